@@ -1,0 +1,100 @@
+// Shared pieces of every extension module.
+//
+// Include this first in each binding file.  It teaches pybind11 to pass
+// `std::shared_ptr<const T>` (the engine's handle on immutable values) in and
+// out of Python through the registered `std::shared_ptr<T>` holder, so that a
+// node returned from any module arrives as its most-derived Python class.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/ast.hpp"
+
+namespace pybind11::detail {
+
+template <typename T>
+struct type_caster<std::shared_ptr<const T>> {
+  using Inner = copyable_holder_caster<T, std::shared_ptr<T>>;
+  PYBIND11_TYPE_CASTER(std::shared_ptr<const T>, make_caster<T>::name);
+
+  bool load(handle src, bool convert) {
+    if (src.is_none()) return false;
+    Inner inner;
+    if (!inner.load(src, convert)) return false;
+    value = std::const_pointer_cast<const T>(static_cast<std::shared_ptr<T>&>(inner));
+    return true;
+  }
+
+  static handle cast(const std::shared_ptr<const T>& src, return_value_policy policy, handle parent) {
+    if (!src) return none().release();
+    return Inner::cast(std::const_pointer_cast<T>(src), policy, parent);
+  }
+};
+
+}  // namespace pybind11::detail
+
+namespace common {
+
+namespace py = pybind11;
+
+// A Python enum.Enum whose members' values are the given texts, in order.
+inline py::object make_string_enum(py::module_& m, const char* name, const char* doc,
+                                   const std::vector<std::pair<std::string, std::string>>& members) {
+  py::list items;
+  for (const auto& [member, value] : members) items.append(py::make_tuple(member, value));
+  py::object enum_cls = py::module_::import("enum").attr("Enum")(name, items, py::arg("module") = m.attr("__name__"));
+  enum_cls.attr("__doc__") = doc;
+  m.attr(name) = enum_cls;
+  return enum_cls;
+}
+
+// A Python set (or frozenset) of the members of an engine set, in order.
+template <typename Set>
+py::set to_py_set(const Set& items) {
+  py::set out;
+  for (const auto& item : items) out.add(py::cast(item));
+  return out;
+}
+
+template <typename Set>
+py::frozenset to_py_frozenset(const Set& items) {
+  return py::frozenset(to_py_set(items));
+}
+
+// The text of an object's class as the interpreter prints it: "<class 'int'>".
+inline std::string class_text(py::handle obj) { return py::str(py::type::handle_of(obj)).cast<std::string>(); }
+
+// Converts a Python value to a node, or raises InvalidFormulaError
+// "Unsupported AST node type: <class ...>" (the tree functions' message).
+inline core::NodePtr to_node(py::handle obj) {
+  if (py::isinstance<core::Node>(obj)) return obj.cast<core::NodePtr>();
+  throw core::InvalidFormulaError("Unsupported AST node type: " + class_text(obj));
+}
+
+// Raises dataclasses.FrozenInstanceError (an AttributeError), the error the
+// interpreter gives for assignment to an immutable record.
+[[noreturn]] inline void raise_frozen(const std::string& message) {
+  py::object cls = py::module_::import("dataclasses").attr("FrozenInstanceError");
+  PyErr_SetObject(cls.ptr(), py::str(message).ptr());
+  throw py::error_already_set();
+}
+
+// Makes a bound class an immutable record: assigning or deleting any
+// attribute is refused and the object stays as it was.
+template <typename Class>
+void freeze(Class& cls) {
+  cls.def("__setattr__", [](py::handle, py::str name, py::handle) {
+    raise_frozen("cannot assign to field '" + name.cast<std::string>() + "'");
+  });
+  cls.def("__delattr__", [](py::handle, py::str name) {
+    raise_frozen("cannot delete field '" + name.cast<std::string>() + "'");
+  });
+}
+
+}  // namespace common

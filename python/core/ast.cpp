@@ -1,0 +1,311 @@
+// core.ast: the syntax-tree classes and the tree functions.
+//
+// Every constructor validates its input in the order the engine fixes
+// (symbol, arity, argument count, hashability, argument kinds) and raises
+// InvalidFormulaError or TypeError with a clear message; no Python value can
+// reach the engine unchecked.  Node classes are final: the tree functions
+// and the visitors dispatch on the exact class.
+#include "common/bindings.hpp"
+#include "core/ast.hpp"
+
+namespace py = pybind11;
+using namespace core;
+
+namespace {
+
+py::object g_variable_kind;  // the VariableKind enum class
+
+py::object kind_to_py(VariableKind k) { return g_variable_kind.attr(variable_kind_name(k)); }
+
+VariableKind kind_from_py(py::handle obj) {
+  if (!py::isinstance(obj, g_variable_kind))
+    throw core::TypeError("Variable kind must be a VariableKind, got " + common::class_text(obj));
+  std::string name = obj.attr("name").cast<std::string>();
+  if (name == "PREDICATE") return VariableKind::PREDICATE;
+  if (name == "FUNCTION") return VariableKind::FUNCTION;
+  return VariableKind::INDIVIDUAL;
+}
+
+SortPtr sort_from_py(py::handle obj) {
+  if (!py::isinstance<Sort>(obj)) throw core::TypeError("sort must be a Sort, got " + common::class_text(obj));
+  return obj.cast<SortPtr>();
+}
+
+std::int64_t int_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<py::int_>(obj))
+    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(obj));
+  return obj.cast<std::int64_t>();
+}
+
+bool symbol_variables_registered() { return py::detail::get_type_info(typeid(SymbolVariable)) != nullptr; }
+
+// A symbol of an application: a string, a symbol variable of sol.ast_ext, or
+// any other object with `index` and `arity`, which is taken over as a
+// symbol variable with those values and its `name` (or its text).
+Symbol symbol_from_py(py::handle obj, SymbolVariable::Kind kind) {
+  if (py::isinstance<py::str>(obj)) return Symbol(obj.cast<std::string>());
+  if (symbol_variables_registered() && py::isinstance<SymbolVariable>(obj))
+    return Symbol(obj.cast<SymbolVariablePtr>());
+  bool predicate = kind == SymbolVariable::Kind::Predicate;
+  if (!py::hasattr(obj, "index") || !py::hasattr(obj, "arity"))
+    throw InvalidFormulaError(std::string(predicate ? "Predicate" : "Function") + " symbol must be str or " +
+                              (predicate ? "PredicateVariable" : "FunctionVariable") + ", got " +
+                              common::class_text(obj) + ".");
+  py::module_::import("sol.ast_ext");  // so the symbol can be read back as a Python object
+  auto as_int = [](py::handle v) { return py::isinstance<py::int_>(v) ? v.cast<std::int64_t>() : -1; };
+  std::string name = py::str(py::hasattr(obj, "name") ? obj.attr("name") : py::object(py::str(obj)));
+  return Symbol(std::make_shared<const SymbolVariable>(kind, as_int(obj.attr("index")), as_int(obj.attr("arity")),
+                                                       std::move(name)));
+}
+
+py::object symbol_to_py(const Symbol& s) {
+  if (s.is_name()) return py::str(s.name());
+  return py::cast(s.variable());
+}
+
+// Arguments of an application, checked in the order of the node's
+// construction: count first (by the caller), then hashability, then kinds.
+std::vector<NodePtr> args_from_py(py::handle args) {
+  py::hash(args);  // a list is refused here with the interpreter's "unhashable type" error
+  std::vector<NodePtr> out;
+  for (auto item : py::iter(args)) out.push_back(common::to_node(item));
+  return out;
+}
+
+py::tuple args_to_py(const std::vector<NodePtr>& args) {
+  py::tuple out(args.size());
+  for (std::size_t i = 0; i < args.size(); ++i) out[i] = py::cast(args[i]);
+  return out;
+}
+
+// Shared methods of every node class: equality, hash, text form, frozen fields.
+template <typename Class>
+void node_protocol(Class& cls) {
+  cls.def(
+         "__eq__",
+         [](const NodePtr& self, py::handle other) {
+           return py::isinstance<Node>(other) && equal(self, other.cast<NodePtr>());
+         },
+         py::is_operator())
+      .def("__hash__", [](const Node& self) { return self.hash(); })
+      .def("__repr__", [](const Node& self) { return repr(self); })
+      .def("__str__", [](const Node& self) { return repr(self); })
+      .def_property_readonly("_hash_cache", [](const Node& self) { return self.hash(); });
+  common::freeze(cls);
+}
+
+// Foreign objects that the tree functions accept besides nodes: records
+// carrying a free-variable cache, and second-order quantifiers of any module
+// recognised by their class name.
+bool is_second_order_name(py::handle obj) {
+  std::string name = py::type::handle_of(obj).attr("__name__").cast<std::string>();
+  return name == "ForallPred" || name == "ExistsPred" || name == "ForallFunc" || name == "ExistsFunc";
+}
+
+[[noreturn]] void unsupported(py::handle obj, const char* prefix) {
+  throw InvalidFormulaError(prefix + common::class_text(obj));
+}
+
+py::set py_free_variables(py::handle node) {
+  if (py::isinstance<Node>(node)) return common::to_py_set(free_variables(node.cast<NodePtr>()));
+  if (py::hasattr(node, "_free_vars") && !node.attr("_free_vars").is_none())
+    return py::set(node.attr("_free_vars"));
+  if (is_second_order_name(node)) return py_free_variables(node.attr("body"));
+  unsupported(node, "Unsupported AST node type: ");
+}
+
+py::set py_bound_variables(py::handle node) {
+  if (py::isinstance<Node>(node)) return common::to_py_set(bound_variables(*node.cast<NodePtr>()));
+  if (is_second_order_name(node)) return py_bound_variables(node.attr("body"));
+  unsupported(node, "Unsupported AST node type: ");
+}
+
+std::int64_t py_formula_depth(py::handle f) {
+  if (py::isinstance<Node>(f)) return formula_depth(*f.cast<NodePtr>());
+  if (is_second_order_name(f)) return 1 + py_formula_depth(f.attr("body"));
+  unsupported(f, "Expected Formula, got ");
+}
+
+std::int64_t py_formula_size(py::handle f) {
+  if (py::isinstance<Node>(f)) return formula_size(*f.cast<NodePtr>());
+  if (is_second_order_name(f)) return 1 + py_formula_size(f.attr("body"));
+  unsupported(f, "Expected Formula, got ");
+}
+
+py::object py_canonicalize(py::handle f) {
+  if (py::isinstance<Node>(f)) return py::cast(canonicalize_bound_variables(f.cast<NodePtr>()));
+  py_free_variables(f);  // refuses what the free-variable function refuses
+  if (is_second_order_name(f))
+    return py::type::handle_of(f)(py::arg("variable") = f.attr("variable"),
+                                  py::arg("body") = py_canonicalize(f.attr("body")));
+  unsupported(f, "Unsupported Formula node: ");
+}
+
+template <typename T>
+void set_class_hash(pyhash::ClassSlot slot, const py::handle& cls) {
+  pyhash::set_class_hash(slot, static_cast<pyhash::hash_t>(py::hash(cls)));
+}
+
+template <NodeKind K>
+void bind_binary(py::module_& m, const char* name, const char* doc) {
+  using T = BinaryNode<K>;
+  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, py::is_final(), doc);
+  cls.def(py::init([](NodePtr left, NodePtr right) {
+            return std::const_pointer_cast<T>(
+                std::static_pointer_cast<const T>(BinaryFormula::make(K, std::move(left), std::move(right))));
+          }),
+          py::arg("left"), py::arg("right"))
+      .def_property_readonly("left", &BinaryFormula::left)
+      .def_property_readonly("right", &BinaryFormula::right);
+  node_protocol(cls);
+  set_class_hash<T>(static_cast<pyhash::ClassSlot>(static_cast<int>(K)), cls);
+}
+
+template <NodeKind K>
+void bind_quantifier(py::module_& m, const char* name, const char* doc) {
+  using T = QuantifierNode<K>;
+  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, py::is_final(), doc);
+  cls.def(py::init([](NodePtr variable, NodePtr body) {
+            return std::const_pointer_cast<T>(
+                std::static_pointer_cast<const T>(Quantifier::make(K, std::move(variable), std::move(body))));
+          }),
+          py::arg("variable"), py::arg("body"))
+      .def_property_readonly("variable", &Quantifier::variable)
+      .def_property_readonly("body", &Quantifier::body);
+  node_protocol(cls);
+  set_class_hash<T>(static_cast<pyhash::ClassSlot>(static_cast<int>(K)), cls);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ast, m) {
+  m.doc() = "Abstract Syntax Tree (AST) definitions for First-Order Logic terms and formulas.";
+  py::module_::import("core.exceptions");
+  py::module_ sorts = py::module_::import("core.sorts");
+  py::object ind = sorts.attr("Ind");
+
+  g_variable_kind = common::make_string_enum(m, "VariableKind", "Distinguishes variable usage in logic expressions.",
+                                             {{"INDIVIDUAL", "INDIVIDUAL"},
+                                              {"PREDICATE", "PREDICATE"},
+                                              {"FUNCTION", "FUNCTION"}});
+  g_variable_kind.inc_ref();
+  py::object individual = g_variable_kind.attr("INDIVIDUAL");
+
+  py::class_<Node, std::shared_ptr<Node>>(m, "_Node", "Common base of the node classes.");
+  py::class_<Term, Node, std::shared_ptr<Term>> term(m, "Term", "Abstract Base Class for all term AST nodes.");
+  term.def_property_readonly("sort", &Term::sort);
+  py::class_<Formula, Node, std::shared_ptr<Formula>>(m, "Formula", "Abstract Base Class for all formula AST nodes.");
+
+  py::class_<Variable, Term, std::shared_ptr<Variable>> variable(
+      m, "Variable", py::is_final(), "Represents an individual variable v_id with an integer index, sort, and kind.");
+  variable
+      .def(py::init([](py::handle id, py::handle kind, py::handle sort) {
+             return std::const_pointer_cast<Variable>(
+                 Variable::make(int_from_py(id, "Variable id"), kind_from_py(kind), sort_from_py(sort)));
+           }),
+           py::arg("id"), py::arg("kind") = individual, py::kw_only(), py::arg("sort") = ind)
+      .def_property_readonly("id", &Variable::id)
+      .def_property_readonly("kind", [](const Variable& v) { return kind_to_py(v.var_kind()); });
+  node_protocol(variable);
+
+  py::class_<Constant, Term, std::shared_ptr<Constant>> constant(
+      m, "Constant", py::is_final(), "Represents a constant symbol c_name with a sort annotation.");
+  constant
+      .def(py::init([](py::handle name, py::handle sort) {
+             if (!py::isinstance<py::str>(name))
+               throw core::TypeError("Constant name must be a string, got " + common::class_text(name));
+             return std::const_pointer_cast<Constant>(Constant::make(name.cast<std::string>(), sort_from_py(sort)));
+           }),
+           py::arg("name"), py::kw_only(), py::arg("sort") = ind)
+      .def_property_readonly("name", &Constant::name);
+  node_protocol(constant);
+
+  py::class_<FunctionApp, Term, std::shared_ptr<FunctionApp>> function_app(
+      m, "FunctionApp", py::is_final(), "Represents function application f(t_1, ..., t_k).");
+  function_app
+      .def(py::init([](py::handle func, py::handle arity, py::handle args, py::handle return_sort, py::handle) {
+             Symbol symbol = symbol_from_py(func, SymbolVariable::Kind::Function);
+             std::int64_t n = int_from_py(arity, "Function arity");
+             check_function_app(symbol, n, py::len(args));
+             SortPtr rs = sort_from_py(return_sort);
+             return std::const_pointer_cast<FunctionApp>(FunctionApp::make(symbol, n, args_from_py(args), rs));
+           }),
+           py::arg("func"), py::arg("arity"), py::arg("args"), py::arg("return_sort") = ind, py::kw_only(),
+           py::arg("sort") = ind)
+      .def_property_readonly("func", [](const FunctionApp& f) { return symbol_to_py(f.func()); })
+      .def_property_readonly("arity", &FunctionApp::arity)
+      .def_property_readonly("args", [](const FunctionApp& f) { return args_to_py(f.args()); })
+      .def_property_readonly("return_sort", &FunctionApp::return_sort)
+      .def_property_readonly("_free_vars",
+                             [](const FunctionApp& f) { return common::to_py_frozenset(*f.free_vars()); });
+  node_protocol(function_app);
+
+  py::class_<PredicateApp, Formula, std::shared_ptr<PredicateApp>> predicate_app(
+      m, "PredicateApp", py::is_final(), "Represents predicate application P(t_1, ..., t_k).");
+  predicate_app
+      .def(py::init([](py::handle pred, py::handle arity, py::handle args) {
+             Symbol symbol = symbol_from_py(pred, SymbolVariable::Kind::Predicate);
+             std::int64_t n = int_from_py(arity, "Predicate arity");
+             check_predicate_app(symbol, n, py::len(args));
+             return std::const_pointer_cast<PredicateApp>(PredicateApp::make(symbol, n, args_from_py(args)));
+           }),
+           py::arg("pred"), py::arg("arity"), py::arg("args"))
+      .def_property_readonly("pred", [](const PredicateApp& p) { return symbol_to_py(p.pred()); })
+      .def_property_readonly("arity", &PredicateApp::arity)
+      .def_property_readonly("args", [](const PredicateApp& p) { return args_to_py(p.args()); })
+      .def_property_readonly("_free_vars",
+                             [](const PredicateApp& p) { return common::to_py_frozenset(*p.free_vars()); });
+  node_protocol(predicate_app);
+
+  py::class_<Equality, Formula, std::shared_ptr<Equality>> equality(m, "Equality", py::is_final(),
+                                                                    "Represents term equality t_1 = t_2.");
+  equality
+      .def(py::init([](py::handle left, py::handle right) {
+             py::hash(left);
+             py::hash(right);
+             NodePtr l = common::to_node(left);
+             return std::const_pointer_cast<Equality>(Equality::make(l, common::to_node(right)));
+           }),
+           py::arg("left"), py::arg("right"))
+      .def_property_readonly("left", &Equality::left)
+      .def_property_readonly("right", &Equality::right)
+      .def_property_readonly("_free_vars", [](const Equality& e) { return common::to_py_frozenset(*e.free_vars()); });
+  node_protocol(equality);
+
+  py::class_<Not, Formula, std::shared_ptr<Not>> negation(m, "Not", py::is_final(),
+                                                          "Represents logical negation ~operand.");
+  negation
+      .def(py::init([](NodePtr operand) { return std::const_pointer_cast<Not>(Not::make(std::move(operand))); }),
+           py::arg("operand"))
+      .def_property_readonly("operand", &Not::operand);
+  node_protocol(negation);
+
+  bind_binary<NodeKind::And>(m, "And", "Represents logical conjunction left & right.");
+  bind_binary<NodeKind::Or>(m, "Or", "Represents logical disjunction left | right.");
+  bind_binary<NodeKind::Implies>(m, "Implies", "Represents logical implication left => right.");
+  bind_binary<NodeKind::Iff>(m, "Iff", "Represents logical equivalence left <=> right.");
+  bind_quantifier<NodeKind::Forall>(m, "Forall", "Represents universal quantification forall variable. body.");
+  bind_quantifier<NodeKind::Exists>(m, "Exists", "Represents existential quantification exists variable. body.");
+
+  set_class_hash<Variable>(pyhash::ClassSlot::Variable, variable);
+  set_class_hash<Constant>(pyhash::ClassSlot::Constant, constant);
+  set_class_hash<FunctionApp>(pyhash::ClassSlot::FunctionApp, function_app);
+  set_class_hash<PredicateApp>(pyhash::ClassSlot::PredicateApp, predicate_app);
+  set_class_hash<Equality>(pyhash::ClassSlot::Equality, equality);
+  set_class_hash<Not>(pyhash::ClassSlot::Not, negation);
+
+  m.def("free_variables", &py_free_variables, py::arg("node"),
+        "Returns the set of free individual variables present in a term or formula AST node.");
+  m.def("bound_variables", &py_bound_variables, py::arg("node"),
+        "Returns the set of bound variables introduced by quantifiers in a formula AST node.");
+  m.def("formula_depth", &py_formula_depth, py::arg("formula"),
+        "Computes the maximum height/depth of the formula AST.\n\nLeaf formula nodes (PredicateApp, Equality) have "
+        "depth 1.");
+  m.def("formula_size", &py_formula_size, py::arg("formula"),
+        "Computes the total number of AST nodes (both Formula and Term nodes) in a formula tree.");
+  m.def("canonicalize_bound_variables", &py_canonicalize, py::arg("formula"),
+        "Performs canonical alpha-conversion of bound variables in a formula.\n\n"
+        "Renaming a result again gives an equal formula; two alpha-equivalent formulas give equal results; the "
+        "free variables of the result are those of the argument.  Bound variables are numbered 0, 1, 2, ... in the "
+        "order in which their quantifiers occur, skipping the identifiers of the free variables.");
+}

@@ -1,0 +1,61 @@
+// core.sorts: sort values, `is_compatible` and `sort_of_term`.
+//
+// Loading this module also installs the interpreter's string hash into the
+// engine (every later module imports core.ast, which imports this first), so
+// that node hashes agree with hashes of tuples built in Python.
+#include "common/bindings.hpp"
+#include "core/sorts.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+core::pyhash::hash_t interpreter_string_hash(std::string_view text) {
+  py::gil_scoped_acquire gil;
+  py::str s(text.data(), text.size());
+  return static_cast<core::pyhash::hash_t>(py::hash(s));
+}
+
+std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
+  std::vector<core::SortPtr> out;
+  for (auto item : items) out.push_back(item.cast<core::SortPtr>());
+  return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(sorts, m) {
+  m.doc() = "Sorts of the sorted first-order logic.";
+  core::pyhash::set_string_hasher(&interpreter_string_hash);
+
+  py::class_<core::Sort, std::shared_ptr<core::Sort>> sort(m, "Sort", "A sort: an immutable value with a name.");
+  sort.def_property_readonly("name", &core::Sort::name)
+      .def("__eq__", [](const core::Sort& a, py::object b) {
+        return py::isinstance<core::Sort>(b) && a == b.cast<const core::Sort&>();
+      })
+      .def("__hash__", &core::Sort::hash)
+      .def("__repr__", &core::Sort::repr)
+      .def("__str__", &core::Sort::name);
+  common::freeze(sort);
+
+  // Each constructor returns a Sort value of that kind.
+  m.def("PrimitiveSort", [](std::string name) { return core::Sort::primitive(std::move(name)); }, py::arg("name"),
+        "A named base sort.");
+  m.def("ParameterizedSort",
+        [](std::string name, py::iterable parameters) {
+          return core::Sort::parameterized(std::move(name), sorts_from(parameters));
+        },
+        py::arg("name"), py::arg("parameters") = py::tuple(), "A sort constructor applied to sorts.");
+  m.def("FunctionSort",
+        [](py::iterable domain, core::SortPtr range) { return core::Sort::function(sorts_from(domain), range); },
+        py::arg("domain"), py::arg("range"), "The sort of functions from the domain sorts to the range sort.");
+
+  m.attr("Ind") = core::ind_sort();
+  m.attr("Nat") = core::nat_sort();
+  m.attr("Bool") = core::bool_sort();
+
+  m.def("is_compatible", &core::is_compatible, py::arg("expected"), py::arg("actual"),
+        "Whether a term of sort `actual` may stand where `expected` is required (the sorts are equal).");
+  m.def(
+      "sort_of_term", [](py::object term) { return term.attr("sort"); }, py::arg("term"), "The sort of a term.");
+}

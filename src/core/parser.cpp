@@ -1,0 +1,165 @@
+#include "core/parser.hpp"
+
+namespace core {
+namespace {
+
+class Renderer {
+ public:
+  Renderer(Notation notation, bool latex_constants) : notation_(notation), latex_constants_(latex_constants) {}
+
+  void node(const Node& n, std::string& out) {
+    RecursionGuard guard;
+    switch (n.kind()) {
+      case NodeKind::Variable: {
+        auto id = std::to_string(as<Variable>(n).id());
+        out += notation_ == Notation::Latex ? "v_{" + id + "}" : "v" + id;
+        break;
+      }
+      case NodeKind::Constant: out += as<Constant>(n).name(); break;
+      case NodeKind::FunctionApp:
+      case NodeKind::PredicateApp: application(n, out); break;
+      case NodeKind::Equality: {
+        const auto& e = as<Equality>(n);
+        if (notation_ == Notation::Prefix) {
+          out += "(= ";
+          node(*e.left(), out);
+          out += " ";
+          node(*e.right(), out);
+          out += ")";
+        } else {
+          node(*e.left(), out);
+          out += " = ";
+          node(*e.right(), out);
+        }
+        break;
+      }
+      case NodeKind::Not: negation(as<Not>(n), out); break;
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff: binary(as<BinaryFormula>(n), out); break;
+      case NodeKind::Forall:
+      case NodeKind::Exists: quantifier(as<Quantifier>(n), out); break;
+      default: second_order(as<SecondOrderQuantifier>(n), out); break;
+    }
+  }
+
+ private:
+  void application(const Node& n, std::string& out) {
+    const Application& app = *as_application(n);
+    const std::string& symbol = app.symbol().name();
+    if (latex_constants_ && notation_ == Notation::Latex && n.kind() == NodeKind::PredicateApp &&
+        app.symbol().is_name() && app.args().empty()) {
+      if (symbol == "_bot") return void(out += "\\bot");
+      if (symbol == "_top") return void(out += "\\top");
+    }
+    const auto& args = app.args();
+    if (args.empty()) {
+      out += symbol;
+      if (n.kind() == NodeKind::FunctionApp && notation_ != Notation::Prefix) out += "()";
+      return;
+    }
+    bool prefix = notation_ == Notation::Prefix;
+    if (prefix) out += "(";
+    out += symbol;
+    out += prefix ? " " : "(";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      if (i) out += prefix ? " " : ", ";
+      node(*args[i], out);
+    }
+    out += ")";
+  }
+
+  void negation(const Not& n, std::string& out) {
+    const Node& operand = *n.operand();
+    if (notation_ == Notation::Prefix) {
+      out += "(not ";
+      node(operand, out);
+      out += ")";
+      return;
+    }
+    out += notation_ == Notation::Latex ? "\\neg " : "~";
+    bool wrap = is_binary(operand.kind());
+    if (wrap) out += "(";
+    node(operand, out);
+    if (wrap) out += ")";
+  }
+
+  void binary(const BinaryFormula& b, std::string& out) {
+    static const char* const infix[] = {" & ", " | ", " => ", " <=> "};
+    static const char* const latex[] = {" \\land ", " \\lor ", " \\implies ", " \\iff "};
+    static const char* const prefix[] = {"(and ", "(or ", "(=> ", "(<=> "};
+    int i = static_cast<int>(b.kind()) - static_cast<int>(NodeKind::And);
+    if (notation_ == Notation::Prefix) {
+      out += prefix[i];
+      node(*b.left(), out);
+      out += " ";
+      node(*b.right(), out);
+      out += ")";
+      return;
+    }
+    out += "(";
+    node(*b.left(), out);
+    out += notation_ == Notation::Latex ? latex[i] : infix[i];
+    node(*b.right(), out);
+    out += ")";
+  }
+
+  void quantifier(const Quantifier& q, std::string& out) {
+    bool forall = q.kind() == NodeKind::Forall;
+    std::string var;
+    node(*q.variable(), var);
+    std::string body;
+    node(*q.body(), body);
+    const std::string& sort = q.variable()->sort()->name();
+    switch (notation_) {
+      case Notation::Prefix:
+        out += std::string(forall ? "(forall (" : "(exists (") + var + " : " + sort + ") " + body + ")";
+        break;
+      case Notation::Latex:
+        out += std::string(forall ? "\\forall " : "\\exists ") + var + " : " + sort + ", " + body;
+        break;
+      case Notation::Infix: out += std::string(forall ? "forall " : "exists ") + var + " : " + sort + ", " + body;
+    }
+  }
+
+  void second_order(const SecondOrderQuantifier& q, std::string& out) {
+    static const char* const words[] = {"forall_pred", "exists_pred", "forall_func", "exists_func"};
+    int i = static_cast<int>(q.kind()) - static_cast<int>(NodeKind::ForallPred);
+    std::string body;
+    node(*q.body(), body);
+    const std::string& name = q.variable()->name();
+    switch (notation_) {
+      case Notation::Prefix: out += std::string("(") + words[i] + " (" + name + ") " + body + ")"; break;
+      case Notation::Latex: out += std::string(i % 2 == 0 ? "\\forall " : "\\exists ") + name + ", " + body; break;
+      case Notation::Infix: out += std::string(words[i]) + " " + name + ", " + body;
+    }
+  }
+
+  Notation notation_;
+  bool latex_constants_;
+};
+
+}  // namespace
+
+Notation parse_notation(std::string_view name) {
+  if (name == "infix") return Notation::Infix;
+  if (name == "prefix") return Notation::Prefix;
+  if (name == "latex") return Notation::Latex;
+  throw ValueError("Unsupported notation: " + std::string(name));
+}
+
+std::string render(const Node& node, Notation notation) {
+  std::string out;
+  Renderer(notation, false).node(node, out);
+  return out;
+}
+
+std::string to_string(const Node& node, std::string_view notation) {
+  Notation n = notation == "latex" ? Notation::Latex : notation == "prefix" ? Notation::Prefix : Notation::Infix;
+  std::string out;
+  Renderer(n, true).node(node, out);
+  return out;
+}
+
+}  // namespace core

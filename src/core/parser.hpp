@@ -1,0 +1,31 @@
+// Printing of terms and formulas.
+//
+// Three notations: "infix" (the default), "prefix" (one parenthesised list
+// per compound node, operator first) and "latex".  The same renderer serves
+// the export visitor of core.visitors and the printer `to_string` of
+// core.parser; the printer differs only in writing falsum and verum as \bot
+// and \top in LaTeX, so that formulas containing them compile there.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/ast.hpp"
+
+namespace core {
+
+enum class Notation { Infix, Prefix, Latex };
+
+// Parses a notation name; anything but the three raises ValueError
+// "Unsupported notation: <value>".
+Notation parse_notation(std::string_view name);
+
+// The export rendering (names printed as they are, no special constants).
+std::string render(const Node& node, Notation notation);
+
+// The printer: the export rendering, except that in LaTeX the constants
+// falsum ("_bot") and verum ("_top") print as \bot and \top.  Any notation
+// name other than "latex" and "prefix" prints infix.
+std::string to_string(const Node& node, std::string_view notation = "infix");
+
+}  // namespace core
