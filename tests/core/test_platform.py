@@ -1,0 +1,50 @@
+"""The sort, error and printer modules that the syntax tree stands on."""
+import pytest
+
+from core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp,
+                      Variable)
+from core.exceptions import InvalidFormulaError, SortMismatchError, UnificationError
+from core.parser import to_string
+from core.sorts import (Bool, FunctionSort, Ind, Nat, ParameterizedSort, PrimitiveSort, Sort, is_compatible,
+                        sort_of_term)
+from helpers import atom, p, q
+
+x = Variable(0)
+
+
+def test_sorts():
+    assert Ind.name == "Ind" and str(Nat) == "Nat" and Bool.name == "Bool"
+    assert PrimitiveSort("Ind") == Ind and hash(PrimitiveSort("Ind")) == hash(Ind)
+    assert isinstance(Ind, Sort)
+    assert is_compatible(Ind, Ind) and not is_compatible(Ind, Nat)
+    assert ParameterizedSort("List", (Nat,)) != ParameterizedSort("List", (Ind,))
+    assert FunctionSort((Ind, Ind), Bool).name == "Ind * Ind -> Bool"
+    assert sort_of_term(Constant("c", sort=Nat)) == Nat
+    assert sort_of_term(FunctionApp("f", 0, (), Bool)) == Bool
+
+
+def test_errors():
+    assert issubclass(SortMismatchError, UnificationError)
+    assert issubclass(InvalidFormulaError, Exception)
+    err = SortMismatchError("clash", expected_sort=Ind, actual_sort=Nat)
+    assert str(err) == "clash" and err.expected_sort == Ind and err.actual_sort == Nat
+    assert str(UnificationError("no")) == "no"
+
+
+@pytest.mark.parametrize("formula, infix, latex", [
+    (p, "p", "p"),
+    (Not(And(p, q)), "~((p & q))", "\\neg ((p \\land q))"),
+    (Implies(Or(p, q), Iff(p, q)), "((p | q) => (p <=> q))", "((p \\lor q) \\implies (p \\iff q))"),
+    (Forall(x, atom("P", x)), "forall v0 : Ind, P(v0)", "\\forall v_{0} : Ind, P(v_{0})"),
+    (Exists(x, Equality(x, Constant("a"))), "exists v0 : Ind, v0 = a", "\\exists v_{0} : Ind, v_{0} = a"),
+    (Implies(p, PredicateApp("_bot", 0, ())), "(p => _bot)", "(p \\implies \\bot)"),
+    (atom("P", FunctionApp("c", 0, ())), "P(c())", "P(c())"),
+])
+def test_printer(formula, infix, latex):
+    assert to_string(formula) == infix
+    assert to_string(formula, notation="latex") == latex
+
+
+def test_printer_refuses_non_nodes():
+    with pytest.raises(InvalidFormulaError):
+        to_string(42)
