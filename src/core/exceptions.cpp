@@ -1,31 +1,48 @@
 #include "core/exceptions.hpp"
 
+#include <pthread.h>
+
 #include <cstdint>
 
 namespace core {
 namespace {
 
-// Native stack that one outermost walk may use.  Threads of the interpreter
-// get at least 8 MiB on Linux; the interpreter's own frames sit above ours.
-constexpr std::uintptr_t kStackBudget = 3u << 20;
-constexpr int kMaxNesting = 200000;
+// Stack kept free below the deepest walk frame, for the frames that the
+// walk's own callees (allocation, string building, the interpreter) need.
+constexpr std::uintptr_t kReserve = 512u << 10;
+// Used when the thread's stack bounds cannot be read.
+constexpr std::uintptr_t kFallbackBudget = 2u << 20;
 
-thread_local int t_depth = 0;
-thread_local std::uintptr_t t_base = 0;
+thread_local std::uintptr_t t_floor = 0;  // lowest address a guarded frame may use; 0 = not read yet
+
+// The lowest usable stack address of the calling thread (stacks grow down).
+std::uintptr_t stack_floor(std::uintptr_t here) {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* low = nullptr;
+    std::size_t size = 0;
+    int rc = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    auto bottom = reinterpret_cast<std::uintptr_t>(low);
+    if (rc == 0 && size > 0) {
+      std::uintptr_t reserve = size / 4 < kReserve ? size / 4 : kReserve;  // small thread stacks keep a quarter
+      return bottom + reserve;
+    }
+  }
+  return here > kFallbackBudget ? here - kFallbackBudget : 1;
+}
 
 }  // namespace
 
 RecursionGuard::RecursionGuard() {
   char probe;
   auto here = reinterpret_cast<std::uintptr_t>(&probe);
-  if (t_depth == 0) {
-    t_base = here;
-  } else if (t_depth >= kMaxNesting || (t_base > here && t_base - here > kStackBudget)) {
+  if (t_floor == 0) t_floor = stack_floor(here);  // once per thread: reading the bounds is slow
+  if (here < t_floor) {
     throw RecursionDepthError();
   }
-  ++t_depth;
 }
 
-RecursionGuard::~RecursionGuard() { --t_depth; }
+RecursionGuard::~RecursionGuard() = default;
 
 }  // namespace core

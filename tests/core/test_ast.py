@@ -339,3 +339,25 @@ def test_deep_tree_is_built_compared_hashed_and_destroyed():
 def test_moderately_deep_tree_is_walked():
     f = deep_negation(2_000)
     assert formula_depth(f) == 2_001 and formula_size(f) == 2_001
+
+
+def test_deep_walk_in_a_thread_with_a_small_stack():
+    import threading
+    f = deep_negation(50_000)
+    outcome = []
+
+    def walk():
+        try:
+            formula_size(f)
+            outcome.append("finished")
+        except RecursionError:
+            outcome.append("RecursionError")
+
+    old = threading.stack_size(256 * 1024)
+    try:
+        t = threading.Thread(target=walk)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert outcome in (["finished"], ["RecursionError"])
