@@ -5,7 +5,8 @@ namespace {
 
 class Renderer {
  public:
-  Renderer(Notation notation, bool latex_constants) : notation_(notation), latex_constants_(latex_constants) {}
+  Renderer(Notation notation, bool latex_constants, ChildRenderer* children = nullptr)
+      : notation_(notation), latex_constants_(latex_constants), children_(children) {}
 
   void node(const Node& n, std::string& out) {
     RecursionGuard guard;
@@ -22,14 +23,14 @@ class Renderer {
         const auto& e = as<Equality>(n);
         if (notation_ == Notation::Prefix) {
           out += "(= ";
-          node(*e.left(), out);
+          child(e.left(), out);
           out += " ";
-          node(*e.right(), out);
+          child(e.right(), out);
           out += ")";
         } else {
-          node(*e.left(), out);
+          child(e.left(), out);
           out += " = ";
-          node(*e.right(), out);
+          child(e.right(), out);
         }
         break;
       }
@@ -65,7 +66,7 @@ class Renderer {
     out += prefix ? " " : "(";
     for (std::size_t i = 0; i < args.size(); ++i) {
       if (i) out += prefix ? " " : ", ";
-      node(*args[i], out);
+      child(args[i], out);
     }
     out += ")";
   }
@@ -74,14 +75,14 @@ class Renderer {
     const Node& operand = *n.operand();
     if (notation_ == Notation::Prefix) {
       out += "(not ";
-      node(operand, out);
+      child(n.operand(), out);
       out += ")";
       return;
     }
     out += notation_ == Notation::Latex ? "\\neg " : "~";
     bool wrap = is_binary(operand.kind());
     if (wrap) out += "(";
-    node(operand, out);
+    child(n.operand(), out);
     if (wrap) out += ")";
   }
 
@@ -92,25 +93,25 @@ class Renderer {
     int i = static_cast<int>(b.kind()) - static_cast<int>(NodeKind::And);
     if (notation_ == Notation::Prefix) {
       out += prefix[i];
-      node(*b.left(), out);
+      child(b.left(), out);
       out += " ";
-      node(*b.right(), out);
+      child(b.right(), out);
       out += ")";
       return;
     }
     out += "(";
-    node(*b.left(), out);
+    child(b.left(), out);
     out += notation_ == Notation::Latex ? latex[i] : infix[i];
-    node(*b.right(), out);
+    child(b.right(), out);
     out += ")";
   }
 
   void quantifier(const Quantifier& q, std::string& out) {
     bool forall = q.kind() == NodeKind::Forall;
     std::string var;
-    node(*q.variable(), var);
+    child(q.variable(), var);
     std::string body;
-    node(*q.body(), body);
+    child(q.body(), body);
     const std::string& sort = q.variable()->sort()->name();
     switch (notation_) {
       case Notation::Prefix:
@@ -127,7 +128,7 @@ class Renderer {
     static const char* const words[] = {"forall_pred", "exists_pred", "forall_func", "exists_func"};
     int i = static_cast<int>(q.kind()) - static_cast<int>(NodeKind::ForallPred);
     std::string body;
-    node(*q.body(), body);
+    child(q.body(), body);
     const std::string& name = q.variable()->name();
     switch (notation_) {
       case Notation::Prefix: out += std::string("(") + words[i] + " (" + name + ") " + body + ")"; break;
@@ -136,8 +137,18 @@ class Renderer {
     }
   }
 
+  // A child is rendered by the caller's renderer when one was given (one
+  // node at a time), else by this renderer (the whole tree).
+  void child(const NodePtr& n, std::string& out) {
+    if (children_)
+      children_->render(n, out);
+    else
+      node(*n, out);
+  }
+
   Notation notation_;
   bool latex_constants_;
+  ChildRenderer* children_;
 };
 
 }  // namespace
@@ -153,6 +164,10 @@ std::string render(const Node& node, Notation notation) {
   std::string out;
   Renderer(notation, false).node(node, out);
   return out;
+}
+
+void render_node(const Node& node, Notation notation, ChildRenderer& children, std::string& out) {
+  Renderer(notation, false, &children).node(node, out);
 }
 
 std::string to_string(const Node& node, std::string_view notation) {

@@ -23,6 +23,20 @@ Notation parse_notation(std::string_view name);
 // The export rendering (names printed as they are, no special constants).
 std::string render(const Node& node, Notation notation);
 
+// Renders the children of a node for render_node.
+class ChildRenderer {
+ public:
+  virtual void render(const NodePtr& child, std::string& out) = 0;
+
+ protected:
+  ~ChildRenderer() = default;
+};
+
+// The export rendering of one node, each child written by `children` (in
+// field order: arguments, sides, operand, bound variable, body).  Lets a
+// walker render node by node with the very rules of `render`.
+void render_node(const Node& node, Notation notation, ChildRenderer& children, std::string& out);
+
 // The printer: the export rendering, except that in LaTeX the constants
 // falsum ("_bot") and verum ("_top") print as \bot and \top.  Any notation
 // name other than "latex" and "prefix" prints infix.

@@ -1,0 +1,274 @@
+// Python faces of tree walkers, for every module that binds a walker class
+// (core.visitors itself, core.substitutions, ...).  Include after
+// "common/bindings.hpp".
+//
+// A C++ walker class becomes a Python class that Python code can subclass:
+// an override written in Python of `visit` or of any `visit_*` operation is
+// called at every depth, also when the walk runs in C++.  An object whose
+// class is exactly the built-in one has no trampoline, so its walk stays in
+// C++ with no Python call per node.
+//
+// Binding a C++ subclass of core::ASTTransformer in another module:
+//
+//   PYBIND11_MODULE(substitutions, m) {
+//     py::module_::import("core.visitors");
+//     auto cls = visitor_bindings::walker_class<MyTransformer, core::ASTTransformer>(m, "MyTransformer", "doc");
+//     cls.def(py::init<...>(), py::arg(...));
+//     visitor_bindings::def_operations<MyTransformer>(cls);    // visit and the sixteen operations
+//     visitor_bindings::finish_walker_class(cls);              // dispatch table, abstract-class bookkeeping
+//   }
+//
+// Each bound operation calls the C++ class's own implementation (a Python
+// `super().visit_not(node)` therefore reaches the C++ rebuilding), after
+// reading the Python object's overrides; `def_operations` takes an optional
+// hook `void(py::handle self, C& walker)` run first at every such entry (the
+// light substitution reloads its mapping there).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <typeinfo>
+#include <utility>
+
+#include "common/bindings.hpp"
+#include "core/visitors.hpp"
+
+namespace visitor_bindings {
+
+namespace py = pybind11;
+
+// The sixteen operations in slot order (slot = the NodeKind of the class),
+// then `visit`.
+inline constexpr int kVisitSlot = core::kNodeKindCount;
+inline constexpr const char* kOperationNames[core::kNodeKindCount + 1] = {
+#define VISITOR_BINDINGS_NAME(op, Class) #op,
+    CORE_VISIT_OPERATIONS(VISITOR_BINDINGS_NAME)
+#undef VISITOR_BINDINGS_NAME
+        "visit"};
+
+inline std::string type_name(py::handle obj) {
+  return py::type::handle_of(obj).attr("__name__").cast<std::string>();
+}
+
+// Which operations the Python class of a walker overrides, and the calls to
+// them.  Part of every trampoline.
+class PythonOverrides {
+ public:
+  virtual ~PythonOverrides() = default;
+
+  // Reads the overrides from the class of `self` (the Python object that
+  // owns this walker; borrowed, since it outlives the walker).
+  void refresh(py::handle self) {
+    self_ = self.ptr();
+    mask_ = 0;
+    py::handle cls = py::type::handle_of(self);
+    for (int slot = 0; slot <= kVisitSlot; ++slot) {
+      py::object attr = py::getattr(cls, kOperationNames[slot], py::none());
+      bool builtin = attr.is_none() || (PyCallable_Check(attr.ptr()) && py::function(attr).is_cpp_function());
+      if (!builtin) mask_ |= std::uint32_t{1} << slot;
+    }
+  }
+
+  // A value that an override returned where a node was expected; the C++
+  // walk carries a null node in its place, and the binding hands it back
+  // when the null reaches the root.
+  void keep_foreign(py::handle value) { foreign_ = py::reinterpret_borrow<py::object>(value); }
+  py::object take_foreign() {
+    py::object out = foreign_ ? std::move(foreign_) : py::none();
+    foreign_ = py::object();
+    return out;
+  }
+
+ protected:
+  bool bound() const { return self_ != nullptr; }
+  bool overridden(int slot) const { return (mask_ >> slot) & 1u; }
+  py::object call(int slot, const core::NodePtr& node) {
+    return py::handle(self_).attr(kOperationNames[slot])(node);
+  }
+
+ private:
+  PyObject* self_ = nullptr;
+  std::uint32_t mask_ = 0;
+  py::object foreign_;
+};
+
+// Conversions of walker results between C++ and Python.
+template <typename R>
+struct Result;
+
+template <>
+struct Result<core::NodePtr> {
+  static py::object to_py(const core::NodePtr& node, PythonOverrides* overrides) {
+    if (node) return py::cast(node);
+    return overrides ? overrides->take_foreign() : py::none();
+  }
+  static core::NodePtr from_py(py::handle value, const char*, PythonOverrides& overrides) {
+    if (py::isinstance<core::Node>(value)) return value.cast<core::NodePtr>();
+    overrides.keep_foreign(value);
+    return nullptr;
+  }
+};
+
+template <>
+struct Result<std::int64_t> {
+  static py::object to_py(std::int64_t value, PythonOverrides*) { return py::int_(value); }
+  static std::int64_t from_py(py::handle value, const char* op, PythonOverrides&) {
+    if (!py::isinstance<py::int_>(value)) throw py::type_error(std::string(op) + " must return int, got " + type_name(value));
+    return value.cast<std::int64_t>();
+  }
+};
+
+template <>
+struct Result<std::string> {
+  static py::object to_py(const std::string& value, PythonOverrides*) { return py::str(value); }
+  static std::string from_py(py::handle value, const char* op, PythonOverrides&) {
+    if (!py::isinstance<py::str>(value)) throw py::type_error(std::string(op) + " must return str, got " + type_name(value));
+    return value.cast<std::string>();
+  }
+};
+
+template <>
+struct Result<core::VarSet> {
+  static py::object to_py(const core::VarSet& vars, PythonOverrides*) { return common::to_py_set(vars); }
+  static core::VarSet from_py(py::handle value, const char* op, PythonOverrides&) {
+    if (!py::isinstance<py::iterable>(value) || py::isinstance<py::str>(value))
+      throw py::type_error(std::string(op) + " must return a set of Variable, got " + type_name(value));
+    core::VarSet out;
+    for (py::handle item : value) {
+      if (!py::isinstance<core::Variable>(item))
+        throw py::type_error(std::string(op) + " must return a set of Variable, got an element of type " +
+                             type_name(item));
+      out.insert(item.cast<core::VariablePtr>());
+    }
+    return out;
+  }
+};
+
+// The C++ object behind a Python subclass of a walker class: every virtual
+// operation goes to the Python override when the class has one, else to C.
+template <class C>
+class Trampoline : public C, public PythonOverrides {
+ public:
+  using C::C;
+  using R = typename C::Result;
+
+  R visit(const core::NodePtr& node) override {
+    return wants(kVisitSlot) ? from_python(kVisitSlot, node) : C::visit(node);
+  }
+
+#define VISITOR_BINDINGS_FORWARD(op, Class)                                    \
+  R op(const core::NodeRef<core::Class>& node) override {                     \
+    constexpr int slot = static_cast<int>(core::NodeKind::Class);              \
+    return wants(slot) ? from_python(slot, node) : C::op(node);                \
+  }
+  CORE_VISIT_OPERATIONS(VISITOR_BINDINGS_FORWARD)
+#undef VISITOR_BINDINGS_FORWARD
+
+ private:
+  bool wants(int slot) {
+    if (!bound()) {  // first reached from C++ rather than through a binding
+      py::handle self = py::detail::get_object_handle(static_cast<const C*>(this), py::detail::get_type_info(typeid(C)));
+      if (!self) return false;
+      refresh(self);
+    }
+    return overridden(slot);
+  }
+  R from_python(int slot, const core::NodePtr& node) {
+    return Result<R>::from_py(call(slot, node), kOperationNames[slot], *this);
+  }
+};
+
+// The metaclass of every walker class: abstract-class checks, and a call
+// that completes the C++ part when a Python __init__ skipped the base's.
+inline py::handle walker_metaclass() {
+  return py::handle(reinterpret_cast<PyObject*>(Py_TYPE(py::type::of<core::VisitorBase>().ptr())));
+}
+
+template <class C, class Base, typename... Extra>
+py::class_<C, Base, Trampoline<C>, std::shared_ptr<C>> walker_class(py::module_& m, const char* name, const char* doc,
+                                                                  const Extra&... extra) {
+  return py::class_<C, Base, Trampoline<C>, std::shared_ptr<C>>(m, name, py::metaclass(walker_metaclass()), doc,
+                                                                extra...);
+}
+
+// The walker behind `self`; a TypeError when `self` is no instance of C.
+template <class C>
+C& walker_of(py::handle self) {
+  try {
+    return self.cast<C&>();
+  } catch (const py::cast_error&) {
+    throw py::type_error("descriptor requires a '" + py::type::of<C>().attr("__name__").template cast<std::string>() +
+                         "' object but received a '" + type_name(self) + "'");
+  }
+}
+
+// The node that `visit` receives; anything else is refused by name.
+inline core::NodePtr node_to_visit(py::handle node) {
+  if (!py::isinstance<core::Node>(node)) core::unsupported_node(type_name(node));
+  return node.cast<core::NodePtr>();
+}
+
+// The node of an operation's own class.
+template <class T>
+core::NodeRef<T> node_of_class(py::handle node, core::NodeKind kind, const char* op) {
+  if (!py::isinstance<core::Node>(node) || node.cast<core::NodePtr>()->kind() != kind)
+    throw core::TypeError(std::string(op) + " expects a " + core::node_class_name(kind) + " node, got " +
+                          type_name(node));
+  return core::as_ptr<T>(node.cast<core::NodePtr>());
+}
+
+struct NoEntryHook {
+  template <class C>
+  void operator()(py::handle, C&) const {}
+};
+
+// Reads the overrides of the Python object (when it has a trampoline) and
+// runs the class's entry hook.
+template <class C, class Hook>
+C& enter(py::handle self, const Hook& hook, PythonOverrides*& overrides) {
+  C& walker = walker_of<C>(self);
+  overrides = dynamic_cast<PythonOverrides*>(&walker);
+  if (overrides) overrides->refresh(self);
+  hook(self, walker);
+  return walker;
+}
+
+// Binds `visit` and the sixteen operations of C, each calling C's own code.
+// (An operation hides what a base defines under its name, also the Python
+// functions of ASTVisitor's abstract operations.)
+template <class C, class PyClass, class Hook = NoEntryHook>
+void def_operations(PyClass& cls, Hook hook = {}) {
+  using R = typename C::Result;
+  cls.def(
+      "visit",
+      [hook](py::handle self, py::handle node) {
+        PythonOverrides* overrides = nullptr;
+        C& walker = enter<C>(self, hook, overrides);
+        return Result<R>::to_py(walker.C::visit(node_to_visit(node)), overrides);
+      },
+      py::arg("node"), "Dispatches on the node's exact class and returns the result of its operation.");
+#define VISITOR_BINDINGS_DEF(op, Class)                                                              \
+  cls.def(                                                                                           \
+      #op,                                                                                           \
+      [hook](py::handle self, py::handle node) {                                                     \
+        PythonOverrides* overrides = nullptr;                                                        \
+        C& walker = enter<C>(self, hook, overrides);                                                 \
+        auto typed = node_of_class<core::Class>(node, core::NodeKind::Class, #op);                   \
+        return Result<R>::to_py(walker.C::op(typed), overrides);                                     \
+      },                                                                                             \
+      py::arg("node"), py::sibling(py::none()));
+  CORE_VISIT_OPERATIONS(VISITOR_BINDINGS_DEF)
+#undef VISITOR_BINDINGS_DEF
+}
+
+// Gives a newly bound walker class what a Python subclass gets when it is
+// created: its abstract-method bookkeeping and its own dispatch table.
+// `declared_base` (optional) is recorded as the class's parameterised base,
+// e.g. ASTVisitor[int].
+inline void finish_walker_class(py::handle cls, py::handle declared_base = py::handle()) {
+  if (declared_base) cls.attr("__orig_bases__") = py::make_tuple(declared_base);
+  py::module_::import("_abc").attr("_abc_init")(cls);
+  cls.attr("__init_subclass__")();
+}
+
+}  // namespace visitor_bindings
