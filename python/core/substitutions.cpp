@@ -7,8 +7,10 @@
 // dictionary is never modified.
 #include "common/bindings.hpp"
 #include "core/substitutions.hpp"
+#include "core/visitor_bindings.hpp"
 
 namespace py = pybind11;
+namespace vb = visitor_bindings;
 using core::NodePtr;
 using core::Substitution;
 
@@ -22,27 +24,24 @@ Substitution substitution_from_py(py::handle mapping) {
                           common::class_text(mapping));
   Substitution out;
   for (py::handle item : mapping.attr("items")()) {
+    if (!py::isinstance<py::tuple>(item) || py::len(item) != 2)
+      throw core::TypeError("The items of a substitution must be (variable, term) pairs, got " +
+                            common::class_text(item));
     py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
     py::handle key = pair[0], value = pair[1];
     if (!py::isinstance<core::Variable>(key))
       throw core::TypeError("A substitution maps variables to terms; got a key of " + common::class_text(key));
     if (!py::isinstance<core::Node>(value))
       throw core::TypeError("A substitution maps variables to terms; got a value of " + common::class_text(value));
-    out.bind(key.cast<core::VariablePtr>(), value.cast<NodePtr>());
+    out.set(key.cast<core::VariablePtr>(), value.cast<NodePtr>());
   }
   return out;
 }
 
 py::dict substitution_to_py(const Substitution& subst) {
   py::dict out;
-  for (const auto& [var, term] : subst) out[py::cast(var)] = py::cast(term);
+  for (const auto& [var, term] : subst.entries()) out[py::cast(var)] = py::cast(term);
   return out;
-}
-
-// The error that a walk gives for a value that is no node.
-[[noreturn]] void unsupported_node(py::handle obj) {
-  throw core::TypeError("Unsupported AST node type: " +
-                        py::type::handle_of(obj).attr("__name__").cast<std::string>());
 }
 
 // substitute_term and substitute_formula: the sorts are checked first, an
@@ -53,14 +52,95 @@ py::object substitute_py(py::object node, py::handle mapping) {
   if (!py::isinstance<core::Node>(node)) {
     core::validate_mapping_sorts(subst);
     if (subst.empty()) return node;
-    unsupported_node(node);
+    core::unsupported_node(vb::type_name(node));
   }
   return py::cast(Apply(node.cast<NodePtr>(), subst));
 }
 
-NodePtr node_from_py(py::handle obj) {
-  if (!py::isinstance<core::Node>(obj)) unsupported_node(obj);
-  return obj.cast<NodePtr>();
+core::VariablePtr variable_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<core::Variable>(obj))
+    throw core::TypeError(std::string(what) + " must be a Variable, got " + common::class_text(obj));
+  return obj.cast<core::VariablePtr>();
+}
+
+// ---------------------------------------------------------------------------
+// SubstitutionTransformer
+// ---------------------------------------------------------------------------
+using core::SubstitutionTransformer;
+
+// The transformer keeps the caller's mapping object as its attribute
+// `mapping` and reads it afresh each time it is entered from Python, so a
+// change made to the dictionary between walks is seen; the walk itself never
+// writes to it.
+void reload_mapping(py::handle self, SubstitutionTransformer& walker) {
+  walker.set_mapping(std::make_shared<const Substitution>(substitution_from_py(self.attr("mapping"))));
+}
+
+struct ReloadMapping {
+  void operator()(py::handle self, SubstitutionTransformer& walker) const { reload_mapping(self, walker); }
+};
+
+SubstitutionTransformer& entered(py::handle self) {
+  SubstitutionTransformer& walker = vb::walker_of<SubstitutionTransformer>(self);
+  reload_mapping(self, walker);
+  return walker;
+}
+
+core::NodeKind quantifier_kind(py::handle constructor) {
+  py::module_ ast = py::module_::import("core.ast");
+  if (constructor.is(ast.attr("Forall"))) return core::NodeKind::Forall;
+  if (constructor.is(ast.attr("Exists"))) return core::NodeKind::Exists;
+  throw core::TypeError("constructor must be Forall or Exists, got " + py::repr(constructor).cast<std::string>());
+}
+
+void bind_transformer(py::module_& m) {
+  auto cls = vb::walker_class<SubstitutionTransformer, core::ASTTransformer>(
+      m, "SubstitutionTransformer",
+      "Applies a substitution to a term or formula simultaneously and without capture: a quantifier whose "
+      "variable would catch a variable of a replacement term is renamed to a fresh variable first. Checks no "
+      "sorts.",
+      py::dynamic_attr());
+  cls.def(py::init<>());
+  py::object base_init = cls.attr("__init__");
+  cls.attr("__init__") = py::cpp_function(
+      [base_init](py::handle self, py::handle mapping) {
+        substitution_from_py(mapping);  // refuses keys and values that no walk could use
+        base_init(self);
+        self.attr("mapping") = mapping;
+      },
+      py::is_method(cls), py::name("__init__"), py::arg("mapping"),
+      "Keeps the caller's mapping (not a copy) as `mapping`.");
+  cls.def_property_readonly(
+      "scope_bound_vars",
+      [](py::handle self) { return common::to_py_set(vb::walker_of<SubstitutionTransformer>(self).scope_bound_vars()); },
+      "The variables of the quantifiers whose bodies are being walked, after renaming.");
+  vb::def_operations<SubstitutionTransformer>(cls, ReloadMapping{});
+  cls.def(
+      "_handle_quantifier",
+      [](py::handle self, py::handle bound_var, py::handle body, py::handle constructor) {
+        core::NodeKind kind = quantifier_kind(constructor);
+        return entered(self).handle_quantifier(variable_from_py(bound_var, "bound_var"), vb::node_to_visit(body), kind);
+      },
+      py::arg("bound_var"), py::arg("body"), py::arg("constructor"),
+      "Renames the quantifier's variable where a replacement would be caught, then substitutes into the body.");
+  cls.def(
+      "_generate_fresh_variable",
+      [](py::handle self, py::handle base_var, py::iterable forbidden) {
+        core::VarSet taken;
+        for (py::handle var : forbidden) taken.insert(variable_from_py(var, "a forbidden variable"));
+        return entered(self).generate_fresh_variable(variable_from_py(base_var, "base_var"), taken);
+      },
+      py::arg("base_var"), py::arg("forbidden"),
+      "The variable with the smallest id at or above base_var's that no forbidden variable carries.");
+  cls.def(
+      "_rename_bound_variable",
+      [](py::handle self, py::handle formula, py::handle old_var, py::handle new_var) {
+        return entered(self).rename_bound_variable(vb::node_to_visit(formula), variable_from_py(old_var, "old_var"),
+                                                   variable_from_py(new_var, "new_var"));
+      },
+      py::arg("formula"), py::arg("old_var"), py::arg("new_var"),
+      "The formula with the free occurrences of old_var renamed to new_var, without capture.");
+  vb::finish_walker_class(cls);
 }
 
 }  // namespace
@@ -74,12 +154,15 @@ PYBIND11_MODULE(substitutions, m) {
        {"Term", "Formula", "Variable", "Constant", "FunctionApp", "PredicateApp", "Equality", "Forall", "Exists",
         "free_variables", "bound_variables"}},
       {"core.sorts", {"is_compatible", "sort_of_term"}},
+      {"core.visitors", {"ASTTransformer"}},
       {"core.exceptions", {"UnificationError", "SortMismatchError"}},
   };
   for (const auto& [module_name, names] : imports) {
     py::module_ module = py::module_::import(module_name);
     for (const char* name : names) m.attr(name) = module.attr(name);
   }
+
+  bind_transformer(m);
 
   m.def(
       "_validate_mapping_sorts",
@@ -102,7 +185,7 @@ PYBIND11_MODULE(substitutions, m) {
   m.def(
       "unify_terms",
       [](py::handle t1, py::handle t2, py::handle subst) {
-        NodePtr a = node_from_py(t1), b = node_from_py(t2);
+        NodePtr a = vb::node_to_visit(t1), b = vb::node_to_visit(t2);
         if (subst.is_none()) return substitution_to_py(core::unify_terms(a, b));
         Substitution start = substitution_from_py(subst);
         return substitution_to_py(core::unify_terms(a, b, &start));
@@ -112,7 +195,7 @@ PYBIND11_MODULE(substitutions, m) {
   m.def(
       "unify_formulas",
       [](py::handle f1, py::handle f2) {
-        return substitution_to_py(core::unify_formulas(node_from_py(f1), node_from_py(f2)));
+        return substitution_to_py(core::unify_formulas(vb::node_to_visit(f1), vb::node_to_visit(f2)));
       },
       py::arg("f1"), py::arg("f2"), "A most general unifier of two predicate applications or two equalities.");
 }

@@ -1,5 +1,6 @@
 #include "core/substitutions.hpp"
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -8,64 +9,11 @@
 
 namespace core {
 
-// ---------------------------------------------------------------------------
-// Substitution
-// ---------------------------------------------------------------------------
-Substitution::Substitution(std::initializer_list<Entry> entries) {
-  for (const auto& [var, term] : entries) bind(var, term);
-}
-
-std::optional<std::size_t> Substitution::position(const VariablePtr& var) const {
-  if (index_.empty()) {
-    for (std::size_t i = 0; i < entries_.size(); ++i)
-      if (equal(*entries_[i].first, *var)) return i;
-    return std::nullopt;
-  }
-  auto it = index_.find(var);
-  if (it == index_.end()) return std::nullopt;
-  return it->second;
-}
-
-const NodePtr* Substitution::find(const VariablePtr& var) const {
-  auto at = position(var);
-  return at ? &entries_[*at].second : nullptr;
-}
-
-void Substitution::bind(const VariablePtr& var, NodePtr term) {
-  if (auto at = position(var)) {
-    entries_[*at].second = std::move(term);
-    return;
-  }
-  entries_.emplace_back(var, std::move(term));
-  if (!index_.empty()) {
-    index_.emplace(var, entries_.size() - 1);
-  } else if (entries_.size() > kScanLimit) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
-  }
-}
-
-bool Substitution::operator==(const Substitution& other) const {
-  if (size() != other.size()) return false;
-  for (std::size_t i = 0; i < size(); ++i) {
-    if (!equal(*entries_[i].first, *other.entries_[i].first) || !equal(entries_[i].second, other.entries_[i].second))
-      return false;
-  }
-  return true;
-}
-
 namespace {
 
 // A non-owning handle on a mapping that outlives the transformer using it.
 std::shared_ptr<const Substitution> borrow(const Substitution& mapping) {
   return std::shared_ptr<const Substitution>(std::shared_ptr<const Substitution>(), &mapping);
-}
-
-void require_term(const NodePtr& node) {
-  if (!node->is_term()) throw AssertionFailure();
-}
-
-void require_formula(const NodePtr& node) {
-  if (!node->is_formula()) throw AssertionFailure();
 }
 
 // Inserts `var` into `set` for the lifetime of the guard and takes it out
@@ -88,49 +36,6 @@ class ScopedMember {
 
 }  // namespace
 
-NodePtr ASTTransformerStandIn::visit(const NodePtr& node) {
-  RecursionGuard guard;
-  switch (node->kind()) {
-    case NodeKind::Variable: return visit_variable(node);
-    case NodeKind::Constant: return visit_constant(node);
-    case NodeKind::FunctionApp: return visit_function_app(node);
-    case NodeKind::PredicateApp: return visit_predicate_app(node);
-    case NodeKind::Equality: return visit_equality(node);
-    case NodeKind::Forall: return visit_forall(node);
-    case NodeKind::Exists: return visit_exists(node);
-    case NodeKind::Not:
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff: return visit_connective(node);
-    default: return visit_second_order(node);
-  }
-}
-
-NodePtr ASTTransformerStandIn::visit_connective(const NodePtr& node) {
-  if (node->kind() == NodeKind::Not) {
-    NodePtr operand = visit(as<Not>(*node).operand());
-    if (operand == as<Not>(*node).operand()) return node;
-    require_formula(operand);
-    return Not::make(operand);
-  }
-  const auto& b = as<BinaryFormula>(*node);
-  NodePtr left = visit(b.left());
-  NodePtr right = visit(b.right());
-  if (left == b.left() && right == b.right()) return node;
-  require_formula(left);
-  require_formula(right);
-  return BinaryFormula::make(node->kind(), left, right);
-}
-
-NodePtr ASTTransformerStandIn::visit_second_order(const NodePtr& node) {
-  const auto& q = as<SecondOrderQuantifier>(*node);
-  NodePtr body = visit(q.body());
-  if (body == q.body()) return node;
-  require_formula(body);
-  return SecondOrderQuantifier::make(node->kind(), q.variable(), body);
-}
-
 // ---------------------------------------------------------------------------
 // SubstitutionTransformer
 // ---------------------------------------------------------------------------
@@ -145,66 +50,121 @@ const NodePtr* SubstitutionTransformer::replacement(const VariablePtr& var) cons
 
 VarSet SubstitutionTransformer::active_keys() const {
   VarSet keys;
-  for (const auto& [var, term] : *mapping_)
+  for (const auto& [var, term] : mapping_->entries())
     if (!shadowed_.contains(var)) keys.insert(var);
   return keys;
 }
 
-NodePtr SubstitutionTransformer::visit_variable(const NodePtr& node) {
-  const NodePtr* term = replacement(as_ptr<Variable>(node));
+NodePtr SubstitutionTransformer::visit_variable(const NodeRef<Variable>& node) {
+  const NodePtr* term = replacement(node);
   return term ? *term : node;
 }
 
-NodePtr SubstitutionTransformer::visit_constant(const NodePtr& node) { return node; }
+NodePtr SubstitutionTransformer::visit_constant(const NodeRef<Constant>& node) { return node; }
 
+// Applications are always rebuilt, changed or not.  A Python override may
+// return a value that is no node (null here): it is left out, so that the
+// arity check of the new application refuses it.
 std::vector<NodePtr> SubstitutionTransformer::visit_arguments(const Application& app) {
   std::vector<NodePtr> args;
   args.reserve(app.args().size());
-  for (const auto& arg : app.args()) args.push_back(visit(arg));
+  for (const auto& arg : app.args())
+    if (NodePtr walked = visit(arg)) args.push_back(std::move(walked));
   return args;
 }
 
-NodePtr SubstitutionTransformer::visit_function_app(const NodePtr& node) {
-  const auto& app = as<FunctionApp>(*node);
-  return FunctionApp::make(app.func(), app.arity(), visit_arguments(app), app.return_sort());
+NodePtr SubstitutionTransformer::visit_function_app(const NodeRef<FunctionApp>& node) {
+  return FunctionApp::make(node->func(), node->arity(), visit_arguments(*node), node->return_sort());
 }
 
-NodePtr SubstitutionTransformer::visit_predicate_app(const NodePtr& node) {
-  const auto& app = as<PredicateApp>(*node);
-  return PredicateApp::make(app.pred(), app.arity(), visit_arguments(app));
+NodePtr SubstitutionTransformer::visit_predicate_app(const NodeRef<PredicateApp>& node) {
+  return PredicateApp::make(node->pred(), node->arity(), visit_arguments(*node));
 }
 
-NodePtr SubstitutionTransformer::visit_equality(const NodePtr& node) {
-  const auto& eq = as<Equality>(*node);
-  NodePtr left = visit(eq.left());
-  NodePtr right = visit(eq.right());
+NodePtr SubstitutionTransformer::visit_equality(const NodeRef<Equality>& node) {
+  NodePtr left = visit(node->left());
+  NodePtr right = visit(node->right());
   require_term(left);
   require_term(right);
   return Equality::make(std::move(left), std::move(right));
 }
 
-NodePtr SubstitutionTransformer::visit_forall(const NodePtr& node) {
-  const auto& q = as<Quantifier>(*node);
-  return handle_quantifier(q.variable(), q.body(), NodeKind::Forall);
+NodePtr SubstitutionTransformer::visit_forall(const NodeRef<Forall>& node) {
+  return handle_quantifier(node->variable(), node->body(), NodeKind::Forall);
 }
 
-NodePtr SubstitutionTransformer::visit_exists(const NodePtr& node) {
-  const auto& q = as<Quantifier>(*node);
-  return handle_quantifier(q.variable(), q.body(), NodeKind::Exists);
+NodePtr SubstitutionTransformer::visit_exists(const NodeRef<Exists>& node) {
+  return handle_quantifier(node->variable(), node->body(), NodeKind::Exists);
+}
+
+VarSetPtr SubstitutionTransformer::free_vars_of(const NodePtr& node) {
+  switch (node->kind()) {
+    case NodeKind::Variable: {
+      auto single = std::make_shared<VarSet>();
+      single->insert(as_ptr<Variable>(node));
+      return single;
+    }
+    case NodeKind::Constant: return std::make_shared<const VarSet>();
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: return as_application(*node)->free_vars();
+    case NodeKind::Equality: return as<Equality>(*node).free_vars();
+    default: break;
+  }
+  auto known = free_vars_memo_.find(node);
+  if (known != free_vars_memo_.end()) return known->second;
+  RecursionGuard guard;
+  VarSetPtr result;
+  if (node->kind() == NodeKind::Not) {
+    result = free_vars_of(as<Not>(*node).operand());
+  } else if (is_binary(node->kind())) {
+    VarSetPtr left = free_vars_of(as<BinaryFormula>(*node).left());
+    VarSetPtr right = free_vars_of(as<BinaryFormula>(*node).right());
+    if (right->empty()) {
+      result = left;
+    } else if (left->empty()) {
+      result = right;
+    } else {
+      auto both = std::make_shared<VarSet>(*left);
+      both->insert_all(*right);
+      result = both;
+    }
+  } else if (is_quantifier(node->kind())) {
+    const auto& q = as<Quantifier>(*node);
+    result = free_vars_of(q.body());
+    if (result->contains(q.variable())) {
+      auto without = std::make_shared<VarSet>(*result);
+      without->erase(q.variable());
+      result = without;
+    }
+  } else {
+    result = free_vars_of(as<SecondOrderQuantifier>(*node).body());
+  }
+  free_vars_memo_.emplace(node, result);
+  return result;
 }
 
 NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var, const NodePtr& body,
                                                    NodeKind constructor) {
+  // The remembered free-variable sets serve one outermost quantifier.
+  ++open_quantifiers_;
+  struct Close {
+    SubstitutionTransformer& self;
+    ~Close() {
+      if (--self.open_quantifiers_ == 0) self.free_vars_memo_.clear();
+    }
+  } close{*this};
+
   // Hide the quantifier's own binding while its body is handled: the
   // occurrences of bound_var in the body are bound here, never replaced.
   std::optional<ScopedMember> shadow;
   if (replacement(bound_var)) shadow.emplace(shadowed_, bound_var);
 
   // The variables of the terms that the walk will put into the body.
-  VarSet body_free = free_variables(body);
+  VarSetPtr body_free_vars = free_vars_of(body);
+  const VarSet& body_free = *body_free_vars;
   VarSet replacement_vars;
   for (const auto& var : body_free)
-    if (const NodePtr* term = replacement(var)) replacement_vars.insert_all(free_variables(*term));
+    if (const NodePtr* term = replacement(var)) replacement_vars.insert_all(*free_vars_of(*term));
 
   VariablePtr var = bound_var;
   NodePtr target = body;
@@ -252,7 +212,7 @@ const SortPtr& sort_of_term(const Node& term) {
 }
 
 void validate_mapping_sorts(const Substitution& mapping) {
-  for (const auto& [var, term] : mapping) {
+  for (const auto& [var, term] : mapping.entries()) {
     const SortPtr& term_sort = sort_of_term(*term);
     if (!is_compatible(var->sort(), term_sort)) {
       throw SortMismatchError("Sort mismatch in substitution: variable v" + std::to_string(var->id()) +
@@ -290,12 +250,12 @@ Substitution compose_substitutions(const Substitution& s1, const Substitution& s
   validate_mapping_sorts(s1);
   validate_mapping_sorts(s2);
   Substitution result;
-  for (const auto& [var, term] : s2) {
+  for (const auto& [var, term] : s2.entries()) {
     NodePtr composed = substitute_term(term, s1);
-    if (!equal(*var, *composed)) result.bind(var, std::move(composed));
+    if (!equal(*var, *composed)) result.set(var, std::move(composed));
   }
-  for (const auto& [var, term] : s1) {
-    if (!s2.contains(var) && !equal(*var, *term)) result.bind(var, term);
+  for (const auto& [var, term] : s1.entries()) {
+    if (!s2.find(var) && !equal(*var, *term)) result.set(var, term);
   }
   return result;
 }
@@ -340,12 +300,12 @@ void bind_variable(const VariablePtr& var, NodePtr term, Substitution& subst) {
                             var->sort(), term_sort);
   }
   std::size_t earlier = subst.size();
-  subst.bind(var, term);
+  subst.set(var, term);
   Substitution single{{var, term}};
   for (std::size_t i = 0; i < earlier; ++i) {
-    const NodePtr& value = subst.entries()[i].second;
+    auto [key, value] = subst.entries()[i];
     // A value without `var` would come back equal; keep it as it is.
-    if (free_variables(value).contains(var)) subst.set_value(i, substitute_term(value, single));
+    if (free_variables(value).contains(var)) subst.set(key, substitute_term(value, single));
   }
 }
 

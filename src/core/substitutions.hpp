@@ -15,77 +15,19 @@
 // unifiers it returns are idempotent whenever the starting substitution was.
 #pragma once
 
-#include <cstddef>
 #include <memory>
-#include <optional>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "core/ast.hpp"
+#include "core/visitors.hpp"
 
 namespace core {
 
-// An insertion-ordered mapping from variables to terms.  Keys compare by
-// value (id, kind and sort).  Entries are never removed: a binding is either
-// added as the new last entry or has its value replaced in place.
-class Substitution {
- public:
-  using Entry = std::pair<VariablePtr, NodePtr>;
-
-  Substitution() = default;
-  Substitution(std::initializer_list<Entry> entries);
-
-  // The term bound to `var`, or nullptr when `var` is not bound.
-  const NodePtr* find(const VariablePtr& var) const;
-  bool contains(const VariablePtr& var) const { return find(var) != nullptr; }
-
-  // Binds `var` to `term`: replaces the value in place when `var` is already
-  // bound, else appends a new last entry.
-  void bind(const VariablePtr& var, NodePtr term);
-  // Replaces the value of the entry at `index` (in insertion order).
-  void set_value(std::size_t index, NodePtr term) { entries_[index].second = std::move(term); }
-
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const std::vector<Entry>& entries() const { return entries_; }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
-
-  // Same bindings in the same order.
-  bool operator==(const Substitution& other) const;
-
- private:
-  static constexpr std::size_t kScanLimit = 8;
-  struct KeyHash {
-    std::size_t operator()(const VariablePtr& v) const { return static_cast<std::size_t>(v->hash()); }
-  };
-  struct KeyEq {
-    bool operator()(const VariablePtr& a, const VariablePtr& b) const { return equal(*a, *b); }
-  };
-  std::optional<std::size_t> position(const VariablePtr& var) const;
-
-  std::vector<Entry> entries_;
-  std::unordered_map<VariablePtr, std::size_t, KeyHash, KeyEq> index_;  // filled past kScanLimit entries
-};
-
-// Stand-in for the rebuilding transformer of the tree walkers until that
-// lands: exact-kind dispatch and the rebuilding of connectives and
-// second-order quantifiers.
-class ASTTransformerStandIn {
- public:
-  virtual ~ASTTransformerStandIn() = default;
-  virtual NodePtr visit(const NodePtr& node);
-  virtual NodePtr visit_variable(const NodePtr& node) { return node; }
-  virtual NodePtr visit_constant(const NodePtr& node) { return node; }
-  virtual NodePtr visit_function_app(const NodePtr& node) = 0;
-  virtual NodePtr visit_predicate_app(const NodePtr& node) = 0;
-  virtual NodePtr visit_equality(const NodePtr& node) = 0;
-  virtual NodePtr visit_connective(const NodePtr& node);
-  virtual NodePtr visit_forall(const NodePtr& node) = 0;
-  virtual NodePtr visit_exists(const NodePtr& node) = 0;
-  virtual NodePtr visit_second_order(const NodePtr& node);
-};
+// A substitution: the insertion-ordered mapping from variables (compared by
+// value) to terms of the tree walkers.  A binding is either added as the new
+// last entry or has its value replaced in place; entries are never removed.
+using Substitution = VariableMapping;
 
 // Applies a substitution to a term or formula without capture.  It does no
 // sort checking (substitute_term and substitute_formula check first).
@@ -93,30 +35,29 @@ class ASTTransformerStandIn {
 // While a quantifier's body is walked, the binding of the quantifier's
 // variable is hidden (shadowed), so that its occurrences, which the
 // quantifier binds, are never replaced; the mapping itself is never modified.
-class SubstitutionTransformer : public ASTTransformerStandIn {
+class SubstitutionTransformer : public ASTTransformer {
  public:
-  explicit SubstitutionTransformer(std::shared_ptr<const Substitution> mapping);
+  explicit SubstitutionTransformer(std::shared_ptr<const Substitution> mapping = std::make_shared<Substitution>());
 
-  NodePtr visit_variable(const NodePtr& node) override;
-  NodePtr visit_constant(const NodePtr& node) override;
-  NodePtr visit_function_app(const NodePtr& node) override;
-  NodePtr visit_predicate_app(const NodePtr& node) override;
-  NodePtr visit_equality(const NodePtr& node) override;
-  NodePtr visit_forall(const NodePtr& node) override;
-  NodePtr visit_exists(const NodePtr& node) override;
+  NodePtr visit_variable(const NodeRef<Variable>& node) override;
+  NodePtr visit_constant(const NodeRef<Constant>& node) override;
+  NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override;
+  NodePtr visit_predicate_app(const NodeRef<PredicateApp>& node) override;
+  NodePtr visit_equality(const NodeRef<Equality>& node) override;
+  NodePtr visit_forall(const NodeRef<Forall>& node) override;
+  NodePtr visit_exists(const NodeRef<Exists>& node) override;
 
   // The shared step of both quantifiers: renames `bound_var` when a
   // replacement term would be caught, then substitutes into the body.
-  virtual NodePtr handle_quantifier(const VariablePtr& bound_var, const NodePtr& body, NodeKind constructor);
+  NodePtr handle_quantifier(const VariablePtr& bound_var, const NodePtr& body, NodeKind constructor);
   // The variable with the smallest id at or above the id of `base_var` that
   // no variable of `forbidden` carries, with the sort and kind of `base_var`.
-  virtual VariablePtr generate_fresh_variable(const VariablePtr& base_var, const VarSet& forbidden);
+  VariablePtr generate_fresh_variable(const VariablePtr& base_var, const VarSet& forbidden);
   // `formula` with the free occurrences of `old_var` renamed to `new_var`.
-  virtual NodePtr rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var,
-                                        const VariablePtr& new_var);
+  NodePtr rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var, const VariablePtr& new_var);
 
   const Substitution& mapping() const { return *mapping_; }
-  // Replaces the mapping between walks.
+  // Replaces the mapping (the Python face reloads it from its dictionary).
   void set_mapping(std::shared_ptr<const Substitution> mapping) { mapping_ = std::move(mapping); }
   // Variables of the quantifiers whose bodies are being walked (after renaming).
   const VarSet& scope_bound_vars() const { return scope_bound_vars_; }
@@ -127,8 +68,14 @@ class SubstitutionTransformer : public ASTTransformerStandIn {
   // The variables that the mapping binds at this point of the walk.
   VarSet active_keys() const;
   std::vector<NodePtr> visit_arguments(const Application& app);
+  // Free variables of a subformula, remembered while quantifiers are being
+  // walked: nested quantifiers then share the work instead of walking their
+  // bodies again, which would cost quadratic time in the nesting depth.
+  VarSetPtr free_vars_of(const NodePtr& node);
 
   std::shared_ptr<const Substitution> mapping_;
+  std::unordered_map<NodePtr, VarSetPtr> free_vars_memo_;  // keyed by node identity
+  int open_quantifiers_ = 0;
   VarSet shadowed_;          // quantifier variables whose bindings are hidden
   VarSet scope_bound_vars_;  // see scope_bound_vars()
 };

@@ -1,0 +1,546 @@
+import random
+
+import pytest
+
+from core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable,
+                      VariableKind, free_variables)
+from core.exceptions import SortMismatchError, UnificationError
+from core.sorts import Ind, PrimitiveSort
+from core.substitutions import (SubstitutionTransformer, _validate_mapping_sorts, apply_substitution,
+                                compose_substitutions, substitute_formula, substitute_term, unify_formulas,
+                                unify_terms)
+import core.substitutions as subst_module
+from helpers import atom
+import sol.ast_ext as so
+
+S = PrimitiveSort("S")
+x, y, z, u = Variable(0), Variable(1), Variable(2), Variable(3)
+c, d = Constant("c"), Constant("d")
+a, b = Constant("a"), Constant("b")
+
+
+def f(*args):
+    return FunctionApp("f", len(args), tuple(args))
+
+
+def g(*args):
+    return FunctionApp("g", len(args), tuple(args))
+
+
+def P(*args):
+    return atom("P", *args)
+
+
+def Q(*args):
+    return atom("Q", *args)
+
+
+def entries(mapping):
+    return list(mapping.items())
+
+
+# ---------------------------------------------------------------------------
+# The module
+# ---------------------------------------------------------------------------
+def test_module_offers_the_shared_error_classes():
+    import core.exceptions
+    assert subst_module.UnificationError is core.exceptions.UnificationError
+    assert issubclass(SortMismatchError, UnificationError)
+
+
+def test_transformer_is_a_rebuilding_transformer():
+    from core.visitors import ASTTransformer
+    assert issubclass(SubstitutionTransformer, ASTTransformer)
+    assert isinstance(SubstitutionTransformer({}), ASTTransformer)
+
+
+# ---------------------------------------------------------------------------
+# Capture-avoiding substitution of formulas
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("formula, mapping, expected", [
+    # replacement terms are not substituted again: a swap in one pass
+    (P(x, y), {x: y, y: x}, P(y, x)),
+    # y would be caught: the quantifier's variable becomes id 2
+    (Forall(y, P(x, y)), {x: y}, Forall(z, P(y, z))),
+    (Exists(y, P(x, y)), {x: y}, Exists(z, P(y, z))),
+    # ids 0, 1 taken by body and replacement, 2 by the key z: u (id 3)
+    (Forall(x, P(x, y)), {y: x, z: c}, Forall(u, P(u, x))),
+    # the quantifier's own variable is never replaced
+    (Forall(x, P(x)), {x: c}, Forall(x, P(x))),
+    (Forall(x, And(P(x), Forall(x, Q(x)))), {y: c}, Forall(x, And(P(x), Forall(x, Q(x))))),
+    (Forall(x, And(P(x, y), Exists(x, Q(x)))), {x: c, y: d}, Forall(x, And(P(x, d), Exists(x, Q(x))))),
+    # x free in the replacement: renamed although x does not occur in the body
+    (Forall(x, P(y)), {y: f(x)}, Forall(z, P(f(x)))),
+    # y is not bound: no replacement is relevant, nothing is renamed
+    (Forall(x, P(y)), {z: x}, Forall(x, P(y))),
+    # an inner quantifier over the fresh variable's id keeps it out of reach
+    (Forall(y, Forall(z, P(x, y, z))), {x: y}, Forall(u, Forall(z, P(y, u, z)))),
+    # connectives are rebuilt around substituted atoms
+    (Implies(Not(P(x)), Or(Q(x), Equality(x, y))), {x: c},
+     Implies(Not(P(c)), Or(Q(c), Equality(c, y)))),
+])
+def test_substitute_formula(formula, mapping, expected):
+    before = entries(mapping)
+    result = substitute_formula(formula, mapping)
+    assert result == expected
+    assert entries(mapping) == before
+
+
+def test_fresh_variable_keeps_sort_and_kind():
+    xs, ys = Variable(0, sort=S), Variable(1, VariableKind.FUNCTION, sort=S)
+    result = substitute_formula(Forall(ys, P(xs, ys)), {xs: ys})
+    fresh = result.variable
+    assert (fresh.id, fresh.sort, fresh.kind) == (2, S, VariableKind.FUNCTION)
+    assert result.body == P(ys, fresh)
+
+
+def test_fresh_id_skips_ids_of_other_sorts():
+    # ids alone count: a variable of another sort still takes its id
+    w = Variable(2, sort=S)
+    result = substitute_formula(Forall(y, P(x, y, w)), {x: y})
+    assert result.variable == Variable(3)
+
+
+def test_second_order_quantifier_passes_substitution_into_body():
+    X = so.PredicateVariable(0, 1)
+    formula = so.ForallPred(variable=X, body=P(x))
+    result = substitute_formula(formula, {x: c})
+    assert type(result) is so.ForallPred
+    assert result.variable == X and result.body == P(c)
+
+
+def test_structure_sharing():
+    assert substitute_term(x, {y: c}) is x
+    assert substitute_term(c, {x: d}) is c
+    fx = f(x)
+    assert substitute_term(fx, {}) is fx
+    rebuilt = substitute_term(fx, {y: c})
+    assert rebuilt == fx and rebuilt is not fx
+    term = g(a)
+    assert substitute_term(f(x), {x: term}).args[0] is term
+    formula = Forall(x, P(x))
+    assert substitute_formula(formula, {}) is formula
+    rebuilt = substitute_formula(formula, {x: c})
+    assert rebuilt == formula and rebuilt is not formula
+
+
+@pytest.mark.parametrize("term, mapping, expected", [
+    (f(x), {x: c}, f(c)),
+    (g(x, f(y)), {x: y, y: x}, g(y, f(x))),
+    (g(f(x), z), {x: f(x)}, g(f(f(x)), z)),
+    (x, {x: g(a, b)}, g(a, b)),
+])
+def test_substitute_term(term, mapping, expected):
+    assert substitute_term(term, mapping) == expected
+    assert apply_substitution(mapping, term) == expected
+    assert apply_substitution(subst=mapping, term=term) == expected
+
+
+@pytest.mark.parametrize("call", [
+    lambda: substitute_term(P(x), {x: c}),
+    lambda: substitute_formula(f(x), {x: c}),
+    # without sort checks, a variable bound to a formula reaches an equation
+    lambda: SubstitutionTransformer({x: P(c)}).visit(Equality(x, y)),
+    lambda: SubstitutionTransformer({x: P(c)}).visit(Forall(y, Equality(x, y))),
+])
+def test_result_checks_raise_assertion_error(call):
+    with pytest.raises(AssertionError) as info:
+        call()
+    assert str(info.value) == ""
+
+
+@pytest.mark.parametrize("call", [
+    lambda: substitute_term(x, {"x": c}),
+    lambda: substitute_term(x, {x: "c"}),
+    lambda: substitute_term(x, [(x, c)]),
+    lambda: substitute_formula(Equality(x, y), {x: P(c)}),   # a formula has no sort
+    lambda: unify_terms(x, 3),
+])
+def test_malformed_input_raises_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_non_node_with_empty_mapping_is_returned_unchecked():
+    marker = object()
+    assert substitute_term(marker, {}) is marker
+    with pytest.raises(TypeError, match="^Unsupported AST node type: object$"):
+        substitute_term(marker, {x: c})
+
+
+# ---------------------------------------------------------------------------
+# The transformer class
+# ---------------------------------------------------------------------------
+def test_transformer_keeps_callers_mapping():
+    mapping = {x: c, y: d}
+    t = SubstitutionTransformer(mapping)
+    assert t.mapping is mapping
+    assert t.scope_bound_vars == set()
+    assert t.visit(Forall(x, P(x, y))) == Forall(x, P(x, d))
+    assert entries(mapping) == [(x, c), (y, d)]
+    assert t.scope_bound_vars == set()
+    # the transformer reads its mapping at each walk
+    mapping[y] = c
+    assert t.visit(P(y)) == P(c)
+
+
+def test_transformer_does_not_check_sorts():
+    xs = Variable(0, sort=S)
+    assert SubstitutionTransformer({xs: c}).visit(P(xs)) == P(c)
+
+
+def test_internal_operations():
+    t = SubstitutionTransformer({x: y})
+    fresh = t._generate_fresh_variable(base_var=y, forbidden={x, y, Variable(2, sort=S)})
+    assert fresh == Variable(3)
+    assert t._generate_fresh_variable(Variable(5, VariableKind.PREDICATE), set()) == Variable(5, VariableKind.PREDICATE)
+    assert t._rename_bound_variable(And(P(y), Forall(y, Q(y))), y, z) == And(P(z), Forall(y, Q(y)))
+    assert t._handle_quantifier(y, P(x, y), Exists) == Exists(z, P(y, z))
+    assert t.scope_bound_vars == set()
+
+
+def test_failed_walk_restores_state():
+    mapping = {x: P(c), y: d}
+    t = SubstitutionTransformer(mapping)
+    with pytest.raises(AssertionError):
+        t.visit(Forall(y, Forall(z, Equality(x, y))))
+    assert entries(mapping) == [(x, P(c)), (y, d)]
+    assert t.scope_bound_vars == set()
+    assert t.visit(Forall(y, P(y))) == Forall(y, P(y))
+
+
+class _Shout(SubstitutionTransformer):
+    """Upper-cases every constant it meets and records the variables visited."""
+
+    def __init__(self, mapping):
+        super().__init__(mapping)
+        self.seen = []
+
+    def visit_constant(self, node):
+        return Constant(node.name.upper())
+
+    def visit_variable(self, node):
+        self.seen.append(node)
+        return super().visit_variable(node)
+
+
+def test_python_subclass_overrides_are_honoured():
+    t = _Shout({x: c})
+    formula = Forall(y, And(P(x, d), Q(f(y, x))))
+    # replacement terms come back unwalked: c stays lower case, d is shouted
+    assert t.visit(formula) == Forall(y, And(P(c, Constant("D")), Q(f(y, c))))
+    assert t.seen == [x, y, x]
+    assert isinstance(t, SubstitutionTransformer)
+
+
+def test_python_subclass_can_override_inherited_connective():
+    class Flip(SubstitutionTransformer):
+        def visit_and(self, node):
+            return Or(self.visit(node.left), self.visit(node.right))
+
+    assert Flip({x: c}).visit(Forall(y, And(P(x), P(y)))) == Forall(y, Or(P(c), P(y)))
+
+
+def test_renaming_uses_the_plain_class():
+    # the inner renaming walk is the module's own transformer, not the subclass
+    t = _Shout({x: y})
+    assert t.visit(Forall(y, P(x, y))) == Forall(z, P(y, z))
+    assert t.seen == [x, z]
+
+
+# ---------------------------------------------------------------------------
+# Sort checks of substitutions
+# ---------------------------------------------------------------------------
+xs = Variable(0, sort=S)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: _validate_mapping_sorts({xs: c}),
+    lambda: substitute_term(y, {xs: c}),          # checked although x does not occur
+    lambda: substitute_formula(P(y), {xs: c}),
+    lambda: apply_substitution({xs: c}, y),
+    lambda: compose_substitutions({xs: c}, {}),
+    lambda: compose_substitutions({}, {xs: c}),
+    lambda: substitute_term(y, {y: d, xs: c, Variable(7, sort=S): a}),  # the first bad binding is reported
+])
+def test_sort_mismatch_in_substitution(call):
+    with pytest.raises(SortMismatchError) as info:
+        call()
+    error = info.value
+    assert str(error) == "Sort mismatch in substitution: variable v0 has sort S, but replacement term has sort Ind."
+    assert (error.expected_sort, error.actual_sort) == (S, Ind)
+
+
+def test_compose_checks_outer_substitution_first():
+    with pytest.raises(SortMismatchError, match="variable v7"):
+        compose_substitutions({Variable(7, sort=S): c}, {xs: c})
+
+
+def test_well_sorted_mappings_validate():
+    assert _validate_mapping_sorts({x: c}) is None
+    assert _validate_mapping_sorts({}) is None
+    assert _validate_mapping_sorts({xs: Constant("k", sort=S), y: f(x)}) is None
+
+
+# ---------------------------------------------------------------------------
+# Composition
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("s1, s2, expected", [
+    ({y: c}, {x: f(y)}, [(x, f(c)), (y, c)]),
+    ({y: x}, {x: y}, [(y, x)]),          # x's composed binding is the identity and is dropped
+    ({x: d}, {x: c}, [(x, c)]),
+    ({x: x}, {}, []),
+    ({}, {}, []),
+    ({z: a, y: b}, {x: g(y, z), u: u}, [(x, g(b, a)), (z, a), (y, b)]),
+])
+def test_compose_substitutions(s1, s2, expected):
+    result = compose_substitutions(s1, s2)
+    assert entries(result) == expected
+    assert result is not s1 and result is not s2
+
+
+# ---------------------------------------------------------------------------
+# Term unification
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("t1, t2, start, expected", [
+    (f(x), f(x), None, []),
+    (x, y, None, [(x, y)]),
+    (y, x, None, [(y, x)]),
+    (x, c, {x: c}, [(x, c)]),
+    (x, c, {x: y, y: c}, [(x, y), (y, c)]),                   # dereferencing follows chains
+    (x, c, {y: f(x)}, [(y, f(c)), (x, c)]),                    # earlier values are rewritten
+    (f(x, a), f(b, y), None, [(x, b), (y, a)]),
+    (FunctionApp("k", 0, ()), FunctionApp("k", 0, ()), None, []),
+    (c, x, None, [(x, c)]),
+    (x, c, None, [(x, c)]),
+    (g(x, f(y)), g(f(z), x), None, [(x, f(z)), (y, z)]),
+    (g(x, y), g(y, f(z)), None, [(x, f(z)), (y, f(z))]),
+])
+def test_unify_terms(t1, t2, start, expected):
+    before = None if start is None else entries(start)
+    result = unify_terms(t1, t2, start)
+    assert entries(result) == expected
+    assert result is not start
+    if start is not None:
+        assert entries(start) == before
+    if is_idempotent(result):
+        assert substitute_term(t1, result) == substitute_term(t2, result)
+
+
+def test_unify_terms_by_keyword():
+    assert entries(unify_terms(t1=x, t2=c, subst={})) == [(x, c)]
+
+
+F_ARITY_2 = FunctionApp("f", 2, (a, b))
+ks = Constant("c", sort=S)
+
+
+@pytest.mark.parametrize("t1, t2, start, error, message", [
+    (x, f(x), None, UnificationError, "Occur-check failed: variable v0 occurs in " + repr(f(x))),
+    (x, f(y), {y: g(x)}, UnificationError, "Occur-check failed: variable v0 occurs in " + repr(f(g(x)))),
+    (f(y), y, None, UnificationError, "Occur-check failed: variable v1 occurs in " + repr(f(y))),
+    (x, d, {x: c}, UnificationError, "Constant mismatch: 'c' vs 'd'"),
+    (f(x, x), f(a, b), None, UnificationError, "Constant mismatch: 'a' vs 'b'"),
+    (f(x), F_ARITY_2, None, UnificationError, "Function symbol/arity mismatch: 'f/1' vs 'f/2'"),
+    (f(x), g(x, y), None, UnificationError, "Function symbol/arity mismatch: 'f/1' vs 'g/2'"),
+    (c, f(x), None, UnificationError, "Cannot unify incompatible term structures: Constant and FunctionApp"),
+    (f(x), c, None, UnificationError, "Cannot unify incompatible term structures: FunctionApp and Constant"),
+    (x, P(c), None, UnificationError, "Cannot unify incompatible term structures: Variable and PredicateApp"),
+    (xs, c, None, SortMismatchError, "Sort mismatch unifying v0 (S) with term (Ind)"),
+    (c, xs, None, SortMismatchError, "Sort mismatch unifying v0 (S) with term (Ind)"),
+    (c, ks, None, SortMismatchError, "Sort mismatch unifying constant 'c' (Ind) with (S)"),
+    (f(x), FunctionApp("f", 1, (y,), S), None, SortMismatchError,
+     "Return sort mismatch in function unification: Ind vs S"),
+    # an ill-sorted starting binding fails where the variable case is reached
+    (y, c, {xs: c}, SortMismatchError,
+     "Sort mismatch in substitution: variable v0 has sort S, but replacement term has sort Ind."),
+    # structural clashes are reported before sort clashes
+    (Constant("e", sort=S), c, None, UnificationError, "Constant mismatch: 'e' vs 'c'"),
+    # a cyclic starting substitution is refused instead of followed forever
+    (x, c, {x: y, y: x}, UnificationError,
+     "Cyclic substitution: variable v0 is bound to itself through a chain of variables"),
+    (x, c, {x: x}, UnificationError,
+     "Cyclic substitution: variable v0 is bound to itself through a chain of variables"),
+])
+def test_unify_terms_failures(t1, t2, start, error, message):
+    before = None if start is None else entries(start)
+    with pytest.raises(error) as info:
+        unify_terms(t1, t2, start)
+    assert type(info.value) is error
+    assert str(info.value) == message
+    if start is not None:
+        assert entries(start) == before
+
+
+def test_sort_mismatch_attributes():
+    with pytest.raises(SortMismatchError) as info:
+        unify_terms(xs, f(y))
+    assert (info.value.expected_sort, info.value.actual_sort) == (S, Ind)
+    with pytest.raises(SortMismatchError) as info:
+        unify_terms(FunctionApp("h", 0, (), S), FunctionApp("h", 0, (), Ind))
+    assert (info.value.expected_sort, info.value.actual_sort) == (S, Ind)
+
+
+def test_well_sorted_unification():
+    k = Constant("k", sort=S)
+    assert entries(unify_terms(FunctionApp("h", 1, (xs,), S), FunctionApp("h", 1, (k,), S))) == [(xs, k)]
+
+
+# ---------------------------------------------------------------------------
+# Formula unification
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("f1, f2, expected", [
+    (P(x, a), P(x, a), []),
+    (P(x, a), P(b, y), [(x, b), (y, a)]),
+    (P(), P(), []),
+    (Equality(x, a), Equality(b, y), [(x, b), (y, a)]),
+    (P(x, f(x)), P(y, z), [(x, y), (z, f(y))]),
+])
+def test_unify_formulas(f1, f2, expected):
+    result = unify_formulas(f1, f2)
+    assert entries(result) == expected
+    assert substitute_formula(f1, result) == substitute_formula(f2, result)
+
+
+@pytest.mark.parametrize("f1, f2, error, message", [
+    (P(x, x), P(a, b), UnificationError, "Constant mismatch: 'a' vs 'b'"),
+    (P(x), Q(x), UnificationError, "Predicate symbol/arity mismatch: 'P/1' vs 'Q/1'"),
+    (P(x), P(x, y), UnificationError, "Predicate symbol/arity mismatch: 'P/1' vs 'P/2'"),
+    # equations are unified side by side only
+    (Equality(a, b), Equality(b, a), UnificationError, "Constant mismatch: 'a' vs 'b'"),
+    (P(x), Equality(x, y), UnificationError, "Unification is strictly restricted to first-order atomic formulas."),
+    (Equality(x, y), P(x), UnificationError, "Unification is strictly restricted to first-order atomic formulas."),
+    (Not(P(x)), Not(P(a)), UnificationError,
+     "Unification is strictly restricted to first-order atomic formulas."),
+    (Forall(x, P(x)), Forall(x, P(x)), UnificationError,
+     "Unification is strictly restricted to first-order atomic formulas."),
+    (P(xs), P(c), SortMismatchError, "Sort mismatch unifying v0 (S) with term (Ind)"),
+])
+def test_unify_formulas_failures(f1, f2, error, message):
+    with pytest.raises(error) as info:
+        unify_formulas(f1=f1, f2=f2)
+    assert str(info.value) == message
+
+
+# ---------------------------------------------------------------------------
+# Properties over seeded random terms
+# ---------------------------------------------------------------------------
+VARIABLES = [Variable(i) for i in range(4)]
+CONSTANTS = [a, b, c]
+FUNCTIONS = [("f", 1), ("g", 2), ("h", 3)]
+
+
+def random_term(rng, depth, variables=VARIABLES):
+    if depth == 0 or rng.random() < 0.3:
+        return rng.choice(variables) if variables and rng.random() < 0.6 else rng.choice(CONSTANTS)
+    name, arity = rng.choice(FUNCTIONS)
+    return FunctionApp(name, arity, tuple(random_term(rng, depth - 1, variables) for _ in range(arity)))
+
+
+def random_ground_substitution(rng):
+    return {v: random_term(rng, 2, variables=[]) for v in rng.sample(VARIABLES, rng.randint(0, 4))}
+
+
+def is_idempotent(unifier):
+    domain = set(unifier)
+    return not any(free_variables(value) & domain for value in unifier.values())
+
+
+def assert_idempotent(unifier):
+    assert is_idempotent(unifier), unifier
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_unifiers_make_both_sides_equal(seed):
+    rng = random.Random(seed)
+    unified = 0
+    for _ in range(100):
+        t1, t2 = random_term(rng, 3), random_term(rng, 3)
+        try:
+            unifier = unify_terms(t1, t2)
+        except UnificationError:
+            continue
+        unified += 1
+        assert substitute_term(t1, unifier) == substitute_term(t2, unifier)
+        assert_idempotent(unifier)
+    assert unified > 0
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_unifier_of_a_term_and_its_ground_instance(seed):
+    # t and sigma(t) always unify, and the unifier's instance is sigma(t) itself
+    rng = random.Random(100 + seed)
+    for _ in range(100):
+        t = random_term(rng, 3)
+        sigma = random_ground_substitution(rng)
+        instance = substitute_term(t, sigma)
+        unifier = unify_terms(t, instance)
+        assert substitute_term(t, unifier) == instance
+        assert substitute_term(instance, unifier) == instance
+        assert_idempotent(unifier)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_unification_extends_an_idempotent_start(seed):
+    rng = random.Random(200 + seed)
+    for _ in range(100):
+        t1, t2, t3 = (random_term(rng, 2) for _ in range(3))
+        try:
+            start = unify_terms(t1, t2)
+            unifier = unify_terms(t2, t3, start)
+        except UnificationError:
+            continue
+        for left, right in ((t1, t2), (t2, t3)):
+            assert substitute_term(left, unifier) == substitute_term(right, unifier)
+        assert list(unifier)[:len(start)] == list(start)
+        assert_idempotent(unifier)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_composition_applies_inner_then_outer(seed):
+    rng = random.Random(300 + seed)
+    for _ in range(100):
+        s1 = {v: random_term(rng, 2) for v in rng.sample(VARIABLES, rng.randint(0, 4))}
+        s2 = {v: random_term(rng, 2) for v in rng.sample(VARIABLES, rng.randint(0, 4))}
+        t = random_term(rng, 3)
+        composed = compose_substitutions(s1, s2)
+        assert apply_substitution(composed, t) == apply_substitution(s1, apply_substitution(s2, t))
+        assert all(var != value for var, value in composed.items())
+
+
+# ---------------------------------------------------------------------------
+# Deep input: finishes or raises RecursionError, never crashes
+# ---------------------------------------------------------------------------
+DEPTH = 100_000
+
+
+def deep_term(depth, leaf):
+    t = leaf
+    for _ in range(depth):
+        t = FunctionApp("f", 1, (t,))
+    return t
+
+
+def deep_formula(depth, leaf):
+    formula = leaf
+    for i in range(depth):
+        formula = Not(formula) if i % 2 else Forall(Variable(10 + i % 7), formula)
+    return formula
+
+
+@pytest.mark.parametrize("call", [
+    lambda: substitute_term(deep_term(DEPTH, x), {x: c}),
+    lambda: substitute_formula(deep_formula(DEPTH, P(x)), {x: c}),
+    lambda: substitute_formula(deep_formula(DEPTH, P(x)), {x: y}),
+    lambda: SubstitutionTransformer({x: c}).visit(deep_formula(DEPTH, P(x))),
+    lambda: unify_terms(deep_term(DEPTH, x), deep_term(DEPTH, c)),
+    lambda: unify_terms(y, deep_term(DEPTH, x)),
+    lambda: unify_terms(x, deep_term(DEPTH, x)),
+    lambda: unify_formulas(P(deep_term(DEPTH, x)), P(deep_term(DEPTH, y))),
+    lambda: compose_substitutions({x: deep_term(DEPTH, c)}, {y: deep_term(DEPTH, x)}),
+])
+def test_deep_input(call):
+    try:
+        call()
+    except RecursionError:
+        pass
