@@ -241,6 +241,46 @@ def test_python_subclass_can_override_inherited_connective():
     assert Flip({x: c}).visit(Forall(y, And(P(x), P(y)))) == Forall(y, Or(P(c), P(y)))
 
 
+def test_scope_holds_the_enclosing_quantifier_variables():
+    class Recorder(SubstitutionTransformer):
+        def visit_predicate_app(self, node):
+            self.scope = set(self.scope_bound_vars)
+            return super().visit_predicate_app(node)
+
+    t = Recorder({z: y})
+    # y is renamed to u (ids 0..2 are taken), x keeps its name
+    assert t.visit(Forall(y, Exists(x, P(x, y, z)))) == Forall(u, Exists(x, P(x, u, y)))
+    assert t.scope == {u, x}
+    assert t.scope_bound_vars == set()
+
+
+def test_override_of_a_quantifier_may_reuse_the_shared_step():
+    class Flip(SubstitutionTransformer):
+        def visit_forall(self, node):
+            return self._handle_quantifier(node.variable, node.body, Exists)
+
+    assert Flip({x: y}).visit(Forall(y, P(x, y))) == Exists(z, P(y, z))
+
+
+def test_override_returning_a_non_node_argument_fails_the_arity_check():
+    from core.exceptions import InvalidFormulaError
+
+    class Bad(SubstitutionTransformer):
+        def visit_constant(self, node):
+            return 5
+
+    with pytest.raises(InvalidFormulaError, match="^FunctionApp 'f' expected arity 2, got 1 arguments.$"):
+        Bad({}).visit(f(x, c))
+
+
+def test_dispatch_table_is_the_visitors_table():
+    import core.visitors as visitors
+    table = SubstitutionTransformer._dispatch_table
+    assert len(table) == 16 and table is not visitors.ASTTransformer._dispatch_table
+    assert list(table.items())[:2] == [(visitors.Variable, "visit_variable"), (visitors.Constant, "visit_constant")]
+    assert table[visitors.ExistsFunc] == "visit_exists_func"
+
+
 def test_renaming_uses_the_plain_class():
     # the inner renaming walk is the module's own transformer, not the subclass
     t = _Shout({x: y})
