@@ -98,8 +98,11 @@ NodePtr apply_substitution(const Substitution& subst, const NodePtr& term);
 Substitution compose_substitutions(const Substitution& s1, const Substitution& s2);
 
 // A most general unifier of two terms that extends `subst` (empty when
-// null).  Raises UnificationError or SortMismatchError; `subst` is never
-// modified.
+// null).  Raises UnificationError or SortMismatchError (itself a kind of
+// UnificationError); `subst` is never modified.  Two constants, or two
+// applications of one symbol, unify only into equal terms: sorts that are
+// merely compatible are a mismatch.  A starting substitution whose variable
+// bindings form a cycle raises UnificationError.
 Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst = nullptr);
 
 // A most general unifier of two predicate applications or two equalities.
