@@ -1,7 +1,7 @@
 """Tree walkers: dispatch, rebuilding, measures, free variables, light
 substitution and text export."""
 
-import sys
+import functools
 
 import pytest
 
@@ -201,3 +201,502 @@ def test_override_returning_no_node_reaches_the_caller_at_the_root():
         Text().visit(Equality(x, a))
     with pytest.raises(InvalidFormulaError):
         Text().visit(px(x))
+
+
+# ---------------------------------------------------------------------------
+# Visitor interface and dispatch
+# ---------------------------------------------------------------------------
+
+OPERATIONS = [
+    "visit_variable", "visit_constant", "visit_function_app", "visit_predicate_app", "visit_equality", "visit_not",
+    "visit_and", "visit_or", "visit_implies", "visit_iff", "visit_forall", "visit_exists",
+    "visit_forall_pred", "visit_exists_pred", "visit_forall_func", "visit_exists_func",
+]
+NODE_CLASSES = [Variable, Constant, FunctionApp, PredicateApp, Equality, Not, And, Or, Implies, Iff, Forall, Exists,
+                ForallPred, ExistsPred, ForallFunc, ExistsFunc]
+BUILTIN_WALKERS = [ASTTransformer, DepthVisitor, SizeVisitor, FreeVariableCollector, SubstitutionTransformer,
+                   ExportVisitor]
+
+
+def make_walker(cls):
+    return cls({}) if cls is SubstitutionTransformer else cls()
+
+
+class Count(ASTVisitor):
+    """Counts nodes; implements only the twelve abstract operations."""
+
+    def visit_variable(self, node):
+        return 1
+
+    def visit_constant(self, node):
+        return 1
+
+    def visit_function_app(self, node):
+        return 1 + sum(self.visit(arg) for arg in node.args)
+
+    visit_predicate_app = visit_function_app
+
+    def visit_equality(self, node):
+        return 1 + self.visit(node.left) + self.visit(node.right)
+
+    def visit_not(self, node):
+        return 1 + self.visit(node.operand)
+
+    visit_and = visit_or = visit_implies = visit_iff = visit_equality
+
+    def visit_forall(self, node):
+        return 1 + self.visit(node.body)
+
+    visit_exists = visit_forall
+
+
+def test_dispatch_tables():
+    assert ASTVisitor._dispatch_table == {}
+    tables = [cls._dispatch_table for cls in BUILTIN_WALKERS + [Count]]
+    for table in tables:
+        assert list(table.items()) == list(zip(NODE_CLASSES, OPERATIONS))
+    assert len({id(t) for t in tables + [ASTVisitor._dispatch_table]}) == len(tables) + 1
+    assert SubstitutionTransformer._dispatch_table is not ASTTransformer._dispatch_table
+
+
+def test_declared_table_is_replaced_by_the_hook():
+    class Declares(Count):
+        _dispatch_table = {int: "visit_variable"}
+
+    assert list(Declares._dispatch_table.values()) == OPERATIONS and int not in Declares._dispatch_table
+
+
+def test_class_keywords_no_hook_accepts_are_refused():
+    with pytest.raises(TypeError):
+        class Odd(Count, colour="red"):  # noqa: F841
+            pass
+
+
+@pytest.mark.parametrize("walker", [Count] + BUILTIN_WALKERS, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("value, name", [("text", "str"), (3, "int"), (None, "NoneType"), (X, "SymbolVariable")])
+def test_unsupported_object_is_refused_by_its_class_name(walker, value, name):
+    with pytest.raises(TypeError) as err:
+        make_walker(walker).visit(value)
+    assert str(err.value) == "Unsupported AST node type: " + name
+
+
+def test_node_classes_are_final():
+    with pytest.raises(TypeError):
+        class MyVariable(Variable):  # noqa: F841
+            pass
+
+
+def test_interface_shape():
+    from abc import ABC
+    from typing import Generic
+
+    import core.visitors as visitors
+
+    assert issubclass(ASTVisitor, ABC) and issubclass(ASTVisitor, Generic)
+    assert ASTVisitor.__parameters__ == (visitors.T,)
+    assert ASTVisitor[int] is not None
+    assert ASTVisitor.__abstractmethods__ == frozenset(OPERATIONS[:12])
+    with pytest.raises(TypeError):
+        ASTVisitor()
+    assert ASTVisitor.visit_and(Count(), And(P, Q)) is None  # abstract bodies do nothing
+    assert visitors.Variable is Variable and visitors.ForallPred is ForallPred
+
+
+@pytest.mark.parametrize("node", [ForallPred(variable=X, body=P), ExistsPred(variable=X, body=P),
+                                  ForallFunc(variable=G, body=P), ExistsFunc(variable=G, body=P)], ids=repr)
+def test_second_order_operations_default_to_not_implemented(node):
+    with pytest.raises(NotImplementedError) as err:
+        Count().visit(And(P, node))
+    assert err.value.args == ()
+
+
+def test_every_builtin_walker_implements_all_sixteen():
+    f = And(ForallPred(variable=X, body=px(x)), ExistsFunc(variable=G, body=Forall(x, px(x))))
+    for cls in BUILTIN_WALKERS:
+        make_walker(cls).visit(f)
+        assert not getattr(cls, "__abstractmethods__")
+
+
+def test_leaving_one_abstract_operation_out_forbids_instances():
+    body = {name: getattr(Count, name) for name in OPERATIONS[:12] if name != "visit_iff"}
+    NoIff = type(ASTVisitor)("NoIff", (ASTVisitor,), body)
+    with pytest.raises(TypeError, match="visit_iff"):
+        NoIff()
+
+
+def test_override_is_inherited_by_further_subclasses():
+    class Quantified(Count):
+        def visit_forall(self, node):
+            return 100
+
+    class Further(Quantified):
+        pass
+
+    assert Further().visit(Not(Forall(x, P))) == 101
+
+
+@pytest.mark.parametrize("walker", BUILTIN_WALKERS, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("name", sorted(UNDER_EVERY_PARENT))
+def test_predicate_override_is_reached_at_depth_by_every_walker(walker, name):
+    if walker is SubstitutionTransformer and name in ("Forall", "Exists"):
+        pytest.skip("the light substitution walks quantifier bodies with a transformer of its own class")
+    seen = []
+
+    class Spy(walker):
+        def visit_predicate_app(self, node):
+            seen.append(node.pred)
+            return super().visit_predicate_app(node)
+
+    plain = make_walker(walker).visit(UNDER_EVERY_PARENT[name])
+    spied = (Spy({}) if walker is SubstitutionTransformer else Spy()).visit(UNDER_EVERY_PARENT[name])
+    assert "Q" in seen
+    assert spied == plain
+
+
+@pytest.mark.parametrize("walker", BUILTIN_WALKERS, ids=lambda c: c.__name__)
+def test_overriding_visit_sees_every_child(walker):
+    class Logged(walker):
+        def visit(self, node):
+            calls.append(type(node).__name__)
+            return super().visit(node)
+
+    calls = []
+    f = Not(And(px(x), ForallPred(variable=X, body=Q)))
+    (Logged({}) if walker is SubstitutionTransformer else Logged()).visit(f)
+    assert calls[:4] == ["Not", "And", "PredicateApp", "Variable"]
+    assert calls[-2:] == ["ForallPred", "PredicateApp"]
+
+
+def test_subclass_may_skip_the_base_initialisation():
+    class Stateful(ASTTransformer):
+        def __init__(self, target):
+            self.target = target
+
+        def visit_variable(self, node):
+            return self.target
+
+    assert Stateful(a).visit(px(x)) == px(a)
+
+
+def test_direct_call_of_an_operation_matches_visit():
+    f = And(px(x), Q)
+    assert DepthVisitor().visit_and(f) == DepthVisitor().visit(f) == 3
+    with pytest.raises(TypeError):
+        DepthVisitor().visit_or(f)
+
+
+@pytest.mark.parametrize("walker, result", [(DepthVisitor, "deep"), (ExportVisitor, 7),
+                                            (FreeVariableCollector, [Constant("a")])])
+def test_override_of_the_wrong_result_type_is_a_type_error(walker, result):
+    class Wrong(walker):
+        def visit_constant(self, node):
+            return result
+
+    with pytest.raises(TypeError, match="visit_constant must return"):
+        Wrong().visit(Not(px(a)))
+
+
+# ---------------------------------------------------------------------------
+# Text export
+# ---------------------------------------------------------------------------
+
+D = PrimitiveSort("D")
+x0d = Variable(0, sort=D)
+P_x0d = px(x0d)
+FORALL_D = Forall(x0d, P_x0d)
+
+EXPORT_CASES = [
+    # node, infix, prefix, latex
+    (Variable(7, VariableKind.PREDICATE, sort=D), "v7", "v7", "v_{7}"),
+    (a, "a", "a", "a"),
+    (Constant("a_1"), "a_1", "a_1", "a_1"),
+    (fn("f", x, a), "f(v0, a)", "(f v0 a)", "f(v_{0}, a)"),
+    (fn("f", fn("g", x), a), "f(g(v0), a)", "(f (g v0) a)", "f(g(v_{0}), a)"),
+    (fn("c"), "c()", "c", "c()"),
+    (P, "P", "P", "P"),
+    (px(x), "P(v0)", "(P v0)", "P(v_{0})"),
+    (Equality(x, y), "v0 = v1", "(= v0 v1)", "v_{0} = v_{1}"),
+    (Not(P), "~P", "(not P)", "\\neg P"),
+    (Not(Not(P)), "~~P", "(not (not P))", "\\neg \\neg P"),
+    (Not(And(P, Q)), "~((P & Q))", "(not (and P Q))", "\\neg ((P \\land Q))"),
+    (Not(Equality(x, y)), "~v0 = v1", "(not (= v0 v1))", "\\neg v_{0} = v_{1}"),
+    (Implies(And(P, Q), Or(P, Q)), "((P & Q) => (P | Q))", "(=> (and P Q) (or P Q))",
+     "((P \\land Q) \\implies (P \\lor Q))"),
+    (Iff(P, Q), "(P <=> Q)", "(<=> P Q)", "(P \\iff Q)"),
+    (FORALL_D, "forall v0 : D, P(v0)", "(forall (v0 : D) (P v0))", "\\forall v_{0} : D, P(v_{0})"),
+    (Exists(x0d, P_x0d), "exists v0 : D, P(v0)", "(exists (v0 : D) (P v0))", "\\exists v_{0} : D, P(v_{0})"),
+    (Not(FORALL_D), "~forall v0 : D, P(v0)", "(not (forall (v0 : D) (P v0)))", "\\neg \\forall v_{0} : D, P(v_{0})"),
+    (And(FORALL_D, Q), "(forall v0 : D, P(v0) & Q)", "(and (forall (v0 : D) (P v0)) Q)",
+     "(\\forall v_{0} : D, P(v_{0}) \\land Q)"),
+    (ForallPred(variable=X, body=P), "forall_pred X, P", "(forall_pred (X) P)", "\\forall X, P"),
+    (ExistsPred(variable=X, body=P), "exists_pred X, P", "(exists_pred (X) P)", "\\exists X, P"),
+    (ForallFunc(variable=G, body=Q), "forall_func g, Q", "(forall_func (g) Q)", "\\forall g, Q"),
+    (ExistsFunc(variable=G, body=Q), "exists_func g, Q", "(exists_func (g) Q)", "\\exists g, Q"),
+    # symbols that are variables print their name
+    (PredicateApp(pred=X, arity=1, args=(fn(G, x),)), "X(g(v0))", "(X (g v0))", "X(g(v_{0}))"),
+    (atom("_bot"), "_bot", "_bot", "_bot"),  # the export prints names as they are
+]
+
+
+class NodeByNode(ExportVisitor):
+    """Renders through the operations one node at a time (no whole-tree pass)."""
+
+    def visit_constant(self, node):
+        return super().visit_constant(node)
+
+
+@pytest.mark.parametrize("exporter", [ExportVisitor, NodeByNode], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("node, infix, prefix, latex", EXPORT_CASES, ids=[c[1] for c in EXPORT_CASES])
+def test_export_texts(exporter, node, infix, prefix, latex):
+    assert exporter().visit(node) == infix
+    assert exporter(notation="infix").visit(node) == infix
+    assert exporter("prefix").visit(node) == prefix
+    assert exporter("latex").visit(node) == latex
+
+
+@pytest.mark.parametrize("notation", ["Infix", "tex", "", None, 3])
+def test_export_refuses_unknown_notations(notation):
+    with pytest.raises(ValueError) as err:
+        ExportVisitor(notation)
+    assert str(err.value) == "Unsupported notation: " + str(notation)
+
+
+@pytest.mark.parametrize("exporter", [ExportVisitor, NodeByNode], ids=lambda c: c.__name__)
+def test_notation_assigned_later_governs_without_the_check(exporter):
+    v = exporter("latex")
+    v.notation = "prefix"
+    assert v.visit(Not(P)) == "(not P)"
+    v.notation = "tex"
+    assert v.notation == "tex" and v.visit(Not(And(P, Q))) == "~((P & Q))"
+
+
+def test_export_override_applies_inside_the_tree():
+    class Upper(ExportVisitor):
+        def visit_constant(self, node):
+            return node.name.upper()
+
+    assert Upper("prefix").visit(Forall(x, atom("R", fn("f", a), b))) == "(forall (v0 : Ind) (R (f A) B))"
+
+
+def test_symbol_without_a_name_prints_its_text():
+    class Symbol:
+        index, arity = 3, 0
+
+        def __str__(self):
+            return "S3"
+
+    assert ExportVisitor("prefix").visit(Not(PredicateApp(pred=Symbol(), arity=0, args=()))) == "(not S3)"
+
+
+# ---------------------------------------------------------------------------
+# Depth and size
+# ---------------------------------------------------------------------------
+
+Qx = atom("Q", x)
+SHARED = And(Qx, Qx)
+MEASURES = [
+    # node, depth, size
+    (x, 1, 1), (a, 1, 1), (P, 1, 1), (fn("k"), 1, 1),
+    (Qx, 2, 2), (atom("R", fn("f", x), a), 3, 4), (fn("g", x, fn("f", y)), 3, 4),
+    (Equality(x, y), 2, 3), (Equality(fn("f", x), a), 3, 4),
+    (Not(P), 2, 2), (Not(Not(Not(P))), 4, 4), (And(P, Qx), 3, 4),
+    (Forall(x, Qx), 3, 4), (Forall(x, P), 2, 3), (Exists(x, Forall(y, atom("R", x, y))), 4, 7),
+    (ForallPred(variable=X, body=P), 2, 2), (ForallPred(variable=X, body=Forall(x, Qx)), 4, 5),
+    (ExistsFunc(variable=G, body=Or(P, Qx)), 4, 5), (SHARED, 3, 5),
+]
+
+
+@pytest.mark.parametrize("node, depth, size", MEASURES, ids=[repr(m[0]) for m in MEASURES])
+def test_depth_and_size(node, depth, size):
+    assert DepthVisitor().visit(node) == depth
+    assert SizeVisitor().visit(node) == size
+
+
+def test_measure_overrides_apply_at_every_level():
+    class HeavyVariables(SizeVisitor):
+        def visit_variable(self, node):
+            return 10
+
+    assert HeavyVariables().visit(Exists(x, Forall(y, atom("R", x, y)))) == 43
+
+
+# ---------------------------------------------------------------------------
+# Free variables
+# ---------------------------------------------------------------------------
+
+same_id_other_sort = Variable(0, sort=PrimitiveSort("D"))
+FREE_VARIABLES = [
+    (fn("f", a, x), {x}),
+    (P, set()),
+    (Forall(x, atom("R", x, y)), {y}),
+    (And(px(x), Forall(x, px(x))), {x}),
+    (Forall(x, Forall(x, px(x))), set()),
+    (ForallPred(variable=X, body=px(x)), {x}),
+    (Forall(x, atom("R", x, same_id_other_sort)), {same_id_other_sort}),
+    (px(Variable(3, VariableKind.FUNCTION)), {Variable(3, VariableKind.FUNCTION)}),
+    (PredicateApp(pred=X, arity=1, args=(fn(G, y),)), {y}),
+    (Equality(fn("f", x), y), {x, y}),
+    (Iff(Not(px(z)), Exists(z, px(z))), {z}),
+]
+
+
+@pytest.mark.parametrize("node, expected", FREE_VARIABLES, ids=[repr(c[0]) for c in FREE_VARIABLES])
+def test_free_variables(node, expected):
+    assert FreeVariableCollector().visit(node) == expected
+
+
+def test_free_variable_sets_belong_to_the_caller():
+    collector, f = FreeVariableCollector(), And(px(x), px(y))
+    first, second = collector.visit(f), collector.visit(f)
+    assert type(first) is set and first is not second
+    first.clear()
+    assert second == {x, y} and collector.visit(f) == {x, y}
+
+
+# ---------------------------------------------------------------------------
+# Light substitution
+# ---------------------------------------------------------------------------
+
+R = lambda s, t: atom("R", s, t)  # noqa: E731
+
+
+def test_empty_mapping_keeps_terms_and_renews_quantifiers():
+    f = And(px(x), Forall(y, R(x, y)))
+    out = SubstitutionTransformer({}).visit(f)
+    assert out == f and out is not f and out.left is f.left
+    g = px(x)
+    assert SubstitutionTransformer({}).visit(g) is g
+
+
+LIGHT_CASES = [
+    # mapping, formula, expected
+    ({x: fn("f", x)}, Forall(x, px(x)), Forall(x, px(x))),
+    ({y: x}, Forall(x, R(x, y)), Forall(z, R(z, x))),
+    ({y: x}, Forall(x, px(x)), Forall(z, px(z))),
+    ({x: fn("f", x), y: a}, Exists(x, R(x, y)), Exists(x, R(x, a))),
+    ({x: y, y: x}, Forall(x, R(x, y)), Forall(z, R(z, x))),
+    ({x: y, y: x}, R(x, y), R(y, x)),
+    ({x: a}, Not(And(px(x), Forall(x, px(x)))), Not(And(px(a), Forall(x, px(x))))),
+    # the fresh id is chosen above the free variables only; an inner binder
+    # of that id is renamed in turn
+    ({y: x}, Forall(x, Forall(z, R(x, y))), Forall(z, Forall(Variable(3), R(z, x)))),
+    ({x: a}, ForallPred(variable=X, body=px(x)), ForallPred(variable=X, body=px(a))),
+]
+
+
+@pytest.mark.parametrize("mapping, formula, expected", LIGHT_CASES, ids=[repr(c[1]) for c in LIGHT_CASES])
+def test_light_substitution(mapping, formula, expected):
+    before = list(mapping.items())
+    assert SubstitutionTransformer(mapping).visit(formula) == expected
+    assert list(mapping.items()) == before
+
+
+def test_fresh_variable_keeps_sort_and_kind_of_the_binder():
+    bound = Variable(4, VariableKind.PREDICATE, sort=D)
+    out = SubstitutionTransformer({y: bound}).visit(Forall(bound, R(bound, y)))
+    fresh = out.variable
+    assert (fresh.id, fresh.kind, fresh.sort) == (5, VariableKind.PREDICATE, D)
+    assert out.body == R(fresh, bound)
+
+
+def test_mapping_is_the_callers_dictionary():
+    mapping = {x: a}
+    t = SubstitutionTransformer(mapping)
+    assert t.mapping is mapping
+    mapping[y] = b
+    assert t.visit(R(x, y)) == R(a, b)
+    assert mapping == {x: a, y: b}
+
+
+@pytest.mark.parametrize("mapping, message", [
+    ({"x": a}, "SubstitutionTransformer mapping keys must be Variable, got str"),
+    ({x: 5}, "Unsupported AST node type: int"),
+])
+def test_mapping_that_no_walk_could_use_is_refused(mapping, message):
+    with pytest.raises(TypeError) as err:
+        SubstitutionTransformer(mapping)
+    assert str(err.value) == message
+
+
+def test_second_order_binder_does_not_capture_a_replacement():
+    # y := g(a) under a quantifier over the function variable g: the binder
+    # is renamed so that the g of the replacement stays free.
+    f = ForallFunc(variable=G, body=And(px(fn(G, y)), px(y)))
+    out = SubstitutionTransformer({y: fn(G, a)}).visit(f)
+    fresh = out.variable
+    assert fresh != G and (fresh.arity, fresh.is_predicate) == (1, False)
+    assert out.body == And(px(FunctionApp(func=fresh, arity=1, args=(fn(G, a),))), px(fn(G, a)))
+    # without capture the binder stays
+    assert SubstitutionTransformer({y: a}).visit(f).variable == G
+
+
+def test_predicate_binder_renaming_stops_at_an_inner_binder_of_the_same_variable():
+    inner = ForallPred(variable=X, body=PredicateApp(pred=X, arity=1, args=(x,)))
+    f = ForallPred(variable=X, body=And(PredicateApp(pred=X, arity=1, args=(y,)), inner))
+    replacement = FunctionApp(func="h", arity=1, args=(PredicateApp(pred=X, arity=1, args=(a,)),))
+    out = SubstitutionTransformer({y: replacement}).visit(f)
+    assert out.variable != X
+    assert out.body == And(PredicateApp(pred=out.variable, arity=1, args=(replacement,)), inner)
+
+
+def test_subclass_override_reaches_the_capture_pass():
+    class Marked(SubstitutionTransformer):
+        def visit_constant(self, node):
+            return Constant(node.name + "!")
+
+    assert Marked({y: x}).visit(Forall(x, R(a, y))) == Forall(z, R(Constant("a!"), x))
+    # without capture the body is walked by a transformer of the base class
+    assert Marked({y: b}).visit(Forall(x, R(a, y))) == Forall(x, R(a, b))
+
+
+# ---------------------------------------------------------------------------
+# Very deep trees
+# ---------------------------------------------------------------------------
+
+class PythonDepth(DepthVisitor):
+    def visit_not(self, node):
+        return 1 + self.visit(node.operand)
+
+
+class PythonVisit(ASTTransformer):
+    def visit(self, node):
+        return super().visit(node)
+
+
+DEEP_WALKERS = [ASTTransformer(), DepthVisitor(), SizeVisitor(), FreeVariableCollector(), ExportVisitor(),
+                ExportVisitor("prefix"), ExportVisitor("latex"), NodeByNode(), SubstitutionTransformer({x: a}),
+                Count(), PythonDepth(), PythonVisit()]
+
+
+@functools.lru_cache(maxsize=None)
+def deep_tree(shape, depth=100_000):
+    """A tree `depth` levels deep: negations, quantifiers or nested function terms."""
+    wrap = {
+        "Not": lambda i, t: Not(t),
+        "Forall": lambda i, t: Forall(Variable(i % 5), t),
+        "FunctionApp": lambda i, t: fn("f", t),
+    }[shape]
+    tree = x if shape == "FunctionApp" else px(x)
+    for i in range(depth):
+        tree = wrap(i, tree)
+    return px(tree) if shape == "FunctionApp" else tree
+
+
+@pytest.mark.parametrize("walker", DEEP_WALKERS, ids=lambda w: type(w).__name__)
+@pytest.mark.parametrize("shape", ["Not", "Forall", "FunctionApp"])
+def test_depth_100000_finishes_or_raises_recursion_error(walker, shape):
+    try:
+        walker.visit(deep_tree(shape))
+    except RecursionError:
+        pass
+    # the walker is still usable afterwards
+    assert walker.visit(Not(px(x))) is not None
+
+
+def test_walk_within_the_native_budget_finishes():
+    tree = px(x)
+    for _ in range(5_000):
+        tree = Not(tree)
+    assert DepthVisitor().visit(tree) == 5_002
+    assert ASTTransformer().visit(tree) is tree
+    assert ExportVisitor().visit(tree) == "~" * 5_000 + "P(v0)"
