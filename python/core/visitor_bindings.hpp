@@ -50,16 +50,16 @@ inline std::string type_name(py::handle obj) {
   return py::type::handle_of(obj).attr("__name__").cast<std::string>();
 }
 
-// Which operations the Python class of a walker overrides, and the calls to
-// them.  Part of every trampoline.
+// Which operations the Python class of a walker overrides.  Part of every
+// trampoline.
 class PythonOverrides {
  public:
   virtual ~PythonOverrides() = default;
 
-  // Reads the overrides from the class of `self` (the Python object that
-  // owns this walker; borrowed, since it outlives the walker).
+  // Reads the overrides from the class of `self`, the Python object that
+  // owns this walker.  Bindings call it at every entry from Python, so a
+  // class changed after the object was made is seen at the next call.
   void refresh(py::handle self) {
-    self_ = self.ptr();
     mask_ = 0;
     py::handle cls = py::type::handle_of(self);
     for (int slot = 0; slot <= kVisitSlot; ++slot) {
@@ -67,6 +67,7 @@ class PythonOverrides {
       bool builtin = attr.is_none() || (PyCallable_Check(attr.ptr()) && py::function(attr).is_cpp_function());
       if (!builtin) mask_ |= std::uint32_t{1} << slot;
     }
+    refreshed_ = true;
   }
 
   // A value that an override returned where a node was expected; the C++
@@ -80,14 +81,11 @@ class PythonOverrides {
   }
 
  protected:
-  bool bound() const { return self_ != nullptr; }
+  bool refreshed() const { return refreshed_; }
   bool overridden(int slot) const { return (mask_ >> slot) & 1u; }
-  py::object call(int slot, const core::NodePtr& node) {
-    return py::handle(self_).attr(kOperationNames[slot])(node);
-  }
 
  private:
-  PyObject* self_ = nullptr;
+  bool refreshed_ = false;
   std::uint32_t mask_ = 0;
   py::object foreign_;
 };
@@ -165,16 +163,22 @@ class Trampoline : public C, public PythonOverrides {
 #undef VISITOR_BINDINGS_FORWARD
 
  private:
+  // The Python object that owns this walker; none once it is gone (C++ may
+  // keep a walker alive longer), and then the C++ operations serve.
+  py::handle self() const {
+    return py::detail::get_object_handle(static_cast<const C*>(this), py::detail::get_type_info(typeid(C)));
+  }
   bool wants(int slot) {
-    if (!bound()) {  // first reached from C++ rather than through a binding
-      py::handle self = py::detail::get_object_handle(static_cast<const C*>(this), py::detail::get_type_info(typeid(C)));
-      if (!self) return false;
-      refresh(self);
+    if (!refreshed()) {  // first reached from C++ rather than through a binding
+      py::handle owner = self();
+      if (!owner) return false;
+      refresh(owner);
     }
-    return overridden(slot);
+    return overridden(slot) && self();
   }
   R from_python(int slot, const core::NodePtr& node) {
-    return Result<R>::from_py(call(slot, node), kOperationNames[slot], *this);
+    py::object result = self().attr(kOperationNames[slot])(node);
+    return Result<R>::from_py(result, kOperationNames[slot], *this);
   }
 };
 
@@ -191,15 +195,18 @@ py::class_<C, Base, Trampoline<C>, std::shared_ptr<C>> walker_class(py::module_&
                                                                 extra...);
 }
 
-// The walker behind `self`; a TypeError when `self` is no instance of C.
+// The walker behind `self`; a TypeError when `self` is no instance of C or
+// when its C++ part was never built (an object made by __new__ alone).
 template <class C>
 C& walker_of(py::handle self) {
-  try {
-    return self.cast<C&>();
-  } catch (const py::cast_error&) {
+  py::detail::make_caster<C> caster;
+  if (!caster.load(self, false))
     throw py::type_error("descriptor requires a '" + py::type::of<C>().attr("__name__").template cast<std::string>() +
                          "' object but received a '" + type_name(self) + "'");
-  }
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  for (auto vh : py::detail::values_and_holders(inst))
+    if (!vh.holder_constructed()) throw py::type_error(type_name(self) + ".__init__() was not called on this object");
+  return *static_cast<C*>(caster.value);
 }
 
 // The node that `visit` receives; anything else is refused by name.

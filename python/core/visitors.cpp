@@ -274,7 +274,10 @@ PYBIND11_MODULE(visitors, m) {
                           return std::make_shared<vb::Trampoline<ExportVisitor>>(notation_of(n));
                         }),
                py::arg("notation") = "infix");
-  exporter.def_readwrite("notation", &ExportVisitor::notation, "The notation the operations render in.");
+  exporter.def_property(
+      "notation", [](py::handle self) { return vb::walker_of<ExportVisitor>(self).notation; },
+      [](py::handle self, std::string notation) { vb::walker_of<ExportVisitor>(self).notation = std::move(notation); },
+      "The notation the operations render in.");
   vb::def_operations<ExportVisitor>(exporter);
   vb::finish_walker_class(exporter, declared(builtins.attr("str")));
 }

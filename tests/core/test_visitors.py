@@ -295,6 +295,7 @@ def test_interface_shape():
     assert issubclass(ASTVisitor, ABC) and issubclass(ASTVisitor, Generic)
     assert ASTVisitor.__parameters__ == (visitors.T,)
     assert ASTVisitor[int] is not None
+    assert isinstance(DepthVisitor(), ASTVisitor) and not isinstance(3, ASTVisitor)
     assert ASTVisitor.__abstractmethods__ == frozenset(OPERATIONS[:12])
     with pytest.raises(TypeError):
         ASTVisitor()
@@ -365,6 +366,16 @@ def test_overriding_visit_sees_every_child(walker):
     (Logged({}) if walker is SubstitutionTransformer else Logged()).visit(f)
     assert calls[:4] == ["Not", "And", "PredicateApp", "Variable"]
     assert calls[-2:] == ["ForallPred", "PredicateApp"]
+
+
+@pytest.mark.parametrize("walker", BUILTIN_WALKERS, ids=lambda c: c.__name__)
+def test_object_made_without_initialisation_is_refused(walker):
+    bare = walker.__new__(walker)
+    with pytest.raises(TypeError, match="__init__"):
+        bare.visit(P)
+    if walker is ExportVisitor:
+        with pytest.raises(TypeError, match="__init__"):
+            bare.notation
 
 
 def test_subclass_may_skip_the_base_initialisation():
@@ -601,7 +612,7 @@ def test_fresh_variable_keeps_sort_and_kind_of_the_binder():
 
 def test_mapping_is_the_callers_dictionary():
     mapping = {x: a}
-    t = SubstitutionTransformer(mapping)
+    t = SubstitutionTransformer(mapping=mapping)
     assert t.mapping is mapping
     mapping[y] = b
     assert t.visit(R(x, y)) == R(a, b)
