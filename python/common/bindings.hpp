@@ -44,11 +44,14 @@ namespace common {
 namespace py = pybind11;
 
 // A Python enum.Enum whose members' values are the given texts, in order.
+// With `base` "StrEnum" the members are also strings: each compares equal to
+// its value and converts to it.
 inline py::object make_string_enum(py::module_& m, const char* name, const char* doc,
-                                   const std::vector<std::pair<std::string, std::string>>& members) {
+                                   const std::vector<std::pair<std::string, std::string>>& members,
+                                   const char* base = "Enum") {
   py::list items;
   for (const auto& [member, value] : members) items.append(py::make_tuple(member, value));
-  py::object enum_cls = py::module_::import("enum").attr("Enum")(name, items, py::arg("module") = m.attr("__name__"));
+  py::object enum_cls = py::module_::import("enum").attr(base)(name, items, py::arg("module") = m.attr("__name__"));
   enum_cls.attr("__doc__") = doc;
   m.attr(name) = enum_cls;
   return enum_cls;

@@ -1,0 +1,534 @@
+// constructive.tableau: the labelled tableau prover for intuitionistic
+// propositional logic, with its Kripke countermodels.
+//
+// The search runs in the engine on engine nodes.  The derivation tree that
+// Python sees is made of `TableauNode` records built once the search is over:
+// mutable records whose `children` is a real list, so that callers can read
+// and grow trees of their own.  The tree's renderings read such a tree back
+// into engine nodes and render those.
+#include "common/bindings.hpp"
+#include "constructive/tableau.hpp"
+#include "constructive/worlds.hpp"
+#include "core/parser.hpp"
+
+namespace py = pybind11;
+using namespace constructive;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sign
+// ---------------------------------------------------------------------------
+py::handle g_sign;  // the Sign enum class, owned by the module
+
+py::object sign_to_py(Sign s) { return g_sign.attr(s == Sign::True ? "TRUE" : "FALSE"); }
+
+Sign sign_from_py(py::handle obj) {
+  py::object member = g_sign(obj);  // ValueError for anything but the two members and their values
+  return member.attr("value").cast<std::string>() == "T" ? Sign::True : Sign::False;
+}
+
+// ---------------------------------------------------------------------------
+// Derivation-tree records seen from Python
+// ---------------------------------------------------------------------------
+struct PyNode {
+  std::int64_t id = 0;
+  std::optional<SignedFormula> signed_formula;
+  std::string rule;
+  std::optional<World> world;
+  py::list children;
+  bool is_closed = false;
+  std::optional<std::string> clash_details;
+};
+using PyNodePtr = std::shared_ptr<PyNode>;
+
+struct PyTree {
+  PyNodePtr root;
+};
+
+struct PyResult {
+  bool is_valid = false;
+  py::object tree;
+  py::object countermodel;
+  py::object target;
+  py::object premises;
+};
+
+// Engine nodes from a Python tree (recursive: a cycle or a very deep tree
+// raises RecursionError).
+std::unique_ptr<TableauNode> to_engine(const PyNode& n, bool with_children = true) {
+  core::RecursionGuard guard;
+  auto out = std::make_unique<TableauNode>(n.id, n.signed_formula, n.rule, n.world);
+  out->is_closed = n.is_closed;
+  out->clash_details = n.clash_details;
+  if (!with_children) return out;
+  for (auto child : n.children) {
+    if (!py::isinstance<PyNode>(child))
+      throw core::TypeError("children of a TableauNode must be TableauNode objects, got " +
+                            common::class_text(child));
+    out->add_child(to_engine(*child.cast<PyNodePtr>()));
+  }
+  return out;
+}
+
+PyNodePtr node_record(const TableauNode& n) {
+  auto out = std::make_shared<PyNode>();
+  out->id = n.id;
+  out->signed_formula = n.signed_formula;
+  out->rule = n.rule;
+  out->world = n.world;
+  out->is_closed = n.is_closed;
+  out->clash_details = n.clash_details;
+  return out;
+}
+
+// Appends records of the engine node's children (and their subtrees) to a
+// Python node.  Iterative, so that any tree the search made converts.
+void append_records(PyNode& parent, const TableauNode& engine_parent) {
+  std::vector<std::pair<PyNode*, const TableauNode*>> stack{{&parent, &engine_parent}};
+  while (!stack.empty()) {
+    auto [py_node, node] = stack.back();
+    stack.pop_back();
+    for (const auto& child : node->children) {
+      PyNodePtr record = node_record(*child);
+      py_node->children.append(py::cast(record));
+      stack.emplace_back(record.get(), child.get());
+    }
+  }
+}
+
+PyNodePtr to_records(const TableauNode& root) {
+  PyNodePtr out = node_record(root);
+  append_records(*out, root);
+  return out;
+}
+
+py::object optional_text(const std::optional<std::string>& text) {
+  return text ? py::object(py::str(*text)) : py::object(py::none());
+}
+
+py::dict node_dict(const TableauNode& n) {
+  core::RecursionGuard guard;
+  py::dict d;
+  d["id"] = n.id;
+  d["signed_formula"] = n.signed_formula ? py::object(py::str(n.signed_formula->to_string())) : py::none();
+  d["rule"] = n.rule;
+  d["world"] = n.world ? py::object(py::str(n.world->name)) : py::none();
+  d["is_closed"] = n.is_closed;
+  d["clash_details"] = optional_text(n.clash_details);
+  py::list children;
+  for (const auto& child : n.children) children.append(node_dict(*child));
+  d["children"] = children;
+  return d;
+}
+
+py::dict tree_dict(const TableauNode& root) {
+  py::dict d;
+  d["is_closed"] = root.is_closed;
+  d["depth"] = tree_depth(root);
+  d["size"] = tree_size(root);
+  d["tree"] = node_dict(root);
+  return d;
+}
+
+// "Name(field=repr, ...)" for the generated record representations.
+std::string record_repr(const char* name, std::initializer_list<std::pair<const char*, py::object>> fields) {
+  std::string out = std::string(name) + "(";
+  bool first = true;
+  for (const auto& [field, value] : fields) {
+    if (!first) out += ", ";
+    first = false;
+    out += std::string(field) + "=" + py::repr(value).cast<std::string>();
+  }
+  return out + ")";
+}
+
+// ---------------------------------------------------------------------------
+// Reading a result's fields for its renderings
+// ---------------------------------------------------------------------------
+const PyTree& tree_of(const py::object& tree) {
+  if (!py::isinstance<PyTree>(tree))
+    throw core::TypeError("tree must be a TableauProofTree, got " + common::class_text(tree));
+  return tree.cast<const PyTree&>();
+}
+
+std::shared_ptr<KripkeModel> model_of(const py::object& model) {
+  if (model.is_none()) return nullptr;
+  if (!py::isinstance<KripkeModel>(model))
+    throw core::TypeError("countermodel must be a KripkeModel, got " + common::class_text(model));
+  return model.cast<std::shared_ptr<KripkeModel>>();
+}
+
+std::vector<core::NodePtr> formulas_of(py::handle items) {
+  std::vector<core::NodePtr> out;
+  if (items.is_none()) return out;
+  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
+  return out;
+}
+
+py::object text_or_none(const py::object& formula) {
+  if (formula.is_none()) return py::none();
+  return py::str(core::to_string(*common::to_node(formula)));
+}
+
+std::string result_text(const PyResult& r) {
+  auto root = to_engine(*tree_of(r.tree).root);
+  auto model = model_of(r.countermodel);
+  core::NodePtr target = r.target.is_none() ? nullptr : common::to_node(r.target);
+  return result_report(r.is_valid, root.get(), model.get(), target, formulas_of(r.premises));
+}
+
+py::dict result_dict(const PyResult& r) {
+  py::dict d;
+  d["is_valid"] = r.is_valid;
+  d["target"] = text_or_none(r.target);
+  py::list premises;
+  for (const auto& p : formulas_of(r.premises)) premises.append(core::to_string(*p));
+  d["premises"] = premises;
+  d["tree"] = tree_dict(*to_engine(*tree_of(r.tree).root));
+  auto model = model_of(r.countermodel);
+  d["countermodel"] = model ? r.countermodel.attr("to_dict")() : py::none();
+  return d;
+}
+
+// ---------------------------------------------------------------------------
+// Branch state fields
+// ---------------------------------------------------------------------------
+py::tuple rule_to_py(const RuleInstance& r) {
+  if (r.successor) return py::make_tuple(rule_kind_name(r.rule), r.formula, r.world, *r.successor);
+  return py::make_tuple(rule_kind_name(r.rule), r.formula, r.world);
+}
+
+RuleInstance rule_from_py(py::handle obj) {
+  if (!py::isinstance<py::tuple>(obj)) throw core::TypeError("a rule instance must be a tuple, got " + common::class_text(obj));
+  auto t = obj.cast<py::tuple>();
+  if (t.size() != 3 && t.size() != 4)
+    throw core::ValueError("a rule instance has 3 or 4 members, got " + std::to_string(t.size()));
+  RuleKind kind;
+  std::string name = py::str(t[0]).cast<std::string>();
+  if (!py::isinstance<py::str>(t[0]) || !rule_kind_from_name(name, kind))
+    throw core::ValueError("Unknown tableau rule: " + name);
+  RuleInstance r{kind, common::to_node(t[1]), worlds::world_from_py(t[2]), std::nullopt};
+  if (t.size() == 4) r.successor = worlds::world_from_py(t[3]);
+  return r;
+}
+
+py::set rules_to_py(const BranchState& s) {
+  py::set out;
+  for (const auto& r : s.applied_rules) out.add(rule_to_py(r));
+  return out;
+}
+
+void set_rules(BranchState& s, py::handle items) {
+  s.applied_rules = {};
+  for (auto item : py::iter(items)) s.applied_rules.insert(rule_from_py(item));
+}
+
+std::shared_ptr<BranchState> make_state(py::handle worlds_, py::handle relations, py::handle t_formulas,
+                                        py::handle f_formulas, py::handle applied_rules) {
+  auto s = std::make_shared<BranchState>();
+  if (!worlds_.is_none()) s->worlds = worlds::list_from_py(worlds_);
+  if (!relations.is_none()) s->relations = worlds::relations_from_py(relations);
+  if (!t_formulas.is_none()) s->t_formulas = worlds::formula_map_from_py(t_formulas);
+  if (!f_formulas.is_none()) s->f_formulas = worlds::formula_map_from_py(f_formulas);
+  if (!applied_rules.is_none()) set_rules(*s, applied_rules);
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+// Proofs
+// ---------------------------------------------------------------------------
+py::object make_result(TableauResult r, py::handle target, py::tuple premises) {
+  PyResult out;
+  out.is_valid = r.is_valid;
+  out.tree = py::cast(PyTree{to_records(*r.root)});
+  out.countermodel = r.countermodel ? py::cast(r.countermodel) : py::none();
+  out.target = py::reinterpret_borrow<py::object>(target);
+  out.premises = std::move(premises);
+  return py::cast(std::move(out));
+}
+
+py::tuple premise_tuple(py::handle premises) {
+  if (premises.is_none()) return py::tuple();
+  py::list items;
+  for (auto item : py::iter(premises)) items.append(item);
+  return py::tuple(items);
+}
+
+py::object run_proof(TableauProver& prover, py::handle target, py::handle premises) {
+  py::tuple given = premise_tuple(premises);
+  TableauResult r = prover.prove(common::to_node(target), formulas_of(given));
+  return make_result(std::move(r), target, given);
+}
+
+py::tuple expand_from_py(TableauProver& prover, py::object state, PyNode& node, std::int64_t depth) {
+  auto& engine_state = state.cast<BranchState&>();
+  auto stub = to_engine(node, false);
+  ExpandResult r = prover.expand_branch(engine_state, *stub, depth);
+  append_records(node, *stub);
+  node.is_closed = stub->is_closed;
+  if (stub->clash_details) node.clash_details = stub->clash_details;
+  py::object open = py::none();
+  if (r.open_state == &engine_state) {
+    open = state;
+  } else if (r.owned_open) {
+    open = py::cast(std::shared_ptr<BranchState>(std::move(r.owned_open)));
+  }
+  return py::make_tuple(r.closed, open);
+}
+
+// ---------------------------------------------------------------------------
+// Class bindings
+// ---------------------------------------------------------------------------
+void bind_signed_formula(py::module_& m) {
+  py::class_<SignedFormula> cls(m, "SignedFormula", "A formula signed true (T) or false (F) at a world.");
+  cls.def(py::init([](py::handle sign, py::handle formula, py::handle world) {
+            return SignedFormula{sign_from_py(sign), common::to_node(formula), worlds::world_from_py(world)};
+          }),
+          py::arg("sign"), py::arg("formula"), py::arg("world"))
+      .def_property_readonly("sign", [](const SignedFormula& s) { return sign_to_py(s.sign); })
+      .def_property_readonly("formula", [](const SignedFormula& s) { return s.formula; })
+      .def_property_readonly("world", [](const SignedFormula& s) { return s.world; })
+      .def("to_string", &SignedFormula::to_string, py::arg("notation") = "infix",
+           "The text of the signed formula, such as T(P, w0).")
+      .def("__str__", [](const SignedFormula& s) { return s.to_string(); })
+      .def("__eq__", [](const SignedFormula& a, py::handle b) -> py::object {
+        if (!py::isinstance<SignedFormula>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(a == b.cast<SignedFormula>());
+      })
+      .def("__hash__",
+           [](const SignedFormula& s) { return py::hash(py::make_tuple(sign_to_py(s.sign), s.formula, s.world)); })
+      .def("__repr__", [](const SignedFormula& s) {
+        return record_repr("SignedFormula", {{"sign", sign_to_py(s.sign)},
+                                             {"formula", py::cast(s.formula)},
+                                             {"world", py::cast(s.world)}});
+      });
+  common::freeze(cls);
+}
+
+std::string node_repr(const PyNode& n) {
+  return record_repr("TableauNode", {{"id", py::int_(n.id)},
+                                     {"signed_formula", py::cast(n.signed_formula)},
+                                     {"rule", py::str(n.rule)},
+                                     {"world", py::cast(n.world)},
+                                     {"children", n.children},
+                                     {"is_closed", py::bool_(n.is_closed)},
+                                     {"clash_details", optional_text(n.clash_details)}});
+}
+
+bool same_node(const PyNode& a, const PyNode& b) {
+  return a.id == b.id && a.signed_formula == b.signed_formula && a.rule == b.rule && a.world == b.world &&
+         a.children.equal(b.children) && a.is_closed == b.is_closed && a.clash_details == b.clash_details;
+}
+
+void bind_node(py::module_& m) {
+  py::class_<PyNode, PyNodePtr> cls(m, "TableauNode", "A node of a tableau derivation tree.");
+  cls.def(py::init([](std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
+                      std::optional<World> world, std::optional<py::list> children, bool is_closed,
+                      std::optional<std::string> clash_details) {
+            auto n = std::make_shared<PyNode>();
+            n->id = id;
+            n->signed_formula = std::move(signed_formula);
+            n->rule = std::move(rule);
+            n->world = std::move(world);
+            n->children = children ? *children : py::list();
+            n->is_closed = is_closed;
+            n->clash_details = std::move(clash_details);
+            return n;
+          }),
+          py::arg("id"), py::arg("signed_formula") = py::none(), py::arg("rule") = "", py::arg("world") = py::none(),
+          py::arg("children") = py::none(), py::arg("is_closed") = false, py::arg("clash_details") = py::none())
+      .def_readwrite("id", &PyNode::id)
+      .def_readwrite("signed_formula", &PyNode::signed_formula)
+      .def_readwrite("rule", &PyNode::rule)
+      .def_readwrite("world", &PyNode::world)
+      .def_readwrite("children", &PyNode::children)
+      .def_readwrite("is_closed", &PyNode::is_closed)
+      .def_readwrite("clash_details", &PyNode::clash_details)
+      .def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
+      .def(
+          "to_string",
+          [](const PyNode& n, const std::string& prefix, bool is_last) { return to_engine(n)->to_string(prefix, is_last); },
+          py::arg("prefix") = "", py::arg("is_last") = true, "The ASCII tree of the node and its subtree.")
+      .def("__str__", [](const PyNode& n) { return to_engine(n)->to_string(); })
+      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n)); })
+      .def("__eq__", [](const PyNode& a, py::handle b) -> py::object {
+        if (!py::isinstance<PyNode>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(same_node(a, b.cast<const PyNode&>()));
+      })
+      .def("__repr__", &node_repr);
+  cls.attr("__hash__") = py::none();
+}
+
+void bind_tree(py::module_& m) {
+  py::class_<PyTree> cls(m, "TableauProofTree", "The derivation tree of one tableau proof.");
+  cls.def(py::init([](PyNodePtr root) { return PyTree{std::move(root)}; }), py::arg("root"))
+      .def_readwrite("root", &PyTree::root)
+      .def("is_closed", [](const PyTree& t) { return t.root->is_closed; })
+      .def("get_depth", [](const PyTree& t) { return tree_depth(*to_engine(*t.root)); })
+      .def("get_size", [](const PyTree& t) { return tree_size(*to_engine(*t.root)); })
+      .def("to_dict", [](const PyTree& t) { return tree_dict(*to_engine(*t.root)); })
+      .def("to_string", [](const PyTree& t) { return to_engine(*t.root)->to_string(); })
+      .def("__str__", [](const PyTree& t) { return to_engine(*t.root)->to_string(); })
+      .def("to_latex", [](const PyTree& t) { return tree_latex(*to_engine(*t.root)); },
+           "The tree as LaTeX markup for the forest package.");
+}
+
+void bind_result(py::module_& m) {
+  py::class_<PyResult> cls(m, "TableauProofResult", "The verdict, derivation tree and countermodel of one proof.");
+  cls.def(py::init([](bool is_valid, py::object tree, py::object countermodel, py::object target,
+                      py::object premises) {
+            return PyResult{is_valid, std::move(tree), std::move(countermodel), std::move(target),
+                            std::move(premises)};
+          }),
+          py::arg("is_valid"), py::arg("tree"), py::arg("countermodel") = py::none(), py::arg("target") = py::none(),
+          py::arg("premises") = py::tuple())
+      .def_readwrite("is_valid", &PyResult::is_valid)
+      .def_readwrite("tree", &PyResult::tree)
+      .def_readwrite("countermodel", &PyResult::countermodel)
+      .def_readwrite("target", &PyResult::target)
+      .def_readwrite("premises", &PyResult::premises)
+      .def("to_string", &result_text, "The text report.")
+      .def("__str__", &result_text)
+      .def("to_dict", &result_dict, "The result as plain values.")
+      .def("__eq__", [](const PyResult& a, py::handle b) -> py::object {
+        if (!py::isinstance<PyResult>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        const auto& o = b.cast<const PyResult&>();
+        return py::bool_(a.is_valid == o.is_valid && a.tree.equal(o.tree) && a.countermodel.equal(o.countermodel) &&
+                         a.target.equal(o.target) && a.premises.equal(o.premises));
+      })
+      .def("__repr__", [](const PyResult& r) {
+        return record_repr("TableauProofResult", {{"is_valid", py::bool_(r.is_valid)},
+                                                  {"tree", r.tree},
+                                                  {"countermodel", r.countermodel},
+                                                  {"target", r.target},
+                                                  {"premises", r.premises}});
+      });
+  cls.attr("__hash__") = py::none();
+}
+
+void bind_branch_state(py::module_& m) {
+  py::class_<BranchState, std::shared_ptr<BranchState>> cls(
+      m, "_BranchState", "Internal container for the state of a single tableau branch.");
+  cls.def(py::init(&make_state), py::arg("worlds") = py::none(), py::arg("relations") = py::none(),
+          py::arg("t_formulas") = py::none(), py::arg("f_formulas") = py::none(),
+          py::arg("applied_rules") = py::none())
+      .def_property(
+          "worlds", [](const BranchState& s) { return worlds::list_to_py(s.worlds); },
+          [](BranchState& s, py::handle v) { s.worlds = worlds::list_from_py(v); })
+      .def_property(
+          "relations", [](const BranchState& s) { return worlds::map_to_py(s.relations); },
+          [](BranchState& s, py::handle v) { s.relations = worlds::relations_from_py(v); })
+      .def_property(
+          "t_formulas", [](const BranchState& s) { return worlds::map_to_py(s.t_formulas); },
+          [](BranchState& s, py::handle v) { s.t_formulas = worlds::formula_map_from_py(v); })
+      .def_property(
+          "f_formulas", [](const BranchState& s) { return worlds::map_to_py(s.f_formulas); },
+          [](BranchState& s, py::handle v) { s.f_formulas = worlds::formula_map_from_py(v); })
+      .def_property("applied_rules", &rules_to_py, &set_rules)
+      .def(
+          "add_world", [](BranchState& s, py::handle w) { s.add_world(worlds::world_from_py(w)); }, py::arg("world"),
+          "Registers a world in this branch state ensuring reflexivity.")
+      .def(
+          "add_t_formula",
+          [](BranchState& s, py::handle w, py::handle f) { s.add_t_formula(worlds::world_from_py(w), common::to_node(f)); },
+          py::arg("world"), py::arg("formula"), "Adds a true formula at world and propagates along accessibility relation.")
+      .def(
+          "add_f_formula",
+          [](BranchState& s, py::handle w, py::handle f) { s.add_f_formula(worlds::world_from_py(w), common::to_node(f)); },
+          py::arg("world"), py::arg("formula"), "Adds a false formula at world.")
+      .def(
+          "add_relation",
+          [](BranchState& s, py::handle a, py::handle b) {
+            s.add_relation(worlds::world_from_py(a, "source"), worlds::world_from_py(b, "target"));
+          },
+          py::arg("source"), py::arg("target"),
+          "Makes target (and every world above it) accessible from source and the worlds below it.")
+      .def("copy", [](const BranchState& s) { return std::make_shared<BranchState>(s.copy()); },
+           "An independent copy of the branch state.")
+      .def("__eq__", [](const BranchState& a, py::handle b) -> py::object {
+        if (!py::isinstance<BranchState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(a == b.cast<const BranchState&>());
+      })
+      .def("__repr__", [](const BranchState& s) {
+        return record_repr("_BranchState", {{"worlds", worlds::list_to_py(s.worlds)},
+                                            {"relations", worlds::map_to_py(s.relations)},
+                                            {"t_formulas", worlds::map_to_py(s.t_formulas)},
+                                            {"f_formulas", worlds::map_to_py(s.f_formulas)},
+                                            {"applied_rules", rules_to_py(s)}});
+      });
+  cls.attr("__hash__") = py::none();
+}
+
+void bind_prover(py::module_& m) {
+  py::class_<TableauProver> cls(m, "TableauProver",
+                                "Automated Theorem Prover and Countermodel Builder for Intuitionistic Logic.\n\n"
+                                "Implements labelled semantic tableaux with explicit Kripke frame semantics.");
+  cls.def(py::init<std::int64_t, std::int64_t>(), py::arg("max_depth") = 100, py::arg("max_worlds") = 50)
+      .def_property_readonly("max_depth", &TableauProver::max_depth)
+      .def_property_readonly("max_worlds", &TableauProver::max_worlds)
+      .def_readwrite("_node_counter", &TableauProver::node_counter)
+      .def("_next_node_id", &TableauProver::next_node_id)
+      .def(
+          "_check_clash",
+          [](const TableauProver& p, const BranchState& s) -> py::object {
+            auto clash = p.check_clash(s);
+            if (!clash) return py::none();
+            return py::make_tuple(clash->world, clash->formula, clash->message);
+          },
+          py::arg("state"))
+      .def("_extract_countermodel", &TableauProver::extract_countermodel, py::arg("state"))
+      .def("prove", &run_proof, py::arg("target"), py::arg("premises") = py::none(),
+           "Runs one tableau proof and returns its result.")
+      .def("_expand_branch", &expand_from_py, py::arg("state"), py::arg("node"), py::arg("depth"))
+      .def(
+          "is_valid",
+          [](TableauProver& p, py::handle target, py::handle premises) {
+            return p.prove(common::to_node(target), formulas_of(premises)).is_valid;
+          },
+          py::arg("target"), py::arg("premises") = py::none(), "Whether every branch of a new proof closes.")
+      .def(
+          "countermodel",
+          [](TableauProver& p, py::handle target, py::handle premises) {
+            return p.prove(common::to_node(target), formulas_of(premises)).countermodel;
+          },
+          py::arg("target"), py::arg("premises") = py::none(),
+          "The verified countermodel of a new proof, or None.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tableau, m) {
+  m.doc() = "Labelled tableau prover for intuitionistic propositional logic with Kripke countermodels.";
+  py::module_::import("core.ast");
+  py::module_::import("core.parser");
+  py::module_ common = py::module_::import("constructive.common");
+  py::module_ kripke = py::module_::import("constructive.kripke");
+
+  m.attr("FALSUM") = common.attr("FALSUM");
+  m.attr("VERUM") = common.attr("VERUM");
+  g_sign = common::make_string_enum(m, "Sign", "Truth sign of a signed formula.", {{"TRUE", "T"}, {"FALSE", "F"}},
+                                    "StrEnum");
+  m.attr("World") = kripke.attr("World");
+  m.attr("KripkeModel") = kripke.attr("KripkeModel");
+  bind_signed_formula(m);
+  bind_node(m);
+  bind_tree(m);
+  bind_result(m);
+  bind_branch_state(m);
+  bind_prover(m);
+  m.def(
+      "prove_tableau",
+      [](py::handle formula, py::handle premises, std::int64_t max_depth, std::int64_t max_worlds) {
+        TableauProver prover(max_depth, max_worlds);
+        return run_proof(prover, formula, premises);
+      },
+      py::arg("formula"), py::arg("premises") = py::none(), py::arg("max_depth") = 100, py::arg("max_worlds") = 50,
+      "Proves the formula from the premises with a new TableauProver.");
+
+  py::list names;
+  for (const char* name : {"FALSUM", "VERUM", "Sign", "World", "SignedFormula", "KripkeModel", "TableauNode",
+                           "TableauProofTree", "TableauProofResult", "TableauProver", "prove_tableau"})
+    names.append(name);
+  m.attr("__all__") = names;
+}

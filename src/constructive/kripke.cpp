@@ -1,0 +1,195 @@
+#include "constructive/kripke.hpp"
+
+#include <algorithm>
+
+#include "constructive/common.hpp"
+#include "core/parser.hpp"
+
+namespace constructive {
+
+std::string World::repr() const { return "World(id=" + std::to_string(id) + ", name=" + name + ")"; }
+
+std::size_t WorldHash::operator()(const World& w) const {
+  return std::hash<std::int64_t>{}(w.id) * 31u ^ std::hash<std::string>{}(w.name);
+}
+
+bool same_members(const core::NodeSet& a, const core::NodeSet& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& f : a)
+    if (!b.contains(f)) return false;
+  return true;
+}
+
+KripkeModel::KripkeModel(std::vector<World> worlds_, WorldMap<WorldSet> relations_,
+                         WorldMap<core::NodeSet> valuations_)
+    : worlds(std::move(worlds_)), relations(std::move(relations_)), valuations(std::move(valuations_)) {}
+
+bool KripkeModel::is_listed(const World& world) const {
+  return std::find(worlds.begin(), worlds.end(), world) != worlds.end();
+}
+
+void KripkeModel::add_world(const World& world) {
+  if (!is_listed(world)) worlds.push_back(world);
+  relations[world].insert(world);
+  valuations[world];
+}
+
+void KripkeModel::add_relation(const World& source, const World& target) {
+  add_world(source);
+  add_world(target);
+  relations[source].insert(target);
+  compute_transitive_closure();
+  enforce_monotonicity();
+}
+
+void KripkeModel::add_valuation(const World& world, const core::NodePtr& formula) {
+  add_world(world);
+  valuations[world].insert(formula);
+  for (const World& above : accessible_worlds(world)) valuations[above].insert(formula);
+}
+
+bool KripkeModel::is_accessible(const World& source, const World& target) const {
+  const WorldSet* successors = relations.find(source);
+  return successors && successors->contains(target);
+}
+
+WorldSet KripkeModel::accessible_worlds(const World& world) const {
+  const WorldSet* successors = relations.find(world);
+  return successors ? *successors : WorldSet{world};
+}
+
+// The fixpoint of "u gains the successors of each of its successors" is, for
+// a listed u, the set of worlds reachable from u; a search from each listed
+// world reaches it in one go.
+void KripkeModel::compute_transitive_closure() {
+  for (const World& w : worlds) relations[w].insert(w);
+  for (const World& u : worlds) {
+    WorldSet& reach = *relations.find(u);
+    for (std::size_t i = 0; i < reach.size(); ++i) {
+      const World v = reach.items()[i];
+      const WorldSet* next = relations.find(v);
+      if (!next || next == &reach) continue;
+      for (const World& x : *next) reach.insert(x);
+    }
+  }
+}
+
+void KripkeModel::enforce_monotonicity() {
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (const World& u : worlds) {
+      const WorldSet* successors = relations.find(u);
+      const core::NodeSet* below = valuations.find(u);
+      if (!successors || !below || below->empty()) continue;
+      const std::vector<World> targets = successors->items();
+      const std::vector<core::NodePtr> formulas = below->items();
+      for (const World& v : targets) {
+        if (v == u) continue;
+        core::NodeSet& above = valuations[v];
+        for (const auto& a : formulas) changed |= above.insert(a);
+      }
+    }
+  }
+}
+
+bool KripkeModel::evaluate(const core::NodePtr& formula, const World& world) const {
+  return forces(formula, world);
+}
+
+// Whether every successor of `world` that forces `left` also forces `right`;
+// a null `right` stands for falsum (the negation of `left`).
+bool KripkeModel::forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right,
+                                          const World& world) const {
+  for (const World& s : accessible_worlds(world)) {
+    if (forces(left, s) && (!right || !forces(right, s))) return false;
+  }
+  return true;
+}
+
+bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
+  core::RecursionGuard guard;
+  if (is_falsum(*f)) return false;
+  if (is_verum(*f)) return true;
+  using core::NodeKind;
+  switch (f->kind()) {
+    case NodeKind::PredicateApp: {
+      const core::NodeSet* true_here = valuations.find(world);
+      return true_here && true_here->contains(f);
+    }
+    case NodeKind::Not: return forces_everywhere_above(core::as<core::Not>(*f).operand(), nullptr, world);
+    case NodeKind::And: {
+      const auto& b = core::as<core::BinaryFormula>(*f);
+      return forces(b.left(), world) && forces(b.right(), world);
+    }
+    case NodeKind::Or: {
+      const auto& b = core::as<core::BinaryFormula>(*f);
+      return forces(b.left(), world) || forces(b.right(), world);
+    }
+    case NodeKind::Implies: {
+      const auto& b = core::as<core::BinaryFormula>(*f);
+      return forces_everywhere_above(b.left(), b.right(), world);
+    }
+    case NodeKind::Iff: {
+      const auto& b = core::as<core::BinaryFormula>(*f);
+      return forces_everywhere_above(b.left(), b.right(), world) &&
+             forces_everywhere_above(b.right(), b.left(), world);
+    }
+    default:
+      throw core::TypeError(std::string("Kripke models force propositional formulas only, got ") + f->class_name());
+  }
+}
+
+namespace {
+
+std::vector<std::string> sorted_names(const WorldSet* set) {
+  std::vector<std::string> names;
+  if (set)
+    for (const World& w : *set) names.push_back(w.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> sorted_texts(const core::NodeSet* set) {
+  std::vector<std::string> texts;
+  if (set)
+    for (const auto& f : *set) texts.push_back(core::to_string(*f));
+  std::sort(texts.begin(), texts.end());
+  return texts;
+}
+
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += separator;
+    out += parts[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+ModelDict KripkeModel::to_dict() const {
+  ModelDict d;
+  for (const World& w : worlds) d.worlds.push_back(w.name);
+  for (const World& w : worlds) d.relations.emplace_back(w.name, sorted_names(relations.find(w)));
+  for (const World& w : worlds) d.valuations.emplace_back(w.name, sorted_texts(valuations.find(w)));
+  return d;
+}
+
+std::string KripkeModel::to_string() const {
+  std::vector<std::string> names;
+  for (const World& w : worlds) names.push_back(w.name);
+  std::vector<std::string> lines{"Kripke Model (W, <=, V):",
+                                 "  Worlds: " + (names.empty() ? std::string("empty") : join(names, ", ")),
+                                 "  Accessibility Relation (<=):"};
+  for (const World& w : worlds) lines.push_back("    " + w.name + " <= {" + join(sorted_names(relations.find(w)), ", ") + "}");
+  lines.push_back("  Valuations V(w):");
+  for (const World& w : worlds) {
+    auto texts = sorted_texts(valuations.find(w));
+    lines.push_back("    V(" + w.name + ") = {" + (texts.empty() ? std::string("empty") : join(texts, ", ")) + "}");
+  }
+  return join(lines, "\n");
+}
+
+}  // namespace constructive

@@ -1,0 +1,137 @@
+// Insertion-ordered sets and maps of plain values (worlds, rule instances).
+//
+// The Kripke models and the tableau iterate their sets of worlds and rule
+// instances; keeping insertion order makes every run, every tree and every
+// rendering deterministic.  Small containers are scanned linearly (a branch
+// rarely holds more than a dozen worlds); past a threshold a hash index is
+// built and kept up to date.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace constructive {
+
+inline constexpr std::size_t kOrderedScanLimit = 12;
+
+template <typename T, typename Hash = std::hash<T>>
+class OrderedValueSet {
+ public:
+  OrderedValueSet() = default;
+  OrderedValueSet(std::initializer_list<T> items) {
+    for (const auto& item : items) insert(item);
+  }
+
+  bool contains(const T& value) const {
+    if (index_.empty()) {
+      for (const auto& item : items_)
+        if (item == value) return true;
+      return false;
+    }
+    return index_.count(value) != 0;
+  }
+
+  bool insert(const T& value) {
+    if (contains(value)) return false;
+    items_.push_back(value);
+    if (!index_.empty()) {
+      index_.emplace(value, items_.size() - 1);
+    } else if (items_.size() > kOrderedScanLimit) {
+      for (std::size_t i = 0; i < items_.size(); ++i) index_.emplace(items_[i], i);
+    }
+    return true;
+  }
+
+  void insert_all(const OrderedValueSet& other) {
+    for (const auto& item : other.items_) insert(item);
+  }
+
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  auto begin() const { return items_.begin(); }
+  auto end() const { return items_.end(); }
+  const std::vector<T>& items() const { return items_; }
+
+  // Same members, whatever the order.
+  bool operator==(const OrderedValueSet& other) const {
+    if (size() != other.size()) return false;
+    for (const auto& item : items_)
+      if (!other.contains(item)) return false;
+    return true;
+  }
+
+ private:
+  std::vector<T> items_;
+  std::unordered_map<T, std::size_t, Hash> index_;
+};
+
+// A map that keeps its keys in insertion order.
+template <typename K, typename V, typename Hash = std::hash<K>>
+class OrderedMap {
+ public:
+  using Entry = std::pair<K, V>;
+
+  const V* find(const K& key) const {
+    auto i = position(key);
+    return i == npos ? nullptr : &entries_[i].second;
+  }
+  V* find(const K& key) {
+    auto i = position(key);
+    return i == npos ? nullptr : &entries_[i].second;
+  }
+  bool contains(const K& key) const { return position(key) != npos; }
+
+  // The entry of `key`, created empty (and appended) when missing.
+  V& operator[](const K& key) {
+    auto i = position(key);
+    if (i != npos) return entries_[i].second;
+    entries_.emplace_back(key, V{});
+    if (!index_.empty()) {
+      index_.emplace(key, entries_.size() - 1);
+    } else if (entries_.size() > kOrderedScanLimit) {
+      for (std::size_t j = 0; j < entries_.size(); ++j) index_.emplace(entries_[j].first, j);
+    }
+    return entries_.back().second;
+  }
+
+  // Sets the entry of `key`; an existing key keeps its position.
+  void set(const K& key, V value) { (*this)[key] = std::move(value); }
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+  auto begin() { return entries_.begin(); }
+  auto end() { return entries_.end(); }
+
+  // Same keys with equal values, whatever the order.
+  bool operator==(const OrderedMap& other) const {
+    if (size() != other.size()) return false;
+    for (const auto& [key, value] : entries_) {
+      const V* theirs = other.find(key);
+      if (!theirs || !(*theirs == value)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(const K& key) const {
+    if (index_.empty()) {
+      for (std::size_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].first == key) return i;
+      return npos;
+    }
+    auto it = index_.find(key);
+    return it == index_.end() ? npos : it->second;
+  }
+
+  std::vector<Entry> entries_;
+  std::unordered_map<K, std::size_t, Hash> index_;
+};
+
+}  // namespace constructive

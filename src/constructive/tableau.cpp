@@ -1,0 +1,637 @@
+#include "constructive/tableau.hpp"
+
+#include <algorithm>
+
+#include "constructive/common.hpp"
+#include "core/parser.hpp"
+
+namespace constructive {
+
+using core::NodeKind;
+using core::NodePtr;
+
+const char* sign_value(Sign sign) { return sign == Sign::True ? "T" : "F"; }
+
+std::string SignedFormula::to_string(std::string_view notation) const {
+  const bool latex = notation == "latex";
+  std::string text;
+  if (is_falsum(*formula)) {
+    text = latex ? "\\bot" : "_bot";
+  } else if (is_verum(*formula)) {
+    text = latex ? "\\top" : "_top";
+  } else {
+    text = core::to_string(*formula, notation);
+  }
+  return std::string(sign_value(sign)) + "(" + text + ", " + world.name + ")";
+}
+
+bool SignedFormula::operator==(const SignedFormula& other) const {
+  return sign == other.sign && world == other.world && core::equal(formula, other.formula);
+}
+
+// ---------------------------------------------------------------------------
+// Derivation tree
+// ---------------------------------------------------------------------------
+TableauNode::TableauNode(std::int64_t id_, std::optional<SignedFormula> signed_formula_, std::string rule_,
+                         std::optional<World> world_)
+    : id(id_), signed_formula(std::move(signed_formula_)), rule(std::move(rule_)), world(std::move(world_)) {}
+
+TableauNode::~TableauNode() {
+  std::vector<std::unique_ptr<TableauNode>> pending = std::move(children);
+  while (!pending.empty()) {
+    std::unique_ptr<TableauNode> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children) pending.push_back(std::move(child));
+    node->children.clear();
+  }
+}
+
+TableauNode& TableauNode::add_child(std::unique_ptr<TableauNode> child) {
+  children.push_back(std::move(child));
+  return *children.back();
+}
+
+namespace {
+
+void append_ascii(const TableauNode& node, const std::string& prefix, bool is_last, std::string& out) {
+  core::RecursionGuard guard;
+  out += prefix;
+  out += is_last ? "+-- " : "|-- ";
+  out += node.rule;
+  if (node.signed_formula) out += " : " + node.signed_formula->to_string();
+  out += node.is_closed ? " [CLOSED]" : " [OPEN]";
+  if (node.clash_details && !node.clash_details->empty()) out += " (" + *node.clash_details + ")";
+  const std::string child_prefix = prefix + (is_last ? "    " : "|   ");
+  for (std::size_t i = 0; i < node.children.size(); ++i) {
+    out += "\n";
+    append_ascii(*node.children[i], child_prefix, i + 1 == node.children.size(), out);
+  }
+}
+
+// A rule name as LaTeX text: the characters that LaTeX would misread are
+// escaped, so that names such as T_Imp_F (w1) or F_Imp (w0 <= w1) print as written.
+std::string latex_text(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '_': case '#': case '%': case '&': case '$': case '{': case '}': out += '\\'; out += c; break;
+      case '~': out += "\\textasciitilde{}"; break;
+      case '^': out += "\\textasciicircum{}"; break;
+      case '\\': out += "\\textbackslash{}"; break;
+      case '<': out += "\\textless{}"; break;
+      case '>': out += "\\textgreater{}"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string trimmed(const std::string& text) {
+  const char* blanks = " \t\n\r\f\v";
+  const auto first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// One node of the forest: its content in braces, so that the brackets of
+// the rule label do not end the node, then its children, then "]".
+void append_latex(const TableauNode& node, const std::string& indent, std::string& out) {
+  core::RecursionGuard guard;
+  std::string label = node.signed_formula ? node.signed_formula->to_string("latex") : "";
+  label += " \\; ";
+  if (!node.rule.empty()) label += "[\\mbox{" + latex_text(node.rule) + "}]";
+  if (node.is_closed && node.children.empty()) label += " \\times";
+  out += indent + "[{" + trimmed(label) + "}\n";
+  for (const auto& child : node.children) append_latex(*child, indent + "  ", out);
+  out += indent + "]\n";
+}
+
+}  // namespace
+
+std::string TableauNode::to_string(const std::string& prefix, bool is_last) const {
+  std::string out;
+  append_ascii(*this, prefix, is_last, out);
+  return out;
+}
+
+std::int64_t tree_depth(const TableauNode& root) {
+  std::int64_t deepest = 0;
+  std::vector<std::pair<const TableauNode*, std::int64_t>> stack{{&root, 1}};
+  while (!stack.empty()) {
+    auto [node, depth] = stack.back();
+    stack.pop_back();
+    deepest = std::max(deepest, depth);
+    for (const auto& child : node->children) stack.emplace_back(child.get(), depth + 1);
+  }
+  return deepest;
+}
+
+std::int64_t tree_size(const TableauNode& root) {
+  std::int64_t count = 0;
+  std::vector<const TableauNode*> stack{&root};
+  while (!stack.empty()) {
+    const TableauNode* node = stack.back();
+    stack.pop_back();
+    ++count;
+    for (const auto& child : node->children) stack.push_back(child.get());
+  }
+  return count;
+}
+
+std::string tree_latex(const TableauNode& root) {
+  std::string out = "\\begin{forest}\n  for tree={math content, parent anchor=south, child anchor=north}\n";
+  append_latex(root, "  ", out);
+  out += "\\end{forest}";
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Branch state
+// ---------------------------------------------------------------------------
+namespace {
+constexpr const char* kRuleNames[] = {"T_And", "F_Or", "T_Not", "F_Imp", "F_Not",
+                                      "F_And", "T_Or", "T_Imp", "T_Iff", "F_Iff"};
+}
+
+const char* rule_kind_name(RuleKind kind) { return kRuleNames[static_cast<int>(kind)]; }
+
+bool rule_kind_from_name(std::string_view name, RuleKind& kind) {
+  for (int i = 0; i < 10; ++i) {
+    if (name == kRuleNames[i]) {
+      kind = static_cast<RuleKind>(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool RuleInstance::operator==(const RuleInstance& other) const {
+  return rule == other.rule && world == other.world && successor == other.successor &&
+         core::equal(formula, other.formula);
+}
+
+std::size_t RuleInstanceHash::operator()(const RuleInstance& r) const {
+  std::size_t h = static_cast<std::size_t>(r.formula->hash());
+  h = h * 1000003u ^ WorldHash{}(r.world);
+  h = h * 1000003u ^ (r.successor ? WorldHash{}(*r.successor) : 0x9e3779b9u);
+  return h * 31u + static_cast<std::size_t>(r.rule);
+}
+
+void BranchState::add_world(const World& world) {
+  if (std::find(worlds.begin(), worlds.end(), world) == worlds.end()) worlds.push_back(world);
+  if (!relations.contains(world)) relations[world].insert(world);
+  t_formulas[world];
+  f_formulas[world];
+}
+
+void BranchState::add_t_formula(const World& world, const NodePtr& formula) {
+  add_world(world);
+  t_formulas[world].insert(formula);
+  if (const WorldSet* successors = relations.find(world)) {
+    const std::vector<World> above = successors->items();
+    for (const World& w : above) t_formulas[w].insert(formula);
+  }
+}
+
+void BranchState::add_f_formula(const World& world, const NodePtr& formula) {
+  add_world(world);
+  f_formulas[world].insert(formula);
+}
+
+void BranchState::add_relation(const World& source, const World& target) {
+  add_world(source);
+  add_world(target);
+  relations[source].insert(target);
+  // Everything at or above target becomes accessible from source and from
+  // every world that reaches source.
+  const std::vector<World> above_target = relations[target].items();
+  for (const World& w : worlds) {
+    WorldSet* successors = relations.find(w);
+    if (!successors || !successors->contains(source)) continue;
+    for (const World& x : above_target) successors->insert(x);
+  }
+  // Every world at or above target receives the true formulas of the worlds
+  // below it.
+  for (const World& x : above_target) {
+    for (const World& w : worlds) {
+      if (w == x) continue;
+      const WorldSet* successors = relations.find(w);
+      const core::NodeSet* below = t_formulas.find(w);
+      if (!successors || !below || !successors->contains(x)) continue;
+      const std::vector<NodePtr> formulas = below->items();
+      core::NodeSet& here = t_formulas[x];
+      for (const auto& f : formulas) here.insert(f);
+    }
+  }
+}
+
+namespace {
+template <typename Set>
+bool same_map(const WorldMap<Set>& a, const WorldMap<Set>& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [w, set] : a) {
+    const Set* theirs = b.find(w);
+    if (!theirs) return false;
+    if constexpr (std::is_same_v<Set, core::NodeSet>) {
+      if (!same_members(set, *theirs)) return false;
+    } else if (!(set == *theirs)) {
+      return false;
+    }
+  }
+  return true;
+}
+}  // namespace
+
+bool BranchState::operator==(const BranchState& other) const {
+  return worlds == other.worlds && same_map(relations, other.relations) &&
+         same_map(t_formulas, other.t_formulas) && same_map(f_formulas, other.f_formulas) &&
+         applied_rules == other.applied_rules;
+}
+
+// ---------------------------------------------------------------------------
+// Expansion
+// ---------------------------------------------------------------------------
+namespace {
+
+const core::BinaryFormula* binary_of(const NodePtr& f, NodeKind kind) {
+  return f->kind() == kind ? &core::as<core::BinaryFormula>(*f) : nullptr;
+}
+
+// The operand of a negation: of a Not, or the antecedent of A -> falsum.
+NodePtr negated_operand(const NodePtr& f) {
+  if (f->kind() == NodeKind::Not) return core::as<core::Not>(*f).operand();
+  if (const auto* imp = binary_of(f, NodeKind::Implies); imp && is_falsum(*imp->right())) return imp->left();
+  return nullptr;
+}
+
+// An implication whose consequent is not falsum.
+const core::BinaryFormula* proper_implication(const NodePtr& f) {
+  const auto* imp = binary_of(f, NodeKind::Implies);
+  return imp && !is_falsum(*imp->right()) ? imp : nullptr;
+}
+
+struct Found {
+  NodePtr formula;
+  World world;
+  std::optional<World> successor;
+};
+
+// The first instance of `rule` not yet applied on the branch: worlds in list
+// order, formulas of the T (or F) set in insertion order, and for rules that
+// apply per accessible world the successors in insertion order.
+template <typename Matches>
+std::optional<Found> find_instance(const BranchState& s, RuleKind rule, Sign side, bool per_successor,
+                                   Matches matches) {
+  const auto& signed_sets = side == Sign::True ? s.t_formulas : s.f_formulas;
+  for (const World& w : s.worlds) {
+    const core::NodeSet* formulas = signed_sets.find(w);
+    if (!formulas) continue;
+    for (const NodePtr& f : *formulas) {
+      if (!matches(f)) continue;
+      if (!per_successor) {
+        if (!s.applied_rules.contains(RuleInstance{rule, f, w, std::nullopt})) return Found{f, w, std::nullopt};
+        continue;
+      }
+      const WorldSet* successors = s.relations.find(w);
+      if (!successors) continue;
+      for (const World& v : *successors)
+        if (!s.applied_rules.contains(RuleInstance{rule, f, w, v})) return Found{f, w, v};
+    }
+  }
+  return std::nullopt;
+}
+
+World new_world_for(const BranchState& s) {
+  const auto id = static_cast<std::int64_t>(s.worlds.size());
+  return World{id, "w" + std::to_string(id)};
+}
+
+}  // namespace
+
+// One side of a split: the formula it adds at the split's world, with its sign and label.
+struct SplitSide {
+  Sign sign;
+  NodePtr part;
+  std::string label;
+};
+
+struct TableauProver::Step {
+  enum class Kind { Closed, Open, Continue, Split };
+  Kind kind = Kind::Open;
+  TableauNode* child = nullptr;  // Continue
+  World place;                   // Split: where both sides add their part
+  std::optional<SplitSide> left, right;
+
+  static Step of(Kind kind) {
+    Step step;
+    step.kind = kind;
+    return step;
+  }
+  static Step next(TableauNode& child) {
+    Step step = of(Kind::Continue);
+    step.child = &child;
+    return step;
+  }
+  static Step split(const World& place, SplitSide left, SplitSide right) {
+    Step step = of(Kind::Split);
+    step.place = place;
+    step.left = std::move(left);
+    step.right = std::move(right);
+    return step;
+  }
+};
+
+TableauProver::TableauProver(std::int64_t max_depth, std::int64_t max_worlds)
+    : max_depth_(std::max<std::int64_t>(max_depth, 1)), max_worlds_(std::max<std::int64_t>(max_worlds, 1)) {}
+
+std::optional<Clash> TableauProver::check_clash(const BranchState& state) const {
+  for (const World& w : state.worlds) {
+    const core::NodeSet* t = state.t_formulas.find(w);
+    const core::NodeSet* f = state.f_formulas.find(w);
+    if (t)
+      for (const NodePtr& a : *t)
+        if (is_falsum(*a)) return Clash{w, a, "Falsum bot asserted TRUE at " + w.name};
+    if (f)
+      for (const NodePtr& a : *f)
+        if (is_verum(*a)) return Clash{w, a, "Verum top asserted FALSE at " + w.name};
+    if (t && f)
+      for (const NodePtr& a : *t)
+        if (f->contains(a))
+          return Clash{w, a, "Complementary clash on " + core::to_string(*a) + " at " + w.name};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+std::unique_ptr<TableauNode> make_node(TableauProver& prover, Sign sign, const NodePtr& formula,
+                                       const World& at, std::string rule, const World& node_world) {
+  return std::make_unique<TableauNode>(prover.next_node_id(), SignedFormula{sign, formula, at}, std::move(rule),
+                                       node_world);
+}
+
+void add_signed(BranchState& s, Sign sign, const World& w, const NodePtr& f) {
+  if (sign == Sign::True) {
+    s.add_t_formula(w, f);
+  } else {
+    s.add_f_formula(w, f);
+  }
+}
+
+}  // namespace
+
+TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node, std::int64_t depth) {
+  if (auto clash = check_clash(s)) {
+    node.is_closed = true;
+    node.clash_details = std::move(clash->message);
+    return Step::of(Step::Kind::Closed);
+  }
+  const auto world_count = static_cast<std::int64_t>(s.worlds.size());
+  if (depth >= max_depth_ || world_count > max_worlds_) {
+    node.is_closed = false;
+    return Step::of(Step::Kind::Open);
+  }
+
+  // Applies a rule that keeps the branch whole: records the instance, makes
+  // the child showing the decomposed formula, then lets `change` extend s.
+  auto continue_with = [&](RuleKind rule, const Found& at, Sign sign, std::string label, const World& node_world,
+                           auto change) {
+    s.applied_rules.insert(RuleInstance{rule, at.formula, at.world, at.successor});
+    change();
+    TableauNode& child = node.add_child(make_node(*this, sign, at.formula, at.world, std::move(label), node_world));
+    return Step::next(child);
+  };
+  auto split = [&](RuleKind rule, const Found& at, const World& place, SplitSide left, SplitSide right) {
+    s.applied_rules.insert(RuleInstance{rule, at.formula, at.world, at.successor});
+    return Step::split(place, std::move(left), std::move(right));
+  };
+  auto any = [](NodeKind kind) { return [kind](const NodePtr& f) { return f->kind() == kind; }; };
+  auto is_negation = [](const NodePtr& f) { return negated_operand(f) != nullptr; };
+  auto is_proper_implication = [](const NodePtr& f) { return proper_implication(f) != nullptr; };
+
+  if (auto at = find_instance(s, RuleKind::T_And, Sign::True, false, any(NodeKind::And))) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    return continue_with(RuleKind::T_And, *at, Sign::True, "T_And", at->world, [&] {
+      s.add_t_formula(at->world, b.left());
+      s.add_t_formula(at->world, b.right());
+    });
+  }
+  if (auto at = find_instance(s, RuleKind::F_Or, Sign::False, false, any(NodeKind::Or))) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    return continue_with(RuleKind::F_Or, *at, Sign::False, "F_Or", at->world, [&] {
+      s.add_f_formula(at->world, b.left());
+      s.add_f_formula(at->world, b.right());
+    });
+  }
+  if (auto at = find_instance(s, RuleKind::T_Not, Sign::True, true, is_negation)) {
+    return continue_with(RuleKind::T_Not, *at, Sign::True, "T_Not", *at->successor,
+                         [&] { s.add_f_formula(*at->successor, negated_operand(at->formula)); });
+  }
+  if (world_count < max_worlds_) {
+    // F_Imp and F_Not: a new world above the formula's world.
+    auto open_world = [&](const Found& at, const char* rule_label, const NodePtr& true_part,
+                          const NodePtr& false_part, RuleKind rule) {
+      const World fresh = new_world_for(s);
+      std::string label = std::string(rule_label) + " (" + at.world.name + " <= " + fresh.name + ")";
+      return continue_with(rule, at, Sign::False, std::move(label), fresh, [&] {
+        s.add_world(fresh);
+        s.add_relation(at.world, fresh);
+        s.add_t_formula(fresh, true_part);
+        s.add_f_formula(fresh, false_part);
+      });
+    };
+    if (auto at = find_instance(s, RuleKind::F_Imp, Sign::False, false, is_proper_implication)) {
+      const auto& b = core::as<core::BinaryFormula>(*at->formula);
+      return open_world(*at, "F_Imp", b.left(), b.right(), RuleKind::F_Imp);
+    }
+    if (auto at = find_instance(s, RuleKind::F_Not, Sign::False, false, is_negation)) {
+      return open_world(*at, "F_Not", negated_operand(at->formula), falsum(), RuleKind::F_Not);
+    }
+  }
+  if (auto at = find_instance(s, RuleKind::F_And, Sign::False, false, any(NodeKind::And))) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    return split(RuleKind::F_And, *at, at->world, {Sign::False, b.left(), "F_And_L"},
+                 {Sign::False, b.right(), "F_And_R"});
+  }
+  if (auto at = find_instance(s, RuleKind::T_Or, Sign::True, false, any(NodeKind::Or))) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    return split(RuleKind::T_Or, *at, at->world, {Sign::True, b.left(), "T_Or_L"},
+                 {Sign::True, b.right(), "T_Or_R"});
+  }
+  if (auto at = find_instance(s, RuleKind::T_Imp, Sign::True, true, is_proper_implication)) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    const World& v = *at->successor;
+    return split(RuleKind::T_Imp, *at, v, {Sign::False, b.left(), "T_Imp_F (" + v.name + ")"},
+                 {Sign::True, b.right(), "T_Imp_T (" + v.name + ")"});
+  }
+  if (auto at = find_instance(s, RuleKind::T_Iff, Sign::True, false, any(NodeKind::Iff))) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    return continue_with(RuleKind::T_Iff, *at, Sign::True, "T_Iff", at->world, [&] {
+      s.add_t_formula(at->world, core::make_implies(b.left(), b.right()));
+      s.add_t_formula(at->world, core::make_implies(b.right(), b.left()));
+    });
+  }
+  if (auto at = find_instance(s, RuleKind::F_Iff, Sign::False, false, any(NodeKind::Iff))) {
+    const auto& b = core::as<core::BinaryFormula>(*at->formula);
+    return split(RuleKind::F_Iff, *at, at->world, {Sign::False, core::make_implies(b.left(), b.right()), "F_Iff_L"},
+                 {Sign::False, core::make_implies(b.right(), b.left()), "F_Iff_R"});
+  }
+  node.is_closed = false;
+  return Step::of(Step::Kind::Open);
+}
+
+// A split whose right side is still to be explored: the node that split, the
+// branch state at the split (with the rule instance, without anything of the
+// left side) and the right side's part.
+struct TableauProver::Pending {
+  TableauNode* parent;
+  BranchState* base;
+  std::unique_ptr<BranchState> owned_base;  // null when base is the caller's state
+  World place;
+  SplitSide right;
+  std::int64_t depth;  // depth of the children
+};
+
+ExpandResult TableauProver::expand_branch(BranchState& state, TableauNode& node, std::int64_t depth) {
+  std::vector<Pending> pending;
+  std::vector<TableauNode*> made;  // nodes created here, parents before children
+  BranchState* current = &state;
+  std::unique_ptr<BranchState> owned;  // owner of *current when it is not the caller's
+  TableauNode* at = &node;
+
+  auto start_side = [&](TableauNode& parent, std::unique_ptr<BranchState> side_state, const World& place,
+                        const SplitSide& side, std::int64_t child_depth) {
+    add_signed(*side_state, side.sign, place, side.part);
+    TableauNode& child = parent.add_child(make_node(*this, side.sign, side.part, place, side.label, place));
+    made.push_back(&child);
+    owned = std::move(side_state);
+    current = owned.get();
+    at = &child;
+    depth = child_depth;
+  };
+
+  ExpandResult result;
+  for (;;) {
+    Step step = expand_once(*current, *at, depth);
+    if (step.kind == Step::Kind::Continue) {
+      made.push_back(step.child);
+      at = step.child;
+      ++depth;
+      continue;
+    }
+    if (step.kind == Step::Kind::Split) {
+      auto left = std::make_unique<BranchState>(current->copy());
+      pending.push_back(Pending{at, current, std::move(owned), step.place, std::move(*step.right), depth + 1});
+      start_side(*at, std::move(left), step.place, *step.left, depth + 1);
+      continue;
+    }
+    if (step.kind == Step::Kind::Open) {
+      result.closed = false;
+      result.open_state = current;
+      result.owned_open = std::move(owned);
+      break;
+    }
+    // Closed leaf: the deepest split still waiting explores its right side,
+    // from its own state (which nothing needs afterwards unless it is the caller's).
+    if (pending.empty()) {
+      result.closed = true;
+      break;
+    }
+    Pending p = std::move(pending.back());
+    pending.pop_back();
+    auto right = p.owned_base ? std::move(p.owned_base) : std::make_unique<BranchState>(p.base->copy());
+    start_side(*p.parent, std::move(right), p.place, p.right, p.depth);
+  }
+
+  // A node is closed when every child is; leaves were set by the expansion.
+  for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    TableauNode& n = **it;
+    if (!n.children.empty())
+      n.is_closed = std::all_of(n.children.begin(), n.children.end(), [](const auto& c) { return c->is_closed; });
+  }
+  node.is_closed = result.closed;
+  return result;
+}
+
+std::shared_ptr<KripkeModel> TableauProver::extract_countermodel(const BranchState& state) const {
+  auto model = std::make_shared<KripkeModel>();
+  for (const World& w : state.worlds) model->add_world(w);
+  // The pairs go in as a batch and the frame conditions are restored once:
+  // the same model as closing after every pair.
+  for (const World& u : state.worlds)
+    if (const WorldSet* successors = state.relations.find(u))
+      for (const World& v : *successors) model->relations[u].insert(v);
+  model->compute_transitive_closure();
+  model->enforce_monotonicity();
+  for (const World& w : state.worlds)
+    if (const core::NodeSet* formulas = state.t_formulas.find(w))
+      for (const NodePtr& f : *formulas)
+        if (is_atomic(*f) && !is_falsum(*f) && !is_verum(*f)) model->add_valuation(w, f);
+  return model;
+}
+
+bool TableauProver::refutes(const KripkeModel& model, const NodePtr& target, const std::vector<NodePtr>& premises) {
+  const World root{0, "w0"};
+  for (const NodePtr& premise : premises)
+    if (!model.evaluate(premise, root)) return false;
+  return !model.evaluate(target, root);
+}
+
+TableauResult TableauProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) {
+  node_counter = 0;
+  const World root_world{0, "w0"};
+  BranchState state;
+  state.add_world(root_world);
+  for (const NodePtr& premise : premises) state.add_t_formula(root_world, premise);
+  state.add_f_formula(root_world, target);
+  auto root = std::make_shared<TableauNode>(next_node_id(), SignedFormula{Sign::False, target, root_world},
+                                            "Target", root_world);
+  ExpandResult expanded = expand_branch(state, *root, 1);
+  root->is_closed = expanded.closed;
+
+  TableauResult result{expanded.closed, root, nullptr, target, premises};
+  if (!expanded.closed && expanded.open_state) {
+    auto model = extract_countermodel(*expanded.open_state);
+    // A branch cut by a limit need not describe a model of the sequent; only
+    // a model that really refutes it is reported.
+    if (refutes(*model, target, premises)) result.countermodel = std::move(model);
+  }
+  return result;
+}
+
+bool TableauProver::is_valid(const NodePtr& target, const std::vector<NodePtr>& premises) {
+  return prove(target, premises).is_valid;
+}
+
+std::shared_ptr<KripkeModel> TableauProver::countermodel(const NodePtr& target, const std::vector<NodePtr>& premises) {
+  return prove(target, premises).countermodel;
+}
+
+TableauResult prove_tableau(const NodePtr& formula, const std::vector<NodePtr>& premises, std::int64_t max_depth,
+                            std::int64_t max_worlds) {
+  return TableauProver(max_depth, max_worlds).prove(formula, premises);
+}
+
+// ---------------------------------------------------------------------------
+// Report
+// ---------------------------------------------------------------------------
+std::string result_report(bool is_valid, const TableauNode* root, const KripkeModel* countermodel,
+                          const NodePtr& target, const std::vector<NodePtr>& premises) {
+  std::string out = "=== Intuitionistic Kripke Tableau Proof (IPC) ===";
+  if (target) out += "\nTarget: " + core::to_string(*target);
+  if (!premises.empty()) {
+    out += "\nPremises: ";
+    for (std::size_t i = 0; i < premises.size(); ++i) out += (i ? ", " : "") + core::to_string(*premises[i]);
+  }
+  out += "\nStatus: ";
+  out += is_valid ? "VALID (Intuitionistically Proven)"
+                  : countermodel ? "UNPROVABLE (Countermodel Found)" : "UNKNOWN (Search Limit Reached)";
+  if (root) {
+    out += "\nTree Size: " + std::to_string(tree_size(*root)) + " nodes, Depth: " + std::to_string(tree_depth(*root));
+    out += "\n\n--- Derivation Tree ---\n" + root->to_string();
+  }
+  if (countermodel) out += "\n\n--- Falsifying Kripke Countermodel ---\n" + countermodel->to_string();
+  return out;
+}
+
+}  // namespace constructive

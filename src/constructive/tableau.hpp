@@ -1,0 +1,214 @@
+// Labelled semantic tableau for intuitionistic propositional logic.
+//
+// A proof signs the premises true (T) and the target false (F) at the root
+// world w0 and expands one rule instance at a time, depth first and left
+// first, in a fixed order of ten rules:
+//
+//   T_And, F_Or, T_Not, F_Imp, F_Not   (the branch stays whole)
+//   F_And, T_Or, T_Imp, T_Iff, F_Iff   (the branch splits, except T_Iff)
+//
+// F_Imp and F_Not create a new world above the world of the formula; T_Not
+// and T_Imp apply once for every world accessible from it.  A branch closes
+// on a true falsum, a false verum or a formula both true and false at one
+// world; it stays open when it is saturated or reaches the depth or world
+// limit.  The first open branch becomes a Kripke countermodel, which the
+// prover keeps only after checking it by forcing: a branch cut by a limit is
+// not a refutation, and the verdict is then unknown.
+//
+// Every set of a branch keeps insertion order, so that which instance is
+// applied first, and with it the tree, its node numbers and the reported
+// branch, are the same on every run.
+//
+// The search is iterative: its nesting is bounded by the heap, not by the
+// native stack, so any depth limit is honoured.  The renderings of a tree
+// recurse once per level under a RecursionGuard.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "constructive/kripke.hpp"
+#include "constructive/ordered.hpp"
+#include "core/ast.hpp"
+
+namespace constructive {
+
+enum class Sign : std::uint8_t { True, False };
+const char* sign_value(Sign sign);  // "T" or "F"
+
+// A formula asserted forced (T) or not forced (F) at a world.
+struct SignedFormula {
+  Sign sign = Sign::True;
+  core::NodePtr formula;
+  World world;
+
+  // "T(P, w0)"; falsum and verum print as _bot and _top (\bot and \top in
+  // the notation "latex"), every other formula through the printer.
+  std::string to_string(std::string_view notation = "infix") const;
+  bool operator==(const SignedFormula& other) const;
+};
+
+// One node of a derivation tree.
+struct TableauNode {
+  std::int64_t id = 0;
+  std::optional<SignedFormula> signed_formula;
+  std::string rule;
+  std::optional<World> world;
+  std::vector<std::unique_ptr<TableauNode>> children;
+  bool is_closed = false;
+  std::optional<std::string> clash_details;
+
+  TableauNode() = default;
+  TableauNode(std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
+              std::optional<World> world);
+  ~TableauNode();  // releases deep subtrees without recursing
+  TableauNode(const TableauNode&) = delete;
+  TableauNode& operator=(const TableauNode&) = delete;
+
+  bool is_leaf() const { return children.empty(); }
+  TableauNode& add_child(std::unique_ptr<TableauNode> child);
+  // The ASCII tree of the node and its subtree.
+  std::string to_string(const std::string& prefix = "", bool is_last = true) const;
+};
+
+// Measures and LaTeX (forest package) markup of a derivation tree.
+std::int64_t tree_depth(const TableauNode& root);
+std::int64_t tree_size(const TableauNode& root);
+std::string tree_latex(const TableauNode& root);
+
+class TableauProofTree {
+ public:
+  explicit TableauProofTree(std::shared_ptr<TableauNode> root) : root_(std::move(root)) {}
+  const TableauNode& root() const { return *root_; }
+  const std::shared_ptr<TableauNode>& root_ptr() const { return root_; }
+  bool is_closed() const { return root_->is_closed; }
+  std::int64_t get_depth() const { return tree_depth(*root_); }
+  std::int64_t get_size() const { return tree_size(*root_); }
+  std::string to_string() const { return root_->to_string(); }
+  std::string to_latex() const { return tree_latex(*root_); }
+
+ private:
+  std::shared_ptr<TableauNode> root_;
+};
+
+// ---------------------------------------------------------------------------
+// Branch state
+// ---------------------------------------------------------------------------
+enum class RuleKind : std::uint8_t { T_And, F_Or, T_Not, F_Imp, F_Not, F_And, T_Or, T_Imp, T_Iff, F_Iff };
+const char* rule_kind_name(RuleKind kind);  // "T_And", ...
+// The kind of a rule name; false when the name is not one of the ten.
+bool rule_kind_from_name(std::string_view name, RuleKind& kind);
+
+// A rule instance: the rule, the formula it decomposes, the world of that
+// formula and, for T_Not and T_Imp, the accessible world it is applied at.
+struct RuleInstance {
+  RuleKind rule;
+  core::NodePtr formula;
+  World world;
+  std::optional<World> successor;
+
+  bool operator==(const RuleInstance& other) const;
+};
+struct RuleInstanceHash {
+  std::size_t operator()(const RuleInstance& r) const;
+};
+
+struct BranchState {
+  std::vector<World> worlds;
+  WorldMap<WorldSet> relations;
+  WorldMap<core::NodeSet> t_formulas;
+  WorldMap<core::NodeSet> f_formulas;
+  OrderedValueSet<RuleInstance, RuleInstanceHash> applied_rules;
+
+  // Registers a world (once) with its reflexive pair and empty T and F sets.
+  void add_world(const World& world);
+  // Adds a true formula at the world and at every world above it.
+  void add_t_formula(const World& world, const core::NodePtr& formula);
+  // Adds a false formula at the world only.
+  void add_f_formula(const World& world, const core::NodePtr& formula);
+  // Records source <= target: target and its successors become accessible
+  // from source and from every world below source, and each of them receives
+  // the true formulas of every world that now reaches it.  The order stays
+  // transitive and the T sets monotone.
+  void add_relation(const World& source, const World& target);
+  // An independent copy (worlds and formulas are shared values).
+  BranchState copy() const { return *this; }
+
+  bool operator==(const BranchState& other) const;
+};
+
+// ---------------------------------------------------------------------------
+// Prover
+// ---------------------------------------------------------------------------
+struct Clash {
+  World world;
+  core::NodePtr formula;
+  std::string message;
+};
+
+// What an expansion returns: closed, or the state of the first open branch.
+// `open_state` points at the state passed in when the open branch never
+// split from it, else at `owned_open`.
+struct ExpandResult {
+  bool closed = false;
+  BranchState* open_state = nullptr;
+  std::unique_ptr<BranchState> owned_open;
+};
+
+struct TableauResult {
+  bool is_valid = false;
+  std::shared_ptr<TableauNode> root;
+  std::shared_ptr<KripkeModel> countermodel;  // null when none
+  core::NodePtr target;                       // null when none
+  std::vector<core::NodePtr> premises;
+};
+
+// The text report of a result; `root` and `countermodel` may be null.
+std::string result_report(bool is_valid, const TableauNode* root, const KripkeModel* countermodel,
+                          const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
+
+class TableauProver {
+ public:
+  // Limits below 1 become 1.
+  explicit TableauProver(std::int64_t max_depth = 100, std::int64_t max_worlds = 50);
+
+  std::int64_t max_depth() const { return max_depth_; }
+  std::int64_t max_worlds() const { return max_worlds_; }
+  std::int64_t node_counter = 0;  // the last node id handed out in this proof
+  std::int64_t next_node_id() { return ++node_counter; }
+
+  std::optional<Clash> check_clash(const BranchState& state) const;
+  // The model of an open branch: its worlds, its order and the atoms signed
+  // true.  Not checked against the target.
+  std::shared_ptr<KripkeModel> extract_countermodel(const BranchState& state) const;
+  // Whether the model refutes the sequent at w0: every premise forced, the
+  // target not.
+  static bool refutes(const KripkeModel& model, const core::NodePtr& target,
+                      const std::vector<core::NodePtr>& premises);
+
+  TableauResult prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises = {});
+  // Expands the branch below `node` (at depth `depth`, the root being 1),
+  // appending children and setting their closed flags.
+  ExpandResult expand_branch(BranchState& state, TableauNode& node, std::int64_t depth);
+
+  bool is_valid(const core::NodePtr& target, const std::vector<core::NodePtr>& premises = {});
+  std::shared_ptr<KripkeModel> countermodel(const core::NodePtr& target,
+                                            const std::vector<core::NodePtr>& premises = {});
+
+ private:
+  struct Step;
+  struct Pending;
+  Step expand_once(BranchState& state, TableauNode& node, std::int64_t depth);
+
+  std::int64_t max_depth_;
+  std::int64_t max_worlds_;
+};
+
+TableauResult prove_tableau(const core::NodePtr& formula, const std::vector<core::NodePtr>& premises = {},
+                            std::int64_t max_depth = 100, std::int64_t max_worlds = 50);
+
+}  // namespace constructive
