@@ -42,8 +42,13 @@ struct PyNode {
 };
 using PyNodePtr = std::shared_ptr<PyNode>;
 
+// A derivation tree.  A tree that a proof made keeps the engine's nodes
+// until `root` is first read; its renderings use them directly, so a report
+// of a large proof never builds Python nodes.  From the first read on, the
+// Python records are the tree.
 struct PyTree {
-  PyNodePtr root;
+  std::shared_ptr<const TableauNode> engine_root;
+  PyNodePtr records;
 };
 
 struct PyResult {
@@ -143,6 +148,23 @@ std::string record_repr(const char* name, std::initializer_list<std::pair<const 
   return out + ")";
 }
 
+PyNodePtr tree_root(PyTree& t) {
+  if (t.engine_root) {
+    t.records = to_records(*t.engine_root);
+    t.engine_root.reset();
+  }
+  return t.records;
+}
+
+// Calls `render` with the tree's engine nodes, read back from the Python
+// records when the caller has seen them.
+template <typename Render>
+auto with_engine_tree(const PyTree& t, Render render) {
+  if (t.engine_root) return render(*t.engine_root);
+  auto root = to_engine(*t.records);
+  return render(*root);
+}
+
 // ---------------------------------------------------------------------------
 // Reading a result's fields for its renderings
 // ---------------------------------------------------------------------------
@@ -172,10 +194,12 @@ py::object text_or_none(const py::object& formula) {
 }
 
 std::string result_text(const PyResult& r) {
-  auto root = to_engine(*tree_of(r.tree).root);
   auto model = model_of(r.countermodel);
   core::NodePtr target = r.target.is_none() ? nullptr : common::to_node(r.target);
-  return result_report(r.is_valid, root.get(), model.get(), target, formulas_of(r.premises));
+  auto premises = formulas_of(r.premises);
+  return with_engine_tree(tree_of(r.tree), [&](const TableauNode& root) {
+    return result_report(r.is_valid, &root, model.get(), target, premises);
+  });
 }
 
 py::dict result_dict(const PyResult& r) {
@@ -185,7 +209,7 @@ py::dict result_dict(const PyResult& r) {
   py::list premises;
   for (const auto& p : formulas_of(r.premises)) premises.append(core::to_string(*p));
   d["premises"] = premises;
-  d["tree"] = tree_dict(*to_engine(*tree_of(r.tree).root));
+  d["tree"] = with_engine_tree(tree_of(r.tree), tree_dict);
   auto model = model_of(r.countermodel);
   d["countermodel"] = model ? r.countermodel.attr("to_dict")() : py::none();
   return d;
@@ -241,7 +265,7 @@ std::shared_ptr<BranchState> make_state(py::handle worlds_, py::handle relations
 py::object make_result(TableauResult r, py::handle target, py::tuple premises) {
   PyResult out;
   out.is_valid = r.is_valid;
-  out.tree = py::cast(PyTree{to_records(*r.root)});
+  out.tree = py::cast(PyTree{std::move(r.root), nullptr});
   out.countermodel = r.countermodel ? py::cast(r.countermodel) : py::none();
   out.target = py::reinterpret_borrow<py::object>(target);
   out.premises = std::move(premises);
@@ -362,15 +386,19 @@ void bind_node(py::module_& m) {
 
 void bind_tree(py::module_& m) {
   py::class_<PyTree> cls(m, "TableauProofTree", "The derivation tree of one tableau proof.");
-  cls.def(py::init([](PyNodePtr root) { return PyTree{std::move(root)}; }), py::arg("root"))
-      .def_readwrite("root", &PyTree::root)
-      .def("is_closed", [](const PyTree& t) { return t.root->is_closed; })
-      .def("get_depth", [](const PyTree& t) { return tree_depth(*to_engine(*t.root)); })
-      .def("get_size", [](const PyTree& t) { return tree_size(*to_engine(*t.root)); })
-      .def("to_dict", [](const PyTree& t) { return tree_dict(*to_engine(*t.root)); })
-      .def("to_string", [](const PyTree& t) { return to_engine(*t.root)->to_string(); })
-      .def("__str__", [](const PyTree& t) { return to_engine(*t.root)->to_string(); })
-      .def("to_latex", [](const PyTree& t) { return tree_latex(*to_engine(*t.root)); },
+  cls.def(py::init([](PyNodePtr root) { return PyTree{nullptr, std::move(root)}; }), py::arg("root"))
+      .def_property("root", &tree_root,
+                    [](PyTree& t, PyNodePtr root) {
+                      t.engine_root.reset();
+                      t.records = std::move(root);
+                    })
+      .def("is_closed", [](const PyTree& t) { return t.engine_root ? t.engine_root->is_closed : t.records->is_closed; })
+      .def("get_depth", [](const PyTree& t) { return with_engine_tree(t, tree_depth); })
+      .def("get_size", [](const PyTree& t) { return with_engine_tree(t, tree_size); })
+      .def("to_dict", [](const PyTree& t) { return with_engine_tree(t, tree_dict); })
+      .def("to_string", [](const PyTree& t) { return with_engine_tree(t, [](const TableauNode& n) { return n.to_string(); }); })
+      .def("__str__", [](const PyTree& t) { return with_engine_tree(t, [](const TableauNode& n) { return n.to_string(); }); })
+      .def("to_latex", [](const PyTree& t) { return with_engine_tree(t, tree_latex); },
            "The tree as LaTeX markup for the forest package.");
 }
 

@@ -40,8 +40,8 @@ inline WorldSet set_from_py(py::handle items) {
   return out;
 }
 
-inline core::NodeSet formulas_from_py(py::handle items) {
-  core::NodeSet out;
+inline constructive::FormulaSet formulas_from_py(py::handle items) {
+  constructive::FormulaSet out;
   for (auto item : py::iter(items)) out.insert(common::to_node(item));
   return out;
 }
@@ -68,8 +68,8 @@ inline WorldMap<WorldSet> relations_from_py(py::handle mapping) {
   return map_from_py<WorldSet>(mapping, [](py::handle v) { return set_from_py(v); });
 }
 
-inline WorldMap<core::NodeSet> formula_map_from_py(py::handle mapping) {
-  return map_from_py<core::NodeSet>(mapping, [](py::handle v) { return formulas_from_py(v); });
+inline WorldMap<constructive::FormulaSet> formula_map_from_py(py::handle mapping) {
+  return map_from_py<constructive::FormulaSet>(mapping, [](py::handle v) { return formulas_from_py(v); });
 }
 
 }  // namespace worlds

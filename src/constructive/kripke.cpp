@@ -9,19 +9,12 @@ namespace constructive {
 
 std::string World::repr() const { return "World(id=" + std::to_string(id) + ", name=" + name + ")"; }
 
-std::size_t WorldHash::operator()(const World& w) const {
-  return std::hash<std::int64_t>{}(w.id) * 31u ^ std::hash<std::string>{}(w.name);
-}
-
-bool same_members(const core::NodeSet& a, const core::NodeSet& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& f : a)
-    if (!b.contains(f)) return false;
-  return true;
-}
+// Worlds that share an id almost always share their name too ("w" + id), so
+// the id alone spreads them well; equality still compares both.
+std::size_t WorldHash::operator()(const World& w) const { return std::hash<std::int64_t>{}(w.id); }
 
 KripkeModel::KripkeModel(std::vector<World> worlds_, WorldMap<WorldSet> relations_,
-                         WorldMap<core::NodeSet> valuations_)
+                         WorldMap<FormulaSet> valuations_)
     : worlds(std::move(worlds_)), relations(std::move(relations_)), valuations(std::move(valuations_)) {}
 
 bool KripkeModel::is_listed(const World& world) const {
@@ -80,13 +73,13 @@ void KripkeModel::enforce_monotonicity() {
     changed = false;
     for (const World& u : worlds) {
       const WorldSet* successors = relations.find(u);
-      const core::NodeSet* below = valuations.find(u);
+      const FormulaSet* below = valuations.find(u);
       if (!successors || !below || below->empty()) continue;
       const std::vector<World> targets = successors->items();
       const std::vector<core::NodePtr> formulas = below->items();
       for (const World& v : targets) {
         if (v == u) continue;
-        core::NodeSet& above = valuations[v];
+        FormulaSet& above = valuations[v];
         for (const auto& a : formulas) changed |= above.insert(a);
       }
     }
@@ -114,7 +107,7 @@ bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
   using core::NodeKind;
   switch (f->kind()) {
     case NodeKind::PredicateApp: {
-      const core::NodeSet* true_here = valuations.find(world);
+      const FormulaSet* true_here = valuations.find(world);
       return true_here && true_here->contains(f);
     }
     case NodeKind::Not: return forces_everywhere_above(core::as<core::Not>(*f).operand(), nullptr, world);
@@ -150,7 +143,7 @@ std::vector<std::string> sorted_names(const WorldSet* set) {
   return names;
 }
 
-std::vector<std::string> sorted_texts(const core::NodeSet* set) {
+std::vector<std::string> sorted_texts(const FormulaSet* set) {
   std::vector<std::string> texts;
   if (set)
     for (const auto& f : *set) texts.push_back(core::to_string(*f));

@@ -39,9 +39,8 @@ struct WorldHash {
 using WorldSet = OrderedValueSet<World, WorldHash>;
 template <typename V>
 using WorldMap = OrderedMap<World, V, WorldHash>;
-
-// Two formula sets with the same members, in any order.
-bool same_members(const core::NodeSet& a, const core::NodeSet& b);
+// Formulas compared by value.
+using FormulaSet = OrderedValueSet<core::NodePtr, core::NodeHash, core::NodeEq>;
 
 // The model as plain values: world names, and per listed world the sorted
 // names of its successors and the sorted texts of its formulas.
@@ -57,11 +56,11 @@ class KripkeModel {
   KripkeModel() = default;
   // Takes the data as given: no reflexive pairs, no closure, no check that
   // the keys are listed.
-  KripkeModel(std::vector<World> worlds, WorldMap<WorldSet> relations, WorldMap<core::NodeSet> valuations);
+  KripkeModel(std::vector<World> worlds, WorldMap<WorldSet> relations, WorldMap<FormulaSet> valuations);
 
   std::vector<World> worlds;             // W, in insertion order (repeats only from the constructor)
   WorldMap<WorldSet> relations;          // u -> {v : u <= v}
-  WorldMap<core::NodeSet> valuations;    // u -> formulas true at u
+  WorldMap<FormulaSet> valuations;    // u -> formulas true at u
 
   // Lists the world (once) and gives it its reflexive pair and a valuation entry.
   void add_world(const World& world);

@@ -4,7 +4,8 @@
 // instances; keeping insertion order makes every run, every tree and every
 // rendering deterministic.  Small containers are scanned linearly (a branch
 // rarely holds more than a dozen worlds); past a threshold a hash index is
-// built and kept up to date.
+// built and kept up to date.  Both only grow at the end, and `pop_back`
+// takes back the last insertion, which is what an undo log needs.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,7 @@ namespace constructive {
 
 inline constexpr std::size_t kOrderedScanLimit = 12;
 
-template <typename T, typename Hash = std::hash<T>>
+template <typename T, typename Hash = std::hash<T>, typename Eq = std::equal_to<T>>
 class OrderedValueSet {
  public:
   OrderedValueSet() = default;
@@ -28,8 +29,9 @@ class OrderedValueSet {
 
   bool contains(const T& value) const {
     if (index_.empty()) {
+      Eq eq;
       for (const auto& item : items_)
-        if (item == value) return true;
+        if (eq(item, value)) return true;
       return false;
     }
     return index_.count(value) != 0;
@@ -50,6 +52,12 @@ class OrderedValueSet {
     for (const auto& item : other.items_) insert(item);
   }
 
+  // Removes the member inserted last.
+  void pop_back() {
+    if (!index_.empty()) index_.erase(items_.back());
+    items_.pop_back();
+  }
+
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
   auto begin() const { return items_.begin(); }
@@ -66,7 +74,7 @@ class OrderedValueSet {
 
  private:
   std::vector<T> items_;
-  std::unordered_map<T, std::size_t, Hash> index_;
+  std::unordered_map<T, std::size_t, Hash, Eq> index_;
 };
 
 // A map that keeps its keys in insertion order.
@@ -101,6 +109,17 @@ class OrderedMap {
   // Sets the entry of `key`; an existing key keeps its position.
   void set(const K& key, V value) { (*this)[key] = std::move(value); }
 
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  // The position of the key's entry in insertion order, or npos.
+  std::size_t index_of(const K& key) const { return position(key); }
+  V& value_at(std::size_t i) { return entries_[i].second; }
+  const V& value_at(std::size_t i) const { return entries_[i].second; }
+  // Removes the entry inserted last.
+  void pop_back() {
+    if (!index_.empty()) index_.erase(entries_.back().first);
+    entries_.pop_back();
+  }
+
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   auto begin() const { return entries_.begin(); }
@@ -119,7 +138,6 @@ class OrderedMap {
   }
 
  private:
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
   std::size_t position(const K& key) const {
     if (index_.empty()) {
       for (std::size_t i = 0; i < entries_.size(); ++i)

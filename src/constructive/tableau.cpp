@@ -177,75 +177,120 @@ std::size_t RuleInstanceHash::operator()(const RuleInstance& r) const {
   return h * 31u + static_cast<std::size_t>(r.rule);
 }
 
+void BranchState::log(Change change, std::size_t slot) {
+  if (recording_) trail_.push_back(Undo{change, static_cast<std::uint32_t>(slot)});
+}
+
+void BranchState::insert_formula(WorldMap<FormulaSet>& map, std::size_t slot, const NodePtr& formula,
+                                 Change change) {
+  if (map.value_at(slot).insert(formula)) log(change, slot);
+}
+
 void BranchState::add_world(const World& world) {
-  if (std::find(worlds.begin(), worlds.end(), world) == worlds.end()) worlds.push_back(world);
-  if (!relations.contains(world)) relations[world].insert(world);
-  t_formulas[world];
-  f_formulas[world];
+  if (std::find(worlds.begin(), worlds.end(), world) == worlds.end()) {
+    worlds.push_back(world);
+    log(Change::World);
+  }
+  if (!relations.contains(world)) {
+    relations[world].insert(world);
+    log(Change::RelationEntry);
+  }
+  if (!t_formulas.contains(world)) {
+    t_formulas[world];
+    log(Change::TEntry);
+  }
+  if (!f_formulas.contains(world)) {
+    f_formulas[world];
+    log(Change::FEntry);
+  }
 }
 
 void BranchState::add_t_formula(const World& world, const NodePtr& formula) {
   add_world(world);
-  t_formulas[world].insert(formula);
-  if (const WorldSet* successors = relations.find(world)) {
-    const std::vector<World> above = successors->items();
-    for (const World& w : above) t_formulas[w].insert(formula);
+  insert_formula(t_formulas, t_formulas.index_of(world), formula, Change::TFormula);
+  const std::vector<World> above = relations.find(world)->items();
+  for (const World& w : above) {
+    if (!t_formulas.contains(w)) {
+      t_formulas[w];
+      log(Change::TEntry);
+    }
+    insert_formula(t_formulas, t_formulas.index_of(w), formula, Change::TFormula);
   }
 }
 
 void BranchState::add_f_formula(const World& world, const NodePtr& formula) {
   add_world(world);
-  f_formulas[world].insert(formula);
+  insert_formula(f_formulas, f_formulas.index_of(world), formula, Change::FFormula);
 }
 
 void BranchState::add_relation(const World& source, const World& target) {
   add_world(source);
   add_world(target);
-  relations[source].insert(target);
+  auto relate = [this](std::size_t slot, const World& w) {
+    if (relations.value_at(slot).insert(w)) log(Change::Relation, slot);
+  };
+  relate(relations.index_of(source), target);
   // Everything at or above target becomes accessible from source and from
   // every world that reaches source.
-  const std::vector<World> above_target = relations[target].items();
+  const std::vector<World> above_target = relations.find(target)->items();
   for (const World& w : worlds) {
-    WorldSet* successors = relations.find(w);
-    if (!successors || !successors->contains(source)) continue;
-    for (const World& x : above_target) successors->insert(x);
+    const std::size_t slot = relations.index_of(w);
+    if (slot == relations.npos || !relations.value_at(slot).contains(source)) continue;
+    for (const World& x : above_target) relate(slot, x);
   }
   // Every world at or above target receives the true formulas of the worlds
   // below it.
   for (const World& x : above_target) {
+    if (!t_formulas.contains(x)) {
+      t_formulas[x];
+      log(Change::TEntry);
+    }
+    const std::size_t here = t_formulas.index_of(x);
     for (const World& w : worlds) {
       if (w == x) continue;
       const WorldSet* successors = relations.find(w);
-      const core::NodeSet* below = t_formulas.find(w);
+      const FormulaSet* below = t_formulas.find(w);
       if (!successors || !below || !successors->contains(x)) continue;
       const std::vector<NodePtr> formulas = below->items();
-      core::NodeSet& here = t_formulas[x];
-      for (const auto& f : formulas) here.insert(f);
+      for (const auto& f : formulas) insert_formula(t_formulas, here, f, Change::TFormula);
     }
   }
 }
 
-namespace {
-template <typename Set>
-bool same_map(const WorldMap<Set>& a, const WorldMap<Set>& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [w, set] : a) {
-    const Set* theirs = b.find(w);
-    if (!theirs) return false;
-    if constexpr (std::is_same_v<Set, core::NodeSet>) {
-      if (!same_members(set, *theirs)) return false;
-    } else if (!(set == *theirs)) {
-      return false;
+void BranchState::add_rule(const RuleInstance& rule) {
+  if (applied_rules.insert(rule)) log(Change::Rule);
+}
+
+BranchState BranchState::copy() const {
+  BranchState out;
+  out.worlds = worlds;
+  out.relations = relations;
+  out.t_formulas = t_formulas;
+  out.f_formulas = f_formulas;
+  out.applied_rules = applied_rules;
+  return out;
+}
+
+void BranchState::undo_to(std::size_t mark) {
+  while (trail_.size() > mark) {
+    const Undo u = trail_.back();
+    trail_.pop_back();
+    switch (u.change) {
+      case Change::World: worlds.pop_back(); break;
+      case Change::RelationEntry: relations.pop_back(); break;
+      case Change::Relation: relations.value_at(u.slot).pop_back(); break;
+      case Change::TEntry: t_formulas.pop_back(); break;
+      case Change::TFormula: t_formulas.value_at(u.slot).pop_back(); break;
+      case Change::FEntry: f_formulas.pop_back(); break;
+      case Change::FFormula: f_formulas.value_at(u.slot).pop_back(); break;
+      case Change::Rule: applied_rules.pop_back(); break;
     }
   }
-  return true;
 }
-}  // namespace
 
 bool BranchState::operator==(const BranchState& other) const {
-  return worlds == other.worlds && same_map(relations, other.relations) &&
-         same_map(t_formulas, other.t_formulas) && same_map(f_formulas, other.f_formulas) &&
-         applied_rules == other.applied_rules;
+  return worlds == other.worlds && relations == other.relations && t_formulas == other.t_formulas &&
+         f_formulas == other.f_formulas && applied_rules == other.applied_rules;
 }
 
 // ---------------------------------------------------------------------------
@@ -284,7 +329,7 @@ std::optional<Found> find_instance(const BranchState& s, RuleKind rule, Sign sid
                                    Matches matches) {
   const auto& signed_sets = side == Sign::True ? s.t_formulas : s.f_formulas;
   for (const World& w : s.worlds) {
-    const core::NodeSet* formulas = signed_sets.find(w);
+    const FormulaSet* formulas = signed_sets.find(w);
     if (!formulas) continue;
     for (const NodePtr& f : *formulas) {
       if (!matches(f)) continue;
@@ -346,8 +391,8 @@ TableauProver::TableauProver(std::int64_t max_depth, std::int64_t max_worlds)
 
 std::optional<Clash> TableauProver::check_clash(const BranchState& state) const {
   for (const World& w : state.worlds) {
-    const core::NodeSet* t = state.t_formulas.find(w);
-    const core::NodeSet* f = state.f_formulas.find(w);
+    const FormulaSet* t = state.t_formulas.find(w);
+    const FormulaSet* f = state.f_formulas.find(w);
     if (t)
       for (const NodePtr& a : *t)
         if (is_falsum(*a)) return Clash{w, a, "Falsum bot asserted TRUE at " + w.name};
@@ -396,13 +441,13 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node
   // the child showing the decomposed formula, then lets `change` extend s.
   auto continue_with = [&](RuleKind rule, const Found& at, Sign sign, std::string label, const World& node_world,
                            auto change) {
-    s.applied_rules.insert(RuleInstance{rule, at.formula, at.world, at.successor});
+    s.add_rule(RuleInstance{rule, at.formula, at.world, at.successor});
     change();
     TableauNode& child = node.add_child(make_node(*this, sign, at.formula, at.world, std::move(label), node_world));
     return Step::next(child);
   };
   auto split = [&](RuleKind rule, const Found& at, const World& place, SplitSide left, SplitSide right) {
-    s.applied_rules.insert(RuleInstance{rule, at.formula, at.world, at.successor});
+    s.add_rule(RuleInstance{rule, at.formula, at.world, at.successor});
     return Step::split(place, std::move(left), std::move(right));
   };
   auto any = [](NodeKind kind) { return [kind](const NodePtr& f) { return f->kind() == kind; }; };
@@ -480,68 +525,92 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node
   return Step::of(Step::Kind::Open);
 }
 
-// A split whose right side is still to be explored: the node that split, the
-// branch state at the split (with the rule instance, without anything of the
-// left side) and the right side's part.
+// A split whose right side is still to be explored: the node that split,
+// the undo mark right after the split's rule instance was recorded (the
+// state every side starts from) and the right side's part.
 struct TableauProver::Pending {
   TableauNode* parent;
-  BranchState* base;
-  std::unique_ptr<BranchState> owned_base;  // null when base is the caller's state
+  std::size_t mark;
   World place;
   SplitSide right;
   std::int64_t depth;  // depth of the children
 };
 
+namespace {
+
+// Turns the undo log of a state on for the length of one expansion and
+// leaves the state's log as it found it, also when the expansion throws.
+class Recording {
+ public:
+  explicit Recording(BranchState& state) : state_(state), was_on_(state.recording()), base_(state.mark()) {
+    state_.set_recording(true);
+  }
+  ~Recording() {
+    state_.set_recording(was_on_);
+    if (!was_on_) state_.forget_log(base_);
+  }
+
+ private:
+  BranchState& state_;
+  bool was_on_;
+  std::size_t base_;
+};
+
+}  // namespace
+
+// Depth first and left first.  Every side of a split extends `state` in
+// place; a closed side is taken back to the split's mark before the next side
+// starts, which leaves exactly the copy of the state at the split that each
+// side would otherwise get.  Once the search is over, the caller's state is
+// what it was at the first split (or at the open leaf if nothing split), and
+// an open branch that lies beyond a split is handed back as a copy.
 ExpandResult TableauProver::expand_branch(BranchState& state, TableauNode& node, std::int64_t depth) {
+  Recording recording(state);
   std::vector<Pending> pending;
+  std::optional<std::size_t> first_split;
   std::vector<TableauNode*> made;  // nodes created here, parents before children
-  BranchState* current = &state;
-  std::unique_ptr<BranchState> owned;  // owner of *current when it is not the caller's
   TableauNode* at = &node;
 
-  auto start_side = [&](TableauNode& parent, std::unique_ptr<BranchState> side_state, const World& place,
-                        const SplitSide& side, std::int64_t child_depth) {
-    add_signed(*side_state, side.sign, place, side.part);
+  auto start_side = [&](TableauNode& parent, const World& place, const SplitSide& side, std::int64_t child_depth) {
+    add_signed(state, side.sign, place, side.part);
     TableauNode& child = parent.add_child(make_node(*this, side.sign, side.part, place, side.label, place));
     made.push_back(&child);
-    owned = std::move(side_state);
-    current = owned.get();
     at = &child;
     depth = child_depth;
   };
 
   ExpandResult result;
   for (;;) {
-    Step step = expand_once(*current, *at, depth);
+    Step step = expand_once(state, *at, depth);
     if (step.kind == Step::Kind::Continue) {
       made.push_back(step.child);
       at = step.child;
       ++depth;
-      continue;
-    }
-    if (step.kind == Step::Kind::Split) {
-      auto left = std::make_unique<BranchState>(current->copy());
-      pending.push_back(Pending{at, current, std::move(owned), step.place, std::move(*step.right), depth + 1});
-      start_side(*at, std::move(left), step.place, *step.left, depth + 1);
-      continue;
-    }
-    if (step.kind == Step::Kind::Open) {
+    } else if (step.kind == Step::Kind::Split) {
+      if (!first_split) first_split = state.mark();
+      pending.push_back(Pending{at, state.mark(), step.place, std::move(*step.right), depth + 1});
+      start_side(*at, step.place, *step.left, depth + 1);
+    } else if (step.kind == Step::Kind::Open) {
       result.closed = false;
-      result.open_state = current;
-      result.owned_open = std::move(owned);
+      if (first_split) {
+        result.owned_open = std::make_unique<BranchState>(state.copy());
+        result.open_state = result.owned_open.get();
+      } else {
+        result.open_state = &state;
+      }
       break;
-    }
-    // Closed leaf: the deepest split still waiting explores its right side,
-    // from its own state (which nothing needs afterwards unless it is the caller's).
-    if (pending.empty()) {
+    } else if (pending.empty()) {
       result.closed = true;
       break;
+    } else {
+      // Closed leaf: the deepest split still waiting explores its right side.
+      Pending p = std::move(pending.back());
+      pending.pop_back();
+      state.undo_to(p.mark);
+      start_side(*p.parent, p.place, p.right, p.depth);
     }
-    Pending p = std::move(pending.back());
-    pending.pop_back();
-    auto right = p.owned_base ? std::move(p.owned_base) : std::make_unique<BranchState>(p.base->copy());
-    start_side(*p.parent, std::move(right), p.place, p.right, p.depth);
   }
+  if (first_split) state.undo_to(*first_split);
 
   // A node is closed when every child is; leaves were set by the expansion.
   for (auto it = made.rbegin(); it != made.rend(); ++it) {
@@ -564,7 +633,7 @@ std::shared_ptr<KripkeModel> TableauProver::extract_countermodel(const BranchSta
   model->compute_transitive_closure();
   model->enforce_monotonicity();
   for (const World& w : state.worlds)
-    if (const core::NodeSet* formulas = state.t_formulas.find(w))
+    if (const FormulaSet* formulas = state.t_formulas.find(w))
       for (const NodePtr& f : *formulas)
         if (is_atomic(*f) && !is_falsum(*f) && !is_verum(*f)) model->add_valuation(w, f);
   return model;

@@ -117,13 +117,19 @@ struct RuleInstanceHash {
   std::size_t operator()(const RuleInstance& r) const;
 };
 
-struct BranchState {
+// The state of one branch: its worlds in order of creation, the order among
+// them, the formulas signed T and F at each world and the rule instances
+// already applied.  The prover explores a split by extending one state in
+// place and taking the extension back (an undo log) instead of copying it.
+class BranchState {
+ public:
   std::vector<World> worlds;
   WorldMap<WorldSet> relations;
-  WorldMap<core::NodeSet> t_formulas;
-  WorldMap<core::NodeSet> f_formulas;
+  WorldMap<FormulaSet> t_formulas;
+  WorldMap<FormulaSet> f_formulas;
   OrderedValueSet<RuleInstance, RuleInstanceHash> applied_rules;
 
+  BranchState() = default;
   // Registers a world (once) with its reflexive pair and empty T and F sets.
   void add_world(const World& world);
   // Adds a true formula at the world and at every world above it.
@@ -135,10 +141,33 @@ struct BranchState {
   // the true formulas of every world that now reaches it.  The order stays
   // transitive and the T sets monotone.
   void add_relation(const World& source, const World& target);
-  // An independent copy (worlds and formulas are shared values).
-  BranchState copy() const { return *this; }
+  void add_rule(const RuleInstance& rule);
+  // An independent copy (worlds and formulas are shared values); the undo
+  // log is not copied.
+  BranchState copy() const;
+
+  // Undo log.  While recording, every insertion is logged; undo_to(mark)
+  // takes back everything inserted since mark() returned it, so the state
+  // is again exactly what it was then, insertion order included.
+  void set_recording(bool on) { recording_ = on; }
+  bool recording() const { return recording_; }
+  std::size_t mark() const { return trail_.size(); }
+  void undo_to(std::size_t mark);
+  void forget_log(std::size_t mark) { trail_.resize(mark); }
 
   bool operator==(const BranchState& other) const;
+
+ private:
+  enum class Change : std::uint8_t { World, RelationEntry, Relation, TEntry, TFormula, FEntry, FFormula, Rule };
+  struct Undo {
+    Change change;
+    std::uint32_t slot;  // the map entry that gained a member
+  };
+  void log(Change change, std::size_t slot = 0);
+  void insert_formula(WorldMap<FormulaSet>& map, std::size_t slot, const core::NodePtr& formula, Change change);
+
+  bool recording_ = false;
+  std::vector<Undo> trail_;
 };
 
 // ---------------------------------------------------------------------------
@@ -152,7 +181,7 @@ struct Clash {
 
 // What an expansion returns: closed, or the state of the first open branch.
 // `open_state` points at the state passed in when the open branch never
-// split from it, else at `owned_open`.
+// split from it, else at `owned_open`, a copy.
 struct ExpandResult {
   bool closed = false;
   BranchState* open_state = nullptr;

@@ -1,0 +1,115 @@
+// Times the tableau prover on the formula families at growing sizes, in C++
+// directly (no interpreter).  Each run happens in a child process, so that
+// its peak memory is its own and a run that takes too long can be stopped.
+//
+// usage: bench_tableau [--budget SECONDS] [--max-depth N] [--max-worlds N] [--max-size N]
+// One line per run: family, size, verdict, seconds, peak resident MiB, tree nodes.
+// A family's ladder stops after the first run slower than the budget.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "constructive/tableau.hpp"
+#include "families.hpp"
+
+namespace {
+
+struct Options {
+  double budget = 3.0;     // seconds after which a ladder stops
+  double kill_after = 20;  // seconds after which a run is stopped
+  long max_depth = 100;
+  long max_worlds = 50;
+  int max_size = 4096;
+};
+
+// Peak resident memory of this process since the last reset, in MiB.
+double peak_mib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  return 0;
+}
+
+void reset_peak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+
+// Runs one proof in the child and writes "verdict seconds peak nodes".
+[[noreturn]] void child_run(int fd, const families::Family& family, int size, const Options& opt) {
+  core::NodePtr formula = family.make(size);
+  reset_peak();
+  auto start = std::chrono::steady_clock::now();
+  constructive::TableauResult r = constructive::prove_tableau(formula, {}, opt.max_depth, opt.max_worlds);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const char* verdict = r.is_valid ? "valid" : r.countermodel ? "invalid" : "unknown";
+  char line[256];
+  int n = std::snprintf(line, sizeof line, "%s %.6f %.1f %lld", verdict, seconds, peak_mib(),
+                        static_cast<long long>(constructive::tree_size(*r.root)));
+  if (write(fd, line, n) != n) _exit(2);
+  _exit(0);
+}
+
+// Returns the run's seconds, or a negative value when it was stopped or failed.
+double measure(const families::Family& family, int size, const Options& opt) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    child_run(fds[1], family, size, opt);
+  }
+  close(fds[1]);
+  pollfd waiting{fds[0], POLLIN, 0};
+  char line[256] = {0};
+  ssize_t got = 0;
+  if (poll(&waiting, 1, static_cast<int>(opt.kill_after * 1000)) > 0) got = read(fds[0], line, sizeof line - 1);
+  close(fds[0]);
+  if (got <= 0) kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  if (got <= 0) {
+    std::printf("%-14s %6d %-8s %9s %9s %10s\n", family.name, size, "stopped", ">limit", "-", "-");
+    return -1;
+  }
+  char verdict[32];
+  double seconds = 0, peak = 0;
+  long long nodes = 0;
+  std::sscanf(line, "%31s %lf %lf %lld", verdict, &seconds, &peak, &nodes);
+  std::printf("%-14s %6d %-8s %9.4f %9.1f %10lld\n", family.name, size, verdict, seconds, peak, nodes);
+  return seconds;
+}
+
+int next_size(int n) { return n < 4 ? n + 1 : n + n / 2; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string flag = argv[i];
+    if (flag == "--budget") opt.budget = std::atof(argv[i + 1]);
+    else if (flag == "--max-depth") opt.max_depth = std::atol(argv[i + 1]);
+    else if (flag == "--max-worlds") opt.max_worlds = std::atol(argv[i + 1]);
+    else if (flag == "--max-size") opt.max_size = std::atoi(argv[i + 1]);
+  }
+  std::printf("tableau prover (C++), max_depth=%ld max_worlds=%ld, ladder budget %.1fs\n", opt.max_depth,
+              opt.max_worlds, opt.budget);
+  std::printf("%-14s %6s %-8s %9s %9s %10s\n", "family", "size", "verdict", "seconds", "peak_MiB", "nodes");
+  for (const auto& family : families::all()) {
+    for (int size = family.first_size; size <= opt.max_size; size = next_size(size)) {
+      double seconds = measure(family, size, opt);
+      if (seconds < 0 || seconds > opt.budget) break;
+    }
+  }
+  return 0;
+}
