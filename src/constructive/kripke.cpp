@@ -100,6 +100,26 @@ bool KripkeModel::forces_everywhere_above(const core::NodePtr& left, const core:
   return true;
 }
 
+// A conjunction or disjunction, with the members of a left-nested chain of
+// the same connective taken in a loop, so that long chains do not nest the
+// recursion.  Members are decided left to right and the loop stops at the
+// first one that decides the whole.
+bool KripkeModel::forces_chain(const core::NodePtr& f, const World& world) const {
+  const core::NodeKind kind = f->kind();
+  const bool decisive = kind == core::NodeKind::Or;  // the member value that decides the chain
+  std::vector<const core::NodePtr*> members;
+  const core::NodePtr* at = &f;
+  while ((*at)->kind() == kind) {
+    const auto& b = core::as<core::BinaryFormula>(**at);
+    members.push_back(&b.right());
+    at = &b.left();
+  }
+  members.push_back(at);
+  for (auto it = members.rbegin(); it != members.rend(); ++it)
+    if (forces(**it, world) == decisive) return decisive;
+  return !decisive;
+}
+
 bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
   core::RecursionGuard guard;
   if (is_falsum(*f)) return false;
@@ -111,14 +131,8 @@ bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
       return true_here && true_here->contains(f);
     }
     case NodeKind::Not: return forces_everywhere_above(core::as<core::Not>(*f).operand(), nullptr, world);
-    case NodeKind::And: {
-      const auto& b = core::as<core::BinaryFormula>(*f);
-      return forces(b.left(), world) && forces(b.right(), world);
-    }
-    case NodeKind::Or: {
-      const auto& b = core::as<core::BinaryFormula>(*f);
-      return forces(b.left(), world) || forces(b.right(), world);
-    }
+    case NodeKind::And:
+    case NodeKind::Or: return forces_chain(f, world);
     case NodeKind::Implies: {
       const auto& b = core::as<core::BinaryFormula>(*f);
       return forces_everywhere_above(b.left(), b.right(), world);

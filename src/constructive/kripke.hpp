@@ -95,6 +95,7 @@ class KripkeModel {
  private:
   bool is_listed(const World& world) const;
   bool forces(const core::NodePtr& formula, const World& world) const;
+  bool forces_chain(const core::NodePtr& formula, const World& world) const;
   bool forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right, const World& world) const;
 };
 

@@ -237,6 +237,15 @@ def test_forcing_a_very_deep_formula_raises_recursion_error():
         model_with((W0, W1)).evaluate(formula, W0)
 
 
+def test_long_chains_of_one_connective_are_forced_without_deep_recursion(p_at_w1):
+    atoms = [PredicateApp(f"A{i}", 0, ()) for i in range(100_000)]
+    disjunction, conjunction = Q, P
+    for a in atoms:
+        disjunction, conjunction = Or(disjunction, a), And(conjunction, Not(a))
+    assert not p_at_w1.evaluate(disjunction, W1)
+    assert p_at_w1.evaluate(Or(disjunction, P), W1) and p_at_w1.evaluate(conjunction, W1)
+
+
 # ---------------------------------------------------------------------------
 # Renderings
 # ---------------------------------------------------------------------------
