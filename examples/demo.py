@@ -33,8 +33,30 @@ def syntax_tree_section():
         print("  LaTeX:    ", to_string(f, notation="latex"))
 
 
+def tableau_section():
+    from constructive.tableau import prove_tableau
+
+    heading("Kripke tableau")
+    p, q = atom("p"), atom("q")
+    # Peirce's law sends the tableau up an endless chain of new worlds; a low
+    # depth limit cuts it short, and the cut branch is still a real
+    # countermodel, which the prover checks by forcing before it reports it.
+    cases = [
+        ("p -> p", Implies(p, p), {}),
+        ("~~(p | ~p)", Not(Not(Or(p, Not(p)))), {}),
+        ("p | ~p", Or(p, Not(p)), {}),
+        ("Peirce's law, depth limit 6", Implies(Implies(Implies(p, q), p), p), {"max_depth": 6}),
+        ("(p -> q) | (q -> p)", Or(Implies(p, q), Implies(q, p)), {}),
+    ]
+    for title, formula, limits in cases:
+        print()
+        print("#", title)
+        print(prove_tableau(formula, **limits).to_string())
+
+
 def main():
     syntax_tree_section()
+    tableau_section()
 
 
 if __name__ == "__main__":
