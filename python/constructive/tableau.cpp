@@ -384,13 +384,18 @@ void bind_node(py::module_& m) {
   cls.attr("__hash__") = py::none();
 }
 
+PyNodePtr checked_root(PyNodePtr root) {
+  if (!root) throw core::TypeError("the root of a TableauProofTree must be a TableauNode, got None");
+  return root;
+}
+
 void bind_tree(py::module_& m) {
   py::class_<PyTree> cls(m, "TableauProofTree", "The derivation tree of one tableau proof.");
-  cls.def(py::init([](PyNodePtr root) { return PyTree{nullptr, std::move(root)}; }), py::arg("root"))
+  cls.def(py::init([](PyNodePtr root) { return PyTree{nullptr, checked_root(std::move(root))}; }), py::arg("root"))
       .def_property("root", &tree_root,
                     [](PyTree& t, PyNodePtr root) {
+                      t.records = checked_root(std::move(root));
                       t.engine_root.reset();
-                      t.records = std::move(root);
                     })
       .def("is_closed", [](const PyTree& t) { return t.engine_root ? t.engine_root->is_closed : t.records->is_closed; })
       .def("get_depth", [](const PyTree& t) { return with_engine_tree(t, tree_depth); })

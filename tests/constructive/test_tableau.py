@@ -192,6 +192,10 @@ def test_tree_reads_its_nodes_at_call_time():
     assert tree.get_size() == 2
     tree.root = TableauNode(9, is_closed=True)
     assert tree.is_closed() and tree.get_size() == 1
+    with pytest.raises(TypeError):
+        tree.root = None
+    with pytest.raises(TypeError):
+        TableauProofTree(None)
 
 
 FOREST_HEAD = ["\\begin{forest}", "  for tree={math content, parent anchor=south, child anchor=north}"]
