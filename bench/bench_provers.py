@@ -3,12 +3,14 @@ through the Python API.  A benchmark, not a test.
 
 usage: python3 bench/bench_provers.py [--budget SECONDS] [--kill-after SECONDS]
                                       [--provers NAME,...] [--families NAME,...]
+                                      [--max-size N] [--max-depth N] [--max-worlds N]
 
 Every run happens in a forked child, so its peak memory is its own and a run
 that takes longer than --kill-after is stopped.  A family's ladder of sizes
 stops after the first run slower than --budget.  Each line shows the prover,
 family, size, verdict (valid / invalid / unknown), seconds and the child's
-peak resident memory.
+peak resident memory.  An unknown verdict also ends the ladder: the prover's
+limits cut the search there, and larger sizes only repeat it.
 
 To add a prover, add an entry to PROVERS: a name and a function from a
 formula to a verdict string.
@@ -23,8 +25,11 @@ from constructive.tableau import prove_tableau
 from families import FAMILIES
 
 
+LIMITS = {}  # keyword arguments of the provers' limits, from the command line
+
+
 def tableau_verdict(formula):
-    result = prove_tableau(formula)
+    result = prove_tableau(formula, **LIMITS)
     if result.is_valid:
         return "valid"
     return "invalid" if result.countermodel is not None else "unknown"
@@ -106,7 +111,10 @@ def main():
     parser.add_argument("--max-size", type=int, default=4096)
     parser.add_argument("--provers", default=",".join(PROVERS))
     parser.add_argument("--families", default=",".join(FAMILIES))
+    parser.add_argument("--max-depth", type=int, help="depth limit of the tableau (default: its own)")
+    parser.add_argument("--max-worlds", type=int, help="world limit of the tableau (default: its own)")
     args = parser.parse_args()
+    LIMITS.update({k: v for k, v in (("max_depth", args.max_depth), ("max_worlds", args.max_worlds)) if v})
 
     print(f"{'prover':10} {'family':14} {'size':>6} {'verdict':8} {'seconds':>9} {'peak_MiB':>9}")
     for prover_name in args.provers.split(","):
@@ -120,7 +128,7 @@ def main():
                     break
                 verdict, seconds, peak = row
                 print(f"{prover_name:10} {family_name:14} {n:>6} {verdict:8} {seconds:9.4f} {peak:9.1f}", flush=True)
-                if not seconds <= args.budget:
+                if not seconds <= args.budget or verdict != "valid" and verdict != "invalid":
                     break
 
 

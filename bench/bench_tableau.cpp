@@ -4,7 +4,9 @@
 //
 // usage: bench_tableau [--budget SECONDS] [--max-depth N] [--max-worlds N] [--max-size N]
 // One line per run: family, size, verdict, seconds, peak resident MiB, tree nodes.
-// A family's ladder stops after the first run slower than the budget.
+// A family's ladder stops after the first run slower than the budget, and
+// after the first unknown verdict (the limits cut the search there; larger
+// sizes only repeat it).
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -59,7 +61,8 @@ void reset_peak() {
   _exit(0);
 }
 
-// Returns the run's seconds, or a negative value when it was stopped or failed.
+// Returns the run's seconds, or a negative value when it was stopped, failed
+// or ended unknown.
 double measure(const families::Family& family, int size, const Options& opt) {
   int fds[2];
   if (pipe(fds) != 0) return -1;
@@ -86,7 +89,7 @@ double measure(const families::Family& family, int size, const Options& opt) {
   long long nodes = 0;
   std::sscanf(line, "%31s %lf %lf %lld", verdict, &seconds, &peak, &nodes);
   std::printf("%-14s %6d %-8s %9.4f %9.1f %10lld\n", family.name, size, verdict, seconds, peak, nodes);
-  return seconds;
+  return std::strcmp(verdict, "unknown") == 0 ? -1 : seconds;
 }
 
 int next_size(int n) { return n < 4 ? n + 1 : n + n / 2; }
