@@ -39,8 +39,14 @@ struct WorldHash {
 using WorldSet = OrderedValueSet<World, WorldHash>;
 template <typename V>
 using WorldMap = OrderedMap<World, V, WorldHash>;
-// Formulas compared by value.
-using FormulaSet = OrderedValueSet<core::NodePtr, core::NodeHash, core::NodeEq>;
+// Formulas compared by value; the pointer and the cached hash settle almost
+// every comparison before the structural walk.
+struct FormulaEq {
+  bool operator()(const core::NodePtr& a, const core::NodePtr& b) const {
+    return a == b || (a->hash() == b->hash() && core::equal(*a, *b));
+  }
+};
+using FormulaSet = OrderedValueSet<core::NodePtr, core::NodeHash, FormulaEq>;
 
 // The model as plain values: world names, and per listed world the sorted
 // names of its successors and the sorted texts of its formulas.

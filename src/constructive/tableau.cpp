@@ -26,7 +26,7 @@ std::string SignedFormula::to_string(std::string_view notation) const {
 }
 
 bool SignedFormula::operator==(const SignedFormula& other) const {
-  return sign == other.sign && world == other.world && core::equal(formula, other.formula);
+  return sign == other.sign && world == other.world && FormulaEq{}(formula, other.formula);
 }
 
 // ---------------------------------------------------------------------------
@@ -167,7 +167,7 @@ bool rule_kind_from_name(std::string_view name, RuleKind& kind) {
 
 bool RuleInstance::operator==(const RuleInstance& other) const {
   return rule == other.rule && world == other.world && successor == other.successor &&
-         core::equal(formula, other.formula);
+         FormulaEq{}(formula, other.formula);
 }
 
 std::size_t RuleInstanceHash::operator()(const RuleInstance& r) const {
@@ -208,8 +208,8 @@ void BranchState::add_world(const World& world) {
 void BranchState::add_t_formula(const World& world, const NodePtr& formula) {
   add_world(world);
   insert_formula(t_formulas, t_formulas.index_of(world), formula, Change::TFormula);
-  const std::vector<World> above = relations.find(world)->items();
-  for (const World& w : above) {
+  // Only T entries change below, so the successor set can be walked as it is.
+  for (const World& w : *relations.find(world)) {
     if (!t_formulas.contains(w)) {
       t_formulas[w];
       log(Change::TEntry);
