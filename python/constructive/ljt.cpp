@@ -1,0 +1,218 @@
+// constructive.ljt: backward proof search in LJT (G4ip) for intuitionistic
+// propositional logic, with checkable proof trees rendered as text, LaTeX
+// and dictionaries.
+//
+// The whole search runs in the engine.  Only when a Python subclass replaces
+// `_search` does each premise go back through that replacement, so that the
+// subclass sees every sequent of the search.
+#include "common/bindings.hpp"
+#include "constructive/common.hpp"
+#include "constructive/ljt.hpp"
+
+namespace py = pybind11;
+using constructive::LJTProofNode;
+using constructive::LJTProofNodePtr;
+using constructive::LJTProofTree;
+using constructive::LJTProver;
+using constructive::Sequent;
+using constructive::SequentPtr;
+using core::NodePtr;
+
+namespace {
+
+// The formulas of an iterable (a generator is consumed); none gives none.
+std::vector<NodePtr> formulas_from_py(py::handle items) {
+  std::vector<NodePtr> out;
+  if (items.is_none()) return out;
+  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
+  return out;
+}
+
+template <typename Ptr>
+py::tuple to_py_tuple(const std::vector<Ptr>& items) {
+  py::tuple out(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) out[i] = py::cast(items[i]);
+  return out;
+}
+
+std::vector<LJTProofNodePtr> premises_from_py(py::handle items) {
+  std::vector<LJTProofNodePtr> out;
+  for (auto item : py::iter(items)) {
+    if (!py::isinstance<LJTProofNode>(item))
+      throw core::TypeError("premises must be LJTProofNode objects, got " + common::class_text(item));
+    out.push_back(item.cast<LJTProofNodePtr>());
+  }
+  return out;
+}
+
+LJTProofNodePtr search_result_from_py(const py::object& result) {
+  if (result.is_none()) return nullptr;
+  if (!py::isinstance<LJTProofNode>(result))
+    throw core::TypeError("_search must return an LJTProofNode or None, got " + common::class_text(result));
+  return result.cast<LJTProofNodePtr>();
+}
+
+py::dict node_to_dict(const LJTProofNode& node) {
+  core::RecursionGuard guard;
+  py::dict d;
+  d["sequent"] = node.sequent()->to_string();
+  d["rule"] = node.rule();
+  py::list premises;
+  for (const auto& p : node.premises()) premises.append(node_to_dict(*p));
+  d["premises"] = premises;
+  return d;
+}
+
+py::dict tree_to_dict(const LJTProofTree& tree) {
+  py::dict d;
+  d["root"] = node_to_dict(*tree.root);
+  d["depth"] = tree.depth();
+  d["size"] = tree.size();
+  d["is_valid"] = tree.is_valid();
+  return d;
+}
+
+// LJTProver._search as the class defines it; a subclass that binds another
+// function under that name has replaced the search.
+py::object g_base_search;
+
+bool replaces_search(py::handle self) {
+  py::object bound = py::type::handle_of(self).attr("_search");
+  return !bound.is(g_base_search);
+}
+
+py::object search(py::object self, const SequentPtr& seq) {
+  LJTProver prover;
+  if (!replaces_search(self)) return py::cast(prover.search(seq));
+  auto through_subclass = [&self](const SequentPtr& premise) {
+    return search_result_from_py(self.attr("_search")(premise));
+  };
+  return py::cast(prover.search(seq, through_subclass));
+}
+
+py::object prove(py::object self, py::handle target, py::handle premises) {
+  NodePtr goal = common::to_node(target);
+  SequentPtr seq = LJTProver::initial_sequent(goal, formulas_from_py(premises));
+  LJTProofNodePtr root = search_result_from_py(self.attr("_search")(seq));
+  if (!root) return py::none();
+  return py::cast(std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}));
+}
+
+void bind_sequent(py::module_& m) {
+  py::class_<Sequent, std::shared_ptr<Sequent>> cls(
+      m, "Sequent", "An intuitionistic sequent: ordered antecedent formulas and one succedent.");
+  cls.def(py::init([](py::handle antecedents, py::handle succedent) {
+            return std::make_shared<Sequent>(formulas_from_py(antecedents), common::to_node(succedent));
+          }),
+          py::arg("antecedents") = py::tuple(), py::arg("succedent") = py::cast(constructive::falsum()))
+      .def_property_readonly("antecedents", [](const Sequent& s) { return to_py_tuple(s.antecedents()); })
+      .def_property_readonly("succedent", &Sequent::succedent)
+      .def("to_string", &Sequent::to_string, py::arg("notation") = "infix",
+           "The sequent as one line: antecedents, ' ==> ' (' \\vdash ' in latex) and the succedent.")
+      .def("__str__", [](const Sequent& s) { return s.to_string(); })
+      .def(
+          "__eq__",
+          [](const Sequent& self, py::handle other) {
+            return py::isinstance<Sequent>(other) && self == *other.cast<SequentPtr>();
+          },
+          py::is_operator())
+      .def("__hash__", &Sequent::hash)
+      .def("__repr__", [](const Sequent& s) {
+        return "Sequent(antecedents=" + py::repr(to_py_tuple(s.antecedents())).cast<std::string>() +
+               ", succedent=" + core::repr(*s.succedent()) + ")";
+      });
+  common::freeze(cls);
+}
+
+void bind_proof_node(py::module_& m) {
+  py::class_<LJTProofNode, std::shared_ptr<LJTProofNode>> cls(
+      m, "LJTProofNode", "One inference of an LJT derivation: a sequent, its rule and the premises' derivations.");
+  cls.def(py::init([](SequentPtr sequent, std::string rule, py::handle premises) {
+            return std::make_shared<LJTProofNode>(std::move(sequent), std::move(rule), premises_from_py(premises));
+          }),
+          py::arg("sequent"), py::arg("rule"), py::arg("premises") = py::tuple())
+      .def_property_readonly("sequent", &LJTProofNode::sequent)
+      .def_property_readonly("rule", &LJTProofNode::rule)
+      .def_property_readonly("premises", [](const LJTProofNode& n) { return to_py_tuple(n.premises()); })
+      .def("to_dict", &node_to_dict, "The node and its subtree as a dictionary of plain values.")
+      .def(
+          "__eq__",
+          [](const LJTProofNode& self, py::handle other) {
+            return py::isinstance<LJTProofNode>(other) && equal(self, *other.cast<LJTProofNodePtr>());
+          },
+          py::is_operator())
+      .def("__hash__", &LJTProofNode::hash)
+      .def("__repr__", [](const LJTProofNode& n) {
+        return "LJTProofNode(sequent=" + py::repr(py::cast(n.sequent())).cast<std::string>() +
+               ", rule=" + core::py_quote(n.rule()) +
+               ", premises=" + py::repr(to_py_tuple(n.premises())).cast<std::string>() + ")";
+      });
+  common::freeze(cls);
+}
+
+void bind_proof_tree(py::module_& m) {
+  py::class_<LJTProofTree, std::shared_ptr<LJTProofTree>>(m, "LJTProofTree", py::dynamic_attr(),
+                                                           "An LJT derivation, held by its root node.")
+      .def(py::init([](LJTProofNodePtr root) { return std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}); }),
+           py::arg("root"))
+      .def_readwrite("root", &LJTProofTree::root)
+      .def_property_readonly("depth", &LJTProofTree::depth, "The height of the derivation (a leaf has depth 1).")
+      .def_property_readonly("size", &LJTProofTree::size, "The number of nodes of the derivation.")
+      .def("is_valid", &LJTProofTree::is_valid,
+           "Whether every node is a correct inference of its rule and every leaf an axiom.")
+      .def("to_ascii", &LJTProofTree::to_ascii, "The derivation as an indented text tree, root first.")
+      .def("to_latex", &LJTProofTree::to_latex, "The derivation as a bussproofs prooftree environment.")
+      .def("to_dict", &tree_to_dict, "The derivation, its measures and its validity as plain values.")
+      .def("__str__", &LJTProofTree::to_ascii);
+}
+
+void bind_prover(py::module_& m) {
+  py::class_<LJTProver, std::shared_ptr<LJTProver>> cls(m, "LJTProver",
+                                                         "Backward proof search in LJT with a fixed rule order.");
+  cls.def(py::init<>())
+      .def("prove", &prove, py::arg("target"), py::arg("premises") = py::none(),
+           "The derivation of the target from the premises as an LJTProofTree, or None.")
+      .def(
+          "is_provable",
+          [](py::object self, py::object target, py::object premises) {
+            return !self.attr("prove")(py::arg("target") = target, py::arg("premises") = premises).is_none();
+          },
+          py::arg("target"), py::arg("premises") = py::none(), "Whether prove finds a derivation.")
+      .def("_search", &search, py::arg("seq"), "The derivation of one sequent as an LJTProofNode, or None.");
+  g_base_search = cls.attr("_search");
+  g_base_search.inc_ref();  // lives as long as the interpreter
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ljt, m) {
+  m.doc() = "Backward proof search in the contraction-free sequent calculus LJT for intuitionistic logic.";
+  py::module_::import("core.ast");
+  py::module_::import("core.parser");
+  py::module_ common_module = py::module_::import("constructive.common");
+
+  const char* shared_names[] = {"FALSUM",    "VERUM", "_is_falsum", "_is_verum", "_is_atomic", "normalize_formula",
+                                "_formula_weight"};
+  py::list public_names;
+  for (const char* name : shared_names) {
+    m.attr(name) = common_module.attr(name);
+    public_names.append(name);
+  }
+
+  bind_sequent(m);
+  bind_proof_node(m);
+  bind_proof_tree(m);
+  bind_prover(m);
+  m.def(
+      "prove_ljt",
+      [](py::object formula, py::object premises) {
+        py::module_ self = py::module_::import("constructive.ljt");
+        return self.attr("LJTProver")().attr("prove")(py::arg("target") = formula, py::arg("premises") = premises);
+      },
+      py::arg("formula"), py::arg("premises") = py::none(),
+      "Proves the formula from the premises with a new LJTProver; an LJTProofTree or None.");
+
+  for (const char* name : {"Sequent", "LJTProofNode", "LJTProofTree", "LJTProver", "prove_ljt"})
+    public_names.append(name);
+  m.attr("__all__") = public_names;
+}

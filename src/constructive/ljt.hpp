@@ -1,0 +1,139 @@
+// Backward proof search in the contraction-free sequent calculus LJT (G4ip)
+// for intuitionistic propositional logic.
+//
+// A sequent is an ordered tuple of antecedent formulas and one goal.  The
+// search tries its rules in one fixed order; the invertible rules commit to
+// the first that applies, and only the two real choices are backtracked:
+// which disjunct of a disjunctive goal to prove, and which antecedent of the
+// shape (E -> F) -> B to use.  Every premise is smaller than its conclusion in
+// the multiset ordering of formula weights, so the search always ends.
+//
+// Inside the search formulas are interned into a per-proof table and
+// sequents are spans of small integers on one shared stack: equality of
+// formulas is an integer comparison, a premise costs no allocation, and a
+// sequent that failed once is remembered and refused at once the next time it
+// turns up (the search is a function of the sequent, so this changes no
+// result).  Proof nodes and their sequents are built only for derivations
+// that succeed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ast.hpp"
+
+namespace constructive {
+
+// ---------------------------------------------------------------------------
+// Sequents
+// ---------------------------------------------------------------------------
+class Sequent {
+ public:
+  Sequent(std::vector<core::NodePtr> antecedents, core::NodePtr succedent);
+
+  const std::vector<core::NodePtr>& antecedents() const { return antecedents_; }
+  const core::NodePtr& succedent() const { return succedent_; }
+
+  // The host's hash of the tuple (antecedents, succedent).
+  core::pyhash::hash_t hash() const { return hash_; }
+  bool operator==(const Sequent& other) const;
+
+  // "A, B ==> C"; with the notation "latex" "A, B \vdash C".  Falsum and verum
+  // members are written "_bot" and "_top" ("\bot", "\top" in LaTeX); every
+  // other member goes to the printer with the notation unchanged.
+  std::string to_string(std::string_view notation = "infix") const;
+
+ private:
+  std::vector<core::NodePtr> antecedents_;
+  core::NodePtr succedent_;
+  core::pyhash::hash_t hash_;
+};
+using SequentPtr = std::shared_ptr<const Sequent>;
+
+// ---------------------------------------------------------------------------
+// Proof nodes and proof trees
+// ---------------------------------------------------------------------------
+class LJTProofNode;
+using LJTProofNodePtr = std::shared_ptr<const LJTProofNode>;
+
+// One inference: the sequent it establishes, the name of the rule and the
+// derivations of the rule's premises, in the rule's order.  The record takes
+// any rule name; only the proof tree's check judges it.
+class LJTProofNode {
+ public:
+  LJTProofNode(SequentPtr sequent, std::string rule, std::vector<LJTProofNodePtr> premises = {});
+  ~LJTProofNode();
+  LJTProofNode(const LJTProofNode&) = delete;
+  LJTProofNode& operator=(const LJTProofNode&) = delete;
+
+  const SequentPtr& sequent() const { return sequent_; }
+  const std::string& rule() const { return rule_; }
+  const std::vector<LJTProofNodePtr>& premises() const { return premises_; }
+
+  // The host's hash of (sequent, rule, premises), hence of the whole subtree.
+  core::pyhash::hash_t hash() const { return hash_; }
+
+ private:
+  SequentPtr sequent_;
+  std::string rule_;
+  std::vector<LJTProofNodePtr> premises_;
+  core::pyhash::hash_t hash_;
+};
+
+// Structural equality of whole subtrees.
+bool equal(const LJTProofNode& a, const LJTProofNode& b);
+
+// Whether the node is a correct application of its rule: its sequent is the
+// conclusion of an instance of the named rule whose premises are exactly the
+// sequents of the node's premises (antecedents compared as multisets).  The
+// premises' own inferences are not examined.
+bool is_correct_inference(const LJTProofNode& node);
+
+// A derivation with its root, the node of the sequent that was proved.
+struct LJTProofTree {
+  LJTProofNodePtr root;
+
+  std::int64_t depth() const;  // a leaf has depth 1
+  std::int64_t size() const;   // every occurrence of a node counts
+  // Every inference is correct and every leaf is closed by an axiom
+  // ("Ax", "L_Bot", "R_Top").
+  bool is_valid() const;
+  // One node a line, root first: "[rule] sequent" with "|-- " and "`-- "
+  // connectors.
+  std::string to_ascii() const;
+  // A bussproofs prooftree environment, leaves first.  Sequents are set in
+  // math mode and rule labels are escaped, so the text compiles as it is.
+  std::string to_latex() const;
+};
+
+// ---------------------------------------------------------------------------
+// The prover
+// ---------------------------------------------------------------------------
+
+// Stands in for the recursive call on a premise.  The Python face installs
+// one when a subclass replaces the search, so that its replacement is used
+// for every premise; the engine's own search recurses directly.
+using PremiseSearch = std::function<LJTProofNodePtr(const SequentPtr&)>;
+
+class LJTProver {
+ public:
+  // The derivation of `target` from `premises` (both normalised first), or
+  // null when there is none.
+  LJTProofNodePtr prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises) const;
+
+  // The first sequent of a proof: the normalised premises in order and the
+  // normalised target (the target is normalised first).
+  static SequentPtr initial_sequent(const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
+
+  // Backward search of one sequent.  The root of the derivation carries
+  // `seq` itself.  With `premise_search` set, each premise is handed to it
+  // instead of being searched here.
+  LJTProofNodePtr search(const SequentPtr& seq, const PremiseSearch& premise_search = nullptr) const;
+};
+
+}  // namespace constructive
