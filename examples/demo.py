@@ -54,9 +54,26 @@ def tableau_section():
         print(prove_tableau(formula, **limits).to_string())
 
 
+def sequent_prover_section():
+    from constructive.ljt import prove_ljt
+
+    heading("Sequent prover (LJT)")
+    p, q = atom("p"), atom("q")
+    theorem = Implies(Implies(p, q), Implies(Not(q), Not(p)))
+    print("Theorem:", to_string(theorem))
+    proof = prove_ljt(theorem)
+    print(f"Proof ({proof.size} nodes, depth {proof.depth}, checked: {proof.is_valid()}):")
+    print(proof.to_ascii())
+    print("LaTeX (bussproofs):")
+    print(proof.to_latex())
+    for formula in (Or(p, Not(p)), Implies(Not(Not(p)), p)):
+        print("Not provable:", to_string(formula), "->", prove_ljt(formula))
+
+
 def main():
     syntax_tree_section()
     tableau_section()
+    sequent_prover_section()
 
 
 if __name__ == "__main__":
