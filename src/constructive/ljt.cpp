@@ -1,8 +1,8 @@
 #include "constructive/ljt.hpp"
 
+#include <algorithm>
 #include <span>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "constructive/common.hpp"
 #include "core/parser.hpp"
@@ -45,19 +45,47 @@ const BinaryFormula* as_binary(const NodePtr& f, NodeKind kind) {
 // ---------------------------------------------------------------------------
 // Sequents
 // ---------------------------------------------------------------------------
-Sequent::Sequent(std::vector<NodePtr> antecedents, NodePtr succedent)
-    : antecedents_(std::move(antecedents)), succedent_(std::move(succedent)) {
+FormulaPool::Id FormulaPool::add(NodePtr formula) {
+  formulas_.push_back(std::move(formula));
+  return static_cast<Id>(formulas_.size() - 1);
+}
+
+Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent) {
+  auto pool = std::make_shared<FormulaPool>();
+  antecedents_.reserve(antecedents.size());
+  for (const auto& a : antecedents) antecedents_.push_back(pool->add(a));
+  succedent_ = pool->add(std::move(succedent));
+  pool_ = std::move(pool);
+}
+
+Sequent::Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent)
+    : pool_(std::move(pool)), antecedents_(std::move(antecedents)), succedent_(succedent) {}
+
+pyhash::hash_t Sequent::hash() const {
+  pyhash::hash_t h = hash_.load(std::memory_order_relaxed);
+  if (h != kNoHash) return h;
   pyhash::TupleHasher members;
-  for (const auto& a : antecedents_) members.add(a->hash());
-  hash_ = pyhash::of_tuple({members.finish(), succedent_->hash()});
+  for (Id a : antecedents_) members.add((*pool_)[a]->hash());
+  h = pyhash::of_tuple({members.finish(), succedent()->hash()});
+  hash_.store(h, std::memory_order_relaxed);
+  return h;
+}
+
+std::vector<NodePtr> Sequent::antecedents() const {
+  std::vector<NodePtr> out;
+  out.reserve(antecedents_.size());
+  for (Id a : antecedents_) out.push_back((*pool_)[a]);
+  return out;
 }
 
 bool Sequent::operator==(const Sequent& other) const {
   if (this == &other) return true;
-  if (hash_ != other.hash_ || antecedents_.size() != other.antecedents_.size()) return false;
+  if (antecedents_.size() != other.antecedents_.size() || hash() != other.hash()) return false;
+  if (pool_ == other.pool_)  // a shared pool holds each formula once
+    return succedent_ == other.succedent_ && antecedents_ == other.antecedents_;
   for (std::size_t i = 0; i < antecedents_.size(); ++i)
-    if (!core::equal(antecedents_[i], other.antecedents_[i])) return false;
-  return core::equal(succedent_, other.succedent_);
+    if (!core::equal(antecedent(i), other.antecedent(i))) return false;
+  return core::equal(succedent(), other.succedent());
 }
 
 std::string Sequent::to_string(std::string_view notation) const {
@@ -70,10 +98,10 @@ std::string Sequent::to_string(std::string_view notation) const {
   std::string out;
   for (std::size_t i = 0; i < antecedents_.size(); ++i) {
     if (i) out += ", ";
-    out += member(antecedents_[i]);
+    out += member(antecedent(i));
   }
   out += latex ? " \\vdash " : " ==> ";
-  out += member(succedent_);
+  out += member(succedent());
   return out;
 }
 
@@ -106,10 +134,17 @@ void release_premises(std::vector<LJTProofNodePtr>& premises) noexcept {
 }  // namespace
 
 LJTProofNode::LJTProofNode(SequentPtr sequent, std::string rule, std::vector<LJTProofNodePtr> premises)
-    : sequent_(std::move(sequent)), rule_(std::move(rule)), premises_(std::move(premises)) {
+    : sequent_(std::move(sequent)), rule_(std::move(rule)), premises_(std::move(premises)) {}
+
+pyhash::hash_t LJTProofNode::hash() const {
+  pyhash::hash_t h = hash_.load(std::memory_order_relaxed);
+  if (h != kNoHash) return h;
+  RecursionGuard guard;
   pyhash::TupleHasher subtree;
   for (const auto& p : premises_) subtree.add(p->hash());
-  hash_ = pyhash::of_tuple({sequent_->hash(), pyhash::of_string(rule_), subtree.finish()});
+  h = pyhash::of_tuple({sequent_->hash(), pyhash::of_string(rule_), subtree.finish()});
+  hash_.store(h, std::memory_order_relaxed);
+  return h;
 }
 
 LJTProofNode::~LJTProofNode() { release_premises(premises_); }
@@ -169,6 +204,7 @@ class Inference {
  public:
   explicit Inference(const LJTProofNode& node)
       : node_(node), gamma_(node.sequent()->antecedents()), goal_(node.sequent()->succedent()) {}
+
 
   bool correct() const {
     const std::string& rule = node_.rule();
@@ -256,8 +292,8 @@ class Inference {
   }
 
   const LJTProofNode& node_;
-  const Formulas& gamma_;
-  const NodePtr& goal_;
+  const Formulas gamma_;
+  const NodePtr goal_;
 };
 
 }  // namespace
@@ -373,6 +409,7 @@ std::string LJTProofTree::to_latex() const {
 namespace {
 
 using Id = std::uint32_t;
+constexpr Id kNoId = static_cast<Id>(-1);
 
 // The classes the rules distinguish.
 enum class Shape : std::uint8_t { Other, And, Or, Implies };
@@ -388,30 +425,33 @@ Shape shape_of(const Node& f) {
 
 // What the rules ask of a formula, worked out once per proof.
 struct FormulaInfo {
-  NodePtr node;
   Shape shape;
   Shape left_shape;  // of the left side, for implications
   bool falsum, verum, atomic;
   Id left, right;  // the sides of And, Or and Implies
+  // For an implication with a compound left side: the implications that its
+  // left rule adds, once built (kNoId before).
+  Id added_first = kNoId, added_second = kNoId;
 };
 
 // The formulas of one proof, each structurally distinct formula once, so
-// that formula equality inside the search is equality of ids.
+// that formula equality inside the search is equality of ids.  The pool is
+// shared with the sequents of the derivation.
 class FormulaTable {
  public:
   Id intern(const NodePtr& f) {
-    if (auto it = ids_.find(f); it != ids_.end()) return it->second;
+    if (auto it = ids_.find(f.get()); it != ids_.end()) return it->second;
     RecursionGuard guard;
-    FormulaInfo info{f, shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), 0, 0};
+    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), 0, 0};
     if (info.shape != Shape::Other) {
       const auto& b = as<BinaryFormula>(*f);
       info.left = intern(b.left());
       info.right = intern(b.right());
       info.left_shape = infos_[info.left].shape;
     }
-    Id id = static_cast<Id>(infos_.size());
-    infos_.push_back(std::move(info));
-    ids_.emplace(f, id);
+    Id id = pool_->add(f);
+    infos_.push_back(info);
+    ids_.emplace(f.get(), id);
     return id;
   }
 
@@ -419,16 +459,41 @@ class FormulaTable {
   Id implies(Id left, Id right) {
     std::uint64_t key = (static_cast<std::uint64_t>(left) << 32) | right;
     if (auto it = implications_.find(key); it != implications_.end()) return it->second;
-    Id id = intern(core::make_implies(infos_[left].node, infos_[right].node));
+    Id id = intern(core::make_implies((*pool_)[left], (*pool_)[right]));
     implications_.emplace(key, id);
     return id;
   }
 
+  // The implications that the left rule of the implication `principal` adds
+  // (second kNoId for one): for (E & F) -> B, E -> (F -> B); for
+  // (E | F) -> B, E -> B and F -> B; for (E -> F) -> B, F -> B.
+  std::pair<Id, Id> added_implications(Id principal) {
+    if (infos_[principal].added_first == kNoId) {
+      const Id b = infos_[principal].right, e = infos_[infos_[principal].left].left,
+               f = infos_[infos_[principal].left].right;
+      std::pair<Id, Id> added{kNoId, kNoId};
+      switch (infos_[principal].left_shape) {
+        case Shape::And: added.first = implies(e, implies(f, b)); break;
+        case Shape::Or: added = {implies(e, b), implies(f, b)}; break;
+        default: added.first = implies(f, b);
+      }
+      infos_[principal].added_first = added.first;
+      infos_[principal].added_second = added.second;
+    }
+    return {infos_[principal].added_first, infos_[principal].added_second};
+  }
+
   const FormulaInfo& operator[](Id id) const { return infos_[id]; }
+  const std::shared_ptr<FormulaPool>& pool() const { return pool_; }
 
  private:
+  struct ByValue {
+    std::size_t operator()(const Node* f) const { return static_cast<std::size_t>(f->hash()); }
+    bool operator()(const Node* a, const Node* b) const { return core::equal(*a, *b); }
+  };
+  std::shared_ptr<FormulaPool> pool_ = std::make_shared<FormulaPool>();
   std::vector<FormulaInfo> infos_;
-  std::unordered_map<NodePtr, Id, core::NodeHash, core::NodeEq> ids_;
+  std::unordered_map<const Node*, Id, ByValue, ByValue> ids_;  // keys live in the pool
   std::unordered_map<std::uint64_t, Id> implications_;
 };
 
@@ -437,54 +502,6 @@ class FormulaTable {
 struct View {
   std::size_t begin, size;
   Id goal;
-};
-
-// Sequents already refused in this proof, keyed by [goal, antecedents...].
-class FailedSequents {
- public:
-  struct Key {
-    Id goal;
-    std::span<const Id> antecedents;
-  };
-
-  bool contains(const Key& key) const { return keys_.find(key) != keys_.end(); }
-
-  void insert(const Key& key) {
-    if (keys_.size() >= kCapacity) return;  // past this, forget rather than grow
-    std::vector<Id> stored;
-    stored.reserve(key.antecedents.size() + 1);
-    stored.push_back(key.goal);
-    stored.insert(stored.end(), key.antecedents.begin(), key.antecedents.end());
-    keys_.insert(std::move(stored));
-  }
-
- private:
-  static constexpr std::size_t kCapacity = 1u << 18;
-
-  static std::size_t mix(std::size_t h, Id x) { return (h ^ x) * 0x100000001b3ULL; }
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(const Key& k) const {
-      std::size_t h = mix(0xcbf29ce484222325ULL, k.goal);
-      for (Id x : k.antecedents) h = mix(h, x);
-      return h;
-    }
-    std::size_t operator()(const std::vector<Id>& v) const {
-      return (*this)(Key{v[0], std::span<const Id>(v).subspan(1)});
-    }
-  };
-  struct Eq {
-    using is_transparent = void;
-    static Key key(const std::vector<Id>& v) { return Key{v[0], std::span<const Id>(v).subspan(1)}; }
-    static Key key(const Key& k) { return k; }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const {
-      Key x = key(a), y = key(b);
-      return x.goal == y.goal && std::equal(x.antecedents.begin(), x.antecedents.end(), y.antecedents.begin(),
-                                            y.antecedents.end());
-    }
-  };
-  std::unordered_set<std::vector<Id>, Hash, Eq> keys_;
 };
 
 // The outcome of the rules on one sequent: the rule that derived it and the
@@ -501,15 +518,15 @@ struct Antecedents {
   std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
 };
 
-// One proof: the formula table, the stack of antecedent ids and the sequents
-// that failed.
+// One proof: the formula table, the stack of antecedent ids and the marks
+// of the antecedents of the sequent at hand.
 class Search {
  public:
   explicit Search(const PremiseSearch& premise_search) : premise_search_(premise_search) {}
 
   LJTProofNodePtr run(const SequentPtr& seq) {
-    View root{0, seq->antecedents().size(), table_.intern(seq->succedent())};
-    for (const auto& a : seq->antecedents()) stack_.push_back(table_.intern(a));
+    View root{0, seq->antecedent_count(), table_.intern(seq->succedent())};
+    for (std::size_t i = 0; i < root.size; ++i) stack_.push_back(table_.intern(seq->antecedent(i)));
     return prove(root, seq);
   }
 
@@ -518,36 +535,30 @@ class Search {
   // sequent built from `v`.
   LJTProofNodePtr prove(const View& v, SequentPtr given) {
     RecursionGuard guard;
-    if (remembering() && failed_.contains({v.goal, antecedents(v)})) return nullptr;
     Derivation d;
-    if (!derive(v, d)) {
-      if (remembering()) failed_.insert({v.goal, antecedents(v)});
-      return nullptr;
-    }
+    if (!derive(v, d)) return nullptr;
     if (!given) given = make_sequent(v);
     return std::make_shared<const LJTProofNode>(std::move(given), d.rule, std::move(d.premises));
   }
-
-  bool remembering() const { return !premise_search_; }
 
   std::span<const Id> antecedents(const View& v) const { return {stack_.data() + v.begin, v.size}; }
   Id at(const View& v, std::size_t i) const { return stack_[v.begin + i]; }
   const FormulaInfo& info(Id id) const { return table_[id]; }
 
   SequentPtr make_sequent(const View& v) const {
-    std::vector<NodePtr> formulas;
-    formulas.reserve(v.size);
-    for (Id id : antecedents(v)) formulas.push_back(info(id).node);
-    return std::make_shared<const Sequent>(std::move(formulas), info(v.goal).node);
+    auto ids = antecedents(v);
+    return std::make_shared<const Sequent>(table_.pool(), std::vector<Id>(ids.begin(), ids.end()), v.goal);
   }
 
-  Antecedents classify(const View& v) const {
+  // One pass over the antecedents: what steps 2 to 10 look for.  It also
+  // marks the antecedents, for membership tests until a premise is searched.
+  Antecedents classify(const View& v) {
+    mark_antecedents(v);
     Antecedents a;
+    a.goal = is_marked(v.goal);
     for (std::size_t i = 0; i < v.size; ++i) {
-      const Id id = at(v, i);
-      const FormulaInfo& f = info(id);
+      const FormulaInfo& f = info(at(v, i));
       a.falsum |= f.falsum;
-      a.goal |= id == v.goal;
       auto first = [i](std::size_t& slot) {
         if (slot == Antecedents::kNone) slot = i;
       };
@@ -559,17 +570,23 @@ class Search {
     return a;
   }
 
-  bool has_antecedent(const View& v, Id id) const {
-    for (Id x : antecedents(v))
-      if (x == id) return true;
-    return false;
+  void mark_antecedents(const View& v) {
+    if (++round_ == 0) {  // the counter wrapped: old marks could look current
+      std::fill(marks_.begin(), marks_.end(), 0);
+      round_ = 1;
+    }
+    marks_.resize(table_.pool()->size(), 0);
+    for (Id id : antecedents(v)) marks_[id] = round_;
   }
 
-  // The first implication A -> B with A atomic and among the antecedents.
+  bool is_marked(Id id) const { return marks_[id] == round_; }
+
+  // The first implication A -> B with A atomic and among the antecedents
+  // (as marked by classify).
   std::size_t first_atom_implication(const View& v) const {
     for (std::size_t i = 0; i < v.size; ++i) {
       const FormulaInfo& f = info(at(v, i));
-      if (f.shape == Shape::Implies && info(f.left).atomic && has_antecedent(v, f.left)) return i;
+      if (f.shape == Shape::Implies && info(f.left).atomic && is_marked(f.left)) return i;
     }
     return Antecedents::kNone;
   }
@@ -641,22 +658,23 @@ class Search {
       return derive_by(d, kLImpAtom, [&] { return premise(v, i, {b}, g); });
     }
     if (std::size_t i = a.first_imp_and; i != kAll) {
-      const auto [e_f, b] = sides(at(v, i));
-      const auto [e, f] = sides(e_f);
-      const Id f_b = table_.implies(f, b);
-      const Id curried = table_.implies(e, f_b);
+      const Id curried = table_.added_implications(at(v, i)).first;
       return derive_by(d, kLImpAnd, [&] { return premise(v, i, {curried}, g); });
     }
     if (std::size_t i = a.first_imp_or; i != kAll) {
-      const auto [e_f, b] = sides(at(v, i));
-      const auto [e, f] = sides(e_f);
-      const Id e_b = table_.implies(e, b);
-      const Id f_b = table_.implies(f, b);
+      const auto [e_b, f_b] = table_.added_implications(at(v, i));
       return derive_by(d, kLImpOr, [&] { return premise(v, i, {e_b, f_b}, g); });
     }
-    if (goal_shape == Shape::Or) {
-      if (derive_by(d, kROr1, [&] { return premise(v, kAll, {}, gl); })) return true;
-      if (derive_by(d, kROr2, [&] { return premise(v, kAll, {}, gr); })) return true;
+    return derive_by_choice(v, d, goal_shape == Shape::Or);
+  }
+
+  // The two rules that may have to be undone: a disjunct of the goal, then
+  // each implication (E -> F) -> B in turn.
+  bool derive_by_choice(const View& v, Derivation& d, bool disjunctive_goal) {
+    if (disjunctive_goal) {
+      const auto [gl, gr] = sides(v.goal);
+      if (derive_by(d, kROr1, [&] { return premise(v, Antecedents::kNone, {}, gl); })) return true;
+      if (derive_by(d, kROr2, [&] { return premise(v, Antecedents::kNone, {}, gr); })) return true;
     }
     return derive_implication_of_implication(v, d);
   }
@@ -668,7 +686,7 @@ class Search {
       if (info(at(v, i)).shape != Shape::Implies || info(at(v, i)).left_shape != Shape::Implies) continue;
       const auto [e_f, b] = sides(at(v, i));
       const auto [e, f] = sides(e_f);
-      const Id f_b = table_.implies(f, b);
+      const Id f_b = table_.added_implications(at(v, i)).first;
       if (derive_by(
               d, kLImpImp, [&] { return premise(v, i, {f_b, e}, f); }, [&] { return premise(v, i, {b}, v.goal); }))
         return true;
@@ -679,7 +697,8 @@ class Search {
   const PremiseSearch& premise_search_;
   FormulaTable table_;
   std::vector<Id> stack_;
-  FailedSequents failed_;
+  std::vector<std::uint32_t> marks_;  // by formula id: the round that last marked it
+  std::uint32_t round_ = 0;
 };
 
 }  // namespace

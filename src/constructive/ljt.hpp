@@ -10,15 +10,17 @@
 //
 // Inside the search formulas are interned into a per-proof table and
 // sequents are spans of small integers on one shared stack: equality of
-// formulas is an integer comparison, a premise costs no allocation, and a
-// sequent that failed once is remembered and refused at once the next time it
-// turns up (the search is a function of the sequent, so this changes no
-// result).  Proof nodes and their sequents are built only for derivations
-// that succeed.
+// formulas is an integer comparison and a premise costs no allocation.
+// Proof nodes and their sequents are built only for derivations that
+// succeed; their sequents share the table's formulas and hold indices.
+// Failed sequents are not remembered: on the formula families of the
+// benchmarks the lookups cost more than the searches they save.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,18 +31,45 @@
 
 namespace constructive {
 
+// The host never hashes a value to -1, so it marks a hash not yet computed.
+constexpr core::pyhash::hash_t kNoHash = -1;
+
 // ---------------------------------------------------------------------------
 // Sequents
 // ---------------------------------------------------------------------------
+
+// The formulas that sequents refer to by index.  All the sequents of one
+// proof share one pool, so that a sequent costs an array of small integers
+// and no reference counting; a sequent built from a list of formulas has a
+// pool of its own.  A pool only grows, and its formulas never move.
+class FormulaPool {
+ public:
+  using Id = std::uint32_t;
+  Id add(core::NodePtr formula);
+  const core::NodePtr& operator[](Id id) const { return formulas_[id]; }
+  std::size_t size() const { return formulas_.size(); }
+
+ private:
+  std::deque<core::NodePtr> formulas_;
+};
+using FormulaPoolPtr = std::shared_ptr<const FormulaPool>;
+
 class Sequent {
  public:
-  Sequent(std::vector<core::NodePtr> antecedents, core::NodePtr succedent);
+  using Id = FormulaPool::Id;
+  Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent);
+  // Formulas given by their index in `pool`.  A pool shared by several
+  // sequents must hold each formula once (equal formulas, equal indices).
+  Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent);
 
-  const std::vector<core::NodePtr>& antecedents() const { return antecedents_; }
-  const core::NodePtr& succedent() const { return succedent_; }
+  std::size_t antecedent_count() const { return antecedents_.size(); }
+  const core::NodePtr& antecedent(std::size_t i) const { return (*pool_)[antecedents_[i]]; }
+  std::vector<core::NodePtr> antecedents() const;
+  const core::NodePtr& succedent() const { return (*pool_)[succedent_]; }
 
-  // The host's hash of the tuple (antecedents, succedent).
-  core::pyhash::hash_t hash() const { return hash_; }
+  // The host's hash of the tuple (antecedents, succedent), worked out on the
+  // first request: most sequents of a search are never hashed.
+  core::pyhash::hash_t hash() const;
   bool operator==(const Sequent& other) const;
 
   // "A, B ==> C"; with the notation "latex" "A, B \vdash C".  Falsum and verum
@@ -49,9 +78,10 @@ class Sequent {
   std::string to_string(std::string_view notation = "infix") const;
 
  private:
-  std::vector<core::NodePtr> antecedents_;
-  core::NodePtr succedent_;
-  core::pyhash::hash_t hash_;
+  FormulaPoolPtr pool_;
+  std::vector<Id> antecedents_;
+  Id succedent_;
+  mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
 };
 using SequentPtr = std::shared_ptr<const Sequent>;
 
@@ -75,14 +105,15 @@ class LJTProofNode {
   const std::string& rule() const { return rule_; }
   const std::vector<LJTProofNodePtr>& premises() const { return premises_; }
 
-  // The host's hash of (sequent, rule, premises), hence of the whole subtree.
-  core::pyhash::hash_t hash() const { return hash_; }
+  // The host's hash of (sequent, rule, premises), hence of the whole
+  // subtree; worked out on the first request.
+  core::pyhash::hash_t hash() const;
 
  private:
   SequentPtr sequent_;
   std::string rule_;
   std::vector<LJTProofNodePtr> premises_;
-  core::pyhash::hash_t hash_;
+  mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
 };
 
 // Structural equality of whole subtrees.
