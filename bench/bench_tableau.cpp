@@ -1,12 +1,16 @@
-// Times the tableau prover on the formula families at growing sizes, in C++
-// directly (no interpreter).  Each run happens in a child process, so that
-// its peak memory is its own and a run that takes too long can be stopped.
+// Times the tableau prover and the LJT sequent prover on the formula
+// families at growing sizes, in C++ directly (no interpreter).  Each run
+// happens in a child process, so that its peak memory is its own and a run
+// that takes too long can be stopped.
 //
 // usage: bench_tableau [--budget SECONDS] [--max-depth N] [--max-worlds N] [--max-size N]
-// One line per run: family, size, verdict, seconds, peak resident MiB, tree nodes.
-// A family's ladder stops after the first run slower than the budget, and
-// after the first unknown verdict (the limits cut the search there; larger
-// sizes only repeat it).
+//                      [--provers tableau,ljt]
+// One line per run: prover, family, size, verdict, seconds, peak resident
+// MiB, tree nodes (the tableau's nodes, or the LJT proof's; 0 without one).
+// The two provers' ladders of a family stand together.  A ladder stops after
+// the first run slower than the budget, and after the first unknown verdict
+// (the tableau's limits cut the search there; larger sizes only repeat it).
+// The max-depth and max-worlds limits are the tableau's; LJT has none.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +23,7 @@
 #include <fstream>
 #include <string>
 
+#include "constructive/ljt.hpp"
 #include "constructive/tableau.hpp"
 #include "families.hpp"
 
@@ -30,7 +35,32 @@ struct Options {
   long max_depth = 100;
   long max_worlds = 50;
   int max_size = 4096;
+  std::string provers = "tableau,ljt";
 };
+
+// Outcome of one proof: the verdict and the size of the tree it built.
+struct Outcome {
+  const char* verdict;
+  long long nodes;
+};
+
+Outcome run_tableau(const core::NodePtr& formula, const Options& opt) {
+  constructive::TableauResult r = constructive::prove_tableau(formula, {}, opt.max_depth, opt.max_worlds);
+  return {r.is_valid ? "valid" : r.countermodel ? "invalid" : "unknown",
+          static_cast<long long>(constructive::tree_size(*r.root))};
+}
+
+Outcome run_ljt(const core::NodePtr& formula, const Options&) {
+  constructive::LJTProofNodePtr root = constructive::LJTProver().prove(formula, {});
+  if (!root) return {"invalid", 0};
+  return {"valid", static_cast<long long>(constructive::LJTProofTree{root}.size())};
+}
+
+struct Prover {
+  const char* name;
+  Outcome (*run)(const core::NodePtr&, const Options&);
+};
+const Prover kProvers[] = {{"tableau", run_tableau}, {"ljt", run_ljt}};
 
 // Peak resident memory of this process since the last reset, in MiB.
 double peak_mib() {
@@ -47,30 +77,33 @@ void reset_peak() {
 }
 
 // Runs one proof in the child and writes "verdict seconds peak nodes".
-[[noreturn]] void child_run(int fd, const families::Family& family, int size, const Options& opt) {
+[[noreturn]] void child_run(int fd, const Prover& prover, const families::Family& family, int size,
+                            const Options& opt) {
   core::NodePtr formula = family.make(size);
   reset_peak();
   auto start = std::chrono::steady_clock::now();
-  constructive::TableauResult r = constructive::prove_tableau(formula, {}, opt.max_depth, opt.max_worlds);
+  Outcome outcome{"error", 0};
+  try {
+    outcome = prover.run(formula, opt);
+  } catch (const std::exception&) {  // a search too deep for the stack, say: reported, not fatal
+  }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const char* verdict = r.is_valid ? "valid" : r.countermodel ? "invalid" : "unknown";
   char line[256];
-  int n = std::snprintf(line, sizeof line, "%s %.6f %.1f %lld", verdict, seconds, peak_mib(),
-                        static_cast<long long>(constructive::tree_size(*r.root)));
+  int n = std::snprintf(line, sizeof line, "%s %.6f %.1f %lld", outcome.verdict, seconds, peak_mib(), outcome.nodes);
   if (write(fd, line, n) != n) _exit(2);
   _exit(0);
 }
 
 // Returns the run's seconds, or a negative value when it was stopped, failed
 // or ended unknown.
-double measure(const families::Family& family, int size, const Options& opt) {
+double measure(const Prover& prover, const families::Family& family, int size, const Options& opt) {
   int fds[2];
   if (pipe(fds) != 0) return -1;
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    child_run(fds[1], family, size, opt);
+    child_run(fds[1], prover, family, size, opt);
   }
   close(fds[1]);
   pollfd waiting{fds[0], POLLIN, 0};
@@ -81,15 +114,16 @@ double measure(const families::Family& family, int size, const Options& opt) {
   if (got <= 0) kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   if (got <= 0) {
-    std::printf("%-14s %6d %-8s %9s %9s %10s\n", family.name, size, "stopped", ">limit", "-", "-");
+    std::printf("%-8s %-14s %6d %-8s %9s %9s %10s\n", prover.name, family.name, size, "stopped", ">limit", "-", "-");
     return -1;
   }
   char verdict[32];
   double seconds = 0, peak = 0;
   long long nodes = 0;
   std::sscanf(line, "%31s %lf %lf %lld", verdict, &seconds, &peak, &nodes);
-  std::printf("%-14s %6d %-8s %9.4f %9.1f %10lld\n", family.name, size, verdict, seconds, peak, nodes);
-  return std::strcmp(verdict, "unknown") == 0 ? -1 : seconds;
+  std::printf("%-8s %-14s %6d %-8s %9.4f %9.1f %10lld\n", prover.name, family.name, size, verdict, seconds, peak,
+              nodes);
+  return std::strcmp(verdict, "valid") == 0 || std::strcmp(verdict, "invalid") == 0 ? seconds : -1;
 }
 
 int next_size(int n) { return n < 4 ? n + 1 : n + n / 2; }
@@ -104,14 +138,19 @@ int main(int argc, char** argv) {
     else if (flag == "--max-depth") opt.max_depth = std::atol(argv[i + 1]);
     else if (flag == "--max-worlds") opt.max_worlds = std::atol(argv[i + 1]);
     else if (flag == "--max-size") opt.max_size = std::atoi(argv[i + 1]);
+    else if (flag == "--provers") opt.provers = argv[i + 1];
   }
-  std::printf("tableau prover (C++), max_depth=%ld max_worlds=%ld, ladder budget %.1fs\n", opt.max_depth,
-              opt.max_worlds, opt.budget);
-  std::printf("%-14s %6s %-8s %9s %9s %10s\n", "family", "size", "verdict", "seconds", "peak_MiB", "nodes");
+  std::printf("provers %s (C++), tableau max_depth=%ld max_worlds=%ld, ladder budget %.1fs\n", opt.provers.c_str(),
+              opt.max_depth, opt.max_worlds, opt.budget);
+  std::printf("%-8s %-14s %6s %-8s %9s %9s %10s\n", "prover", "family", "size", "verdict", "seconds", "peak_MiB",
+              "nodes");
   for (const auto& family : families::all()) {
-    for (int size = family.first_size; size <= opt.max_size; size = next_size(size)) {
-      double seconds = measure(family, size, opt);
-      if (seconds < 0 || seconds > opt.budget) break;
+    for (const Prover& prover : kProvers) {
+      if (("," + opt.provers + ",").find(std::string(",") + prover.name + ",") == std::string::npos) continue;
+      for (int size = family.first_size; size <= opt.max_size; size = next_size(size)) {
+        double seconds = measure(prover, family, size, opt);
+        if (seconds < 0 || seconds > opt.budget) break;
+      }
     }
   }
   return 0;

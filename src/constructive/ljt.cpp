@@ -527,18 +527,27 @@ class Search {
   LJTProofNodePtr run(const SequentPtr& seq) {
     View root{0, seq->antecedent_count(), table_.intern(seq->succedent())};
     for (std::size_t i = 0; i < root.size; ++i) stack_.push_back(table_.intern(seq->antecedent(i)));
-    return prove(root, seq);
+    return prove(root, &seq);
   }
 
  private:
   // Searches the sequent `v`; the node carries `given` when set, else a
   // sequent built from `v`.
-  LJTProofNodePtr prove(const View& v, SequentPtr given) {
+  // (The recursion runs through prove, derive and premise; what they rarely
+  // need lives in functions of its own, to keep each level's frames small.)
+  LJTProofNodePtr prove(const View& v, const SequentPtr* given) {
     RecursionGuard guard;
     Derivation d;
     if (!derive(v, d)) return nullptr;
-    if (!given) given = make_sequent(v);
-    return std::make_shared<const LJTProofNode>(std::move(given), d.rule, std::move(d.premises));
+    return conclude(v, given, d);
+  }
+
+  [[gnu::noinline]] LJTProofNodePtr conclude(const View& v, const SequentPtr* given, Derivation& d) const {
+    return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(v), d.rule, std::move(d.premises));
+  }
+
+  [[gnu::noinline]] LJTProofNodePtr ask_premise_search(const View& v) const {
+    return premise_search_(make_sequent(v));
   }
 
   std::span<const Id> antecedents(const View& v) const { return {stack_.data() + v.begin, v.size}; }
@@ -603,7 +612,7 @@ class Search {
       if (i != consumed) *out++ = in[i];
     for (Id id : added) *out++ = id;
     View child{begin, kept + added.size(), goal};
-    LJTProofNodePtr node = premise_search_ ? premise_search_(make_sequent(child)) : prove(child, nullptr);
+    LJTProofNodePtr node = premise_search_ ? ask_premise_search(child) : prove(child, nullptr);
     stack_.resize(begin);
     return node;
   }
@@ -617,9 +626,15 @@ class Search {
   template <typename... Attempts>
   static bool derive_by(Derivation& d, const char* rule, Attempts&&... attempts) {
     d.premises.clear();
-    bool ok = ((d.premises.push_back(attempts()), d.premises.back() != nullptr) && ...);
-    if (!ok) return false;
+    if (!(keep(d, attempts()) && ...)) return false;
     d.rule = rule;
+    return true;
+  }
+
+  // Adds a premise's derivation; false when the premise failed.
+  [[gnu::noinline]] static bool keep(Derivation& d, LJTProofNodePtr premise) {
+    if (!premise) return false;
+    d.premises.push_back(std::move(premise));
     return true;
   }
 
