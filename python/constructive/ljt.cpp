@@ -20,10 +20,9 @@ using core::NodePtr;
 
 namespace {
 
-// The formulas of an iterable (a generator is consumed); none gives none.
+// The formulas of an iterable (a generator is consumed).
 std::vector<NodePtr> formulas_from_py(py::handle items) {
   std::vector<NodePtr> out;
-  if (items.is_none()) return out;
   for (auto item : py::iter(items)) out.push_back(common::to_node(item));
   return out;
 }
@@ -92,7 +91,8 @@ py::object search(py::object self, const SequentPtr& seq) {
 
 py::object prove(py::object self, py::handle target, py::handle premises) {
   NodePtr goal = common::to_node(target);
-  SequentPtr seq = LJTProver::initial_sequent(goal, formulas_from_py(premises));
+  std::vector<NodePtr> hypotheses = premises.is_none() ? std::vector<NodePtr>{} : formulas_from_py(premises);
+  SequentPtr seq = LJTProver::initial_sequent(goal, hypotheses);
   LJTProofNodePtr root = search_result_from_py(self.attr("_search")(seq));
   if (!root) return py::none();
   return py::cast(std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}));

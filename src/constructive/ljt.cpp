@@ -34,8 +34,6 @@ constexpr const char* kROr1 = "R_Or1";
 constexpr const char* kROr2 = "R_Or2";
 constexpr const char* kLImpImp = "L_Imp_Imp";
 
-bool is_axiom_rule(const std::string& rule) { return rule == kAx || rule == kLBot || rule == kRTop; }
-
 const BinaryFormula* as_binary(const NodePtr& f, NodeKind kind) {
   return f->kind() == kind ? &as<BinaryFormula>(*f) : nullptr;
 }
@@ -205,90 +203,95 @@ class Inference {
   explicit Inference(const LJTProofNode& node)
       : node_(node), gamma_(node.sequent()->antecedents()), goal_(node.sequent()->succedent()) {}
 
-
   bool correct() const {
     const std::string& rule = node_.rule();
     if (rule == kRTop) return arity(0) && is_verum(*goal_);
-    if (rule == kLBot) return arity(0) && any_antecedent([](const NodePtr& f) { return is_falsum(*f); });
+    if (rule == kLBot) return arity(0) && has_falsum();
     if (rule == kAx) return arity(0) && contains(gamma_, goal_);
-    if (rule == kRImp) return right_rule(NodeKind::Implies, 1, [&](const BinaryFormula& g) {
-             return premise(0, with(gamma_, {g.left()}), g.right());
-           });
-    if (rule == kRAnd) return right_rule(NodeKind::And, 2, [&](const BinaryFormula& g) {
-             return premise(0, gamma_, g.left()) && premise(1, gamma_, g.right());
-           });
-    if (rule == kROr1) return right_rule(NodeKind::Or, 1, [&](const BinaryFormula& g) {
-             return premise(0, gamma_, g.left());
-           });
-    if (rule == kROr2) return right_rule(NodeKind::Or, 1, [&](const BinaryFormula& g) {
-             return premise(0, gamma_, g.right());
-           });
-    if (rule == kLAnd) return left_rule(NodeKind::And, 1, [&](const Formulas& rest, const BinaryFormula& a) {
-             return premise(0, with(rest, {a.left(), a.right()}), goal_);
-           });
-    if (rule == kLOr) return left_rule(NodeKind::Or, 2, [&](const Formulas& rest, const BinaryFormula& a) {
-             return premise(0, with(rest, {a.left()}), goal_) && premise(1, with(rest, {a.right()}), goal_);
-           });
-    if (rule == kLImpAtom) return left_rule(NodeKind::Implies, 1, [&](const Formulas& rest, const BinaryFormula& a) {
-             return is_atomic(*a.left()) && contains(gamma_, a.left()) && premise(0, with(rest, {a.right()}), goal_);
-           });
-    if (rule == kLImpAnd) return left_implication(NodeKind::And, 1, [&](const Formulas& rest, const BinaryFormula& e_f,
-                                                                        const NodePtr& b) {
-             NodePtr curried = core::make_implies(e_f.left(), core::make_implies(e_f.right(), b));
-             return premise(0, with(rest, {curried}), goal_);
-           });
-    if (rule == kLImpOr) return left_implication(NodeKind::Or, 1, [&](const Formulas& rest, const BinaryFormula& e_f,
-                                                                      const NodePtr& b) {
-             return premise(0, with(rest, {core::make_implies(e_f.left(), b), core::make_implies(e_f.right(), b)}),
-                            goal_);
-           });
-    if (rule == kLImpImp) return left_implication(NodeKind::Implies, 2, [&](const Formulas& rest,
-                                                                            const BinaryFormula& e_f, const NodePtr& b) {
-             return premise(0, with(rest, {core::make_implies(e_f.right(), b), e_f.left()}), e_f.right()) &&
-                    premise(1, with(rest, {b}), goal_);
-           });
+    if (rule == kRImp) return right_rule(NodeKind::Implies, 1, &Inference::right_implication);
+    if (rule == kRAnd) return right_rule(NodeKind::And, 2, &Inference::right_conjunction);
+    if (rule == kROr1) return right_rule(NodeKind::Or, 1, &Inference::left_disjunct);
+    if (rule == kROr2) return right_rule(NodeKind::Or, 1, &Inference::right_disjunct);
+    if (rule == kLAnd) return left_rule(NodeKind::And, 1, &Inference::split_conjunction);
+    if (rule == kLOr) return left_rule(NodeKind::Or, 2, &Inference::split_disjunction);
+    if (rule == kLImpAtom) return left_rule(NodeKind::Implies, 1, &Inference::modus_ponens);
+    if (rule == kLImpAnd) return left_rule(NodeKind::Implies, 1, &Inference::curry);
+    if (rule == kLImpOr) return left_rule(NodeKind::Implies, 1, &Inference::split_antecedent);
+    if (rule == kLImpImp) return left_rule(NodeKind::Implies, 2, &Inference::nested_implication);
     return false;  // not a rule of the calculus
   }
 
  private:
+  using RightCheck = bool (Inference::*)(const BinaryFormula& goal) const;
+  // A left rule's check: the antecedents without the principal formula, and the principal formula.
+  using LeftCheck = bool (Inference::*)(const Formulas& rest, const BinaryFormula& principal) const;
+
   bool arity(std::size_t n) const { return node_.premises().size() == n; }
 
-  template <typename Pred>
-  bool any_antecedent(Pred pred) const {
+  bool has_falsum() const {
     for (const auto& f : gamma_)
-      if (pred(f)) return true;
+      if (is_falsum(*f)) return true;
     return false;
   }
 
+  // Premise k is the sequent `antecedents` (as a multiset) ==> `goal`.
   bool premise(std::size_t k, const Formulas& antecedents, const NodePtr& goal) const {
     const Sequent& s = *node_.premises()[k]->sequent();
     return core::equal(s.succedent(), goal) && same_multiset(s.antecedents(), antecedents);
   }
 
-  template <typename Check>
-  bool right_rule(NodeKind kind, std::size_t n, Check check) const {
+  bool right_rule(NodeKind kind, std::size_t n, RightCheck check) const {
     const BinaryFormula* g = as_binary(goal_, kind);
-    return arity(n) && g && check(*g);
+    return arity(n) && g && (this->*check)(*g);
   }
 
   // Some antecedent of the given kind is the principal formula.
-  template <typename Check>
-  bool left_rule(NodeKind kind, std::size_t n, Check check) const {
+  bool left_rule(NodeKind kind, std::size_t n, LeftCheck check) const {
     if (!arity(n)) return false;
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       const BinaryFormula* a = as_binary(gamma_[i], kind);
-      if (a && check(without(gamma_, i), *a)) return true;
+      if (a && (this->*check)(without(gamma_, i), *a)) return true;
     }
     return false;
   }
 
-  // Some implication whose left side is of the given kind is principal.
-  template <typename Check>
-  bool left_implication(NodeKind left_kind, std::size_t n, Check check) const {
-    return left_rule(NodeKind::Implies, n, [&](const Formulas& rest, const BinaryFormula& imp) {
-      const BinaryFormula* e_f = as_binary(imp.left(), left_kind);
-      return e_f && check(rest, *e_f, imp.right());
-    });
+  bool right_implication(const BinaryFormula& g) const { return premise(0, with(gamma_, {g.left()}), g.right()); }
+  bool right_conjunction(const BinaryFormula& g) const {
+    return premise(0, gamma_, g.left()) && premise(1, gamma_, g.right());
+  }
+  bool left_disjunct(const BinaryFormula& g) const { return premise(0, gamma_, g.left()); }
+  bool right_disjunct(const BinaryFormula& g) const { return premise(0, gamma_, g.right()); }
+
+  bool split_conjunction(const Formulas& rest, const BinaryFormula& a) const {
+    return premise(0, with(rest, {a.left(), a.right()}), goal_);
+  }
+  bool split_disjunction(const Formulas& rest, const BinaryFormula& a) const {
+    return premise(0, with(rest, {a.left()}), goal_) && premise(1, with(rest, {a.right()}), goal_);
+  }
+  // A -> B with the atom A among the antecedents.
+  bool modus_ponens(const Formulas& rest, const BinaryFormula& imp) const {
+    return is_atomic(*imp.left()) && contains(gamma_, imp.left()) && premise(0, with(rest, {imp.right()}), goal_);
+  }
+  // (E & F) -> B becomes E -> (F -> B).
+  bool curry(const Formulas& rest, const BinaryFormula& imp) const {
+    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::And);
+    if (!e_f) return false;
+    NodePtr curried = core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()));
+    return premise(0, with(rest, {curried}), goal_);
+  }
+  // (E | F) -> B becomes E -> B and F -> B.
+  bool split_antecedent(const Formulas& rest, const BinaryFormula& imp) const {
+    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Or);
+    if (!e_f) return false;
+    NodePtr e_b = core::make_implies(e_f->left(), imp.right()), f_b = core::make_implies(e_f->right(), imp.right());
+    return premise(0, with(rest, {e_b, f_b}), goal_);
+  }
+  // (E -> F) -> B: F -> B, E ==> F and B ==> G.
+  bool nested_implication(const Formulas& rest, const BinaryFormula& imp) const {
+    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Implies);
+    if (!e_f) return false;
+    NodePtr f_b = core::make_implies(e_f->right(), imp.right());
+    return premise(0, with(rest, {f_b, e_f->left()}), e_f->right()) && premise(1, with(rest, {imp.right()}), goal_);
   }
 
   const LJTProofNode& node_;
@@ -319,9 +322,10 @@ std::int64_t node_size(const LJTProofNode& node) {
   return total;
 }
 
+// (A correct inference without premises is an axiom, so every leaf of a
+// valid tree is closed by one.)
 bool node_valid(const LJTProofNode& node) {
   RecursionGuard guard;
-  if (node.premises().empty() && !is_axiom_rule(node.rule())) return false;
   if (!is_correct_inference(node)) return false;
   for (const auto& p : node.premises())
     if (!node_valid(*p)) return false;
@@ -532,9 +536,9 @@ class Search {
 
  private:
   // Searches the sequent `v`; the node carries `given` when set, else a
-  // sequent built from `v`.
-  // (The recursion runs through prove, derive and premise; what they rarely
-  // need lives in functions of its own, to keep each level's frames small.)
+  // sequent built from `v`.  The recursion runs through prove, derive and
+  // premise; what they rarely need lives in functions of its own, which
+  // keeps each level's stack frames small.
   LJTProofNodePtr prove(const View& v, const SequentPtr* given) {
     RecursionGuard guard;
     Derivation d;
@@ -559,7 +563,8 @@ class Search {
     return std::make_shared<const Sequent>(table_.pool(), std::vector<Id>(ids.begin(), ids.end()), v.goal);
   }
 
-  // One pass over the antecedents: what steps 2 to 10 look for.  It also
+  // One pass over the antecedents: what the rules up to L_Imp_Or look for.
+  // It also
   // marks the antecedents, for membership tests until a premise is searched.
   Antecedents classify(const View& v) {
     mark_antecedents(v);

@@ -121,6 +121,7 @@ def test_sequent_is_immutable():
 
 @pytest.mark.parametrize("antecedents, succedent, error", [
     (5, p, TypeError),              # not iterable
+    (None, p, TypeError),
     ((p, "q"), p, InvalidFormulaError),
     ((p,), None, InvalidFormulaError),
     ((p,), 3, InvalidFormulaError),
