@@ -100,16 +100,8 @@ void bind_transformer(py::module_& m) {
       "variable would catch a variable of a replacement term is renamed to a fresh variable first. Checks no "
       "sorts.",
       py::dynamic_attr());
-  cls.def(py::init<>());
-  py::object base_init = cls.attr("__init__");
-  cls.attr("__init__") = py::cpp_function(
-      [base_init](py::handle self, py::handle mapping) {
-        substitution_from_py(mapping);  // refuses keys and values that no walk could use
-        base_init(self);
-        self.attr("mapping") = mapping;
-      },
-      py::is_method(cls), py::name("__init__"), py::arg("mapping"),
-      "Keeps the caller's mapping (not a copy) as `mapping`.");
+  vb::def_mapping_init(cls, [](py::handle mapping) { substitution_from_py(mapping); },
+                       "Keeps the caller's mapping (not a copy) as `mapping`.");
   cls.def_property_readonly(
       "scope_bound_vars",
       [](py::handle self) { return common::to_py_set(vb::walker_of<SubstitutionTransformer>(self).scope_bound_vars()); },

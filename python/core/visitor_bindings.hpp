@@ -268,6 +268,22 @@ void def_operations(PyClass& cls, Hook hook = {}) {
 #undef VISITOR_BINDINGS_DEF
 }
 
+// Constructor of the substitution transformers: keeps the caller's mapping
+// itself (not a copy) as the attribute `mapping`, after `check` has refused
+// keys and values that no walk could use.
+template <class PyClass, class Check>
+void def_mapping_init(PyClass& cls, Check check, const char* doc) {
+  cls.def(py::init<>());
+  py::object base_init = cls.attr("__init__");
+  cls.attr("__init__") = py::cpp_function(
+      [base_init, check](py::handle self, py::handle mapping) {
+        check(mapping);
+        base_init(self);
+        self.attr("mapping") = mapping;
+      },
+      py::is_method(cls), py::name("__init__"), py::arg("mapping"), doc);
+}
+
 // Gives a newly bound walker class what a Python subclass gets when it is
 // created: its abstract-method bookkeeping and its own dispatch table.
 // `declared_base` (optional) is recorded as the class's parameterised base,

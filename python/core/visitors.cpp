@@ -249,16 +249,8 @@ PYBIND11_MODULE(visitors, m) {
       m, "SubstitutionTransformer",
       "Light capture-avoiding substitution of terms for variables, as a dictionary says; checks no sorts.",
       py::dynamic_attr());
-  substitution.def(py::init<>());
-  py::object base_init = substitution.attr("__init__");
-  substitution.attr("__init__") = py::cpp_function(
-      [base_init](py::handle self, py::handle mapping) {
-        mapping_from_py(mapping);  // refuses keys and values that no walk could use
-        base_init(self);
-        self.attr("mapping") = mapping;
-      },
-      py::is_method(substitution), py::name("__init__"), py::arg("mapping"),
-      "Keeps the caller's dictionary (not a copy) as `mapping`.");
+  vb::def_mapping_init(substitution, [](py::handle mapping) { mapping_from_py(mapping); },
+                       "Keeps the caller's dictionary (not a copy) as `mapping`.");
   vb::def_operations<LightSubstitutionTransformer>(substitution, ReloadMapping{});
   vb::finish_walker_class(substitution);
 
