@@ -34,7 +34,13 @@ SortPtr sort_from_py(py::handle obj) {
 std::int64_t int_from_py(py::handle obj, const char* what) {
   if (!py::isinstance<py::int_>(obj))
     throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(obj));
-  return obj.cast<std::int64_t>();
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+  if (overflow) {
+    PyErr_SetString(PyExc_OverflowError, (std::string(what) + " does not fit in 64 bits").c_str());
+    throw py::error_already_set();
+  }
+  return value;
 }
 
 bool symbol_variables_registered() { return py::detail::get_type_info(typeid(SymbolVariable)) != nullptr; }
@@ -53,9 +59,10 @@ Symbol symbol_from_py(py::handle obj, SymbolVariable::Kind kind) {
                               common::class_text(obj) + ".");
   py::module_::import("sol.ast_ext");  // so the symbol can be read back as a Python object
   auto as_int = [](py::handle v) { return py::isinstance<py::int_>(v) ? v.cast<std::int64_t>() : -1; };
-  std::string name = py::str(py::hasattr(obj, "name") ? obj.attr("name") : py::object(py::str(obj)));
+  std::string text = py::str(obj);
+  std::string name = py::hasattr(obj, "name") ? std::string(py::str(obj.attr("name"))) : text;
   return Symbol(std::make_shared<const SymbolVariable>(kind, as_int(obj.attr("index")), as_int(obj.attr("arity")),
-                                                       std::move(name)));
+                                                       std::move(name), std::move(text)));
 }
 
 py::object symbol_to_py(const Symbol& s) {

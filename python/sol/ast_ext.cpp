@@ -58,7 +58,7 @@ PYBIND11_MODULE(ast_ext, m) {
            py::is_operator())
       .def("__hash__", &SymbolVariable::hash)
       .def("__repr__", &SymbolVariable::repr)
-      .def("__str__", &SymbolVariable::name);
+      .def("__str__", &SymbolVariable::text);
   common::freeze(symbol_variable);
 
   auto make_variable = [](SymbolVariable::Kind kind, const char* prefix) {

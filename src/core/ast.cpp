@@ -65,8 +65,8 @@ std::string py_quote(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Symbols
 // ---------------------------------------------------------------------------
-SymbolVariable::SymbolVariable(Kind kind, std::int64_t index, std::int64_t arity, std::string name)
-    : kind_(kind), index_(index), arity_(arity), name_(std::move(name)) {
+SymbolVariable::SymbolVariable(Kind kind, std::int64_t index, std::int64_t arity, std::string name, std::string text)
+    : kind_(kind), index_(index), arity_(arity), name_(std::move(name)), text_(text.empty() ? name_ : std::move(text)) {
   auto slot = kind_ == Kind::Predicate ? pyhash::ClassSlot::PredicateVariable : pyhash::ClassSlot::FunctionVariable;
   hash_ = pyhash::of_tuple(
       {pyhash::of_class(slot), pyhash::of_string(name_), pyhash::of_int(index_), pyhash::of_int(arity_)});
@@ -87,7 +87,7 @@ Symbol::Symbol(std::string name) : name_(std::move(name)), hash_(pyhash::of_stri
 Symbol::Symbol(SymbolVariablePtr variable)
     : name_(variable->name()), variable_(std::move(variable)), hash_(variable_->hash()) {}
 
-std::string Symbol::text() const { return variable_ ? variable_->repr() : name_; }
+std::string Symbol::text() const { return variable_ ? variable_->text() : name_; }
 
 std::string Symbol::repr() const { return variable_ ? variable_->repr() : py_quote(name_); }
 

@@ -52,15 +52,18 @@ using VariablePtr = std::shared_ptr<const Variable>;
 // ---------------------------------------------------------------------------
 
 // A predicate or function variable of second-order logic: an index and an
-// arity, plus a display name.  Equality is by (kind, index, arity, name).
+// arity, plus a display name (what the export prints) and a text (its string
+// conversion, shown in messages; the name unless given).  Equality is by
+// (kind, index, arity, name).
 class SymbolVariable {
  public:
   enum class Kind : std::uint8_t { Predicate, Function };
-  SymbolVariable(Kind kind, std::int64_t index, std::int64_t arity, std::string name);
+  SymbolVariable(Kind kind, std::int64_t index, std::int64_t arity, std::string name, std::string text = {});
   Kind kind() const { return kind_; }
   std::int64_t index() const { return index_; }
   std::int64_t arity() const { return arity_; }
   const std::string& name() const { return name_; }
+  const std::string& text() const { return text_; }
   pyhash::hash_t hash() const { return hash_; }
   std::string repr() const;
   bool operator==(const SymbolVariable& o) const;
@@ -70,6 +73,7 @@ class SymbolVariable {
   std::int64_t index_;
   std::int64_t arity_;
   std::string name_;
+  std::string text_;
   pyhash::hash_t hash_;
 };
 using SymbolVariablePtr = std::shared_ptr<const SymbolVariable>;
@@ -84,7 +88,7 @@ class Symbol {
   bool is_name() const { return variable_ == nullptr; }
   const std::string& name() const { return name_; }  // the name, or the variable's name
   const SymbolVariablePtr& variable() const { return variable_; }
-  // The text of the symbol in messages: the name itself or the variable's repr.
+  // The text of the symbol in messages: the name itself or the variable's text.
   std::string text() const;
   std::string repr() const;  // quoted name, or the variable's repr
   pyhash::hash_t hash() const { return hash_; }

@@ -70,6 +70,30 @@ def test_valid_edge_constructions():
     assert Equality(P, Q).left == P
 
 
+def test_symbol_variables_show_their_string_conversion_in_messages():
+    g = so.FunctionVariable(0, 1, "g")
+    with pytest.raises(InvalidFormulaError) as info:
+        FunctionApp(g, 2, (x,))
+    assert str(info.value) == "FunctionApp 'g' expected arity 2, got 1 arguments."
+
+    class Sym:
+        index, arity, name = 1, 0, "Z"
+
+        def __str__(self):
+            return "Sym#1"
+    with pytest.raises(InvalidFormulaError) as info:
+        PredicateApp(Sym(), 1, ())
+    assert str(info.value) == "PredicateApp 'Sym#1' expected arity 1, got 0 arguments."
+    assert PredicateApp(Sym(), 0, ()).pred.name == "Z"
+
+
+def test_ids_and_arities_beyond_64_bits_are_refused_clearly():
+    with pytest.raises(OverflowError):
+        Variable(2 ** 70)
+    with pytest.raises(OverflowError):
+        PredicateApp("P", 2 ** 64, ())
+
+
 def test_function_app_sort_follows_return_sort():
     f = FunctionApp("f", 1, (x,), S, sort=Ind)
     assert f.sort == S and f.return_sort == S
