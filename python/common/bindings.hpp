@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -72,6 +73,27 @@ py::frozenset to_py_frozenset(const Set& items) {
 
 // The text of an object's class as the interpreter prints it: "<class 'int'>".
 inline std::string class_text(py::handle obj) { return py::str(py::type::handle_of(obj)).cast<std::string>(); }
+
+// A Python int as a 64-bit integer: TypeError for anything but an int,
+// OverflowError for an int outside the 64-bit range.
+inline std::int64_t int64_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<py::int_>(obj))
+    throw core::TypeError(std::string(what) + " must be an integer, got " + class_text(obj));
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+  if (overflow) {
+    PyErr_SetString(PyExc_OverflowError, (std::string(what) + " must be an integer that fits in 64 bits").c_str());
+    throw py::error_already_set();
+  }
+  return value;
+}
+
+// A Python str as a string: TypeError for anything else.
+inline std::string string_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<py::str>(obj))
+    throw core::TypeError(std::string(what) + " must be a string, got " + class_text(obj));
+  return obj.cast<std::string>();
+}
 
 // Converts a Python value to a node, or raises InvalidFormulaError
 // "Unsupported AST node type: <class ...>" (the tree functions' message).

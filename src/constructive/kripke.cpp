@@ -90,12 +90,26 @@ bool KripkeModel::evaluate(const core::NodePtr& formula, const World& world) con
   return forces(formula, world);
 }
 
+// A subformula, through `evaluate` when a derived type replaces it.
+bool KripkeModel::forces_part(const core::NodePtr& formula, const World& world) const {
+  return replaces_evaluate() ? evaluate(formula, world) : forces(formula, world);
+}
+
+// Both implications; a replaced `evaluate` sees them as Implies nodes.
+bool KripkeModel::forces_iff(const core::BinaryFormula& iff, const World& world) const {
+  if (replaces_evaluate())
+    return evaluate(core::make_implies(iff.left(), iff.right()), world) &&
+           evaluate(core::make_implies(iff.right(), iff.left()), world);
+  return forces_everywhere_above(iff.left(), iff.right(), world) &&
+         forces_everywhere_above(iff.right(), iff.left(), world);
+}
+
 // Whether every successor of `world` that forces `left` also forces `right`;
 // a null `right` stands for falsum (the negation of `left`).
 bool KripkeModel::forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right,
                                           const World& world) const {
   for (const World& s : accessible_worlds(world)) {
-    if (forces(left, s) && (!right || !forces(right, s))) return false;
+    if (forces_part(left, s) && (!right || !forces_part(right, s))) return false;
   }
   return true;
 }
@@ -107,6 +121,11 @@ bool KripkeModel::forces_everywhere_above(const core::NodePtr& left, const core:
 bool KripkeModel::forces_chain(const core::NodePtr& f, const World& world) const {
   const core::NodeKind kind = f->kind();
   const bool decisive = kind == core::NodeKind::Or;  // the member value that decides the chain
+  if (replaces_evaluate()) {
+    const auto& b = core::as<core::BinaryFormula>(*f);
+    if (evaluate(b.left(), world) == decisive) return decisive;
+    return evaluate(b.right(), world);
+  }
   std::vector<const core::NodePtr*> members;
   const core::NodePtr* at = &f;
   while ((*at)->kind() == kind) {
@@ -137,11 +156,7 @@ bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
       const auto& b = core::as<core::BinaryFormula>(*f);
       return forces_everywhere_above(b.left(), b.right(), world);
     }
-    case NodeKind::Iff: {
-      const auto& b = core::as<core::BinaryFormula>(*f);
-      return forces_everywhere_above(b.left(), b.right(), world) &&
-             forces_everywhere_above(b.right(), b.left(), world);
-    }
+    case NodeKind::Iff: return forces_iff(core::as<core::BinaryFormula>(*f), world);
     default:
       throw core::TypeError(std::string("Kripke models force propositional formulas only, got ") + f->class_name());
   }

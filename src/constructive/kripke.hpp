@@ -57,9 +57,15 @@ struct ModelDict {
   Rows valuations;
 };
 
+// The operations that other operations reach (and `evaluate`) are virtual,
+// so that a derived model type that replaces one has its replacement used
+// by the others; the model itself calls them through the object.
 class KripkeModel {
  public:
   KripkeModel() = default;
+  virtual ~KripkeModel() = default;
+  KripkeModel(const KripkeModel&) = default;
+  KripkeModel& operator=(const KripkeModel&) = default;
   // Takes the data as given: no reflexive pairs, no closure, no check that
   // the keys are listed.
   KripkeModel(std::vector<World> worlds, WorldMap<WorldSet> relations, WorldMap<FormulaSet> valuations);
@@ -69,38 +75,46 @@ class KripkeModel {
   WorldMap<FormulaSet> valuations;    // u -> formulas true at u
 
   // Lists the world (once) and gives it its reflexive pair and a valuation entry.
-  void add_world(const World& world);
+  virtual void add_world(const World& world);
   // Records source <= target, then restores reflexivity, transitivity and
   // monotonicity over the whole model.
-  void add_relation(const World& source, const World& target);
+  virtual void add_relation(const World& source, const World& target);
   // Makes the formula true at the world and at every world above it.
-  void add_valuation(const World& world, const core::NodePtr& formula);
+  virtual void add_valuation(const World& world, const core::NodePtr& formula);
 
   // True exactly when `source` has an entry that holds `target`.
   bool is_accessible(const World& source, const World& target) const;
   // The successors of the world; the world alone when it has no entry.
-  WorldSet accessible_worlds(const World& world) const;
+  virtual WorldSet accessible_worlds(const World& world) const;
 
   // Reflexive pairs for the listed worlds, then closure under transitivity.
   // Only listed worlds gain pairs; entries of unlisted keys are followed but
   // left as they are.
-  void compute_transitive_closure();
+  virtual void compute_transitive_closure();
   // Pushes the formulas of every listed world to its successors until
   // nothing changes.  Unlisted successors receive formulas but pass none on.
-  void enforce_monotonicity();
+  virtual void enforce_monotonicity();
 
   // Forcing.  Falsum is forced nowhere, verum everywhere, an atom where the
   // valuation holds it; negation and implication look at every successor.
   // A formula outside propositional logic (quantifier, equality, term)
   // raises TypeError naming its class.
-  bool evaluate(const core::NodePtr& formula, const World& world) const;
+  virtual bool evaluate(const core::NodePtr& formula, const World& world) const;
 
   ModelDict to_dict() const;
   std::string to_string() const;
 
+ protected:
+  // Whether a derived type replaces `evaluate`.  Forcing then reaches every
+  // subformula through `evaluate`, one connective at a time, instead of
+  // walking chains of one connective in a loop.
+  virtual bool replaces_evaluate() const { return false; }
+
  private:
   bool is_listed(const World& world) const;
   bool forces(const core::NodePtr& formula, const World& world) const;
+  bool forces_part(const core::NodePtr& formula, const World& world) const;
+  bool forces_iff(const core::BinaryFormula& iff, const World& world) const;
   bool forces_chain(const core::NodePtr& formula, const World& world) const;
   bool forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right, const World& world) const;
 };

@@ -45,6 +45,18 @@ def test_world_requires_both_fields():
         World(0)
 
 
+@pytest.mark.parametrize(
+    "args, error, message",
+    [((10**30, "w"), OverflowError, "World id must be an integer that fits in 64 bits"),
+     (("a", "b"), TypeError, "World id must be an integer, got <class 'str'>"),
+     ((0, 5), TypeError, "World name must be a string, got <class 'int'>")],
+)
+def test_world_ids_are_64_bit_integers_and_names_strings(args, error, message):
+    with pytest.raises(error, match=message):
+        World(*args)
+    assert World(2**63 - 1, "top").id == 2**63 - 1 and World(-(2**63), "bottom").id == -(2**63)
+
+
 # ---------------------------------------------------------------------------
 # Construction and closure
 # ---------------------------------------------------------------------------
@@ -244,6 +256,93 @@ def test_long_chains_of_one_connective_are_forced_without_deep_recursion(p_at_w1
         disjunction, conjunction = Or(disjunction, a), And(conjunction, Not(a))
     assert not p_at_w1.evaluate(disjunction, W1)
     assert p_at_w1.evaluate(Or(disjunction, P), W1) and p_at_w1.evaluate(conjunction, W1)
+
+
+# ---------------------------------------------------------------------------
+# Subclasses that replace operations
+# ---------------------------------------------------------------------------
+class Recording(KripkeModel):
+    """Logs every call of the replaceable operations and runs the model's own."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def add_world(self, world):
+        self.calls.append(("add_world", world))
+        super().add_world(world)
+
+    def accessible_worlds(self, world):
+        self.calls.append(("accessible_worlds", world))
+        return super().accessible_worlds(world)
+
+    def _compute_transitive_closure(self):
+        self.calls.append(("closure",))
+        super()._compute_transitive_closure()
+
+    def _enforce_monotonicity(self):
+        self.calls.append(("monotonicity",))
+        super()._enforce_monotonicity()
+
+    def evaluate(self, formula, world):
+        self.calls.append(("evaluate", formula, world))
+        return super().evaluate(formula, world)
+
+
+def test_construction_reaches_the_subclass_operations():
+    model = Recording()
+    model.add_relation(W0, W1)
+    assert model.calls == [("add_world", W0), ("add_world", W1), ("closure",), ("monotonicity",)]
+    model.calls.clear()
+    model.add_valuation(W0, P)
+    assert model.calls == [("add_world", W0), ("accessible_worlds", W0)]
+    assert model.valuations[W1] == {P}
+
+
+def test_forcing_reaches_the_subclass_evaluate_for_every_subformula():
+    model = Recording()
+    model.add_relation(W0, W1)
+    model.add_valuation(W1, P)
+    model.calls.clear()
+    chain = And(And(P, Q), P)
+    assert model.evaluate(Iff(chain, P), W1) is False
+    evaluated = [call[1:] for call in model.calls if call[0] == "evaluate"]
+    chain_calls = [chain, And(P, Q), P, Q]  # Q fails, so the chain fails without its last member
+    assert evaluated == [(f, W1) for f in [Iff(chain, P), Implies(chain, P), *chain_calls,
+                                            Implies(P, chain), P, *chain_calls]]
+    assert ("accessible_worlds", W1) in model.calls
+
+
+def test_a_replaced_order_decides_forcing():
+    class Up(KripkeModel):
+        def accessible_worlds(self, world):
+            return {world, W1}
+
+    model = Up()
+    model.add_world(W0)
+    model.add_valuation(W1, P)
+    assert model.evaluate(Not(P), W0) is False and model.evaluate(Implies(P, Q), W0) is False
+
+
+def test_a_replaced_evaluate_counts_by_truth_value():
+    class Everything(KripkeModel):
+        def evaluate(self, formula, world):
+            return 1 if formula == P else super().evaluate(formula, world)
+
+    assert Everything().evaluate(And(P, Not(Not(P))), W0) is True
+
+
+def test_the_model_class_itself_never_looks_up_replacements():
+    model = model_with((W0, W1), valuations=[(W1, P)])
+    assert type(model) is KripkeModel and model.evaluate(Not(Not(P)), W0)
+
+
+def test_string_conversion_uses_the_subclass_text():
+    class Named(KripkeModel):
+        def to_string(self):
+            return "named"
+
+    assert str(Named()) == "named"
 
 
 # ---------------------------------------------------------------------------
