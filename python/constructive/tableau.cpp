@@ -7,6 +7,9 @@
 // and grow trees of their own.  The tree's renderings read such a tree back
 // into engine nodes and render those.
 #include "common/bindings.hpp"
+
+#include <limits>
+
 #include "constructive/tableau.hpp"
 #include "constructive/worlds.hpp"
 #include "core/parser.hpp"
@@ -285,8 +288,35 @@ py::object run_proof(TableauProver& prover, py::handle target, py::handle premis
   return make_result(std::move(r), target, given);
 }
 
-py::tuple expand_from_py(TableauProver& prover, py::object state, PyNode& node, std::int64_t depth) {
-  auto& engine_state = state.cast<BranchState&>();
+// A new proof through the prover's own `prove`, which a subclass may replace.
+py::object own_proof(py::handle prover, py::handle target, py::handle premises) {
+  return prover.attr("prove")(py::arg("target") = target, py::arg("premises") = premises);
+}
+
+// The branch state argument of a prover operation.
+BranchState& state_of(py::handle state) {
+  if (!py::isinstance<BranchState>(state))
+    throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
+  return state.cast<BranchState&>();
+}
+
+// A limit of the prover: values below 1 become 1, and values beyond the
+// 64-bit range become its maximum, which no search can reach anyway.
+std::int64_t limit_from_py(py::handle value, const char* what) {
+  if (!py::isinstance<py::int_>(value))
+    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
+  int overflow = 0;
+  long long limit = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+  return overflow < 0 ? 1 : std::max<std::int64_t>(limit, 1);
+}
+
+py::tuple expand_from_py(TableauProver& prover, py::object state, py::handle node_obj, py::handle depth_obj) {
+  auto& engine_state = state_of(state);
+  if (!py::isinstance<PyNode>(node_obj))
+    throw core::TypeError("node must be a TableauNode, got " + common::class_text(node_obj));
+  PyNode& node = node_obj.cast<PyNode&>();
+  const std::int64_t depth = common::int64_from_py(depth_obj, "depth");
   auto stub = to_engine(node, false);
   ExpandResult r = prover.expand_branch(engine_state, *stub, depth);
   append_records(node, *stub);
@@ -497,33 +527,41 @@ void bind_prover(py::module_& m) {
   py::class_<TableauProver> cls(m, "TableauProver",
                                 "Automated Theorem Prover and Countermodel Builder for Intuitionistic Logic.\n\n"
                                 "Implements labelled semantic tableaux with explicit Kripke frame semantics.");
-  cls.def(py::init<std::int64_t, std::int64_t>(), py::arg("max_depth") = 100, py::arg("max_worlds") = 50)
+  cls.def(py::init([](py::handle max_depth, py::handle max_worlds) {
+            return TableauProver(limit_from_py(max_depth, "max_depth"), limit_from_py(max_worlds, "max_worlds"));
+          }),
+          py::arg("max_depth") = 100, py::arg("max_worlds") = 50)
       .def_property_readonly("max_depth", &TableauProver::max_depth)
       .def_property_readonly("max_worlds", &TableauProver::max_worlds)
-      .def_readwrite("_node_counter", &TableauProver::node_counter)
+      .def_property(
+          "_node_counter", [](const TableauProver& p) { return p.node_counter; },
+          [](TableauProver& p, py::handle v) { p.node_counter = common::int64_from_py(v, "_node_counter"); })
       .def("_next_node_id", &TableauProver::next_node_id)
       .def(
           "_check_clash",
-          [](const TableauProver& p, const BranchState& s) -> py::object {
-            auto clash = p.check_clash(s);
+          [](const TableauProver& p, py::handle s) -> py::object {
+            auto clash = p.check_clash(state_of(s));
             if (!clash) return py::none();
             return py::make_tuple(clash->world, clash->formula, clash->message);
           },
           py::arg("state"))
-      .def("_extract_countermodel", &TableauProver::extract_countermodel, py::arg("state"))
+      .def(
+          "_extract_countermodel",
+          [](const TableauProver& p, py::handle s) { return p.extract_countermodel(state_of(s)); },
+          py::arg("state"))
       .def("prove", &run_proof, py::arg("target"), py::arg("premises") = py::none(),
            "Runs one tableau proof and returns its result.")
       .def("_expand_branch", &expand_from_py, py::arg("state"), py::arg("node"), py::arg("depth"))
       .def(
           "is_valid",
-          [](TableauProver& p, py::handle target, py::handle premises) {
-            return p.prove(common::to_node(target), formulas_of(premises)).is_valid;
+          [](py::object self, py::handle target, py::handle premises) {
+            return py::object(own_proof(self, target, premises).attr("is_valid"));
           },
           py::arg("target"), py::arg("premises") = py::none(), "Whether every branch of a new proof closes.")
       .def(
           "countermodel",
-          [](TableauProver& p, py::handle target, py::handle premises) {
-            return p.prove(common::to_node(target), formulas_of(premises)).countermodel;
+          [](py::object self, py::handle target, py::handle premises) {
+            return py::object(own_proof(self, target, premises).attr("countermodel"));
           },
           py::arg("target"), py::arg("premises") = py::none(),
           "The verified countermodel of a new proof, or None.");
@@ -552,8 +590,8 @@ PYBIND11_MODULE(tableau, m) {
   bind_prover(m);
   m.def(
       "prove_tableau",
-      [](py::handle formula, py::handle premises, std::int64_t max_depth, std::int64_t max_worlds) {
-        TableauProver prover(max_depth, max_worlds);
+      [](py::handle formula, py::handle premises, py::handle max_depth, py::handle max_worlds) {
+        TableauProver prover(limit_from_py(max_depth, "max_depth"), limit_from_py(max_worlds, "max_worlds"));
         return run_proof(prover, formula, premises);
       },
       py::arg("formula"), py::arg("premises") = py::none(), py::arg("max_depth") = 100, py::arg("max_worlds") = 50,

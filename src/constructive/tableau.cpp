@@ -1,6 +1,8 @@
 #include "constructive/tableau.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 
 #include "constructive/common.hpp"
 #include "core/parser.hpp"
@@ -388,6 +390,12 @@ struct TableauProver::Step {
 
 TableauProver::TableauProver(std::int64_t max_depth, std::int64_t max_worlds)
     : max_depth_(std::max<std::int64_t>(max_depth, 1)), max_worlds_(std::max<std::int64_t>(max_worlds, 1)) {}
+
+std::int64_t TableauProver::next_node_id() {
+  if (node_counter == std::numeric_limits<std::int64_t>::max())
+    throw std::overflow_error("_node_counter is at the 64-bit maximum; no further node id can be handed out");
+  return ++node_counter;
+}
 
 std::optional<Clash> TableauProver::check_clash(const BranchState& state) const {
   for (const World& w : state.worlds) {

@@ -208,7 +208,8 @@ class TableauProver {
   std::int64_t max_depth() const { return max_depth_; }
   std::int64_t max_worlds() const { return max_worlds_; }
   std::int64_t node_counter = 0;  // the last node id handed out in this proof
-  std::int64_t next_node_id() { return ++node_counter; }
+  // Raises std::overflow_error when the counter is at the 64-bit maximum.
+  std::int64_t next_node_id();
 
   std::optional<Clash> check_clash(const BranchState& state) const;
   // The model of an open branch: its worlds, its order and the atoms signed

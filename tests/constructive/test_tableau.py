@@ -342,11 +342,33 @@ def test_rule_tuples_are_checked(bad):
 @pytest.mark.parametrize(
     "args, depth, worlds",
     [({}, 100, 50), ({"max_depth": 50}, 50, 50), ({"max_depth": 0, "max_worlds": -3}, 1, 1),
-     ({"max_depth": 1, "max_worlds": 1}, 1, 1), ({"max_depth": 10**6, "max_worlds": 10**6}, 10**6, 10**6)],
+     ({"max_depth": 1, "max_worlds": 1}, 1, 1), ({"max_depth": 10**6, "max_worlds": 10**6}, 10**6, 10**6),
+     ({"max_depth": 10**30, "max_worlds": -10**30}, 2**63 - 1, 1), ({"max_depth": -10**30, "max_worlds": 2**64}, 1, 2**63 - 1)],
 )
 def test_limits_are_clamped(args, depth, worlds):
     prover = TableauProver(**args)
     assert (prover.max_depth, prover.max_worlds, prover._node_counter) == (depth, worlds, 0)
+
+
+def test_huge_limits_reach_the_module_function():
+    assert prove_tableau(Implies(P, P), max_depth=10**30, max_worlds=10**30).is_valid
+    assert not prove_tableau(Or(P, Not(P)), max_depth=10**30).is_valid
+
+
+@pytest.mark.parametrize("args", [("100",), (100, 2.5), (None,)])
+def test_limits_must_be_integers(args):
+    with pytest.raises(TypeError, match="must be an integer"):
+        TableauProver(*args)
+
+
+@pytest.mark.parametrize("counter, error", [(2**63 - 1, OverflowError), (2**63, OverflowError), ("1", TypeError)])
+def test_node_counter_stays_within_64_bits(counter, error):
+    prover = TableauProver()
+    with pytest.raises(error, match="_node_counter"):
+        prover._node_counter = counter
+        prover._next_node_id()
+    prover._node_counter = 2**63 - 2
+    assert prover._next_node_id() == 2**63 - 1
 
 
 def test_node_numbering_restarts_every_proof():
@@ -361,6 +383,20 @@ def test_node_numbering_restarts_every_proof():
 # ---------------------------------------------------------------------------
 # Expansion
 # ---------------------------------------------------------------------------
+@pytest.mark.parametrize(
+    "call, message",
+    [(lambda p: p._expand_branch(state=5, node=TableauNode(1), depth=1), "state must be a _BranchState"),
+     (lambda p: p._expand_branch(_BranchState(), None, 1), "node must be a TableauNode"),
+     (lambda p: p._expand_branch(_BranchState(), TableauNode(1), "1"), "depth must be an integer"),
+     (lambda p: p._check_clash(None), "state must be a _BranchState"),
+     (lambda p: p._extract_countermodel([]), "state must be a _BranchState")],
+)
+def test_prover_operations_check_their_arguments(call, message):
+    with pytest.raises(TypeError, match=message):
+        call(TableauProver())
+
+
+
 @pytest.mark.parametrize(
     "premises, target, message",
     [
@@ -539,6 +575,31 @@ def test_family_members(name, n):
     assert result.is_valid is valid
     if not valid:
         assert_refutes(result.countermodel, make(n))
+
+
+def test_entry_points_call_the_subclass_prove_by_name():
+    class Counting(TableauProver):
+        def __init__(self):
+            super().__init__()
+            self.calls = []
+
+        def prove(self, target, premises=None, **unexpected):
+            self.calls.append((target, premises, unexpected))
+            return super().prove(target=target, premises=premises)
+
+    prover = Counting()
+    assert prover.is_valid(target=Implies(P, Q), premises=[Q]) is True
+    assert prover.countermodel(Or(P, Not(P))).worlds == [W0, W1]
+    assert prover.countermodel(P, [P]) is None
+    assert prover.calls == [(Implies(P, Q), [Q], {}), (Or(P, Not(P)), None, {}), (P, [P], {})]
+
+
+def test_entry_points_take_the_verdict_of_a_replaced_prove():
+    class Sceptic(TableauProver):
+        def prove(self, target, premises=None):
+            return TableauProofResult(is_valid=False, tree=TableauProofTree(TableauNode(1)), countermodel="model")
+
+    assert Sceptic().is_valid(Implies(P, P)) is False and Sceptic().countermodel(Implies(P, P)) == "model"
 
 
 def test_excluded_middle_countermodel():
