@@ -16,27 +16,7 @@ using core::Substitution;
 
 namespace {
 
-// Reads any mapping (anything with items()) whose keys are variables and
-// whose values are nodes.
-Substitution substitution_from_py(py::handle mapping) {
-  if (!py::hasattr(mapping, "items"))
-    throw core::TypeError("A substitution must be a mapping from Variable to term, got " +
-                          common::class_text(mapping));
-  Substitution out;
-  for (py::handle item : mapping.attr("items")()) {
-    if (!py::isinstance<py::tuple>(item) || py::len(item) != 2)
-      throw core::TypeError("The items of a substitution must be (variable, term) pairs, got " +
-                            common::class_text(item));
-    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-    py::handle key = pair[0], value = pair[1];
-    if (!py::isinstance<core::Variable>(key))
-      throw core::TypeError("A substitution maps variables to terms; got a key of " + common::class_text(key));
-    if (!py::isinstance<core::Node>(value))
-      throw core::TypeError("A substitution maps variables to terms; got a value of " + common::class_text(value));
-    out.set(key.cast<core::VariablePtr>(), value.cast<NodePtr>());
-  }
-  return out;
-}
+Substitution substitution_from_py(py::handle mapping) { return vb::variable_mapping_from_py(mapping); }
 
 py::dict substitution_to_py(const Substitution& subst) {
   py::dict out;
@@ -80,10 +60,10 @@ struct ReloadMapping {
   void operator()(py::handle self, SubstitutionTransformer& walker) const { reload_mapping(self, walker); }
 };
 
+// The walker behind `self`, its overrides and mapping read afresh.
 SubstitutionTransformer& entered(py::handle self) {
-  SubstitutionTransformer& walker = vb::walker_of<SubstitutionTransformer>(self);
-  reload_mapping(self, walker);
-  return walker;
+  vb::PythonOverrides* overrides = nullptr;
+  return vb::enter<SubstitutionTransformer>(self, ReloadMapping{}, overrides);
 }
 
 core::NodeKind quantifier_kind(py::handle constructor) {
@@ -93,15 +73,63 @@ core::NodeKind quantifier_kind(py::handle constructor) {
   throw core::TypeError("constructor must be Forall or Exists, got " + py::repr(constructor).cast<std::string>());
 }
 
+py::object quantifier_class(core::NodeKind kind) {
+  return py::module_::import("core.ast").attr(kind == core::NodeKind::Forall ? "Forall" : "Exists");
+}
+
+// A Python subclass of the transformer: besides the visit operations, its
+// overrides of the three quantifier steps are called wherever the walk
+// takes these steps.
+class SubstitutionTrampoline final : public vb::Trampoline<SubstitutionTransformer> {
+ public:
+  using vb::Trampoline<SubstitutionTransformer>::Trampoline;
+
+  NodePtr handle_quantifier(const core::VariablePtr& bound_var, const NodePtr& body, core::NodeKind constructor) override {
+    if (!wants(kHandleQuantifier)) return SubstitutionTransformer::handle_quantifier(bound_var, body, constructor);
+    py::object result = self().attr(kStepNames[kHandleQuantifier])(bound_var, body, quantifier_class(constructor));
+    return vb::Result<NodePtr>::from_py(result, kStepNames[kHandleQuantifier], *this);
+  }
+
+  core::VariablePtr generate_fresh_variable(const core::VariablePtr& base_var, const core::VarSet& forbidden) override {
+    if (!wants(kGenerateFreshVariable)) return SubstitutionTransformer::generate_fresh_variable(base_var, forbidden);
+    py::object result = self().attr(kStepNames[kGenerateFreshVariable])(
+        py::arg("base_var") = base_var, py::arg("forbidden") = common::to_py_set(forbidden));
+    if (!py::isinstance<core::Variable>(result))
+      throw core::TypeError(std::string(kStepNames[kGenerateFreshVariable]) + " must return a Variable, got " +
+                            common::class_text(result));
+    return result.cast<core::VariablePtr>();
+  }
+
+  // The renamed body is walked next, so a value that is no node is refused
+  // as the walk would refuse it.
+  NodePtr rename_bound_variable(const NodePtr& formula, const core::VariablePtr& old_var,
+                                const core::VariablePtr& new_var) override {
+    if (!wants(kRenameBoundVariable)) return SubstitutionTransformer::rename_bound_variable(formula, old_var, new_var);
+    return vb::node_to_visit(self().attr(kStepNames[kRenameBoundVariable])(formula, old_var, new_var));
+  }
+
+ private:
+  enum Step { kHandleQuantifier, kGenerateFreshVariable, kRenameBoundVariable, kStepCount };
+  static constexpr const char* kStepNames[kStepCount] = {"_handle_quantifier", "_generate_fresh_variable",
+                                                         "_rename_bound_variable"};
+
+  void refresh_more(py::handle cls) override {
+    for (int step = 0; step < kStepCount; ++step) overridden_steps_[step] = vb::python_defines(cls, kStepNames[step]);
+  }
+  bool wants(Step step) { return overridden_steps_[step] && python_ready(); }
+
+  bool overridden_steps_[kStepCount] = {};
+};
+
 void bind_transformer(py::module_& m) {
-  auto cls = vb::walker_class<SubstitutionTransformer, core::ASTTransformer>(
+  auto cls = vb::walker_class<SubstitutionTransformer, core::ASTTransformer, SubstitutionTrampoline>(
       m, "SubstitutionTransformer",
       "Applies a substitution to a term or formula simultaneously and without capture: a quantifier whose "
       "variable would catch a variable of a replacement term is renamed to a fresh variable first. Checks no "
       "sorts.",
       py::dynamic_attr());
-  vb::def_mapping_init(cls, [](py::handle mapping) { substitution_from_py(mapping); },
-                       "Keeps the caller's mapping (not a copy) as `mapping`.");
+  vb::def_kept_argument_init(cls, py::arg("mapping"), &substitution_from_py,
+                             "Keeps the caller's mapping (not a copy) as `mapping`.");
   cls.def_property_readonly(
       "scope_bound_vars",
       [](py::handle self) { return common::to_py_set(vb::walker_of<SubstitutionTransformer>(self).scope_bound_vars()); },
@@ -111,7 +139,7 @@ void bind_transformer(py::module_& m) {
       "_handle_quantifier",
       [](py::handle self, py::handle bound_var, py::handle body, py::handle constructor) {
         core::NodeKind kind = quantifier_kind(constructor);
-        return entered(self).handle_quantifier(variable_from_py(bound_var, "bound_var"), vb::node_to_visit(body), kind);
+        return entered(self).SubstitutionTransformer::handle_quantifier(variable_from_py(bound_var, "bound_var"), vb::node_to_visit(body), kind);
       },
       py::arg("bound_var"), py::arg("body"), py::arg("constructor"),
       "Renames the quantifier's variable where a replacement would be caught, then substitutes into the body.");
@@ -120,14 +148,14 @@ void bind_transformer(py::module_& m) {
       [](py::handle self, py::handle base_var, py::iterable forbidden) {
         core::VarSet taken;
         for (py::handle var : forbidden) taken.insert(variable_from_py(var, "a forbidden variable"));
-        return entered(self).generate_fresh_variable(variable_from_py(base_var, "base_var"), taken);
+        return entered(self).SubstitutionTransformer::generate_fresh_variable(variable_from_py(base_var, "base_var"), taken);
       },
       py::arg("base_var"), py::arg("forbidden"),
       "The variable with the smallest id at or above base_var's that no forbidden variable carries.");
   cls.def(
       "_rename_bound_variable",
       [](py::handle self, py::handle formula, py::handle old_var, py::handle new_var) {
-        return entered(self).rename_bound_variable(vb::node_to_visit(formula), variable_from_py(old_var, "old_var"),
+        return entered(self).SubstitutionTransformer::rename_bound_variable(vb::node_to_visit(formula), variable_from_py(old_var, "old_var"),
                                                    variable_from_py(new_var, "new_var"));
       },
       py::arg("formula"), py::arg("old_var"), py::arg("new_var"),

@@ -50,6 +50,13 @@ inline std::string type_name(py::handle obj) {
   return py::type::handle_of(obj).attr("__name__").cast<std::string>();
 }
 
+// Whether the class `cls` has `name` from Python code rather than the bound
+// C++ function.
+inline bool python_defines(py::handle cls, const char* name) {
+  py::object attr = py::getattr(cls, name, py::none());
+  return !(attr.is_none() || (PyCallable_Check(attr.ptr()) && py::function(attr).is_cpp_function()));
+}
+
 // Which operations the Python class of a walker overrides.  Part of every
 // trampoline.
 class PythonOverrides {
@@ -62,11 +69,9 @@ class PythonOverrides {
   void refresh(py::handle self) {
     mask_ = 0;
     py::handle cls = py::type::handle_of(self);
-    for (int slot = 0; slot <= kVisitSlot; ++slot) {
-      py::object attr = py::getattr(cls, kOperationNames[slot], py::none());
-      bool builtin = attr.is_none() || (PyCallable_Check(attr.ptr()) && py::function(attr).is_cpp_function());
-      if (!builtin) mask_ |= std::uint32_t{1} << slot;
-    }
+    for (int slot = 0; slot <= kVisitSlot; ++slot)
+      if (python_defines(cls, kOperationNames[slot])) mask_ |= std::uint32_t{1} << slot;
+    refresh_more(cls);
     refreshed_ = true;
   }
 
@@ -81,6 +86,8 @@ class PythonOverrides {
   }
 
  protected:
+  // Reads the overrides of further operations that a walker class adds.
+  virtual void refresh_more(py::handle /*cls*/) {}
   bool refreshed() const { return refreshed_; }
   bool overridden(int slot) const { return (mask_ >> slot) & 1u; }
 
@@ -112,7 +119,14 @@ struct Result<std::int64_t> {
   static py::object to_py(std::int64_t value, PythonOverrides*) { return py::int_(value); }
   static std::int64_t from_py(py::handle value, const char* op, PythonOverrides&) {
     if (!py::isinstance<py::int_>(value)) throw py::type_error(std::string(op) + " must return int, got " + type_name(value));
-    return value.cast<std::int64_t>();
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow) {
+      PyErr_SetString(PyExc_OverflowError, (std::string(op) + " returned an int that does not fit in 64 bits").c_str());
+      throw py::error_already_set();
+    }
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
   }
 };
 
@@ -162,20 +176,24 @@ class Trampoline : public C, public PythonOverrides {
   CORE_VISIT_OPERATIONS(VISITOR_BINDINGS_FORWARD)
 #undef VISITOR_BINDINGS_FORWARD
 
- private:
+ protected:
   // The Python object that owns this walker; none once it is gone (C++ may
   // keep a walker alive longer), and then the C++ operations serve.
   py::handle self() const {
     return py::detail::get_object_handle(static_cast<const C*>(this), py::detail::get_type_info(typeid(C)));
   }
-  bool wants(int slot) {
+  // Whether the Python object is there to take calls, its overrides read.
+  bool python_ready() {
     if (!refreshed()) {  // first reached from C++ rather than through a binding
       py::handle owner = self();
       if (!owner) return false;
       refresh(owner);
     }
-    return overridden(slot) && self();
+    return bool(self());
   }
+
+ private:
+  bool wants(int slot) { return overridden(slot) && python_ready(); }
   R from_python(int slot, const core::NodePtr& node) {
     py::object result = self().attr(kOperationNames[slot])(node);
     return Result<R>::from_py(result, kOperationNames[slot], *this);
@@ -188,11 +206,12 @@ inline py::handle walker_metaclass() {
   return py::handle(reinterpret_cast<PyObject*>(Py_TYPE(py::type::of<core::VisitorBase>().ptr())));
 }
 
-template <class C, class Base, typename... Extra>
-py::class_<C, Base, Trampoline<C>, std::shared_ptr<C>> walker_class(py::module_& m, const char* name, const char* doc,
-                                                                  const Extra&... extra) {
-  return py::class_<C, Base, Trampoline<C>, std::shared_ptr<C>>(m, name, py::metaclass(walker_metaclass()), doc,
-                                                                extra...);
+// `Alias` is the C++ class behind Python subclasses: Trampoline<C>, or a
+// subclass of it that also forwards further virtual operations of C.
+template <class C, class Base, class Alias = Trampoline<C>, typename... Extra>
+py::class_<C, Base, Alias, std::shared_ptr<C>> walker_class(py::module_& m, const char* name, const char* doc,
+                                                          const Extra&... extra) {
+  return py::class_<C, Base, Alias, std::shared_ptr<C>>(m, name, py::metaclass(walker_metaclass()), doc, extra...);
 }
 
 // The walker behind `self`; a TypeError when `self` is no instance of C or
@@ -268,20 +287,45 @@ void def_operations(PyClass& cls, Hook hook = {}) {
 #undef VISITOR_BINDINGS_DEF
 }
 
-// Constructor of the substitution transformers: keeps the caller's mapping
-// itself (not a copy) as the attribute `mapping`, after `check` has refused
-// keys and values that no walk could use.
-template <class PyClass, class Check>
-void def_mapping_init(PyClass& cls, Check check, const char* doc) {
+// A constructor with one argument that the walker keeps as a plain Python
+// attribute of the argument's name (the caller's object itself, not a copy),
+// after `check` has refused values that no walk could use.  `argument` is a
+// py::arg, or a py::arg_v with a default.  The class reads the attribute
+// afresh at every entry (the entry hook of def_operations).
+template <class PyClass, class Argument, class Check>
+void def_kept_argument_init(PyClass& cls, Argument argument, Check check, const char* doc) {
   cls.def(py::init<>());
   py::object base_init = cls.attr("__init__");
+  std::string attribute = argument.name;
   cls.attr("__init__") = py::cpp_function(
-      [base_init, check](py::handle self, py::handle mapping) {
-        check(mapping);
+      [base_init, check, attribute](py::handle self, py::handle value) {
+        check(value);
         base_init(self);
-        self.attr("mapping") = mapping;
+        self.attr(attribute.c_str()) = value;
       },
-      py::is_method(cls), py::name("__init__"), py::arg("mapping"), doc);
+      py::is_method(cls), py::name("__init__"), argument, doc);
+}
+
+// Reads a substitution (anything with items() that yields (variable, node)
+// pairs) into an insertion-ordered mapping; a TypeError names what is wrong.
+inline core::VariableMapping variable_mapping_from_py(py::handle mapping) {
+  if (!py::hasattr(mapping, "items"))
+    throw core::TypeError("A substitution must be a mapping from Variable to term, got " +
+                          common::class_text(mapping));
+  core::VariableMapping out;
+  for (py::handle item : mapping.attr("items")()) {
+    if (!py::isinstance<py::tuple>(item) || py::len(item) != 2)
+      throw core::TypeError("The items of a substitution must be (variable, term) pairs, got " +
+                            common::class_text(item));
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+    py::handle key = pair[0], value = pair[1];
+    if (!py::isinstance<core::Variable>(key))
+      throw core::TypeError("A substitution maps variables to terms; got a key of " + common::class_text(key));
+    if (!py::isinstance<core::Node>(value))
+      throw core::TypeError("A substitution maps variables to terms; got a value of " + common::class_text(value));
+    out.set(key.cast<core::VariablePtr>(), value.cast<core::NodePtr>());
+  }
+  return out;
 }
 
 // Gives a newly bound walker class what a Python subclass gets when it is

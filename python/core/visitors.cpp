@@ -169,22 +169,36 @@ py::object bind_ast_visitor(py::module_& m, py::handle meta) {
 // The light substitution's mapping
 // ---------------------------------------------------------------------------
 
-VariableMapping mapping_from_py(py::handle mapping) {
-  VariableMapping out;
-  for (py::handle item : mapping.attr("items")()) {
-    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-    if (!py::isinstance<Variable>(pair[0]))
-      throw core::TypeError("SubstitutionTransformer mapping keys must be Variable, got " + vb::type_name(pair[0]));
-    out.set(pair[0].cast<VariablePtr>(), vb::node_to_visit(pair[1]));
-  }
-  return out;
-}
-
 // The walk reads the Python attribute `mapping` (the caller's dictionary,
 // never copied or written) each time it is entered from Python.
 struct ReloadMapping {
   void operator()(py::handle self, LightSubstitutionTransformer& walker) const {
-    walker.mapping = mapping_from_py(self.attr("mapping"));
+    walker.mapping = vb::variable_mapping_from_py(self.attr("mapping"));
+  }
+};
+
+// ---------------------------------------------------------------------------
+// The exporter's notation
+// ---------------------------------------------------------------------------
+
+// `notation` is a plain Python attribute: the constructor accepts only the
+// three notations, a value assigned later may be anything, and any value
+// other than "prefix" and "latex" gives the infix forms.
+void check_notation(py::handle notation) {
+  if (!py::isinstance<py::str>(notation))
+    throw core::ValueError("Unsupported notation: " + py::str(notation).cast<std::string>());
+  core::parse_notation(notation.cast<std::string>());
+}
+
+std::string notation_in_force(py::handle notation) {
+  for (const char* name : {"prefix", "latex"})
+    if (py::isinstance<py::str>(notation) && notation.cast<std::string>() == name) return name;
+  return "infix";
+}
+
+struct ReloadNotation {
+  void operator()(py::handle self, ExportVisitor& walker) const {
+    walker.notation = notation_in_force(self.attr("notation"));
   }
 };
 
@@ -249,27 +263,16 @@ PYBIND11_MODULE(visitors, m) {
       m, "SubstitutionTransformer",
       "Light capture-avoiding substitution of terms for variables, as a dictionary says; checks no sorts.",
       py::dynamic_attr());
-  vb::def_mapping_init(substitution, [](py::handle mapping) { mapping_from_py(mapping); },
-                       "Keeps the caller's dictionary (not a copy) as `mapping`.");
+  vb::def_kept_argument_init(substitution, py::arg("mapping"), &vb::variable_mapping_from_py,
+                             "Keeps the caller's dictionary (not a copy) as `mapping`.");
   vb::def_operations<LightSubstitutionTransformer>(substitution, ReloadMapping{});
   vb::finish_walker_class(substitution);
 
   auto exporter = vb::walker_class<ExportVisitor, VisitorBase>(
-      m, "ExportVisitor", "Text of a term or formula in \"infix\", \"prefix\" or \"latex\" notation.");
-  auto notation_of = [](py::handle notation) {
-    if (!py::isinstance<py::str>(notation))
-      throw core::ValueError("Unsupported notation: " + py::str(notation).cast<std::string>());
-    return notation.cast<std::string>();
-  };
-  exporter.def(py::init([notation_of](py::handle n) { return std::make_shared<ExportVisitor>(notation_of(n)); },
-                        [notation_of](py::handle n) {
-                          return std::make_shared<vb::Trampoline<ExportVisitor>>(notation_of(n));
-                        }),
-               py::arg("notation") = "infix");
-  exporter.def_property(
-      "notation", [](py::handle self) { return vb::walker_of<ExportVisitor>(self).notation; },
-      [](py::handle self, std::string notation) { vb::walker_of<ExportVisitor>(self).notation = std::move(notation); },
-      "The notation the operations render in.");
-  vb::def_operations<ExportVisitor>(exporter);
+      m, "ExportVisitor", "Text of a term or formula in \"infix\", \"prefix\" or \"latex\" notation.",
+      py::dynamic_attr());
+  vb::def_kept_argument_init(exporter, py::arg("notation") = "infix", &check_notation,
+                             "Keeps the notation as the plain attribute `notation`.");
+  vb::def_operations<ExportVisitor>(exporter, ReloadNotation{});
   vb::finish_walker_class(exporter, declared(builtins.attr("str")));
 }

@@ -191,7 +191,7 @@ VariablePtr SubstitutionTransformer::generate_fresh_variable(const VariablePtr& 
   std::unordered_set<std::int64_t> taken;
   for (const auto& var : forbidden) taken.insert(var->id());
   std::int64_t candidate = base_var->id();
-  while (taken.count(candidate)) ++candidate;
+  while (taken.count(candidate)) candidate = fresh_id_after(candidate);
   return Variable::make(candidate, base_var->var_kind(), base_var->sort());
 }
 

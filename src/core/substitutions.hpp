@@ -47,14 +47,17 @@ class SubstitutionTransformer : public ASTTransformer {
   NodePtr visit_forall(const NodeRef<Forall>& node) override;
   NodePtr visit_exists(const NodeRef<Exists>& node) override;
 
+  // The three steps of a quantifier are virtual so that a subclass (also
+  // one written in Python) can replace each of them.
+  //
   // The shared step of both quantifiers: renames `bound_var` when a
   // replacement term would be caught, then substitutes into the body.
-  NodePtr handle_quantifier(const VariablePtr& bound_var, const NodePtr& body, NodeKind constructor);
+  virtual NodePtr handle_quantifier(const VariablePtr& bound_var, const NodePtr& body, NodeKind constructor);
   // The variable with the smallest id at or above the id of `base_var` that
   // no variable of `forbidden` carries, with the sort and kind of `base_var`.
-  VariablePtr generate_fresh_variable(const VariablePtr& base_var, const VarSet& forbidden);
+  virtual VariablePtr generate_fresh_variable(const VariablePtr& base_var, const VarSet& forbidden);
   // `formula` with the free occurrences of `old_var` renamed to `new_var`.
-  NodePtr rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var, const VariablePtr& new_var);
+  virtual NodePtr rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var, const VariablePtr& new_var);
 
   const Substitution& mapping() const { return *mapping_; }
   // Replaces the mapping (the Python face reloads it from its dictionary).

@@ -2,12 +2,19 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 #include <typeinfo>
 
 namespace core {
 
 void unsupported_node(const std::string& class_name) {
   throw TypeError("Unsupported AST node type: " + class_name);
+}
+
+std::int64_t fresh_id_after(std::int64_t id, const char* what) {
+  if (id == std::numeric_limits<std::int64_t>::max())
+    throw ValueError(std::string("No fresh ") + what + " above " + std::to_string(id));
+  return id + 1;
 }
 
 void require_term(const NodePtr& node) {
@@ -108,16 +115,30 @@ NodePtr ASTTransformer::visit_exists_func(const NodeRef<ExistsFunc>& node) { ret
 // DepthVisitor
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Sums of measures, refused (OverflowError) where they leave the 64-bit
+// range; an override may return any 64-bit value.
+std::int64_t checked_sum(std::int64_t a, std::int64_t b) {
+  std::int64_t sum;
+  if (__builtin_add_overflow(a, b, &sum)) throw std::overflow_error("The measure does not fit in 64 bits");
+  return sum;
+}
+
+std::int64_t one_more(std::int64_t measure) { return checked_sum(1, measure); }
+
+}  // namespace
+
 std::int64_t DepthVisitor::deepest_argument(const Application& app) {
   if (app.args().empty()) return 1;
   std::int64_t deepest = 0;
   for (const auto& arg : app.args()) deepest = std::max(deepest, visit(arg));
-  return 1 + deepest;
+  return one_more(deepest);
 }
 
 std::int64_t DepthVisitor::deeper_side(const NodePtr& left, const NodePtr& right) {
   std::int64_t l = visit(left);
-  return 1 + std::max(l, visit(right));
+  return one_more(std::max(l, visit(right)));
 }
 
 std::int64_t DepthVisitor::visit_variable(const NodeRef<Variable>&) { return 1; }
@@ -127,19 +148,19 @@ std::int64_t DepthVisitor::visit_predicate_app(const NodeRef<PredicateApp>& node
 std::int64_t DepthVisitor::visit_equality(const NodeRef<Equality>& node) {
   return deeper_side(node->left(), node->right());
 }
-std::int64_t DepthVisitor::visit_not(const NodeRef<Not>& node) { return 1 + visit(node->operand()); }
+std::int64_t DepthVisitor::visit_not(const NodeRef<Not>& node) { return one_more(visit(node->operand())); }
 std::int64_t DepthVisitor::visit_and(const NodeRef<And>& node) { return deeper_side(node->left(), node->right()); }
 std::int64_t DepthVisitor::visit_or(const NodeRef<Or>& node) { return deeper_side(node->left(), node->right()); }
 std::int64_t DepthVisitor::visit_implies(const NodeRef<Implies>& node) {
   return deeper_side(node->left(), node->right());
 }
 std::int64_t DepthVisitor::visit_iff(const NodeRef<Iff>& node) { return deeper_side(node->left(), node->right()); }
-std::int64_t DepthVisitor::visit_forall(const NodeRef<Forall>& node) { return 1 + visit(node->body()); }
-std::int64_t DepthVisitor::visit_exists(const NodeRef<Exists>& node) { return 1 + visit(node->body()); }
-std::int64_t DepthVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return 1 + visit(node->body()); }
-std::int64_t DepthVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return 1 + visit(node->body()); }
-std::int64_t DepthVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return 1 + visit(node->body()); }
-std::int64_t DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return 1 + visit(node->body()); }
+std::int64_t DepthVisitor::visit_forall(const NodeRef<Forall>& node) { return one_more(visit(node->body())); }
+std::int64_t DepthVisitor::visit_exists(const NodeRef<Exists>& node) { return one_more(visit(node->body())); }
+std::int64_t DepthVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return one_more(visit(node->body())); }
+std::int64_t DepthVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return one_more(visit(node->body())); }
+std::int64_t DepthVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return one_more(visit(node->body())); }
+std::int64_t DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return one_more(visit(node->body())); }
 
 // ---------------------------------------------------------------------------
 // SizeVisitor
@@ -147,13 +168,13 @@ std::int64_t DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { 
 
 std::int64_t SizeVisitor::argument_sizes(const Application& app) {
   std::int64_t total = 0;
-  for (const auto& arg : app.args()) total += visit(arg);
-  return 1 + total;
+  for (const auto& arg : app.args()) total = checked_sum(total, visit(arg));
+  return one_more(total);
 }
 
 std::int64_t SizeVisitor::both_sides(const NodePtr& left, const NodePtr& right) {
   std::int64_t l = visit(left);
-  return 1 + l + visit(right);
+  return one_more(checked_sum(l, visit(right)));
 }
 
 std::int64_t SizeVisitor::visit_variable(const NodeRef<Variable>&) { return 1; }
@@ -163,7 +184,7 @@ std::int64_t SizeVisitor::visit_predicate_app(const NodeRef<PredicateApp>& node)
 std::int64_t SizeVisitor::visit_equality(const NodeRef<Equality>& node) {
   return both_sides(node->left(), node->right());
 }
-std::int64_t SizeVisitor::visit_not(const NodeRef<Not>& node) { return 1 + visit(node->operand()); }
+std::int64_t SizeVisitor::visit_not(const NodeRef<Not>& node) { return one_more(visit(node->operand())); }
 std::int64_t SizeVisitor::visit_and(const NodeRef<And>& node) { return both_sides(node->left(), node->right()); }
 std::int64_t SizeVisitor::visit_or(const NodeRef<Or>& node) { return both_sides(node->left(), node->right()); }
 std::int64_t SizeVisitor::visit_implies(const NodeRef<Implies>& node) {
@@ -176,10 +197,10 @@ std::int64_t SizeVisitor::visit_forall(const NodeRef<Forall>& node) {
 std::int64_t SizeVisitor::visit_exists(const NodeRef<Exists>& node) {
   return both_sides(node->variable(), node->body());
 }
-std::int64_t SizeVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return 1 + visit(node->body()); }
-std::int64_t SizeVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return 1 + visit(node->body()); }
-std::int64_t SizeVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return 1 + visit(node->body()); }
-std::int64_t SizeVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return 1 + visit(node->body()); }
+std::int64_t SizeVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return one_more(visit(node->body())); }
+std::int64_t SizeVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return one_more(visit(node->body())); }
+std::int64_t SizeVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return one_more(visit(node->body())); }
+std::int64_t SizeVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return one_more(visit(node->body())); }
 
 // ---------------------------------------------------------------------------
 // FreeVariableCollector
@@ -314,9 +335,7 @@ VariableMapping without_key(const VariableMapping& mapping, const VariablePtr& k
 std::int64_t next_id(const VarSet& vars) {
   std::int64_t largest = std::numeric_limits<std::int64_t>::min();
   for (const auto& v : vars) largest = std::max(largest, v->id());
-  if (largest == std::numeric_limits<std::int64_t>::max())
-    throw ValueError("No fresh variable id above " + std::to_string(largest));
-  return largest + 1;
+  return fresh_id_after(largest);
 }
 
 }  // namespace
@@ -412,9 +431,7 @@ SymbolVariablePtr fresh_symbol_variable(const SymbolVariable& bound, const std::
     for_each_symbol_variable(node, [&](const SymbolVariable& s) {
       if (s.kind() == bound.kind()) largest = std::max(largest, s.index());
     });
-  if (largest == std::numeric_limits<std::int64_t>::max())
-    throw ValueError("No fresh symbol variable index above " + std::to_string(largest));
-  std::int64_t index = largest + 1;
+  std::int64_t index = fresh_id_after(largest, "symbol variable index");
   // Named as sol.ast_ext names a variable built without a name.
   std::string name(1, bound.kind() == SymbolVariable::Kind::Predicate ? 'X' : 'F');
   name += std::to_string(index);

@@ -153,6 +153,10 @@ class ASTTransformer : public Visitor<NodePtr> {
   bool transform_arguments(const Application& app, std::vector<NodePtr>& new_args);
 };
 
+// The id after `id`, for a fresh variable; ValueError "No fresh <what>
+// above <id>" when `id` is already the largest 64-bit value.
+std::int64_t fresh_id_after(std::int64_t id, const char* what = "variable id");
+
 // Raises AssertionFailure unless `node` is a term (resp. formula); null counts as neither.
 void require_term(const NodePtr& node);
 void require_formula(const NodePtr& node);

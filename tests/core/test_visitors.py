@@ -8,6 +8,7 @@ import pytest
 from core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp,
                       Variable, VariableKind)
 from core.exceptions import InvalidFormulaError
+from core.substitutions import SubstitutionTransformer as FullSubstitutionTransformer
 from core.sorts import PrimitiveSort
 from core.visitors import (ASTTransformer, ASTVisitor, DepthVisitor, ExportVisitor, FreeVariableCollector,
                            SizeVisitor, SubstitutionTransformer)
@@ -374,7 +375,8 @@ def test_object_made_without_initialisation_is_refused(walker):
     with pytest.raises(TypeError, match="__init__"):
         bare.visit(P)
     if walker is ExportVisitor:
-        with pytest.raises(TypeError, match="__init__"):
+        # a plain attribute that no constructor has set yet
+        with pytest.raises(AttributeError):
             bare.notation
 
 
@@ -481,6 +483,17 @@ def test_notation_assigned_later_governs_without_the_check(exporter):
     assert v.notation == "tex" and v.visit(Not(And(P, Q))) == "~((P & Q))"
 
 
+@pytest.mark.parametrize("exporter", [ExportVisitor, NodeByNode], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("value", [5, None, ["latex"], b"prefix"], ids=repr)
+def test_notation_attribute_takes_any_object_and_then_gives_infix(exporter, value):
+    v = exporter("prefix")
+    v.notation = value
+    assert v.notation is value
+    assert v.visit(Not(And(P, Q))) == "~((P & Q))"
+    v.notation = "latex"
+    assert v.visit(Not(P)) == "\\neg P"
+
+
 def test_export_override_applies_inside_the_tree():
     class Upper(ExportVisitor):
         def visit_constant(self, node):
@@ -529,6 +542,37 @@ def test_measure_overrides_apply_at_every_level():
             return 10
 
     assert HeavyVariables().visit(Exists(x, Forall(y, atom("R", x, y)))) == 43
+
+
+INT64_MAX = 2**63 - 1
+
+
+@pytest.mark.parametrize("measure, leaf, node", [
+    (DepthVisitor, INT64_MAX, px(x)),                 # 1 + the deepest argument
+    (DepthVisitor, INT64_MAX, Forall(y, px(x))),
+    (SizeVisitor, 2**62, px(x, y)),                    # the sum of the arguments
+    (SizeVisitor, INT64_MAX, Equality(x, a)),
+    (SizeVisitor, -2**63, Equality(x, y)),             # below the range too
+])
+def test_measure_outside_64_bits_raises_overflow_error(measure, leaf, node):
+    class Heavy(measure):
+        def visit_variable(self, node):
+            return leaf
+
+    with pytest.raises(OverflowError, match="does not fit in 64 bits"):
+        Heavy().visit(node)
+    # in range, the value comes through unchanged
+    assert Heavy().visit(x) == leaf
+
+
+@pytest.mark.parametrize("result", [2**70, -2**63 - 1])
+def test_override_result_outside_64_bits_is_refused(result):
+    class Huge(DepthVisitor):
+        def visit_variable(self, node):
+            return result
+
+    with pytest.raises(OverflowError, match="^visit_variable returned an int that does not fit in 64 bits$"):
+        Huge().visit(px(x))
 
 
 # ---------------------------------------------------------------------------
@@ -619,13 +663,34 @@ def test_mapping_is_the_callers_dictionary():
     assert mapping == {x: a, y: b}
 
 
+class ItemsOnly:
+    """A mapping-like object whose items() yields what it was given."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return self._items
+
+
 @pytest.mark.parametrize("mapping, message", [
-    ({"x": a}, "SubstitutionTransformer mapping keys must be Variable, got str"),
-    ({x: 5}, "Unsupported AST node type: int"),
+    ({"x": a}, "A substitution maps variables to terms; got a key of <class 'str'>"),
+    ({x: 5}, "A substitution maps variables to terms; got a value of <class 'int'>"),
+    ([(x, a)], "A substitution must be a mapping from Variable to term, got <class 'list'>"),
+    (ItemsOnly([[x, a]]), "The items of a substitution must be (variable, term) pairs, got <class 'list'>"),
+    (ItemsOnly([(x, a, b)]), "The items of a substitution must be (variable, term) pairs, got <class 'tuple'>"),
 ])
-def test_mapping_that_no_walk_could_use_is_refused(mapping, message):
+@pytest.mark.parametrize("transformer", [SubstitutionTransformer, FullSubstitutionTransformer],
+                         ids=["light", "full"])
+def test_mapping_that_no_walk_could_use_is_refused(transformer, mapping, message):
     with pytest.raises(TypeError) as err:
-        SubstitutionTransformer(mapping)
+        transformer(mapping)
+    assert str(err.value) == message
+    # a mapping spoilt after construction is refused at the next walk
+    t = transformer({})
+    t.mapping = mapping
+    with pytest.raises(TypeError) as err:
+        t.visit(px(x))
     assert str(err.value) == message
 
 
