@@ -84,7 +84,8 @@ class SubstitutionTrampoline final : public vb::Trampoline<SubstitutionTransform
  public:
   using vb::Trampoline<SubstitutionTransformer>::Trampoline;
 
-  NodePtr handle_quantifier(const core::VariablePtr& bound_var, const NodePtr& body, core::NodeKind constructor) override {
+  NodePtr handle_quantifier(const core::VariablePtr& bound_var, const NodePtr& body,
+                            core::NodeKind constructor) override {
     if (!wants(kHandleQuantifier)) return SubstitutionTransformer::handle_quantifier(bound_var, body, constructor);
     py::object result = self().attr(kStepNames[kHandleQuantifier])(bound_var, body, quantifier_class(constructor));
     return vb::Result<NodePtr>::from_py(result, kStepNames[kHandleQuantifier], *this);

@@ -122,7 +122,8 @@ struct Result<std::int64_t> {
     int overflow = 0;
     long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (overflow) {
-      PyErr_SetString(PyExc_OverflowError, (std::string(op) + " returned an int that does not fit in 64 bits").c_str());
+      std::string message = std::string(op) + " returned an int that does not fit in 64 bits";
+      PyErr_SetString(PyExc_OverflowError, message.c_str());
       throw py::error_already_set();
     }
     if (result == -1 && PyErr_Occurred()) throw py::error_already_set();

@@ -251,7 +251,8 @@ class FreeVariableCollector : public Visitor<VarSet> {
 // Text of a term or formula in "infix", "prefix" or "latex" notation.  The
 // constructor refuses any other notation (ValueError); `notation` stays a
 // plain field, and a value assigned later other than "prefix" and "latex"
-// gives the infix forms.  An exact ExportVisitor renders a whole tree in one
+// gives the infix forms (the Python face keeps any object assigned to its
+// attribute and hands the field "infix" for anything else).  An exact ExportVisitor renders a whole tree in one
 // pass of the printer; a subclass goes through its operations node by node.
 class ExportVisitor : public Visitor<std::string> {
  public:

@@ -262,6 +262,84 @@ def test_override_of_a_quantifier_may_reuse_the_shared_step():
     assert Flip({x: y}).visit(Forall(y, P(x, y))) == Exists(z, P(y, z))
 
 
+class _StepLog(SubstitutionTransformer):
+    """Logs every call of the three quantifier steps and hands each on to the base."""
+
+    def __init__(self, mapping):
+        super().__init__(mapping)
+        self.calls = []
+
+    def _handle_quantifier(self, bound_var, body, constructor):
+        self.calls.append(("handle", bound_var, constructor))
+        return super()._handle_quantifier(bound_var, body, constructor)
+
+    def _generate_fresh_variable(self, base_var, forbidden):
+        self.calls.append(("fresh", base_var, frozenset(forbidden)))
+        return super()._generate_fresh_variable(base_var=base_var, forbidden=forbidden)
+
+    def _rename_bound_variable(self, formula, old_var, new_var):
+        self.calls.append(("rename", old_var, new_var))
+        return super()._rename_bound_variable(formula, old_var, new_var)
+
+
+def test_overrides_of_the_quantifier_steps_are_called_by_the_walk():
+    t = _StepLog({x: y})
+    assert t.visit(Not(Exists(y, P(x, y)))) == Not(Exists(z, P(y, z)))
+    assert t.calls == [("handle", y, Exists), ("fresh", y, frozenset({x, y})), ("rename", y, z)]
+    # nested: the inner quantifier's step runs inside the outer one's walk
+    t.calls.clear()
+    assert t.visit(Forall(u, Forall(x, P(x)))) == Forall(u, Forall(x, P(x)))
+    assert t.calls == [("handle", u, Forall), ("handle", x, Forall)]
+
+
+@pytest.mark.parametrize("step, result, expected", [
+    # the fresh variable is whatever the override chooses
+    ("_generate_fresh_variable", lambda self, base_var, forbidden: Variable(99),
+     Forall(Variable(99), P(y, Variable(99)))),
+    # the renamed body is walked and bound by the new variable
+    ("_rename_bound_variable", lambda self, formula, old_var, new_var: Q(new_var, x), Forall(z, Q(z, y))),
+    # the quantifier is whatever the shared step returns
+    ("_handle_quantifier", lambda self, bound_var, body, constructor: P(bound_var), P(y)),
+])
+def test_a_step_override_decides_the_result(step, result, expected):
+    t = type("Override", (SubstitutionTransformer,), {step: result})({x: y})
+    assert t.visit(Forall(y, P(x, y))) == expected
+
+
+@pytest.mark.parametrize("step, result, error, message", [
+    ("_generate_fresh_variable", lambda self, base_var, forbidden: "v9", TypeError,
+     "^_generate_fresh_variable must return a Variable, got <class 'str'>$"),
+    ("_rename_bound_variable", lambda self, formula, old_var, new_var: 5, TypeError,
+     "^Unsupported AST node type: int$"),
+    ("_rename_bound_variable", lambda self, formula, old_var, new_var: c, AssertionError, "^$"),
+])
+def test_a_step_override_returning_the_wrong_kind_of_value_is_refused(step, result, error, message):
+    mapping = {x: y}
+    t = type("Override", (SubstitutionTransformer,), {step: result})(mapping)
+    with pytest.raises(error, match=message):
+        t.visit(Forall(y, P(x, y)))
+    assert entries(mapping) == [(x, y)] and t.scope_bound_vars == set()
+
+
+def test_handle_quantifier_override_may_return_any_value():
+    class Marker(SubstitutionTransformer):
+        def _handle_quantifier(self, bound_var, body, constructor):
+            return "quantifier"
+
+    assert Marker({}).visit(Exists(x, P(x))) == "quantifier"
+
+
+def test_fresh_variable_id_beyond_64_bits_is_refused():
+    top = Variable(2**63 - 1)
+    with pytest.raises(ValueError, match="^No fresh variable id above 9223372036854775807$"):
+        substitute_formula(Forall(top, P(top, y)), {y: top})
+    t = SubstitutionTransformer({})
+    with pytest.raises(ValueError, match="^No fresh variable id above 9223372036854775807$"):
+        t._generate_fresh_variable(base_var=Variable(2**63 - 2), forbidden={Variable(2**63 - 2), top})
+    # just below the top there is still room
+    assert t._generate_fresh_variable(base_var=Variable(2**63 - 2), forbidden={Variable(2**63 - 2)}) == top
+
+
 def test_override_returning_a_non_node_argument_fails_the_arity_check():
     from core.exceptions import InvalidFormulaError
 
