@@ -2,9 +2,9 @@
 // propositional logic, with checkable proof trees rendered as text, LaTeX
 // and dictionaries.
 //
-// The whole search runs in the engine.  Only when a Python subclass replaces
-// `_search` does each premise go back through that replacement, so that the
-// subclass sees every sequent of the search.
+// The whole search runs in the engine.  Only when a Python subclass or an
+// instance replaces `_search` does each premise go back through that
+// replacement, so that it sees every sequent of the search.
 #include "common/bindings.hpp"
 #include "constructive/common.hpp"
 #include "constructive/ljt.hpp"
@@ -71,22 +71,24 @@ py::dict tree_to_dict(const LJTProofTree& tree) {
   return d;
 }
 
-// LJTProver._search as the class defines it; a subclass that binds another
-// function under that name has replaced the search.
+// LJTProver._search as the class defines it.  The search has been replaced
+// when `self._search` is anything but that function bound to `self`: a
+// subclass's method or a callable set on the instance.
 py::object g_base_search;
 
 bool replaces_search(py::handle self) {
-  py::object bound = py::type::handle_of(self).attr("_search");
-  return !bound.is(g_base_search);
+  py::object bound = self.attr("_search");
+  return !(PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == g_base_search.ptr() &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr());
 }
 
 py::object search(py::object self, const SequentPtr& seq) {
   LJTProver prover;
   if (!replaces_search(self)) return py::cast(prover.search(seq));
-  auto through_subclass = [&self](const SequentPtr& premise) {
+  auto through_replacement = [&self](const SequentPtr& premise) {
     return search_result_from_py(self.attr("_search")(premise));
   };
-  return py::cast(prover.search(seq, through_subclass));
+  return py::cast(prover.search(seq, through_replacement));
 }
 
 py::object prove(py::object self, py::handle target, py::handle premises) {
@@ -179,7 +181,10 @@ void bind_prover(py::module_& m) {
           },
           py::arg("target"), py::arg("premises") = py::none(), "Whether prove finds a derivation.")
       .def("_search", &search, py::arg("seq"), "The derivation of one sequent as an LJTProofNode, or None.");
-  g_base_search = cls.attr("_search");
+  py::object method = cls.attr("_search");  // the class holds the function wrapped as an instance method
+  g_base_search = PyInstanceMethod_Check(method.ptr())
+                      ? py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(method.ptr()))
+                      : method;
   g_base_search.inc_ref();  // lives as long as the interpreter
 }
 

@@ -1,7 +1,6 @@
 #include "constructive/ljt.hpp"
 
 #include <algorithm>
-#include <span>
 #include <unordered_map>
 
 #include "constructive/common.hpp"
@@ -79,11 +78,12 @@ std::vector<NodePtr> Sequent::antecedents() const {
 bool Sequent::operator==(const Sequent& other) const {
   if (this == &other) return true;
   if (antecedents_.size() != other.antecedents_.size() || hash() != other.hash()) return false;
-  if (pool_ == other.pool_)  // a shared pool holds each formula once
-    return succedent_ == other.succedent_ && antecedents_ == other.antecedents_;
+  auto same = [&](Id mine, Id theirs) {  // one index of a shared pool is one formula
+    return (pool_ == other.pool_ && mine == theirs) || core::equal((*pool_)[mine], (*other.pool_)[theirs]);
+  };
   for (std::size_t i = 0; i < antecedents_.size(); ++i)
-    if (!core::equal(antecedent(i), other.antecedent(i))) return false;
-  return core::equal(succedent(), other.succedent());
+    if (!same(antecedents_[i], other.antecedents_[i])) return false;
+  return same(succedent_, other.succedent_);
 }
 
 std::string Sequent::to_string(std::string_view notation) const {
@@ -432,27 +432,31 @@ struct FormulaInfo {
   Shape shape;
   Shape left_shape;  // of the left side, for implications
   bool falsum, verum, atomic;
+  Id value;        // the same for equal formulas: what the equality tests compare
   Id left, right;  // the sides of And, Or and Implies
   // For an implication with a compound left side: the implications that its
   // left rule adds, once built (kNoId before).
   Id added_first = kNoId, added_second = kNoId;
 };
 
-// The formulas of one proof, each structurally distinct formula once, so
-// that formula equality inside the search is equality of ids.  The pool is
-// shared with the sequents of the derivation.
+// The formulas of one proof.  Each formula object gets an id of its own, so
+// that the sequents of the derivation hold the very objects they were given
+// and their subformulas; equal formulas share a value number, so that
+// formula equality inside the search is equality of small integers.  The
+// pool is shared with the sequents of the derivation.
 class FormulaTable {
  public:
   Id intern(const NodePtr& f) {
     if (auto it = ids_.find(f.get()); it != ids_.end()) return it->second;
     RecursionGuard guard;
-    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), 0, 0};
+    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), 0, 0, 0};
     if (info.shape != Shape::Other) {
       const auto& b = as<BinaryFormula>(*f);
       info.left = intern(b.left());
       info.right = intern(b.right());
       info.left_shape = infos_[info.left].shape;
     }
+    info.value = value_of(f);
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);
@@ -489,23 +493,24 @@ class FormulaTable {
 
   const FormulaInfo& operator[](Id id) const { return infos_[id]; }
   const std::shared_ptr<FormulaPool>& pool() const { return pool_; }
+  std::size_t value_count() const { return values_.size(); }
 
  private:
   struct ByValue {
     std::size_t operator()(const Node* f) const { return static_cast<std::size_t>(f->hash()); }
     bool operator()(const Node* a, const Node* b) const { return core::equal(*a, *b); }
   };
+
+  // The value number of `f`: that of the first equal formula met, else a new one.
+  Id value_of(const NodePtr& f) {
+    return values_.try_emplace(f.get(), static_cast<Id>(values_.size())).first->second;
+  }
+
   std::shared_ptr<FormulaPool> pool_ = std::make_shared<FormulaPool>();
   std::vector<FormulaInfo> infos_;
-  std::unordered_map<const Node*, Id, ByValue, ByValue> ids_;  // keys live in the pool
+  std::unordered_map<const Node*, Id> ids_;                          // by object; keys live in the pool
+  std::unordered_map<const Node*, Id, ByValue, ByValue> values_;  // by value; keys live in the pool
   std::unordered_map<std::uint64_t, Id> implications_;
-};
-
-// A sequent under search: its antecedents are `size` ids on the search's
-// stack from `begin` on.
-struct View {
-  std::size_t begin, size;
-  Id goal;
 };
 
 // The outcome of the rules on one sequent: the rule that derived it and the
@@ -522,56 +527,53 @@ struct Antecedents {
   std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
 };
 
-// One proof: the formula table, the stack of antecedent ids and the marks
-// of the antecedents of the sequent at hand.
+// One proof: the formula table, the antecedents of the sequent at hand and
+// their marks.  The antecedents live in one list that each premise edits in
+// place (the principal formula taken out, the new formulas appended) and
+// restores when its search returns, so the memory of a search grows with
+// the size of the sequent plus its depth, not with their product.
 class Search {
  public:
   explicit Search(const PremiseSearch& premise_search) : premise_search_(premise_search) {}
 
   LJTProofNodePtr run(const SequentPtr& seq) {
-    View root{0, seq->antecedent_count(), table_.intern(seq->succedent())};
-    for (std::size_t i = 0; i < root.size; ++i) stack_.push_back(table_.intern(seq->antecedent(i)));
-    return prove(root, &seq);
+    const Id goal = table_.intern(seq->succedent());
+    for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
+    return prove(goal, &seq);
   }
 
  private:
-  // Searches the sequent `v`; the node carries `given` when set, else a
-  // sequent built from `v`.  The recursion runs through prove, derive and
-  // premise; what they rarely need lives in functions of its own, which
-  // keeps each level's stack frames small.
-  LJTProofNodePtr prove(const View& v, const SequentPtr* given) {
+  // Searches the current antecedents with the goal `goal`; the node carries
+  // `given` when set, else a sequent built from them.  The recursion runs
+  // through prove, derive and premise; what they rarely need lives in
+  // functions of its own, which keeps each level's stack frames small.
+  LJTProofNodePtr prove(Id goal, const SequentPtr* given) {
     RecursionGuard guard;
     Derivation d;
-    if (!derive(v, d)) return nullptr;
-    return conclude(v, given, d);
+    if (!derive(goal, d)) return nullptr;
+    return conclude(goal, given, d);
   }
 
-  [[gnu::noinline]] LJTProofNodePtr conclude(const View& v, const SequentPtr* given, Derivation& d) const {
-    return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(v), d.rule, std::move(d.premises));
+  [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) const {
+    return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, std::move(d.premises));
   }
 
-  [[gnu::noinline]] LJTProofNodePtr ask_premise_search(const View& v) const {
-    return premise_search_(make_sequent(v));
-  }
+  [[gnu::noinline]] LJTProofNodePtr ask_premise_search(Id goal) const { return premise_search_(make_sequent(goal)); }
 
-  std::span<const Id> antecedents(const View& v) const { return {stack_.data() + v.begin, v.size}; }
-  Id at(const View& v, std::size_t i) const { return stack_[v.begin + i]; }
+  Id at(std::size_t i) const { return gamma_[i]; }
   const FormulaInfo& info(Id id) const { return table_[id]; }
 
-  SequentPtr make_sequent(const View& v) const {
-    auto ids = antecedents(v);
-    return std::make_shared<const Sequent>(table_.pool(), std::vector<Id>(ids.begin(), ids.end()), v.goal);
-  }
+  SequentPtr make_sequent(Id goal) const { return std::make_shared<const Sequent>(table_.pool(), gamma_, goal); }
 
   // One pass over the antecedents: what the rules up to L_Imp_Or look for.
-  // It also
-  // marks the antecedents, for membership tests until a premise is searched.
-  Antecedents classify(const View& v) {
-    mark_antecedents(v);
+  // It also marks the antecedents, for membership tests until a premise is
+  // searched.
+  Antecedents classify(Id goal) {
+    mark_antecedents();
     Antecedents a;
-    a.goal = is_marked(v.goal);
-    for (std::size_t i = 0; i < v.size; ++i) {
-      const FormulaInfo& f = info(at(v, i));
+    a.goal = is_marked(goal);
+    for (std::size_t i = 0; i < gamma_.size(); ++i) {
+      const FormulaInfo& f = info(at(i));
       a.falsum |= f.falsum;
       auto first = [i](std::size_t& slot) {
         if (slot == Antecedents::kNone) slot = i;
@@ -584,41 +586,40 @@ class Search {
     return a;
   }
 
-  void mark_antecedents(const View& v) {
+  void mark_antecedents() {
     if (++round_ == 0) {  // the counter wrapped: old marks could look current
       std::fill(marks_.begin(), marks_.end(), 0);
       round_ = 1;
     }
-    marks_.resize(table_.pool()->size(), 0);
-    for (Id id : antecedents(v)) marks_[id] = round_;
+    marks_.resize(table_.value_count(), 0);
+    for (Id id : gamma_) marks_[info(id).value] = round_;
   }
 
-  bool is_marked(Id id) const { return marks_[id] == round_; }
+  // Whether a formula equal to `id` is among the marked antecedents.
+  bool is_marked(Id id) const { return marks_[info(id).value] == round_; }
 
   // The first implication A -> B with A atomic and among the antecedents
   // (as marked by classify).
-  std::size_t first_atom_implication(const View& v) const {
-    for (std::size_t i = 0; i < v.size; ++i) {
-      const FormulaInfo& f = info(at(v, i));
+  std::size_t first_atom_implication() const {
+    for (std::size_t i = 0; i < gamma_.size(); ++i) {
+      const FormulaInfo& f = info(at(i));
       if (f.shape == Shape::Implies && info(f.left).atomic && is_marked(f.left)) return i;
     }
     return Antecedents::kNone;
   }
 
-  // Builds the premise with the antecedents of `v` (without the one at
-  // `consumed`, unless it is kNone) followed by `added`, and searches it.
-  LJTProofNodePtr premise(const View& v, std::size_t consumed, std::initializer_list<Id> added, Id goal) {
-    const std::size_t begin = stack_.size();
-    const std::size_t kept = v.size - (consumed == Antecedents::kNone ? 0 : 1);
-    stack_.resize(begin + kept + added.size());
-    Id* out = stack_.data() + begin;
-    const Id* in = stack_.data() + v.begin;
-    for (std::size_t i = 0; i < v.size; ++i)
-      if (i != consumed) *out++ = in[i];
-    for (Id id : added) *out++ = id;
-    View child{begin, kept + added.size(), goal};
-    LJTProofNodePtr node = premise_search_ ? ask_premise_search(child) : prove(child, nullptr);
-    stack_.resize(begin);
+  // Searches the premise whose antecedents are the current ones without the
+  // one at `consumed` (unless it is kNone), followed by `added`.  The list is
+  // edited in place and restored before returning; when the premise's
+  // search throws, the whole search is abandoned with the list as it is.
+  LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+    const bool consumes = consumed != Antecedents::kNone;
+    const Id principal = consumes ? gamma_[consumed] : kNoId;
+    if (consumes) gamma_.erase(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    gamma_.insert(gamma_.end(), added);
+    LJTProofNodePtr node = premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr);
+    gamma_.resize(gamma_.size() - added.size());
+    if (consumes) gamma_.insert(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed), principal);
     return node;
   }
 
@@ -653,62 +654,60 @@ class Search {
   // The rules in their fixed order.  Steps up to L_Imp_Or commit to the
   // first rule that applies; the disjunctive goal and the implications
   // (E -> F) -> B are backtracked.
-  bool derive(const View& v, Derivation& d) {
+  bool derive(Id g, Derivation& d) {
     constexpr std::size_t kAll = Antecedents::kNone;
-    const Id g = v.goal;
     const Shape goal_shape = info(g).shape;
     const auto [gl, gr] = sides(g);
     if (info(g).verum) return close(d, kRTop);
-    const Antecedents a = classify(v);
+    const Antecedents a = classify(g);
     if (a.falsum) return close(d, kLBot);
     if (a.goal) return close(d, kAx);
-    if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(v, kAll, {gl}, gr); });
+    if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(kAll, {gl}, gr); });
     if (goal_shape == Shape::And)
-      return derive_by(d, kRAnd, [&] { return premise(v, kAll, {}, gl); }, [&] { return premise(v, kAll, {}, gr); });
+      return derive_by(d, kRAnd, [&] { return premise(kAll, {}, gl); }, [&] { return premise(kAll, {}, gr); });
     if (std::size_t i = a.first_and; i != kAll) {
-      const auto [l, r] = sides(at(v, i));
-      return derive_by(d, kLAnd, [&] { return premise(v, i, {l, r}, g); });
+      const auto [l, r] = sides(at(i));
+      return derive_by(d, kLAnd, [&] { return premise(i, {l, r}, g); });
     }
     if (std::size_t i = a.first_or; i != kAll) {
-      const auto [l, r] = sides(at(v, i));
-      return derive_by(d, kLOr, [&] { return premise(v, i, {l}, g); }, [&] { return premise(v, i, {r}, g); });
+      const auto [l, r] = sides(at(i));
+      return derive_by(d, kLOr, [&] { return premise(i, {l}, g); }, [&] { return premise(i, {r}, g); });
     }
-    if (std::size_t i = first_atom_implication(v); i != kAll) {
-      const Id b = sides(at(v, i)).right;
-      return derive_by(d, kLImpAtom, [&] { return premise(v, i, {b}, g); });
+    if (std::size_t i = first_atom_implication(); i != kAll) {
+      const Id b = sides(at(i)).right;
+      return derive_by(d, kLImpAtom, [&] { return premise(i, {b}, g); });
     }
     if (std::size_t i = a.first_imp_and; i != kAll) {
-      const Id curried = table_.added_implications(at(v, i)).first;
-      return derive_by(d, kLImpAnd, [&] { return premise(v, i, {curried}, g); });
+      const Id curried = table_.added_implications(at(i)).first;
+      return derive_by(d, kLImpAnd, [&] { return premise(i, {curried}, g); });
     }
     if (std::size_t i = a.first_imp_or; i != kAll) {
-      const auto [e_b, f_b] = table_.added_implications(at(v, i));
-      return derive_by(d, kLImpOr, [&] { return premise(v, i, {e_b, f_b}, g); });
+      const auto [e_b, f_b] = table_.added_implications(at(i));
+      return derive_by(d, kLImpOr, [&] { return premise(i, {e_b, f_b}, g); });
     }
-    return derive_by_choice(v, d, goal_shape == Shape::Or);
+    return derive_by_choice(g, d, goal_shape == Shape::Or);
   }
 
   // The two rules that may have to be undone: a disjunct of the goal, then
   // each implication (E -> F) -> B in turn.
-  bool derive_by_choice(const View& v, Derivation& d, bool disjunctive_goal) {
+  bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal) {
     if (disjunctive_goal) {
-      const auto [gl, gr] = sides(v.goal);
-      if (derive_by(d, kROr1, [&] { return premise(v, Antecedents::kNone, {}, gl); })) return true;
-      if (derive_by(d, kROr2, [&] { return premise(v, Antecedents::kNone, {}, gr); })) return true;
+      const auto [gl, gr] = sides(g);
+      if (derive_by(d, kROr1, [&] { return premise(Antecedents::kNone, {}, gl); })) return true;
+      if (derive_by(d, kROr2, [&] { return premise(Antecedents::kNone, {}, gr); })) return true;
     }
-    return derive_implication_of_implication(v, d);
+    return derive_implication_of_implication(g, d);
   }
 
   // L_Imp_Imp: each antecedent (E -> F) -> B in turn, until one gives both
   // premises: F -> B, E |- F and B |- G.
-  bool derive_implication_of_implication(const View& v, Derivation& d) {
-    for (std::size_t i = 0; i < v.size; ++i) {
-      if (info(at(v, i)).shape != Shape::Implies || info(at(v, i)).left_shape != Shape::Implies) continue;
-      const auto [e_f, b] = sides(at(v, i));
+  bool derive_implication_of_implication(Id g, Derivation& d) {
+    for (std::size_t i = 0; i < gamma_.size(); ++i) {
+      if (info(at(i)).shape != Shape::Implies || info(at(i)).left_shape != Shape::Implies) continue;
+      const auto [e_f, b] = sides(at(i));
       const auto [e, f] = sides(e_f);
-      const Id f_b = table_.added_implications(at(v, i)).first;
-      if (derive_by(
-              d, kLImpImp, [&] { return premise(v, i, {f_b, e}, f); }, [&] { return premise(v, i, {b}, v.goal); }))
+      const Id f_b = table_.added_implications(at(i)).first;
+      if (derive_by(d, kLImpImp, [&] { return premise(i, {f_b, e}, f); }, [&] { return premise(i, {b}, g); }))
         return true;
     }
     return false;
@@ -716,8 +715,8 @@ class Search {
 
   const PremiseSearch& premise_search_;
   FormulaTable table_;
-  std::vector<Id> stack_;
-  std::vector<std::uint32_t> marks_;  // by formula id: the round that last marked it
+  std::vector<Id> gamma_;             // the antecedents of the sequent at hand
+  std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
   std::uint32_t round_ = 0;
 };
 

@@ -8,11 +8,14 @@
 // shape (E -> F) -> B to use.  Every premise is smaller than its conclusion in
 // the multiset ordering of formula weights, so the search always ends.
 //
-// Inside the search formulas are interned into a per-proof table and
-// sequents are spans of small integers on one shared stack: equality of
-// formulas is an integer comparison and a premise costs no allocation.
-// Proof nodes and their sequents are built only for derivations that
-// succeed; their sequents share the table's formulas and hold indices.
+// Inside the search formulas are interned into a per-proof table: every
+// formula object gets an index and equal formulas a shared value number, so
+// equality of formulas is an integer comparison while the sequents keep the
+// very objects they were given.  The antecedents of the sequent at hand are
+// one list of indices that each premise edits in place and restores, so a
+// premise costs no allocation and memory stays linear in the depth.  Proof
+// nodes and their sequents are built only for derivations that succeed;
+// their sequents share the table's formulas and hold indices.
 // Failed sequents are not remembered: on the formula families of the
 // benchmarks the lookups cost more than the searches they save.
 #pragma once
@@ -58,8 +61,8 @@ class Sequent {
  public:
   using Id = FormulaPool::Id;
   Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent);
-  // Formulas given by their index in `pool`.  A pool shared by several
-  // sequents must hold each formula once (equal formulas, equal indices).
+  // Formulas given by their index in `pool`, which several sequents may
+  // share; equal formulas may stand at several indices.
   Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent);
 
   std::size_t antecedent_count() const { return antecedents_.size(); }

@@ -1,9 +1,11 @@
 import contextlib
 import gc
 import itertools
+import os
 import random
 import shutil
 import subprocess
+import sys
 from collections import Counter
 
 import pytest
@@ -433,6 +435,58 @@ def test_a_subclass_search_is_used_for_every_premise():
 
     with pytest.raises(TypeError):
         Broken().prove(Implies(p, p))
+
+
+def test_a_search_set_on_the_instance_is_used_for_every_premise():
+    class Plain(LJTProver):
+        pass
+
+    seen = []
+    prover = Plain()
+
+    def refusing(seq):
+        seen.append(seq)
+        return None if seq.succedent == q else LJTProver._search(prover, seq)
+
+    prover._search = refusing
+    assert prover.prove(Implies(And(p, q), q)) is None
+    assert seen == [Sequent((), Implies(And(p, q), q)), Sequent((And(p, q),), q)]
+    assert Plain().prove(Implies(And(p, q), q)) is not None  # other instances keep the class's search
+
+
+def test_sequents_hold_the_formula_objects_they_were_given():
+    p_given, p_goal = atom("p"), atom("p")
+    premise = search((p_given,), Implies(q, p_goal)).premises[0].sequent  # p, q ==> p
+    assert premise.antecedents[0] is p_given and premise.succedent is p_goal
+
+    conjunction, r_goal = And(q, atom("r")), atom("r")
+    found = search((conjunction,), Implies(s, r_goal))
+    premise = found.premises[0].sequent  # q & r, s ==> r
+    assert premise.antecedents[0] is conjunction and premise.succedent is r_goal
+    decomposed = found.premises[0].premises[0]  # s, q, r ==> r, closed by Ax on equal objects
+    assert decomposed.sequent == Sequent((s, q, r), r) and decomposed.rule == "Ax"
+    assert decomposed.sequent.antecedents[1] is conjunction.left
+    assert decomposed.sequent.antecedents[2] is conjunction.right
+
+
+def test_wide_sequents_are_searched_in_memory_linear_in_the_depth(tmp_path):
+    """Each premise used to copy all its antecedents: 20 000 conjunctions took gigabytes."""
+    script = tmp_path / "wide.py"
+    script.write_text(
+        "import resource\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "from constructive.ljt import LJTProver, Sequent\n"
+        "from core.ast import And\n"
+        "from helpers import atom\n"
+        "wide = tuple(And(atom(f'x{i}'), atom(f'y{i}')) for i in range(20_000))\n"
+        "try:\n"
+        "    print(LJTProver()._search(Sequent(wide, atom('p'))))\n"
+        "except RecursionError:\n"
+        "    print('RecursionError')\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() in ("None", "RecursionError")
 
 
 # ---------------------------------------------------------------------------
