@@ -31,18 +31,6 @@ SortPtr sort_from_py(py::handle obj) {
   return obj.cast<SortPtr>();
 }
 
-std::int64_t int_from_py(py::handle obj, const char* what) {
-  if (!py::isinstance<py::int_>(obj))
-    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(obj));
-  int overflow = 0;
-  long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
-  if (overflow) {
-    PyErr_SetString(PyExc_OverflowError, (std::string(what) + " does not fit in 64 bits").c_str());
-    throw py::error_already_set();
-  }
-  return value;
-}
-
 bool symbol_variables_registered() { return py::detail::get_type_info(typeid(SymbolVariable)) != nullptr; }
 
 // A symbol of an application: a string, a symbol variable of sol.ast_ext, or
@@ -208,7 +196,7 @@ PYBIND11_MODULE(ast, m) {
   variable
       .def(py::init([](py::handle id, py::handle kind, py::handle sort) {
              return std::const_pointer_cast<Variable>(
-                 Variable::make(int_from_py(id, "Variable id"), kind_from_py(kind), sort_from_py(sort)));
+                 Variable::make(common::int64_from_py(id, "Variable id"), kind_from_py(kind), sort_from_py(sort)));
            }),
            py::arg("id"), py::arg("kind") = individual, py::kw_only(), py::arg("sort") = ind)
       .def_property_readonly("id", &Variable::id)
@@ -219,9 +207,8 @@ PYBIND11_MODULE(ast, m) {
       m, "Constant", py::is_final(), "Represents a constant symbol c_name with a sort annotation.");
   constant
       .def(py::init([](py::handle name, py::handle sort) {
-             if (!py::isinstance<py::str>(name))
-               throw core::TypeError("Constant name must be a string, got " + common::class_text(name));
-             return std::const_pointer_cast<Constant>(Constant::make(name.cast<std::string>(), sort_from_py(sort)));
+             return std::const_pointer_cast<Constant>(
+                 Constant::make(common::string_from_py(name, "Constant name"), sort_from_py(sort)));
            }),
            py::arg("name"), py::kw_only(), py::arg("sort") = ind)
       .def_property_readonly("name", &Constant::name);
@@ -232,7 +219,7 @@ PYBIND11_MODULE(ast, m) {
   function_app
       .def(py::init([](py::handle func, py::handle arity, py::handle args, py::handle return_sort, py::handle) {
              Symbol symbol = symbol_from_py(func, SymbolVariable::Kind::Function);
-             std::int64_t n = int_from_py(arity, "Function arity");
+             std::int64_t n = common::int64_from_py(arity, "Function arity");
              check_function_app(symbol, n, py::len(args));
              SortPtr rs = sort_from_py(return_sort);
              return std::const_pointer_cast<FunctionApp>(FunctionApp::make(symbol, n, args_from_py(args), rs));
@@ -252,7 +239,7 @@ PYBIND11_MODULE(ast, m) {
   predicate_app
       .def(py::init([](py::handle pred, py::handle arity, py::handle args) {
              Symbol symbol = symbol_from_py(pred, SymbolVariable::Kind::Predicate);
-             std::int64_t n = int_from_py(arity, "Predicate arity");
+             std::int64_t n = common::int64_from_py(arity, "Predicate arity");
              check_predicate_app(symbol, n, py::len(args));
              return std::const_pointer_cast<PredicateApp>(PredicateApp::make(symbol, n, args_from_py(args)));
            }),
