@@ -17,10 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "constructive/ordered.hpp"
+#include "core/ordered.hpp"
 #include "core/ast.hpp"
 
 namespace constructive {
+
+using core::OrderedMap;
+using core::OrderedValueSet;
 
 // A world of a model or of a tableau branch: an id and a display name.
 struct World {

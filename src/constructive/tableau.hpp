@@ -32,10 +32,13 @@
 #include <vector>
 
 #include "constructive/kripke.hpp"
-#include "constructive/ordered.hpp"
+#include "core/ordered.hpp"
 #include "core/ast.hpp"
 
 namespace constructive {
+
+using core::OrderedMap;
+using core::OrderedValueSet;
 
 enum class Sign : std::uint8_t { True, False };
 const char* sign_value(Sign sign);  // "T" or "F"

@@ -459,8 +459,6 @@ bool equal(const NodePtr& a, const NodePtr& b) {
   return equal(*a, *b);
 }
 
-std::size_t NodeHash::operator()(const NodePtr& n) const { return static_cast<std::size_t>(n->hash()); }
-bool NodeEq::operator()(const NodePtr& a, const NodePtr& b) const { return equal(a, b); }
 
 // ---------------------------------------------------------------------------
 // Text form

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/exceptions.hpp"
+#include "core/ordered.hpp"
 #include "core/pyhash.hpp"
 #include "core/sorts.hpp"
 
@@ -103,71 +104,23 @@ class Symbol {
 // ---------------------------------------------------------------------------
 // Insertion-ordered sets of nodes (equality by node value).
 // ---------------------------------------------------------------------------
+bool equal(const Node& a, const Node& b);  // structural, iterative (defined below)
+
 struct NodeHash {
-  std::size_t operator()(const NodePtr& n) const;
+  template <typename Ptr>
+  std::size_t operator()(const Ptr& n) const {
+    return static_cast<std::size_t>(n->hash());
+  }
 };
 struct NodeEq {
-  bool operator()(const NodePtr& a, const NodePtr& b) const;
+  template <typename Ptr1, typename Ptr2>
+  bool operator()(const Ptr1& a, const Ptr2& b) const {
+    return a && b && equal(*a, *b);
+  }
 };
 
-// A set that remembers insertion order, so that walks over it are
-// deterministic.  Small sets are scanned; larger ones keep a hash index.
-template <typename Ptr>
-class OrderedSet {
- public:
-  bool contains(const Ptr& p) const {
-    if (index_.empty()) {
-      NodeEq eq;
-      for (const auto& q : items_)
-        if (eq(q, p)) return true;
-      return false;
-    }
-    return index_.count(p) != 0;
-  }
-  bool insert(const Ptr& p) {
-    if (contains(p)) return false;
-    items_.push_back(p);
-    if (!index_.empty()) {
-      index_.insert(p);
-    } else if (items_.size() > kScanLimit) {
-      index_.insert(items_.begin(), items_.end());
-    }
-    return true;
-  }
-  void insert_all(const OrderedSet& other) {
-    for (const auto& p : other.items_) insert(p);
-  }
-  bool erase(const Ptr& p) {
-    NodeEq eq;
-    for (auto it = items_.begin(); it != items_.end(); ++it) {
-      if (eq(*it, p)) {
-        items_.erase(it);
-        index_.erase(p);
-        return true;
-      }
-    }
-    return false;
-  }
-  std::size_t size() const { return items_.size(); }
-  bool empty() const { return items_.empty(); }
-  auto begin() const { return items_.begin(); }
-  auto end() const { return items_.end(); }
-  const std::vector<Ptr>& items() const { return items_; }
-
- private:
-  static constexpr std::size_t kScanLimit = 12;
-  struct Hash {
-    std::size_t operator()(const Ptr& p) const { return NodeHash{}(p); }
-  };
-  struct Eq {
-    bool operator()(const Ptr& a, const Ptr& b) const { return NodeEq{}(a, b); }
-  };
-  std::vector<Ptr> items_;
-  std::unordered_set<Ptr, Hash, Eq> index_;
-};
-
-using VarSet = OrderedSet<VariablePtr>;
-using NodeSet = OrderedSet<NodePtr>;
+using VarSet = OrderedValueSet<VariablePtr, NodeHash, NodeEq>;
+using NodeSet = OrderedValueSet<NodePtr, NodeHash, NodeEq>;
 using VarSetPtr = std::shared_ptr<const VarSet>;
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,6 @@
-// Insertion-ordered sets and maps of plain values (worlds, rule instances).
+// Insertion-ordered sets and maps of values (nodes, worlds, rule instances).
 //
-// The Kripke models and the tableau iterate their sets of worlds and rule
+// The engine iterates its sets of variables, formulas, worlds and rule
 // instances; keeping insertion order makes every run, every tree and every
 // rendering deterministic.  Small containers are scanned linearly (a branch
 // rarely holds more than a dozen worlds); past a threshold a hash index is
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace constructive {
+namespace core {
 
 inline constexpr std::size_t kOrderedScanLimit = 12;
 
@@ -56,6 +56,21 @@ class OrderedValueSet {
   void pop_back() {
     if (!index_.empty()) index_.erase(items_.back());
     items_.pop_back();
+  }
+
+  // Removes a member wherever it stands; later members keep their order.
+  bool erase(const T& value) {
+    Eq eq;
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      if (!eq(items_[i], value)) continue;
+      items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
+      if (!index_.empty()) {
+        index_.clear();
+        for (std::size_t j = 0; j < items_.size(); ++j) index_.emplace(items_[j], j);
+      }
+      return true;
+    }
+    return false;
   }
 
   std::size_t size() const { return items_.size(); }
@@ -152,4 +167,4 @@ class OrderedMap {
   std::unordered_map<K, std::size_t, Hash> index_;
 };
 
-}  // namespace constructive
+}  // namespace core
