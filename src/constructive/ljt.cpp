@@ -343,22 +343,6 @@ void render_ascii(const LJTProofNode& node, const std::string& prefix, bool is_l
     render_ascii(*premises[i], child_prefix, i + 1 == premises.size(), lines);
 }
 
-// Text-mode LaTeX for a rule label: the characters that LaTeX treats
-// specially are escaped ("L_Imp_Imp" becomes "L\_Imp\_Imp").
-std::string latex_text(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '_': case '&': case '%': case '$': case '#': case '{': case '}': out += '\\'; out += c; break;
-      case '\\': out += "\\textbackslash{}"; break;
-      case '^': out += "\\textasciicircum{}"; break;
-      case '~': out += "\\textasciitilde{}"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 const char* inference_command(std::size_t premise_count) {
   switch (premise_count) {
     case 0:
@@ -373,7 +357,7 @@ void render_latex(const LJTProofNode& node, std::vector<std::string>& lines) {
   RecursionGuard guard;
   if (node.premises().empty()) lines.emplace_back("  \\AxiomC{}");
   for (const auto& p : node.premises()) render_latex(*p, lines);
-  lines.push_back("  \\RightLabel{" + latex_text(node.rule()) + "}");
+  lines.push_back("  \\RightLabel{" + core::escape_latex_text(node.rule()) + "}");
   lines.push_back(std::string("  ") + inference_command(node.premises().size()) + "{$" +
                   node.sequent()->to_string("latex") + "$}");
 }

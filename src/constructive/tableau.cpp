@@ -70,24 +70,6 @@ void append_ascii(const TableauNode& node, const std::string& prefix, bool is_la
   }
 }
 
-// A rule name as LaTeX text: the characters that LaTeX would misread are
-// escaped, so that names such as T_Imp_F (w1) or F_Imp (w0 <= w1) print as written.
-std::string latex_text(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '_': case '#': case '%': case '&': case '$': case '{': case '}': out += '\\'; out += c; break;
-      case '~': out += "\\textasciitilde{}"; break;
-      case '^': out += "\\textasciicircum{}"; break;
-      case '\\': out += "\\textbackslash{}"; break;
-      case '<': out += "\\textless{}"; break;
-      case '>': out += "\\textgreater{}"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 std::string trimmed(const std::string& text) {
   const char* blanks = " \t\n\r\f\v";
   const auto first = text.find_first_not_of(blanks);
@@ -101,7 +83,7 @@ void append_latex(const TableauNode& node, const std::string& indent, std::strin
   core::RecursionGuard guard;
   std::string label = node.signed_formula ? node.signed_formula->to_string("latex") : "";
   label += " \\; ";
-  if (!node.rule.empty()) label += "[\\mbox{" + latex_text(node.rule) + "}]";
+  if (!node.rule.empty()) label += "[\\mbox{" + core::escape_latex_text(node.rule) + "}]";
   if (node.is_closed && node.children.empty()) label += " \\times";
   out += indent + "[{" + trimmed(label) + "}\n";
   for (const auto& child : node.children) append_latex(*child, indent + "  ", out);

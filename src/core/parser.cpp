@@ -177,4 +177,20 @@ std::string to_string(const Node& node, std::string_view notation) {
   return out;
 }
 
+std::string escape_latex_text(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '_': case '#': case '%': case '&': case '$': case '{': case '}': out += '\\'; out += c; break;
+      case '~': out += "\\textasciitilde{}"; break;
+      case '^': out += "\\textasciicircum{}"; break;
+      case '\\': out += "\\textbackslash{}"; break;
+      case '<': out += "\\textless{}"; break;
+      case '>': out += "\\textgreater{}"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace core

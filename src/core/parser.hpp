@@ -42,4 +42,9 @@ void render_node(const Node& node, Notation notation, ChildRenderer& children, s
 // name other than "latex" and "prefix" prints infix.
 std::string to_string(const Node& node, std::string_view notation = "infix");
 
+// Plain text made safe for LaTeX text mode: the characters that LaTeX would
+// misread are escaped ("L_Imp_Imp" becomes "L\_Imp\_Imp", "<=" becomes
+// "\textless{}=").  Used for rule labels in the LaTeX proof renderings.
+std::string escape_latex_text(std::string_view text);
+
 }  // namespace core
