@@ -349,7 +349,6 @@ NodePtr make_not(NodePtr operand);
 inline bool is_binary(NodeKind k) { return k >= NodeKind::And && k <= NodeKind::Iff; }
 inline bool is_quantifier(NodeKind k) { return k == NodeKind::Forall || k == NodeKind::Exists; }
 inline bool is_second_order(NodeKind k) { return k >= NodeKind::ForallPred; }
-inline bool is_application(NodeKind k) { return k == NodeKind::FunctionApp || k == NodeKind::PredicateApp; }
 const Application* as_application(const Node& n);  // FunctionApp or PredicateApp
 template <typename T>
 const T& as(const Node& n) {
