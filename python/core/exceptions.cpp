@@ -2,6 +2,7 @@
 // the engine's C++ exceptions into them (and into the builtin errors).
 #include "common/bindings.hpp"
 #include "core/exceptions.hpp"
+#include "core/interrupt.hpp"
 #include "core/sorts.hpp"
 
 namespace py = pybind11;
@@ -18,9 +19,22 @@ void set_error(py::handle cls, const char* message) {
     PyErr_SetNone(cls.ptr());
 }
 
+// The engine's interrupt check: runs the interpreter's signal handlers
+// (Ctrl-C raises KeyboardInterrupt there) and says stop when one raised.
+// It takes the interpreter lock itself, since searches run without it.
+bool python_interrupt_check() {
+  PyGILState_STATE state = PyGILState_Ensure();
+  bool stop = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return stop;
+}
+
 void translate(std::exception_ptr p) {
   try {
     if (p) std::rethrow_exception(p);
+  } catch (const core::Interrupted&) {
+    // The signal handler's exception is already pending; keep it.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const core::SortMismatchError& e) {
     py::object exc = py::reinterpret_borrow<py::object>(g_sort_mismatch)(
         e.what(), py::arg("expected_sort") = py::cast(e.expected_sort), py::arg("actual_sort") = py::cast(e.actual_sort));
@@ -67,4 +81,5 @@ PYBIND11_MODULE(exceptions, m) {
   g_unification = unification.inc_ref();
   g_sort_mismatch = mismatch.inc_ref();
   py::register_exception_translator(&translate);
+  core::set_interrupt_check(&python_interrupt_check);
 }

@@ -1,0 +1,46 @@
+#include "core/interrupt.hpp"
+
+#include <atomic>
+
+namespace core {
+namespace {
+
+std::atomic<InterruptCheck> g_check{nullptr};
+
+constexpr std::int64_t kMinStride = 1;
+constexpr std::int64_t kMaxStride = 1 << 16;
+// A clock read this soon after the previous one means the stride is too short.
+constexpr auto kTooSoon = std::chrono::microseconds(500);
+// A clock read this late means the steps are costly: shorten the stride.
+constexpr auto kTooLate = std::chrono::milliseconds(5);
+
+}  // namespace
+
+void set_interrupt_check(InterruptCheck check) { g_check.store(check, std::memory_order_release); }
+
+InterruptCheck interrupt_check() { return g_check.load(std::memory_order_acquire); }
+
+void check_interrupt_now() {
+  InterruptCheck check = interrupt_check();
+  if (check && check()) throw Interrupted();
+}
+
+InterruptPoller::InterruptPoller()
+    : countdown_(64), stride_(64), last_clock_(std::chrono::steady_clock::now()), last_check_(last_clock_) {}
+
+void InterruptPoller::slow_poll() {
+  auto now = std::chrono::steady_clock::now();
+  auto since_clock = now - last_clock_;
+  if (since_clock < kTooSoon && stride_ < kMaxStride)
+    stride_ *= 2;
+  else if (since_clock > kTooLate && stride_ > kMinStride)
+    stride_ /= 2;
+  countdown_ = stride_;
+  last_clock_ = now;
+  if (now - last_check_ >= kCheckInterval) {
+    last_check_ = now;
+    check_interrupt_now();
+  }
+}
+
+}  // namespace core

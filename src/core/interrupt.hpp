@@ -1,0 +1,64 @@
+// Cooperative interruption of long engine loops.
+//
+// The engine never talks to the interpreter itself.  Instead a host (the
+// Python bindings) installs one check function; long loops hold an
+// InterruptPoller and call poll() once per step.  The poller is cheap enough
+// for the innermost loop: it counts steps and only every so often reads the
+// clock, and only when about `kCheckInterval` has passed since the last check
+// does it ask the host.  When the host says "stop", poll() throws
+// core::Interrupted, which unwinds the search like any other error; the
+// bindings turn it back into the host's pending exception (KeyboardInterrupt
+// for Ctrl-C).
+//
+// The stride between clock reads adapts to the loop: cheap steps make it
+// grow, expensive steps make it shrink, so a check happens every few
+// milliseconds whatever a step costs.  A program that uses the engine from
+// C++ alone installs nothing and is never interrupted.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+
+namespace core {
+
+// Thrown by InterruptPoller::poll() when the host asked the computation to stop.
+class Interrupted : public std::exception {
+ public:
+  const char* what() const noexcept override { return "interrupted"; }
+};
+
+// Returns true when the running computation must stop.  It may be called
+// from any thread, with or without the interpreter lock held; it must take
+// whatever lock it needs itself.
+using InterruptCheck = bool (*)();
+
+void set_interrupt_check(InterruptCheck check);
+InterruptCheck interrupt_check();
+
+// Asks the host at once; throws Interrupted if it says stop.
+void check_interrupt_now();
+
+class InterruptPoller {
+ public:
+  // How often the host is asked at most, and how long a step may go unchecked.
+  static constexpr std::chrono::milliseconds kCheckInterval{20};
+
+  InterruptPoller();
+
+  // One step of a loop.  Throws Interrupted when the host says stop.
+  void poll() {
+    if (--countdown_ > 0) return;
+    slow_poll();
+  }
+
+ private:
+  void slow_poll();
+
+  std::int64_t countdown_;
+  std::int64_t stride_;
+  std::chrono::steady_clock::time_point last_clock_;
+  std::chrono::steady_clock::time_point last_check_;
+};
+
+}  // namespace core
