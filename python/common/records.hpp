@@ -26,8 +26,10 @@
 //   interpreter's, see core/pyhash.hpp), else the hash of the tuple of the
 //   field values, as a frozen dataclass does.
 // - RecordStyle adjusts the rare classes that differ (see there).
-// - An object made by `Cls.__new__(Cls)` alone raises TypeError from every
-//   operation instead of reading memory that was never built.
+// - `Cls.__new__(Cls)` alone is refused (see refuse_bare_new in
+//   bindings.hpp); should an object without its C++ value reach a record
+//   operation anyway, that operation raises TypeError instead of reading
+//   memory that was never built.
 #pragma once
 
 #include <pybind11/pybind11.h>

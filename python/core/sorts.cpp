@@ -20,6 +20,7 @@ std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
 
 PYBIND11_MODULE(sorts, m) {
   m.doc() = "Sorts of the sorted first-order logic.";
+  common::refuse_bare_new();
   core::pyhash::set_string_hasher(&common::interpreter_string_hash);
 
   py::class_<core::Sort, std::shared_ptr<core::Sort>> sort(m, "Sort", "A sort: an immutable value with a name.");

@@ -32,6 +32,7 @@ struct Box {
 
 PYBIND11_MODULE(_record_probe, m) {
   py::module_::import("core.ast");
+  common::refuse_bare_new();
   py::class_<Pair> pair(m, "Pair");
   common::bind_record(pair, {}, common::field("left", &Pair::left), common::field("right", &Pair::right, "r"));
 
