@@ -6,6 +6,7 @@
 // `literals` is a new frozenset on every read; the engine keeps the literals
 // in the order they were given (see src/prover/clausifier.hpp).
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 #include "core/signature.hpp"
 #include "core/visitor_bindings.hpp"
 #include "prover/clausifier.hpp"
@@ -86,19 +87,7 @@ py::list clauses_to_py(std::vector<Clause> clauses) {
 // Records
 // ---------------------------------------------------------------------------
 
-// The record behind `self`: TypeError for another object, and for an object
-// whose __init__ never ran (made by __new__ alone).
-template <typename Record>
-const Record& record_of(py::handle self) {
-  if (!py::isinstance<Record>(self))
-    throw core::TypeError("expected a " + py::type::of<Record>().attr("__name__").template cast<std::string>() + ", got " +
-                          common::class_text(self));
-  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
-  for (auto vh : py::detail::values_and_holders(inst))
-    if (!vh.holder_constructed())
-      throw core::TypeError(visitor_bindings::type_name(self) + ".__init__() was not called on this object");
-  return self.cast<const Record&>();
-}
+using common::record_of;
 
 template <typename Record, typename Result>
 auto reader(Result (Record::*member)() const) {
@@ -108,24 +97,11 @@ template <typename Record, typename Result>
 auto reader(const Result& (Record::*member)() const) {
   return [member](py::handle self) { return (record_of<Record>(self).*member)(); };
 }
+
+// What literals and clauses share besides the record protocol.
 template <typename Record>
-void record_protocol(py::class_<Record, std::shared_ptr<Record>>& cls) {
-  cls.def(
-         "__eq__",
-         [](py::handle self, py::handle other) -> py::object {
-           if (!py::type::handle_of(other).is(py::type::of<Record>())) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-           return py::bool_(record_of<Record>(self) == record_of<Record>(other));
-         },
-         py::is_operator())
-      .def(
-          "__ne__",
-          [](py::handle self, py::handle other) -> py::object {
-            if (!py::type::handle_of(other).is(py::type::of<Record>())) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-            return py::bool_(!(record_of<Record>(self) == record_of<Record>(other)));
-          },
-          py::is_operator())
-      .def("__hash__", reader(&Record::hash))
-      .def("to_string", reader(&Record::to_string))
+void shared_methods(py::class_<Record, std::shared_ptr<Record>>& cls) {
+  cls.def("to_string", reader(&Record::to_string))
       .def("__str__", reader(&Record::to_string))
       .def_property_readonly("_hash_cache", reader(&Record::hash))
       .def_property_readonly("_free_vars",
@@ -133,7 +109,6 @@ void record_protocol(py::class_<Record, std::shared_ptr<Record>>& cls) {
       .def(
           "free_variables", [](py::handle self) { return common::to_py_set(*record_of<Record>(self).free_vars()); },
           "A new set of the free variables.");
-  common::freeze(cls);
 }
 
 py::frozenset literals_to_py(const Clause& clause) {
@@ -147,18 +122,16 @@ void bind_literal(py::module_& m) {
       m, "Literal", py::is_final(),
       "A signed atom: the atom itself (positive) or its negation. Immutable; its hash and the free variables of "
       "its atom are computed once.");
-  cls.def(py::init([](py::handle atom, py::handle positive) {
-            py::hash(atom);  // an unhashable atom is refused with the interpreter's error
-            int truth = PyObject_IsTrue(positive.ptr());
-            if (truth < 0) throw py::error_already_set();
-            return std::make_shared<Literal>(common::to_node(atom), truth != 0);
-          }),
-          py::arg("atom"), py::arg("positive") = true)
-      .def_property_readonly("atom", reader(&Literal::atom))
-      .def_property_readonly("positive", reader(&Literal::positive))
-      .def(
-          "negate", [](py::handle self) { return std::make_shared<Literal>(record_of<Literal>(self).negate()); },
-          "The complementary literal.")
+  common::bind_record(cls, common::RecordStyle{}, common::constructor([](py::handle atom, py::handle positive) {
+                        py::hash(atom);  // an unhashable atom is refused with the interpreter's error
+                        int truth = PyObject_IsTrue(positive.ptr());
+                        if (truth < 0) throw py::error_already_set();
+                        return std::make_shared<Literal>(common::to_node(atom), truth != 0);
+                      }),
+                      common::field("atom", &Literal::atom), common::field("positive", &Literal::positive, true));
+  cls.def(
+         "negate", [](py::handle self) { return std::make_shared<Literal>(record_of<Literal>(self).negate()); },
+         "The complementary literal.")
       .def(
           "substitute",
           [](py::object self, py::handle subst) -> py::object {
@@ -167,12 +140,8 @@ void bind_literal(py::module_& m) {
             if (mapping.empty()) return self;
             return py::cast(std::make_shared<Literal>(literal.substitute(mapping)));
           },
-          py::arg("subst"), "The literal with the substitution applied to its atom; an empty one returns the literal itself.")
-      .def("__repr__", [](py::handle obj) {
-        const Literal& self = record_of<Literal>(obj);
-        return "Literal(atom=" + core::repr(*self.atom()) + ", positive=" + (self.positive() ? "True" : "False") + ")";
-      });
-  record_protocol(cls);
+          py::arg("subst"), "The literal with the substitution applied to its atom; an empty one returns the literal itself.");
+  shared_methods(cls);
 }
 
 void bind_clause(py::module_& m) {
@@ -180,24 +149,22 @@ void bind_clause(py::module_& m) {
       m, "Clause", py::is_final(),
       "A set of literals read as their disjunction; the empty clause is a contradiction. Immutable; its hash, "
       "tautology flag and free variables are computed once.");
-  cls.def(py::init([](py::handle literals) {
-            py::hash(literals);  // a set or list is refused here: the literals must form an immutable set
-            prover::LiteralSet set;
-            for (py::handle item : literals) {
-              if (!py::isinstance<Literal>(item)) {
-                PyErr_SetString(PyExc_AttributeError,
-                                ("'" + visitor_bindings::type_name(item) + "' object has no attribute 'positive'").c_str());
-                throw py::error_already_set();
-              }
-              set.insert(record_of<Literal>(item));
-            }
-            return std::make_shared<Clause>(std::move(set));
-          }),
-          py::arg("literals") = py::frozenset(py::set()))
-      .def_property_readonly(
-          "literals", [](py::handle self) { return literals_to_py(record_of<Clause>(self)); },
-          "A new frozenset of the literals.")
-      .def_property_readonly("is_empty", reader(&Clause::is_empty))
+  common::bind_record(
+      cls, common::RecordStyle{}, common::constructor([](py::handle literals) {
+        py::hash(literals);  // a set or list is refused here: the literals must form an immutable set
+        prover::LiteralSet set;
+        for (py::handle item : literals) {
+          if (!py::isinstance<Literal>(item)) {
+            PyErr_SetString(PyExc_AttributeError,
+                            ("'" + common::type_name_of(item) + "' object has no attribute 'positive'").c_str());
+            throw py::error_already_set();
+          }
+          set.insert(record_of<Literal>(item));
+        }
+        return std::make_shared<Clause>(std::move(set));
+      }),
+      common::field("literals", &literals_to_py, py::frozenset(py::set())));
+  cls.def_property_readonly("is_empty", reader(&Clause::is_empty))
       .def_property_readonly("is_unit", reader(&Clause::is_unit))
       .def_property_readonly("is_tautology", reader(&Clause::is_tautology))
       .def_property_readonly("_is_tautology", reader(&Clause::is_tautology))
@@ -209,11 +176,8 @@ void bind_clause(py::module_& m) {
             if (mapping.empty()) return self;
             return py::cast(std::make_shared<Clause>(clause.substitute(mapping)));
           },
-          py::arg("subst"), "The clause with the substitution applied to every literal; equal results merge.")
-      .def("__repr__", [](py::handle self) {
-        return "Clause(literals=" + py::repr(literals_to_py(record_of<Clause>(self))).cast<std::string>() + ")";
-      });
-  record_protocol(cls);
+          py::arg("subst"), "The clause with the substitution applied to every literal; equal results merge.");
+  shared_methods(cls);
 }
 
 // ---------------------------------------------------------------------------

@@ -210,8 +210,12 @@ std::uint64_t mul_sat(std::uint64_t a, std::uint64_t b) {
 // The number of formula nodes of `formula` as a tree (shared subformulas
 // counted at every occurrence), computed over its distinct nodes.
 std::uint64_t tree_size(const NodePtr& formula, std::unordered_map<const core::Node*, std::uint64_t>& memo) {
-  core::RecursionGuard guard;
   const core::Node& n = *formula;
+  if (formula.use_count() > 1) {
+    auto known = memo.find(&n);
+    if (known != memo.end()) return known->second;
+  }
+  core::RecursionGuard guard;
   std::uint64_t size = 1;
   if (n.kind() == NodeKind::Not) {
     size = add_sat(1, tree_size(operand_of(n), memo));
@@ -564,12 +568,10 @@ class Skolemizer {
         registry_->register_function(name, arity, argument_sorts, sort);
     } catch (const core::SymbolClashError&) {
       return false;
-    } catch (const core::Interrupted&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception&) {
-      // A registry that fails otherwise does not stop Skolemization.
+    } catch (const std::runtime_error&) {
+      // A registry that fails otherwise does not stop Skolemization.  (The
+      // engine's errors are runtime errors; interruption, exhausted memory
+      // and a host's own pending exceptions are not, and pass.)
     }
     return true;
   }

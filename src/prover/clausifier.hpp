@@ -166,8 +166,9 @@ NodePtr standardize_variables(const NodePtr& formula);
 
 // Skolemization.  `registry` (may be null) receives every new symbol, in
 // the order they are made; a registration that raises SymbolClashError
-// makes the symbol take the next counter value, any other error of the
-// registry is ignored.  Variables free in the formula are left in place
+// makes the symbol take the next counter value, any other engine error
+// (std::runtime_error) of the registry is ignored; core::Interrupted,
+// std::bad_alloc and other exceptions pass.  Variables free in the formula are left in place
 // (they are not arguments of Skolem functions).  The formula must be in
 // negation normal form: a quantifier under a negation raises ValueError.
 // Other nodes: "Unsupported formula in skolemization: ".
