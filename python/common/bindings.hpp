@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/ast.hpp"
+#include "core/pyhash.hpp"
 
 namespace pybind11::detail {
 
@@ -100,6 +101,25 @@ inline std::string string_from_py(py::handle obj, const char* what) {
 inline core::NodePtr to_node(py::handle obj) {
   if (py::isinstance<core::Node>(obj)) return obj.cast<core::NodePtr>();
   throw core::InvalidFormulaError("Unsupported AST node type: " + class_text(obj));
+}
+
+// The interpreter's hash of a UTF-8 text: the string hook of core::pyhash.
+// It may be called from any thread, with or without the interpreter lock,
+// and takes the lock itself.  A text that is not valid UTF-8 (no str holds
+// it) is hashed through its surrogate-escaped str; once the interpreter has
+// shut down, the engine's own stand-in answers.
+inline core::pyhash::hash_t interpreter_string_hash(std::string_view text) {
+  if (!Py_IsInitialized()) return static_cast<core::pyhash::hash_t>(std::hash<std::string_view>{}(text) | 1);
+  PyGILState_STATE state = PyGILState_Ensure();
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+  Py_hash_t hash = str ? PyObject_Hash(str) : -1;
+  Py_XDECREF(str);
+  if (hash == -1) {
+    PyErr_Clear();
+    hash = static_cast<Py_hash_t>(std::hash<std::string_view>{}(text) | 1);
+  }
+  PyGILState_Release(state);
+  return static_cast<core::pyhash::hash_t>(hash);
 }
 
 // Raises dataclasses.FrozenInstanceError (an AttributeError), the error the
