@@ -631,9 +631,15 @@ std::shared_ptr<KripkeModel> TableauProver::extract_countermodel(const BranchSta
 
 bool TableauProver::refutes(const KripkeModel& model, const NodePtr& target, const std::vector<NodePtr>& premises) {
   const World root{0, "w0"};
-  for (const NodePtr& premise : premises)
-    if (!model.evaluate(premise, root)) return false;
-  return !model.evaluate(target, root);
+  try {
+    for (const NodePtr& premise : premises)
+      if (!model.evaluate(premise, root)) return false;
+    return !model.evaluate(target, root);
+  } catch (const core::TypeError&) {
+    // A quantifier or an equality is beyond propositional forcing: the model
+    // cannot be checked, so it is not reported as a refutation.
+    return false;
+  }
 }
 
 TableauResult TableauProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) {

@@ -106,7 +106,11 @@ def test_signed_formula_default_text_and_record_behaviour():
 
 
 def test_signed_formula_with_unknown_notation_reaches_the_printer():
-    assert SignedFormula(Sign.TRUE, P, W0).to_string("whatever") == "T(P, w0)"
+    # falsum and verum are written by the signed formula itself; every other
+    # formula goes to the printer, which refuses the notation by name
+    assert SignedFormula(Sign.TRUE, FALSUM, W0).to_string("whatever") == "T(_bot, w0)"
+    with pytest.raises(ValueError, match="whatever"):
+        SignedFormula(Sign.TRUE, P, W0).to_string("whatever")
 
 
 # ---------------------------------------------------------------------------
@@ -247,6 +251,16 @@ def test_latex_forest_compiles(tmp_path):
 # ---------------------------------------------------------------------------
 # Branch state
 # ---------------------------------------------------------------------------
+@pytest.mark.parametrize("member, doc", [
+    (_BranchState, "Internal container for the state of a single tableau branch."),
+    (_BranchState.add_world, "Registers a world in this branch state ensuring reflexivity."),
+    (_BranchState.add_t_formula, "Adds a true formula at world and propagates along accessibility relation."),
+    (_BranchState.add_f_formula, "Adds a false formula at world."),
+])
+def test_branch_state_docstrings(member, doc):
+    assert member.__doc__ == doc
+
+
 def test_empty_states_are_equal_and_independent():
     a, b = _BranchState(), _BranchState()
     assert a == b and a.worlds == [] and a.relations == {} and a.applied_rules == set()
@@ -353,6 +367,31 @@ def test_limits_are_clamped(args, depth, worlds):
 def test_huge_limits_reach_the_module_function():
     assert prove_tableau(Implies(P, P), max_depth=10**30, max_worlds=10**30).is_valid
     assert not prove_tableau(Or(P, Not(P)), max_depth=10**30).is_valid
+
+
+def test_limits_are_plain_settings_read_by_every_proof():
+    prover = TableauProver()
+    prover.max_depth, prover.max_worlds = 2, 7
+    assert (prover.max_depth, prover.max_worlds) == (2, 7)
+    assert prover.prove(Or(P, Not(P))).tree.get_depth() == 2
+    prover.max_depth = 100
+    assert prover.prove(Or(P, Not(P))).tree.get_depth() == 3
+    prover.max_worlds = 1  # no new world: F_Not cannot apply
+    assert prover.prove(Or(P, Not(P))).tree.get_size() == 2
+    with pytest.raises(TypeError, match="max_depth must be an integer"):
+        prover.max_depth = "3"
+
+
+def test_subclass_limits_are_read_by_the_expansion():
+    class OneWorld(TableauProver):
+        max_worlds = 1
+
+    assert OneWorld().prove(Or(P, Not(P))).tree.get_size() == 2
+    state = _BranchState()
+    state.add_f_formula(W0, Not(P))
+    root = TableauNode(1, SignedFormula(Sign.FALSE, Not(P), W0), "Target", W0)
+    closed, _ = OneWorld()._expand_branch(state, root, 1)
+    assert not closed and root.children == [] and state.worlds == [W0]
 
 
 @pytest.mark.parametrize("args", [("100",), (100, 2.5), (None,)])
@@ -635,11 +674,20 @@ def test_extract_countermodel_reads_worlds_order_and_atoms():
     assert model.valuations == {W0: set(), W1: {R}}
 
 
-def test_forcing_check_refuses_non_propositional_targets():
-    with pytest.raises(TypeError, match="Forall"):
-        prove_tableau(Forall(Variable(0), PredicateApp("P", 1, (Variable(0),))))
-    with pytest.raises(TypeError, match="Equality"):
-        prove_tableau(Equality(Constant("a"), Constant("b")))
+FORALL_P = Forall(Variable(0), PredicateApp("P", 1, (Variable(0),)))
+A_IS_B = Equality(Constant("a"), Constant("b"))
+
+
+@pytest.mark.parametrize(
+    "target, premises",
+    [(FORALL_P, []), (A_IS_B, []), (Or(FORALL_P, Not(FORALL_P)), []), (P, [A_IS_B]), (Implies(P, A_IS_B), [P])],
+)
+def test_open_branch_beyond_propositional_forcing_is_unknown(target, premises):
+    # forcing cannot check such a branch: a result without a countermodel
+    result = prove_tableau(target, premises)
+    assert result.is_valid is False and result.countermodel is None
+    assert "Status: UNKNOWN (Search Limit Reached)" in result.to_string().split("\n")
+    assert result.to_dict()["countermodel"] is None
 
 
 def test_deep_input_raises_recursion_error_instead_of_crashing():
