@@ -12,6 +12,7 @@
 
 #include "constructive/tableau.hpp"
 #include "constructive/worlds.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace py = pybind11;
@@ -94,7 +95,9 @@ PyNodePtr node_record(const TableauNode& n) {
 // Python node.  Iterative, so that any tree the search made converts.
 void append_records(PyNode& parent, const TableauNode& engine_parent) {
   std::vector<std::pair<PyNode*, const TableauNode*>> stack{{&parent, &engine_parent}};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
+    poller.poll();
     auto [py_node, node] = stack.back();
     stack.pop_back();
     for (const auto& child : node->children) {
@@ -282,9 +285,17 @@ py::tuple premise_tuple(py::handle premises) {
   return py::tuple(items);
 }
 
+// The search runs on engine values only, so other Python threads run
+// meanwhile; Ctrl-C reaches it through the interrupt check.
 py::object run_proof(TableauProver& prover, py::handle target, py::handle premises) {
   py::tuple given = premise_tuple(premises);
-  TableauResult r = prover.prove(common::to_node(target), formulas_of(given));
+  core::NodePtr goal = common::to_node(target);
+  std::vector<core::NodePtr> hypotheses = formulas_of(given);
+  TableauResult r;
+  {
+    py::gil_scoped_release unlocked;
+    r = prover.prove(goal, hypotheses);
+  }
   return make_result(std::move(r), target, given);
 }
 

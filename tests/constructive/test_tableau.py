@@ -805,3 +805,61 @@ def test_result_tree_nodes_are_records_of_the_proof():
     assert root.world == W0 and root.signed_formula == SignedFormula(Sign.FALSE, Implies(Or(p, q), Or(q, p)), W0)
     root.children.clear()
     assert result.tree.get_size() == 1 and "Tree Size: 1 nodes" in result.to_string()
+
+
+# ---------------------------------------------------------------------------
+# Interrupts and threads
+# ---------------------------------------------------------------------------
+INTERRUPTED_CHILD = r"""
+import sys, time
+sys.path.insert(0, sys.argv[1])
+from families import FAMILIES
+from core.ast import Implies, PredicateApp
+from constructive.tableau import prove_tableau
+formula = FAMILIES["pigeon"][0](4)
+print("searching", flush=True)
+try:
+    prove_tableau(formula)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+P = PredicateApp("P", 0, ())
+print("usable", prove_tableau(Implies(P, P)).is_valid, flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_long_search_and_leaves_the_process_usable():
+    import signal
+    import sys
+    import time
+
+    bench = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, bench], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "searching"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        answered = time.monotonic() - sent
+        assert line == "interrupted" and answered < 1.0, (line, answered)
+        assert child.stdout.readline().strip() == "usable True"
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+        child.wait()
+
+
+def test_a_search_lets_other_threads_run():
+    import threading
+
+    formula = FAMILIES["dneg_lem"][0](7)  # a few hundred thousand nodes
+    done = []
+    worker = threading.Thread(target=lambda: done.append(prove_tableau(formula).is_valid))
+    worker.start()
+    turns = 0
+    while worker.is_alive():
+        turns += 1
+        sum(range(100))
+    worker.join()
+    assert done == [True] and turns > 10_000, turns
