@@ -42,6 +42,14 @@ const Clause& renamed(const Clause& c, const Substitution& renaming, std::option
   return *storage;
 }
 
+// The clause of `literals` with `subst` applied: the same as building the
+// clause and substituting it, without building the intermediate clause.
+Clause instantiate(const std::vector<Literal>& literals, const Substitution& subst) {
+  LiteralSet out;
+  for (const Literal& literal : literals) out.insert(literal.substitute(subst));
+  return Clause(std::move(out));
+}
+
 // The literals of `c` other than the one at `skip`, appended to `out`.
 void append_except(const Clause& c, std::size_t skip, std::vector<Literal>& out) {
   const auto& lits = c.literals();
@@ -139,7 +147,7 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
         remainder.clear();
         append_except(c1, i, remainder);
         append_except(c2_std, j, remainder);
-        Clause resolvent = Clause(remainder).substitute(mgu);
+        Clause resolvent = instantiate(remainder, mgu);
         if (seen.insert(resolvent)) results.push_back({std::move(resolvent), std::move(mgu), l1, l2});
       } catch (const core::UnificationError&) {
         // no unifier (a sort clash included): the pair adds nothing
@@ -282,9 +290,13 @@ struct ParamodulationRun {
   void orientation(const Clause& a, std::size_t e, const NodePtr& lhs, const NodePtr& rhs, const Clause& b) {
     const auto& lits = b.literals();
     for (std::size_t l = 0; l < lits.size(); ++l) {
+      core::NodeSet tried;
       for (const NodePtr& s : extract_atom_subterms(lits[l].atom())) {
         poll(poller);
         if (s->kind() == NodeKind::Variable || symbols_clash(*s, *lhs)) continue;
+        // A subterm met again in the same literal yields only what its first
+        // occurrence already gave (the same unifier, the same occurrences).
+        if (!tried.insert(s)) continue;
         try {
           subterm(a, e, b, l, s, lhs, rhs);
         } catch (const core::UnificationError&) {
@@ -304,7 +316,7 @@ struct ParamodulationRun {
       append_except(a, e, literals);
       append_except(b, l, literals);
       literals.emplace_back(std::move(atom), target.positive());
-      Clause p = Clause(literals).substitute(*sigma);
+      Clause p = instantiate(literals, *sigma);
       if (seen.insert(p)) results.push_back({std::move(p), sigma});
     }
   }
