@@ -18,6 +18,8 @@ struct PyPosition {
   py::object id, formula, polarity, pos_type, prefix, parent, children, symbol;
   const constructive::FormulaTree* engine_tree = nullptr;
   std::size_t engine_index = constructive::MatrixPosition::npos;
+  // Field by field; linked positions (parent, children) by identity.
+  bool operator==(const PyPosition& o) const;
 };
 
 // A formula tree: the engine tree, plus the Python attributes that callers

@@ -12,6 +12,7 @@
 // Positions link to each other both ways (parent and children); they take
 // part in the interpreter's garbage collection, so such cycles are freed.
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 
 #include <array>
 
@@ -74,12 +75,17 @@ bool same_links(const py::object& a, const py::object& b) {
   return true;
 }
 
-bool same_position(const PyPosition& a, const PyPosition& b) {
+}  // namespace
+
+bool formula_tree::PyPosition::operator==(const PyPosition& b) const {
+  const PyPosition& a = *this;
   if (&a == &b) return true;
   return a.id.equal(b.id) && a.formula.equal(b.formula) && a.polarity.equal(b.polarity) &&
          a.pos_type.equal(b.pos_type) && a.prefix.equal(b.prefix) && a.parent.is(b.parent) &&
          same_links(a.children, b.children) && a.symbol.equal(b.symbol);
 }
+
+namespace {
 
 std::string link_repr(const py::object& link) {
   if (py::isinstance<PyPosition>(link))
@@ -141,33 +147,41 @@ struct TreeFields {
   }
 };
 
+template <py::object PyPosition::*Member>
+auto position_field(const char* name) {
+  return common::mutable_field(name, Member, [](PyPosition& p, py::handle v) {
+    p.*Member = py::reinterpret_borrow<py::object>(v);
+  });
+}
+
+template <py::object PyPosition::*Member>
+auto position_field(const char* name, py::object default_value) {
+  return common::mutable_field(
+      name, Member, [](PyPosition& p, py::handle v) { p.*Member = py::reinterpret_borrow<py::object>(v); },
+      std::move(default_value));
+}
+
 void bind_position(py::module_& m) {
   py::class_<PyPosition> cls(m, "Position", py::custom_type_setup(&gc_setup<PyPosition, PositionFields>),
                              "A node of the formula tree: subformula, polarity, type and world prefix.");
-  cls.def(py::init([](py::object id, py::object formula, py::object polarity, py::object pos_type, py::object prefix,
-                      py::object parent, py::object children, py::object symbol) {
-            return PyPosition{std::move(id),     std::move(formula), std::move(polarity), std::move(pos_type),
-                              std::move(prefix), std::move(parent),  std::move(children), std::move(symbol)};
-          }),
-          py::arg("id"), py::arg("formula"), py::arg("polarity"), py::arg("pos_type"), py::arg("prefix"),
-          py::arg("parent") = py::none(), py::arg("children") = py::tuple(), py::arg("symbol") = py::none())
-      .def_readwrite("id", &PyPosition::id)
-      .def_readwrite("formula", &PyPosition::formula)
-      .def_readwrite("polarity", &PyPosition::polarity)
-      .def_readwrite("pos_type", &PyPosition::pos_type)
-      .def_readwrite("prefix", &PyPosition::prefix)
-      .def_readwrite("parent", &PyPosition::parent)
-      .def_readwrite("children", &PyPosition::children)
-      .def_readwrite("symbol", &PyPosition::symbol)
-      .def("is_leaf", &is_leaf, "Whether the position is of type ATOM.")
+  common::bind_record(
+      cls, common::RecordStyle{true, false, false},
+      common::constructor([](py::object id, py::object formula, py::object polarity, py::object pos_type,
+                             py::object prefix, py::object parent, py::object children, py::object symbol) {
+        return PyPosition{std::move(id),     std::move(formula), std::move(polarity), std::move(pos_type),
+                          std::move(prefix), std::move(parent),  std::move(children), std::move(symbol)};
+      }),
+      position_field<&PyPosition::id>("id"), position_field<&PyPosition::formula>("formula"),
+      position_field<&PyPosition::polarity>("polarity"), position_field<&PyPosition::pos_type>("pos_type"),
+      position_field<&PyPosition::prefix>("prefix"), position_field<&PyPosition::parent>("parent", py::none()),
+      position_field<&PyPosition::children>("children", py::tuple()),
+      position_field<&PyPosition::symbol>("symbol", py::none()));
+  // Linked positions show by id: the record text would run around the links.
+  py::delattr(cls, "__repr__");
+  cls.def("is_leaf", &is_leaf, "Whether the position is of type ATOM.")
       .def("to_string", &position_text, "The text: atom, '^', polarity, ':', prefix.")
       .def("__str__", &position_text)
-      .def("__repr__", &position_repr)
-      .def("__eq__", [](const PyPosition& a, py::handle b) -> py::object {
-        if (!py::isinstance<PyPosition>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(same_position(a, b.cast<const PyPosition&>()));
-      });
-  cls.attr("__hash__") = py::none();
+      .def("__repr__", &position_repr);
 }
 
 // ---------------------------------------------------------------------------
@@ -175,6 +189,7 @@ void bind_position(py::module_& m) {
 // ---------------------------------------------------------------------------
 struct PyConnection {
   py::object positive, negative;
+  bool operator==(const PyConnection& o) const { return positive.equal(o.positive) && negative.equal(o.negative); }
 };
 
 std::string connection_text(const PyConnection& c) {
@@ -184,27 +199,13 @@ std::string connection_text(const PyConnection& c) {
 
 void bind_connection(py::module_& m) {
   py::class_<PyConnection> cls(m, "Connection", "A pair of complementary leaves: polarity 1 and polarity 0.");
-  cls.def(py::init([](py::object positive, py::object negative) {
-            return PyConnection{std::move(positive), std::move(negative)};
-          }),
-          py::arg("positive"), py::arg("negative"))
-      .def_property_readonly("positive", [](const PyConnection& c) { return c.positive; })
-      .def_property_readonly("negative", [](const PyConnection& c) { return c.negative; })
-      .def("to_string", &connection_text)
-      .def("__str__", &connection_text)
-      .def("__repr__",
-           [](const PyConnection& c) {
-             return "Connection(positive=" + py::repr(c.positive).cast<std::string>() +
-                    ", negative=" + py::repr(c.negative).cast<std::string>() + ")";
-           })
-      .def("__eq__",
-           [](const PyConnection& a, py::handle b) -> py::object {
-             if (!py::isinstance<PyConnection>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-             const auto& o = b.cast<const PyConnection&>();
-             return py::bool_(a.positive.equal(o.positive) && a.negative.equal(o.negative));
-           })
-      .def("__hash__", [](const PyConnection& c) { return py::hash(py::make_tuple(c.positive, c.negative)); });
-  common::freeze(cls);
+  common::bind_record(cls, common::RecordStyle{},
+                      common::constructor([](py::object positive, py::object negative) {
+                        return PyConnection{std::move(positive), std::move(negative)};
+                      }),
+                      common::field("positive", &PyConnection::positive),
+                      common::field("negative", &PyConnection::negative));
+  cls.def("to_string", &connection_text).def("__str__", &connection_text);
 }
 
 // ---------------------------------------------------------------------------
@@ -428,6 +429,7 @@ void bind_tree(py::module_& m) {
 
 PYBIND11_MODULE(matrix, m) {
   m.doc() = "The polar formula tree of the matrix method, its prefixes, symbol order and paths.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
   py::module_::import("core.parser");
   py::module_::import("constructive.common");

@@ -1,6 +1,7 @@
 // constructive.prefix: world prefixes of the matrix method, prefix
 // substitutions, prefix unification and the admissibility test.
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 
 #include "constructive/prefix_values.hpp"
 
@@ -12,36 +13,23 @@ namespace {
 
 py::object not_implemented() { return py::reinterpret_borrow<py::object>(Py_NotImplemented); }
 
-template <typename Class>
-void bind_symbol_class(Class& cls, const char* name) {
-  cls.def(py::init([](py::handle n) {
-            using T = typename Class::type;
-            return std::make_shared<T>(common::string_from_py(n, "the name of a prefix symbol"));
-          }),
-          py::arg("name"))
-      .def("__repr__", [name](const PrefixSymbol& s) { return std::string(name) + "(" + core::py_quote(s.name()) + ")"; });
+template <typename T>
+void bind_symbol_class(py::module_& m, const char* name, const char* doc) {
+  py::class_<T, PrefixSymbol, std::shared_ptr<T>> cls(m, name, doc);
+  common::bind_record(cls, common::RecordStyle{},
+                      common::constructor([](py::handle n) {
+                        return std::make_shared<T>(common::string_from_py(n, "the name of a prefix symbol"));
+                      }),
+                      common::field("name", &PrefixSymbol::name));
+  cls.def("__str__", &PrefixSymbol::name);
 }
 
 void bind_symbols(py::module_& m) {
-  py::class_<PrefixSymbol, std::shared_ptr<PrefixSymbol>> base(
+  py::class_<PrefixSymbol, std::shared_ptr<PrefixSymbol>>(
       m, "PrefixSymbol", "A symbol of a world prefix: a PrefixConstant or a PrefixVariable.");
-  base.def_property_readonly("name", &PrefixSymbol::name)
-      .def("__str__", &PrefixSymbol::name)
-      .def("__eq__",
-           [](const PrefixSymbol& a, py::handle b) -> py::object {
-             if (!py::isinstance<PrefixSymbol>(b)) return not_implemented();
-             const auto& o = b.cast<const PrefixSymbol&>();
-             return py::bool_(a.kind() == o.kind() && a.name() == o.name());
-           })
-      .def("__hash__", [](const PrefixSymbol& s) { return static_cast<py::ssize_t>(s.hash() >> 1); });
-  common::freeze(base);
-
-  py::class_<PrefixConstant, PrefixSymbol, std::shared_ptr<PrefixConstant>> constant(
-      m, "PrefixConstant", "A prefix constant: a world that the proof introduces.");
-  bind_symbol_class(constant, "PrefixConstant");
-  py::class_<PrefixVariable, PrefixSymbol, std::shared_ptr<PrefixVariable>> variable(
-      m, "PrefixVariable", "A prefix variable: a world still to be chosen, possibly the empty string.");
-  bind_symbol_class(variable, "PrefixVariable");
+  bind_symbol_class<PrefixConstant>(m, "PrefixConstant", "A prefix constant: a world that the proof introduces.");
+  bind_symbol_class<PrefixVariable>(m, "PrefixVariable",
+                                    "A prefix variable: a world still to be chosen, possibly the empty string.");
 }
 
 py::set symbol_set(const SymbolSet& items) {
@@ -52,24 +40,17 @@ py::set symbol_set(const SymbolSet& items) {
 
 void bind_prefix(py::module_& m) {
   py::class_<Prefix> cls(m, "Prefix", "A world prefix: a string of prefix symbols.");
-  cls.def(py::init([](py::handle symbols) { return Prefix(symbols_from_py(symbols)); }),
-          py::arg("symbols") = py::tuple())
-      .def_property_readonly("symbols", [](const Prefix& p) { return symbols_to_py(p.symbols()); })
-      .def(
-          "append", [](const Prefix& p, py::handle s) { return p.append(symbol_from_py(s)); }, py::arg("symbol"),
-          "A new prefix with the symbol added at the end.")
+  common::bind_record(cls, common::RecordStyle{},
+                      common::constructor([](py::handle symbols) { return Prefix(symbols_from_py(symbols)); }),
+                      common::field("symbols", [](const Prefix& p) { return symbols_to_py(p.symbols()); },
+                                    py::tuple()));
+  cls.def(
+         "append", [](const Prefix& p, py::handle s) { return p.append(symbol_from_py(s)); }, py::arg("symbol"),
+         "A new prefix with the symbol added at the end.")
       .def("variables", [](const Prefix& p) { return symbol_set(p.variables()); })
       .def("constants", [](const Prefix& p) { return symbol_set(p.constants()); })
       .def("__len__", &Prefix::size)
-      .def("__str__", &Prefix::to_string)
-      .def("__repr__", [](const Prefix& p) { return "Prefix(" + core::py_quote(p.to_string()) + ")"; })
-      .def("__eq__",
-           [](const Prefix& a, py::handle b) -> py::object {
-             if (!py::isinstance<Prefix>(b)) return not_implemented();
-             return py::bool_(a == b.cast<const Prefix&>());
-           })
-      .def("__hash__", [](const Prefix& p) { return static_cast<py::ssize_t>(p.hash() >> 1); });
-  common::freeze(cls);
+      .def("__str__", &Prefix::to_string);
 }
 
 py::dict mapping_dict(const PrefixSubstitution& s) {
@@ -145,6 +126,7 @@ SymbolOrder order_from_py(py::handle tree) {
 
 PYBIND11_MODULE(prefix, m) {
   m.doc() = "World prefixes, prefix substitutions, prefix unification and admissibility.";
+  common::refuse_bare_new();
   bind_symbols(m);
   bind_prefix(m);
   bind_substitution(m);

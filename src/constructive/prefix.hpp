@@ -37,7 +37,8 @@ class PrefixSymbol {
   Kind kind() const { return kind_; }
   bool is_variable() const { return kind_ == Kind::Variable; }
   const std::string& name() const { return name_; }
-  std::size_t hash() const { return hash_; }
+  std::int64_t hash() const { return static_cast<std::int64_t>(hash_ >> 1); }
+  bool operator==(const PrefixSymbol& o) const { return kind_ == o.kind_ && name_ == o.name_; }
 
  protected:
   PrefixSymbol(Kind kind, std::string name);
