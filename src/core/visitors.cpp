@@ -309,8 +309,10 @@ class QuickMeasure {
 
 Measure DepthVisitor::visit(const NodePtr& node) {
   bool own = runs_own_operations(*this);
-  if (own && memo_.idle())
+  if (own && memo_.idle()) {
     if (auto quick = QuickMeasure(QuickMeasure::Rule::Deepest).of(node)) return *quick;
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
   return memo_.through(node, own, [&] { return dispatch(node); });
 }
 
@@ -351,8 +353,10 @@ Measure DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { retur
 
 Measure SizeVisitor::visit(const NodePtr& node) {
   bool own = runs_own_operations(*this);
-  if (own && memo_.idle())
+  if (own && memo_.idle()) {
     if (auto quick = QuickMeasure(QuickMeasure::Rule::Sum).of(node)) return *quick;
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
   return memo_.through(node, own, [&] { return dispatch(node); });
 }
 

@@ -122,6 +122,15 @@ class SharedSubtreeMemo {
   // No walk of this memo is under way.
   bool idle() const { return depth_ == 0; }
 
+  // An outermost walk that remembers from its first step (the caller has
+  // already found a plain walk too long).
+  template <class Compute>
+  R remembering(const NodePtr& node, const Compute& compute) {
+    Level level(*this);
+    remembering_ = true;
+    return remembered(node, compute);
+  }
+
  private:
   struct StartOver {};
 
@@ -134,9 +143,7 @@ class SharedSubtreeMemo {
       return compute();
     } catch (const StartOver&) {
     }
-    Level level(*this);
-    remembering_ = true;
-    return remembered(node, compute);
+    return remembering(node, compute);
   }
 
   template <class Compute>
