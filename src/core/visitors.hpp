@@ -72,6 +72,11 @@ using NodeRef = std::shared_ptr<const T>;
   X(visit_forall_func, ForallFunc)     \
   X(visit_exists_func, ExistsFunc)
 
+// Declares the overrides of all sixteen operations in a (non-template)
+// walker class, with the result type of its Visitor base.
+#define CORE_DECLARE_VISIT_OPERATION(op, Class) Result op(const NodeRef<Class>& node) override;
+#define CORE_DECLARE_VISIT_OPERATIONS CORE_VISIT_OPERATIONS(CORE_DECLARE_VISIT_OPERATION)
+
 // "Unsupported AST node type: <name>", the error of a node no walker knows.
 [[noreturn]] void unsupported_node(const std::string& class_name);
 
@@ -224,22 +229,7 @@ class Visitor : public VisitorBase {
 // the new arguments that are terms, so a lost argument fails the arity check.
 class ASTTransformer : public Visitor<NodePtr> {
  public:
-  NodePtr visit_variable(const NodeRef<Variable>& node) override;
-  NodePtr visit_constant(const NodeRef<Constant>& node) override;
-  NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override;
-  NodePtr visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  NodePtr visit_equality(const NodeRef<Equality>& node) override;
-  NodePtr visit_not(const NodeRef<Not>& node) override;
-  NodePtr visit_and(const NodeRef<And>& node) override;
-  NodePtr visit_or(const NodeRef<Or>& node) override;
-  NodePtr visit_implies(const NodeRef<Implies>& node) override;
-  NodePtr visit_iff(const NodeRef<Iff>& node) override;
-  NodePtr visit_forall(const NodeRef<Forall>& node) override;
-  NodePtr visit_exists(const NodeRef<Exists>& node) override;
-  NodePtr visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  NodePtr visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  NodePtr visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  NodePtr visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  protected:
   NodePtr rebuild_binary(const NodeRef<BinaryFormula>& node);
@@ -331,22 +321,7 @@ class Measure {
 class DepthVisitor : public Visitor<Measure> {
  public:
   Measure visit(const NodePtr& node) override;
-  Measure visit_variable(const NodeRef<Variable>& node) override;
-  Measure visit_constant(const NodeRef<Constant>& node) override;
-  Measure visit_function_app(const NodeRef<FunctionApp>& node) override;
-  Measure visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  Measure visit_equality(const NodeRef<Equality>& node) override;
-  Measure visit_not(const NodeRef<Not>& node) override;
-  Measure visit_and(const NodeRef<And>& node) override;
-  Measure visit_or(const NodeRef<Or>& node) override;
-  Measure visit_implies(const NodeRef<Implies>& node) override;
-  Measure visit_iff(const NodeRef<Iff>& node) override;
-  Measure visit_forall(const NodeRef<Forall>& node) override;
-  Measure visit_exists(const NodeRef<Exists>& node) override;
-  Measure visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  Measure visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  Measure visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  Measure visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   SharedSubtreeMemo<Measure> memo_;
@@ -359,22 +334,7 @@ class DepthVisitor : public Visitor<Measure> {
 class SizeVisitor : public Visitor<Measure> {
  public:
   Measure visit(const NodePtr& node) override;
-  Measure visit_variable(const NodeRef<Variable>& node) override;
-  Measure visit_constant(const NodeRef<Constant>& node) override;
-  Measure visit_function_app(const NodeRef<FunctionApp>& node) override;
-  Measure visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  Measure visit_equality(const NodeRef<Equality>& node) override;
-  Measure visit_not(const NodeRef<Not>& node) override;
-  Measure visit_and(const NodeRef<And>& node) override;
-  Measure visit_or(const NodeRef<Or>& node) override;
-  Measure visit_implies(const NodeRef<Implies>& node) override;
-  Measure visit_iff(const NodeRef<Iff>& node) override;
-  Measure visit_forall(const NodeRef<Forall>& node) override;
-  Measure visit_exists(const NodeRef<Exists>& node) override;
-  Measure visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  Measure visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  Measure visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  Measure visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   SharedSubtreeMemo<Measure> memo_;
@@ -387,22 +347,7 @@ class SizeVisitor : public Visitor<Measure> {
 class FreeVariableCollector : public Visitor<VarSet> {
  public:
   VarSet visit(const NodePtr& node) override;
-  VarSet visit_variable(const NodeRef<Variable>& node) override;
-  VarSet visit_constant(const NodeRef<Constant>& node) override;
-  VarSet visit_function_app(const NodeRef<FunctionApp>& node) override;
-  VarSet visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  VarSet visit_equality(const NodeRef<Equality>& node) override;
-  VarSet visit_not(const NodeRef<Not>& node) override;
-  VarSet visit_and(const NodeRef<And>& node) override;
-  VarSet visit_or(const NodeRef<Or>& node) override;
-  VarSet visit_implies(const NodeRef<Implies>& node) override;
-  VarSet visit_iff(const NodeRef<Iff>& node) override;
-  VarSet visit_forall(const NodeRef<Forall>& node) override;
-  VarSet visit_exists(const NodeRef<Exists>& node) override;
-  VarSet visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  VarSet visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  VarSet visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  VarSet visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   SharedSubtreeMemo<VarSet> memo_;
@@ -427,22 +372,7 @@ class ExportVisitor : public Visitor<std::string> {
   std::string notation;
 
   std::string visit(const NodePtr& node) override;
-  std::string visit_variable(const NodeRef<Variable>& node) override;
-  std::string visit_constant(const NodeRef<Constant>& node) override;
-  std::string visit_function_app(const NodeRef<FunctionApp>& node) override;
-  std::string visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  std::string visit_equality(const NodeRef<Equality>& node) override;
-  std::string visit_not(const NodeRef<Not>& node) override;
-  std::string visit_and(const NodeRef<And>& node) override;
-  std::string visit_or(const NodeRef<Or>& node) override;
-  std::string visit_implies(const NodeRef<Implies>& node) override;
-  std::string visit_iff(const NodeRef<Iff>& node) override;
-  std::string visit_forall(const NodeRef<Forall>& node) override;
-  std::string visit_exists(const NodeRef<Exists>& node) override;
-  std::string visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  std::string visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  std::string visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  std::string visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   Notation current_notation() const;
