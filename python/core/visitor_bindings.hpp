@@ -309,22 +309,62 @@ struct Result<std::string> {
   }
 };
 
+// A collector result that an override returned and that is no set of
+// variables (a list, a set holding other values, ...): unions and removals
+// with it are Python's.
+class PythonVariables final : public core::HostVariables {
+ public:
+  explicit PythonVariables(py::object value) : value_(std::move(value)) {}
+  const py::object& value() const { return value_; }
+
+  core::FreeVariables unite(const core::FreeVariables& a, const core::FreeVariables& b) const override;
+  core::FreeVariables without(const core::FreeVariables& a, const core::VariablePtr& var) const override;
+
+ private:
+  py::object value_;
+};
+
 template <>
-struct Result<core::VarSet> {
-  static py::object to_py(const core::VarSet& vars, PythonOverrides*) { return common::to_py_set(vars); }
-  static core::VarSet from_py(py::handle value, const char* op, PythonOverrides&) {
-    if (!py::isinstance<py::iterable>(value) || py::isinstance<py::str>(value))
-      throw py::type_error(std::string(op) + " must return a set of Variable, got " + type_name(value));
-    core::VarSet out;
-    for (py::handle item : value) {
-      if (!py::isinstance<core::Variable>(item))
-        throw py::type_error(std::string(op) + " must return a set of Variable, got an element of type " +
-                             type_name(item));
-      out.insert(item.cast<core::VariablePtr>());
+struct Result<core::FreeVariables> {
+  static py::object to_py(const core::FreeVariables& result, PythonOverrides* = nullptr) {
+    if (result.host()) return static_cast<const PythonVariables&>(*result.host()).value();
+    return common::to_py_set(result.vars());
+  }
+  // A set of Variable nodes is held by the engine; any other value by Python.
+  static core::FreeVariables from_py(py::handle value, const char* = nullptr, PythonOverrides* = nullptr) {
+    if (PyAnySet_Check(value.ptr())) {
+      core::VarSet vars;
+      bool all_variables = true;
+      for (py::handle item : value) {
+        if (!py::isinstance<core::Variable>(item)) {
+          all_variables = false;
+          break;
+        }
+        vars.insert(item.cast<core::VariablePtr>());
+      }
+      if (all_variables) return vars;
     }
-    return out;
+    return core::FreeVariables(std::make_shared<const PythonVariables>(py::reinterpret_borrow<py::object>(value)));
+  }
+  static core::FreeVariables from_py(py::handle value, const char* op, PythonOverrides& overrides) {
+    return from_py(value, op, &overrides);
   }
 };
+
+// A new set updated with the members of `a`, then of `b`.
+inline core::FreeVariables PythonVariables::unite(const core::FreeVariables& a, const core::FreeVariables& b) const {
+  py::object out = py::reinterpret_steal<py::object>(PySet_New(nullptr));
+  if (!out) throw py::error_already_set();
+  out.attr("update")(Result<core::FreeVariables>::to_py(a), Result<core::FreeVariables>::to_py(b));
+  return Result<core::FreeVariables>::from_py(out);
+}
+
+// A new set of the members of `a`, less `var`.
+inline core::FreeVariables PythonVariables::without(const core::FreeVariables& a, const core::VariablePtr& var) const {
+  py::object out = py::reinterpret_steal<py::object>(PySet_New(Result<core::FreeVariables>::to_py(a).ptr()));
+  if (!out || PySet_Discard(out.ptr(), py::cast(var).ptr()) < 0) throw py::error_already_set();
+  return Result<core::FreeVariables>::from_py(out);
+}
 
 // The C++ object behind a Python subclass of a walker class: every virtual
 // operation goes to the Python override when the class has one, else to C.

@@ -392,52 +392,65 @@ Measure SizeVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return
 // FreeVariableCollector
 // ---------------------------------------------------------------------------
 
-VarSet FreeVariableCollector::visit(const NodePtr& node) {
+FreeVariables FreeVariables::unite(FreeVariables a, const FreeVariables& b) {
+  if (a.host_ || b.host_) return (a.host_ ? a.host_ : b.host_)->unite(a, b);
+  a.vars_.insert_all(b.vars_);
+  return a;
+}
+
+FreeVariables FreeVariables::without(FreeVariables a, const VariablePtr& var) {
+  if (a.host_) return a.host_->without(a, var);
+  a.vars_.erase(var);
+  return a;
+}
+
+FreeVariables FreeVariableCollector::visit(const NodePtr& node) {
   return memo_.through(node, runs_own_operations(*this), [&] { return dispatch(node); });
 }
 
-VarSet FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
-  VarSet out = visit(left);
-  out.insert_all(visit(right));
+FreeVariables FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
+  FreeVariables l = visit(left);
+  return FreeVariables::unite(std::move(l), visit(right));
+}
+
+FreeVariables FreeVariableCollector::of_arguments(const Application& app) {
+  FreeVariables out = VarSet();
+  for (const auto& arg : app.args()) out = FreeVariables::unite(std::move(out), visit(arg));
   return out;
 }
 
-VarSet FreeVariableCollector::of_arguments(const Application& app) {
-  VarSet out;
-  for (const auto& arg : app.args()) out.insert_all(visit(arg));
-  return out;
+FreeVariables FreeVariableCollector::without_bound(const Quantifier& q) {
+  return FreeVariables::without(visit(q.body()), q.variable());
 }
 
-VarSet FreeVariableCollector::without_bound(const Quantifier& q) {
-  VarSet out = visit(q.body());
-  out.erase(q.variable());
-  return out;
-}
-
-VarSet FreeVariableCollector::visit_variable(const NodeRef<Variable>& node) {
+FreeVariables FreeVariableCollector::visit_variable(const NodeRef<Variable>& node) {
   VarSet out;
   out.insert(node);
   return out;
 }
-VarSet FreeVariableCollector::visit_constant(const NodeRef<Constant>&) { return {}; }
-VarSet FreeVariableCollector::visit_function_app(const NodeRef<FunctionApp>& node) { return of_arguments(*node); }
-VarSet FreeVariableCollector::visit_predicate_app(const NodeRef<PredicateApp>& node) { return of_arguments(*node); }
-VarSet FreeVariableCollector::visit_equality(const NodeRef<Equality>& node) {
+FreeVariables FreeVariableCollector::visit_constant(const NodeRef<Constant>&) { return VarSet(); }
+FreeVariables FreeVariableCollector::visit_function_app(const NodeRef<FunctionApp>& node) {
+  return of_arguments(*node);
+}
+FreeVariables FreeVariableCollector::visit_predicate_app(const NodeRef<PredicateApp>& node) {
+  return of_arguments(*node);
+}
+FreeVariables FreeVariableCollector::visit_equality(const NodeRef<Equality>& node) {
   return union_of(node->left(), node->right());
 }
-VarSet FreeVariableCollector::visit_not(const NodeRef<Not>& node) { return visit(node->operand()); }
-VarSet FreeVariableCollector::visit_and(const NodeRef<And>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_or(const NodeRef<Or>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_implies(const NodeRef<Implies>& node) {
+FreeVariables FreeVariableCollector::visit_not(const NodeRef<Not>& node) { return visit(node->operand()); }
+FreeVariables FreeVariableCollector::visit_and(const NodeRef<And>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_or(const NodeRef<Or>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_implies(const NodeRef<Implies>& node) {
   return union_of(node->left(), node->right());
 }
-VarSet FreeVariableCollector::visit_iff(const NodeRef<Iff>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_forall(const NodeRef<Forall>& node) { return without_bound(*node); }
-VarSet FreeVariableCollector::visit_exists(const NodeRef<Exists>& node) { return without_bound(*node); }
-VarSet FreeVariableCollector::visit_forall_pred(const NodeRef<ForallPred>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_exists_pred(const NodeRef<ExistsPred>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_forall_func(const NodeRef<ForallFunc>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_exists_func(const NodeRef<ExistsFunc>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_iff(const NodeRef<Iff>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_forall(const NodeRef<Forall>& node) { return without_bound(*node); }
+FreeVariables FreeVariableCollector::visit_exists(const NodeRef<Exists>& node) { return without_bound(*node); }
+FreeVariables FreeVariableCollector::visit_forall_pred(const NodeRef<ForallPred>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_exists_pred(const NodeRef<ExistsPred>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_forall_func(const NodeRef<ForallFunc>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_exists_func(const NodeRef<ExistsFunc>& node) { return visit(node->body()); }
 
 // ---------------------------------------------------------------------------
 // ExportVisitor
@@ -544,10 +557,9 @@ std::int64_t next_id(const VarSet& vars) {
 // capture-avoiding pass) and the substitution follows with the whole mapping.
 NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quantifier>& node) {
   const VariablePtr& bound = node->variable();
-  FreeVariableCollector collector;
   VarSet replacement_free;
   for (const auto& [key, term] : mapping.entries())
-    if (!equal(*key, *bound)) replacement_free.insert_all(collector.visit(term));
+    if (!equal(*key, *bound)) replacement_free.insert_all(FreeVariableCollector::of(term));
 
   if (!replacement_free.contains(bound)) {
     NodePtr body = LightSubstitutionTransformer(without_key(mapping, bound)).visit(node->body());
@@ -555,7 +567,7 @@ NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quanti
     return Quantifier::make(node->kind(), bound, std::move(body));
   }
 
-  VarSet in_sight = collector.visit(node->body());
+  VarSet in_sight = FreeVariableCollector::of(node->body());
   in_sight.insert_all(replacement_free);
   for (const auto& entry : mapping.entries()) in_sight.insert(entry.first);
   VariablePtr fresh = Variable::make(next_id(in_sight), bound->var_kind(), bound->sort());

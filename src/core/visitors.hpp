@@ -342,18 +342,54 @@ class SizeVisitor : public Visitor<Measure> {
   Measure both_sides(const NodePtr& left, const NodePtr& right);
 };
 
+class FreeVariables;
+
+// Set operations on a collector result that the host language supplied (a
+// Python object that an override returned, say a list): the collector leaves
+// every union and removal that involves one to it.
+class HostVariables {
+ public:
+  virtual ~HostVariables() = default;
+  // A new set of the members of `a`, then of `b`.
+  virtual FreeVariables unite(const FreeVariables& a, const FreeVariables& b) const = 0;
+  // A new set of the members of `a` less `var`.
+  virtual FreeVariables without(const FreeVariables& a, const VariablePtr& var) const = 0;
+};
+
+// The result of the free-variable collector: a set of variables, or a host value.
+class FreeVariables {
+ public:
+  FreeVariables() = default;
+  FreeVariables(VarSet vars) : vars_(std::move(vars)) {}  // NOLINT: a set converts
+  explicit FreeVariables(std::shared_ptr<const HostVariables> host) : host_(std::move(host)) {}
+
+  const HostVariables* host() const { return host_.get(); }
+  // The variables (empty for a host value: callers that may meet one test host() first).
+  const VarSet& vars() const { return vars_; }
+  VarSet&& take_vars() && { return std::move(vars_); }
+
+  static FreeVariables unite(FreeVariables a, const FreeVariables& b);
+  static FreeVariables without(FreeVariables a, const VariablePtr& var);
+
+ private:
+  VarSet vars_;
+  std::shared_ptr<const HostVariables> host_;
+};
+
 // The free Variable nodes of a term or formula, as a new set per visit.
 // Symbols of applications and second-order binders are not variables here.
-class FreeVariableCollector : public Visitor<VarSet> {
+class FreeVariableCollector : public Visitor<FreeVariables> {
  public:
-  VarSet visit(const NodePtr& node) override;
+  FreeVariables visit(const NodePtr& node) override;
+  // The free variables of a node, for C++ callers (no override can take part).
+  static VarSet of(const NodePtr& node) { return FreeVariableCollector().visit(node).take_vars(); }
   CORE_DECLARE_VISIT_OPERATIONS
 
  private:
-  SharedSubtreeMemo<VarSet> memo_;
-  VarSet union_of(const NodePtr& left, const NodePtr& right);
-  VarSet of_arguments(const Application& app);
-  VarSet without_bound(const Quantifier& q);
+  SharedSubtreeMemo<FreeVariables> memo_;
+  FreeVariables union_of(const NodePtr& left, const NodePtr& right);
+  FreeVariables of_arguments(const Application& app);
+  FreeVariables without_bound(const Quantifier& q);
 };
 
 // ---------------------------------------------------------------------------
@@ -471,7 +507,7 @@ class LightSubstitutionTransformer : public CaptureAvoidingSubstitution {
 
  protected:
   const NodePtr* replacement(const VariablePtr& var) const override { return mapping.find(var); }
-  VarSet free_variables_of(const NodePtr& node) override { return FreeVariableCollector().visit(node); }
+  VarSet free_variables_of(const NodePtr& node) override { return FreeVariableCollector::of(node); }
 
  private:
   NodePtr substitute_quantifier(const NodeRef<Quantifier>& node);
