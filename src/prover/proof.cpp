@@ -1,0 +1,10 @@
+#include "prover/proof.hpp"
+
+namespace prover {
+
+std::string check_derivation(const ProofDAG& proof) {
+  if (proof.steps.empty() || !proof.steps.back().literals.empty()) return "the derivation does not end in the empty clause";
+  return {};
+}
+
+}  // namespace prover
