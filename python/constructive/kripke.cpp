@@ -175,6 +175,7 @@ void bind_model(py::module_& m) {
 
 PYBIND11_MODULE(kripke, m) {
   m.doc() = "Finite Kripke models of intuitionistic propositional logic.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
   bind_world(m);
   bind_model(m);

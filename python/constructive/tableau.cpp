@@ -571,6 +571,7 @@ void bind_prover(py::module_& m) {
 
 PYBIND11_MODULE(tableau, m) {
   m.doc() = "Labelled tableau prover for intuitionistic propositional logic with Kripke countermodels.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
   py::module_::import("core.parser");
   py::module_ common = py::module_::import("constructive.common");

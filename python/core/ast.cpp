@@ -175,6 +175,7 @@ void bind_quantifier(py::module_& m, const char* name, const char* doc) {
 
 PYBIND11_MODULE(ast, m) {
   m.doc() = "Abstract Syntax Tree (AST) definitions for First-Order Logic terms and formulas.";
+  common::refuse_bare_new();
   py::module_::import("core.exceptions");
   py::module_ sorts = py::module_::import("core.sorts");
   py::object ind = sorts.attr("Ind");

@@ -7,7 +7,7 @@ from core.exceptions import InvalidFormulaError, SortMismatchError, UnificationE
 from core.parser import to_string
 from core.sorts import (Bool, FunctionSort, Ind, Nat, ParameterizedSort, PrimitiveSort, Sort, is_compatible,
                         sort_of_term)
-from helpers import atom, p, q
+from helpers import atom, p, probe_half_built, q
 
 x = Variable(0)
 
@@ -48,3 +48,12 @@ def test_printer(formula, infix, latex):
 def test_printer_refuses_non_nodes():
     with pytest.raises(InvalidFormulaError):
         to_string(42)
+
+
+@pytest.mark.parametrize("module", ["core.ast", "core.sorts", "core.exceptions", "core.parser", "constructive.common",
+                                    "constructive.kripke", "constructive.tableau", "sol.ast_ext"])
+def test_objects_made_by_new_alone_are_refused(module):
+    status, output = probe_half_built(module)
+    assert status == 0 and "survived" in output, output
+    # No bound class hands out an object whose C++ part was never built.
+    assert "made: \n" in output, output
