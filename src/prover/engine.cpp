@@ -8,6 +8,7 @@
 #include <queue>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -399,7 +400,7 @@ const char* rule_name(Rule r) {
 
 enum class ClauseState : std::uint8_t { Passive, Active, Dead };
 
-struct Clause {
+struct StoredClause {
   std::vector<Lit> lits;
   std::uint32_t weight = 0;
   std::uint32_t parents[2] = {kNone, kNone};
@@ -486,7 +487,7 @@ struct Refutation::State {
   Bindings bindings;
   Unifier unifier{terms, bindings};
   Kbo kbo{terms};
-  std::vector<Clause> clauses;
+  std::vector<StoredClause> clauses;
   std::vector<InputClause> inputs;
   std::vector<core::SortPtr> sorts;
   SearchStats stats;
@@ -691,7 +692,7 @@ struct Refutation::State {
       dropped = true;
       return;
     }
-    Clause c;
+    StoredClause c;
     c.lits = std::move(lits);
     c.weight = static_cast<std::uint32_t>(weight);
     c.parents[0] = p1;
@@ -713,7 +714,7 @@ struct Refutation::State {
 
   // ---- subsumption ----
   void index_for_subsumption(std::uint32_t id) {
-    const Clause& c = clauses[id];
+    const StoredClause& c = clauses[id];
     std::size_t heaviest = 0;
     for (std::size_t i = 1; i < c.lits.size(); ++i)
       if (terms.weight(c.lits[i].atom) > terms.weight(c.lits[heaviest].atom)) heaviest = i;
@@ -766,7 +767,7 @@ struct Refutation::State {
     return false;
   }
 
-  bool forward_subsumed(const Clause& c) {
+  bool forward_subsumed(const StoredClause& c) {
     std::vector<std::uint64_t> keys;
     for (const Lit& l : c.lits) {
       std::uint64_t k = lit_key(terms, l);
@@ -776,7 +777,7 @@ struct Refutation::State {
       auto it = by_one_key.find(k);
       if (it == by_one_key.end()) continue;
       for (std::uint32_t id : it->second) {
-        const Clause& d = clauses[id];
+        const StoredClause& d = clauses[id];
         if (d.state == ClauseState::Dead || d.lits.size() > c.lits.size()) continue;
         if ((d.key_mask & ~c.key_mask) != 0) continue;
         if (d.weight > c.weight) continue;
@@ -787,7 +788,7 @@ struct Refutation::State {
   }
 
   void backward_subsume(std::uint32_t given) {
-    const Clause& g = clauses[given];
+    const StoredClause& g = clauses[given];
     const std::vector<std::uint32_t>* smallest = nullptr;
     for (const Lit& l : g.lits) {
       auto it = by_every_key.find(lit_key(terms, l));
@@ -797,7 +798,7 @@ struct Refutation::State {
     if (!smallest) return;
     for (std::uint32_t id : *smallest) {
       if (id == given) continue;
-      Clause& d = clauses[id];
+      StoredClause& d = clauses[id];
       if (d.state == ClauseState::Dead || d.lits.size() < g.lits.size()) continue;
       if ((g.key_mask & ~d.key_mask) != 0 || g.weight > d.weight) continue;
       if (subsumes(g.lits, d.lits)) d.state = ClauseState::Dead;
@@ -855,7 +856,7 @@ struct Refutation::State {
 
   // Selects one negative literal (the heaviest), or marks the literals that
   // no other literal of the clause exceeds.
-  void compute_eligible(Clause& c) {
+  void compute_eligible(StoredClause& c) {
     std::size_t n = c.lits.size();
     c.eligible.assign(n, false);
     std::size_t best = n;
@@ -920,7 +921,7 @@ struct Refutation::State {
 
   // ---- activation ----
   void activate(std::uint32_t id) {
-    Clause& c = clauses[id];
+    StoredClause& c = clauses[id];
     c.state = ClauseState::Active;
     compute_eligible(c);
     for (std::uint32_t i = 0; i < c.lits.size(); ++i) {
@@ -945,7 +946,7 @@ struct Refutation::State {
   }
 
   // The given clause with its variables moved to the range from kShift on.
-  void shift_given(const Clause& g) {
+  void shift_given(const StoredClause& g) {
     shifted.clear();
     for (const Lit& l : g.lits) shifted.push_back({shift_term(l.atom), l.positive});
   }
@@ -1222,13 +1223,14 @@ struct Refutation::State {
     std::unordered_map<std::uint32_t, std::size_t> step_of;
     std::unordered_map<TermId, core::NodePtr> memo;
     for (std::uint32_t id : used) {
-      const Clause& c = clauses[id];
+      const StoredClause& c = clauses[id];
       ProofStep step;
       step.rule = rule_name(c.rule);
-      for (const Lit& l : c.lits) step.literals.push_back({node_of(l.atom, memo), l.positive});
+      std::vector<Literal> lits;
+      for (const Lit& l : c.lits) lits.emplace_back(node_of(l.atom, memo), l.positive);
+      step.clause = Clause(lits);
       for (std::uint32_t p : c.parents)
-        if (p != kNone) step.parents.push_back(step_of.at(p));
-      if (c.source != kNone) step.source = inputs[c.source].source;
+        if (p != kNone) step.parents.push_back(static_cast<std::int64_t>(step_of.at(p)));
       step_of.emplace(id, dag.steps.size());
       dag.steps.push_back(std::move(step));
     }
@@ -1243,14 +1245,14 @@ struct Refutation::State {
       VarMap vars;
       std::vector<Lit> lits;
       bool true_clause = false;
-      for (const ProofLiteral& pl : ic.literals) {
+      for (const Literal& pl : ic.clause.literals()) {
         int truth;
-        TermId atom = atom_of(pl.atom, vars, &truth);
+        TermId atom = atom_of(pl.atom(), vars, &truth);
         if (atom == kNone) {
-          if ((truth == 1) == pl.positive) true_clause = true;  // _top, or ¬_bot
-          continue;                                             // _bot, or ¬_top: a false literal
+          if ((truth == 1) == pl.positive()) true_clause = true;  // _top, or ¬_bot
+          continue;                                               // _bot, or ¬_top: a false literal
         }
-        Lit l{atom, pl.positive};
+        Lit l{atom, pl.positive()};
         if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
       }
       if (true_clause) continue;
@@ -1272,6 +1274,83 @@ void Refutation::run(const SearchLimits& limits) {
 
 ProofDAG Refutation::proof() const { return state_->proof(); }
 const SearchStats& Refutation::stats() const { return state_->stats; }
+
+namespace {
+
+// Every name used by the symbols of a formula (predicates, functions, constants).
+void collect_names(const core::NodePtr& formula, std::unordered_set<std::string>& names) {
+  std::vector<const core::Node*> stack{formula.get()};
+  std::unordered_set<const core::Node*> seen;
+  while (!stack.empty()) {
+    const core::Node* n = stack.back();
+    stack.pop_back();
+    if (!seen.insert(n).second) continue;
+    if (n->kind() == core::NodeKind::Constant) names.insert(core::as<core::Constant>(*n).name());
+    if (const core::Application* a = core::as_application(*n)) names.insert(a->symbol().name());
+    for (const auto& child : core::children(*n)) stack.push_back(child.get());
+  }
+}
+
+// What Skolemization asks of the problem: a name is taken when a formula of
+// the problem or the signature uses it, or an earlier Skolem symbol took it.
+class ProblemRegistry final : public core::SymbolRegistry {
+ public:
+  ProblemRegistry(core::Signature* signature, std::unordered_set<std::string> names)
+      : signature_(signature), names_(std::move(names)) {}
+  bool holds_name(std::string_view name) const override {
+    return names_.count(std::string(name)) || (signature_ && signature_->holds_name(name));
+  }
+  void register_constant(const std::string& name, const core::SortPtr& sort) override {
+    names_.insert(name);
+    if (signature_) signature_->register_constant(name, sort);
+  }
+  void register_function(const std::string& name, std::int64_t arity, const std::vector<core::SortPtr>& argument_sorts,
+                         const core::SortPtr& return_sort) override {
+    names_.insert(name);
+    if (signature_) signature_->register_function(name, arity, argument_sorts, return_sort);
+  }
+
+ private:
+  core::Signature* signature_;
+  std::unordered_set<std::string> names_;
+};
+
+}  // namespace
+
+TheoremProver::TheoremProver(std::shared_ptr<core::Signature> signature, config::SolverConfig config)
+    : signature_(std::move(signature)), config_(config) {}
+
+SearchLimits TheoremProver::limits(std::int64_t max_steps, double timeout_sec) {
+  SearchLimits l;
+  l.max_steps = std::max<std::int64_t>(max_steps, 1);
+  l.timeout_sec = timeout_sec > 0.1 ? timeout_sec : 0.1;  // NaN becomes 0.1 too
+  return l;
+}
+
+void TheoremProver::prepare(Refutation& search, const core::NodePtr& target,
+                            const std::vector<core::NodePtr>& premises) const {
+  if (!target) throw core::TypeError("the target must be a formula, got None");
+  std::unordered_set<std::string> names;
+  collect_names(target, names);
+  for (const auto& p : premises) {
+    if (!p) throw core::TypeError("a premise must be a formula, got None");
+    collect_names(p, names);
+  }
+  ProblemRegistry registry(signature_.get(), std::move(names));
+  std::vector<InputClause> clauses;
+  for (const auto& p : premises)
+    for (Clause& c : to_cnf(p, &registry)) clauses.push_back({std::move(c), false});
+  for (Clause& c : negate_and_clausify(target, &registry)) clauses.push_back({std::move(c), true});
+  search.load(clauses);
+}
+
+ProofDAG TheoremProver::prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                              std::int64_t max_steps, double timeout_sec) const {
+  Refutation search;
+  prepare(search, target, premises);
+  search.run(limits(max_steps, timeout_sec));
+  return search.proof();
+}
 
 ProofDAG refute(const std::vector<InputClause>& clauses, const SearchLimits& limits, SearchStats* stats) {
   Refutation r;

@@ -35,6 +35,8 @@
 
 #include "config/config.hpp"
 #include "core/ast.hpp"
+#include "core/signature.hpp"
+#include "prover/clausifier.hpp"
 #include "prover/proof.hpp"
 
 namespace prover {
@@ -52,11 +54,10 @@ struct SearchLimits {
   double timeout_sec = 10.0;      // wall-clock seconds
 };
 
-// A clause handed to the search, in syntax-tree form.
+// A clause handed to the search.
 struct InputClause {
-  std::vector<ProofLiteral> literals;
+  Clause clause;
   bool negated_goal = false;  // from the negated target ("NegatedGoal") or a premise ("Axiom")
-  core::NodePtr source;       // the formula it comes from
 };
 
 struct SearchStats {
@@ -94,5 +95,32 @@ class Refutation {
 
 // Refutes the clauses at once (load, run, proof).
 ProofDAG refute(const std::vector<InputClause>& clauses, const SearchLimits& limits, SearchStats* stats = nullptr);
+
+// The engine as provers use it: proves a target from premises by refuting
+// the premises' clauses together with the clauses of the negated target.
+// Every formula is clausified on its own, so the variables bound in a
+// formula are its own whatever their ids; the Skolem symbols of one problem
+// are new: distinct from every symbol of every formula of the problem, from
+// the signature's symbols and from one another.  They are registered in the
+// signature (a clash there makes the Skolem symbol take the next name).
+class TheoremProver {
+ public:
+  TheoremProver(std::shared_ptr<core::Signature> signature, config::SolverConfig config);
+
+  // The clauses of the problem, loaded into `search`.
+  void prepare(Refutation& search, const core::NodePtr& target, const std::vector<core::NodePtr>& premises) const;
+  // Limits as used: at least one step and at least 0.1 seconds.
+  static SearchLimits limits(std::int64_t max_steps, double timeout_sec);
+  // prepare, run and proof in one call.
+  ProofDAG prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises, std::int64_t max_steps,
+                 double timeout_sec) const;
+
+  const std::shared_ptr<core::Signature>& signature() const { return signature_; }
+  const config::SolverConfig& config() const { return config_; }
+
+ private:
+  std::shared_ptr<core::Signature> signature_;  // may be null
+  config::SolverConfig config_;
+};
 
 }  // namespace prover

@@ -3,7 +3,7 @@
 namespace prover {
 
 std::string check_derivation(const ProofDAG& proof) {
-  if (proof.steps.empty() || !proof.steps.back().literals.empty()) return "the derivation does not end in the empty clause";
+  if (proof.steps.empty() || !proof.steps.back().clause.is_empty()) return "the derivation does not end in the empty clause";
   return {};
 }
 

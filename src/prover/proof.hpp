@@ -21,25 +21,20 @@
 #include <string>
 #include <vector>
 
-#include "core/ast.hpp"
+#include "prover/clausifier.hpp"
 
 namespace prover {
 
-struct ProofLiteral {
-  core::NodePtr atom;  // a PredicateApp or an Equality
-  bool positive = true;
-};
-
 struct ProofStep {
-  std::vector<ProofLiteral> literals;  // empty for the empty clause
+  Clause clause;  // the empty clause ends a refutation
   std::string rule;
-  std::vector<std::size_t> parents;  // indices of earlier steps
-  // For "Axiom" and "NegatedGoal": the formula the clause comes from.
-  core::NodePtr source;
+  std::vector<std::int64_t> parents;  // indices of earlier steps
+  bool operator==(const ProofStep& o) const { return rule == o.rule && parents == o.parents && clause == o.clause; }
 };
 
 struct ProofDAG {
   std::vector<ProofStep> steps;
+  bool operator==(const ProofDAG& o) const { return steps == o.steps; }
 };
 
 // Empty when every step follows from its parents by its rule and the last
