@@ -17,7 +17,7 @@
 // times and a check that no non-theorem was proved.
 //
 // usage: bench_engine [--eprover PATH] [--e-limit SECONDS] [--random N] [--seed S]
-//                     [--max-steps N] [--timeout SECONDS] [--quiet]
+//                     [--depth D] [--atoms N] [--max-steps N] [--timeout SECONDS] [--quiet]
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +51,8 @@ struct Options {
   double e_limit = 10;
   int random = 40;
   unsigned seed = 12;
+  int depth = 4;  // of each side of a random implication
+  int atoms = 4;
   std::int64_t max_steps = 1000;
   double timeout = 10.0;
   bool quiet = false;
@@ -163,7 +165,7 @@ void random_problems(const Options& opt, std::vector<Problem>& out) {
   int theorems = 0, others = 0, tries = 0;
   while ((theorems < opt.random || others < opt.random / 4) && tries < 200000) {
     ++tries;
-    NodePtr f = core::make_implies(random_formula(rng, 3, 3), random_formula(rng, 3, 3));
+    NodePtr f = core::make_implies(random_formula(rng, opt.depth, opt.atoms), random_formula(rng, opt.depth, opt.atoms));
     if (core::formula_size(*f) < 8) continue;
     bool valid = ljt.prove(f, {}) != nullptr;
     if (valid && theorems < opt.random) {
@@ -424,6 +426,8 @@ int main(int argc, char** argv) {
     else if (flag == "--e-limit") opt.e_limit = std::atof(value());
     else if (flag == "--random") opt.random = std::atoi(value());
     else if (flag == "--seed") opt.seed = static_cast<unsigned>(std::atol(value()));
+    else if (flag == "--depth") opt.depth = std::atoi(value());
+    else if (flag == "--atoms") opt.atoms = std::atoi(value());
     else if (flag == "--max-steps") opt.max_steps = std::atol(value());
     else if (flag == "--timeout") opt.timeout = std::atof(value());
     else if (flag == "--quiet") opt.quiet = true;

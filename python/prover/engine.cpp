@@ -9,19 +9,19 @@ using prover::TheoremProver;
 
 namespace {
 
+core::NodePtr formula_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<core::Node>(obj) || !obj.cast<core::NodePtr>()->is_formula())
+    throw core::TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
+  return obj.cast<core::NodePtr>();
+}
+
 std::vector<core::NodePtr> premises_from_py(py::handle premises) {
   std::vector<core::NodePtr> out;
   if (premises.is_none()) return out;
   if (py::isinstance<py::str>(premises) || !py::isinstance<py::iterable>(premises))
     throw core::TypeError("premises must be a sequence of formulas, got " + common::class_text(premises));
-  for (py::handle item : premises) out.push_back(common::to_node(item));
+  for (py::handle item : premises) out.push_back(formula_from_py(item, "a premise"));
   return out;
-}
-
-core::NodePtr formula_from_py(py::handle obj, const char* what) {
-  core::NodePtr node = common::to_node(obj);
-  if (!node->is_formula()) throw core::TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
-  return node;
 }
 
 std::int64_t steps_from_py(py::handle obj, std::int64_t fallback) {
@@ -95,8 +95,6 @@ PYBIND11_MODULE(engine, m) {
              py::handle timeout_sec) {
             core::NodePtr goal = formula_from_py(target, "target");
             std::vector<core::NodePtr> given = premises_from_py(premises);
-            for (const auto& p : given)
-              if (!p->is_formula()) throw core::TypeError("a premise must be a formula, got a term");
             prover::SearchLimits limits =
                 TheoremProver::limits(steps_from_py(max_steps, self.config().prover_max_steps),
                                       seconds_from_py(timeout_sec, self.config().prover_timeout_sec));

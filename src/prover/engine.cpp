@@ -574,6 +574,18 @@ struct Refutation::State {
   // The atom of a literal, or kNone for _bot / _top (*truth set to their value).
   TermId atom_of(const core::NodePtr& atom, VarMap& vars, int* truth) {
     *truth = -1;
+    if (atom->kind() == core::NodeKind::PredicateApp) {
+      const auto& p = core::as<core::PredicateApp>(*atom);
+      if (p.args().empty() && p.pred().is_name() && (p.pred().name() == "_bot" || p.pred().name() == "_top")) {
+        *truth = p.pred().name() == "_top";
+        return kNone;
+      }
+    }
+    return plain_atom(atom, vars);
+  }
+
+  // The atom as it stands (falsum and verum as ordinary atoms).
+  TermId plain_atom(const core::NodePtr& atom, VarMap& vars) {
     if (atom->kind() == core::NodeKind::Equality) {
       const auto& e = core::as<core::Equality>(*atom);
       TermId sides[2] = {term_of(e.left(), vars), term_of(e.right(), vars)};
@@ -586,10 +598,6 @@ struct Refutation::State {
       throw core::ValueError(std::string("a literal of the resolution engine cannot hold a ") + atom->class_name());
     const auto& p = core::as<core::PredicateApp>(*atom);
     if (!p.pred().is_name()) throw core::ValueError("the resolution engine handles first-order clauses only");
-    if (p.args().empty() && (p.pred().name() == "_bot" || p.pred().name() == "_top")) {
-      *truth = p.pred().name() == "_top";
-      return kNone;
-    }
     std::vector<TermId> args;
     for (const auto& a : p.args()) args.push_back(term_of(a, vars));
     SymId s = terms.symbol(p.pred().name(), static_cast<std::uint32_t>(args.size()), true, nullptr, 0);
@@ -1274,6 +1282,20 @@ void Refutation::run(const SearchLimits& limits) {
 
 ProofDAG Refutation::proof() const { return state_->proof(); }
 const SearchStats& Refutation::stats() const { return state_->stats; }
+
+bool same_up_to_renaming(const Clause& a, const Clause& b) {
+  if (a.size() != b.size()) return false;
+  Refutation::State s;
+  s.terms.make_equality_symbol();
+  auto convert = [&](const Clause& c) {
+    Refutation::State::VarMap vars;
+    std::vector<Lit> lits;
+    for (const Literal& l : c.literals()) lits.push_back({s.plain_atom(l.atom(), vars), l.positive()});
+    return lits;
+  };
+  std::vector<Lit> la = convert(a), lb = convert(b);
+  return s.subsumes(la, lb) && s.subsumes(lb, la);
+}
 
 namespace {
 

@@ -96,6 +96,9 @@ class Refutation {
 // Refutes the clauses at once (load, run, proof).
 ProofDAG refute(const std::vector<InputClause>& clauses, const SearchLimits& limits, SearchStats* stats = nullptr);
 
+// Whether two clauses are equal up to a renaming of their variables.
+bool same_up_to_renaming(const Clause& a, const Clause& b);
+
 // The engine as provers use it: proves a target from premises by refuting
 // the premises' clauses together with the clauses of the negated target.
 // Every formula is clausified on its own, so the variables bound in a
