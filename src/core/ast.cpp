@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "core/interrupt.hpp"
+
 namespace core {
 
 // ---------------------------------------------------------------------------
@@ -384,7 +386,9 @@ static bool same_own_fields(const Node& a, const Node& b) {
 
 bool equal(const Node& a, const Node& b) {
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
+  InterruptPoller poller;
   while (!work.empty()) {
+    poller.poll();
     auto [x, y] = work.back();
     work.pop_back();
     if (x == y) continue;
