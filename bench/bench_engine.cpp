@@ -343,10 +343,10 @@ Run run_ours(const Problem& p, const Options& opt) {
   try {
     prover::TheoremProver engine(std::make_shared<core::Signature>(), config::SolverConfig{opt.max_steps, opt.timeout});
     prover::ProofDAG proof = engine.prove(p.target, p.premises, opt.max_steps, opt.timeout);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.proved = true;
-    r.verdict = "proof";
-    std::string fault = prover::check_derivation(proof);
-    if (!fault.empty()) r.verdict = "BADPROOF";
+    r.verdict = prover::check_derivation(proof).empty() ? "proof" : "BADPROOF";
+    return r;
   } catch (const prover::NoProofError& e) {
     r.verdict = e.reason == prover::NoProofError::Reason::Saturated  ? "saturated"
                 : e.reason == prover::NoProofError::Reason::StepLimit ? "steps"
