@@ -217,6 +217,11 @@ PYBIND11_MODULE(ljt, m) {
       py::arg("formula"), py::arg("premises") = py::none(),
       "Proves the formula from the premises with a new LJTProver; an LJTProofTree or None.");
 
+  // The same search without its memory of sequents, to check the memory against.
+  m.def(
+      "_search_without_memory",
+      [](const SequentPtr& seq) { return py::cast(LJTProver().search(seq, nullptr, false)); }, py::arg("seq"));
+
   for (const char* name : {"Sequent", "LJTProofNode", "LJTProofTree", "LJTProver", "prove_ljt"})
     public_names.append(name);
   m.attr("__all__") = public_names;
