@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/ast.hpp"
+#include "core/pyhash.hpp"
 
 namespace pybind11::detail {
 
@@ -102,6 +103,25 @@ inline core::NodePtr to_node(py::handle obj) {
   throw core::InvalidFormulaError("Unsupported AST node type: " + class_text(obj));
 }
 
+// The interpreter's hash of a UTF-8 text: the string hook of core::pyhash.
+// It may be called from any thread, with or without the interpreter lock,
+// and takes the lock itself.  A text that is not valid UTF-8 (no str holds
+// it) is hashed through its surrogate-escaped str; once the interpreter has
+// shut down, the engine's own stand-in answers.
+inline core::pyhash::hash_t interpreter_string_hash(std::string_view text) {
+  if (!Py_IsInitialized()) return static_cast<core::pyhash::hash_t>(std::hash<std::string_view>{}(text) | 1);
+  PyGILState_STATE state = PyGILState_Ensure();
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+  Py_hash_t hash = str ? PyObject_Hash(str) : -1;
+  Py_XDECREF(str);
+  if (hash == -1) {
+    PyErr_Clear();
+    hash = static_cast<Py_hash_t>(std::hash<std::string_view>{}(text) | 1);
+  }
+  PyGILState_Release(state);
+  return static_cast<core::pyhash::hash_t>(hash);
+}
+
 // Raises dataclasses.FrozenInstanceError (an AttributeError), the error the
 // interpreter gives for assignment to an immutable record.
 [[noreturn]] inline void raise_frozen(const std::string& message) {
@@ -120,6 +140,70 @@ void freeze(Class& cls) {
   cls.def("__delattr__", [](py::handle, py::str name) {
     raise_frozen("cannot delete field '" + name.cast<std::string>() + "'");
   });
+}
+
+}  // namespace common
+
+namespace common {
+
+// ---------------------------------------------------------------------------
+// Objects made by `Cls.__new__(Cls)` alone
+// ---------------------------------------------------------------------------
+// A bound class's `__new__` only allocates the Python object; the C++ value
+// behind it is made by `__init__`.  An object that never saw `__init__` has
+// no value, and any method run on it would read unallocated memory.  So the
+// metaclass of the bound classes answers a lookup of `__new__` that would
+// reach that bare allocator with a function that refuses with TypeError.
+// Calling the class (`Cls(...)`, also for Python subclasses) does not look
+// `__new__` up and is unchanged; a Python subclass's own `__new__` is found
+// first and is returned as it is.  Classes with a metaclass of their own
+// (the walkers) check for the missing value themselves.
+namespace bare_new {
+
+inline getattrofunc& original_getattro() {
+  static getattrofunc original = nullptr;
+  return original;
+}
+
+inline PyObject*& refusal() {
+  static PyObject* function = nullptr;
+  return function;
+}
+
+extern "C" inline PyObject* guarded_getattro(PyObject* cls, PyObject* name) {
+  PyObject* found = original_getattro()(cls, name);
+  if (!found || !PyCFunction_Check(found)) return found;
+  auto& internals = py::detail::get_internals();
+  if (Py_TYPE(cls) != internals.default_metaclass) return found;
+  if (PyCFunction_GET_SELF(found) != reinterpret_cast<PyObject*>(internals.instance_base)) return found;
+  if (PyUnicode_CompareWithASCIIString(name, "__new__") != 0) return found;
+  Py_DECREF(found);
+  Py_INCREF(refusal());
+  return refusal();
+}
+
+}  // namespace bare_new
+
+// Installs the refusal on pybind11's shared metaclass, once per process
+// (every extension module may call it; the first call does the work).
+inline void refuse_bare_new() {
+  constexpr const char* kKey = "common.refuse_bare_new";
+  if (py::get_shared_data(kKey)) return;
+  bare_new::refusal() = py::cpp_function(
+                            [](py::handle cls, py::args, py::kwargs) -> py::object {
+                              std::string name = py::isinstance<py::type>(cls)
+                                                     ? cls.attr("__qualname__").cast<std::string>()
+                                                     : common::class_text(cls);
+                              throw py::type_error("cannot create a " + name + " with __new__ alone; call " + name +
+                                                   "(...) to build it");
+                            },
+                            py::name("__new__"))
+                            .release()
+                            .ptr();
+  auto* meta = py::detail::get_internals().default_metaclass;
+  bare_new::original_getattro() = meta->tp_getattro;
+  meta->tp_getattro = bare_new::guarded_getattro;
+  py::set_shared_data(kKey, bare_new::refusal());
 }
 
 }  // namespace common

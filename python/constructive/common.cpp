@@ -18,6 +18,7 @@ bool recognise(py::handle f) {
 
 PYBIND11_MODULE(common, m) {
   m.doc() = "Constants and formula functions shared by the intuitionistic provers.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
   m.attr("FALSUM") = constructive::falsum();
   m.attr("VERUM") = constructive::verum();

@@ -175,7 +175,12 @@ void bind_model(py::module_& m) {
 
 PYBIND11_MODULE(kripke, m) {
   m.doc() = "Finite Kripke models of intuitionistic propositional logic.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
+  // The model's renderings print formulas and its forcing recognises falsum
+  // and verum: the printer and the shared vocabulary load with it.
+  py::module_::import("core.parser");
+  py::module_::import("constructive.common");
   bind_world(m);
   bind_model(m);
   py::list names;

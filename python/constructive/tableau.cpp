@@ -12,6 +12,7 @@
 
 #include "constructive/tableau.hpp"
 #include "constructive/worlds.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace py = pybind11;
@@ -94,7 +95,9 @@ PyNodePtr node_record(const TableauNode& n) {
 // Python node.  Iterative, so that any tree the search made converts.
 void append_records(PyNode& parent, const TableauNode& engine_parent) {
   std::vector<std::pair<PyNode*, const TableauNode*>> stack{{&parent, &engine_parent}};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
+    poller.poll();
     auto [py_node, node] = stack.back();
     stack.pop_back();
     for (const auto& child : node->children) {
@@ -282,9 +285,17 @@ py::tuple premise_tuple(py::handle premises) {
   return py::tuple(items);
 }
 
+// The search runs on engine values only, so other Python threads run
+// meanwhile; Ctrl-C reaches it through the interrupt check.
 py::object run_proof(TableauProver& prover, py::handle target, py::handle premises) {
   py::tuple given = premise_tuple(premises);
-  TableauResult r = prover.prove(common::to_node(target), formulas_of(given));
+  core::NodePtr goal = common::to_node(target);
+  std::vector<core::NodePtr> hypotheses = formulas_of(given);
+  TableauResult r;
+  {
+    py::gil_scoped_release unlocked;
+    r = prover.prove(goal, hypotheses);
+  }
   return make_result(std::move(r), target, given);
 }
 
@@ -311,7 +322,28 @@ std::int64_t limit_from_py(py::handle value, const char* what) {
   return overflow < 0 ? 1 : std::max<std::int64_t>(limit, 1);
 }
 
-py::tuple expand_from_py(TableauProver& prover, py::object state, py::handle node_obj, py::handle depth_obj) {
+// A limit assigned after construction: any integer, stored as it is
+// (beyond the 64-bit range it becomes the nearest 64-bit value).
+std::int64_t setting_from_py(py::handle value, const char* what) {
+  if (!py::isinstance<py::int_>(value))
+    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
+  int overflow = 0;
+  long long limit = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return limit;
+}
+
+// The engine prover behind `self`, its limits read afresh from the object's
+// attributes (a subclass may define them otherwise).
+TableauProver& prover_of(py::handle self) {
+  TableauProver& prover = self.cast<TableauProver&>();
+  prover.set_max_depth(setting_from_py(self.attr("max_depth"), "max_depth"));
+  prover.set_max_worlds(setting_from_py(self.attr("max_worlds"), "max_worlds"));
+  return prover;
+}
+
+py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj, py::handle depth_obj) {
+  TableauProver& prover = prover_of(self);
   auto& engine_state = state_of(state);
   if (!py::isinstance<PyNode>(node_obj))
     throw core::TypeError("node must be a TableauNode, got " + common::class_text(node_obj));
@@ -531,8 +563,12 @@ void bind_prover(py::module_& m) {
             return TableauProver(limit_from_py(max_depth, "max_depth"), limit_from_py(max_worlds, "max_worlds"));
           }),
           py::arg("max_depth") = 100, py::arg("max_worlds") = 50)
-      .def_property_readonly("max_depth", &TableauProver::max_depth)
-      .def_property_readonly("max_worlds", &TableauProver::max_worlds)
+      .def_property(
+          "max_depth", &TableauProver::max_depth,
+          [](TableauProver& p, py::handle v) { p.set_max_depth(setting_from_py(v, "max_depth")); })
+      .def_property(
+          "max_worlds", &TableauProver::max_worlds,
+          [](TableauProver& p, py::handle v) { p.set_max_worlds(setting_from_py(v, "max_worlds")); })
       .def_property(
           "_node_counter", [](const TableauProver& p) { return p.node_counter; },
           [](TableauProver& p, py::handle v) { p.node_counter = common::int64_from_py(v, "_node_counter"); })
@@ -549,7 +585,11 @@ void bind_prover(py::module_& m) {
           "_extract_countermodel",
           [](const TableauProver& p, py::handle s) { return p.extract_countermodel(state_of(s)); },
           py::arg("state"))
-      .def("prove", &run_proof, py::arg("target"), py::arg("premises") = py::none(),
+      .def(
+          "prove", [](py::handle self, py::handle target, py::handle premises) {
+            return run_proof(prover_of(self), target, premises);
+          },
+          py::arg("target"), py::arg("premises") = py::none(),
            "Runs one tableau proof and returns its result.")
       .def("_expand_branch", &expand_from_py, py::arg("state"), py::arg("node"), py::arg("depth"))
       .def(
@@ -571,6 +611,10 @@ void bind_prover(py::module_& m) {
 
 PYBIND11_MODULE(tableau, m) {
   m.doc() = "Labelled tableau prover for intuitionistic propositional logic with Kripke countermodels.";
+  common::refuse_bare_new();
+  // Docstrings are the functions' own texts, without a generated signature line.
+  py::options options;
+  options.disable_function_signatures();
   py::module_::import("core.ast");
   py::module_::import("core.parser");
   py::module_ common = py::module_::import("constructive.common");

@@ -175,6 +175,10 @@ void bind_quantifier(py::module_& m, const char* name, const char* doc) {
 
 PYBIND11_MODULE(ast, m) {
   m.doc() = "Abstract Syntax Tree (AST) definitions for First-Order Logic terms and formulas.";
+  common::refuse_bare_new();
+  // Docstrings are the functions' own texts, without a generated signature line.
+  py::options options;
+  options.disable_function_signatures();
   py::module_::import("core.exceptions");
   py::module_ sorts = py::module_::import("core.sorts");
   py::object ind = sorts.attr("Ind");

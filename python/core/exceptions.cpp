@@ -60,6 +60,7 @@ void translate(std::exception_ptr p) {
 
 PYBIND11_MODULE(exceptions, m) {
   m.doc() = "Exception classes of the core.";
+  common::refuse_bare_new();
   auto invalid = py::exception<core::InvalidFormulaError>(m, "InvalidFormulaError", PyExc_Exception);
   invalid.attr("__doc__") = "Raised when a term or formula is malformed or unsupported.";
   auto unification = py::exception<core::UnificationError>(m, "UnificationError", PyExc_Exception);

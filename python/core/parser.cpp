@@ -6,6 +6,7 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(parser, m) {
   m.doc() = "Printing of terms and formulas in infix, prefix and LaTeX notation.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
   m.def(
       "to_string",

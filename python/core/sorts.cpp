@@ -10,12 +10,6 @@ namespace py = pybind11;
 
 namespace {
 
-core::pyhash::hash_t interpreter_string_hash(std::string_view text) {
-  py::gil_scoped_acquire gil;
-  py::str s(text.data(), text.size());
-  return static_cast<core::pyhash::hash_t>(py::hash(s));
-}
-
 std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
   std::vector<core::SortPtr> out;
   for (auto item : items) out.push_back(item.cast<core::SortPtr>());
@@ -26,7 +20,8 @@ std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
 
 PYBIND11_MODULE(sorts, m) {
   m.doc() = "Sorts of the sorted first-order logic.";
-  core::pyhash::set_string_hasher(&interpreter_string_hash);
+  common::refuse_bare_new();
+  core::pyhash::set_string_hasher(&common::interpreter_string_hash);
 
   py::class_<core::Sort, std::shared_ptr<core::Sort>> sort(m, "Sort", "A sort: an immutable value with a name.");
   sort.def_property_readonly("name", &core::Sort::name)

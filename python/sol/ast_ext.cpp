@@ -42,6 +42,7 @@ void bind_quantifier(py::module_& m, const char* name, const char* doc) {
 
 PYBIND11_MODULE(ast_ext, m) {
   m.doc() = "Second-order extensions of the syntax tree: quantifiers over predicates and functions.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
 
   py::class_<SymbolVariable, std::shared_ptr<SymbolVariable>> symbol_variable(

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "constructive/common.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -56,9 +57,11 @@ WorldSet KripkeModel::accessible_worlds(const World& world) const {
 // world reaches it in one go.
 void KripkeModel::compute_transitive_closure() {
   for (const World& w : worlds) relations[w].insert(w);
+  core::InterruptPoller poller;
   for (const World& u : worlds) {
     WorldSet& reach = *relations.find(u);
     for (std::size_t i = 0; i < reach.size(); ++i) {
+      poller.poll();
       const World v = reach.items()[i];
       const WorldSet* next = relations.find(v);
       if (!next || next == &reach) continue;
@@ -69,9 +72,11 @@ void KripkeModel::compute_transitive_closure() {
 
 void KripkeModel::enforce_monotonicity() {
   bool changed = true;
+  core::InterruptPoller poller;
   while (changed) {
     changed = false;
     for (const World& u : worlds) {
+      poller.poll();
       const WorldSet* successors = relations.find(u);
       const FormulaSet* below = valuations.find(u);
       if (!successors || !below || below->empty()) continue;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "constructive/common.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -101,7 +102,9 @@ std::string TableauNode::to_string(const std::string& prefix, bool is_last) cons
 std::int64_t tree_depth(const TableauNode& root) {
   std::int64_t deepest = 0;
   std::vector<std::pair<const TableauNode*, std::int64_t>> stack{{&root, 1}};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
+    poller.poll();
     auto [node, depth] = stack.back();
     stack.pop_back();
     deepest = std::max(deepest, depth);
@@ -113,7 +116,9 @@ std::int64_t tree_depth(const TableauNode& root) {
 std::int64_t tree_size(const TableauNode& root) {
   std::int64_t count = 0;
   std::vector<const TableauNode*> stack{&root};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
+    poller.poll();
     const TableauNode* node = stack.back();
     stack.pop_back();
     ++count;
@@ -570,7 +575,9 @@ ExpandResult TableauProver::expand_branch(BranchState& state, TableauNode& node,
   };
 
   ExpandResult result;
+  core::InterruptPoller poller;
   for (;;) {
+    poller.poll();
     Step step = expand_once(state, *at, depth);
     if (step.kind == Step::Kind::Continue) {
       made.push_back(step.child);
@@ -604,6 +611,7 @@ ExpandResult TableauProver::expand_branch(BranchState& state, TableauNode& node,
 
   // A node is closed when every child is; leaves were set by the expansion.
   for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    poller.poll();
     TableauNode& n = **it;
     if (!n.children.empty())
       n.is_closed = std::all_of(n.children.begin(), n.children.end(), [](const auto& c) { return c->is_closed; });
@@ -631,9 +639,15 @@ std::shared_ptr<KripkeModel> TableauProver::extract_countermodel(const BranchSta
 
 bool TableauProver::refutes(const KripkeModel& model, const NodePtr& target, const std::vector<NodePtr>& premises) {
   const World root{0, "w0"};
-  for (const NodePtr& premise : premises)
-    if (!model.evaluate(premise, root)) return false;
-  return !model.evaluate(target, root);
+  try {
+    for (const NodePtr& premise : premises)
+      if (!model.evaluate(premise, root)) return false;
+    return !model.evaluate(target, root);
+  } catch (const core::TypeError&) {
+    // A quantifier or an equality is beyond propositional forcing: the model
+    // cannot be checked, so it is not reported as a refutation.
+    return false;
+  }
 }
 
 TableauResult TableauProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) {

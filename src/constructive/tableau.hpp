@@ -210,6 +210,9 @@ class TableauProver {
 
   std::int64_t max_depth() const { return max_depth_; }
   std::int64_t max_worlds() const { return max_worlds_; }
+  // The limits as plain settings: stored as given, read at every step.
+  void set_max_depth(std::int64_t limit) { max_depth_ = limit; }
+  void set_max_worlds(std::int64_t limit) { max_worlds_ = limit; }
   std::int64_t node_counter = 0;  // the last node id handed out in this proof
   // Raises std::overflow_error when the counter is at the 64-bit maximum.
   std::int64_t next_node_id();
@@ -219,7 +222,8 @@ class TableauProver {
   // true.  Not checked against the target.
   std::shared_ptr<KripkeModel> extract_countermodel(const BranchState& state) const;
   // Whether the model refutes the sequent at w0: every premise forced, the
-  // target not.
+  // target not.  False when a formula is not propositional (forcing cannot
+  // decide it), so that such a branch is reported without a countermodel.
   static bool refutes(const KripkeModel& model, const core::NodePtr& target,
                       const std::vector<core::NodePtr>& premises);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "core/interrupt.hpp"
+
 namespace core {
 
 // ---------------------------------------------------------------------------
@@ -17,7 +19,7 @@ const char* node_class_name(NodeKind kind) {
 
 std::string class_text(NodeKind kind) {
   const char* module = is_second_order(kind) ? "sol.ast_ext" : "core.ast";
-  return std::string("<class '") + module + "." + node_class_name(kind) + "'>";
+  return pyhash::class_text(module, node_class_name(kind));
 }
 
 const char* variable_kind_name(VariableKind kind) {
@@ -31,35 +33,6 @@ const char* variable_kind_name(VariableKind kind) {
 
 static pyhash::hash_t class_hash(NodeKind kind) {
   return pyhash::of_class(static_cast<pyhash::ClassSlot>(static_cast<int>(kind)));
-}
-
-std::string py_quote(std::string_view text) {
-  // The interpreter prefers single quotes unless the text holds one and no double quote.
-  bool has_single = text.find('\'') != std::string_view::npos;
-  bool has_double = text.find('"') != std::string_view::npos;
-  char quote = (has_single && !has_double) ? '"' : '\'';
-  std::string out(1, quote);
-  static const char* hex = "0123456789abcdef";
-  for (unsigned char c : text) {
-    if (c == static_cast<unsigned char>(quote) || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  out += quote;
-  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -413,7 +386,9 @@ static bool same_own_fields(const Node& a, const Node& b) {
 
 bool equal(const Node& a, const Node& b) {
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
+  InterruptPoller poller;
   while (!work.empty()) {
+    poller.poll();
     auto [x, y] = work.back();
     work.pop_back();
     if (x == y) continue;

@@ -371,7 +371,6 @@ bool equal(const NodePtr& a, const NodePtr& b);
 
 // The record text form: And(left=..., right=...), Variable(sort=..., id=3, kind=<...>).
 std::string repr(const Node& n);
-std::string py_quote(std::string_view text);  // the host's repr of a string
 
 // ---------------------------------------------------------------------------
 // Tree functions

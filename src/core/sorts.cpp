@@ -28,21 +28,12 @@ SortPtr Sort::function(std::vector<SortPtr> domain, SortPtr range) {
   return SortPtr(new Sort(Kind::Function, std::move(name), std::move(domain), std::move(range)));
 }
 
-static std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "'";
-}
-
 std::string Sort::repr() const {
   switch (kind_) {
     case Kind::Primitive:
-      return "PrimitiveSort(name=" + quoted(name_) + ")";
+      return "PrimitiveSort(name=" + py_quote(name_) + ")";
     case Kind::Parameterized: {
-      std::string out = "ParameterizedSort(name=" + quoted(name_) + ", parameters=(";
+      std::string out = "ParameterizedSort(name=" + py_quote(name_) + ", parameters=(";
       for (std::size_t i = 0; i < parameters_.size(); ++i) out += (i ? ", " : "") + parameters_[i]->repr();
       if (parameters_.size() == 1) out += ",";
       return out + "))";

@@ -73,9 +73,14 @@ SEQUENT_TEXT = [
     (Sequent((Implies(p, F),), And(p, q)), "latex", "(p \\implies \\bot) \\vdash (p \\land q)"),
     # every notation but "latex" keeps the infix turnstile and constants
     (Sequent((F, And(p, q)), T), "prefix", "_bot, (and p q) ==> _top"),
-    (Sequent((F, And(p, q)), T), "LaTeX", "_bot, (p & q) ==> _top"),
-    (Sequent((F, And(p, q)), T), "", "_bot, (p & q) ==> _top"),
+    (Sequent((F, T), T), "LaTeX", "_bot, _top ==> _top"),
 ]
+
+
+@pytest.mark.parametrize("notation", ["LaTeX", ""])
+def test_sequent_text_passes_an_unknown_notation_to_the_printer(notation):
+    with pytest.raises(ValueError, match="Unsupported notation"):
+        Sequent((F, And(p, q)), T).to_string(notation)
 
 
 @pytest.mark.parametrize("seq, notation, text", SEQUENT_TEXT)

@@ -106,7 +106,11 @@ def test_signed_formula_default_text_and_record_behaviour():
 
 
 def test_signed_formula_with_unknown_notation_reaches_the_printer():
-    assert SignedFormula(Sign.TRUE, P, W0).to_string("whatever") == "T(P, w0)"
+    # falsum and verum are written by the signed formula itself; every other
+    # formula goes to the printer, which refuses the notation by name
+    assert SignedFormula(Sign.TRUE, FALSUM, W0).to_string("whatever") == "T(_bot, w0)"
+    with pytest.raises(ValueError, match="whatever"):
+        SignedFormula(Sign.TRUE, P, W0).to_string("whatever")
 
 
 # ---------------------------------------------------------------------------
@@ -247,6 +251,16 @@ def test_latex_forest_compiles(tmp_path):
 # ---------------------------------------------------------------------------
 # Branch state
 # ---------------------------------------------------------------------------
+@pytest.mark.parametrize("member, doc", [
+    (_BranchState, "Internal container for the state of a single tableau branch."),
+    (_BranchState.add_world, "Registers a world in this branch state ensuring reflexivity."),
+    (_BranchState.add_t_formula, "Adds a true formula at world and propagates along accessibility relation."),
+    (_BranchState.add_f_formula, "Adds a false formula at world."),
+])
+def test_branch_state_docstrings(member, doc):
+    assert member.__doc__ == doc
+
+
 def test_empty_states_are_equal_and_independent():
     a, b = _BranchState(), _BranchState()
     assert a == b and a.worlds == [] and a.relations == {} and a.applied_rules == set()
@@ -353,6 +367,31 @@ def test_limits_are_clamped(args, depth, worlds):
 def test_huge_limits_reach_the_module_function():
     assert prove_tableau(Implies(P, P), max_depth=10**30, max_worlds=10**30).is_valid
     assert not prove_tableau(Or(P, Not(P)), max_depth=10**30).is_valid
+
+
+def test_limits_are_plain_settings_read_by_every_proof():
+    prover = TableauProver()
+    prover.max_depth, prover.max_worlds = 2, 7
+    assert (prover.max_depth, prover.max_worlds) == (2, 7)
+    assert prover.prove(Or(P, Not(P))).tree.get_depth() == 2
+    prover.max_depth = 100
+    assert prover.prove(Or(P, Not(P))).tree.get_depth() == 3
+    prover.max_worlds = 1  # no new world: F_Not cannot apply
+    assert prover.prove(Or(P, Not(P))).tree.get_size() == 2
+    with pytest.raises(TypeError, match="max_depth must be an integer"):
+        prover.max_depth = "3"
+
+
+def test_subclass_limits_are_read_by_the_expansion():
+    class OneWorld(TableauProver):
+        max_worlds = 1
+
+    assert OneWorld().prove(Or(P, Not(P))).tree.get_size() == 2
+    state = _BranchState()
+    state.add_f_formula(W0, Not(P))
+    root = TableauNode(1, SignedFormula(Sign.FALSE, Not(P), W0), "Target", W0)
+    closed, _ = OneWorld()._expand_branch(state, root, 1)
+    assert not closed and root.children == [] and state.worlds == [W0]
 
 
 @pytest.mark.parametrize("args", [("100",), (100, 2.5), (None,)])
@@ -635,11 +674,20 @@ def test_extract_countermodel_reads_worlds_order_and_atoms():
     assert model.valuations == {W0: set(), W1: {R}}
 
 
-def test_forcing_check_refuses_non_propositional_targets():
-    with pytest.raises(TypeError, match="Forall"):
-        prove_tableau(Forall(Variable(0), PredicateApp("P", 1, (Variable(0),))))
-    with pytest.raises(TypeError, match="Equality"):
-        prove_tableau(Equality(Constant("a"), Constant("b")))
+FORALL_P = Forall(Variable(0), PredicateApp("P", 1, (Variable(0),)))
+A_IS_B = Equality(Constant("a"), Constant("b"))
+
+
+@pytest.mark.parametrize(
+    "target, premises",
+    [(FORALL_P, []), (A_IS_B, []), (Or(FORALL_P, Not(FORALL_P)), []), (P, [A_IS_B]), (Implies(P, A_IS_B), [P])],
+)
+def test_open_branch_beyond_propositional_forcing_is_unknown(target, premises):
+    # forcing cannot check such a branch: a result without a countermodel
+    result = prove_tableau(target, premises)
+    assert result.is_valid is False and result.countermodel is None
+    assert "Status: UNKNOWN (Search Limit Reached)" in result.to_string().split("\n")
+    assert result.to_dict()["countermodel"] is None
 
 
 def test_deep_input_raises_recursion_error_instead_of_crashing():
@@ -757,3 +805,61 @@ def test_result_tree_nodes_are_records_of_the_proof():
     assert root.world == W0 and root.signed_formula == SignedFormula(Sign.FALSE, Implies(Or(p, q), Or(q, p)), W0)
     root.children.clear()
     assert result.tree.get_size() == 1 and "Tree Size: 1 nodes" in result.to_string()
+
+
+# ---------------------------------------------------------------------------
+# Interrupts and threads
+# ---------------------------------------------------------------------------
+INTERRUPTED_CHILD = r"""
+import sys, time
+sys.path.insert(0, sys.argv[1])
+from families import FAMILIES
+from core.ast import Implies, PredicateApp
+from constructive.tableau import prove_tableau
+formula = FAMILIES["pigeon"][0](4)
+print("searching", flush=True)
+try:
+    prove_tableau(formula)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+P = PredicateApp("P", 0, ())
+print("usable", prove_tableau(Implies(P, P)).is_valid, flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_long_search_and_leaves_the_process_usable():
+    import signal
+    import sys
+    import time
+
+    bench = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, bench], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "searching"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        answered = time.monotonic() - sent
+        assert line == "interrupted" and answered < 1.0, (line, answered)
+        assert child.stdout.readline().strip() == "usable True"
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+        child.wait()
+
+
+def test_a_search_lets_other_threads_run():
+    import threading
+
+    formula = FAMILIES["dneg_lem"][0](7)  # a few hundred thousand nodes
+    done = []
+    worker = threading.Thread(target=lambda: done.append(prove_tableau(formula).is_valid))
+    worker.start()
+    turns = 0
+    while worker.is_alive():
+        turns += 1
+        sum(range(100))
+    worker.join()
+    assert done == [True] and turns > 10_000, turns

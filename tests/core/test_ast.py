@@ -385,3 +385,19 @@ def test_deep_walk_in_a_thread_with_a_small_stack():
     finally:
         threading.stack_size(old)
     assert outcome in (["finished"], ["RecursionError"])
+
+
+@pytest.mark.parametrize("function, doc", [
+    (free_variables, "Returns the set of free individual variables present in a term or formula AST node."),
+    (bound_variables, "Returns the set of bound variables introduced by quantifiers in a formula AST node."),
+    (formula_depth, "Computes the maximum height/depth of the formula AST.\n\nLeaf formula nodes (PredicateApp, "
+                    "Equality) have depth 1."),
+    (formula_size, "Computes the total number of AST nodes (both Formula and Term nodes) in a formula tree."),
+])
+def test_function_docstrings_are_their_own_texts(function, doc):
+    assert function.__doc__ == doc
+
+
+def test_canonical_renaming_docstring_starts_with_its_summary():
+    assert canonicalize_bound_variables.__doc__.startswith(
+        "Performs canonical alpha-conversion of bound variables in a formula.")

@@ -1,0 +1,242 @@
+// One binder for the Python face of the engine's small value types.
+//
+// A record is a C++ value type (with operator==) that Python sees as a
+// frozen dataclass: a constructor taking the fields by position or by name,
+// one read-only property per field, `__eq__` (NotImplemented for an object of
+// another class), `__hash__`, the text form `Name(field=repr(value), ...)`
+// and assignment or deletion refused with dataclasses.FrozenInstanceError.
+//
+// Usage, for `struct Literal { bool positive; core::NodePtr atom; ... };`:
+//
+//   py::class_<Literal> cls(m, "Literal", "A signed atom.");
+//   common::bind_record(cls, common::RecordStyle{},
+//                       common::constructor([](core::NodePtr atom, bool positive) {
+//                         return Literal{positive, std::move(atom)};  // may validate and throw
+//                       }),
+//                       common::field("atom", &Literal::atom),
+//                       common::field("positive", &Literal::positive, true));  // default: True
+//   cls.def("negated", ...);  // further methods as usual
+//
+// - The constructor's parameters take the fields' names, in field order, and
+//   the fields' defaults.  Without `common::constructor(...)` the record is
+//   built as T{field values...} from parameters of the fields' types.
+// - A field reads through a member pointer, a const member function or any
+//   callable taking `const T&`; the property returns that value.
+// - __hash__ is T::hash() when T has one (engine hashes agree with the
+//   interpreter's, see core/pyhash.hpp), else the hash of the tuple of the
+//   field values, as a frozen dataclass does.
+// - RecordStyle adjusts the rare classes that differ (see there).
+// - `Cls.__new__(Cls)` alone is refused (see refuse_bare_new in
+//   bindings.hpp); should an object without its C++ value reach a record
+//   operation anyway, that operation raises TypeError instead of reading
+//   memory that was never built.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "common/bindings.hpp"
+
+namespace common {
+
+namespace py = pybind11;
+
+struct RecordStyle {
+  // False: __eq__ answers False for an object of another class instead of
+  // NotImplemented (the comparison then never asks the other operand).
+  bool foreign_not_implemented = true;
+  // False: __hash__ is None (records that hold mutable parts).
+  bool hashable = true;
+  // False: fields made with `mutable_field` can be assigned and nothing is frozen.
+  bool frozen = true;
+};
+
+// The name of an object's class, as the interpreter shows it in messages.
+inline std::string type_name_of(py::handle obj) {
+  return py::type::handle_of(obj).attr("__name__").cast<std::string>();
+}
+
+// The C++ value behind `self`: TypeError when `self` is not an instance of
+// the record's class or when its constructor never ran.
+template <typename T>
+const T& record_of(py::handle self) {
+  py::detail::make_caster<T> caster;
+  if (!caster.load(self, false))
+    throw py::type_error("descriptor requires a '" + py::type::of<T>().attr("__name__").template cast<std::string>() +
+                         "' object but received a '" + type_name_of(self) + "'");
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  for (auto vh : py::detail::values_and_holders(inst))
+    if (!vh.holder_constructed()) throw py::type_error(type_name_of(self) + ".__init__() was not called on this object");
+  return *static_cast<const T*>(caster.value);
+}
+
+template <typename T>
+T& mutable_record_of(py::handle self) {
+  return const_cast<T&>(record_of<T>(self));
+}
+
+namespace detail {
+struct NoDefault {};
+struct NoSetter {};
+}  // namespace detail
+
+template <typename Getter, typename Default, typename Setter>
+struct Field {
+  const char* name;
+  Getter get;
+  Default default_value;
+  Setter set;
+
+  // The constructor parameter named after the field, with its default.
+  py::arg arg() const
+    requires std::is_same_v<Default, detail::NoDefault>
+  {
+    return py::arg(name);
+  }
+  py::arg_v arg() const
+    requires(!std::is_same_v<Default, detail::NoDefault>)
+  {
+    return py::arg_v(name, default_value);
+  }
+
+  template <typename T>
+  py::object value(const T& record) const {
+    decltype(auto) v = std::invoke(get, record);
+    if constexpr (std::is_base_of_v<py::handle, std::decay_t<decltype(v)>>) {
+      return py::reinterpret_borrow<py::object>(v);
+    } else {
+      return py::cast(v);
+    }
+  }
+};
+
+// A field read through `get`; the second form gives the constructor default.
+template <typename Getter>
+auto field(const char* name, Getter get) {
+  return Field<Getter, detail::NoDefault, detail::NoSetter>{name, get, {}, {}};
+}
+template <typename Getter, typename Default>
+auto field(const char* name, Getter get, Default default_value) {
+  return Field<Getter, Default, detail::NoSetter>{name, get, std::move(default_value), {}};
+}
+// A field that Python may assign (only with RecordStyle::frozen false);
+// `set` takes (T&, py::handle value).
+template <typename Getter, typename Setter>
+auto mutable_field(const char* name, Getter get, Setter set) {
+  return Field<Getter, detail::NoDefault, Setter>{name, get, {}, set};
+}
+template <typename Getter, typename Setter, typename Default>
+auto mutable_field(const char* name, Getter get, Setter set, Default default_value) {
+  return Field<Getter, Default, Setter>{name, get, std::move(default_value), set};
+}
+
+template <typename Factory>
+struct Constructor {
+  Factory make;
+};
+// The record's constructor: a callable taking the fields in order (typed
+// values or py::handle) and returning T or a holder of T.
+template <typename Factory>
+Constructor<Factory> constructor(Factory make) {
+  return {make};
+}
+
+namespace detail {
+
+template <typename T>
+constexpr bool has_hash_member = requires(const T& t) {
+  { t.hash() } -> std::convertible_to<std::int64_t>;
+};
+
+template <typename T, typename F>
+using field_value_t = std::decay_t<std::invoke_result_t<decltype(std::declval<F>().get), const T&>>;
+
+template <typename T, typename... Fields>
+py::tuple field_values(const T& record, const Fields&... fields) {
+  return py::make_tuple(fields.value(record)...);
+}
+
+template <typename T, typename... Fields>
+std::string record_text(py::handle self, const T& record, const Fields&... fields) {
+  std::string out = py::type::handle_of(self).attr("__qualname__").cast<std::string>() + "(";
+  bool first = true;
+  auto one = [&](const auto& f) {
+    if (!first) out += ", ";
+    first = false;
+    out += std::string(f.name) + "=" + py::repr(f.value(record)).template cast<std::string>();
+  };
+  (one(fields), ...);
+  return out + ")";
+}
+
+template <typename Class, typename Factory, typename... Fields>
+void define_init(Class& cls, const Factory& factory, const Fields&... fields) {
+  cls.def(py::init(factory), fields.arg()...);
+}
+
+template <typename Class, typename T, typename F>
+void define_property(Class& cls, const F& f, bool frozen) {
+  auto getter = [f](py::handle self) { return f.value(record_of<T>(self)); };
+  if constexpr (std::is_same_v<std::decay_t<decltype(f.set)>, NoSetter>) {
+    cls.def_property_readonly(f.name, getter);
+  } else {
+    if (frozen) {
+      cls.def_property_readonly(f.name, getter);
+    } else {
+      cls.def_property(f.name, getter, [f](py::handle self, py::handle value) {
+        std::invoke(f.set, mutable_record_of<T>(self), value);
+      });
+    }
+  }
+}
+
+}  // namespace detail
+
+// Defines the record's constructor, properties, __eq__, __hash__, __repr__
+// and (by default) freezes it.
+template <typename Class, typename Factory, typename... Fields>
+Class& bind_record(Class& cls, RecordStyle style, const Constructor<Factory>& make, const Fields&... fields) {
+  using T = typename Class::type;
+  detail::define_init(cls, make.make, fields...);
+  (detail::define_property<Class, T>(cls, fields, style.frozen), ...);
+  cls.def("__eq__", [style](py::handle self, py::handle other) -> py::object {
+    const T& a = record_of<T>(self);
+    if (!py::type::handle_of(self).is(py::type::handle_of(other)))
+      return style.foreign_not_implemented ? py::reinterpret_borrow<py::object>(Py_NotImplemented)
+                                           : py::object(py::bool_(false));
+    return py::bool_(a == record_of<T>(other));
+  });
+  if (style.hashable) {
+    cls.def("__hash__", [fields...](py::handle self) -> py::int_ {
+      const T& record = record_of<T>(self);
+      if constexpr (detail::has_hash_member<T>) {
+        return py::int_(static_cast<std::int64_t>(record.hash()));
+      } else {
+        return py::int_(py::hash(detail::field_values(record, fields...)));
+      }
+    });
+  } else {
+    cls.attr("__hash__") = py::none();
+  }
+  cls.def("__repr__",
+          [fields...](py::handle self) { return detail::record_text(self, record_of<T>(self), fields...); });
+  if (style.frozen) freeze(cls);
+  return cls;
+}
+
+// The same, built as T{field values...}.
+template <typename Class, typename... Getters, typename... Defaults, typename... Setters>
+Class& bind_record(Class& cls, RecordStyle style, const Field<Getters, Defaults, Setters>&... fields) {
+  using T = typename Class::type;
+  auto make = [](detail::field_value_t<T, Field<Getters, Defaults, Setters>>... values) {
+    return T{std::move(values)...};
+  };
+  return bind_record(cls, style, constructor(make), fields...);
+}
+
+}  // namespace common

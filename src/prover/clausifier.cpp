@@ -1,0 +1,833 @@
+#include "prover/clausifier.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "core/interrupt.hpp"
+#include "core/visitors.hpp"
+
+namespace prover {
+
+using core::NodeKind;
+using core::pyhash::hash_t;
+
+// ---------------------------------------------------------------------------
+// Literal
+// ---------------------------------------------------------------------------
+namespace {
+
+// Stand-ins for the class component of the record hashes (hash((cls, ...))):
+// fixed values, so that hashes depend only on the literal's content.
+constexpr hash_t kLiteralClassHash = 0x4C6974657261;  // "Litera"
+constexpr hash_t kClauseClassHash = 0x436C61757365;   // "Clause"
+
+const core::VarSetPtr& no_variables() {
+  static const core::VarSetPtr empty = std::make_shared<const core::VarSet>();
+  return empty;
+}
+
+core::VarSetPtr free_vars_of_atom(const NodePtr& atom) {
+  switch (atom->kind()) {
+    case NodeKind::PredicateApp:
+    case NodeKind::FunctionApp: return core::as_application(*atom)->free_vars();
+    case NodeKind::Equality: return core::as<core::Equality>(*atom).free_vars();
+    case NodeKind::Constant: return no_variables();
+    default: return std::make_shared<const core::VarSet>(core::free_variables(atom));
+  }
+}
+
+bool is_atom(const core::Node& n) { return n.kind() == NodeKind::PredicateApp || n.kind() == NodeKind::Equality; }
+
+}  // namespace
+
+Literal::Literal(NodePtr atom, bool positive)
+    : atom_(std::move(atom)),
+      free_vars_(free_vars_of_atom(atom_)),
+      hash_(core::pyhash::of_tuple({kLiteralClassHash, atom_->hash(), core::pyhash::of_int(positive ? 1 : 0)})),
+      positive_(positive) {}
+
+Literal Literal::negate() const {
+  Literal other = *this;
+  other.positive_ = !positive_;
+  other.hash_ = core::pyhash::of_tuple({kLiteralClassHash, atom_->hash(), core::pyhash::of_int(positive_ ? 0 : 1)});
+  return other;
+}
+
+Literal Literal::substitute(const Substitution& subst) const {
+  if (subst.empty()) return *this;
+  NodePtr atom = core::substitute_formula(atom_, subst);
+  if (!is_atom(*atom)) throw core::AssertionFailure();
+  return Literal(std::move(atom), positive_);
+}
+
+std::string Literal::to_string() const {
+  if (atom_->kind() == NodeKind::Equality) {
+    const auto& eq = core::as<core::Equality>(*atom_);
+    return core::repr(*eq.left()) + (positive_ ? " = " : " \u2260 ") + core::repr(*eq.right());
+  }
+  return (positive_ ? "" : "\u00AC") + core::repr(*atom_);
+}
+
+bool Literal::operator==(const Literal& other) const {
+  return hash_ == other.hash_ && positive_ == other.positive_ && core::equal(*atom_, *other.atom_);
+}
+
+bool Literal::is_complement_of(const Literal& other) const {
+  return positive_ != other.positive_ && core::equal(*atom_, *other.atom_);
+}
+
+// ---------------------------------------------------------------------------
+// Clause
+// ---------------------------------------------------------------------------
+Clause::Clause() { finish(); }
+
+Clause::Clause(const std::vector<Literal>& literals) {
+  for (const auto& literal : literals) literals_.insert(literal);
+  finish();
+}
+
+Clause::Clause(LiteralSet literals) : literals_(std::move(literals)) { finish(); }
+
+void Clause::finish() {
+  // The hash of a set must not depend on the order of its members: mix each
+  // member's hash on its own and combine the results commutatively.
+  std::uint64_t mixed = 1927868237ULL * (literals_.size() + 1);
+  for (const auto& literal : literals_) {
+    auto h = static_cast<std::uint64_t>(literal.hash());
+    mixed ^= (h ^ (h << 16) ^ 89869747ULL) * 3644798167ULL;
+  }
+  mixed = mixed * 69069U + 907133923ULL;
+  hash_ = core::pyhash::of_tuple({kClauseClassHash, static_cast<hash_t>(mixed)});
+
+  is_tautology_ = false;
+  for (const auto& literal : literals_) {
+    if (!literal.positive() && literals_.contains(literal.negate())) {
+      is_tautology_ = true;
+      break;
+    }
+  }
+
+  if (literals_.size() == 1) {
+    free_vars_ = literals_.items().front().free_vars();
+  } else {
+    auto vars = std::make_shared<core::VarSet>();
+    for (const auto& literal : literals_) vars->insert_all(*literal.free_vars());
+    free_vars_ = vars->empty() ? no_variables() : core::VarSetPtr(std::move(vars));
+  }
+}
+
+Clause Clause::substitute(const Substitution& subst) const {
+  if (subst.empty()) return *this;
+  LiteralSet out;
+  for (const auto& literal : literals_) out.insert(literal.substitute(subst));
+  return Clause(std::move(out));
+}
+
+std::string Clause::to_string() const {
+  if (literals_.empty()) return "\u25A1";
+  std::vector<std::string> texts;
+  texts.reserve(literals_.size());
+  for (const auto& literal : literals_) texts.push_back(literal.to_string());
+  // std::string compares bytes as unsigned char, and UTF-8 byte order is
+  // code point order.
+  std::sort(texts.begin(), texts.end());
+  std::string out = texts.front();
+  for (std::size_t i = 1; i < texts.size(); ++i) out += " \u2228 " + texts[i];
+  return out;
+}
+
+bool Clause::operator==(const Clause& other) const { return hash_ == other.hash_ && literals_ == other.literals_; }
+
+// ---------------------------------------------------------------------------
+// Shared pieces of the steps
+// ---------------------------------------------------------------------------
+namespace {
+
+[[noreturn]] void refuse(const char* message, const core::Node& node) {
+  throw core::ValueError(message + core::class_text(node.kind()));
+}
+
+const NodePtr& left_of(const core::Node& n) { return core::as<core::BinaryFormula>(n).left(); }
+const NodePtr& right_of(const core::Node& n) { return core::as<core::BinaryFormula>(n).right(); }
+const NodePtr& operand_of(const core::Node& n) { return core::as<core::Not>(n).operand(); }
+const core::Quantifier& quantifier_of(const core::Node& n) { return core::as<core::Quantifier>(n); }
+
+NodePtr make_binary(NodeKind kind, NodePtr left, NodePtr right) {
+  switch (kind) {
+    case NodeKind::And: return std::make_shared<const core::And>(std::move(left), std::move(right));
+    case NodeKind::Or: return std::make_shared<const core::Or>(std::move(left), std::move(right));
+    case NodeKind::Implies: return std::make_shared<const core::Implies>(std::move(left), std::move(right));
+    default: return std::make_shared<const core::Iff>(std::move(left), std::move(right));
+  }
+}
+
+NodePtr make_quantifier(NodeKind kind, core::VariablePtr variable, NodePtr body) {
+  if (kind == NodeKind::Forall) return std::make_shared<const core::Forall>(std::move(variable), std::move(body));
+  return std::make_shared<const core::Exists>(std::move(variable), std::move(body));
+}
+
+// Results of a walk for subformulas that occur more than once (shared
+// nodes): such a node is rewritten once and its result reused, so a formula
+// with much sharing costs time in the number of its distinct nodes.  Only
+// nodes with several owners are remembered; a plain tree pays nothing.
+class SharedResults {
+ public:
+  const NodePtr* find(const NodePtr& node, bool flag = false) const {
+    if (node.use_count() <= 1 || results_.empty()) return nullptr;
+    auto it = results_.find(key(node, flag));
+    return it == results_.end() ? nullptr : &it->second;
+  }
+  const NodePtr& keep(const NodePtr& node, NodePtr result, bool flag = false) {
+    if (node.use_count() <= 1) {
+      last_ = std::move(result);
+      return last_;
+    }
+    return results_.insert_or_assign(key(node, flag), std::move(result)).first->second;
+  }
+
+ private:
+  static std::uintptr_t key(const NodePtr& node, bool flag) {
+    return reinterpret_cast<std::uintptr_t>(node.get()) | (flag ? 1u : 0u);
+  }
+  std::unordered_map<std::uintptr_t, NodePtr> results_;
+  NodePtr last_;
+};
+
+// Saturating arithmetic for size estimates.
+std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+std::uint64_t mul_sat(std::uint64_t a, std::uint64_t b) {
+  if (a == 0 || b == 0) return 0;
+  return a > std::numeric_limits<std::uint64_t>::max() / b ? std::numeric_limits<std::uint64_t>::max() : a * b;
+}
+
+// The number of formula nodes of `formula` as a tree (shared subformulas
+// counted at every occurrence), computed over its distinct nodes.
+std::uint64_t tree_size(const NodePtr& formula, std::unordered_map<const core::Node*, std::uint64_t>& memo) {
+  core::RecursionGuard guard;
+  const core::Node& n = *formula;
+  std::uint64_t size = 1;
+  if (n.kind() == NodeKind::Not) {
+    size = add_sat(1, tree_size(operand_of(n), memo));
+  } else if (core::is_binary(n.kind())) {
+    size = add_sat(1, add_sat(tree_size(left_of(n), memo), tree_size(right_of(n), memo)));
+  } else if (core::is_quantifier(n.kind())) {
+    size = add_sat(1, tree_size(quantifier_of(n).body(), memo));
+  } else {
+    return 1;
+  }
+  if (formula.use_count() > 1) memo.emplace(&n, size);
+  return size;
+}
+
+void check_tree_size(const NodePtr& formula, const char* step) {
+  if (!formula->is_formula()) return;
+  std::unordered_map<const core::Node*, std::uint64_t> memo;
+  std::uint64_t size = tree_size(formula, memo);
+  if (size > kMaxTreeNodes)
+    throw core::ValueError(std::string(step) + ": the formula has " + std::to_string(size) +
+                           " nodes once its shared subformulas are unfolded, more than the limit of " +
+                           std::to_string(kMaxTreeNodes) + ".");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Implication elimination
+// ---------------------------------------------------------------------------
+namespace {
+
+class ImplicationEliminator {
+ public:
+  NodePtr walk(const NodePtr& f) {
+    if (const NodePtr* done = shared_.find(f)) return *done;
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality: return f;
+      case NodeKind::Not: return shared_.keep(f, std::make_shared<const core::Not>(walk(operand_of(n))));
+      case NodeKind::Implies: {
+        NodePtr a = walk(left_of(n));
+        NodePtr b = walk(right_of(n));
+        return shared_.keep(f, make_binary(NodeKind::Or, std::make_shared<const core::Not>(std::move(a)), std::move(b)));
+      }
+      case NodeKind::Iff: {
+        NodePtr a = walk(left_of(n));
+        NodePtr b = walk(right_of(n));
+        NodePtr forward = make_binary(NodeKind::Or, std::make_shared<const core::Not>(a), b);
+        NodePtr backward = make_binary(NodeKind::Or, std::make_shared<const core::Not>(b), a);
+        return shared_.keep(f, make_binary(NodeKind::And, std::move(forward), std::move(backward)));
+      }
+      case NodeKind::And:
+      case NodeKind::Or: {
+        NodePtr a = walk(left_of(n));
+        return shared_.keep(f, make_binary(n.kind(), std::move(a), walk(right_of(n))));
+      }
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        const auto& q = quantifier_of(n);
+        return shared_.keep(f, make_quantifier(n.kind(), q.variable(), walk(q.body())));
+      }
+      default: refuse("Unsupported formula node: ", n);
+    }
+  }
+
+ private:
+  SharedResults shared_;
+  core::InterruptPoller poller_;
+};
+
+}  // namespace
+
+NodePtr eliminate_implications(const NodePtr& formula) { return ImplicationEliminator().walk(formula); }
+
+// ---------------------------------------------------------------------------
+// Negation normal form
+// ---------------------------------------------------------------------------
+namespace {
+
+class NegationNormalizer {
+ public:
+  NodePtr walk(const NodePtr& f) {
+    if (const NodePtr* done = shared_.find(f, false)) return *done;
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality: return f;
+      case NodeKind::Not: return shared_.keep(f, negated(operand_of(n), &f), false);
+      case NodeKind::And:
+      case NodeKind::Or: {
+        NodePtr a = walk(left_of(n));
+        return shared_.keep(f, make_binary(n.kind(), std::move(a), walk(right_of(n))), false);
+      }
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        const auto& q = quantifier_of(n);
+        return shared_.keep(f, make_quantifier(n.kind(), q.variable(), walk(q.body())), false);
+      }
+      case NodeKind::Implies:
+      case NodeKind::Iff: return shared_.keep(f, walk(eliminate_implications(f)), false);
+      default: refuse("Unsupported formula node: ", n);
+    }
+  }
+
+ private:
+  // The normal form of the negation of `g`.  `written` is the negation node
+  // of the argument when it stands there as written (not an intermediate
+  // one), so that a negated atom comes back as that very node.
+  NodePtr negated(const NodePtr& g, const NodePtr* written) {
+    if (!written) {
+      if (const NodePtr* done = shared_.find(g, true)) return *done;
+    }
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *g;
+    NodePtr result;
+    switch (n.kind()) {
+      case NodeKind::Not: return walk(operand_of(n));
+      case NodeKind::And:
+      case NodeKind::Or: {
+        NodePtr a = negated(left_of(n), nullptr);
+        NodeKind dual = n.kind() == NodeKind::And ? NodeKind::Or : NodeKind::And;
+        result = make_binary(dual, std::move(a), negated(right_of(n), nullptr));
+        break;
+      }
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        const auto& q = quantifier_of(n);
+        NodeKind dual = n.kind() == NodeKind::Forall ? NodeKind::Exists : NodeKind::Forall;
+        result = make_quantifier(dual, q.variable(), negated(q.body(), nullptr));
+        break;
+      }
+      case NodeKind::Implies:
+      case NodeKind::Iff: result = negated(eliminate_implications(g), nullptr); break;
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality:
+        if (written) return *written;
+        result = std::make_shared<const core::Not>(g);
+        break;
+      default: refuse("Unsupported negated formula operand: ", n);
+    }
+    if (written) return result;
+    return shared_.keep(g, std::move(result), true);
+  }
+
+  SharedResults shared_;
+  core::InterruptPoller poller_;
+};
+
+}  // namespace
+
+NodePtr to_nnf(const NodePtr& formula) { return NegationNormalizer().walk(formula); }
+
+// ---------------------------------------------------------------------------
+// Renaming bound variables apart
+// ---------------------------------------------------------------------------
+namespace {
+
+class VariableStandardizer {
+ public:
+  // Fresh ids start above `largest_id`.
+  explicit VariableStandardizer(std::int64_t largest_id) : last_id_(largest_id) {}
+
+  NodePtr walk(const NodePtr& f) {
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality: return rename_in_atom(f);
+      case NodeKind::Not: return std::make_shared<const core::Not>(walk(operand_of(n)));
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff: {
+        NodePtr a = walk(left_of(n));
+        return make_binary(n.kind(), std::move(a), walk(right_of(n)));
+      }
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        const auto& q = quantifier_of(n);
+        const core::VariablePtr& old_var = q.variable();
+        auto fresh = core::Variable::make(take_id(), old_var->var_kind(), old_var->sort());
+        auto& stack = renamings_[old_var];
+        stack.push_back(fresh);
+        struct Pop {
+          std::vector<core::VariablePtr>& stack;
+          ~Pop() { stack.pop_back(); }
+        } pop{stack};
+        return make_quantifier(n.kind(), fresh, walk(q.body()));
+      }
+      default: refuse("Unsupported formula: ", n);
+    }
+  }
+
+ private:
+  std::int64_t take_id() { return last_id_ = core::fresh_id_after(last_id_); }
+
+  // The atom with the variables that enclosing quantifiers renamed replaced
+  // by their innermost fresh variables (through the substitution of core).
+  NodePtr rename_in_atom(const NodePtr& atom) {
+    const core::VarSetPtr vars = free_vars_of_atom(atom);
+    Substitution renaming;
+    for (const auto& var : *vars) {
+      auto it = renamings_.find(var);
+      if (it != renamings_.end() && !it->second.empty()) renaming.set(var, it->second.back());
+    }
+    if (renaming.empty()) return atom;
+    return core::substitute_formula(atom, renaming);
+  }
+
+  std::int64_t last_id_;
+  // For each bound variable of the argument, the fresh variables of the
+  // quantifiers binding it that enclose the current node, innermost last.
+  std::unordered_map<core::VariablePtr, std::vector<core::VariablePtr>, core::NodeHash, core::NodeEq> renamings_;
+  core::InterruptPoller poller_;
+};
+
+}  // namespace
+
+NodePtr standardize_variables(const NodePtr& formula) {
+  check_tree_size(formula, "Renaming apart");
+  std::int64_t largest = 0;
+  for (const auto& var : core::free_variables(formula)) largest = std::max(largest, var->id());
+  for (const auto& var : core::bound_variables(*formula)) largest = std::max(largest, var->id());
+  return VariableStandardizer(largest).walk(formula);
+}
+
+// ---------------------------------------------------------------------------
+// Skolemization
+// ---------------------------------------------------------------------------
+namespace {
+
+std::atomic<std::uint64_t> g_skolem_constant_counter{0};
+std::atomic<std::uint64_t> g_skolem_function_counter{0};
+
+// Names in the formula that a Skolem symbol could collide with (only those
+// beginning with "sk_" can), over its distinct nodes.
+std::unordered_set<std::string> skolem_like_names(const NodePtr& formula) {
+  std::unordered_set<std::string> names;
+  std::unordered_set<const core::Node*> seen;
+  std::vector<const core::Node*> todo{formula.get()};
+  auto note = [&](const std::string& name) {
+    if (name.size() > 3 && name.compare(0, 3, "sk_") == 0) names.insert(name);
+  };
+  while (!todo.empty()) {
+    const core::Node* n = todo.back();
+    todo.pop_back();
+    if (!seen.insert(n).second) continue;
+    switch (n->kind()) {
+      case NodeKind::Variable: break;
+      case NodeKind::Constant: note(core::as<core::Constant>(*n).name()); break;
+      case NodeKind::FunctionApp:
+      case NodeKind::PredicateApp: {
+        const core::Application* app = core::as_application(*n);
+        if (app->symbol().is_name()) note(app->symbol().name());
+        for (const auto& arg : app->args()) todo.push_back(arg.get());
+        break;
+      }
+      default:
+        for (const auto& child : core::children(*n)) todo.push_back(child.get());
+        break;
+    }
+  }
+  return names;
+}
+
+class Skolemizer {
+ public:
+  Skolemizer(const NodePtr& formula, std::vector<core::VariablePtr> closure, core::SymbolRegistry* registry)
+      : formula_(formula), outer_(std::move(closure)), registry_(registry) {}
+
+  NodePtr walk(const NodePtr& f, bool under_negation) {
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality: return f;
+      case NodeKind::Not: return std::make_shared<const core::Not>(walk(operand_of(n), true));
+      case NodeKind::And:
+      case NodeKind::Or: {
+        NodePtr a = walk(left_of(n), under_negation);
+        return make_binary(n.kind(), std::move(a), walk(right_of(n), under_negation));
+      }
+      case NodeKind::Forall: {
+        if (under_negation) refuse_negated(n);
+        const auto& q = quantifier_of(n);
+        outer_.push_back(q.variable());
+        struct Pop {
+          std::vector<core::VariablePtr>& outer;
+          ~Pop() { outer.pop_back(); }
+        } pop{outer_};
+        return make_quantifier(NodeKind::Forall, q.variable(), walk(q.body(), false));
+      }
+      case NodeKind::Exists: {
+        if (under_negation) refuse_negated(n);
+        const auto& q = quantifier_of(n);
+        NodePtr body = core::substitute_formula(q.body(), Substitution{{q.variable(), skolem_term(*q.variable())}});
+        return walk(body, false);
+      }
+      default: refuse("Unsupported formula in skolemization: ", n);
+    }
+  }
+
+ private:
+  [[noreturn]] static void refuse_negated(const core::Node& n) {
+    refuse("Skolemization needs negation normal form; a quantifier stands under a negation: ", n);
+  }
+
+  // A new Skolem constant, or a Skolem function of the enclosing universals,
+  // of the variable's sort; registered when a registry was given.
+  NodePtr skolem_term(const core::Variable& var) {
+    if (!names_known_) {
+      used_names_ = skolem_like_names(formula_);
+      names_known_ = true;
+    }
+    const bool constant = outer_.empty();
+    std::vector<core::SortPtr> argument_sorts;
+    std::vector<NodePtr> args;
+    for (const auto& universal : outer_) {
+      argument_sorts.push_back(universal->sort());
+      args.push_back(universal);
+    }
+    const auto arity = static_cast<std::int64_t>(args.size());
+    for (;;) {
+      std::uint64_t n = (constant ? g_skolem_constant_counter : g_skolem_function_counter).fetch_add(1);
+      std::string name = (constant ? "sk_c" : "sk_f") + std::to_string(n);
+      if (used_names_.count(name) || (registry_ && registry_->holds_name(name))) continue;
+      NodePtr term = constant ? NodePtr(core::Constant::make(name, var.sort()))
+                              : NodePtr(core::FunctionApp::make(core::Symbol(name), arity, args, var.sort()));
+      if (register_symbol(name, constant, arity, argument_sorts, var.sort())) return term;
+    }
+  }
+
+  // False when the registry says the name is taken; every other failure of
+  // the registry is ignored.
+  bool register_symbol(const std::string& name, bool constant, std::int64_t arity,
+                       const std::vector<core::SortPtr>& argument_sorts, const core::SortPtr& sort) {
+    if (!registry_) return true;
+    try {
+      if (constant)
+        registry_->register_constant(name, sort);
+      else
+        registry_->register_function(name, arity, argument_sorts, sort);
+    } catch (const core::SymbolClashError&) {
+      return false;
+    } catch (const core::Interrupted&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception&) {
+      // A registry that fails otherwise does not stop Skolemization.
+    }
+    return true;
+  }
+
+  const NodePtr& formula_;
+  std::vector<core::VariablePtr> outer_;  // enclosing universals, outermost first
+  core::SymbolRegistry* registry_;
+  std::unordered_set<std::string> used_names_;
+  bool names_known_ = false;
+  core::InterruptPoller poller_;
+};
+
+NodePtr skolemize_within(const NodePtr& formula, std::vector<core::VariablePtr> closure,
+                         core::SymbolRegistry* registry) {
+  check_tree_size(formula, "Skolemization");
+  return Skolemizer(formula, std::move(closure), registry).walk(formula, false);
+}
+
+}  // namespace
+
+NodePtr skolemize(const NodePtr& formula, core::SymbolRegistry* registry) {
+  return skolemize_within(formula, {}, registry);
+}
+
+void reset_skolem_counters() {
+  g_skolem_constant_counter.store(0);
+  g_skolem_function_counter.store(0);
+}
+
+// ---------------------------------------------------------------------------
+// Removal of universals
+// ---------------------------------------------------------------------------
+namespace {
+
+class UniversalDropper {
+ public:
+  NodePtr walk(const NodePtr& f, bool under_negation) {
+    if (const NodePtr* done = shared_.find(f, under_negation)) return *done;
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::Forall:
+        if (under_negation) refuse_negated(n);
+        return shared_.keep(f, walk(quantifier_of(n).body(), false), false);
+      case NodeKind::Exists: {
+        if (under_negation) refuse_negated(n);
+        const auto& q = quantifier_of(n);
+        return shared_.keep(f, make_quantifier(NodeKind::Exists, q.variable(), walk(q.body(), false)), false);
+      }
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality: return f;
+      case NodeKind::Not:
+        return shared_.keep(f, std::make_shared<const core::Not>(walk(operand_of(n), true)), under_negation);
+      case NodeKind::And:
+      case NodeKind::Or: {
+        NodePtr a = walk(left_of(n), under_negation);
+        return shared_.keep(f, make_binary(n.kind(), std::move(a), walk(right_of(n), under_negation)),
+                            under_negation);
+      }
+      default: refuse("Unsupported formula: ", n);
+    }
+  }
+
+ private:
+  [[noreturn]] static void refuse_negated(const core::Node& n) {
+    refuse("Removal of universals needs negation normal form; a quantifier stands under a negation: ", n);
+  }
+  SharedResults shared_;
+  core::InterruptPoller poller_;
+};
+
+}  // namespace
+
+NodePtr drop_universals(const NodePtr& formula) { return UniversalDropper().walk(formula, false); }
+
+// ---------------------------------------------------------------------------
+// Distribution
+// ---------------------------------------------------------------------------
+namespace {
+
+// How many clauses, and literal occurrences over all of them, the
+// conjunctive normal form of a quantifier-free formula has.
+struct CnfCount {
+  std::uint64_t clauses;
+  std::uint64_t literals;
+};
+
+class CnfCounter {
+ public:
+  CnfCount count(const NodePtr& f) {
+    auto known = memo_.find(f.get());
+    if (known != memo_.end()) return known->second;
+    core::RecursionGuard guard;
+    const core::Node& n = *f;
+    CnfCount result{1, 1};
+    if (n.kind() == NodeKind::And || n.kind() == NodeKind::Or) {
+      CnfCount a = count(left_of(n));
+      CnfCount b = count(right_of(n));
+      if (n.kind() == NodeKind::And) {
+        result = {add_sat(a.clauses, b.clauses), add_sat(a.literals, b.literals)};
+      } else {
+        // Every clause of one side is joined with every clause of the other.
+        result = {mul_sat(a.clauses, b.clauses), add_sat(mul_sat(a.literals, b.clauses), mul_sat(b.literals, a.clauses))};
+      }
+      if (f.use_count() > 1) memo_.emplace(&n, result);
+    }
+    return result;
+  }
+
+ private:
+  std::unordered_map<const core::Node*, CnfCount> memo_;
+};
+
+void check_cnf_size(const NodePtr& formula, const char* step) {
+  CnfCount size = CnfCounter().count(formula);
+  if (size.clauses > kMaxCnfClauses || size.literals > kMaxCnfLiterals)
+    throw core::ValueError(std::string(step) + ": the conjunctive normal form would have " +
+                           std::to_string(size.clauses) + " clauses with " + std::to_string(size.literals) +
+                           " literals, more than the limit of " + std::to_string(kMaxCnfClauses) + " clauses or " +
+                           std::to_string(kMaxCnfLiterals) + " literals.");
+}
+
+class Distributor {
+ public:
+  NodePtr walk(const NodePtr& f) {
+    if (const NodePtr* done = shared_.find(f)) return *done;
+    core::RecursionGuard guard;
+    poller_.poll();
+    const core::Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality:
+      case NodeKind::Not: return f;
+      case NodeKind::And: {
+        NodePtr a = walk(left_of(n));
+        return shared_.keep(f, make_binary(NodeKind::And, std::move(a), walk(right_of(n))));
+      }
+      case NodeKind::Or: {
+        NodePtr a = walk(left_of(n));
+        NodePtr b = walk(right_of(n));
+        return shared_.keep(f, join(a, b));
+      }
+      default: refuse("Unsupported formula in CNF distribution: ", n);
+    }
+  }
+
+ private:
+  // The disjunction of two formulas in conjunctive normal form, in that form:
+  // a conjunction on the left is split first, then one on the right.
+  NodePtr join(const NodePtr& left, const NodePtr& right) {
+    core::RecursionGuard guard;
+    poller_.poll();
+    if (left->kind() == NodeKind::And) {
+      NodePtr a = join(left_of(*left), right);
+      return make_binary(NodeKind::And, std::move(a), join(right_of(*left), right));
+    }
+    if (right->kind() == NodeKind::And) {
+      NodePtr a = join(left, left_of(*right));
+      return make_binary(NodeKind::And, std::move(a), join(left, right_of(*right)));
+    }
+    return make_binary(NodeKind::Or, left, right);
+  }
+
+  SharedResults shared_;
+  core::InterruptPoller poller_;
+};
+
+}  // namespace
+
+NodePtr distribute_cnf(const NodePtr& formula) {
+  check_cnf_size(formula, "CNF distribution");
+  return Distributor().walk(formula);
+}
+
+// ---------------------------------------------------------------------------
+// Clause extraction
+// ---------------------------------------------------------------------------
+std::vector<Clause> formula_to_clauses(const NodePtr& formula) {
+  check_cnf_size(formula, "Clause extraction");
+  core::InterruptPoller poller;
+
+  // The conjuncts, leaves of the And tree from left to right.
+  std::vector<const NodePtr*> conjuncts;
+  std::vector<const NodePtr*> todo{&formula};
+  while (!todo.empty()) {
+    poller.poll();
+    const NodePtr* f = todo.back();
+    todo.pop_back();
+    if ((*f)->kind() == NodeKind::And) {
+      todo.push_back(&right_of(**f));
+      todo.push_back(&left_of(**f));
+    } else {
+      conjuncts.push_back(f);
+    }
+  }
+
+  std::vector<Clause> clauses;
+  for (const NodePtr* conjunct : conjuncts) {
+    LiteralSet literals;
+    todo.assign(1, conjunct);
+    while (!todo.empty()) {
+      poller.poll();
+      const NodePtr& f = *todo.back();
+      todo.pop_back();
+      switch (f->kind()) {
+        case NodeKind::Or:
+          todo.push_back(&right_of(*f));
+          todo.push_back(&left_of(*f));
+          break;
+        case NodeKind::Not:
+          if (!is_atom(*operand_of(*f))) throw core::AssertionFailure();
+          literals.insert(Literal(operand_of(*f), false));
+          break;
+        case NodeKind::PredicateApp:
+        case NodeKind::Equality: literals.insert(Literal(f, true)); break;
+        default: refuse("Unexpected formula inside clause: ", *f);
+      }
+    }
+    Clause clause(std::move(literals));
+    if (!clause.is_tautology()) clauses.push_back(std::move(clause));
+  }
+  return clauses;
+}
+
+// ---------------------------------------------------------------------------
+// The pipeline
+// ---------------------------------------------------------------------------
+namespace {
+
+// The free variables of a formula in increasing id (ties in order of
+// occurrence): the universals of its closure, outermost first.
+std::vector<core::VariablePtr> closure_variables(const NodePtr& formula) {
+  core::VarSet free = core::free_variables(formula);
+  std::vector<core::VariablePtr> vars(free.begin(), free.end());
+  std::stable_sort(vars.begin(), vars.end(), [](const auto& a, const auto& b) { return a->id() < b->id(); });
+  return vars;
+}
+
+}  // namespace
+
+std::vector<Clause> to_cnf(const NodePtr& formula, core::SymbolRegistry* registry) {
+  NodePtr f1 = eliminate_implications(formula);
+  NodePtr f2 = to_nnf(f1);
+  NodePtr f3 = standardize_variables(f2);
+  // Renaming apart leaves the free variables as they are.
+  NodePtr f4 = skolemize_within(f3, closure_variables(f3), registry);
+  NodePtr f5 = drop_universals(f4);
+  NodePtr f6 = distribute_cnf(f5);
+  return formula_to_clauses(f6);
+}
+
+std::vector<Clause> negate_and_clausify(const NodePtr& formula, core::SymbolRegistry* registry) {
+  if (!formula->is_formula()) refuse("Unsupported formula node: ", *formula);
+  NodePtr closed = formula;
+  std::vector<core::VariablePtr> vars = closure_variables(formula);
+  for (auto it = vars.rbegin(); it != vars.rend(); ++it) closed = make_quantifier(NodeKind::Forall, *it, closed);
+  return to_cnf(std::make_shared<const core::Not>(std::move(closed)), registry);
+}
+
+}  // namespace prover
