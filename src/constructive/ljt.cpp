@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <new>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "constructive/common.hpp"
@@ -53,7 +54,8 @@ FormulaPool::Id FormulaPool::add(NodePtr formula) {
   return static_cast<Id>(formulas_.size() - 1);
 }
 
-Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent) {
+Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent, std::shared_ptr<const void> origin)
+    : origin_(std::move(origin)) {
   auto pool = std::make_shared<FormulaPool>();
   antecedents_.reserve(antecedents.size());
   for (const auto& a : antecedents) antecedents_.push_back(pool->add(a));
@@ -118,12 +120,19 @@ namespace {
 // deep derivation is released by a loop instead of by nested destructors.
 thread_local std::vector<LJTProofNodePtr>* t_pending_nodes = nullptr;
 
+// Without memory for the queue, a premise is released where it stands (by
+// recursion), so that releasing never fails.
 void release_premises(std::vector<LJTProofNodePtr>& premises) noexcept {
   std::vector<LJTProofNodePtr> pending;
   bool outermost = t_pending_nodes == nullptr;
   if (outermost) t_pending_nodes = &pending;
   for (auto& p : premises) {
-    if (p && p.use_count() == 1) t_pending_nodes->push_back(std::move(p));
+    if (!p || p.use_count() != 1) continue;
+    try {
+      t_pending_nodes->push_back(std::move(p));
+    } catch (const std::bad_alloc&) {
+      p.reset();
+    }
   }
   premises.clear();
   if (!outermost) return;
@@ -171,6 +180,30 @@ namespace {
 
 using Formulas = std::vector<NodePtr>;
 
+struct ByValue {
+  std::size_t operator()(const Node* f) const { return static_cast<std::size_t>(f->hash()); }
+  bool operator()(const Node* a, const Node* b) const { return core::equal(*a, *b); }
+};
+
+// Formulas that two multisets do not share: those only in the first (as
+// often as they are more frequent there) and those only in the second.
+struct Difference {
+  Formulas only_first, only_second;
+};
+
+Difference difference(const Formulas& first, const Formulas& second) {
+  std::unordered_map<const Node*, std::pair<NodePtr, std::int64_t>, ByValue, ByValue> counts;
+  for (const auto& f : first) ++counts.try_emplace(f.get(), f, 0).first->second.second;
+  for (const auto& f : second) --counts.try_emplace(f.get(), f, 0).first->second.second;
+  Difference d;
+  for (const auto& [key, entry] : counts) {
+    for (std::int64_t k = 0; k < entry.second; ++k) d.only_first.push_back(entry.first);
+    for (std::int64_t k = 0; k > entry.second; --k) d.only_second.push_back(entry.first);
+  }
+  return d;
+}
+
+// Multiset equality of a few formulas.
 bool same_multiset(const Formulas& a, const Formulas& b) {
   if (a.size() != b.size()) return false;
   std::vector<bool> used(b.size(), false);
@@ -188,19 +221,6 @@ bool contains(const Formulas& formulas, const NodePtr& f) {
   for (const auto& g : formulas)
     if (core::equal(g, f)) return true;
   return false;
-}
-
-Formulas with(Formulas base, std::initializer_list<NodePtr> added) {
-  base.insert(base.end(), added.begin(), added.end());
-  return base;
-}
-
-Formulas without(const Formulas& formulas, std::size_t position) {
-  Formulas rest;
-  rest.reserve(formulas.size());
-  for (std::size_t i = 0; i < formulas.size(); ++i)
-    if (i != position) rest.push_back(formulas[i]);
-  return rest;
 }
 
 // One proof node seen as an inference: its conclusion and premises.
@@ -229,10 +249,12 @@ class Inference {
 
  private:
   using RightCheck = bool (Inference::*)(const BinaryFormula& goal) const;
-  // A left rule's check: the antecedents without the principal formula, and the principal formula.
-  using LeftCheck = bool (Inference::*)(const Formulas& rest, const BinaryFormula& principal) const;
+  // A left rule's check of its principal formula (the one antecedent that
+  // the first premise lacks) and the formulas that premise adds.
+  using LeftCheck = bool (Inference::*)(const NodePtr& principal, const BinaryFormula& p, const Formulas& added) const;
 
   bool arity(std::size_t n) const { return node_.premises().size() == n; }
+  const Sequent& premise_sequent(std::size_t k) const { return *node_.premises()[k]->sequent(); }
 
   bool has_falsum() const {
     for (const auto& f : gamma_)
@@ -240,10 +262,12 @@ class Inference {
     return false;
   }
 
-  // Premise k is the sequent `antecedents` (as a multiset) ==> `goal`.
-  bool premise(std::size_t k, const Formulas& antecedents, const NodePtr& goal) const {
-    const Sequent& s = *node_.premises()[k]->sequent();
-    return core::equal(s.succedent(), goal) && same_multiset(s.antecedents(), antecedents);
+  // Premise k is the conclusion's antecedents plus `added` (as multisets) ==> `goal`.
+  bool premise_adds(std::size_t k, const Formulas& added, const NodePtr& goal) const {
+    const Sequent& s = premise_sequent(k);
+    if (!core::equal(s.succedent(), goal)) return false;
+    Difference d = difference(gamma_, s.antecedents());
+    return d.only_first.empty() && same_multiset(d.only_second, added);
   }
 
   bool right_rule(NodeKind kind, std::size_t n, RightCheck check) const {
@@ -251,53 +275,63 @@ class Inference {
     return arity(n) && g && (this->*check)(*g);
   }
 
-  // Some antecedent of the given kind is the principal formula.
+  // The first premise lacks exactly one antecedent, of the given kind: the
+  // principal formula; the premise adds what the check expects of it.  The
+  // premise's goal is checked by the rule (it is not always the conclusion's).
   bool left_rule(NodeKind kind, std::size_t n, LeftCheck check) const {
     if (!arity(n)) return false;
-    for (std::size_t i = 0; i < gamma_.size(); ++i) {
-      const BinaryFormula* a = as_binary(gamma_[i], kind);
-      if (a && (this->*check)(without(gamma_, i), *a)) return true;
-    }
-    return false;
+    Difference d = difference(gamma_, premise_sequent(0).antecedents());
+    if (d.only_first.size() != 1) return false;
+    const BinaryFormula* principal = as_binary(d.only_first[0], kind);
+    return principal && (this->*check)(d.only_first[0], *principal, d.only_second);
   }
 
-  bool right_implication(const BinaryFormula& g) const { return premise(0, with(gamma_, {g.left()}), g.right()); }
+  // Premise k is the conclusion's antecedents without `principal`, plus `added`, ==> `goal`.
+  bool premise_replaces(std::size_t k, const NodePtr& principal, const Formulas& added, const NodePtr& goal) const {
+    const Sequent& s = premise_sequent(k);
+    if (!core::equal(s.succedent(), goal)) return false;
+    Difference d = difference(gamma_, s.antecedents());
+    return d.only_first.size() == 1 && core::equal(d.only_first[0], principal) && same_multiset(d.only_second, added);
+  }
+
+  bool goal_kept(std::size_t k) const { return core::equal(premise_sequent(k).succedent(), goal_); }
+
+  bool right_implication(const BinaryFormula& g) const { return premise_adds(0, {g.left()}, g.right()); }
   bool right_conjunction(const BinaryFormula& g) const {
-    return premise(0, gamma_, g.left()) && premise(1, gamma_, g.right());
+    return premise_adds(0, {}, g.left()) && premise_adds(1, {}, g.right());
   }
-  bool left_disjunct(const BinaryFormula& g) const { return premise(0, gamma_, g.left()); }
-  bool right_disjunct(const BinaryFormula& g) const { return premise(0, gamma_, g.right()); }
+  bool left_disjunct(const BinaryFormula& g) const { return premise_adds(0, {}, g.left()); }
+  bool right_disjunct(const BinaryFormula& g) const { return premise_adds(0, {}, g.right()); }
 
-  bool split_conjunction(const Formulas& rest, const BinaryFormula& a) const {
-    return premise(0, with(rest, {a.left(), a.right()}), goal_);
+  bool split_conjunction(const NodePtr&, const BinaryFormula& a, const Formulas& added) const {
+    return goal_kept(0) && same_multiset(added, {a.left(), a.right()});
   }
-  bool split_disjunction(const Formulas& rest, const BinaryFormula& a) const {
-    return premise(0, with(rest, {a.left()}), goal_) && premise(1, with(rest, {a.right()}), goal_);
+  bool split_disjunction(const NodePtr& principal, const BinaryFormula& a, const Formulas& added) const {
+    return goal_kept(0) && same_multiset(added, {a.left()}) && premise_replaces(1, principal, {a.right()}, goal_);
   }
   // A -> B with the atom A among the antecedents.
-  bool modus_ponens(const Formulas& rest, const BinaryFormula& imp) const {
-    return is_atomic(*imp.left()) && contains(gamma_, imp.left()) && premise(0, with(rest, {imp.right()}), goal_);
+  bool modus_ponens(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
+    return is_atomic(*imp.left()) && contains(gamma_, imp.left()) && goal_kept(0) &&
+           same_multiset(added, {imp.right()});
   }
   // (E & F) -> B becomes E -> (F -> B).
-  bool curry(const Formulas& rest, const BinaryFormula& imp) const {
+  bool curry(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
     const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::And);
-    if (!e_f) return false;
-    NodePtr curried = core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()));
-    return premise(0, with(rest, {curried}), goal_);
+    if (!e_f || !goal_kept(0)) return false;
+    return same_multiset(added, {core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()))});
   }
   // (E | F) -> B becomes E -> B and F -> B.
-  bool split_antecedent(const Formulas& rest, const BinaryFormula& imp) const {
+  bool split_antecedent(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
     const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Or);
-    if (!e_f) return false;
-    NodePtr e_b = core::make_implies(e_f->left(), imp.right()), f_b = core::make_implies(e_f->right(), imp.right());
-    return premise(0, with(rest, {e_b, f_b}), goal_);
+    if (!e_f || !goal_kept(0)) return false;
+    return same_multiset(added, {core::make_implies(e_f->left(), imp.right()), core::make_implies(e_f->right(), imp.right())});
   }
   // (E -> F) -> B: F -> B, E ==> F and B ==> G.
-  bool nested_implication(const Formulas& rest, const BinaryFormula& imp) const {
+  bool nested_implication(const NodePtr& principal, const BinaryFormula& imp, const Formulas& added) const {
     const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Implies);
-    if (!e_f) return false;
-    NodePtr f_b = core::make_implies(e_f->right(), imp.right());
-    return premise(0, with(rest, {f_b, e_f->left()}), e_f->right()) && premise(1, with(rest, {imp.right()}), goal_);
+    if (!e_f || !core::equal(premise_sequent(0).succedent(), e_f->right())) return false;
+    return same_multiset(added, {core::make_implies(e_f->right(), imp.right()), e_f->left()}) &&
+           premise_replaces(1, principal, {imp.right()}, goal_);
   }
 
   const LJTProofNode& node_;
@@ -307,6 +341,7 @@ class Inference {
 
 }  // namespace
 
+
 bool is_correct_inference(const LJTProofNode& node) { return Inference(node).correct(); }
 
 // ---------------------------------------------------------------------------
@@ -314,28 +349,79 @@ bool is_correct_inference(const LJTProofNode& node) { return Inference(node).cor
 // ---------------------------------------------------------------------------
 namespace {
 
-std::int64_t node_depth(const LJTProofNode& node) {
-  RecursionGuard guard;
-  std::int64_t deepest = 0;
-  for (const auto& p : node.premises()) deepest = std::max(deepest, node_depth(*p));
-  return deepest + 1;
+// Folds a derivation bottom-up without recursion: `leaf_value` starts each
+// node's value, `add` folds in each premise's value in order and may stop
+// the node early by returning false.  A node that several parents share is
+// folded once, so the walk is linear in the distinct nodes.
+template <typename Value, typename Start, typename Add>
+Value fold(const LJTProofNode& root, Start start, Add add) {
+  struct Frame {
+    const LJTProofNode* node;
+    std::size_t next;
+    Value value;
+  };
+  std::unordered_map<const LJTProofNode*, Value> shared;  // values of nodes with several owners
+  core::InterruptPoller poller;
+  std::vector<Frame> stack;
+  stack.push_back({&root, 0, start(root)});
+  Value result{};
+  while (!stack.empty()) {
+    poller.poll();
+    Frame& top = stack.back();
+    const auto& premises = top.node->premises();
+    if (top.next < premises.size()) {
+      const LJTProofNodePtr& p = premises[top.next++];
+      if (p.use_count() > 1) {
+        if (auto it = shared.find(p.get()); it != shared.end()) {
+          if (!add(top.value, it->second)) top.next = premises.size();
+          continue;
+        }
+      }
+      stack.push_back({p.get(), 0, start(*p)});
+      continue;
+    }
+    Frame done = std::move(top);
+    stack.pop_back();
+    if (stack.empty()) {
+      result = std::move(done.value);
+      break;
+    }
+    const LJTProofNodePtr& owner = stack.back().node->premises()[stack.back().next - 1];
+    if (owner.use_count() > 1) shared.emplace(done.node, done.value);
+    if (!add(stack.back().value, done.value)) stack.back().next = stack.back().node->premises().size();
+  }
+  return result;
 }
 
-std::int64_t node_size(const LJTProofNode& node) {
-  RecursionGuard guard;
-  std::int64_t total = 1;
-  for (const auto& p : node.premises()) total += node_size(*p);
-  return total;
+std::int64_t node_depth(const LJTProofNode& root) {
+  return fold<std::int64_t>(
+      root, [](const LJTProofNode&) { return std::int64_t{1}; },
+      [](std::int64_t& depth, std::int64_t premise) {
+        depth = std::max(depth, premise + 1);
+        return true;
+      });
+}
+
+std::int64_t node_size(const LJTProofNode& root) {
+  return fold<std::int64_t>(
+      root, [](const LJTProofNode&) { return std::int64_t{1}; },
+      [](std::int64_t& size, std::int64_t premise) {
+        if (__builtin_add_overflow(size, premise, &size))
+          throw std::overflow_error("the derivation has more nodes than a 64-bit integer holds");
+        return true;
+      });
 }
 
 // (A correct inference without premises is an axiom, so every leaf of a
-// valid tree is closed by one.)
-bool node_valid(const LJTProofNode& node) {
-  RecursionGuard guard;
-  if (!is_correct_inference(node)) return false;
-  for (const auto& p : node.premises())
-    if (!node_valid(*p)) return false;
-  return true;
+// valid tree is closed by one.)  The premises are examined in order, up to
+// the first invalid one.
+bool node_valid(const LJTProofNode& root) {
+  return fold<bool>(
+      root, [](const LJTProofNode& node) { return is_correct_inference(node); },
+      [](bool& valid, bool premise) {
+        valid = valid && premise;
+        return valid;
+      });
 }
 
 std::string node_text(const LJTProofNode& node) { return "[" + node.rule() + "] " + node.sequent()->to_string(); }
@@ -502,11 +588,6 @@ class FormulaTable {
   std::size_t value_count() const { return values_.size(); }
 
  private:
-  struct ByValue {
-    std::size_t operator()(const Node* f) const { return static_cast<std::size_t>(f->hash()); }
-    bool operator()(const Node* a, const Node* b) const { return core::equal(*a, *b); }
-  };
-
   // The curried and split forms of a left side (E & F, E | F) put E and F
   // to the left of implications, and (E -> F) -> B puts F there.
   void mark_decided(FormulaInfo& info) const {

@@ -72,7 +72,10 @@ using FormulaPoolPtr = std::shared_ptr<const FormulaPool>;
 class Sequent {
  public:
   using Id = FormulaPool::Id;
-  Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent);
+  // `origin` is an opaque value that the caller keeps with the sequent (the
+  // Python face keeps the caller's own tuple of antecedents there).
+  Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent,
+          std::shared_ptr<const void> origin = nullptr);
   // Formulas given by their index in `pool`, which several sequents may
   // share; equal formulas may stand at several indices.
   Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent);
@@ -82,6 +85,7 @@ class Sequent {
   const std::vector<Id>& antecedent_ids() const { return antecedents_; }
   Id succedent_id() const { return succedent_; }
   const FormulaPoolPtr& pool() const { return pool_; }
+  const std::shared_ptr<const void>& origin() const { return origin_; }
   const core::NodePtr& antecedent(std::size_t i) const { return (*pool_)[antecedents_[i]]; }
   std::vector<core::NodePtr> antecedents() const;
   const core::NodePtr& succedent() const { return (*pool_)[succedent_]; }
@@ -100,6 +104,7 @@ class Sequent {
   FormulaPoolPtr pool_;
   std::vector<Id> antecedents_;
   Id succedent_;
+  std::shared_ptr<const void> origin_;
   mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
 };
 using SequentPtr = std::shared_ptr<const Sequent>;

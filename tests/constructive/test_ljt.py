@@ -13,7 +13,7 @@ import pytest
 import constructive.ljt as ljt
 from constructive.common import FALSUM, VERUM, _is_atomic, _is_falsum, _is_verum, normalize_formula
 from constructive.ljt import LJTProofNode, LJTProofTree, LJTProver, Sequent, prove_ljt
-from core.ast import And, Iff, Implies, Not, Or
+from core.ast import And, Constant, Iff, Implies, Not, Or
 from core.exceptions import InvalidFormulaError
 from helpers import atom, p, q, r, s
 
@@ -576,11 +576,18 @@ def test_is_provable_goes_through_prove():
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda: prove_ljt("p"), InvalidFormulaError),
-    (lambda: prove_ljt(None), InvalidFormulaError),
+    (lambda: prove_ljt("p"), TypeError),
+    (lambda: prove_ljt(None), TypeError),
+    (lambda: prove_ljt(Constant("c")), TypeError),  # a term is no formula: refused, not "unprovable"
+    (lambda: LJTProver().prove(p, [Constant("c")]), TypeError),
+    (lambda: LJTProver().is_provable(Constant("c")), TypeError),
     (lambda: prove_ljt(p, premises=5), TypeError),
-    (lambda: prove_ljt(p, premises=[p, 1]), InvalidFormulaError),
+    (lambda: prove_ljt(p, premises=[p, 1]), TypeError),
     (lambda: LJTProver()._search((p, q)), TypeError),
+    (lambda: LJTProofTree(None).depth, TypeError),
+    (lambda: LJTProofTree(None).to_dict(), TypeError),
+    (lambda: str(LJTProofTree(None)), TypeError),
+    (lambda: LJTProofNode(None, "Ax"), TypeError),
 ])
 def test_wrong_arguments_raise(call, error):
     with pytest.raises(error):
