@@ -950,21 +950,25 @@ from constructive.ljt import prove_ljt
 from core.ast import And, Implies, PredicateApp
 atoms = [PredicateApp(f"a{i}", 0, ()) for i in range(8000)]
 big = reduce(And, atoms)
-outcome = []
+outcome, ready, go = [], threading.Event(), threading.Event()
 
 def attempt():
+    ready.set()
+    go.wait()
     try:
         prove_ljt(Implies(big, atoms[0]))  # one conjunction taken apart per step: wide sequents, deep proof
         outcome.append("proved")
     except MemoryError:
         outcome.append("MemoryError")
 
+threading.stack_size(64 << 20)
+worker = threading.Thread(target=attempt)
+worker.start()  # its stack is mapped before the limit is set
+ready.wait()
 with open("/proc/self/statm") as statm:
     used = int(statm.read().split()[0]) * resource.getpagesize()
-threading.stack_size(64 << 20)
-resource.setrlimit(resource.RLIMIT_AS, (used + (160 << 20), resource.RLIM_INFINITY))
-worker = threading.Thread(target=attempt)
-worker.start()
+resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), resource.RLIM_INFINITY))
+go.set()
 worker.join()
 resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 print(outcome[0])
