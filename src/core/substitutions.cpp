@@ -57,11 +57,6 @@ VarSet SubstitutionTransformer::active_keys() const {
   return keys;
 }
 
-NodePtr SubstitutionTransformer::visit_variable(const NodeRef<Variable>& node) {
-  const NodePtr* term = replacement(node);
-  return term ? *term : node;
-}
-
 NodePtr SubstitutionTransformer::visit_constant(const NodeRef<Constant>& node) { return node; }
 
 // Applications are always rebuilt, changed or not.  A Python override may
@@ -199,10 +194,14 @@ VariablePtr SubstitutionTransformer::generate_fresh_variable(const VariablePtr& 
 
 NodePtr SubstitutionTransformer::rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var,
                                                        const VariablePtr& new_var) {
-  SubstitutionTransformer renaming(std::make_shared<const Substitution>(Substitution{{old_var, new_var}}));
-  NodePtr renamed = renaming.visit(formula);
+  NodePtr renamed = rename_free_variable(formula, old_var, new_var);
   require_formula(renamed);
   return renamed;
+}
+
+NodePtr rename_free_variable(const NodePtr& node, const VariablePtr& old_var, const VariablePtr& new_var) {
+  SubstitutionTransformer renaming(std::make_shared<const Substitution>(Substitution{{old_var, new_var}}));
+  return renaming.visit(node);
 }
 
 // ---------------------------------------------------------------------------
@@ -476,6 +475,12 @@ Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<Nod
 }
 
 }  // namespace
+
+Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+  Substitution working = subst ? *subst : Substitution();
+  unify_into(t1, t2, working);
+  return working;
+}
 
 Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
   return unify_pairs({t1}, {t2}, subst);

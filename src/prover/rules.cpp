@@ -42,6 +42,14 @@ const Clause& renamed(const Clause& c, const Substitution& renaming, std::option
   return *storage;
 }
 
+// The clause of `literals` with `subst` applied: the same as building the
+// clause and substituting it, without building the intermediate clause.
+Clause instantiate(const std::vector<Literal>& literals, const Substitution& subst) {
+  LiteralSet out;
+  for (const Literal& literal : literals) out.insert(literal.substitute(subst));
+  return Clause(std::move(out));
+}
+
 // The literals of `c` other than the one at `skip`, appended to `out`.
 void append_except(const Clause& c, std::size_t skip, std::vector<Literal>& out) {
   const auto& lits = c.literals();
@@ -139,7 +147,7 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
         remainder.clear();
         append_except(c1, i, remainder);
         append_except(c2_std, j, remainder);
-        Clause resolvent = Clause(remainder).substitute(mgu);
+        Clause resolvent = instantiate(remainder, mgu);
         if (seen.insert(resolvent)) results.push_back({std::move(resolvent), std::move(mgu), l1, l2});
       } catch (const core::UnificationError&) {
         // no unifier (a sort clash included): the pair adds nothing
@@ -174,24 +182,115 @@ std::vector<Factor> factor_clause(const Clause& c, core::InterruptPoller* poller
 // ---------------------------------------------------------------------------
 // Subterm positions
 // ---------------------------------------------------------------------------
-std::vector<NodePtr> extract_subterms(const NodePtr& term) {
-  std::vector<NodePtr> out;
-  std::vector<const NodePtr*> pending{&term};
+namespace {
+
+// A term with shared subterms can have exponentially many occurrences.
+// Enumerating them, or building the rewritten terms, is refused beyond
+// kMaxTreeNodes instead of exhausting memory.
+[[noreturn]] void refuse_occurrences() {
+  throw core::ValueError("The term has more than " + std::to_string(kMaxTreeNodes) +
+                         " subterm occurrences once its shared subterms are unfolded.");
+}
+
+std::uint64_t add_saturated(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+// The number of subterm occurrences of `term` as a tree, computed over its
+// distinct nodes.
+std::uint64_t shared_occurrence_count(const NodePtr& term) {
+  std::unordered_map<const Node*, std::uint64_t> counted;
+  std::vector<std::pair<const Node*, bool>> pending{{term.get(), false}};
   while (!pending.empty()) {
-    const NodePtr& t = *pending.back();
+    auto [node, args_counted] = pending.back();
     pending.pop_back();
-    out.push_back(t);
-    if (t->kind() != NodeKind::FunctionApp) continue;
-    const auto& args = as<core::FunctionApp>(*t).args();
-    for (auto it = args.rbegin(); it != args.rend(); ++it) pending.push_back(&*it);
+    if (counted.count(node)) continue;
+    if (node->kind() != NodeKind::FunctionApp) {
+      counted.emplace(node, 1);
+      continue;
+    }
+    const auto& args = as<core::FunctionApp>(*node).args();
+    if (!args_counted) {
+      pending.emplace_back(node, true);
+      for (const NodePtr& arg : args) pending.emplace_back(arg.get(), false);
+      continue;
+    }
+    std::uint64_t total = 1;
+    for (const NodePtr& arg : args) total = add_saturated(total, counted.at(arg.get()));
+    counted.emplace(node, total);
+  }
+  return counted.at(term.get());
+}
+
+// The same; small terms, the usual case, are counted by a plain walk.
+std::uint64_t occurrence_count(const NodePtr& term) {
+  constexpr std::uint64_t kPlainWalk = 4096;
+  std::uint64_t count = 0;
+  std::vector<const Node*> pending{term.get()};
+  while (!pending.empty()) {
+    const Node* node = pending.back();
+    pending.pop_back();
+    if (++count > kPlainWalk) return shared_occurrence_count(term);
+    if (node->kind() == NodeKind::FunctionApp)
+      for (const NodePtr& arg : as<core::FunctionApp>(*node).args()) pending.push_back(arg.get());
+  }
+  return count;
+}
+
+// The terms of an atom: the arguments of a PredicateApp, the two sides of
+// an Equality, none for anything else.
+std::vector<const NodePtr*> atom_terms(const Node& atom) {
+  std::vector<const NodePtr*> terms;
+  if (atom.kind() == NodeKind::PredicateApp) {
+    for (const NodePtr& arg : as<core::PredicateApp>(atom).args()) terms.push_back(&arg);
+  } else if (atom.kind() == NodeKind::Equality) {
+    terms.push_back(&as<core::Equality>(atom).left());
+    terms.push_back(&as<core::Equality>(atom).right());
+  }
+  return terms;
+}
+
+// The number of occurrences in all of `terms`, refused beyond the limit.
+std::uint64_t checked_occurrences(const std::vector<const NodePtr*>& terms) {
+  std::uint64_t total = 0;
+  for (const NodePtr* t : terms) total = add_saturated(total, occurrence_count(*t));
+  if (total > kMaxTreeNodes) refuse_occurrences();
+  return total;
+}
+
+// The occurrences of the terms of `terms` in pre-order, one term after the other.
+std::vector<NodePtr> occurrences(const std::vector<const NodePtr*>& terms) {
+  std::vector<NodePtr> out;
+  out.reserve(checked_occurrences(terms));
+  std::vector<const NodePtr*> pending;
+  for (const NodePtr* t : terms) {
+    pending.push_back(t);
+    while (!pending.empty()) {
+      const NodePtr& n = *pending.back();
+      pending.pop_back();
+      out.push_back(n);
+      if (n->kind() != NodeKind::FunctionApp) continue;
+      const auto& args = as<core::FunctionApp>(*n).args();
+      for (auto it = args.rbegin(); it != args.rend(); ++it) pending.push_back(&*it);
+    }
   }
   return out;
 }
 
-namespace {
+// Counts the nodes that one replacement builds.
+class BuildBudget {
+ public:
+  void spend() {
+    if (++built_ > kMaxTreeNodes) refuse_occurrences();
+  }
+
+ private:
+  std::uint64_t built_ = 0;
+};
 
 // Appends to `out` one term per occurrence of `target` in `term`.
-void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& replacement, std::vector<NodePtr>& out) {
+void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& replacement, std::vector<NodePtr>& out,
+                  BuildBudget& budget) {
   core::RecursionGuard guard;
   if (core::equal(*term, *target)) out.push_back(replacement);
   if (term->kind() != NodeKind::FunctionApp) return;
@@ -199,8 +298,9 @@ void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& rep
   std::vector<NodePtr> inner;
   for (std::size_t i = 0; i < app.args().size(); ++i) {
     inner.clear();
-    replace_into(app.args()[i], target, replacement, inner);
+    replace_into(app.args()[i], target, replacement, inner, budget);
     for (NodePtr& r : inner) {
+      budget.spend();
       std::vector<NodePtr> args = app.args();
       args[i] = std::move(r);
       out.push_back(core::FunctionApp::make(app.func(), app.arity(), std::move(args), app.return_sort()));
@@ -210,36 +310,30 @@ void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& rep
 
 }  // namespace
 
+std::vector<NodePtr> extract_subterms(const NodePtr& term) { return occurrences({&term}); }
+
 std::vector<NodePtr> replace_subterm(const NodePtr& term, const NodePtr& target, const NodePtr& replacement) {
+  checked_occurrences({&term});
   std::vector<NodePtr> out;
-  replace_into(term, target, replacement, out);
+  BuildBudget budget;
+  replace_into(term, target, replacement, out, budget);
   return out;
 }
 
-std::vector<NodePtr> extract_atom_subterms(const NodePtr& atom) {
-  std::vector<NodePtr> out;
-  auto add = [&](const NodePtr& t) {
-    std::vector<NodePtr> sub = extract_subterms(t);
-    out.insert(out.end(), sub.begin(), sub.end());
-  };
-  if (atom->kind() == NodeKind::PredicateApp) {
-    for (const NodePtr& arg : as<core::PredicateApp>(*atom).args()) add(arg);
-  } else if (atom->kind() == NodeKind::Equality) {
-    add(as<core::Equality>(*atom).left());
-    add(as<core::Equality>(*atom).right());
-  }
-  return out;
-}
+std::vector<NodePtr> extract_atom_subterms(const NodePtr& atom) { return occurrences(atom_terms(*atom)); }
 
 std::vector<NodePtr> replace_atom_subterm(const NodePtr& atom, const NodePtr& target, const NodePtr& replacement) {
+  checked_occurrences(atom_terms(*atom));
   std::vector<NodePtr> out;
   std::vector<NodePtr> inner;
+  BuildBudget budget;
   if (atom->kind() == NodeKind::PredicateApp) {
     const auto& app = as<core::PredicateApp>(*atom);
     for (std::size_t i = 0; i < app.args().size(); ++i) {
       inner.clear();
-      replace_into(app.args()[i], target, replacement, inner);
+      replace_into(app.args()[i], target, replacement, inner, budget);
       for (NodePtr& r : inner) {
+        budget.spend();
         std::vector<NodePtr> args = app.args();
         args[i] = std::move(r);
         out.push_back(core::PredicateApp::make(app.pred(), app.arity(), std::move(args)));
@@ -247,10 +341,10 @@ std::vector<NodePtr> replace_atom_subterm(const NodePtr& atom, const NodePtr& ta
     }
   } else if (atom->kind() == NodeKind::Equality) {
     const auto& eq = as<core::Equality>(*atom);
-    replace_into(eq.left(), target, replacement, inner);
+    replace_into(eq.left(), target, replacement, inner, budget);
     for (NodePtr& r : inner) out.push_back(core::Equality::make(std::move(r), eq.right()));
     inner.clear();
-    replace_into(eq.right(), target, replacement, inner);
+    replace_into(eq.right(), target, replacement, inner, budget);
     for (NodePtr& r : inner) out.push_back(core::Equality::make(eq.left(), std::move(r)));
   }
   return out;
@@ -282,9 +376,13 @@ struct ParamodulationRun {
   void orientation(const Clause& a, std::size_t e, const NodePtr& lhs, const NodePtr& rhs, const Clause& b) {
     const auto& lits = b.literals();
     for (std::size_t l = 0; l < lits.size(); ++l) {
+      core::NodeSet tried;
       for (const NodePtr& s : extract_atom_subterms(lits[l].atom())) {
         poll(poller);
         if (s->kind() == NodeKind::Variable || symbols_clash(*s, *lhs)) continue;
+        // A subterm met again in the same literal yields only what its first
+        // occurrence already gave (the same unifier, the same occurrences).
+        if (!tried.insert(s)) continue;
         try {
           subterm(a, e, b, l, s, lhs, rhs);
         } catch (const core::UnificationError&) {
@@ -304,7 +402,7 @@ struct ParamodulationRun {
       append_except(a, e, literals);
       append_except(b, l, literals);
       literals.emplace_back(std::move(atom), target.positive());
-      Clause p = Clause(literals).substitute(*sigma);
+      Clause p = instantiate(literals, *sigma);
       if (seen.insert(p)) results.push_back({std::move(p), sigma});
     }
   }

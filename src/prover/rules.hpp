@@ -96,6 +96,8 @@ std::vector<Paramodulant> paramodulate(const Clause& c1, const Clause& c2, core:
 // to right).  Only FunctionApp has positions below itself; the positions of
 // a PredicateApp are those of its arguments, of an Equality those of its
 // left side and then of its right side; other formulas have none.
+// A term whose shared subterms unfold to more than kMaxTreeNodes
+// occurrences is refused with ValueError (also by paramodulation).
 // ---------------------------------------------------------------------------
 
 // Every subterm occurrence of `term`, `term` first.

@@ -453,6 +453,17 @@ def test_deep_term_is_enumerated_without_native_recursion():
         pass  # a clear error is as good as a result here
 
 
+def test_heavily_shared_term_is_refused():
+    t = a
+    for _ in range(40):
+        t = f2(t, t)  # 2**41 - 1 occurrences, 41 distinct nodes
+    for call in (lambda: extract_subterms(t), lambda: replace_subterm(t, a, b),
+                 lambda: extract_atom_subterms(P(t)), lambda: replace_atom_subterm(eq(t, a), a, b),
+                 lambda: paramodulate(cl(pos(eq(a, b))), cl(pos(P(t))))):
+        with pytest.raises(ValueError, match="subterm occurrences"):
+            call()
+
+
 # ---------------------------------------------------------------------------
 # Paramodulation
 # ---------------------------------------------------------------------------
