@@ -730,6 +730,46 @@ def test_nothing_to_instantiate(template, goal):
     assert SOLInstantiateRule().match_and_instantiate(template, goal) == []
 
 
+def test_no_collaborator_runs_when_nothing_applies(monkeypatch):
+    import prover.clausifier as clausifier
+    import sol.kb_ext as kb
+    import sol.substitutions_ext as ext
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("must not be called")
+
+    for module, name in ((ext, "ho_pattern_unify"), (ext, "substitute_predicate"), (kb, "instantiate_induction"),
+                         (clausifier, "to_cnf")):
+        monkeypatch.setattr(module, name, refuse)
+    assert SOLInstantiateRule().match_and_instantiate(P(a), Q(b)) == []
+
+
+@pytest.mark.parametrize("template, goal, path", [
+    (ForallPred(variable=PV, body=Implies(pv(a), Forall(x, pv(x)))), Forall(y, Q(y)), "under the binder"),
+    (ForallPred(variable=PredicateVariable(3, 0, "C"), body=Implies(R(a), app(PredicateVariable(3, 0, "C")))),
+     Q(b), "direct"),
+    (induction_schema(), Forall(y, Q(y)), "induction"),
+])
+def test_the_same_signature_reaches_to_cnf_on_every_path(monkeypatch, template, goal, path):
+    import prover.clausifier as clausifier
+    import sol.substitutions_ext as ext
+    seen, returned = [], [cl(pos(Q(a)))]
+
+    def fake_to_cnf(formula, signature=None):
+        seen.append(signature)
+        return returned
+
+    monkeypatch.setattr(clausifier, "to_cnf", fake_to_cnf)
+    if path == "induction":
+        monkeypatch.setattr(ext, "ho_pattern_unify", lambda *args, **kwargs: None)
+    marker = object()
+    result = SOLInstantiateRule().match_and_instantiate(template, goal, signature=marker)
+    assert result == returned and result is not returned and seen == [marker]
+    seen.clear()
+    SOLInstantiateRule().match_and_instantiate(template, goal)
+    assert seen == [None]
+
+
 def test_induction_when_the_schema_does_not_match(monkeypatch):
     # A match without P falls through to the induction instance of the schema.
     import sol.substitutions_ext as ext
