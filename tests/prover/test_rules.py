@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from core.ast import Constant, Equality, Forall, FunctionApp, Implies, And, Not, PredicateApp, Variable
-from core.exceptions import UnificationError
+from core.substitutions import unify_formulas
 from core.sorts import Nat
 from prover.clausifier import Clause, Literal, reset_skolem_counters, to_cnf
 from prover.rules import (InferenceRule, SOLInstantiateRule, apply_rule, extract_atom_subterms, extract_subterms,
@@ -606,12 +606,17 @@ def test_every_unifier_explains_its_conclusion():
         for resolvent, unifier, (l1, l2) in resolve_clauses(c1, c2):
             assert l1 in c1.literals and l2 in c2_std.literals
             assert l1.substitute(unifier).atom == l2.substitute(unifier).atom
+            # The very unifier of the substitution module, entry order included.
+            assert list(unifier.items()) == list(unify_formulas(l1.atom, l2.atom).items())
             rest = (c1.literals - {l1}) | (c2_std.literals - {l2})
             assert Clause(frozenset(rest)).substitute(unifier) == resolvent
         for factor, unifier in factor_clause(c1):
             assert c1.substitute(unifier) == factor and len(factor.literals) < len(c1.literals)
-        seen = clauses_of(paramodulate(c1, c2))
-        assert len(seen) == len(set(seen))
+        found = paramodulate(c1, c2)
+        assert len(found) == len({p for p, _ in found})
+        for paramodulant, unifier in found:
+            # sigma is idempotent: applying it again changes nothing.
+            assert paramodulant.substitute(unifier) == paramodulant
 
 
 # ---------------------------------------------------------------------------
