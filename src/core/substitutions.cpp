@@ -57,11 +57,6 @@ VarSet SubstitutionTransformer::active_keys() const {
   return keys;
 }
 
-NodePtr SubstitutionTransformer::visit_variable(const NodeRef<Variable>& node) {
-  const NodePtr* term = replacement(node);
-  return term ? *term : node;
-}
-
 NodePtr SubstitutionTransformer::visit_constant(const NodeRef<Constant>& node) { return node; }
 
 // Applications are always rebuilt, changed or not.  A Python override may
@@ -199,10 +194,14 @@ VariablePtr SubstitutionTransformer::generate_fresh_variable(const VariablePtr& 
 
 NodePtr SubstitutionTransformer::rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var,
                                                        const VariablePtr& new_var) {
-  SubstitutionTransformer renaming(std::make_shared<const Substitution>(Substitution{{old_var, new_var}}));
-  NodePtr renamed = renaming.visit(formula);
+  NodePtr renamed = rename_free_variable(formula, old_var, new_var);
   require_formula(renamed);
   return renamed;
+}
+
+NodePtr rename_free_variable(const NodePtr& node, const VariablePtr& old_var, const VariablePtr& new_var) {
+  SubstitutionTransformer renaming(std::make_shared<const Substitution>(Substitution{{old_var, new_var}}));
+  return renaming.visit(node);
 }
 
 // ---------------------------------------------------------------------------
