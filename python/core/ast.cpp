@@ -121,9 +121,14 @@ std::int64_t py_formula_depth(py::handle f) {
   unsupported(f, "Expected Formula, got ");
 }
 
-std::int64_t py_formula_size(py::handle f) {
-  if (py::isinstance<Node>(f)) return formula_size(*f.cast<NodePtr>());
-  if (is_second_order_name(f)) return 1 + py_formula_size(f.attr("body"));
+// The count as a Python int, beyond 64 bits when a shared tree needs it.
+py::object py_formula_size(py::handle f) {
+  if (py::isinstance<Node>(f)) {
+    core::NodeCount count = core::formula_size_exact(*f.cast<NodePtr>());
+    if (count.fits_int64()) return py::int_(count.to_int64());
+    return py::reinterpret_steal<py::object>(PyLong_FromString(count.decimal().c_str(), nullptr, 10));
+  }
+  if (is_second_order_name(f)) return py::int_(1) + py_formula_size(f.attr("body"));
   unsupported(f, "Expected Formula, got ");
 }
 

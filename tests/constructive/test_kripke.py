@@ -249,6 +249,16 @@ def test_forcing_a_very_deep_formula_raises_recursion_error():
         model_with((W0, W1)).evaluate(formula, W0)
 
 
+@pytest.mark.parametrize("connective", [And, Or, Implies, Iff])
+def test_shared_subformulas_are_forced_once_per_world(p_at_w1, connective):
+    from helpers import shared
+
+    # 2**60 occurrences; each distinct subformula is decided once per world
+    for base, world in [(P, W0), (P, W1), (Not(Q), W1), (Implies(P, Q), W0)]:
+        expected = p_at_w1.evaluate(shared(2, base, connective), world)
+        assert p_at_w1.evaluate(shared(60, base, connective), world) is expected
+
+
 def test_long_chains_of_one_connective_are_forced_without_deep_recursion(p_at_w1):
     atoms = [PredicateApp(f"A{i}", 0, ()) for i in range(100_000)]
     disjunction, conjunction = Q, P

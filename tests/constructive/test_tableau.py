@@ -23,6 +23,7 @@ from constructive.tableau import (
     prove_tableau,
 )
 from families import FAMILIES
+from helpers import interrupt_in_child
 
 P, Q, R = (PredicateApp(name, 0, ()) for name in "PQR")
 p, q, r = (PredicateApp(name, 0, ()) for name in "pqr")
@@ -810,44 +811,14 @@ def test_result_tree_nodes_are_records_of_the_proof():
 # ---------------------------------------------------------------------------
 # Interrupts and threads
 # ---------------------------------------------------------------------------
-INTERRUPTED_CHILD = r"""
-import sys, time
-sys.path.insert(0, sys.argv[1])
-from families import FAMILIES
-from core.ast import Implies, PredicateApp
-from constructive.tableau import prove_tableau
-formula = FAMILIES["pigeon"][0](4)
-print("searching", flush=True)
-try:
-    prove_tableau(formula)
-    print("finished", flush=True)
-except KeyboardInterrupt:
-    print("interrupted", flush=True)
-P = PredicateApp("P", 0, ())
-print("usable", prove_tableau(Implies(P, P)).is_valid, flush=True)
-"""
-
-
 def test_ctrl_c_stops_a_long_search_and_leaves_the_process_usable():
-    import signal
-    import sys
-    import time
-
-    bench = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, bench], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "searching"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        line = child.stdout.readline().strip()
-        answered = time.monotonic() - sent
-        assert line == "interrupted" and answered < 1.0, (line, answered)
-        assert child.stdout.readline().strip() == "usable True"
-        assert child.wait(timeout=30) == 0
-    finally:
-        child.kill()
-        child.wait()
+    answer, seconds, after, status = interrupt_in_child(
+        "from families import FAMILIES\nfrom helpers import p\nfrom constructive.tableau import prove_tableau\n"
+        "formula = FAMILIES['pigeon'][0](4)",
+        "prove_tableau(formula)",
+        "from core.ast import Implies\nprint(prove_tableau(Implies(p, p)).is_valid)",
+    )
+    assert (answer, after, status) == ("interrupted", "True", 0) and seconds < 1.0, (answer, seconds)
 
 
 def test_a_search_lets_other_threads_run():
