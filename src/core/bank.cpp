@@ -39,7 +39,7 @@ void make_room(std::vector<T>& v, std::size_t extra) {
 
 }  // namespace
 
-Bank::Bank() : table_(1024, 0) { sort(ind_sort()); }
+Bank::Bank() : table_(256, 0) { sort(ind_sort()); }
 
 Bank::~Bank() = default;
 
@@ -47,12 +47,14 @@ Bank::~Bank() = default;
 // Symbols and sorts
 // ---------------------------------------------------------------------------
 SymbolId Bank::symbol(std::string_view name, std::uint32_t arity) {
-  auto& same_name = symbols_by_name_[std::string(name)];
-  for (SymbolId s : same_name)
-    if (symbols_[s].arity == arity) return s;
+  auto found = symbols_by_name_.find(name);
+  if (found != symbols_by_name_.end())
+    for (SymbolId s : found->second)
+      if (symbols_[s].arity == arity) return s;
   auto id = static_cast<SymbolId>(symbols_.size());
   symbols_.push_back({Symbol(std::string(name)), arity});
-  same_name.push_back(id);
+  if (found == symbols_by_name_.end()) found = symbols_by_name_.emplace(std::string(name), std::vector<SymbolId>{}).first;
+  found->second.push_back(id);
   return id;
 }
 
@@ -68,7 +70,7 @@ SymbolId Bank::symbol(const SymbolVariablePtr& variable, std::uint32_t arity) {
 }
 
 SymbolId Bank::find_symbol(std::string_view name, std::uint32_t arity) const {
-  auto it = symbols_by_name_.find(std::string(name));
+  auto it = symbols_by_name_.find(name);
   if (it == symbols_by_name_.end()) return kNoSymbol;
   for (SymbolId s : it->second)
     if (symbols_[s].arity == arity) return s;
@@ -77,12 +79,21 @@ SymbolId Bank::find_symbol(std::string_view name, std::uint32_t arity) const {
 
 SortId Bank::sort(const SortPtr& value) {
   if (!value) throw TypeError("a sort is required, got None");
+  if (!sorts_.empty() && value == sorts_.front()) return kIndSort;
+  if (value == last_sort_) return last_sort_id_;
   auto& same_hash = sorts_by_hash_[value->hash()];
-  for (SortId s : same_hash)
-    if (same_sort(sorts_[s], value)) return s;
+  for (SortId s : same_hash) {
+    if (same_sort(sorts_[s], value)) {
+      last_sort_ = value;
+      last_sort_id_ = s;
+      return s;
+    }
+  }
   auto id = static_cast<SortId>(sorts_.size());
   sorts_.push_back(value);
   same_hash.push_back(id);
+  last_sort_ = value;
+  last_sort_id_ = id;
   return id;
 }
 
@@ -249,45 +260,94 @@ TermId Bank::from_children(const Node& node, std::span<const TermId> children) {
   }
 }
 
+namespace {
+
+// The children of a node in field order, without building a list.
+std::size_t child_count(const Node& n) {
+  switch (n.kind()) {
+    case NodeKind::Variable:
+    case NodeKind::Constant: return 0;
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: return as_application(n)->args().size();
+    case NodeKind::Not: return 1;
+    default: return is_second_order(n.kind()) ? 1 : 2;
+  }
+}
+
+const NodePtr& child_at(const Node& n, std::size_t i) {
+  switch (n.kind()) {
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: return as_application(n)->args()[i];
+    case NodeKind::Equality: return i == 0 ? as<Equality>(n).left() : as<Equality>(n).right();
+    case NodeKind::Not: return as<Not>(n).operand();
+    case NodeKind::Forall:
+    case NodeKind::Exists: return as<Quantifier>(n).body();  // i == 1; the variable is taken apart
+    default:
+      if (is_second_order(n.kind())) return as<SecondOrderQuantifier>(n).body();
+      return i == 0 ? as<BinaryFormula>(n).left() : as<BinaryFormula>(n).right();
+  }
+}
+
+}  // namespace
+
+void Bank::remember(TermId id, const NodePtr& node) {
+  if (nodes_.size() <= id) nodes_.resize(static_cast<std::size_t>(id) + 1);
+  if (!nodes_[id]) nodes_[id] = node;  // to_node gives back the caller's own object
+}
+
+TermId Bank::leaf(const NodePtr& node) {
+  TermId id = from_children(*node, {});
+  remember(id, node);
+  return id;
+}
+
 TermId Bank::from_node(const NodePtr& root) {
   if (!root) throw TypeError("a node is required, got None");
+  if (child_count(*root) == 0) return leaf(root);
   if (auto it = ids_of_nodes_.find(root.get()); it != ids_of_nodes_.end()) return it->second;
 
   // Post-order walk with an explicit stack: a node is converted once all its
   // children have ids; `results` holds the ids of the children done so far.
+  // Leaves are interned directly; inner nodes are remembered by object, so
+  // a shared subtree is walked once.
   struct Frame {
     const NodePtr* node;
-    std::vector<NodePtr> kids;
-    std::size_t next = 0;
+    std::size_t next;
+    std::size_t count;
     std::size_t results_base;
   };
   std::vector<Frame> stack;
   std::vector<TermId> results;
-  auto push = [&](const NodePtr& n) {
-    if (auto it = ids_of_nodes_.find(n.get()); it != ids_of_nodes_.end()) {
-      results.push_back(it->second);
-      return;
-    }
-    stack.push_back({&n, core::children(*n), 0, results.size()});
-  };
-  push(root);
+  stack.push_back({&root, 0, child_count(*root), 0});
   while (!stack.empty()) {
     Frame& top = stack.back();
-    if (top.next < top.kids.size()) {
-      const NodePtr& kid = top.kids[top.next++];
+    const Node& parent = **top.node;
+    if (top.next < top.count) {
+      if (top.next == 0 && is_quantifier(parent.kind())) {
+        ++top.next;
+        results.push_back(leaf(as<Quantifier>(parent).variable()));
+        continue;
+      }
+      const NodePtr& kid = child_at(parent, top.next++);
       if (!kid) throw InvalidFormulaError("Unsupported AST node type: <class 'NoneType'>");
-      push(kid);
+      std::size_t count = child_count(*kid);
+      if (count == 0) {
+        results.push_back(leaf(kid));
+      } else if (auto it = ids_of_nodes_.find(kid.get()); it != ids_of_nodes_.end()) {
+        results.push_back(it->second);
+      } else {
+        stack.push_back({&kid, 0, count, results.size()});  // `top` is not used after this
+      }
       continue;
     }
     std::span<const TermId> kid_ids(results.data() + top.results_base, results.size() - top.results_base);
-    const NodePtr node = *top.node;
-    TermId id = from_children(*node, kid_ids);
+    const NodePtr& node = *top.node;
+    TermId id = from_children(parent, kid_ids);
     results.resize(top.results_base);
-    stack.pop_back();
     seen_nodes_.push_back(node);
     ids_of_nodes_.emplace(node.get(), id);
-    if (nodes_.size() <= id) nodes_.resize(static_cast<std::size_t>(id) + 1);
-    if (!nodes_[id]) nodes_[id] = node;  // to_node gives back the caller's own object
+    remember(id, node);
+    stack.pop_back();
     results.push_back(id);
   }
   return results.back();

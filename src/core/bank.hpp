@@ -135,6 +135,8 @@ class Bank {
   std::uint64_t hash_key(NodeKind kind, std::uint32_t symbol, SortId sort, std::span<const TermId> children) const;
   void grow_table();
   TermId from_children(const Node& node, std::span<const TermId> children);
+  TermId leaf(const NodePtr& node);
+  void remember(TermId id, const NodePtr& node);
   NodePtr node_from_children(TermId t, const std::vector<NodePtr>& children);
 
   // Per id.
@@ -151,12 +153,19 @@ class Bank {
   // Hash-consing: open addressing, slots hold id + 1 (0 is empty).
   std::vector<TermId> table_;
 
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
   std::vector<SymbolEntry> symbols_;
-  std::unordered_map<std::string, std::vector<SymbolId>> symbols_by_name_;  // every arity of a name
+  // Every arity of a name; looked up by string_view.
+  std::unordered_map<std::string, std::vector<SymbolId>, NameHash, std::equal_to<>> symbols_by_name_;
   std::unordered_map<std::string, std::vector<SymbolId>> symbol_variables_by_name_;
 
   std::vector<SortPtr> sorts_;
   std::unordered_map<pyhash::hash_t, std::vector<SortId>> sorts_by_hash_;
+  SortPtr last_sort_;  // the sort asked for last, which the next term most likely shares
+  SortId last_sort_id_ = kIndSort;
 
   std::vector<VariableEntry> variables_;
   std::unordered_map<std::int64_t, std::vector<std::uint32_t>> variables_by_id_;

@@ -476,6 +476,12 @@ Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<Nod
 
 }  // namespace
 
+Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+  Substitution working = subst ? *subst : Substitution();
+  unify_into(t1, t2, working);
+  return working;
+}
+
 Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
   return unify_pairs({t1}, {t2}, subst);
 }
