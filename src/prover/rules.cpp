@@ -320,13 +320,15 @@ class BuildBudget {
   std::uint64_t built_ = 0;
 };
 
-// Appends to `out` one term per occurrence of `target` in `term`.
 void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& replacement, std::vector<NodePtr>& out,
-                  BuildBudget& budget) {
-  core::RecursionGuard guard;
-  if (core::equal(*term, *target)) out.push_back(replacement);
-  if (term->kind() != NodeKind::FunctionApp) return;
-  const auto& app = as<core::FunctionApp>(*term);
+                  BuildBudget& budget);
+
+// Appends to `out` one copy of the application `app` per occurrence of
+// `target` in its arguments, first argument first; `make` builds a copy from
+// its new arguments.
+template <typename Make>
+void replace_in_arguments(const core::Application& app, const NodePtr& target, const NodePtr& replacement,
+                          std::vector<NodePtr>& out, BuildBudget& budget, Make make) {
   std::vector<NodePtr> inner;
   for (std::size_t i = 0; i < app.args().size(); ++i) {
     inner.clear();
@@ -335,9 +337,21 @@ void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& rep
       budget.spend();
       std::vector<NodePtr> args = app.args();
       args[i] = std::move(r);
-      out.push_back(core::FunctionApp::make(app.func(), app.arity(), std::move(args), app.return_sort()));
+      out.push_back(make(std::move(args)));
     }
   }
+}
+
+// Appends to `out` one term per occurrence of `target` in `term`.
+void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& replacement, std::vector<NodePtr>& out,
+                  BuildBudget& budget) {
+  core::RecursionGuard guard;
+  if (core::equal(*term, *target)) out.push_back(replacement);
+  if (term->kind() != NodeKind::FunctionApp) return;
+  const auto& app = as<core::FunctionApp>(*term);
+  replace_in_arguments(app, target, replacement, out, budget, [&](std::vector<NodePtr> args) -> NodePtr {
+    return core::FunctionApp::make(app.func(), app.arity(), std::move(args), app.return_sort());
+  });
 }
 
 }  // namespace
@@ -361,16 +375,9 @@ std::vector<NodePtr> replace_atom_subterm(const NodePtr& atom, const NodePtr& ta
   BuildBudget budget;
   if (atom->kind() == NodeKind::PredicateApp) {
     const auto& app = as<core::PredicateApp>(*atom);
-    for (std::size_t i = 0; i < app.args().size(); ++i) {
-      inner.clear();
-      replace_into(app.args()[i], target, replacement, inner, budget);
-      for (NodePtr& r : inner) {
-        budget.spend();
-        std::vector<NodePtr> args = app.args();
-        args[i] = std::move(r);
-        out.push_back(core::PredicateApp::make(app.pred(), app.arity(), std::move(args)));
-      }
-    }
+    replace_in_arguments(app, target, replacement, out, budget, [&](std::vector<NodePtr> args) -> NodePtr {
+      return core::PredicateApp::make(app.pred(), app.arity(), std::move(args));
+    });
   } else if (atom->kind() == NodeKind::Equality) {
     const auto& eq = as<core::Equality>(*atom);
     replace_into(eq.left(), target, replacement, inner, budget);
