@@ -192,11 +192,12 @@ const PyTree& tree_of(const py::object& tree) {
   return tree.cast<const PyTree&>();
 }
 
-std::shared_ptr<KripkeModel> model_of(const py::object& model) {
-  if (model.is_none()) return nullptr;
-  if (!py::isinstance<KripkeModel>(model))
+// The countermodel's text, through its own to_string; absent when there is none.
+std::optional<std::string> model_text(const py::object& model) {
+  if (model.is_none()) return std::nullopt;
+  if (!py::isinstance(model, py::module_::import("constructive.kripke").attr("KripkeModel")))
     throw core::TypeError("countermodel must be a KripkeModel, got " + common::class_text(model));
-  return model.cast<std::shared_ptr<KripkeModel>>();
+  return py::str(model.attr("to_string")()).cast<std::string>();
 }
 
 std::vector<core::NodePtr> formulas_of(py::handle items) {
@@ -212,11 +213,11 @@ py::object text_or_none(const py::object& formula) {
 }
 
 std::string result_text(const PyResult& r) {
-  auto model = model_of(r.countermodel);
+  auto model = model_text(r.countermodel);
   core::NodePtr target = r.target.is_none() ? nullptr : common::to_node(r.target);
   auto premises = formulas_of(r.premises);
   return with_engine_tree(tree_of(r.tree), [&](const DerivationTree& tree) {
-    return result_report(r.is_valid, &tree, model.get(), target, premises);
+    return result_report(r.is_valid, &tree, model, target, premises);
   });
 }
 
@@ -228,8 +229,7 @@ py::dict result_dict(const PyResult& r) {
   for (const auto& p : formulas_of(r.premises)) premises.append(core::to_string(*p));
   d["premises"] = premises;
   d["tree"] = with_engine_tree(tree_of(r.tree), tree_dict);
-  auto model = model_of(r.countermodel);
-  d["countermodel"] = model ? r.countermodel.attr("to_dict")() : py::none();
+  d["countermodel"] = r.countermodel.is_none() ? py::object(py::none()) : py::object(r.countermodel.attr("to_dict")());
   return d;
 }
 
@@ -284,7 +284,7 @@ py::object make_result(TableauResult r, py::handle target, py::tuple premises) {
   PyResult out;
   out.is_valid = r.is_valid;
   out.tree = py::cast(PyTree{std::move(r.tree), nullptr});
-  out.countermodel = r.countermodel ? py::cast(r.countermodel) : py::none();
+  out.countermodel = r.countermodel ? worlds::model_to_py(*r.countermodel) : py::none();
   out.target = py::reinterpret_borrow<py::object>(target);
   out.premises = std::move(premises);
   return py::cast(std::move(out));
@@ -601,7 +601,7 @@ void bind_prover(py::module_& m) {
           py::arg("state"))
       .def(
           "_extract_countermodel",
-          [](const TableauProver& p, py::handle s) { return p.extract_countermodel(state_of(s)); },
+          [](const TableauProver& p, py::handle s) { return worlds::model_to_py(*p.extract_countermodel(state_of(s))); },
           py::arg("state"))
       .def(
           "prove", [](py::handle self, py::handle target, py::handle premises) {

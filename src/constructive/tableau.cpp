@@ -765,7 +765,7 @@ TableauResult prove_tableau(const NodePtr& formula, const std::vector<NodePtr>& 
 // ---------------------------------------------------------------------------
 // Report
 // ---------------------------------------------------------------------------
-std::string result_report(bool is_valid, const DerivationTree* tree, const KripkeModel* countermodel,
+std::string result_report(bool is_valid, const DerivationTree* tree, const std::optional<std::string>& countermodel_text,
                           const NodePtr& target, const std::vector<NodePtr>& premises) {
   std::string out = "=== Intuitionistic Kripke Tableau Proof (IPC) ===";
   if (target) out += "\nTarget: " + core::to_string(*target);
@@ -775,12 +775,12 @@ std::string result_report(bool is_valid, const DerivationTree* tree, const Kripk
   }
   out += "\nStatus: ";
   out += is_valid ? "VALID (Intuitionistically Proven)"
-                  : countermodel ? "UNPROVABLE (Countermodel Found)" : "UNKNOWN (Search Limit Reached)";
+                  : countermodel_text ? "UNPROVABLE (Countermodel Found)" : "UNKNOWN (Search Limit Reached)";
   if (tree) {
     out += "\nTree Size: " + std::to_string(tree_size(*tree)) + " nodes, Depth: " + std::to_string(tree_depth(*tree));
     out += "\n\n--- Derivation Tree ---\n" + node_text(*tree, DerivationTree::root());
   }
-  if (countermodel) out += "\n\n--- Falsifying Kripke Countermodel ---\n" + countermodel->to_string();
+  if (countermodel_text) out += "\n\n--- Falsifying Kripke Countermodel ---\n" + *countermodel_text;
   return out;
 }
 

@@ -236,8 +236,9 @@ struct TableauResult {
   std::vector<core::NodePtr> premises;
 };
 
-// The text report of a result; `tree` and `countermodel` may be null.
-std::string result_report(bool is_valid, const DerivationTree* tree, const KripkeModel* countermodel,
+// The text report of a result; `tree` may be null, and `countermodel_text`
+// (the countermodel's text) is absent when there is no countermodel.
+std::string result_report(bool is_valid, const DerivationTree* tree, const std::optional<std::string>& countermodel_text,
                           const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
 
 class TableauProver {
