@@ -51,7 +51,7 @@ using PyNodePtr = std::shared_ptr<PyNode>;
 // of a large proof never builds Python nodes.  From the first read on, the
 // Python records are the tree.
 struct PyTree {
-  std::shared_ptr<const TableauNode> engine_root;
+  std::shared_ptr<const DerivationTree> engine_root;
   PyNodePtr records;
 };
 
@@ -63,54 +63,61 @@ struct PyResult {
   py::object premises;
 };
 
-// Engine nodes from a Python tree (recursive: a cycle or a very deep tree
-// raises RecursionError).
-std::unique_ptr<TableauNode> to_engine(const PyNode& n, bool with_children = true) {
+// Appends to `tree` the node of a record and (when asked) its subtree
+// (recursive: a cycle or a very deep tree raises RecursionError).
+NodeIndex add_record(DerivationTree& tree, const PyNode& n, bool with_children) {
   core::RecursionGuard guard;
-  auto out = std::make_unique<TableauNode>(n.id, n.signed_formula, n.rule, n.world);
-  out->is_closed = n.is_closed;
-  out->clash_details = n.clash_details;
+  NodeIndex out = tree.add_node(n.id, n.signed_formula, n.rule, n.world);
+  tree.node(out).is_closed = n.is_closed;
+  tree.set_clash_details(out, n.clash_details);
   if (!with_children) return out;
   for (auto child : n.children) {
     if (!py::isinstance<PyNode>(child))
       throw core::TypeError("children of a TableauNode must be TableauNode objects, got " +
                             common::class_text(child));
-    out->add_child(to_engine(*child.cast<PyNodePtr>()));
+    tree.add_child(out, add_record(tree, *child.cast<PyNodePtr>(), true));
   }
   return out;
 }
 
-PyNodePtr node_record(const TableauNode& n) {
+// An engine tree from a Python tree; its root is the record.
+std::unique_ptr<DerivationTree> to_engine(const PyNode& n, bool with_children = true) {
+  auto tree = std::make_unique<DerivationTree>();
+  add_record(*tree, n, with_children);
+  return tree;
+}
+
+PyNodePtr node_record(const DerivationTree& tree, NodeIndex n) {
   auto out = std::make_shared<PyNode>();
-  out->id = n.id;
-  out->signed_formula = n.signed_formula;
-  out->rule = n.rule;
-  out->world = n.world;
-  out->is_closed = n.is_closed;
-  out->clash_details = n.clash_details;
+  out->id = tree.node(n).id;
+  out->signed_formula = tree.signed_formula(n);
+  out->rule = tree.rule(n);
+  out->world = tree.world(n);
+  out->is_closed = tree.node(n).is_closed;
+  if (const std::string* clash = tree.clash_details(n)) out->clash_details = *clash;
   return out;
 }
 
 // Appends records of the engine node's children (and their subtrees) to a
 // Python node.  Iterative, so that any tree the search made converts.
-void append_records(PyNode& parent, const TableauNode& engine_parent) {
-  std::vector<std::pair<PyNode*, const TableauNode*>> stack{{&parent, &engine_parent}};
+void append_records(PyNode& parent, const DerivationTree& tree, NodeIndex engine_parent) {
+  std::vector<std::pair<PyNode*, NodeIndex>> stack{{&parent, engine_parent}};
   core::InterruptPoller poller;
   while (!stack.empty()) {
     poller.poll();
     auto [py_node, node] = stack.back();
     stack.pop_back();
-    for (const auto& child : node->children) {
-      PyNodePtr record = node_record(*child);
+    tree.for_each_child(node, [&, py_node = py_node](NodeIndex child) {
+      PyNodePtr record = node_record(tree, child);
       py_node->children.append(py::cast(record));
-      stack.emplace_back(record.get(), child.get());
-    }
+      stack.emplace_back(record.get(), child);
+    });
   }
 }
 
-PyNodePtr to_records(const TableauNode& root) {
-  PyNodePtr out = node_record(root);
-  append_records(*out, root);
+PyNodePtr to_records(const DerivationTree& tree) {
+  PyNodePtr out = node_record(tree, DerivationTree::root());
+  append_records(*out, tree, DerivationTree::root());
   return out;
 }
 
@@ -118,27 +125,30 @@ py::object optional_text(const std::optional<std::string>& text) {
   return text ? py::object(py::str(*text)) : py::object(py::none());
 }
 
-py::dict node_dict(const TableauNode& n) {
+py::dict node_dict(const DerivationTree& tree, NodeIndex n) {
   core::RecursionGuard guard;
   py::dict d;
-  d["id"] = n.id;
-  d["signed_formula"] = n.signed_formula ? py::object(py::str(n.signed_formula->to_string())) : py::none();
-  d["rule"] = n.rule;
-  d["world"] = n.world ? py::object(py::str(n.world->name)) : py::none();
-  d["is_closed"] = n.is_closed;
-  d["clash_details"] = optional_text(n.clash_details);
+  d["id"] = tree.node(n).id;
+  auto sf = tree.signed_formula(n);
+  d["signed_formula"] = sf ? py::object(py::str(sf->to_string())) : py::none();
+  d["rule"] = tree.rule(n);
+  auto world = tree.world(n);
+  d["world"] = world ? py::object(py::str(world->name)) : py::none();
+  d["is_closed"] = tree.node(n).is_closed;
+  const std::string* clash = tree.clash_details(n);
+  d["clash_details"] = clash ? py::object(py::str(*clash)) : py::none();
   py::list children;
-  for (const auto& child : n.children) children.append(node_dict(*child));
+  tree.for_each_child(n, [&](NodeIndex child) { children.append(node_dict(tree, child)); });
   d["children"] = children;
   return d;
 }
 
-py::dict tree_dict(const TableauNode& root) {
+py::dict tree_dict(const DerivationTree& tree) {
   py::dict d;
-  d["is_closed"] = root.is_closed;
-  d["depth"] = tree_depth(root);
-  d["size"] = tree_size(root);
-  d["tree"] = node_dict(root);
+  d["is_closed"] = tree.node(DerivationTree::root()).is_closed;
+  d["depth"] = tree_depth(tree);
+  d["size"] = tree_size(tree);
+  d["tree"] = node_dict(tree, DerivationTree::root());
   return d;
 }
 
@@ -154,6 +164,8 @@ std::string record_repr(const char* name, std::initializer_list<std::pair<const 
   return out + ")";
 }
 
+std::string tree_text(const DerivationTree& tree) { return node_text(tree, DerivationTree::root()); }
+
 PyNodePtr tree_root(PyTree& t) {
   if (t.engine_root) {
     t.records = to_records(*t.engine_root);
@@ -167,8 +179,8 @@ PyNodePtr tree_root(PyTree& t) {
 template <typename Render>
 auto with_engine_tree(const PyTree& t, Render render) {
   if (t.engine_root) return render(*t.engine_root);
-  auto root = to_engine(*t.records);
-  return render(*root);
+  auto tree = to_engine(*t.records);
+  return render(*tree);
 }
 
 // ---------------------------------------------------------------------------
@@ -180,11 +192,12 @@ const PyTree& tree_of(const py::object& tree) {
   return tree.cast<const PyTree&>();
 }
 
-std::shared_ptr<KripkeModel> model_of(const py::object& model) {
-  if (model.is_none()) return nullptr;
-  if (!py::isinstance<KripkeModel>(model))
+// The countermodel's text, through its own to_string; absent when there is none.
+std::optional<std::string> model_text(const py::object& model) {
+  if (model.is_none()) return std::nullopt;
+  if (!py::isinstance(model, py::module_::import("constructive.kripke").attr("KripkeModel")))
     throw core::TypeError("countermodel must be a KripkeModel, got " + common::class_text(model));
-  return model.cast<std::shared_ptr<KripkeModel>>();
+  return py::str(model.attr("to_string")()).cast<std::string>();
 }
 
 std::vector<core::NodePtr> formulas_of(py::handle items) {
@@ -200,11 +213,11 @@ py::object text_or_none(const py::object& formula) {
 }
 
 std::string result_text(const PyResult& r) {
-  auto model = model_of(r.countermodel);
+  auto model = model_text(r.countermodel);
   core::NodePtr target = r.target.is_none() ? nullptr : common::to_node(r.target);
   auto premises = formulas_of(r.premises);
-  return with_engine_tree(tree_of(r.tree), [&](const TableauNode& root) {
-    return result_report(r.is_valid, &root, model.get(), target, premises);
+  return with_engine_tree(tree_of(r.tree), [&](const DerivationTree& tree) {
+    return result_report(r.is_valid, &tree, model, target, premises);
   });
 }
 
@@ -216,8 +229,7 @@ py::dict result_dict(const PyResult& r) {
   for (const auto& p : formulas_of(r.premises)) premises.append(core::to_string(*p));
   d["premises"] = premises;
   d["tree"] = with_engine_tree(tree_of(r.tree), tree_dict);
-  auto model = model_of(r.countermodel);
-  d["countermodel"] = model ? r.countermodel.attr("to_dict")() : py::none();
+  d["countermodel"] = r.countermodel.is_none() ? py::object(py::none()) : py::object(r.countermodel.attr("to_dict")());
   return d;
 }
 
@@ -271,8 +283,8 @@ std::shared_ptr<BranchState> make_state(py::handle worlds_, py::handle relations
 py::object make_result(TableauResult r, py::handle target, py::tuple premises) {
   PyResult out;
   out.is_valid = r.is_valid;
-  out.tree = py::cast(PyTree{std::move(r.root), nullptr});
-  out.countermodel = r.countermodel ? py::cast(r.countermodel) : py::none();
+  out.tree = py::cast(PyTree{std::move(r.tree), nullptr});
+  out.countermodel = r.countermodel ? worlds::model_to_py(*r.countermodel) : py::none();
   out.target = py::reinterpret_borrow<py::object>(target);
   out.premises = std::move(premises);
   return py::cast(std::move(out));
@@ -350,10 +362,11 @@ py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj,
   PyNode& node = node_obj.cast<PyNode&>();
   const std::int64_t depth = common::int64_from_py(depth_obj, "depth");
   auto stub = to_engine(node, false);
-  ExpandResult r = prover.expand_branch(engine_state, *stub, depth);
-  append_records(node, *stub);
-  node.is_closed = stub->is_closed;
-  if (stub->clash_details) node.clash_details = stub->clash_details;
+  const NodeIndex root = DerivationTree::root();
+  ExpandResult r = prover.expand_branch(engine_state, *stub, root, depth);
+  append_records(node, *stub, root);
+  node.is_closed = stub->node(root).is_closed;
+  if (const std::string* clash = stub->clash_details(root)) node.clash_details = *clash;
   py::object open = py::none();
   if (r.open_state == &engine_state) {
     open = state;
@@ -434,10 +447,12 @@ void bind_node(py::module_& m) {
       .def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
       .def(
           "to_string",
-          [](const PyNode& n, const std::string& prefix, bool is_last) { return to_engine(n)->to_string(prefix, is_last); },
+          [](const PyNode& n, const std::string& prefix, bool is_last) {
+            return node_text(*to_engine(n), DerivationTree::root(), prefix, is_last);
+          },
           py::arg("prefix") = "", py::arg("is_last") = true, "The ASCII tree of the node and its subtree.")
-      .def("__str__", [](const PyNode& n) { return to_engine(n)->to_string(); })
-      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n)); })
+      .def("__str__", [](const PyNode& n) { return node_text(*to_engine(n), DerivationTree::root()); })
+      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n), DerivationTree::root()); })
       .def("__eq__", [](const PyNode& a, py::handle b) -> py::object {
         if (!py::isinstance<PyNode>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(same_node(a, b.cast<const PyNode&>()));
@@ -459,13 +474,16 @@ void bind_tree(py::module_& m) {
                       t.records = checked_root(std::move(root));
                       t.engine_root.reset();
                     })
-      .def("is_closed", [](const PyTree& t) { return t.engine_root ? t.engine_root->is_closed : t.records->is_closed; })
-      .def("get_depth", [](const PyTree& t) { return with_engine_tree(t, tree_depth); })
-      .def("get_size", [](const PyTree& t) { return with_engine_tree(t, tree_size); })
+      .def("is_closed",
+           [](const PyTree& t) {
+             return t.engine_root ? t.engine_root->node(DerivationTree::root()).is_closed : t.records->is_closed;
+           })
+      .def("get_depth", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_depth(d); }); })
+      .def("get_size", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_size(d); }); })
       .def("to_dict", [](const PyTree& t) { return with_engine_tree(t, tree_dict); })
-      .def("to_string", [](const PyTree& t) { return with_engine_tree(t, [](const TableauNode& n) { return n.to_string(); }); })
-      .def("__str__", [](const PyTree& t) { return with_engine_tree(t, [](const TableauNode& n) { return n.to_string(); }); })
-      .def("to_latex", [](const PyTree& t) { return with_engine_tree(t, tree_latex); },
+      .def("to_string", [](const PyTree& t) { return with_engine_tree(t, tree_text); })
+      .def("__str__", [](const PyTree& t) { return with_engine_tree(t, tree_text); })
+      .def("to_latex", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_latex(d); }); },
            "The tree as LaTeX markup for the forest package.");
 }
 
@@ -583,7 +601,7 @@ void bind_prover(py::module_& m) {
           py::arg("state"))
       .def(
           "_extract_countermodel",
-          [](const TableauProver& p, py::handle s) { return p.extract_countermodel(state_of(s)); },
+          [](const TableauProver& p, py::handle s) { return worlds::model_to_py(*p.extract_countermodel(state_of(s))); },
           py::arg("state"))
       .def(
           "prove", [](py::handle self, py::handle target, py::handle premises) {

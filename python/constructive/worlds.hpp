@@ -72,4 +72,12 @@ inline WorldMap<constructive::FormulaSet> formula_map_from_py(py::handle mapping
   return map_from_py<constructive::FormulaSet>(mapping, [](py::handle v) { return formulas_from_py(v); });
 }
 
+// A new Python KripkeModel holding the engine model's worlds, order and
+// valuations.
+inline py::object model_to_py(const constructive::KripkeModel& model) {
+  py::object cls = py::module_::import("constructive.kripke").attr("KripkeModel");
+  return cls(py::arg("worlds") = list_to_py(model.worlds), py::arg("relations") = map_to_py(model.relations),
+             py::arg("valuations") = map_to_py(model.valuations));
+}
+
 }  // namespace worlds

@@ -414,6 +414,7 @@ void unify_into(NodePtr t1, NodePtr t2, Substitution& subst) {
 // Whether the trail can take `start`: every value a term in which no bound
 // variable occurs (an idempotent substitution).
 bool trail_can_take(Bank& bank, const std::vector<std::pair<TermId, TermId>>& entries) {
+  if (entries.empty()) return true;
   std::vector<char> is_key(bank.size(), 0), seen(bank.size(), 0);
   for (auto [key, value] : entries) is_key[key] = 1;
   std::vector<TermId> stack;

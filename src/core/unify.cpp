@@ -155,13 +155,10 @@ TermId Unifier::substitute(TermId t) { return instantiate(t, false); }
 TermId Unifier::instantiate(TermId root, bool repeat) {
   if (trail_.empty() || bank_.is_ground(root)) return root;
   const std::uint32_t epoch = next_epoch();
-  struct Frame {
-    TermId t;
-    std::uint32_t next;
-    std::size_t base;
-  };
-  std::vector<Frame> frames;
-  std::vector<TermId> results;
+  auto& frames = frames_;
+  auto& results = results_;
+  frames.clear();
+  results.clear();
   auto start = [&](TermId t) {
     if (bank_.is_ground(t)) return results.push_back(t);
     if (seen_[t] == epoch) {

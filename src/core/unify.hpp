@@ -109,6 +109,13 @@ class Unifier {
   bool refuse_bindings_ = false;
 
   // Scratch of the walks, reused across calls.
+  struct Frame {
+    TermId t;
+    std::uint32_t next;
+    std::size_t base;
+  };
+  std::vector<Frame> frames_;
+  std::vector<TermId> results_;
   std::vector<std::pair<TermId, TermId>> pairs_;
   std::vector<TermId> stack_;
   std::vector<std::uint32_t> seen_;  // epoch stamps by term id

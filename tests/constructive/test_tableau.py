@@ -834,3 +834,32 @@ def test_a_search_lets_other_threads_run():
         sum(range(100))
     worker.join()
     assert done == [True] and turns > 10_000, turns
+
+
+OUT_OF_MEMORY_CHILD = r"""
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+from families import FAMILIES
+from core.ast import Implies, PredicateApp
+from constructive.tableau import prove_tableau
+formula = FAMILIES["pigeon"][0](4)
+size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+limit = (size << 10) + (80 << 20)  # 80 MiB more than the process holds now
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    prove_tableau(formula)
+    print("finished")
+except MemoryError:
+    print("MemoryError")
+P = PredicateApp("P", 0, ())
+print(prove_tableau(Implies(P, P)).is_valid, prove_tableau(P).is_valid)
+"""
+
+
+def test_running_out_of_memory_is_a_memory_error_and_the_process_goes_on():
+    import sys
+
+    bench = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_CHILD, bench], capture_output=True, text=True,
+                           timeout=300)
+    assert (child.returncode, child.stdout.split("\n")[:2]) == (0, ["MemoryError", "True False"]), child.stderr
