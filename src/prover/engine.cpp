@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "core/exceptions.hpp"
+#include "core/bank.hpp"
 #include "core/interrupt.hpp"
+#include "core/unify.hpp"
 
 namespace prover {
 namespace {
@@ -31,272 +33,41 @@ constexpr std::uint32_t kShift = 1u << 24;
 constexpr std::uint32_t kMaxClauseWeight = 4000;
 
 // ---------------------------------------------------------------------------
-// Terms: a hash-consed table of terms and atoms.  Equal structure gives equal
-// ids, so term equality is id equality.  Each entry caches its weight (number
-// of symbol and variable occurrences) and whether it is ground.
+// Terms and atoms live in the shared bank (core/bank.hpp): equal structure
+// gives equal ids, so term equality is id equality, and each id carries its
+// weight (number of symbol and variable occurrences) and groundness.  This
+// view adds what the loop reads: a top symbol per atom or term, with one
+// reserved value for equations.  Unification and matching are the bank's
+// trail unifier (core/unify.hpp).
 // ---------------------------------------------------------------------------
-struct SymbolInfo {
-  std::string name;
-  std::uint32_t arity;
-  bool predicate;
-  core::SortPtr sort;  // return sort of a function or constant
-};
-
 class Terms {
  public:
-  static constexpr SymId kVar = kNone;
+  static constexpr SymId kEquality = kNone - 1;
 
-  Terms() { slots_.assign(1024, kNone); }
+  core::Bank& bank() { return bank_; }
+  const core::Bank& bank() const { return bank_; }
+  SymId equality() const { return kEquality; }
 
-  SymId equality() const { return eq_; }
+  bool is_var(TermId t) const { return bank_.is_variable(t); }
+  std::uint32_t var_index(TermId t) const { return static_cast<std::uint32_t>(bank_.variable_id(t)); }
+  std::uint32_t var_sort(TermId t) const { return bank_.sort_of(t); }
+  SymId sym(TermId t) const { return bank_.kind(t) == core::NodeKind::Equality ? kEquality : bank_.symbol_of(t); }
+  bool is_predicate(TermId t) const { return bank_.kind(t) == core::NodeKind::PredicateApp; }
+  std::uint32_t arity(TermId t) const { return bank_.is_variable(t) ? 0 : bank_.arity(t); }
+  TermId arg(TermId t, std::uint32_t i) const { return bank_.children(t)[i]; }
+  std::uint32_t weight(TermId t) const { return bank_.weight(t); }
+  bool ground(TermId t) const { return bank_.is_ground(t); }
+  std::uint32_t sort_of(TermId t) const { return bank_.sort_of(t); }
 
-  SymId symbol(const std::string& name, std::uint32_t arity, bool predicate, const core::SortPtr& sort,
-               std::uint32_t sort_id) {
-    std::string key = name;
-    key += '\x1f';
-    key += std::to_string(arity);
-    key += predicate ? "p" : "f";
-    key += std::to_string(sort_id);
-    auto it = symbol_index_.find(key);
-    if (it != symbol_index_.end()) return it->second;
-    SymId id = static_cast<SymId>(symbols_.size());
-    symbols_.push_back({name, arity, predicate, sort});
-    symbol_sorts_.push_back(sort_id);
-    symbol_index_.emplace(std::move(key), id);
-    return id;
+  TermId var(std::uint32_t index, std::uint32_t sort) { return bank_.variable(index, sort); }
+  // A term like `like` (kind, symbol, sort) with other arguments.
+  TermId rebuild(TermId like, const TermId* args, std::uint32_t n) {
+    return bank_.rebuild(like, std::span<const TermId>(args, n));
   }
-  SymId make_equality_symbol() {
-    eq_ = symbol("=", 2, true, nullptr, 0);
-    return eq_;
-  }
-  const SymbolInfo& info(SymId s) const { return symbols_[s]; }
-  std::uint32_t symbol_sort(SymId s) const { return symbol_sorts_[s]; }
-  std::size_t symbol_count() const { return symbols_.size(); }
-
-  TermId var(std::uint32_t index, std::uint32_t sort) {
-    TermId key[2] = {index, sort};
-    return intern(kVar, key, 2);
-  }
-  TermId app(SymId sym, const TermId* args, std::uint32_t n) { return intern(sym, args, n); }
-
-  bool is_var(TermId t) const { return recs_[t].sym == kVar; }
-  std::uint32_t var_index(TermId t) const { return pool_[recs_[t].begin]; }
-  std::uint32_t var_sort(TermId t) const { return pool_[recs_[t].begin + 1]; }
-  SymId sym(TermId t) const { return recs_[t].sym; }
-  std::uint32_t arity(TermId t) const { return recs_[t].sym == kVar ? 0 : recs_[t].size; }
-  TermId arg(TermId t, std::uint32_t i) const { return pool_[recs_[t].begin + i]; }
-  std::uint32_t weight(TermId t) const { return recs_[t].weight; }
-  bool ground(TermId t) const { return recs_[t].ground; }
-  std::uint32_t sort_of(TermId t) const { return is_var(t) ? var_sort(t) : symbol_sorts_[recs_[t].sym]; }
+  TermId equation(TermId left, TermId right) { return bank_.equality(left, right); }
 
  private:
-  struct Rec {
-    SymId sym;
-    std::uint32_t begin;
-    std::uint32_t size;
-    std::uint32_t weight;
-    bool ground;
-  };
-
-  static std::uint64_t hash_of(SymId sym, const TermId* items, std::uint32_t n) {
-    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ sym;
-    for (std::uint32_t i = 0; i < n; ++i) {
-      h ^= items[i] + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
-      h *= 0xff51afd7ed558ccdull;
-    }
-    return h ^ (h >> 29);
-  }
-
-  bool same(TermId t, SymId sym, const TermId* items, std::uint32_t n) const {
-    const Rec& r = recs_[t];
-    if (r.sym != sym || r.size != n) return false;
-    return std::equal(items, items + n, pool_.begin() + r.begin);
-  }
-
-  TermId intern(SymId sym, const TermId* items, std::uint32_t n) {
-    std::uint64_t h = hash_of(sym, items, n);
-    std::size_t mask = slots_.size() - 1;
-    std::size_t i = h & mask;
-    while (slots_[i] != kNone) {
-      if (same(slots_[i], sym, items, n)) return slots_[i];
-      i = (i + 1) & mask;
-    }
-    TermId id = static_cast<TermId>(recs_.size());
-    Rec r{sym, static_cast<std::uint32_t>(pool_.size()), n, 1, sym != kVar};
-    if (sym != kVar) {
-      std::uint64_t w = 1;
-      for (std::uint32_t k = 0; k < n; ++k) {
-        w += recs_[items[k]].weight;
-        r.ground = r.ground && recs_[items[k]].ground;
-      }
-      r.weight = static_cast<std::uint32_t>(std::min<std::uint64_t>(w, kNone / 2));
-    }
-    pool_.insert(pool_.end(), items, items + n);
-    recs_.push_back(r);
-    slots_[i] = id;
-    if (recs_.size() * 2 > slots_.size()) rehash();
-    return id;
-  }
-
-  void rehash() {
-    std::vector<TermId> fresh(slots_.size() * 2, kNone);
-    std::size_t mask = fresh.size() - 1;
-    for (TermId t = 0; t < recs_.size(); ++t) {
-      const Rec& r = recs_[t];
-      std::size_t i = hash_of(r.sym, pool_.data() + r.begin, r.size) & mask;
-      while (fresh[i] != kNone) i = (i + 1) & mask;
-      fresh[i] = t;
-    }
-    slots_.swap(fresh);
-  }
-
-  std::vector<Rec> recs_;
-  std::vector<TermId> pool_;
-  std::vector<TermId> slots_;
-  std::vector<SymbolInfo> symbols_;
-  std::vector<std::uint32_t> symbol_sorts_;
-  std::unordered_map<std::string, SymId> symbol_index_;
-  SymId eq_ = kNone;
-};
-
-// ---------------------------------------------------------------------------
-// Variable bindings on a trail.  Variables below kShift and from kShift on
-// live in two arrays, grown on demand.
-// ---------------------------------------------------------------------------
-class Bindings {
- public:
-  TermId get(std::uint32_t v) const {
-    const auto& a = v < kShift ? low_ : high_;
-    std::uint32_t i = v < kShift ? v : v - kShift;
-    return i < a.size() ? a[i] : kNone;
-  }
-  void set(std::uint32_t v, TermId t) {
-    auto& a = v < kShift ? low_ : high_;
-    std::uint32_t i = v < kShift ? v : v - kShift;
-    if (i >= a.size()) a.resize(std::max<std::size_t>(i + 1, a.size() * 2), kNone);
-    a[i] = t;
-    trail_.push_back(v);
-  }
-  std::size_t mark() const { return trail_.size(); }
-  void undo(std::size_t mark) {
-    while (trail_.size() > mark) {
-      std::uint32_t v = trail_.back();
-      trail_.pop_back();
-      (v < kShift ? low_[v] : high_[v - kShift]) = kNone;
-    }
-  }
-
- private:
-  std::vector<TermId> low_, high_;
-  std::vector<std::uint32_t> trail_;
-};
-
-// ---------------------------------------------------------------------------
-// Unification (with occur check) and one-way matching.
-// ---------------------------------------------------------------------------
-class Unifier {
- public:
-  Unifier(Terms& terms, Bindings& b) : terms_(terms), b_(b) {}
-
-  TermId deref(TermId t) const {
-    while (terms_.is_var(t)) {
-      TermId bound = b_.get(terms_.var_index(t));
-      if (bound == kNone) return t;
-      t = bound;
-    }
-    return t;
-  }
-
-  // Unifies under the current bindings; on failure the bindings are as before.
-  bool unify(TermId a, TermId b) {
-    std::size_t mark = b_.mark();
-    stack_.clear();
-    stack_.emplace_back(a, b);
-    while (!stack_.empty()) {
-      auto [s, t] = stack_.back();
-      stack_.pop_back();
-      s = deref(s);
-      t = deref(t);
-      if (s == t) continue;
-      if (terms_.is_var(s) || terms_.is_var(t)) {
-        if (!terms_.is_var(s)) std::swap(s, t);
-        if (terms_.sort_of(s) != terms_.sort_of(t) || occurs(terms_.var_index(s), t)) {
-          b_.undo(mark);
-          return false;
-        }
-        b_.set(terms_.var_index(s), t);
-        continue;
-      }
-      if (terms_.sym(s) != terms_.sym(t)) {
-        b_.undo(mark);
-        return false;
-      }
-      for (std::uint32_t i = 0, n = terms_.arity(s); i < n; ++i) stack_.emplace_back(terms_.arg(s, i), terms_.arg(t, i));
-    }
-    return true;
-  }
-
-  // Binds variables of `pattern` only; variables of `instance` are rigid
-  // (they may carry the same numbers as the pattern's).  On failure the
-  // bindings are as before.
-  bool match(TermId pattern, TermId instance) {
-    std::size_t mark = b_.mark();
-    stack_.clear();
-    stack_.emplace_back(pattern, instance);
-    while (!stack_.empty()) {
-      auto [p, t] = stack_.back();
-      stack_.pop_back();
-      if (terms_.is_var(p)) {
-        TermId bound = b_.get(terms_.var_index(p));
-        if (bound == kNone) {
-          if (terms_.var_sort(p) != terms_.sort_of(t)) {
-            b_.undo(mark);
-            return false;
-          }
-          b_.set(terms_.var_index(p), t);
-        } else if (bound != t) {
-          b_.undo(mark);
-          return false;
-        }
-        continue;
-      }
-      if (terms_.ground(p)) {
-        if (p != t) {
-          b_.undo(mark);
-          return false;
-        }
-        continue;
-      }
-      if (terms_.is_var(t) || terms_.sym(p) != terms_.sym(t)) {
-        b_.undo(mark);
-        return false;
-      }
-      for (std::uint32_t i = 0, n = terms_.arity(p); i < n; ++i) stack_.emplace_back(terms_.arg(p, i), terms_.arg(t, i));
-    }
-    return true;
-  }
-
- private:
-  bool occurs(std::uint32_t v, TermId t) {
-    occ_.clear();
-    occ_.push_back(t);
-    while (!occ_.empty()) {
-      TermId u = deref(occ_.back());
-      occ_.pop_back();
-      if (terms_.is_var(u)) {
-        if (terms_.var_index(u) == v) return true;
-        continue;
-      }
-      if (terms_.ground(u)) continue;
-      for (std::uint32_t i = 0, n = terms_.arity(u); i < n; ++i) occ_.push_back(terms_.arg(u, i));
-    }
-    return false;
-  }
-
-  Terms& terms_;
-  Bindings& b_;
-  std::vector<std::pair<TermId, TermId>> stack_;
-  std::vector<TermId> occ_;
+  core::Bank bank_;
 };
 
 // ---------------------------------------------------------------------------
@@ -327,7 +98,7 @@ class Kbo {
     std::uint32_t ws = terms_.weight(s), wt = terms_.weight(t);
     if (ws > wt) return greater();
     if (ws < wt) return less();
-    auto ps = precedence(terms_.sym(s)), pt = precedence(terms_.sym(t));
+    auto ps = precedence(s), pt = precedence(t);
     if (ps > pt) return greater();
     if (ps < pt) return less();
     for (std::uint32_t i = 0, n = terms_.arity(s); i < n; ++i) {
@@ -343,9 +114,9 @@ class Kbo {
   bool greater(TermId s, TermId t) { return compare(s, t) == Order::Greater; }
 
  private:
-  std::uint64_t precedence(SymId s) const {
-    const SymbolInfo& i = terms_.info(s);
-    return (static_cast<std::uint64_t>(i.predicate) << 62) | (static_cast<std::uint64_t>(i.arity) << 32) | s;
+  std::uint64_t precedence(TermId t) const {
+    return (static_cast<std::uint64_t>(terms_.is_predicate(t)) << 62) |
+           (static_cast<std::uint64_t>(terms_.arity(t)) << 32) | terms_.sym(t);
   }
   bool occurs(TermId v, TermId t) const {
     if (t == v) return true;
@@ -404,7 +175,6 @@ struct StoredClause {
   std::vector<Lit> lits;
   std::uint32_t weight = 0;
   std::uint32_t parents[2] = {kNone, kNone};
-  std::uint32_t source = kNone;  // index of the input clause
   Rule rule = Rule::Axiom;
   ClauseState state = ClauseState::Passive;
   std::uint64_t key_mask = 0;    // bloom filter of the literals' predicate-and-sign keys
@@ -484,12 +254,16 @@ struct SideRef {
 // ---------------------------------------------------------------------------
 struct Refutation::State {
   Terms terms;
-  Bindings bindings;
-  Unifier unifier{terms, bindings};
+  core::Unifier unifier{terms.bank()};
+
+  // Unifies two terms, or two atoms argument by argument.
+  bool unify(TermId a, TermId b) {
+    if (terms.bank().is_term(a)) return unifier.unify(a, b);
+    if (terms.sym(a) != terms.sym(b) || terms.arity(a) != terms.arity(b)) return false;
+    return unifier.unify_all(terms.bank().children(a), terms.bank().children(b));
+  }
   Kbo kbo{terms};
   std::vector<StoredClause> clauses;
-  std::vector<InputClause> inputs;
-  std::vector<core::SortPtr> sorts;
   SearchStats stats;
   std::uint32_t empty_clause = kNone;
   bool has_equality = false;
@@ -527,12 +301,7 @@ struct Refutation::State {
   std::uint32_t emitted_since_clock = 0;
 
   // ---- conversion from the syntax tree ----
-  std::uint32_t sort_id(const core::SortPtr& sort) {
-    for (std::uint32_t i = 0; i < sorts.size(); ++i)
-      if (core::same_sort(sorts[i], sort)) return i;
-    sorts.push_back(sort);
-    return static_cast<std::uint32_t>(sorts.size() - 1);
-  }
+  std::uint32_t sort_id(const core::SortPtr& sort) { return terms.bank().sort(sort); }
 
   struct VarMap {
     std::vector<core::VariablePtr> vars;
@@ -555,16 +324,15 @@ struct Refutation::State {
       }
       case NodeKind::Constant: {
         const auto& c = core::as<core::Constant>(*n);
-        return terms.app(terms.symbol(c.name(), 0, false, c.sort(), sort_id(c.sort())), nullptr, 0);
+        return terms.bank().constant(terms.bank().symbol(c.name(), 0), sort_id(c.sort()));
       }
       case NodeKind::FunctionApp: {
         const auto& f = core::as<core::FunctionApp>(*n);
         if (!f.func().is_name()) throw core::ValueError("the resolution engine handles first-order clauses only");
         std::vector<TermId> args;
         for (const auto& a : f.args()) args.push_back(term_of(a, vars));
-        SymId s = terms.symbol(f.func().name(), static_cast<std::uint32_t>(args.size()), false, f.return_sort(),
-                               sort_id(f.return_sort()));
-        return terms.app(s, args.data(), static_cast<std::uint32_t>(args.size()));
+        SymId s = terms.bank().symbol(f.func().name(), static_cast<std::uint32_t>(args.size()));
+        return terms.bank().function(s, args, sort_id(f.return_sort()));
       }
       default:
         throw core::ValueError(std::string("a term of the resolution engine cannot be a ") + n->class_name());
@@ -592,7 +360,7 @@ struct Refutation::State {
       if (terms.sort_of(sides[0]) != terms.sort_of(sides[1]))
         throw core::ValueError("the two sides of an equation have different sorts");
       has_equality = true;
-      return terms.app(terms.equality(), sides, 2);
+      return terms.equation(sides[0], sides[1]);
     }
     if (atom->kind() != core::NodeKind::PredicateApp)
       throw core::ValueError(std::string("a literal of the resolution engine cannot hold a ") + atom->class_name());
@@ -600,15 +368,15 @@ struct Refutation::State {
     if (!p.pred().is_name()) throw core::ValueError("the resolution engine handles first-order clauses only");
     std::vector<TermId> args;
     for (const auto& a : p.args()) args.push_back(term_of(a, vars));
-    SymId s = terms.symbol(p.pred().name(), static_cast<std::uint32_t>(args.size()), true, nullptr, 0);
-    return terms.app(s, args.data(), static_cast<std::uint32_t>(args.size()));
+    SymId s = terms.bank().symbol(p.pred().name(), static_cast<std::uint32_t>(args.size()));
+    return terms.bank().predicate(s, args);
   }
 
   // ---- building conclusions ----
   // Copies a term with the bindings applied and the variables renumbered
   // from 0 in order of first occurrence.
   TermId build(TermId t) {
-    t = unifier.deref(t);
+    t = unifier.resolve(t);
     if (terms.is_var(t)) {
       std::uint32_t v = terms.var_index(t);
       auto& a = v < kShift ? rename_low : rename_high;
@@ -627,7 +395,7 @@ struct Refutation::State {
       TermId a = build(terms.arg(t, i));
       args_scratch.push_back(a);
     }
-    TermId out = terms.app(terms.sym(t), args_scratch.data() + base, n);
+    TermId out = terms.rebuild(t, args_scratch.data() + base, n);
     args_scratch.resize(base);
     return out;
   }
@@ -661,7 +429,7 @@ struct Refutation::State {
         args[i] = a;
       }
     }
-    return terms.app(terms.sym(t), args.data(), n);
+    return terms.rebuild(t, args.data(), n);
   }
 
   static bool complementary_or_trivial(const Terms& terms, const std::vector<Lit>& lits) {
@@ -678,20 +446,20 @@ struct Refutation::State {
   // Undoes the inference's bindings (back to `mark`), removes duplicate
   // literals, drops tautologies and subsumed clauses, keeps the rest.
   void finish_conclusion(Rule rule, std::uint32_t p1, std::uint32_t p2, std::size_t mark) {
-    bindings.undo(mark);
+    unifier.undo(mark);
     ++stats.generated;
     std::vector<Lit> lits;
     lits.reserve(scratch.size());
     for (const Lit& l : scratch)
       if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
-    keep(std::move(lits), rule, p1, p2, kNone);
+    keep(std::move(lits), rule, p1, p2);
     if (++emitted_since_clock >= 64) {
       emitted_since_clock = 0;
       check_limits();
     }
   }
 
-  void keep(std::vector<Lit> lits, Rule rule, std::uint32_t p1, std::uint32_t p2, std::uint32_t source) {
+  void keep(std::vector<Lit> lits, Rule rule, std::uint32_t p1, std::uint32_t p2) {
     if (empty_clause != kNone) return;
     if (complementary_or_trivial(terms, lits)) return;
     std::uint64_t weight = 0;
@@ -706,7 +474,6 @@ struct Refutation::State {
     c.parents[0] = p1;
     c.parents[1] = p2;
     c.rule = rule;
-    c.source = source;
     for (const Lit& l : c.lits) c.key_mask |= key_bit(lit_key(terms, l));
     if (!c.lits.empty() && forward_subsumed(c)) return;
     std::uint32_t id = static_cast<std::uint32_t>(clauses.size());
@@ -740,10 +507,10 @@ struct Refutation::State {
   // `specific` under one matching substitution.
   bool subsumes(const std::vector<Lit>& general, const std::vector<Lit>& specific) {
     if (general.size() > specific.size()) return false;
-    std::size_t mark = bindings.mark();
+    std::size_t mark = unifier.mark();
     std::vector<bool> used(specific.size(), false);
     bool ok = subsume_from(general, 0, specific, used);
-    bindings.undo(mark);
+    unifier.undo(mark);
     return ok;
   }
 
@@ -752,10 +519,10 @@ struct Refutation::State {
     if (unifier.match(g.atom, s.atom)) return true;
     if (terms.sym(g.atom) != terms.equality()) return false;
     // Equations match up to symmetry.
-    std::size_t mark = bindings.mark();
+    std::size_t mark = unifier.mark();
     if (unifier.match(terms.arg(g.atom, 0), terms.arg(s.atom, 1))) {
       if (unifier.match(terms.arg(g.atom, 1), terms.arg(s.atom, 0))) return true;
-      bindings.undo(mark);
+      unifier.undo(mark);
     }
     return false;
   }
@@ -765,12 +532,12 @@ struct Refutation::State {
     if (i == general.size()) return true;
     for (std::size_t j = 0; j < specific.size(); ++j) {
       if (used[j]) continue;
-      std::size_t mark = bindings.mark();
+      std::size_t mark = unifier.mark();
       if (!match_literal(general[i], specific[j])) continue;
       used[j] = true;
       if (subsume_from(general, i + 1, specific, used)) return true;
       used[j] = false;
-      bindings.undo(mark);
+      unifier.undo(mark);
     }
     return false;
   }
@@ -964,7 +731,7 @@ struct Refutation::State {
     std::uint32_t n = terms.arity(t);
     std::vector<TermId> args(n);
     for (std::uint32_t i = 0; i < n; ++i) args[i] = shift_term(terms.arg(t, i));
-    return terms.app(terms.sym(t), args.data(), n);
+    return terms.rebuild(t, args.data(), n);
   }
 
   // ---- inferences with the given clause ----
@@ -1006,8 +773,8 @@ struct Refutation::State {
       LitRef ref = resolution_index[key][k];
       if (clauses[ref.clause].state != ClauseState::Active || !may_unify(fp, ref.fp)) continue;
       TermId other = clauses[ref.clause].lits[ref.lit].atom;
-      std::size_t mark = bindings.mark();
-      if (!unifier.unify(l.atom, other)) continue;
+      std::size_t mark = unifier.mark();
+      if (!unify(l.atom, other)) continue;
       begin_conclusion();
       for (std::uint32_t j = 0; j < g.size(); ++j)
         if (j != i) add_literal(g[j].atom, g[j].positive);
@@ -1022,8 +789,8 @@ struct Refutation::State {
     for (std::uint32_t j = 0; j < c.size() && empty_clause == kNone; ++j) {
       if (j == i || !c[j].positive || is_equation(c[j]) || terms.sym(c[j].atom) != terms.sym(c[i].atom)) continue;
       if (eligible[j] && j < i) continue;  // the pair was tried from j
-      std::size_t mark = bindings.mark();
-      if (!unifier.unify(c[i].atom, c[j].atom)) continue;
+      std::size_t mark = unifier.mark();
+      if (!unify(c[i].atom, c[j].atom)) continue;
       begin_conclusion();
       for (std::uint32_t k = 0; k < c.size(); ++k)
         if (k != j) add_literal(c[k].atom, c[k].positive);
@@ -1032,8 +799,8 @@ struct Refutation::State {
   }
 
   void equality_resolution(std::uint32_t gid, const std::vector<Lit>& c, std::uint32_t i) {
-    std::size_t mark = bindings.mark();
-    if (!unifier.unify(terms.arg(c[i].atom, 0), terms.arg(c[i].atom, 1))) return;
+    std::size_t mark = unifier.mark();
+    if (!unify(terms.arg(c[i].atom, 0), terms.arg(c[i].atom, 1))) return;
     begin_conclusion();
     for (std::uint32_t k = 0; k < c.size(); ++k)
       if (k != i) add_literal(c[k].atom, c[k].positive);
@@ -1053,11 +820,11 @@ struct Refutation::State {
         if (j == i || !c[j].positive || !is_equation(c[j])) continue;
         for (std::uint32_t u = 0; u < 2; ++u) {
           TermId ul = terms.arg(c[j].atom, u), ur = terms.arg(c[j].atom, 1 - u);
-          std::size_t mark = bindings.mark();
-          if (!unifier.unify(lhs, ul)) continue;
+          std::size_t mark = unifier.mark();
+          if (!unify(lhs, ul)) continue;
           begin_conclusion();
           TermId pair[2] = {rhs, ur};
-          add_literal(terms.app(terms.equality(), pair, 2), false);
+          add_literal(terms.equation(pair[0], pair[1]), false);
           for (std::uint32_t k = 0; k < c.size(); ++k)
             if (k != i) add_literal(c[k].atom, c[k].positive);
           finish_conclusion(Rule::EqualityFactoring, gid, kNone, mark);
@@ -1093,8 +860,8 @@ struct Refutation::State {
       TermId lhs = terms.arg(g[i].atom, s);
       auto visit = [&](const SubtermRef& ref) {
         if (clauses[ref.clause].state != ClauseState::Active) return;
-        std::size_t mark = bindings.mark();
-        if (!unifier.unify(lhs, ref.term)) return;
+        std::size_t mark = unifier.mark();
+        if (!unify(lhs, ref.term)) return;
         const std::vector<Lit> into = clauses[ref.clause].lits;
         emit_paramodulant(g, i, s, into, ref.lit, ref.position, gid, ref.clause, mark);
       };
@@ -1128,8 +895,8 @@ struct Refutation::State {
         if (empty_clause != kNone) return;
         if (clauses[ref.clause].state != ClauseState::Active) continue;
         const std::vector<Lit> from = clauses[ref.clause].lits;
-        std::size_t mark = bindings.mark();
-        if (!unifier.unify(terms.arg(from[ref.lit].atom, ref.side), t)) continue;
+        std::size_t mark = unifier.mark();
+        if (!unify(terms.arg(from[ref.lit].atom, ref.side), t)) continue;
         emit_paramodulant(from, ref.lit, ref.side, g, i, pos, ref.clause, gid, mark);
       }
     }
@@ -1189,29 +956,6 @@ struct Refutation::State {
   }
 
   // ---- the proof ----
-  core::NodePtr node_of(TermId t, std::unordered_map<TermId, core::NodePtr>& memo) {
-    auto it = memo.find(t);
-    if (it != memo.end()) return it->second;
-    core::NodePtr out;
-    if (terms.is_var(t)) {
-      out = core::Variable::make(terms.var_index(t), core::VariableKind::INDIVIDUAL, sorts[terms.var_sort(t)]);
-    } else {
-      const SymbolInfo& s = terms.info(terms.sym(t));
-      std::vector<core::NodePtr> args;
-      for (std::uint32_t i = 0; i < terms.arity(t); ++i) args.push_back(node_of(terms.arg(t, i), memo));
-      if (terms.sym(t) == terms.equality())
-        out = core::Equality::make(args[0], args[1]);
-      else if (s.predicate)
-        out = core::PredicateApp::make(s.name, s.arity, std::move(args));
-      else if (s.arity == 0)
-        out = core::Constant::make(s.name, s.sort);
-      else
-        out = core::FunctionApp::make(s.name, s.arity, std::move(args), s.sort);
-    }
-    memo.emplace(t, out);
-    return out;
-  }
-
   ProofDAG proof() {
     ProofDAG dag;
     if (empty_clause == kNone) return dag;
@@ -1229,13 +973,12 @@ struct Refutation::State {
     }
     std::sort(used.begin(), used.end());
     std::unordered_map<std::uint32_t, std::size_t> step_of;
-    std::unordered_map<TermId, core::NodePtr> memo;
     for (std::uint32_t id : used) {
       const StoredClause& c = clauses[id];
       ProofStep step;
       step.rule = rule_name(c.rule);
       std::vector<Literal> lits;
-      for (const Lit& l : c.lits) lits.emplace_back(node_of(l.atom, memo), l.positive);
+      for (const Lit& l : c.lits) lits.emplace_back(terms.bank().to_node(l.atom), l.positive);
       step.clause = Clause(lits);
       for (std::uint32_t p : c.parents)
         if (p != kNone) step.parents.push_back(static_cast<std::int64_t>(step_of.at(p)));
@@ -1246,10 +989,7 @@ struct Refutation::State {
   }
 
   void load(const std::vector<InputClause>& input) {
-    terms.make_equality_symbol();
-    inputs = input;
-    for (std::uint32_t k = 0; k < inputs.size(); ++k) {
-      const InputClause& ic = inputs[k];
+    for (const InputClause& ic : input) {
       VarMap vars;
       std::vector<Lit> lits;
       bool true_clause = false;
@@ -1264,7 +1004,7 @@ struct Refutation::State {
         if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
       }
       if (true_clause) continue;
-      keep(std::move(lits), ic.negated_goal ? Rule::NegatedGoal : Rule::Axiom, kNone, kNone, k);
+      keep(std::move(lits), ic.negated_goal ? Rule::NegatedGoal : Rule::Axiom, kNone, kNone);
       if (empty_clause != kNone) return;
     }
   }
@@ -1286,7 +1026,6 @@ const SearchStats& Refutation::stats() const { return state_->stats; }
 bool same_up_to_renaming(const Clause& a, const Clause& b) {
   if (a.size() != b.size()) return false;
   Refutation::State s;
-  s.terms.make_equality_symbol();
   auto convert = [&](const Clause& c) {
     Refutation::State::VarMap vars;
     std::vector<Lit> lits;

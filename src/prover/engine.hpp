@@ -1,9 +1,10 @@
 // The classical resolution engine: a given-clause saturation prover.
 //
 // The search refutes a set of first-order clauses.  Clauses live in the
-// engine's own compact form (atoms and terms as dense ids of a hash-consed
-// term table, variables numbered 0, 1, ... per clause), so that the loop
-// runs without touching the syntax tree or the interpreter:
+// engine's compact form (atoms and terms as ids of the shared term bank,
+// core/bank.hpp, unified with its trail unifier, core/unify.hpp; variables
+// numbered 0, 1, ... per clause), so that the loop runs without touching the
+// syntax tree or the interpreter:
 //
 //   * calculus: ordered resolution with literal selection (a clause with a
 //     negative literal selects one and may only be used through it; other
