@@ -37,6 +37,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <typeinfo>
 #include <unordered_map>
@@ -100,7 +101,8 @@ class VisitorBase {
   }
 };
 
-// Remembers the results of shared subtrees during one walk, for a walker
+// Remembers the results of shared subtrees (in the tree functions'
+// SharedNodeMemo) during one walk, for a walker
 // whose operations depend on the node alone.  A walk starts plain; only when
 // it has taken more steps than a tree of its size usually needs does it start
 // over remembering: a node is shared when more than one owner holds it (the
@@ -153,12 +155,11 @@ class SharedSubtreeMemo {
 
   template <class Compute>
   R remembered(const NodePtr& node, const Compute& compute) {
-    if (!node || node->kind() == NodeKind::Variable || node->kind() == NodeKind::Constant || node.use_count() < 2)
-      return compute();
-    auto known = results_.find(node.get());
-    if (known != results_.end()) return known->second;
+    if (!node || node->kind() == NodeKind::Variable || node->kind() == NodeKind::Constant) return compute();
+    if (!results_) results_.emplace();
+    if (const R* known = results_->find(node)) return *known;
     R result = compute();
-    results_.emplace(node.get(), result);
+    if (node.use_count() > 1) results_->store(node, result);
     return result;
   }
 
@@ -166,14 +167,14 @@ class SharedSubtreeMemo {
   struct Level {
     explicit Level(SharedSubtreeMemo& m) : memo(m) { ++memo.depth_; }
     ~Level() {
-      if (--memo.depth_ == 0) memo.results_.clear();
+      if (--memo.depth_ == 0) memo.results_.reset();
     }
     SharedSubtreeMemo& memo;
   };
   int depth_ = 0;
   bool remembering_ = false;
   std::int64_t steps_ = 0;
-  std::unordered_map<const Node*, R> results_;  // nodes stay alive: the root holds them
+  std::optional<SharedNodeMemo<R>> results_;  // nodes stay alive: the root holds them
 };
 
 template <typename R>
