@@ -24,8 +24,6 @@ struct PyModel {
   py::object worlds, relations, valuations;
 };
 
-py::set new_set(py::handle items) { return py::reinterpret_steal<py::set>(PySet_New(items.ptr())); }
-
 // A dictionary of new sets made from the given collections, the keys (and,
 // with `member`, the members) checked.
 template <typename Member>
@@ -61,15 +59,8 @@ std::shared_ptr<PyModel> make_model(py::handle worlds, py::handle relations, py:
   return model;
 }
 
-// The set at `key` of a dictionary, made empty first when there is none.
-py::object entry(py::handle mapping, py::handle key) {
-  if (!mapping.contains(key)) mapping[key] = py::set();
-  return mapping[key];
-}
-
-py::object entry_or_none(py::handle mapping, py::handle key) {
-  return mapping.contains(key) ? py::object(mapping[key]) : py::object(py::none());
-}
+using worlds::entry;
+using worlds::entry_or_none;
 
 void add_world(py::handle self, py::handle world) {
   worlds::world_from_py(world);
@@ -82,17 +73,17 @@ void add_world(py::handle self, py::handle world) {
 void compute_transitive_closure(py::handle self) {
   py::object listed = self.attr("worlds");
   py::object relations = self.attr("relations");
-  for (auto w : py::list(listed)) entry(relations, w).attr("add")(w);
+  for (auto w : worlds::new_list(listed)) entry(relations, w).attr("add")(w);
   core::InterruptPoller poller;
   for (bool changed = true; changed;) {
     changed = false;
-    for (auto u : py::list(listed)) {
+    for (auto u : worlds::new_list(listed)) {
       py::object reach = entry_or_none(relations, u);
       if (reach.is_none()) continue;
-      for (auto v : py::list(reach)) {
+      for (auto v : worlds::new_list(reach)) {
         py::object next = entry_or_none(relations, v);
         if (next.is_none()) continue;
-        for (auto x : py::list(next)) {
+        for (auto x : worlds::new_list(next)) {
           poller.poll();
           if (!reach.contains(x)) {
             reach.attr("add")(x);
@@ -111,13 +102,13 @@ void enforce_monotonicity(py::handle self) {
   core::InterruptPoller poller;
   for (bool changed = true; changed;) {
     changed = false;
-    for (auto u : py::list(listed)) {
+    for (auto u : worlds::new_list(listed)) {
       py::object successors = entry_or_none(relations, u);
       py::object below = entry_or_none(valuations, u);
       if (successors.is_none() || below.is_none()) continue;
-      for (auto v : py::list(successors)) {
+      for (auto v : worlds::new_list(successors)) {
         if (v.equal(u)) continue;
-        for (auto a : py::list(below)) {
+        for (auto a : worlds::new_list(below)) {
           poller.poll();
           py::object above = entry_or_none(valuations, v);
           if (above.is_none() || !above.contains(a)) {
@@ -159,7 +150,7 @@ bool is_accessible(py::handle self, py::handle source, py::handle target) {
 py::set accessible_worlds(py::handle self, py::handle world) {
   worlds::world_from_py(world);
   py::object relations = self.attr("relations");
-  if (relations.contains(world)) return new_set(relations[world]);
+  if (relations.contains(world)) return worlds::new_set(relations[world]);
   py::set alone;
   alone.add(world);
   return alone;

@@ -261,20 +261,106 @@ py::set rules_to_py(const BranchState& s) {
   return out;
 }
 
-void set_rules(BranchState& s, py::handle items) {
-  s.applied_rules = {};
-  for (auto item : py::iter(items)) s.applied_rules.insert(rule_from_py(item));
+// The Python branch state: its five containers, as plain attributes.  The
+// operations read them into an engine state, run the engine's operation and
+// add what it added back into the same containers, so the caller's edits
+// take effect and the containers stay the caller's.
+struct PyState {
+  py::object worlds, relations, t_formulas, f_formulas, applied_rules;
+};
+
+// A given container after its members were checked, or a new empty one.
+py::object checked(py::handle given, py::object empty, void (*check)(py::handle)) {
+  if (given.is_none()) return empty;
+  check(given);
+  return py::reinterpret_borrow<py::object>(given);
 }
 
-std::shared_ptr<BranchState> make_state(py::handle worlds_, py::handle relations, py::handle t_formulas,
-                                        py::handle f_formulas, py::handle applied_rules) {
-  auto s = std::make_shared<BranchState>();
-  if (!worlds_.is_none()) s->worlds = worlds::list_from_py(worlds_);
-  if (!relations.is_none()) s->relations = worlds::relations_from_py(relations);
-  if (!t_formulas.is_none()) s->t_formulas = worlds::formula_map_from_py(t_formulas);
-  if (!f_formulas.is_none()) s->f_formulas = worlds::formula_map_from_py(f_formulas);
-  if (!applied_rules.is_none()) set_rules(*s, applied_rules);
+std::shared_ptr<PyState> make_state(py::handle worlds_, py::handle relations, py::handle t_formulas,
+                                    py::handle f_formulas, py::handle applied_rules) {
+  auto s = std::make_shared<PyState>();
+  s->worlds = checked(worlds_, py::list(), [](py::handle v) { worlds::list_from_py(v); });
+  s->relations = checked(relations, py::dict(), [](py::handle v) { worlds::relations_from_py(v); });
+  s->t_formulas = checked(t_formulas, py::dict(), [](py::handle v) { worlds::formula_map_from_py(v); });
+  s->f_formulas = checked(f_formulas, py::dict(), [](py::handle v) { worlds::formula_map_from_py(v); });
+  if (applied_rules.is_none()) {
+    s->applied_rules = py::set();
+  } else {
+    for (auto item : py::iter(applied_rules)) rule_from_py(item);
+    s->applied_rules = py::isinstance<py::set>(applied_rules) ? py::reinterpret_borrow<py::object>(applied_rules)
+                                                             : py::object(worlds::new_set(applied_rules));
+  }
   return s;
+}
+
+// The engine state of a Python branch state, read from its attributes.
+BranchState engine_state_of(py::handle state) {
+  py::object cls = py::module_::import("constructive.tableau").attr("_BranchState");
+  if (!py::isinstance(state, cls))
+    throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
+  BranchState s;
+  s.worlds = worlds::list_from_py(state.attr("worlds"));
+  s.relations = worlds::relations_from_py(state.attr("relations"));
+  s.t_formulas = worlds::formula_map_from_py(state.attr("t_formulas"));
+  s.f_formulas = worlds::formula_map_from_py(state.attr("f_formulas"));
+  for (auto item : py::iter(state.attr("applied_rules"))) s.applied_rules.insert(rule_from_py(item));
+  return s;
+}
+
+// Adds to the Python state's containers what the engine state holds beyond them.
+template <typename Set>
+void grow_map(py::handle mapping, const constructive::WorldMap<Set>& map) {
+  for (const auto& [w, members] : map) {
+    py::object entry = worlds::entry(mapping, py::cast(w));
+    for (const auto& member : members) entry.attr("add")(py::cast(member));
+  }
+}
+
+void grow(py::handle state, const BranchState& s) {
+  py::object listed = state.attr("worlds");
+  for (const World& w : s.worlds) {
+    py::object world = py::cast(w);
+    if (!listed.contains(world)) listed.attr("append")(world);
+  }
+  grow_map(state.attr("relations"), s.relations);
+  grow_map(state.attr("t_formulas"), s.t_formulas);
+  grow_map(state.attr("f_formulas"), s.f_formulas);
+  py::object rules = state.attr("applied_rules");
+  for (const auto& r : s.applied_rules) rules.attr("add")(rule_to_py(r));
+}
+
+// Runs an engine operation on the state and keeps what it added.
+template <typename Change>
+void change_state(py::handle state, Change change) {
+  BranchState s = engine_state_of(state);
+  change(s);
+  grow(state, s);
+}
+
+py::object state_to_py(const BranchState& s) {
+  auto out = std::make_shared<PyState>();
+  out->worlds = worlds::list_to_py(s.worlds);
+  out->relations = worlds::map_to_py(s.relations);
+  out->t_formulas = worlds::map_to_py(s.t_formulas);
+  out->f_formulas = worlds::map_to_py(s.f_formulas);
+  out->applied_rules = rules_to_py(s);
+  return py::cast(out);
+}
+
+// A new state with a new list, new dictionaries of new sets and a new set
+// of the same worlds, formulas and rule tuples.
+py::object copy_state(py::handle state) {
+  auto copy_map = [](py::handle mapping) {
+    py::dict out;
+    for (auto [key, members] : mapping.cast<py::dict>()) out[key] = worlds::new_set(members);
+    return out;
+  };
+  py::object cls = py::module_::import("constructive.tableau").attr("_BranchState");
+  return cls(py::arg("worlds") = worlds::new_list(state.attr("worlds")),
+             py::arg("relations") = copy_map(state.attr("relations")),
+             py::arg("t_formulas") = copy_map(state.attr("t_formulas")),
+             py::arg("f_formulas") = copy_map(state.attr("f_formulas")),
+             py::arg("applied_rules") = worlds::new_set(state.attr("applied_rules")));
 }
 
 // ---------------------------------------------------------------------------
@@ -316,12 +402,6 @@ py::object own_proof(py::handle prover, py::handle target, py::handle premises) 
   return prover.attr("prove")(py::arg("target") = target, py::arg("premises") = premises);
 }
 
-// The branch state argument of a prover operation.
-BranchState& state_of(py::handle state) {
-  if (!py::isinstance<BranchState>(state))
-    throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
-  return state.cast<BranchState&>();
-}
 
 // A limit of the prover: values below 1 become 1, and values beyond the
 // 64-bit range become its maximum, which no search can reach anyway.
@@ -356,7 +436,7 @@ TableauProver& prover_of(py::handle self) {
 
 py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj, py::handle depth_obj) {
   TableauProver& prover = prover_of(self);
-  auto& engine_state = state_of(state);
+  BranchState engine_state = engine_state_of(state);
   if (!py::isinstance<PyNode>(node_obj))
     throw core::TypeError("node must be a TableauNode, got " + common::class_text(node_obj));
   PyNode& node = node_obj.cast<PyNode&>();
@@ -367,11 +447,12 @@ py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj,
   append_records(node, *stub, root);
   node.is_closed = stub->node(root).is_closed;
   if (const std::string* clash = stub->clash_details(root)) node.clash_details = *clash;
+  grow(state, engine_state);
   py::object open = py::none();
   if (r.open_state == &engine_state) {
     open = state;
   } else if (r.owned_open) {
-    open = py::cast(std::shared_ptr<BranchState>(std::move(r.owned_open)));
+    open = state_to_py(*r.owned_open);
   }
   return py::make_tuple(r.closed, open);
 }
@@ -521,54 +602,60 @@ void bind_result(py::module_& m) {
 }
 
 void bind_branch_state(py::module_& m) {
-  py::class_<BranchState, std::shared_ptr<BranchState>> cls(
-      m, "_BranchState", "Internal container for the state of a single tableau branch.");
+  py::class_<PyState, std::shared_ptr<PyState>> cls(
+      m, "_BranchState", "Internal container for the state of a single tableau branch.", py::dynamic_attr());
   cls.def(py::init(&make_state), py::arg("worlds") = py::none(), py::arg("relations") = py::none(),
           py::arg("t_formulas") = py::none(), py::arg("f_formulas") = py::none(),
           py::arg("applied_rules") = py::none())
-      .def_property(
-          "worlds", [](const BranchState& s) { return worlds::list_to_py(s.worlds); },
-          [](BranchState& s, py::handle v) { s.worlds = worlds::list_from_py(v); })
-      .def_property(
-          "relations", [](const BranchState& s) { return worlds::map_to_py(s.relations); },
-          [](BranchState& s, py::handle v) { s.relations = worlds::relations_from_py(v); })
-      .def_property(
-          "t_formulas", [](const BranchState& s) { return worlds::map_to_py(s.t_formulas); },
-          [](BranchState& s, py::handle v) { s.t_formulas = worlds::formula_map_from_py(v); })
-      .def_property(
-          "f_formulas", [](const BranchState& s) { return worlds::map_to_py(s.f_formulas); },
-          [](BranchState& s, py::handle v) { s.f_formulas = worlds::formula_map_from_py(v); })
-      .def_property("applied_rules", &rules_to_py, &set_rules)
+      .def_readwrite("worlds", &PyState::worlds)
+      .def_readwrite("relations", &PyState::relations)
+      .def_readwrite("t_formulas", &PyState::t_formulas)
+      .def_readwrite("f_formulas", &PyState::f_formulas)
+      .def_readwrite("applied_rules", &PyState::applied_rules)
       .def(
-          "add_world", [](BranchState& s, py::handle w) { s.add_world(worlds::world_from_py(w)); }, py::arg("world"),
-          "Registers a world in this branch state ensuring reflexivity.")
+          "add_world",
+          [](py::handle self, py::handle w) {
+            World world = worlds::world_from_py(w);
+            change_state(self, [&](BranchState& s) { s.add_world(world); });
+          },
+          py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
       .def(
           "add_t_formula",
-          [](BranchState& s, py::handle w, py::handle f) { s.add_t_formula(worlds::world_from_py(w), common::to_node(f)); },
+          [](py::handle self, py::handle w, py::handle f) {
+            World world = worlds::world_from_py(w);
+            core::NodePtr formula = common::to_node(f);
+            change_state(self, [&](BranchState& s) { s.add_t_formula(world, formula); });
+          },
           py::arg("world"), py::arg("formula"), "Adds a true formula at world and propagates along accessibility relation.")
       .def(
           "add_f_formula",
-          [](BranchState& s, py::handle w, py::handle f) { s.add_f_formula(worlds::world_from_py(w), common::to_node(f)); },
+          [](py::handle self, py::handle w, py::handle f) {
+            World world = worlds::world_from_py(w);
+            core::NodePtr formula = common::to_node(f);
+            change_state(self, [&](BranchState& s) { s.add_f_formula(world, formula); });
+          },
           py::arg("world"), py::arg("formula"), "Adds a false formula at world.")
       .def(
           "add_relation",
-          [](BranchState& s, py::handle a, py::handle b) {
-            s.add_relation(worlds::world_from_py(a, "source"), worlds::world_from_py(b, "target"));
+          [](py::handle self, py::handle a, py::handle b) {
+            World source = worlds::world_from_py(a, "source"), target = worlds::world_from_py(b, "target");
+            change_state(self, [&](BranchState& s) { s.add_relation(source, target); });
           },
           py::arg("source"), py::arg("target"),
           "Makes target (and every world above it) accessible from source and the worlds below it.")
-      .def("copy", [](const BranchState& s) { return std::make_shared<BranchState>(s.copy()); },
-           "An independent copy of the branch state.")
-      .def("__eq__", [](const BranchState& a, py::handle b) -> py::object {
-        if (!py::isinstance<BranchState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(a == b.cast<const BranchState&>());
+      .def("copy", &copy_state, "An independent copy of the branch state.")
+      .def("__eq__", [](py::handle a, py::handle b) -> py::object {
+        if (!py::isinstance<PyState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        for (const char* field : {"worlds", "relations", "t_formulas", "f_formulas", "applied_rules"})
+          if (!a.attr(field).equal(b.attr(field))) return py::bool_(false);
+        return py::bool_(true);
       })
-      .def("__repr__", [](const BranchState& s) {
-        return record_repr("_BranchState", {{"worlds", worlds::list_to_py(s.worlds)},
-                                            {"relations", worlds::map_to_py(s.relations)},
-                                            {"t_formulas", worlds::map_to_py(s.t_formulas)},
-                                            {"f_formulas", worlds::map_to_py(s.f_formulas)},
-                                            {"applied_rules", rules_to_py(s)}});
+      .def("__repr__", [](py::handle s) {
+        return record_repr("_BranchState", {{"worlds", s.attr("worlds")},
+                                            {"relations", s.attr("relations")},
+                                            {"t_formulas", s.attr("t_formulas")},
+                                            {"f_formulas", s.attr("f_formulas")},
+                                            {"applied_rules", s.attr("applied_rules")}});
       });
   cls.attr("__hash__") = py::none();
 }
@@ -594,14 +681,14 @@ void bind_prover(py::module_& m) {
       .def(
           "_check_clash",
           [](const TableauProver& p, py::handle s) -> py::object {
-            auto clash = p.check_clash(state_of(s));
+            auto clash = p.check_clash(engine_state_of(s));
             if (!clash) return py::none();
             return py::make_tuple(clash->world, clash->formula, clash->message);
           },
           py::arg("state"))
       .def(
           "_extract_countermodel",
-          [](const TableauProver& p, py::handle s) { return worlds::model_to_py(*p.extract_countermodel(state_of(s))); },
+          [](const TableauProver& p, py::handle s) { return worlds::model_to_py(*p.extract_countermodel(engine_state_of(s))); },
           py::arg("state"))
       .def(
           "prove", [](py::handle self, py::handle target, py::handle premises) {

@@ -96,31 +96,28 @@ std::size_t DerivationTree::node_bytes() const {
   return blocks * (per_block * sizeof(TableauNode) + sizeof(void*));
 }
 
-WorldIndex DerivationTree::world_index(const World& w) {
-  auto [it, added] = world_indices_.try_emplace(w, static_cast<WorldIndex>(worlds_.size()));
+namespace {
+
+// The index of a value in a table of distinct values, added on first use.
+template <typename Value, typename Key, typename Map>
+std::uint32_t intern(std::vector<Value>& table, Map& indices, const Key& key) {
+  auto [it, added] = indices.try_emplace(Value(key), static_cast<std::uint32_t>(table.size()));
   if (added) {
     try {
-      worlds_.push_back(w);
+      table.emplace_back(key);
     } catch (...) {
-      world_indices_.erase(it);
+      indices.erase(it);
       throw;
     }
   }
   return it->second;
 }
 
-TextIndex DerivationTree::text_index(std::string_view text) {
-  auto [it, added] = text_indices_.try_emplace(std::string(text), static_cast<TextIndex>(texts_.size()));
-  if (added) {
-    try {
-      texts_.emplace_back(text);
-    } catch (...) {
-      text_indices_.erase(it);
-      throw;
-    }
-  }
-  return it->second;
-}
+}  // namespace
+
+WorldIndex DerivationTree::world_index(const World& w) { return intern(worlds_, world_indices_, w); }
+
+TextIndex DerivationTree::text_index(std::string_view text) { return intern(texts_, text_indices_, text); }
 
 namespace {
 

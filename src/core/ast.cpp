@@ -403,10 +403,11 @@ constexpr std::size_t kPlainComparisonSteps = 4096;
 }  // namespace
 
 bool equal(const Node& a, const Node& b) {
+  if (&a == &b) return true;
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
   std::unordered_set<std::pair<const Node*, const Node*>, NodePairHash> checked;
   std::size_t steps = 0;
-  InterruptPoller poller;
+  thread_local InterruptPoller poller;  // one per thread: building one reads the clock
   while (!work.empty()) {
     poller.poll();
     auto [x, y] = work.back();
@@ -549,6 +550,18 @@ std::string repr(const Node& n) {
 // that every distinct subterm is walked once.
 namespace {
 
+// Adds the variables of a child to `out`: a shared compound child's set is
+// collected once and then read from the memo; terms and atoms, whose sets
+// are cheap or cached in the node, and unshared children go straight in.
+template <typename Collect>
+void collect_child(const NodePtr& c, VarSet& out, SharedNodeMemo<VarSet>& memo, Collect collect) {
+  if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(c, out);
+  if (const VarSet* known = memo.find(c)) return out.insert_all(*known);
+  VarSet own;
+  collect(c, own);
+  out.insert_all(memo.store(c, std::move(own)));
+}
+
 class FreeVariables {
  public:
   void collect(const NodePtr& node, VarSet& out) {
@@ -582,11 +595,7 @@ class FreeVariables {
 
  private:
   void child(const NodePtr& c, VarSet& out) {
-    if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(c, out);
-    if (const VarSet* known = memo_.find(c)) return out.insert_all(*known);
-    VarSet own;
-    collect(c, own);
-    out.insert_all(memo_.store(c, std::move(own)));
+    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(n, into); });
   }
 
   SharedNodeMemo<VarSet> memo_;
@@ -620,11 +629,7 @@ class BoundVariables {
 
  private:
   void child(const NodePtr& c, VarSet& out) {
-    if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(*c, out);
-    if (const VarSet* known = memo_.find(c)) return out.insert_all(*known);
-    VarSet own;
-    collect(*c, own);
-    out.insert_all(memo_.store(c, std::move(own)));
+    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(*n, into); });
   }
 
   SharedNodeMemo<VarSet> memo_;

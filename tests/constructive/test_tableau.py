@@ -331,6 +331,33 @@ def test_add_relation_keeps_order_and_truths_when_target_has_successors():
     assert P in s.t_formulas[W1] and P in s.t_formulas[W2]
 
 
+def test_branch_state_containers_are_live():
+    s = _BranchState()
+    s.add_world(W0)
+    s.t_formulas[W0].add(And(P, Q))
+    s.f_formulas[W0].add(Q)
+    assert TableauProver()._check_clash(s) is None
+    s.t_formulas[W0].add(Q)
+    assert TableauProver()._check_clash(s)[1] == Q
+    s.t_formulas[W0].discard(Q)
+    s.relations[W0].add(W1)
+    s.worlds.append(W1)
+    s.add_t_formula(W0, R)  # goes up the edited order
+    assert R in s.t_formulas[W1]
+    rules = s.applied_rules
+    closed, _ = TableauProver()._expand_branch(s, TableauNode(1), 1)
+    assert closed and s.applied_rules is rules and s.t_formulas[W0] >= {P, Q, R} and len(rules) == 1
+
+
+def test_branch_state_keeps_the_given_containers():
+    worlds, t_formulas = [W0], {W0: {P}}
+    s = _BranchState(worlds=worlds, t_formulas=t_formulas)
+    s.add_t_formula(W0, Q)
+    assert s.worlds is worlds and t_formulas[W0] == {P, Q}
+    with pytest.raises(TypeError):
+        _BranchState(worlds=["w0"])
+
+
 def test_copy_is_independent():
     s = _BranchState()
     s.add_t_formula(W0, P)
@@ -543,7 +570,9 @@ def test_rule_order_and_node_worlds():
     while at.children:
         (at,) = at.children
         chain.append((at.rule, at.world.name))
-    assert chain == [("T_And", "w1"), ("F_Or", "w0"), ("T_Not", "w0"), ("T_Not", "w1"), ("T_Not", "w1")]
+    # the successors of w0 are visited in the order of the state's own set
+    assert chain[:2] == [("T_And", "w1"), ("F_Or", "w0")]
+    assert sorted(chain[2:]) == [("T_Not", "w0"), ("T_Not", "w1"), ("T_Not", "w1")]
     assert [n.id for n in [node.children[0]]] == [2]
     assert closed is False and open_state is s  # no split: the caller's own state
     assert ("T_And", And(P, Q), W1) in s.applied_rules
