@@ -203,6 +203,32 @@ Difference difference(const Formulas& first, const Formulas& second) {
   return d;
 }
 
+// The antecedents of `first` that `second` lacks and the other way round.
+// Sequents of one search share a pool, where one index is one formula: the
+// indices are compared first, and only the few formulas left over by value.
+Difference difference(const Sequent& first, const Sequent& second) {
+  if (first.pool() != second.pool()) return difference(first.antecedents(), second.antecedents());
+  thread_local std::vector<std::int64_t> counts;
+  if (counts.size() < first.pool()->size()) counts.resize(first.pool()->size(), 0);
+  for (Sequent::Id id : first.antecedent_ids()) ++counts[id];
+  for (Sequent::Id id : second.antecedent_ids()) --counts[id];
+  Formulas left_over_first, left_over_second;
+  auto collect = [&](const Sequent& s) {
+    for (Sequent::Id id : s.antecedent_ids()) {
+      for (; counts[id] > 0; --counts[id]) left_over_first.push_back((*s.pool())[id]);
+      for (; counts[id] < 0; ++counts[id]) left_over_second.push_back((*s.pool())[id]);
+    }
+  };
+  try {
+    collect(first);
+    collect(second);
+  } catch (...) {  // out of memory: leave the counts clean for the next call
+    std::fill(counts.begin(), counts.end(), 0);
+    throw;
+  }
+  return difference(left_over_first, left_over_second);
+}
+
 // Multiset equality of a few formulas.
 bool same_multiset(const Formulas& a, const Formulas& b) {
   if (a.size() != b.size()) return false;
@@ -227,13 +253,13 @@ bool contains(const Formulas& formulas, const NodePtr& f) {
 class Inference {
  public:
   explicit Inference(const LJTProofNode& node)
-      : node_(node), gamma_(node.sequent()->antecedents()), goal_(node.sequent()->succedent()) {}
+      : node_(node), seq_(*node.sequent()), goal_(seq_.succedent()) {}
 
   bool correct() const {
     const std::string& rule = node_.rule();
     if (rule == kRTop) return arity(0) && is_verum(*goal_);
     if (rule == kLBot) return arity(0) && has_falsum();
-    if (rule == kAx) return arity(0) && contains(gamma_, goal_);
+    if (rule == kAx) return arity(0) && holds(goal_);
     if (rule == kRImp) return right_rule(NodeKind::Implies, 1, &Inference::right_implication);
     if (rule == kRAnd) return right_rule(NodeKind::And, 2, &Inference::right_conjunction);
     if (rule == kROr1) return right_rule(NodeKind::Or, 1, &Inference::left_disjunct);
@@ -257,8 +283,14 @@ class Inference {
   const Sequent& premise_sequent(std::size_t k) const { return *node_.premises()[k]->sequent(); }
 
   bool has_falsum() const {
-    for (const auto& f : gamma_)
-      if (is_falsum(*f)) return true;
+    for (std::size_t i = 0; i < seq_.antecedent_count(); ++i)
+      if (is_falsum(*seq_.antecedent(i))) return true;
+    return false;
+  }
+
+  bool holds(const NodePtr& f) const {
+    for (std::size_t i = 0; i < seq_.antecedent_count(); ++i)
+      if (core::equal(seq_.antecedent(i), f)) return true;
     return false;
   }
 
@@ -266,7 +298,7 @@ class Inference {
   bool premise_adds(std::size_t k, const Formulas& added, const NodePtr& goal) const {
     const Sequent& s = premise_sequent(k);
     if (!core::equal(s.succedent(), goal)) return false;
-    Difference d = difference(gamma_, s.antecedents());
+    Difference d = difference(seq_, s);
     return d.only_first.empty() && same_multiset(d.only_second, added);
   }
 
@@ -280,7 +312,7 @@ class Inference {
   // premise's goal is checked by the rule (it is not always the conclusion's).
   bool left_rule(NodeKind kind, std::size_t n, LeftCheck check) const {
     if (!arity(n)) return false;
-    Difference d = difference(gamma_, premise_sequent(0).antecedents());
+    Difference d = difference(seq_, premise_sequent(0));
     if (d.only_first.size() != 1) return false;
     const BinaryFormula* principal = as_binary(d.only_first[0], kind);
     return principal && (this->*check)(d.only_first[0], *principal, d.only_second);
@@ -290,7 +322,7 @@ class Inference {
   bool premise_replaces(std::size_t k, const NodePtr& principal, const Formulas& added, const NodePtr& goal) const {
     const Sequent& s = premise_sequent(k);
     if (!core::equal(s.succedent(), goal)) return false;
-    Difference d = difference(gamma_, s.antecedents());
+    Difference d = difference(seq_, s);
     return d.only_first.size() == 1 && core::equal(d.only_first[0], principal) && same_multiset(d.only_second, added);
   }
 
@@ -311,7 +343,7 @@ class Inference {
   }
   // A -> B with the atom A among the antecedents.
   bool modus_ponens(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
-    return is_atomic(*imp.left()) && contains(gamma_, imp.left()) && goal_kept(0) &&
+    return is_atomic(*imp.left()) && holds(imp.left()) && goal_kept(0) &&
            same_multiset(added, {imp.right()});
   }
   // (E & F) -> B becomes E -> (F -> B).
@@ -335,8 +367,8 @@ class Inference {
   }
 
   const LJTProofNode& node_;
-  const Formulas gamma_;
-  const NodePtr goal_;
+  const Sequent& seq_;
+  const NodePtr& goal_;
 };
 
 }  // namespace
