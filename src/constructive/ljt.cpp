@@ -775,9 +775,13 @@ class ProofMemo {
 
   // An earlier node of the sequent `gamma` ==> `goal` (ids of the search), or null.
   LJTProofNodePtr proved(Id goal, const std::vector<Id>& gamma) const {
-    auto [first, last] = proofs_.equal_range(key(goal, gamma.size()));
-    for (auto it = first; it != last; ++it)
-      if (same_sequent(*it->second->sequent(), goal, gamma)) return it->second;
+    if (slots_.empty()) return nullptr;
+    const std::uint64_t k = key(goal, gamma.size());
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = k & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      const std::uint32_t at = slots_[i] - 1;
+      if (keys_[at] == k && same_sequent(*nodes_[at]->sequent(), goal, gamma)) return nodes_[at];
+    }
     return nullptr;
   }
 
@@ -785,14 +789,41 @@ class ProofMemo {
     const std::size_t length = node->sequent()->antecedent_count();
     budget_.charge(
         [&] {
-          proofs_.emplace(key(goal, length), node);
-          return Budget::kEntryBytes + sizeof(LJTProofNode) + sizeof(Sequent) + length * sizeof(Id);
+          insert(key(goal, length), node);
+          return kEntryBytes + sizeof(LJTProofNode) + sizeof(Sequent) + length * sizeof(Id);
         },
-        [&]() noexcept { release(proofs_); });
+        [&]() noexcept {
+          release(nodes_);
+          release(keys_);
+          release(slots_);
+        });
   }
 
  private:
   Id value(Id id) const { return table_[id].value; }
+
+  static constexpr std::size_t kEntryBytes = sizeof(LJTProofNodePtr) + sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+
+  void insert(std::uint64_t k, const LJTProofNodePtr& node) {
+    if (2 * (nodes_.size() + 1) > slots_.size()) grow();
+    nodes_.push_back(node);
+    keys_.push_back(k);
+    place(nodes_.size() - 1);
+  }
+
+  void place(std::size_t entry) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = keys_[entry] & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(entry + 1);
+  }
+
+  void grow() {
+    slots_.assign(std::max<std::size_t>(1024, 2 * slots_.size()), 0);
+    nodes_.reserve(slots_.size() / 2);
+    keys_.reserve(slots_.size() / 2);
+    for (std::size_t entry = 0; entry < nodes_.size(); ++entry) place(entry);
+  }
 
   // The set's hash, the goal and the length: the order is compared on a hit.
   std::uint64_t key(Id goal, std::size_t length) const {
@@ -810,7 +841,11 @@ class ProofMemo {
   const FormulaTable& table_;
   Budget budget_;
   ValueSet current_;  // the values of the search's current antecedents
-  std::unordered_multimap<std::uint64_t, LJTProofNodePtr> proofs_;
+  // The nodes, their keys, and an open-addressing index of them (entry + 1;
+  // 0 is free), at most half full.
+  std::vector<LJTProofNodePtr> nodes_;
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> slots_;
 };
 
 // Decides whether a sequent is provable, by the search's own rules in the
@@ -826,6 +861,10 @@ class Decider {
 
   Decider(FormulaTable& table, core::InterruptPoller& poller) : table_(table), poller_(poller) {}
 
+  // Thrown by provable when sequents repeat too seldom for the memory to
+  // pay: the search then goes on alone, as fast as without it.
+  struct GiveUp {};
+
   bool provable(const Values& gamma, Id goal) {
     RecursionGuard guard;
     poller_.poll();
@@ -833,7 +872,11 @@ class Decider {
     const Scan scan = mark(gamma, goal);
     if (scan.closed) return true;
     const std::uint64_t key = scan.set_hash ^ spread(~static_cast<std::uint64_t>(goal));
-    if (const Answer* known = recall(key, goal, scan.distinct)) return known->provable;
+    if (const Answer* known = recall(key, goal, scan.distinct)) {
+      ++recalled_;
+      return known->provable;
+    }
+    if (++explored_ > kTrial && recalled_ < explored_ / kRepeatShare) throw GiveUp();
     const bool answer = by_rules(gamma, goal, scan);
     remember(key, goal, gamma, answer);
     return answer;
@@ -979,9 +1022,14 @@ class Decider {
     return false;
   }
 
+  // After this many sequents explored, at least one answer in this many
+  // must have come from memory.
+  static constexpr std::uint64_t kTrial = 4096, kRepeatShare = 2;
+
   FormulaTable& table_;
   core::InterruptPoller& poller_;
   Budget budget_;
+  std::uint64_t explored_ = 0, recalled_ = 0;
   std::unordered_multimap<std::uint64_t, Answer> answers_;
   std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
   std::uint32_t round_ = 0;
@@ -1046,7 +1094,12 @@ class Search {
     for (std::size_t i = 0; i < gamma_.size(); ++i)
       if (i != consumed) premise.push_back(table_[gamma_[i]].value);
     for (Id id : added) premise.push_back(table_[id].value);
-    return decider_.provable(premise, table_[goal].value);
+    try {
+      return decider_.provable(premise, table_[goal].value);
+    } catch (const Decider::GiveUp&) {
+      decided_ = false;
+      return true;
+    }
   }
 
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) const {
