@@ -106,22 +106,6 @@ void bind_substitution(py::module_& m) {
   common::freeze(cls);
 }
 
-// The tree order of any formula tree object: its `tree_order`, a mapping
-// from each symbol to the symbols directly below it.
-SymbolOrder order_from_py(py::handle tree) {
-  if (!py::hasattr(tree, "tree_order"))
-    throw core::TypeError("is_admissible needs a formula tree with a tree_order, got " + common::class_text(tree));
-  py::object order = tree.attr("tree_order");
-  if (!py::isinstance<py::dict>(order))
-    throw core::TypeError("the tree_order of a formula tree must be a dict, got " + common::class_text(order));
-  SymbolOrder out;
-  for (auto [key, children] : order.cast<py::dict>()) {
-    auto& below = out[symbol_from_py(key)];
-    for (auto child : py::iter(children)) below.insert(symbol_from_py(child));
-  }
-  return out;
-}
-
 }  // namespace
 
 PYBIND11_MODULE(prefix, m) {

@@ -62,4 +62,20 @@ inline py::dict subst_dict(const PrefixSubstitution& s) {
   return out;
 }
 
+// The tree order of any formula tree object: its `tree_order`, a mapping
+// from each symbol to the symbols directly below it.
+inline constructive::SymbolOrder order_from_py(py::handle tree) {
+  if (!py::hasattr(tree, "tree_order"))
+    throw core::TypeError("a formula tree with a tree_order is needed, got " + common::class_text(tree));
+  py::object order = tree.attr("tree_order");
+  if (!py::isinstance<py::dict>(order))
+    throw core::TypeError("the tree_order of a formula tree must be a dict, got " + common::class_text(order));
+  constructive::SymbolOrder out;
+  for (auto [key, children] : order.cast<py::dict>()) {
+    auto& below = out[symbol_from_py(key)];
+    for (auto child : py::iter(children)) below.insert(symbol_from_py(child));
+  }
+  return out;
+}
+
 }  // namespace prefix_values

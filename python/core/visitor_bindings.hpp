@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <string>
 #include <typeinfo>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "common/bindings.hpp"
@@ -46,15 +48,63 @@ inline constexpr const char* kOperationNames[core::kNodeKindCount + 1] = {
 #undef VISITOR_BINDINGS_NAME
         "visit"};
 
+// The interned Python string of a name the bindings look up often.
+inline py::handle interned(const char* name) {
+  static std::unordered_map<const char*, PyObject*> strings;  // keyed by the literal's address
+  auto found = strings.find(name);
+  if (found != strings.end()) return found->second;
+  PyObject* str = PyUnicode_InternFromString(name);
+  if (!str) throw py::error_already_set();
+  strings.emplace(name, str);  // kept for the life of the process
+  return str;
+}
+
+inline py::object attribute(py::handle obj, const char* name) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), interned(name).ptr());
+  if (!value) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
+
 inline std::string type_name(py::handle obj) {
   return py::type::handle_of(obj).attr("__name__").cast<std::string>();
 }
 
-// Whether the class `cls` has `name` from Python code rather than the bound
-// C++ function.
+// The walker classes bound in C++ by this extension module.
+inline std::unordered_set<PyTypeObject*>& bound_walker_types() {
+  static std::unordered_set<PyTypeObject*> types;
+  return types;
+}
+
+// Whether `value`, found in a class's dictionary, is a function bound from C++.
+inline bool is_cpp_function(PyObject* value) {
+  py::handle h(value);
+  return PyCallable_Check(value) && py::function(py::reinterpret_borrow<py::object>(h)).is_cpp_function();
+}
+
+// Whether the class `cls` has `name` from Python code rather than from a
+// walker class bound in C++: the classes of its MRO are searched in order, up
+// to the first bound walker class (for a built-in walker, none at all).
 inline bool python_defines(py::handle cls, const char* name) {
-  py::object attr = py::getattr(cls, name, py::none());
-  return !(attr.is_none() || (PyCallable_Check(attr.ptr()) && py::function(attr).is_cpp_function()));
+  PyObject* mro = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_mro;
+  for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (bound_walker_types().count(type)) return false;
+    PyObject* dict = type->tp_dict;
+    if (!dict) continue;
+    PyObject* value = PyDict_GetItemWithError(dict, interned(name).ptr());
+    if (value) return !is_cpp_function(value);
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+  return false;
+}
+
+// The slots (the sixteen operations and `visit`) that a walker class
+// overrides in Python.
+inline std::uint32_t class_overrides(py::handle cls) {
+  std::uint32_t mask = 0;
+  for (int slot = 0; slot <= kVisitSlot; ++slot)
+    if (python_defines(cls, kOperationNames[slot])) mask |= std::uint32_t{1} << slot;
+  return mask;
 }
 
 // The node classes that core.visitors imported, by NodeKind: the keys of
@@ -71,10 +121,9 @@ inline py::handle node_class(core::NodeKind kind) {
   return classes[static_cast<int>(kind)];
 }
 
-// Whether `table` is the sixteen-entry table the class hook gives every
-// walker class (a caller may have edited a class's table since).
-inline bool is_standard_table(py::handle table) {
-  if (!PyDict_CheckExact(table.ptr()) || PyDict_Size(table.ptr()) != core::kNodeKindCount) return false;
+// Whether `table` maps each of the sixteen node classes to its operation
+// name, whatever the order of its entries.
+inline bool is_standard_table_in_any_order(py::handle table) {
   for (int k = 0; k < core::kNodeKindCount; ++k) {
     PyObject* name = PyDict_GetItemWithError(table.ptr(), node_class(static_cast<core::NodeKind>(k)).ptr());
     if (!name) {
@@ -86,10 +135,26 @@ inline bool is_standard_table(py::handle table) {
   return true;
 }
 
+// Whether `table` is the sixteen-entry table the class hook gives every
+// walker class (a caller may have edited a class's table since).  An
+// unedited table holds the very key and value objects of the template, in
+// slot order, so most of the test is comparing pointers.
+inline bool is_standard_table(py::handle table) {
+  if (!PyDict_CheckExact(table.ptr()) || PyDict_Size(table.ptr()) != core::kNodeKindCount) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  for (int k = 0; PyDict_Next(table.ptr(), &pos, &key, &value); ++k) {
+    if (key != node_class(static_cast<core::NodeKind>(k)).ptr()) return is_standard_table_in_any_order(table);
+    if (value == interned(kOperationNames[k]).ptr()) continue;  // the template's values are interned
+    if (!PyUnicode_Check(value) || PyUnicode_CompareWithASCIIString(value, kOperationNames[k]) != 0) return false;
+  }
+  return true;
+}
+
 // The name of the operation that the walker's table gives the node's class,
 // or null when the table has no entry for it.
 inline py::object operation_name_in_table(py::handle self, const core::NodePtr& node) {
-  py::object table = self.attr("_dispatch_table");
+  py::object table = attribute(self, "_dispatch_table");
   py::handle cls = node_class(node->kind());
   if (PyDict_Check(table.ptr())) {
     PyObject* found = PyDict_GetItemWithError(table.ptr(), cls.ptr());
@@ -112,14 +177,15 @@ class PythonOverrides {
   // Python, so a change made to the object or its class shows in the next
   // walk.
   void refresh(py::handle self) {
-    mask_ = 0;
     py::handle cls = py::type::handle_of(self);
-    py::object own = py::getattr(self, "__dict__", py::none());
+    mask_ = class_overrides(cls);
+    py::object own = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (!own) throw py::error_already_set();
     bool has_own = PyDict_Check(own.ptr()) && PyDict_Size(own.ptr()) > 0;
-    for (int slot = 0; slot <= kVisitSlot; ++slot)
-      if (python_defines(cls, kOperationNames[slot]) || (has_own && own_attribute(own, kOperationNames[slot])))
-        mask_ |= std::uint32_t{1} << slot;
-    table_edited_ = !is_standard_table(self.attr("_dispatch_table"));
+    if (has_own)
+      for (int slot = 0; slot <= kVisitSlot; ++slot)
+        if (own_attribute(own, kOperationNames[slot])) mask_ |= std::uint32_t{1} << slot;
+    table_edited_ = !is_standard_table(attribute(self, "_dispatch_table"));
     refresh_more(cls, has_own ? own : py::object());
     refreshed_ = true;
   }
@@ -149,7 +215,7 @@ class PythonOverrides {
   virtual bool more_overridden() const { return false; }
   bool refreshed() const { return refreshed_; }
   static bool own_attribute(py::handle own, const char* name) {
-    return own && PyDict_GetItemString(own.ptr(), name) != nullptr;
+    return own && PyDict_GetItemWithError(own.ptr(), interned(name).ptr()) != nullptr;
   }
 
  private:
@@ -243,22 +309,62 @@ struct Result<std::string> {
   }
 };
 
+// A collector result that an override returned and that is no set of
+// variables (a list, a set holding other values, ...): unions and removals
+// with it are Python's.
+class PythonVariables final : public core::HostVariables {
+ public:
+  explicit PythonVariables(py::object value) : value_(std::move(value)) {}
+  const py::object& value() const { return value_; }
+
+  core::FreeVariables unite(const core::FreeVariables& a, const core::FreeVariables& b) const override;
+  core::FreeVariables without(const core::FreeVariables& a, const core::VariablePtr& var) const override;
+
+ private:
+  py::object value_;
+};
+
 template <>
-struct Result<core::VarSet> {
-  static py::object to_py(const core::VarSet& vars, PythonOverrides*) { return common::to_py_set(vars); }
-  static core::VarSet from_py(py::handle value, const char* op, PythonOverrides&) {
-    if (!py::isinstance<py::iterable>(value) || py::isinstance<py::str>(value))
-      throw py::type_error(std::string(op) + " must return a set of Variable, got " + type_name(value));
-    core::VarSet out;
-    for (py::handle item : value) {
-      if (!py::isinstance<core::Variable>(item))
-        throw py::type_error(std::string(op) + " must return a set of Variable, got an element of type " +
-                             type_name(item));
-      out.insert(item.cast<core::VariablePtr>());
+struct Result<core::FreeVariables> {
+  static py::object to_py(const core::FreeVariables& result, PythonOverrides* = nullptr) {
+    if (result.host()) return static_cast<const PythonVariables&>(*result.host()).value();
+    return common::to_py_set(result.vars());
+  }
+  // A set of Variable nodes is held by the engine; any other value by Python.
+  static core::FreeVariables from_py(py::handle value, const char* = nullptr, PythonOverrides* = nullptr) {
+    if (PyAnySet_Check(value.ptr())) {
+      core::VarSet vars;
+      bool all_variables = true;
+      for (py::handle item : value) {
+        if (!py::isinstance<core::Variable>(item)) {
+          all_variables = false;
+          break;
+        }
+        vars.insert(item.cast<core::VariablePtr>());
+      }
+      if (all_variables) return vars;
     }
-    return out;
+    return core::FreeVariables(std::make_shared<const PythonVariables>(py::reinterpret_borrow<py::object>(value)));
+  }
+  static core::FreeVariables from_py(py::handle value, const char* op, PythonOverrides& overrides) {
+    return from_py(value, op, &overrides);
   }
 };
+
+// A new set updated with the members of `a`, then of `b`.
+inline core::FreeVariables PythonVariables::unite(const core::FreeVariables& a, const core::FreeVariables& b) const {
+  py::object out = py::reinterpret_steal<py::object>(PySet_New(nullptr));
+  if (!out) throw py::error_already_set();
+  out.attr("update")(Result<core::FreeVariables>::to_py(a), Result<core::FreeVariables>::to_py(b));
+  return Result<core::FreeVariables>::from_py(out);
+}
+
+// A new set of the members of `a`, less `var`.
+inline core::FreeVariables PythonVariables::without(const core::FreeVariables& a, const core::VariablePtr& var) const {
+  py::object out = py::reinterpret_steal<py::object>(PySet_New(Result<core::FreeVariables>::to_py(a).ptr()));
+  if (!out || PySet_Discard(out.ptr(), py::cast(var).ptr()) < 0) throw py::error_already_set();
+  return Result<core::FreeVariables>::from_py(out);
+}
 
 // The C++ object behind a Python subclass of a walker class: every virtual
 // operation goes to the Python override when the class has one, else to C.
@@ -295,7 +401,7 @@ class Trampoline : public C, public PythonOverrides {
   // C++ computes is converted.
   py::object visit_from_python(const core::NodePtr& node) {
     int slot = static_cast<int>(node->kind());
-    py::object name = py::str(kOperationNames[slot]);
+    py::object name = py::reinterpret_borrow<py::object>(interned(kOperationNames[slot]));
     if (table_edited()) {
       name = operation_name_in_table(self(), node);
       if (!name) core::unsupported_node(node->class_name());
@@ -341,7 +447,7 @@ class Trampoline : public C, public PythonOverrides {
   }
   bool wants(int slot) { return overridden(slot) && python_ready(); }
   R from_python(int slot, const core::NodePtr& node) {
-    py::object result = self().attr(kOperationNames[slot])(node);
+    py::object result = attribute(self(), kOperationNames[slot])(node);
     return Result<R>::from_py(result, kOperationNames[slot], *this);
   }
 };
@@ -358,8 +464,10 @@ template <class C, class Base, class Alias = Trampoline<C>, typename... Extra>
 py::class_<C, Base, Alias, std::shared_ptr<C>> walker_class(py::module_& m, const char* name, const char* doc,
                                                           const Extra&... extra) {
   // Every walker object takes attributes, operations assigned on it included.
-  return py::class_<C, Base, Alias, std::shared_ptr<C>>(m, name, py::metaclass(walker_metaclass()), doc,
-                                                        py::dynamic_attr(), extra...);
+  py::class_<C, Base, Alias, std::shared_ptr<C>> cls(m, name, py::metaclass(walker_metaclass()), doc,
+                                                     py::dynamic_attr(), extra...);
+  bound_walker_types().insert(reinterpret_cast<PyTypeObject*>(cls.ptr()));
+  return cls;
 }
 
 // The walker behind `self`; a TypeError when `self` is no instance of C or

@@ -223,7 +223,7 @@ PYBIND11_MODULE(visitors, m) {
   m.attr("T") = m.attr("TypeVar")("T");
 
   py::dict table;
-#define CORE_VISITORS_TABLE_ENTRY(op, Class) table[m.attr(#Class)] = #op;
+#define CORE_VISITORS_TABLE_ENTRY(op, Class) table[m.attr(#Class)] = vb::interned(#op);
   CORE_VISIT_OPERATIONS(CORE_VISITORS_TABLE_ENTRY)
 #undef CORE_VISITORS_TABLE_ENTRY
   g_dispatch_template = table;

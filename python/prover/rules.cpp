@@ -59,15 +59,19 @@ py::tuple standardize_py(py::object c1, py::object c2) {
   return py::make_tuple(c1, clause_to_py(std::move(renamed)), common::substitution_to_py(renaming));
 }
 
+// Runs a rule without the interpreter lock (it touches no Python object),
+// interruptible from the host.
+template <typename Rule>
+auto without_lock(Rule rule) {
+  py::gil_scoped_release released;
+  core::InterruptPoller poller;
+  return rule(&poller);
+}
+
 py::list resolve_py(py::handle c1, py::handle c2) {
   const Clause& first = clause_from_py(c1, "c1");
   const Clause& second = clause_from_py(c2, "c2");
-  std::vector<prover::Resolvent> found;
-  {
-    py::gil_scoped_release released;
-    core::InterruptPoller poller;
-    found = prover::resolve_clauses(first, second, &poller);
-  }
+  auto found = without_lock([&](core::InterruptPoller* poller) { return prover::resolve_clauses(first, second, poller); });
   py::list out;
   for (auto& r : found) {
     out.append(py::make_tuple(clause_to_py(std::move(r.clause)), common::substitution_to_py(r.unifier),
@@ -78,12 +82,7 @@ py::list resolve_py(py::handle c1, py::handle c2) {
 
 py::list factor_py(py::handle c) {
   const Clause& clause = clause_from_py(c, "c");
-  std::vector<prover::Factor> found;
-  {
-    py::gil_scoped_release released;
-    core::InterruptPoller poller;
-    found = prover::factor_clause(clause, &poller);
-  }
+  auto found = without_lock([&](core::InterruptPoller* poller) { return prover::factor_clause(clause, poller); });
   py::list out;
   for (auto& f : found) out.append(py::make_tuple(clause_to_py(std::move(f.clause)), common::substitution_to_py(f.unifier)));
   return out;
@@ -92,12 +91,7 @@ py::list factor_py(py::handle c) {
 py::list paramodulate_py(py::handle c1, py::handle c2) {
   const Clause& first = clause_from_py(c1, "c1");
   const Clause& second = clause_from_py(c2, "c2");
-  std::vector<prover::Paramodulant> found;
-  {
-    py::gil_scoped_release released;
-    core::InterruptPoller poller;
-    found = prover::paramodulate(first, second, &poller);
-  }
+  auto found = without_lock([&](core::InterruptPoller* poller) { return prover::paramodulate(first, second, poller); });
   // The paramodulants of one subterm share one unifier: one dict for them all.
   py::list out;
   const core::Substitution* last = nullptr;

@@ -403,10 +403,11 @@ constexpr std::size_t kPlainComparisonSteps = 4096;
 }  // namespace
 
 bool equal(const Node& a, const Node& b) {
+  if (&a == &b) return true;
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
   std::unordered_set<std::pair<const Node*, const Node*>, NodePairHash> checked;
   std::size_t steps = 0;
-  InterruptPoller poller;
+  thread_local InterruptPoller poller;  // one per thread: building one reads the clock
   while (!work.empty()) {
     poller.poll();
     auto [x, y] = work.back();
@@ -549,6 +550,18 @@ std::string repr(const Node& n) {
 // that every distinct subterm is walked once.
 namespace {
 
+// Adds the variables of a child to `out`: a shared compound child's set is
+// collected once and then read from the memo; terms and atoms, whose sets
+// are cheap or cached in the node, and unshared children go straight in.
+template <typename Collect>
+void collect_child(const NodePtr& c, VarSet& out, SharedNodeMemo<VarSet>& memo, Collect collect) {
+  if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(c, out);
+  if (const VarSet* known = memo.find(c)) return out.insert_all(*known);
+  VarSet own;
+  collect(c, own);
+  out.insert_all(memo.store(c, std::move(own)));
+}
+
 class FreeVariables {
  public:
   void collect(const NodePtr& node, VarSet& out) {
@@ -582,11 +595,7 @@ class FreeVariables {
 
  private:
   void child(const NodePtr& c, VarSet& out) {
-    if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(c, out);
-    if (const VarSet* known = memo_.find(c)) return out.insert_all(*known);
-    VarSet own;
-    collect(c, own);
-    out.insert_all(memo_.store(c, std::move(own)));
+    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(n, into); });
   }
 
   SharedNodeMemo<VarSet> memo_;
@@ -620,11 +629,7 @@ class BoundVariables {
 
  private:
   void child(const NodePtr& c, VarSet& out) {
-    if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(*c, out);
-    if (const VarSet* known = memo_.find(c)) return out.insert_all(*known);
-    VarSet own;
-    collect(*c, own);
-    out.insert_all(memo_.store(c, std::move(own)));
+    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(*n, into); });
   }
 
   SharedNodeMemo<VarSet> memo_;
@@ -811,6 +816,7 @@ class IndexGenerator {
     while (reserved_.count(current_)) ++current_;
     return current_++;
   }
+  std::int64_t current() const { return current_; }
 
  private:
   std::unordered_set<std::int64_t> reserved_;
@@ -824,7 +830,21 @@ class Canonicalizer {
  public:
   explicit Canonicalizer(std::unordered_set<std::int64_t> reserved) : counter_(std::move(reserved)) {}
 
+  // A shared subformula without quantifiers renames the same way wherever
+  // the environment is the same, so its result is kept for that
+  // environment; one with quantifiers draws new numbers at every occurrence.
   NodePtr formula(const NodePtr& f) {
+    const bool shared = f.use_count() > 1;
+    if (shared)
+      if (auto it = memo_.find(f.get()); it != memo_.end() && it->second.first == env_version_) return it->second.second;
+    const std::int64_t drawn = counter_.current();
+    NodePtr out = rename(f);
+    if (shared && counter_.current() == drawn) memo_.insert_or_assign(f.get(), std::make_pair(env_version_, out));
+    return out;
+  }
+
+ private:
+  NodePtr rename(const NodePtr& f) {
     RecursionGuard guard;
     const Node& n = *f;
     switch (n.kind()) {
@@ -848,6 +868,7 @@ class Canonicalizer {
         const auto& old = q.variable();
         VariablePtr fresh = Variable::make(counter_.get_next(), old->var_kind(), old->sort());
         env_.emplace_back(old, fresh);
+        ++env_version_;
         NodePtr body;
         try {
           body = formula(q.body());
@@ -856,6 +877,7 @@ class Canonicalizer {
           throw;
         }
         env_.pop_back();
+        ++env_version_;
         return Quantifier::make(n.kind(), fresh, body);
       }
       case NodeKind::ForallPred:
@@ -897,6 +919,8 @@ class Canonicalizer {
 
   IndexGenerator counter_;
   Environment env_;
+  std::uint64_t env_version_ = 0;  // changes whenever env_ does
+  std::unordered_map<const Node*, std::pair<std::uint64_t, NodePtr>> memo_;
 };
 
 }  // namespace

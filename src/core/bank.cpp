@@ -39,50 +39,88 @@ void make_room(std::vector<T>& v, std::size_t extra) {
 
 }  // namespace
 
-Bank::Bank() : table_(1024, 0) { sort(ind_sort()); }
+namespace {
+std::uint64_t hash_of_pointer(const void* p) { return finish(reinterpret_cast<std::uintptr_t>(p)); }
+}  // namespace
+
+void DenseIndex::place(std::uint32_t n) {
+  std::size_t mask = slots_.size() - 1;
+  std::size_t i = hashes_[n] & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = n + 1;
+}
+
+void DenseIndex::add(std::uint64_t hash) {
+  if (hashes_.size() >= static_cast<std::size_t>(kMissing) - 1) throw std::length_error("the term bank is full (2^32 ids)");
+  make_room(hashes_, 1);
+  if ((hashes_.size() + 1) * 2 > slots_.size()) {
+    std::vector<std::uint32_t> bigger(std::max<std::size_t>(slots_.size() * 2, 16), 0);
+    slots_.swap(bigger);
+    for (std::uint32_t n = 0; n < hashes_.size(); ++n) place(n);
+  }
+  hashes_.push_back(hash);
+  place(static_cast<std::uint32_t>(hashes_.size() - 1));
+}
+
+Bank::Bank() { sort(ind_sort()); }
 
 Bank::~Bank() = default;
 
 // ---------------------------------------------------------------------------
 // Symbols and sorts
 // ---------------------------------------------------------------------------
-SymbolId Bank::symbol(std::string_view name, std::uint32_t arity) {
-  auto& same_name = symbols_by_name_[std::string(name)];
-  for (SymbolId s : same_name)
-    if (symbols_[s].arity == arity) return s;
+SymbolId Bank::symbol(std::string_view name, std::uint32_t arity) { return symbol(name, arity, nullptr); }
+
+// `known`, when given, is a Symbol of this name to copy (its hash is computed already).
+SymbolId Bank::symbol(std::string_view name, std::uint32_t arity, const Symbol* known) {
+  std::uint64_t h = finish(mix(std::hash<std::string_view>{}(name), arity));
+  auto same = [&](std::uint32_t s) {
+    return symbols_[s].arity == arity && symbols_[s].symbol.is_name() && symbols_[s].symbol.name() == name;
+  };
+  if (SymbolId found = symbol_index_.find(h, same); found != DenseIndex::kMissing) return found;
   auto id = static_cast<SymbolId>(symbols_.size());
-  symbols_.push_back({Symbol(std::string(name)), arity});
-  same_name.push_back(id);
+  make_room(symbols_, 1);
+  symbol_index_.add(h);
+  symbols_.push_back({known ? *known : Symbol(std::string(name)), arity});
   return id;
 }
 
 SymbolId Bank::symbol(const SymbolVariablePtr& variable, std::uint32_t arity) {
   if (!variable) throw TypeError("a symbol variable is required, got None");
-  auto& same_name = symbol_variables_by_name_[variable->name()];
-  for (SymbolId s : same_name)
-    if (symbols_[s].arity == arity && *symbols_[s].symbol.variable() == *variable) return s;
+  std::uint64_t h = finish(mix(static_cast<std::uint64_t>(variable->hash()) ^ 0x5555, arity));
+  auto same = [&](std::uint32_t s) {
+    return symbols_[s].arity == arity && !symbols_[s].symbol.is_name() && *symbols_[s].symbol.variable() == *variable;
+  };
+  if (SymbolId found = symbol_index_.find(h, same); found != DenseIndex::kMissing) return found;
   auto id = static_cast<SymbolId>(symbols_.size());
+  make_room(symbols_, 1);
+  symbol_index_.add(h);
   symbols_.push_back({Symbol(variable), arity});
-  same_name.push_back(id);
   return id;
 }
 
 SymbolId Bank::find_symbol(std::string_view name, std::uint32_t arity) const {
-  auto it = symbols_by_name_.find(std::string(name));
-  if (it == symbols_by_name_.end()) return kNoSymbol;
-  for (SymbolId s : it->second)
-    if (symbols_[s].arity == arity) return s;
-  return kNoSymbol;
+  std::uint64_t h = finish(mix(std::hash<std::string_view>{}(name), arity));
+  SymbolId found = symbol_index_.find(h, [&](std::uint32_t s) {
+    return symbols_[s].arity == arity && symbols_[s].symbol.is_name() && symbols_[s].symbol.name() == name;
+  });
+  return found == DenseIndex::kMissing ? kNoSymbol : found;
 }
 
 SortId Bank::sort(const SortPtr& value) {
   if (!value) throw TypeError("a sort is required, got None");
-  auto& same_hash = sorts_by_hash_[value->hash()];
-  for (SortId s : same_hash)
-    if (same_sort(sorts_[s], value)) return s;
-  auto id = static_cast<SortId>(sorts_.size());
-  sorts_.push_back(value);
-  same_hash.push_back(id);
+  if (!sorts_.empty() && value == sorts_.front()) return kIndSort;
+  if (value == last_sort_) return last_sort_id_;
+  auto h = static_cast<std::uint64_t>(value->hash());
+  SortId id = sort_index_.find(h, [&](std::uint32_t s) { return same_sort(sorts_[s], value); });
+  if (id == DenseIndex::kMissing) {
+    id = static_cast<SortId>(sorts_.size());
+    make_room(sorts_, 1);
+    sort_index_.add(h);
+    sorts_.push_back(value);
+  }
+  last_sort_ = value;
+  last_sort_id_ = id;
   return id;
 }
 
@@ -99,59 +137,33 @@ std::uint64_t Bank::hash_key(NodeKind kind, std::uint32_t symbol, SortId sort,
 
 bool Bank::same_key(TermId t, NodeKind kind, std::uint32_t symbol, SortId sort,
                     std::span<const TermId> children) const {
-  if (kinds_[t] != kind || symbol_[t] != symbol || sort_[t] != sort || count_[t] != children.size()) return false;
-  const TermId* mine = children_.data() + first_[t];
+  if (entries_[t].kind != kind || entries_[t].symbol != symbol || entries_[t].sort != sort || entries_[t].count != children.size()) return false;
+  const TermId* mine = children_.data() + entries_[t].first;
   return std::equal(children.begin(), children.end(), mine);
-}
-
-void Bank::grow_table() {
-  std::vector<TermId> bigger(table_.size() * 2, 0);
-  std::size_t mask = bigger.size() - 1;
-  for (TermId slot : table_) {
-    if (slot == 0) continue;
-    std::size_t i = hash_[slot - 1] & mask;
-    while (bigger[i] != 0) i = (i + 1) & mask;
-    bigger[i] = slot;
-  }
-  table_.swap(bigger);
 }
 
 TermId Bank::intern(NodeKind kind, std::uint32_t symbol, SortId sort, std::span<const TermId> children) {
   std::uint64_t h = hash_key(kind, symbol, sort, children);
-  std::size_t mask = table_.size() - 1;
-  std::size_t i = h & mask;
-  for (; table_[i] != 0; i = (i + 1) & mask) {
-    TermId t = table_[i] - 1;
-    if (hash_[t] == h && same_key(t, kind, symbol, sort, children)) return t;
-  }
-  if (kinds_.size() >= static_cast<std::size_t>(kNoTerm) - 1 ||
+  TermId found = terms_.find(h, [&](TermId t) { return same_key(t, kind, symbol, sort, children); });
+  if (found != DenseIndex::kMissing) return found;
+  if (entries_.size() >= static_cast<std::size_t>(kNoTerm) - 1 ||
       children_.size() + children.size() > std::numeric_limits<std::uint32_t>::max())
     throw std::length_error("the term bank is full (2^32 ids)");
 
-  auto id = static_cast<TermId>(kinds_.size());
+  auto id = static_cast<TermId>(entries_.size());
   bool ground = kind != NodeKind::Variable;
   std::uint32_t weight = 1;
   for (TermId c : children) {
-    ground = ground && (flags_[c] & kGround);
-    weight = add_weights(weight, weight_[c]);
+    ground = ground && (entries_[c].flags & kGround);
+    weight = add_weights(weight, entries_[c].weight);
   }
   // Make room first so that a failed allocation leaves every array as it was.
-  for (auto* v : {&first_, &count_, &weight_, &symbol_, &sort_}) make_room(*v, 1);
-  make_room(kinds_, 1);
-  make_room(flags_, 1);
-  make_room(hash_, 1);
+  make_room(entries_, 1);
   make_room(children_, children.size());
-  first_.push_back(static_cast<std::uint32_t>(children_.size()));
-  count_.push_back(static_cast<std::uint32_t>(children.size()));
+  terms_.add(h);
+  entries_.push_back({kind, static_cast<std::uint8_t>(ground ? kGround : 0), symbol, sort,
+                      static_cast<std::uint32_t>(children_.size()), static_cast<std::uint32_t>(children.size()), weight});
   children_.insert(children_.end(), children.begin(), children.end());
-  kinds_.push_back(kind);
-  flags_.push_back(ground ? kGround : 0);
-  symbol_.push_back(symbol);
-  sort_.push_back(sort);
-  weight_.push_back(weight);
-  hash_.push_back(h);
-  table_[i] = id + 1;
-  if (kinds_.size() * 2 > table_.size()) grow_table();
   return id;
 }
 
@@ -160,16 +172,18 @@ TermId Bank::intern(NodeKind kind, std::uint32_t symbol, SortId sort, std::span<
 // ---------------------------------------------------------------------------
 TermId Bank::variable(std::int64_t id, SortId sort, VariableKind kind) {
   if (id < 0) throw InvalidFormulaError("Variable ID must be non-negative, got " + std::to_string(id) + ".");
-  auto& same_id = variables_by_id_[id];
-  std::uint32_t entry = kNoSymbol;
-  for (std::uint32_t e : same_id)
-    if (variables_[e].kind == kind) entry = e;
-  if (entry == kNoSymbol) {
+  if (id < (std::int64_t{1} << 29))
+    return intern(NodeKind::Variable, static_cast<std::uint32_t>(id << 2) | static_cast<std::uint32_t>(kind), sort, {});
+  std::uint64_t h = finish(mix(static_cast<std::uint64_t>(id), static_cast<std::uint64_t>(kind)));
+  std::uint32_t entry =
+      variable_index_.find(h, [&](std::uint32_t e) { return variables_[e].id == id && variables_[e].kind == kind; });
+  if (entry == DenseIndex::kMissing) {
     entry = static_cast<std::uint32_t>(variables_.size());
+    make_room(variables_, 1);
+    variable_index_.add(h);
     variables_.push_back({id, kind});
-    same_id.push_back(entry);
   }
-  return intern(NodeKind::Variable, entry, sort, {});
+  return intern(NodeKind::Variable, kBigVariable | entry, sort, {});
 }
 
 TermId Bank::constant(SymbolId name, SortId sort) { return intern(NodeKind::Constant, name, sort, {}); }
@@ -208,8 +222,8 @@ TermId Bank::second_order(NodeKind kind, SymbolId variable, TermId body) {
 }
 
 TermId Bank::rebuild(TermId like, std::span<const TermId> children) {
-  if (children.size() != count_[like]) throw TypeError("rebuild: wrong number of children");
-  return intern(kinds_[like], symbol_[like], sort_[like], children);
+  if (children.size() != entries_[like].count) throw TypeError("rebuild: wrong number of children");
+  return intern(entries_[like].kind, entries_[like].symbol, entries_[like].sort, children);
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +244,7 @@ TermId Bank::from_children(const Node& node, std::span<const TermId> children) {
       const Application& app = *as_application(node);
       const Symbol& s = app.symbol();
       auto arity = static_cast<std::uint32_t>(app.arity());
-      SymbolId id = s.is_name() ? symbol(s.name(), arity) : symbol(s.variable(), arity);
+      SymbolId id = s.is_name() ? symbol(s.name(), arity, &s) : symbol(s.variable(), arity);
       if (node.kind() == NodeKind::PredicateApp) return predicate(id, children);
       return function(id, children, sort(as<FunctionApp>(node).return_sort()));
     }
@@ -249,82 +263,143 @@ TermId Bank::from_children(const Node& node, std::span<const TermId> children) {
   }
 }
 
+namespace {
+
+// The children of a node in field order, without building a list.
+std::size_t child_count(const Node& n) {
+  switch (n.kind()) {
+    case NodeKind::Variable:
+    case NodeKind::Constant: return 0;
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: return as_application(n)->args().size();
+    case NodeKind::Not: return 1;
+    default: return is_second_order(n.kind()) ? 1 : 2;
+  }
+}
+
+const NodePtr& child_at(const Node& n, std::size_t i) {
+  switch (n.kind()) {
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: return as_application(n)->args()[i];
+    case NodeKind::Equality: return i == 0 ? as<Equality>(n).left() : as<Equality>(n).right();
+    case NodeKind::Not: return as<Not>(n).operand();
+    case NodeKind::Forall:
+    case NodeKind::Exists: return as<Quantifier>(n).body();  // i == 1; the variable is taken apart
+    default:
+      if (is_second_order(n.kind())) return as<SecondOrderQuantifier>(n).body();
+      return i == 0 ? as<BinaryFormula>(n).left() : as<BinaryFormula>(n).right();
+  }
+}
+
+}  // namespace
+
+void Bank::remember(TermId id, const NodePtr& node) {
+  if (nodes_.size() <= id) nodes_.resize(static_cast<std::size_t>(id) + 1);
+  if (!nodes_[id]) nodes_[id] = node;  // to_node gives back the caller's own object
+}
+
+TermId Bank::seen_id(const Node* node) const {
+  std::uint32_t n = seen_index_.find(hash_of_pointer(node), [&](std::uint32_t i) { return seen_objects_[i] == node; });
+  return n == DenseIndex::kMissing ? kNoTerm : seen_ids_[n];
+}
+
+// Remembers that the inner node `node` has the id `id`.  The object must stay
+// alive while its address is a key: nodes_ holds it, or kept_alive_ does.
+void Bank::remember_seen(const NodePtr& node, TermId id) {
+  make_room(seen_objects_, 1);
+  make_room(seen_ids_, 1);
+  remember(id, node);
+  if (nodes_[id] != node) kept_alive_.push_back(node);
+  seen_index_.add(hash_of_pointer(node.get()));
+  seen_objects_.push_back(node.get());
+  seen_ids_.push_back(id);
+}
+
+TermId Bank::leaf(const NodePtr& node) {
+  TermId id = from_children(*node, {});
+  remember(id, node);
+  return id;
+}
+
 TermId Bank::from_node(const NodePtr& root) {
   if (!root) throw TypeError("a node is required, got None");
-  if (auto it = ids_of_nodes_.find(root.get()); it != ids_of_nodes_.end()) return it->second;
+  if (child_count(*root) == 0) return leaf(root);
+  if (TermId known = seen_id(root.get()); known != kNoTerm) return known;
 
   // Post-order walk with an explicit stack: a node is converted once all its
   // children have ids; `results` holds the ids of the children done so far.
-  struct Frame {
-    const NodePtr* node;
-    std::vector<NodePtr> kids;
-    std::size_t next = 0;
-    std::size_t results_base;
-  };
-  std::vector<Frame> stack;
-  std::vector<TermId> results;
-  auto push = [&](const NodePtr& n) {
-    if (auto it = ids_of_nodes_.find(n.get()); it != ids_of_nodes_.end()) {
-      results.push_back(it->second);
-      return;
-    }
-    stack.push_back({&n, core::children(*n), 0, results.size()});
-  };
-  push(root);
+  // Leaves are interned directly; inner nodes are remembered by object, so
+  // a shared subtree is walked once.
+  auto& stack = walk_frames_;
+  auto& results = walk_results_;
+  stack.clear();
+  results.clear();
+  stack.push_back({&root, 0, child_count(*root), 0});
   while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.next < top.kids.size()) {
-      const NodePtr& kid = top.kids[top.next++];
+    WalkFrame& top = stack.back();
+    const Node& parent = **top.node;
+    if (top.next < top.count) {
+      if (top.next == 0 && is_quantifier(parent.kind())) {
+        ++top.next;
+        results.push_back(leaf(as<Quantifier>(parent).variable()));
+        continue;
+      }
+      const NodePtr& kid = child_at(parent, top.next++);
       if (!kid) throw InvalidFormulaError("Unsupported AST node type: <class 'NoneType'>");
-      push(kid);
+      std::size_t count = child_count(*kid);
+      if (count == 0) {
+        results.push_back(leaf(kid));
+      } else if (TermId known = seen_id(kid.get()); known != kNoTerm) {
+        results.push_back(known);
+      } else {
+        stack.push_back({&kid, 0, count, results.size()});  // `top` is not used after this
+      }
       continue;
     }
     std::span<const TermId> kid_ids(results.data() + top.results_base, results.size() - top.results_base);
-    const NodePtr node = *top.node;
-    TermId id = from_children(*node, kid_ids);
+    const NodePtr& node = *top.node;
+    TermId id = from_children(parent, kid_ids);
     results.resize(top.results_base);
+    remember_seen(node, id);
     stack.pop_back();
-    seen_nodes_.push_back(node);
-    ids_of_nodes_.emplace(node.get(), id);
-    if (nodes_.size() <= id) nodes_.resize(static_cast<std::size_t>(id) + 1);
-    if (!nodes_[id]) nodes_[id] = node;  // to_node gives back the caller's own object
     results.push_back(id);
   }
   return results.back();
 }
 
 NodePtr Bank::node_from_children(TermId t, const std::vector<NodePtr>& kids) {
-  switch (kinds_[t]) {
-    case NodeKind::Variable: return Variable::make(variable_id(t), variable_kind(t), sorts_[sort_[t]]);
-    case NodeKind::Constant: return Constant::make(symbol_name(symbol_[t]), sorts_[sort_[t]]);
+  switch (entries_[t].kind) {
+    case NodeKind::Variable: return Variable::make(variable_id(t), variable_kind(t), sorts_[entries_[t].sort]);
+    case NodeKind::Constant: return Constant::make(symbol_name(entries_[t].symbol), sorts_[entries_[t].sort]);
     case NodeKind::FunctionApp:
-      return FunctionApp::make(symbols_[symbol_[t]].symbol, symbols_[symbol_[t]].arity, kids, sorts_[sort_[t]]);
+      return FunctionApp::make(symbols_[entries_[t].symbol].symbol, symbols_[entries_[t].symbol].arity, kids, sorts_[entries_[t].sort]);
     case NodeKind::PredicateApp:
-      return PredicateApp::make(symbols_[symbol_[t]].symbol, symbols_[symbol_[t]].arity, kids);
+      return PredicateApp::make(symbols_[entries_[t].symbol].symbol, symbols_[entries_[t].symbol].arity, kids);
     case NodeKind::Equality: return Equality::make(kids[0], kids[1]);
     case NodeKind::Not: return Not::make(kids[0]);
     case NodeKind::And:
     case NodeKind::Or:
     case NodeKind::Implies:
-    case NodeKind::Iff: return BinaryFormula::make(kinds_[t], kids[0], kids[1]);
+    case NodeKind::Iff: return BinaryFormula::make(entries_[t].kind, kids[0], kids[1]);
     case NodeKind::Forall:
-    case NodeKind::Exists: return Quantifier::make(kinds_[t], kids[0], kids[1]);
-    default: return SecondOrderQuantifier::make(kinds_[t], symbols_[symbol_[t]].symbol.variable(), kids[0]);
+    case NodeKind::Exists: return Quantifier::make(entries_[t].kind, kids[0], kids[1]);
+    default: return SecondOrderQuantifier::make(entries_[t].kind, symbols_[entries_[t].symbol].symbol.variable(), kids[0]);
   }
 }
 
 NodePtr Bank::to_node(TermId root) {
-  if (root >= kinds_.size()) throw TypeError("no such term id in this bank: " + std::to_string(root));
-  if (nodes_.size() < kinds_.size()) nodes_.resize(kinds_.size());
+  if (root >= entries_.size()) throw TypeError("no such term id in this bank: " + std::to_string(root));
+  if (nodes_.size() < entries_.size()) nodes_.resize(entries_.size());
   if (nodes_[root]) return nodes_[root];
   // Children always have smaller ids than their parents, but a walk that
   // builds only what `root` needs visits fewer ids than a sweep would.
-  std::vector<std::pair<TermId, std::uint32_t>> stack{{root, 0}};
-  std::vector<NodePtr> kids;
+  auto& stack = build_frames_;
+  auto& kids = build_kids_;
+  stack.assign(1, {root, 0});
   while (!stack.empty()) {
     auto& [t, next] = stack.back();
-    if (next < count_[t]) {
-      TermId kid = children_[first_[t] + next++];
+    if (next < entries_[t].count) {
+      TermId kid = children_[entries_[t].first + next++];
       if (!nodes_[kid]) stack.emplace_back(kid, 0);
       continue;
     }

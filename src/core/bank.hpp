@@ -29,7 +29,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/ast.hpp"
@@ -45,6 +44,36 @@ inline constexpr TermId kNoTerm = static_cast<TermId>(-1);
 inline constexpr SymbolId kNoSymbol = static_cast<SymbolId>(-1);
 inline constexpr SortId kNoSort = static_cast<SortId>(-1);
 inline constexpr SortId kIndSort = 0;  // every bank interns Ind first
+
+// An open-addressing hash index over the dense numbers 0, 1, 2, ... of some
+// table kept elsewhere (terms, symbols, sorts): it stores each number's hash
+// and finds a number by hash and an equality test on the number.
+class DenseIndex {
+ public:
+  static constexpr std::uint32_t kMissing = static_cast<std::uint32_t>(-1);
+
+  DenseIndex() = default;  // allocates on the first add
+  std::size_t size() const { return hashes_.size(); }
+  std::uint64_t hash(std::uint32_t i) const { return hashes_[i]; }
+
+  template <typename Same>
+  std::uint32_t find(std::uint64_t hash, Same&& same) const {
+    if (slots_.empty()) return kMissing;
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      std::uint32_t n = slots_[i] - 1;
+      if (hashes_[n] == hash && same(n)) return n;
+    }
+    return kMissing;
+  }
+  // Enters the number size() with this hash (after find missed).
+  void add(std::uint64_t hash);
+
+ private:
+  void place(std::uint32_t n);
+  std::vector<std::uint32_t> slots_;  // number + 1; 0 is empty
+  std::vector<std::uint64_t> hashes_;
+};
 
 class Bank {
  public:
@@ -91,24 +120,30 @@ class Bank {
   TermId rebuild(TermId like, std::span<const TermId> children);
 
   // --- Reading ---------------------------------------------------------
-  std::size_t size() const { return kinds_.size(); }
-  NodeKind kind(TermId t) const { return kinds_[t]; }
-  bool is_term(TermId t) const { return kinds_[t] <= NodeKind::FunctionApp; }
-  bool is_variable(TermId t) const { return kinds_[t] == NodeKind::Variable; }
+  std::size_t size() const { return entries_.size(); }
+  NodeKind kind(TermId t) const { return entries_[t].kind; }
+  bool is_term(TermId t) const { return entries_[t].kind <= NodeKind::FunctionApp; }
+  bool is_variable(TermId t) const { return entries_[t].kind == NodeKind::Variable; }
   // No Variable node occurs in it (bound or free).
-  bool is_ground(TermId t) const { return (flags_[t] & kGround) != 0; }
+  bool is_ground(TermId t) const { return (entries_[t].flags & kGround) != 0; }
   // Constants, applications and second-order quantifiers: their symbol.
-  SymbolId symbol_of(TermId t) const { return kinds_[t] == NodeKind::Variable ? kNoSymbol : symbol_[t]; }
-  std::span<const TermId> children(TermId t) const { return {children_.data() + first_[t], count_[t]}; }
-  std::uint32_t arity(TermId t) const { return count_[t]; }
+  SymbolId symbol_of(TermId t) const { return entries_[t].kind == NodeKind::Variable ? kNoSymbol : entries_[t].symbol; }
+  std::span<const TermId> children(TermId t) const { return {children_.data() + entries_[t].first, entries_[t].count}; }
+  std::uint32_t arity(TermId t) const { return entries_[t].count; }
   // The sort of a term (the return sort of an application); kNoSort for formulas.
-  SortId sort_of(TermId t) const { return sort_[t]; }
+  SortId sort_of(TermId t) const { return entries_[t].sort; }
   // A Variable's id and kind.
-  std::int64_t variable_id(TermId t) const { return variables_[symbol_[t]].id; }
-  VariableKind variable_kind(TermId t) const { return variables_[symbol_[t]].kind; }
+  std::int64_t variable_id(TermId t) const {
+    std::uint32_t v = entries_[t].symbol;
+    return (v & kBigVariable) ? variables_[v & ~kBigVariable].id : static_cast<std::int64_t>(v >> 2);
+  }
+  VariableKind variable_kind(TermId t) const {
+    std::uint32_t v = entries_[t].symbol;
+    return (v & kBigVariable) ? variables_[v & ~kBigVariable].kind : static_cast<VariableKind>(v & 3);
+  }
   // The number of nodes of the tree (shared subterms counted each time), at
   // most 2^32 - 1.
-  std::uint32_t weight(TermId t) const { return weight_[t]; }
+  std::uint32_t weight(TermId t) const { return entries_[t].weight; }
 
   // --- The syntax-tree boundary ---------------------------------------
   // The id of a node; raises TypeError for a null node.  Node objects seen
@@ -120,6 +155,9 @@ class Bank {
 
  private:
   static constexpr std::uint8_t kGround = 1;
+  // A Variable's symbol slot holds (id << 2 | kind) for ids below 2^29, and
+  // kBigVariable | the index into variables_ for larger ones.
+  static constexpr std::uint32_t kBigVariable = 0x80000000u;
 
   struct SymbolEntry {
     Symbol symbol;
@@ -133,38 +171,57 @@ class Bank {
   TermId intern(NodeKind kind, std::uint32_t symbol, SortId sort, std::span<const TermId> children);
   bool same_key(TermId t, NodeKind kind, std::uint32_t symbol, SortId sort, std::span<const TermId> children) const;
   std::uint64_t hash_key(NodeKind kind, std::uint32_t symbol, SortId sort, std::span<const TermId> children) const;
-  void grow_table();
   TermId from_children(const Node& node, std::span<const TermId> children);
+  TermId leaf(const NodePtr& node);
+  SymbolId symbol(std::string_view name, std::uint32_t arity, const Symbol* known);
+  void remember(TermId id, const NodePtr& node);
+  TermId seen_id(const Node* node) const;
+  void remember_seen(const NodePtr& node, TermId id);
   NodePtr node_from_children(TermId t, const std::vector<NodePtr>& children);
 
-  // Per id.
-  std::vector<NodeKind> kinds_;
-  std::vector<std::uint8_t> flags_;
-  std::vector<std::uint32_t> symbol_;  // SymbolId, or the index into variables_ for a Variable
-  std::vector<SortId> sort_;
-  std::vector<std::uint32_t> first_;
-  std::vector<std::uint32_t> count_;
-  std::vector<std::uint32_t> weight_;
-  std::vector<std::uint64_t> hash_;
+  // Per id, one entry (what the hot loops read of a term sits together).
+  struct Entry {
+    NodeKind kind;
+    std::uint8_t flags;
+    std::uint32_t symbol;  // SymbolId, or the encoded variable (see kBigVariable)
+    SortId sort;
+    std::uint32_t first;  // the children: children_[first .. first + count)
+    std::uint32_t count;
+    std::uint32_t weight;
+  };
+  std::vector<Entry> entries_;
   std::vector<TermId> children_;
-
-  // Hash-consing: open addressing, slots hold id + 1 (0 is empty).
-  std::vector<TermId> table_;
+  DenseIndex terms_;  // hash-consing
 
   std::vector<SymbolEntry> symbols_;
-  std::unordered_map<std::string, std::vector<SymbolId>> symbols_by_name_;  // every arity of a name
-  std::unordered_map<std::string, std::vector<SymbolId>> symbol_variables_by_name_;
+  DenseIndex symbol_index_;  // by (name, arity) or (symbol variable, arity)
 
   std::vector<SortPtr> sorts_;
-  std::unordered_map<pyhash::hash_t, std::vector<SortId>> sorts_by_hash_;
+  DenseIndex sort_index_;
+  SortPtr last_sort_;  // the sort asked for last, which the next term most likely shares
+  SortId last_sort_id_ = kIndSort;
 
-  std::vector<VariableEntry> variables_;
-  std::unordered_map<std::int64_t, std::vector<std::uint32_t>> variables_by_id_;
+  std::vector<VariableEntry> variables_;  // the variables with ids of 2^29 and more
+  DenseIndex variable_index_;
 
   // The boundary: nodes built or seen, by id and by object.
   std::vector<NodePtr> nodes_;
-  std::unordered_map<const Node*, TermId> ids_of_nodes_;
-  std::vector<NodePtr> seen_nodes_;  // keeps the keys of ids_of_nodes_ alive
+  std::vector<const Node*> seen_objects_;  // inner nodes that from_node has walked
+  std::vector<TermId> seen_ids_;
+  DenseIndex seen_index_;
+  std::vector<NodePtr> kept_alive_;  // seen objects that nodes_ does not hold
+
+  // Scratch of the boundary walks, reused across calls.
+  struct WalkFrame {
+    const NodePtr* node;
+    std::size_t next;
+    std::size_t count;
+    std::size_t results_base;
+  };
+  std::vector<WalkFrame> walk_frames_;
+  std::vector<TermId> walk_results_;
+  std::vector<std::pair<TermId, std::uint32_t>> build_frames_;
+  std::vector<NodePtr> build_kids_;
 };
 
 }  // namespace core

@@ -414,6 +414,7 @@ void unify_into(NodePtr t1, NodePtr t2, Substitution& subst) {
 // Whether the trail can take `start`: every value a term in which no bound
 // variable occurs (an idempotent substitution).
 bool trail_can_take(Bank& bank, const std::vector<std::pair<TermId, TermId>>& entries) {
+  if (entries.empty()) return true;
   std::vector<char> is_key(bank.size(), 0), seen(bank.size(), 0);
   for (auto [key, value] : entries) is_key[key] = 1;
   std::vector<TermId> stack;
@@ -475,6 +476,12 @@ Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<Nod
 }
 
 }  // namespace
+
+Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+  Substitution working = subst ? *subst : Substitution();
+  unify_into(t1, t2, working);
+  return working;
+}
 
 Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
   return unify_pairs({t1}, {t2}, subst);

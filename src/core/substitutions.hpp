@@ -17,8 +17,9 @@
 // builds a SubstitutionTransformer over a mapping it keeps alive and calls
 // visit), and renames one variable without capture with rename_free_variable.
 //
-// Unification is Robinson's, with an occur check and sort checks; the
-// unifiers it returns are idempotent whenever the starting substitution was.
+// Unification is Robinson's, with an occur check and sort checks, run by the
+// trail unifier of core/unify.hpp on a bank of its own; the unifiers it
+// returns are idempotent whenever the starting substitution was.
 #pragma once
 
 #include <memory>
@@ -122,5 +123,12 @@ Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitutio
 
 // A most general unifier of two predicate applications or two equalities.
 Substitution unify_formulas(const NodePtr& f1, const NodePtr& f2);
+
+// unify_terms computed as an explicit substitution that every binding
+// rewrites (quadratic in the number of bindings); unify_terms takes this way
+// by itself for a starting substitution that is not idempotent.  The same
+// results and errors as unify_terms otherwise; kept public so that
+// benchmarks can set the trail unifier against it.
+Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Substitution* subst = nullptr);
 
 }  // namespace core

@@ -8,10 +8,6 @@ namespace core {
 
 Unifier::Unifier(Bank& bank) : bank_(bank) {}
 
-void Unifier::ensure_slots() {
-  if (binding_.size() < bank_.size()) binding_.resize(bank_.size(), kNoTerm);
-}
-
 std::uint32_t Unifier::next_epoch() {
   if (seen_.size() < bank_.size()) seen_.resize(bank_.size(), 0);
   if (memo_.size() < bank_.size()) memo_.resize(bank_.size(), kNoTerm);
@@ -33,11 +29,6 @@ void Unifier::bind(TermId var, TermId term) {
   ensure_slots();
   trail_.push_back(var);
   binding_[var] = term;
-}
-
-TermId Unifier::resolve(TermId t) const {
-  while (bank_.is_variable(t) && is_bound(t)) t = binding_[t];
-  return t;
 }
 
 bool Unifier::occurs(TermId var, TermId t) {
@@ -164,13 +155,10 @@ TermId Unifier::substitute(TermId t) { return instantiate(t, false); }
 TermId Unifier::instantiate(TermId root, bool repeat) {
   if (trail_.empty() || bank_.is_ground(root)) return root;
   const std::uint32_t epoch = next_epoch();
-  struct Frame {
-    TermId t;
-    std::uint32_t next;
-    std::size_t base;
-  };
-  std::vector<Frame> frames;
-  std::vector<TermId> results;
+  auto& frames = frames_;
+  auto& results = results_;
+  frames.clear();
+  results.clear();
   auto start = [&](TermId t) {
     if (bank_.is_ground(t)) return results.push_back(t);
     if (seen_[t] == epoch) {

@@ -63,7 +63,10 @@ class Unifier {
   void bind(TermId var, TermId term);
   // Follows the bindings of variables from `t` to an unbound variable or a
   // term that is not a variable.
-  TermId resolve(TermId t) const;
+  TermId resolve(TermId t) const {
+    while (bank_.is_variable(t) && is_bound(t)) t = binding_[t];
+    return t;
+  }
 
   // Whether the unbound variable `var` occurs in `t` under the bindings.
   bool occurs(TermId var, TermId t);
@@ -94,7 +97,9 @@ class Unifier {
  private:
   bool bind_checked(TermId var, TermId term, Clash* clash);
   bool fail(Clash::Kind kind, TermId left, TermId right, Clash* clash, Mark mark);
-  void ensure_slots();
+  void ensure_slots() {
+    if (binding_.size() < bank_.size()) binding_.resize(bank_.size(), kNoTerm);
+  }
   std::uint32_t next_epoch();
   TermId instantiate(TermId t, bool repeat);
 
@@ -104,6 +109,13 @@ class Unifier {
   bool refuse_bindings_ = false;
 
   // Scratch of the walks, reused across calls.
+  struct Frame {
+    TermId t;
+    std::uint32_t next;
+    std::size_t base;
+  };
+  std::vector<Frame> frames_;
+  std::vector<TermId> results_;
   std::vector<std::pair<TermId, TermId>> pairs_;
   std::vector<TermId> stack_;
   std::vector<std::uint32_t> seen_;  // epoch stamps by term id

@@ -309,8 +309,10 @@ class QuickMeasure {
 
 Measure DepthVisitor::visit(const NodePtr& node) {
   bool own = runs_own_operations(*this);
-  if (own && memo_.idle())
+  if (own && memo_.idle()) {
     if (auto quick = QuickMeasure(QuickMeasure::Rule::Deepest).of(node)) return *quick;
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
   return memo_.through(node, own, [&] { return dispatch(node); });
 }
 
@@ -351,8 +353,10 @@ Measure DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { retur
 
 Measure SizeVisitor::visit(const NodePtr& node) {
   bool own = runs_own_operations(*this);
-  if (own && memo_.idle())
+  if (own && memo_.idle()) {
     if (auto quick = QuickMeasure(QuickMeasure::Rule::Sum).of(node)) return *quick;
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
   return memo_.through(node, own, [&] { return dispatch(node); });
 }
 
@@ -388,52 +392,148 @@ Measure SizeVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return
 // FreeVariableCollector
 // ---------------------------------------------------------------------------
 
-VarSet FreeVariableCollector::visit(const NodePtr& node) {
-  return memo_.through(node, runs_own_operations(*this), [&] { return dispatch(node); });
+FreeVariables FreeVariables::unite(FreeVariables a, const FreeVariables& b) {
+  if (a.host_ || b.host_) return (a.host_ ? a.host_ : b.host_)->unite(a, b);
+  a.vars_.insert_all(b.vars_);
+  return a;
 }
 
-VarSet FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
-  VarSet out = visit(left);
-  out.insert_all(visit(right));
+FreeVariables FreeVariables::without(FreeVariables a, const VariablePtr& var) {
+  if (a.host_) return a.host_->without(a, var);
+  a.vars_.erase(var);
+  return a;
+}
+
+namespace {
+
+// The free variables of a tree by direct recursion into one set, for a
+// collector that runs its own operations: the variables of the enclosing
+// quantifiers are counted on the way down instead of being taken out of a
+// set per node.  Gives up (null) after a bounded number of steps, as
+// QuickMeasure does.
+class QuickFreeVariables {
+ public:
+  std::optional<VarSet> of(const NodePtr& node) {
+    if (!node) return std::nullopt;
+    try {
+      collect(node);
+    } catch (const OverBudget&) {
+      return std::nullopt;
+    }
+    return std::move(free_);
+  }
+
+ private:
+  struct OverBudget {};
+  static constexpr std::int64_t kBudget = std::int64_t{1} << 20;
+
+  // Counts a quantifier's variable as bound while its body is collected.
+  class Binding {
+   public:
+    Binding(QuickFreeVariables& walk, const VariablePtr& var) : bound_(walk.bound_), var_(var) { ++bound_[var_]; }
+    ~Binding() {
+      auto found = bound_.find(var_);
+      if (--found->second == 0) bound_.erase(found);
+    }
+    Binding(const Binding&) = delete;
+    Binding& operator=(const Binding&) = delete;
+
+   private:
+    std::unordered_map<VariablePtr, int, NodeHash, NodeEq>& bound_;
+    VariablePtr var_;
+  };
+
+  void collect(const NodePtr& node) {
+    if (++steps_ > kBudget) throw OverBudget{};
+    RecursionGuard guard;
+    switch (node->kind()) {
+      case NodeKind::Variable: {
+        VariablePtr var = as_ptr<Variable>(node);
+        if (!bound_.count(var)) free_.insert(var);
+        return;
+      }
+      case NodeKind::Constant: return;
+      case NodeKind::FunctionApp:
+      case NodeKind::PredicateApp:
+        for (const auto& arg : as_application(*node)->args()) collect(arg);
+        return;
+      case NodeKind::Equality: collect(as<Equality>(*node).left()), collect(as<Equality>(*node).right()); return;
+      case NodeKind::Not: collect(as<Not>(*node).operand()); return;
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+        collect(as<BinaryFormula>(*node).left()), collect(as<BinaryFormula>(*node).right());
+        return;
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        Binding binding(*this, as<Quantifier>(*node).variable());
+        collect(as<Quantifier>(*node).body());
+        return;
+      }
+      default: collect(as<SecondOrderQuantifier>(*node).body()); return;
+    }
+  }
+
+  VarSet free_;
+  std::unordered_map<VariablePtr, int, NodeHash, NodeEq> bound_;
+  std::int64_t steps_ = 0;
+};
+
+}  // namespace
+
+FreeVariables FreeVariableCollector::visit(const NodePtr& node) {
+  bool own = runs_own_operations(*this);
+  if (own && memo_.idle()) {
+    if (auto quick = QuickFreeVariables().of(node)) return std::move(*quick);
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
+  return memo_.through(node, own, [&] { return dispatch(node); });
+}
+
+FreeVariables FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
+  FreeVariables l = visit(left);
+  return FreeVariables::unite(std::move(l), visit(right));
+}
+
+FreeVariables FreeVariableCollector::of_arguments(const Application& app) {
+  FreeVariables out = VarSet();
+  for (const auto& arg : app.args()) out = FreeVariables::unite(std::move(out), visit(arg));
   return out;
 }
 
-VarSet FreeVariableCollector::of_arguments(const Application& app) {
-  VarSet out;
-  for (const auto& arg : app.args()) out.insert_all(visit(arg));
-  return out;
+FreeVariables FreeVariableCollector::without_bound(const Quantifier& q) {
+  return FreeVariables::without(visit(q.body()), q.variable());
 }
 
-VarSet FreeVariableCollector::without_bound(const Quantifier& q) {
-  VarSet out = visit(q.body());
-  out.erase(q.variable());
-  return out;
-}
-
-VarSet FreeVariableCollector::visit_variable(const NodeRef<Variable>& node) {
+FreeVariables FreeVariableCollector::visit_variable(const NodeRef<Variable>& node) {
   VarSet out;
   out.insert(node);
   return out;
 }
-VarSet FreeVariableCollector::visit_constant(const NodeRef<Constant>&) { return {}; }
-VarSet FreeVariableCollector::visit_function_app(const NodeRef<FunctionApp>& node) { return of_arguments(*node); }
-VarSet FreeVariableCollector::visit_predicate_app(const NodeRef<PredicateApp>& node) { return of_arguments(*node); }
-VarSet FreeVariableCollector::visit_equality(const NodeRef<Equality>& node) {
+FreeVariables FreeVariableCollector::visit_constant(const NodeRef<Constant>&) { return VarSet(); }
+FreeVariables FreeVariableCollector::visit_function_app(const NodeRef<FunctionApp>& node) {
+  return of_arguments(*node);
+}
+FreeVariables FreeVariableCollector::visit_predicate_app(const NodeRef<PredicateApp>& node) {
+  return of_arguments(*node);
+}
+FreeVariables FreeVariableCollector::visit_equality(const NodeRef<Equality>& node) {
   return union_of(node->left(), node->right());
 }
-VarSet FreeVariableCollector::visit_not(const NodeRef<Not>& node) { return visit(node->operand()); }
-VarSet FreeVariableCollector::visit_and(const NodeRef<And>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_or(const NodeRef<Or>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_implies(const NodeRef<Implies>& node) {
+FreeVariables FreeVariableCollector::visit_not(const NodeRef<Not>& node) { return visit(node->operand()); }
+FreeVariables FreeVariableCollector::visit_and(const NodeRef<And>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_or(const NodeRef<Or>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_implies(const NodeRef<Implies>& node) {
   return union_of(node->left(), node->right());
 }
-VarSet FreeVariableCollector::visit_iff(const NodeRef<Iff>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_forall(const NodeRef<Forall>& node) { return without_bound(*node); }
-VarSet FreeVariableCollector::visit_exists(const NodeRef<Exists>& node) { return without_bound(*node); }
-VarSet FreeVariableCollector::visit_forall_pred(const NodeRef<ForallPred>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_exists_pred(const NodeRef<ExistsPred>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_forall_func(const NodeRef<ForallFunc>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_exists_func(const NodeRef<ExistsFunc>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_iff(const NodeRef<Iff>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_forall(const NodeRef<Forall>& node) { return without_bound(*node); }
+FreeVariables FreeVariableCollector::visit_exists(const NodeRef<Exists>& node) { return without_bound(*node); }
+FreeVariables FreeVariableCollector::visit_forall_pred(const NodeRef<ForallPred>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_exists_pred(const NodeRef<ExistsPred>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_forall_func(const NodeRef<ForallFunc>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_exists_func(const NodeRef<ExistsFunc>& node) { return visit(node->body()); }
 
 // ---------------------------------------------------------------------------
 // ExportVisitor
@@ -540,10 +640,9 @@ std::int64_t next_id(const VarSet& vars) {
 // capture-avoiding pass) and the substitution follows with the whole mapping.
 NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quantifier>& node) {
   const VariablePtr& bound = node->variable();
-  FreeVariableCollector collector;
   VarSet replacement_free;
   for (const auto& [key, term] : mapping.entries())
-    if (!equal(*key, *bound)) replacement_free.insert_all(collector.visit(term));
+    if (!equal(*key, *bound)) replacement_free.insert_all(FreeVariableCollector::of(term));
 
   if (!replacement_free.contains(bound)) {
     NodePtr body = LightSubstitutionTransformer(without_key(mapping, bound)).visit(node->body());
@@ -551,7 +650,7 @@ NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quanti
     return Quantifier::make(node->kind(), bound, std::move(body));
   }
 
-  VarSet in_sight = collector.visit(node->body());
+  VarSet in_sight = FreeVariableCollector::of(node->body());
   in_sight.insert_all(replacement_free);
   for (const auto& entry : mapping.entries()) in_sight.insert(entry.first);
   VariablePtr fresh = Variable::make(next_id(in_sight), bound->var_kind(), bound->sort());

@@ -72,6 +72,11 @@ using NodeRef = std::shared_ptr<const T>;
   X(visit_forall_func, ForallFunc)     \
   X(visit_exists_func, ExistsFunc)
 
+// Declares the overrides of all sixteen operations in a (non-template)
+// walker class, with the result type of its Visitor base.
+#define CORE_DECLARE_VISIT_OPERATION(op, Class) Result op(const NodeRef<Class>& node) override;
+#define CORE_DECLARE_VISIT_OPERATIONS CORE_VISIT_OPERATIONS(CORE_DECLARE_VISIT_OPERATION)
+
 // "Unsupported AST node type: <name>", the error of a node no walker knows.
 [[noreturn]] void unsupported_node(const std::string& class_name);
 
@@ -122,6 +127,15 @@ class SharedSubtreeMemo {
   // No walk of this memo is under way.
   bool idle() const { return depth_ == 0; }
 
+  // An outermost walk that remembers from its first step (the caller has
+  // already found a plain walk too long).
+  template <class Compute>
+  R remembering(const NodePtr& node, const Compute& compute) {
+    Level level(*this);
+    remembering_ = true;
+    return remembered(node, compute);
+  }
+
  private:
   struct StartOver {};
 
@@ -134,9 +148,7 @@ class SharedSubtreeMemo {
       return compute();
     } catch (const StartOver&) {
     }
-    Level level(*this);
-    remembering_ = true;
-    return remembered(node, compute);
+    return remembering(node, compute);
   }
 
   template <class Compute>
@@ -217,22 +229,7 @@ class Visitor : public VisitorBase {
 // the new arguments that are terms, so a lost argument fails the arity check.
 class ASTTransformer : public Visitor<NodePtr> {
  public:
-  NodePtr visit_variable(const NodeRef<Variable>& node) override;
-  NodePtr visit_constant(const NodeRef<Constant>& node) override;
-  NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override;
-  NodePtr visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  NodePtr visit_equality(const NodeRef<Equality>& node) override;
-  NodePtr visit_not(const NodeRef<Not>& node) override;
-  NodePtr visit_and(const NodeRef<And>& node) override;
-  NodePtr visit_or(const NodeRef<Or>& node) override;
-  NodePtr visit_implies(const NodeRef<Implies>& node) override;
-  NodePtr visit_iff(const NodeRef<Iff>& node) override;
-  NodePtr visit_forall(const NodeRef<Forall>& node) override;
-  NodePtr visit_exists(const NodeRef<Exists>& node) override;
-  NodePtr visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  NodePtr visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  NodePtr visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  NodePtr visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  protected:
   NodePtr rebuild_binary(const NodeRef<BinaryFormula>& node);
@@ -324,22 +321,7 @@ class Measure {
 class DepthVisitor : public Visitor<Measure> {
  public:
   Measure visit(const NodePtr& node) override;
-  Measure visit_variable(const NodeRef<Variable>& node) override;
-  Measure visit_constant(const NodeRef<Constant>& node) override;
-  Measure visit_function_app(const NodeRef<FunctionApp>& node) override;
-  Measure visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  Measure visit_equality(const NodeRef<Equality>& node) override;
-  Measure visit_not(const NodeRef<Not>& node) override;
-  Measure visit_and(const NodeRef<And>& node) override;
-  Measure visit_or(const NodeRef<Or>& node) override;
-  Measure visit_implies(const NodeRef<Implies>& node) override;
-  Measure visit_iff(const NodeRef<Iff>& node) override;
-  Measure visit_forall(const NodeRef<Forall>& node) override;
-  Measure visit_exists(const NodeRef<Exists>& node) override;
-  Measure visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  Measure visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  Measure visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  Measure visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   SharedSubtreeMemo<Measure> memo_;
@@ -352,22 +334,7 @@ class DepthVisitor : public Visitor<Measure> {
 class SizeVisitor : public Visitor<Measure> {
  public:
   Measure visit(const NodePtr& node) override;
-  Measure visit_variable(const NodeRef<Variable>& node) override;
-  Measure visit_constant(const NodeRef<Constant>& node) override;
-  Measure visit_function_app(const NodeRef<FunctionApp>& node) override;
-  Measure visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  Measure visit_equality(const NodeRef<Equality>& node) override;
-  Measure visit_not(const NodeRef<Not>& node) override;
-  Measure visit_and(const NodeRef<And>& node) override;
-  Measure visit_or(const NodeRef<Or>& node) override;
-  Measure visit_implies(const NodeRef<Implies>& node) override;
-  Measure visit_iff(const NodeRef<Iff>& node) override;
-  Measure visit_forall(const NodeRef<Forall>& node) override;
-  Measure visit_exists(const NodeRef<Exists>& node) override;
-  Measure visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  Measure visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  Measure visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  Measure visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   SharedSubtreeMemo<Measure> memo_;
@@ -375,33 +342,54 @@ class SizeVisitor : public Visitor<Measure> {
   Measure both_sides(const NodePtr& left, const NodePtr& right);
 };
 
-// The free Variable nodes of a term or formula, as a new set per visit.
-// Symbols of applications and second-order binders are not variables here.
-class FreeVariableCollector : public Visitor<VarSet> {
+class FreeVariables;
+
+// Set operations on a collector result that the host language supplied (a
+// Python object that an override returned, say a list): the collector leaves
+// every union and removal that involves one to it.
+class HostVariables {
  public:
-  VarSet visit(const NodePtr& node) override;
-  VarSet visit_variable(const NodeRef<Variable>& node) override;
-  VarSet visit_constant(const NodeRef<Constant>& node) override;
-  VarSet visit_function_app(const NodeRef<FunctionApp>& node) override;
-  VarSet visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  VarSet visit_equality(const NodeRef<Equality>& node) override;
-  VarSet visit_not(const NodeRef<Not>& node) override;
-  VarSet visit_and(const NodeRef<And>& node) override;
-  VarSet visit_or(const NodeRef<Or>& node) override;
-  VarSet visit_implies(const NodeRef<Implies>& node) override;
-  VarSet visit_iff(const NodeRef<Iff>& node) override;
-  VarSet visit_forall(const NodeRef<Forall>& node) override;
-  VarSet visit_exists(const NodeRef<Exists>& node) override;
-  VarSet visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  VarSet visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  VarSet visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  VarSet visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  virtual ~HostVariables() = default;
+  // A new set of the members of `a`, then of `b`.
+  virtual FreeVariables unite(const FreeVariables& a, const FreeVariables& b) const = 0;
+  // A new set of the members of `a` less `var`.
+  virtual FreeVariables without(const FreeVariables& a, const VariablePtr& var) const = 0;
+};
+
+// The result of the free-variable collector: a set of variables, or a host value.
+class FreeVariables {
+ public:
+  FreeVariables() = default;
+  FreeVariables(VarSet vars) : vars_(std::move(vars)) {}  // NOLINT: a set converts
+  explicit FreeVariables(std::shared_ptr<const HostVariables> host) : host_(std::move(host)) {}
+
+  const HostVariables* host() const { return host_.get(); }
+  // The variables (empty for a host value: callers that may meet one test host() first).
+  const VarSet& vars() const { return vars_; }
+  VarSet&& take_vars() && { return std::move(vars_); }
+
+  static FreeVariables unite(FreeVariables a, const FreeVariables& b);
+  static FreeVariables without(FreeVariables a, const VariablePtr& var);
 
  private:
-  SharedSubtreeMemo<VarSet> memo_;
-  VarSet union_of(const NodePtr& left, const NodePtr& right);
-  VarSet of_arguments(const Application& app);
-  VarSet without_bound(const Quantifier& q);
+  VarSet vars_;
+  std::shared_ptr<const HostVariables> host_;
+};
+
+// The free Variable nodes of a term or formula, as a new set per visit.
+// Symbols of applications and second-order binders are not variables here.
+class FreeVariableCollector : public Visitor<FreeVariables> {
+ public:
+  FreeVariables visit(const NodePtr& node) override;
+  // The free variables of a node, for C++ callers (no override can take part).
+  static VarSet of(const NodePtr& node) { return FreeVariableCollector().visit(node).take_vars(); }
+  CORE_DECLARE_VISIT_OPERATIONS
+
+ private:
+  SharedSubtreeMemo<FreeVariables> memo_;
+  FreeVariables union_of(const NodePtr& left, const NodePtr& right);
+  FreeVariables of_arguments(const Application& app);
+  FreeVariables without_bound(const Quantifier& q);
 };
 
 // ---------------------------------------------------------------------------
@@ -420,22 +408,7 @@ class ExportVisitor : public Visitor<std::string> {
   std::string notation;
 
   std::string visit(const NodePtr& node) override;
-  std::string visit_variable(const NodeRef<Variable>& node) override;
-  std::string visit_constant(const NodeRef<Constant>& node) override;
-  std::string visit_function_app(const NodeRef<FunctionApp>& node) override;
-  std::string visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  std::string visit_equality(const NodeRef<Equality>& node) override;
-  std::string visit_not(const NodeRef<Not>& node) override;
-  std::string visit_and(const NodeRef<And>& node) override;
-  std::string visit_or(const NodeRef<Or>& node) override;
-  std::string visit_implies(const NodeRef<Implies>& node) override;
-  std::string visit_iff(const NodeRef<Iff>& node) override;
-  std::string visit_forall(const NodeRef<Forall>& node) override;
-  std::string visit_exists(const NodeRef<Exists>& node) override;
-  std::string visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  std::string visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  std::string visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  std::string visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   Notation current_notation() const;
@@ -534,7 +507,7 @@ class LightSubstitutionTransformer : public CaptureAvoidingSubstitution {
 
  protected:
   const NodePtr* replacement(const VariablePtr& var) const override { return mapping.find(var); }
-  VarSet free_variables_of(const NodePtr& node) override { return FreeVariableCollector().visit(node); }
+  VarSet free_variables_of(const NodePtr& node) override { return FreeVariableCollector::of(node); }
 
  private:
   NodePtr substitute_quantifier(const NodeRef<Quantifier>& node);

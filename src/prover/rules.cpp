@@ -5,8 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "core/bank.hpp"
 #include "core/exceptions.hpp"
 #include "core/ordered.hpp"
+#include "core/unify.hpp"
 #include "core/visitors.hpp"
 #include "sol/substitutions_ext.hpp"
 
@@ -42,20 +44,82 @@ const Clause& renamed(const Clause& c, const Substitution& renaming, std::option
   return *storage;
 }
 
-// The clause of `literals` with `subst` applied: the same as building the
-// clause and substituting it, without building the intermediate clause.
-Clause instantiate(const std::vector<Literal>& literals, const Substitution& subst) {
-  LiteralSet out;
-  for (const Literal& literal : literals) out.insert(literal.substitute(subst));
-  return Clause(std::move(out));
+// Whether two atoms, or two terms, differ at the top in a way no unifier
+// mends: another kind of atom or node, another predicate or function symbol,
+// another constant.  A variable on either side clashes with nothing.
+bool heads_clash(const Node& a, const Node& b) {
+  if (a.kind() == NodeKind::Variable || b.kind() == NodeKind::Variable) return false;
+  if (a.kind() != b.kind()) return true;
+  switch (a.kind()) {
+    case NodeKind::Constant: return !core::equal(a, b);
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: {
+      const core::Application& x = *core::as_application(a);
+      const core::Application& y = *core::as_application(b);
+      return !(x.symbol() == y.symbol()) || x.args().size() != y.args().size();
+    }
+    default: return false;
+  }
 }
 
-// The literals of `c` other than the one at `skip`, appended to `out`.
-void append_except(const Clause& c, std::size_t skip, std::vector<Literal>& out) {
-  const auto& lits = c.literals();
-  for (std::size_t i = 0; i < lits.size(); ++i)
-    if (i != skip) out.push_back(lits[i]);
-}
+// The unification work of one rule call.  The atoms of the clauses enter one
+// term bank once; each candidate pair is unified on the trail (a failure
+// costs no exception and leaves no binding) and undone afterwards.  Only a
+// pair that unifies is read back: its unifier as the substitution
+// core::unify_formulas returns (the bound variables in binding order, each
+// with its instantiated value), its conclusion from the instantiated atoms,
+// which the bank builds once each.
+class Workspace {
+ public:
+  // The workspace of a call, made when the first candidate pair needs it
+  // (a call whose pairs all fail the head test builds no bank).
+  static Workspace& of(std::optional<Workspace>& slot) {
+    if (!slot) slot.emplace();
+    return *slot;
+  }
+
+  Workspace() : unifier_(bank_) {}
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
+
+  core::TermId id(const NodePtr& node) { return bank_.from_node(node); }
+
+  std::vector<core::TermId> atom_ids(const Clause& c) {
+    std::vector<core::TermId> ids;
+    ids.reserve(c.size());
+    for (const Literal& literal : c.literals()) ids.push_back(id(literal.atom()));
+    return ids;
+  }
+
+  // Two predicate applications of one symbol or two equations, argument by
+  // argument (side by side); false for anything else.
+  bool unify_atoms(core::TermId a, core::TermId b) {
+    NodeKind kind = bank_.kind(a);
+    if (kind != bank_.kind(b)) return false;
+    if (kind == NodeKind::PredicateApp ? bank_.symbol_of(a) != bank_.symbol_of(b) : kind != NodeKind::Equality)
+      return false;
+    return unifier_.unify_all(bank_.children(a), bank_.children(b));
+  }
+
+  bool unify_terms(core::TermId a, core::TermId b) { return unifier_.unify(a, b); }
+
+  // The bindings made since the last release, as a substitution.
+  Substitution unifier() {
+    Substitution mgu;
+    for (core::TermId var : unifier_.trail())
+      mgu.set(core::as_ptr<Variable>(bank_.to_node(var)), bank_.to_node(unifier_.apply(var)));
+    return mgu;
+  }
+
+  // The literal over the atom `atom` (an id of this bank) under the bindings.
+  Literal instance(core::TermId atom, bool positive) { return Literal(bank_.to_node(unifier_.apply(atom)), positive); }
+
+  void release() { unifier_.undo(0); }
+
+ private:
+  core::Bank bank_;
+  core::Unifier unifier_;
+};
 
 }  // namespace
 
@@ -86,46 +150,6 @@ StandardizedClause standardize_clause_variables(const Clause& c1, const Clause& 
 }
 
 // ---------------------------------------------------------------------------
-// Structural pre-test
-// ---------------------------------------------------------------------------
-bool symbols_clash(const Node& a, const Node& b) {
-  std::vector<std::pair<const Node*, const Node*>> pending{{&a, &b}};
-  while (!pending.empty()) {
-    auto [x, y] = pending.back();
-    pending.pop_back();
-    if (x->kind() == NodeKind::Variable || y->kind() == NodeKind::Variable) continue;
-    if (x->kind() != y->kind()) return true;
-    switch (x->kind()) {
-      case NodeKind::Constant:
-        if (!core::equal(*x, *y)) return true;
-        break;
-      case NodeKind::FunctionApp:
-      case NodeKind::PredicateApp: {
-        const core::Application& fx = *core::as_application(*x);
-        const core::Application& fy = *core::as_application(*y);
-        if (!(fx.symbol() == fy.symbol()) || fx.arity() != fy.arity() || fx.args().size() != fy.args().size())
-          return true;
-        if (x->kind() == NodeKind::FunctionApp &&
-            !core::same_sort(as<core::FunctionApp>(*x).return_sort(), as<core::FunctionApp>(*y).return_sort()))
-          return true;
-        for (std::size_t i = 0; i < fx.args().size(); ++i) pending.emplace_back(fx.args()[i].get(), fy.args()[i].get());
-        break;
-      }
-      case NodeKind::Equality: {
-        const auto& ex = as<core::Equality>(*x);
-        const auto& ey = as<core::Equality>(*y);
-        pending.emplace_back(ex.left().get(), ey.left().get());
-        pending.emplace_back(ex.right().get(), ey.right().get());
-        break;
-      }
-      default:
-        return true;  // not an atom: the unifier refuses it
-    }
-  }
-  return false;
-}
-
-// ---------------------------------------------------------------------------
 // Binary resolution
 // ---------------------------------------------------------------------------
 std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core::InterruptPoller* poller) {
@@ -133,25 +157,29 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
   const Clause& c2_std = renamed(c2, renaming_apart(c1, c2), storage);
   std::vector<Resolvent> results;
   ClauseSet seen;
+  std::optional<Workspace> slot;
+  std::vector<core::TermId> atoms1, atoms2;
   const auto& lits1 = c1.literals();
   const auto& lits2 = c2_std.literals();
-  std::vector<Literal> remainder;
   for (std::size_t i = 0; i < lits1.size(); ++i) {
     for (std::size_t j = 0; j < lits2.size(); ++j) {
       poll(poller);
-      const Literal& l1 = lits1[i];
-      const Literal& l2 = lits2[j];
-      if (l1.positive() == l2.positive() || symbols_clash(*l1.atom(), *l2.atom())) continue;
-      try {
-        Substitution mgu = core::unify_formulas(l1.atom(), l2.atom());
-        remainder.clear();
-        append_except(c1, i, remainder);
-        append_except(c2_std, j, remainder);
-        Clause resolvent = instantiate(remainder, mgu);
-        if (seen.insert(resolvent)) results.push_back({std::move(resolvent), std::move(mgu), l1, l2});
-      } catch (const core::UnificationError&) {
-        // no unifier (a sort clash included): the pair adds nothing
+      if (lits1[i].positive() == lits2[j].positive() || heads_clash(*lits1[i].atom(), *lits2[j].atom())) continue;
+      Workspace& ws = Workspace::of(slot);
+      if (atoms1.empty()) {
+        atoms1 = ws.atom_ids(c1);
+        atoms2 = ws.atom_ids(c2_std);
       }
+      if (!ws.unify_atoms(atoms1[i], atoms2[j])) continue;
+      // sigma((c1 - {l1}) | (c2' - {l2})), the union taken in this order.
+      LiteralSet literals;
+      for (std::size_t k = 0; k < lits1.size(); ++k)
+        if (k != i) literals.insert(ws.instance(atoms1[k], lits1[k].positive()));
+      for (std::size_t k = 0; k < lits2.size(); ++k)
+        if (k != j) literals.insert(ws.instance(atoms2[k], lits2[k].positive()));
+      Clause resolvent(std::move(literals));
+      if (seen.insert(resolvent)) results.push_back({std::move(resolvent), ws.unifier(), lits1[i], lits2[j]});
+      ws.release();
     }
   }
   return results;
@@ -163,17 +191,21 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
 std::vector<Factor> factor_clause(const Clause& c, core::InterruptPoller* poller) {
   std::vector<Factor> results;
   ClauseSet seen;
+  std::optional<Workspace> slot;
+  std::vector<core::TermId> atoms;
   const auto& lits = c.literals();
   for (std::size_t i = 0; i < lits.size(); ++i) {
     for (std::size_t j = i + 1; j < lits.size(); ++j) {
       poll(poller);
-      if (lits[i].positive() != lits[j].positive() || symbols_clash(*lits[i].atom(), *lits[j].atom())) continue;
-      try {
-        Substitution mgu = core::unify_formulas(lits[i].atom(), lits[j].atom());
-        Clause factored = c.substitute(mgu);
-        if (factored.size() < c.size() && seen.insert(factored)) results.push_back({std::move(factored), std::move(mgu)});
-      } catch (const core::UnificationError&) {
-      }
+      if (lits[i].positive() != lits[j].positive() || heads_clash(*lits[i].atom(), *lits[j].atom())) continue;
+      Workspace& ws = Workspace::of(slot);
+      if (atoms.empty()) atoms = ws.atom_ids(c);
+      if (!ws.unify_atoms(atoms[i], atoms[j])) continue;
+      LiteralSet literals;
+      for (std::size_t k = 0; k < lits.size(); ++k) literals.insert(ws.instance(atoms[k], lits[k].positive()));
+      Clause factored(std::move(literals));
+      if (factored.size() < c.size() && seen.insert(factored)) results.push_back({std::move(factored), ws.unifier()});
+      ws.release();
     }
   }
   return results;
@@ -288,13 +320,15 @@ class BuildBudget {
   std::uint64_t built_ = 0;
 };
 
-// Appends to `out` one term per occurrence of `target` in `term`.
 void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& replacement, std::vector<NodePtr>& out,
-                  BuildBudget& budget) {
-  core::RecursionGuard guard;
-  if (core::equal(*term, *target)) out.push_back(replacement);
-  if (term->kind() != NodeKind::FunctionApp) return;
-  const auto& app = as<core::FunctionApp>(*term);
+                  BuildBudget& budget);
+
+// Appends to `out` one copy of the application `app` per occurrence of
+// `target` in its arguments, first argument first; `make` builds a copy from
+// its new arguments.
+template <typename Make>
+void replace_in_arguments(const core::Application& app, const NodePtr& target, const NodePtr& replacement,
+                          std::vector<NodePtr>& out, BuildBudget& budget, Make make) {
   std::vector<NodePtr> inner;
   for (std::size_t i = 0; i < app.args().size(); ++i) {
     inner.clear();
@@ -303,9 +337,21 @@ void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& rep
       budget.spend();
       std::vector<NodePtr> args = app.args();
       args[i] = std::move(r);
-      out.push_back(core::FunctionApp::make(app.func(), app.arity(), std::move(args), app.return_sort()));
+      out.push_back(make(std::move(args)));
     }
   }
+}
+
+// Appends to `out` one term per occurrence of `target` in `term`.
+void replace_into(const NodePtr& term, const NodePtr& target, const NodePtr& replacement, std::vector<NodePtr>& out,
+                  BuildBudget& budget) {
+  core::RecursionGuard guard;
+  if (core::equal(*term, *target)) out.push_back(replacement);
+  if (term->kind() != NodeKind::FunctionApp) return;
+  const auto& app = as<core::FunctionApp>(*term);
+  replace_in_arguments(app, target, replacement, out, budget, [&](std::vector<NodePtr> args) -> NodePtr {
+    return core::FunctionApp::make(app.func(), app.arity(), std::move(args), app.return_sort());
+  });
 }
 
 }  // namespace
@@ -329,16 +375,9 @@ std::vector<NodePtr> replace_atom_subterm(const NodePtr& atom, const NodePtr& ta
   BuildBudget budget;
   if (atom->kind() == NodeKind::PredicateApp) {
     const auto& app = as<core::PredicateApp>(*atom);
-    for (std::size_t i = 0; i < app.args().size(); ++i) {
-      inner.clear();
-      replace_into(app.args()[i], target, replacement, inner, budget);
-      for (NodePtr& r : inner) {
-        budget.spend();
-        std::vector<NodePtr> args = app.args();
-        args[i] = std::move(r);
-        out.push_back(core::PredicateApp::make(app.pred(), app.arity(), std::move(args)));
-      }
-    }
+    replace_in_arguments(app, target, replacement, out, budget, [&](std::vector<NodePtr> args) -> NodePtr {
+      return core::PredicateApp::make(app.pred(), app.arity(), std::move(args));
+    });
   } else if (atom->kind() == NodeKind::Equality) {
     const auto& eq = as<core::Equality>(*atom);
     replace_into(eq.left(), target, replacement, inner, budget);
@@ -358,52 +397,62 @@ namespace {
 struct ParamodulationRun {
   std::vector<Paramodulant> results;
   ClauseSet seen;
-  core::InterruptPoller* poller;
+  std::optional<Workspace> slot;
+  core::InterruptPoller* poller = nullptr;
+
+  struct Orientation {
+    const NodePtr& lhs;  // unified with the subterm
+    const NodePtr& rhs;  // put in its place
+  };
+
+  // One direction: the rewriting clause `a`, the target `b` renamed apart
+  // from it, and the bank ids of their atoms (filled when first needed).
+  struct Direction {
+    const Clause& a;
+    const Clause& b;
+    std::vector<core::TermId> atoms_a, atoms_b;
+  };
 
   // The positive equations of `rewriting` rewrite the literals of `target`.
   void rewrite(const Clause& rewriting, const Clause& target) {
     std::optional<Clause> storage;
-    const Clause& b = renamed(target, renaming_apart(rewriting, target), storage);
+    Direction d{rewriting, renamed(target, renaming_apart(rewriting, target), storage), {}, {}};
     const auto& eqs = rewriting.literals();
     for (std::size_t e = 0; e < eqs.size(); ++e) {
       if (!eqs[e].positive() || eqs[e].atom()->kind() != NodeKind::Equality) continue;
       const auto& eq = as<core::Equality>(*eqs[e].atom());
-      orientation(rewriting, e, eq.left(), eq.right(), b);
-      orientation(rewriting, e, eq.right(), eq.left(), b);
+      const Orientation sides[] = {{eq.left(), eq.right()}, {eq.right(), eq.left()}};
+      for (const Orientation& side : sides)
+        for (std::size_t l = 0; l < d.b.size(); ++l) rewrite_literal(d, e, side, l);
     }
   }
 
-  void orientation(const Clause& a, std::size_t e, const NodePtr& lhs, const NodePtr& rhs, const Clause& b) {
-    const auto& lits = b.literals();
-    for (std::size_t l = 0; l < lits.size(); ++l) {
-      core::NodeSet tried;
-      for (const NodePtr& s : extract_atom_subterms(lits[l].atom())) {
-        poll(poller);
-        if (s->kind() == NodeKind::Variable || symbols_clash(*s, *lhs)) continue;
-        // A subterm met again in the same literal yields only what its first
-        // occurrence already gave (the same unifier, the same occurrences).
-        if (!tried.insert(s)) continue;
-        try {
-          subterm(a, e, b, l, s, lhs, rhs);
-        } catch (const core::UnificationError&) {
-          // no unifier for this subterm (a sort clash included): go on with the next
-        }
+  void rewrite_literal(Direction& d, std::size_t e, const Orientation& side, std::size_t l) {
+    const Literal& target = d.b.literals()[l];
+    core::NodeSet tried;
+    for (const NodePtr& s : extract_atom_subterms(target.atom())) {
+      poll(poller);
+      // A subterm met again yields only what its first occurrence gave.
+      if (s->kind() == NodeKind::Variable || heads_clash(*s, *side.lhs) || !tried.insert(s)) continue;
+      Workspace& ws = Workspace::of(slot);
+      if (d.atoms_a.empty()) {
+        d.atoms_a = ws.atom_ids(d.a);
+        d.atoms_b = ws.atom_ids(d.b);
       }
-    }
-  }
-
-  void subterm(const Clause& a, std::size_t e, const Clause& b, std::size_t l, const NodePtr& s, const NodePtr& lhs,
-               const NodePtr& rhs) {
-    auto sigma = std::make_shared<const Substitution>(core::unify_terms(s, lhs));
-    const Literal& target = b.literals()[l];
-    std::vector<Literal> literals;
-    for (NodePtr& atom : replace_atom_subterm(target.atom(), s, rhs)) {
-      literals.clear();
-      append_except(a, e, literals);
-      append_except(b, l, literals);
-      literals.emplace_back(std::move(atom), target.positive());
-      Clause p = instantiate(literals, *sigma);
-      if (seen.insert(p)) results.push_back({std::move(p), sigma});
+      if (!ws.unify_terms(ws.id(s), ws.id(side.lhs))) continue;
+      auto sigma = std::make_shared<const Substitution>(ws.unifier());
+      for (NodePtr& atom : replace_atom_subterm(target.atom(), s, side.rhs)) {
+        // sigma((a - {e}) | (b - {target}) | {target with this occurrence replaced})
+        LiteralSet literals;
+        for (std::size_t k = 0; k < d.a.size(); ++k)
+          if (k != e) literals.insert(ws.instance(d.atoms_a[k], d.a.literals()[k].positive()));
+        for (std::size_t k = 0; k < d.b.size(); ++k)
+          if (k != l) literals.insert(ws.instance(d.atoms_b[k], d.b.literals()[k].positive()));
+        literals.insert(ws.instance(ws.id(atom), target.positive()));
+        Clause p(std::move(literals));
+        if (seen.insert(p)) results.push_back({std::move(p), sigma});
+      }
+      ws.release();
     }
   }
 };
@@ -411,7 +460,8 @@ struct ParamodulationRun {
 }  // namespace
 
 std::vector<Paramodulant> paramodulate(const Clause& c1, const Clause& c2, core::InterruptPoller* poller) {
-  ParamodulationRun run{{}, {}, poller};
+  ParamodulationRun run;
+  run.poller = poller;
   run.rewrite(c1, c2);
   run.rewrite(c2, c1);
   return std::move(run.results);

@@ -8,17 +8,20 @@
 //                                  subterm occurrences in pre-order, and their replacement
 //
 // The rules work on the clause values of the clausifier (prover::Clause,
-// prover::Literal) and unify with core::unify_formulas / core::unify_terms.
+// prover::Literal).  Each call unifies on one term bank with the trail
+// unifier (core/bank.hpp, core/unify.hpp); every unifier it returns is the
+// substitution that core::unify_formulas (core::unify_terms for
+// paramodulation) gives for the same pair.
 // Every rule returns each distinct derived clause once, in the order found:
 // the loops follow the fixed literal order of the clauses, so results are
 // deterministic.  A pair of literals (or a subterm and an equation side) that
 // does not unify, a sort clash included (SortMismatchError is a kind of
 // UnificationError), is skipped; every other error ends the call.
 //
-// The loops are meant for the inner loop of a saturation prover: literal
-// pairs that cannot unify because their symbols clash are told apart by a
-// cheap structural test before the unifier runs, and remainders and derived
-// clauses are built only after a unification succeeds.  A caller that wants
+// The loops are meant for the inner loop of a saturation prover: the atoms
+// enter the bank once per call, a failed unification costs no exception and
+// no allocation, and derived clauses are built only after a unification
+// succeeds, from instantiated atoms that the bank builds once each.  A caller that wants
 // to be interruptible passes its core::InterruptPoller, polled once per
 // literal pair (per subterm for paramodulation).
 #pragma once
@@ -109,11 +112,6 @@ std::vector<core::NodePtr> replace_subterm(const core::NodePtr& term, const core
 std::vector<core::NodePtr> extract_atom_subterms(const core::NodePtr& atom);
 std::vector<core::NodePtr> replace_atom_subterm(const core::NodePtr& atom, const core::NodePtr& target,
                                                 const core::NodePtr& replacement);
-
-// Whether the two atoms (or terms) certainly do not unify because symbols
-// clash at a position where neither side has a variable.  False means only
-// that unification has to decide.
-bool symbols_clash(const core::Node& a, const core::Node& b);
 
 // ---------------------------------------------------------------------------
 // Second-order templates

@@ -154,8 +154,38 @@ def test_model_shares_no_container_with_the_caller():
     worlds.append(W1)
     relations[W0].add(W1)
     model.accessible_worlds(W0).add(W2)
-    model.relations[W0].add(W2)
     assert model.worlds == [W0] and model.relations == {W0: {W0}}
+
+
+def test_the_model_containers_are_live():
+    model = KripkeModel()
+    model.add_world(W0)
+    model.valuations[W0].add(P)
+    model.worlds.append(W1)
+    model.relations[W0].add(W1)
+    assert model.evaluate(P, W0) and model.is_accessible(W0, W1)
+    assert model.accessible_worlds(W0) == {W0, W1}
+    assert model.worlds is model.worlds and type(model.valuations[W0]) is set
+    model._compute_transitive_closure()
+    model._enforce_monotonicity()
+    assert model.valuations[W1] == {P} and "V(w1) = {P}" in model.to_string()
+    model.relations = {W0: {W0}}  # a plain attribute: the new value is the model's order
+    assert not model.is_accessible(W0, W1) and model.evaluate(Not(Not(P)), W0)
+
+
+def test_a_subclass_may_keep_its_worlds_its_own_way():
+    class Listing(KripkeModel):
+        def add_world(self, world):
+            if world not in self.worlds:
+                self.worlds.append(world)
+            self.relations.setdefault(world, set()).add(world)
+            self.valuations.setdefault(world, set())
+
+    model = Listing()
+    model.add_relation(W0, W1)
+    model.add_valuation(W0, P)
+    assert model.worlds == [W0, W1] and model.relations == {W0: {W0, W1}, W1: {W1}}
+    assert model.valuations == {W0: {P}, W1: {P}} and model.evaluate(P, W1)
 
 
 def test_fixpoint_operations_can_be_called_directly():

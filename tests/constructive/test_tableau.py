@@ -331,6 +331,33 @@ def test_add_relation_keeps_order_and_truths_when_target_has_successors():
     assert P in s.t_formulas[W1] and P in s.t_formulas[W2]
 
 
+def test_branch_state_containers_are_live():
+    s = _BranchState()
+    s.add_world(W0)
+    s.t_formulas[W0].add(And(P, Q))
+    s.f_formulas[W0].add(Q)
+    assert TableauProver()._check_clash(s) is None
+    s.t_formulas[W0].add(Q)
+    assert TableauProver()._check_clash(s)[1] == Q
+    s.t_formulas[W0].discard(Q)
+    s.relations[W0].add(W1)
+    s.worlds.append(W1)
+    s.add_t_formula(W0, R)  # goes up the edited order
+    assert R in s.t_formulas[W1]
+    rules = s.applied_rules
+    closed, _ = TableauProver()._expand_branch(s, TableauNode(1), 1)
+    assert closed and s.applied_rules is rules and s.t_formulas[W0] >= {P, Q, R} and len(rules) == 1
+
+
+def test_branch_state_keeps_the_given_containers():
+    worlds, t_formulas = [W0], {W0: {P}}
+    s = _BranchState(worlds=worlds, t_formulas=t_formulas)
+    s.add_t_formula(W0, Q)
+    assert s.worlds is worlds and t_formulas[W0] == {P, Q}
+    with pytest.raises(TypeError):
+        _BranchState(worlds=["w0"])
+
+
 def test_copy_is_independent():
     s = _BranchState()
     s.add_t_formula(W0, P)
@@ -543,7 +570,9 @@ def test_rule_order_and_node_worlds():
     while at.children:
         (at,) = at.children
         chain.append((at.rule, at.world.name))
-    assert chain == [("T_And", "w1"), ("F_Or", "w0"), ("T_Not", "w0"), ("T_Not", "w1"), ("T_Not", "w1")]
+    # the successors of w0 are visited in the order of the state's own set
+    assert chain[:2] == [("T_And", "w1"), ("F_Or", "w0")]
+    assert sorted(chain[2:]) == [("T_Not", "w0"), ("T_Not", "w1"), ("T_Not", "w1")]
     assert [n.id for n in [node.children[0]]] == [2]
     assert closed is False and open_state is s  # no split: the caller's own state
     assert ("T_And", And(P, Q), W1) in s.applied_rules
@@ -834,3 +863,46 @@ def test_a_search_lets_other_threads_run():
         sum(range(100))
     worker.join()
     assert done == [True] and turns > 10_000, turns
+
+
+OUT_OF_MEMORY_CHILD = r"""
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+from families import FAMILIES
+from core.ast import Implies, PredicateApp
+from constructive.tableau import prove_tableau
+formula = FAMILIES["pigeon"][0](4)
+size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+limit = (size << 10) + (80 << 20)  # 80 MiB more than the process holds now
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    prove_tableau(formula)
+    print("finished")
+except MemoryError:
+    print("MemoryError")
+P = PredicateApp("P", 0, ())
+print(prove_tableau(Implies(P, P)).is_valid, prove_tableau(P).is_valid)
+"""
+
+
+def test_running_out_of_memory_is_a_memory_error_and_the_process_goes_on():
+    import sys
+
+    bench = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_CHILD, bench], capture_output=True, text=True,
+                           timeout=300)
+    assert (child.returncode, child.stdout.split("\n")[:2]) == (0, ["MemoryError", "True False"]), child.stderr
+
+
+def test_searches_in_several_threads_at_once_agree_with_one_search():
+    from concurrent.futures import ThreadPoolExecutor
+
+    formulas = [FAMILIES["dneg_lem"][0](6), FAMILIES["lem"][0](20), Or(P, Not(P)), FAMILIES["pigeon"][0](2)] * 3
+
+    def outline_of(formula):
+        result = prove_tableau(formula)
+        return result.is_valid, result.tree.get_size(), result.to_string()
+
+    expected = [outline_of(f) for f in formulas]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(outline_of, formulas)) == expected

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from core.ast import Constant, Equality, Forall, FunctionApp, Implies, And, Not, PredicateApp, Variable
-from core.exceptions import UnificationError
+from core.substitutions import unify_formulas
 from core.sorts import Nat
 from prover.clausifier import Clause, Literal, reset_skolem_counters, to_cnf
 from prover.rules import (InferenceRule, SOLInstantiateRule, apply_rule, extract_atom_subterms, extract_subterms,
@@ -606,12 +606,17 @@ def test_every_unifier_explains_its_conclusion():
         for resolvent, unifier, (l1, l2) in resolve_clauses(c1, c2):
             assert l1 in c1.literals and l2 in c2_std.literals
             assert l1.substitute(unifier).atom == l2.substitute(unifier).atom
+            # The very unifier of the substitution module, entry order included.
+            assert list(unifier.items()) == list(unify_formulas(l1.atom, l2.atom).items())
             rest = (c1.literals - {l1}) | (c2_std.literals - {l2})
             assert Clause(frozenset(rest)).substitute(unifier) == resolvent
         for factor, unifier in factor_clause(c1):
             assert c1.substitute(unifier) == factor and len(factor.literals) < len(c1.literals)
-        seen = clauses_of(paramodulate(c1, c2))
-        assert len(seen) == len(set(seen))
+        found = paramodulate(c1, c2)
+        assert len(found) == len({p for p, _ in found})
+        for paramodulant, unifier in found:
+            # sigma is idempotent: applying it again changes nothing.
+            assert paramodulant.substitute(unifier) == paramodulant
 
 
 # ---------------------------------------------------------------------------
@@ -728,6 +733,46 @@ def test_direct_match_when_the_goal_is_no_universal():
 ])
 def test_nothing_to_instantiate(template, goal):
     assert SOLInstantiateRule().match_and_instantiate(template, goal) == []
+
+
+def test_no_collaborator_runs_when_nothing_applies(monkeypatch):
+    import prover.clausifier as clausifier
+    import sol.kb_ext as kb
+    import sol.substitutions_ext as ext
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("must not be called")
+
+    for module, name in ((ext, "ho_pattern_unify"), (ext, "substitute_predicate"), (kb, "instantiate_induction"),
+                         (clausifier, "to_cnf")):
+        monkeypatch.setattr(module, name, refuse)
+    assert SOLInstantiateRule().match_and_instantiate(P(a), Q(b)) == []
+
+
+@pytest.mark.parametrize("template, goal, path", [
+    (ForallPred(variable=PV, body=Implies(pv(a), Forall(x, pv(x)))), Forall(y, Q(y)), "under the binder"),
+    (ForallPred(variable=PredicateVariable(3, 0, "C"), body=Implies(R(a), app(PredicateVariable(3, 0, "C")))),
+     Q(b), "direct"),
+    (induction_schema(), Forall(y, Q(y)), "induction"),
+])
+def test_the_same_signature_reaches_to_cnf_on_every_path(monkeypatch, template, goal, path):
+    import prover.clausifier as clausifier
+    import sol.substitutions_ext as ext
+    seen, returned = [], [cl(pos(Q(a)))]
+
+    def fake_to_cnf(formula, signature=None):
+        seen.append(signature)
+        return returned
+
+    monkeypatch.setattr(clausifier, "to_cnf", fake_to_cnf)
+    if path == "induction":
+        monkeypatch.setattr(ext, "ho_pattern_unify", lambda *args, **kwargs: None)
+    marker = object()
+    result = SOLInstantiateRule().match_and_instantiate(template, goal, signature=marker)
+    assert result == returned and result is not returned and seen == [marker]
+    seen.clear()
+    SOLInstantiateRule().match_and_instantiate(template, goal)
+    assert seen == [None]
 
 
 def test_induction_when_the_schema_does_not_match(monkeypatch):
