@@ -351,6 +351,10 @@ def test_overrides_of_the_quantifier_steps_are_called_by_the_walk():
 def test_a_step_override_decides_the_result(step, result, expected):
     t = type("Override", (SubstitutionTransformer,), {step: result})({x: y})
     assert t.visit(Forall(y, P(x, y))) == expected
+    # the same step assigned on a plain transformer object
+    plain = SubstitutionTransformer({x: y})
+    setattr(plain, step, result.__get__(plain))
+    assert plain.visit(Forall(y, P(x, y))) == expected
 
 
 @pytest.mark.parametrize("step, result, error, message", [
