@@ -177,8 +177,8 @@ void random_problems(const Options& opt, std::vector<Problem>& out) {
 }
 
 void family_problems(std::vector<Problem>& out) {
-  const std::map<std::string, int> largest{{"chain", 8},    {"debruijn", 2}, {"pigeon", 2},
-                                           {"dneg_lem", 3}, {"lem", 2},      {"linear", 3},
+  const std::map<std::string, int> largest{{"chain", 16},   {"debruijn", 2}, {"pigeon", 3},
+                                           {"dneg_lem", 3}, {"lem", 3},      {"linear", 4},
                                            {"debruijn_even", 2}};
   for (const auto& family : families::all()) {
     int last = largest.count(family.name) ? largest.at(family.name) : 2;

@@ -203,6 +203,32 @@ Difference difference(const Formulas& first, const Formulas& second) {
   return d;
 }
 
+// The antecedents of `first` that `second` lacks and the other way round.
+// Sequents of one search share a pool, where one index is one formula: the
+// indices are compared first, and only the few formulas left over by value.
+Difference difference(const Sequent& first, const Sequent& second) {
+  if (first.pool() != second.pool()) return difference(first.antecedents(), second.antecedents());
+  thread_local std::vector<std::int64_t> counts;
+  if (counts.size() < first.pool()->size()) counts.resize(first.pool()->size(), 0);
+  for (Sequent::Id id : first.antecedent_ids()) ++counts[id];
+  for (Sequent::Id id : second.antecedent_ids()) --counts[id];
+  Formulas left_over_first, left_over_second;
+  auto collect = [&](const Sequent& s) {
+    for (Sequent::Id id : s.antecedent_ids()) {
+      for (; counts[id] > 0; --counts[id]) left_over_first.push_back((*s.pool())[id]);
+      for (; counts[id] < 0; ++counts[id]) left_over_second.push_back((*s.pool())[id]);
+    }
+  };
+  try {
+    collect(first);
+    collect(second);
+  } catch (...) {  // out of memory: leave the counts clean for the next call
+    std::fill(counts.begin(), counts.end(), 0);
+    throw;
+  }
+  return difference(left_over_first, left_over_second);
+}
+
 // Multiset equality of a few formulas.
 bool same_multiset(const Formulas& a, const Formulas& b) {
   if (a.size() != b.size()) return false;
@@ -227,13 +253,13 @@ bool contains(const Formulas& formulas, const NodePtr& f) {
 class Inference {
  public:
   explicit Inference(const LJTProofNode& node)
-      : node_(node), gamma_(node.sequent()->antecedents()), goal_(node.sequent()->succedent()) {}
+      : node_(node), seq_(*node.sequent()), goal_(seq_.succedent()) {}
 
   bool correct() const {
     const std::string& rule = node_.rule();
     if (rule == kRTop) return arity(0) && is_verum(*goal_);
     if (rule == kLBot) return arity(0) && has_falsum();
-    if (rule == kAx) return arity(0) && contains(gamma_, goal_);
+    if (rule == kAx) return arity(0) && holds(goal_);
     if (rule == kRImp) return right_rule(NodeKind::Implies, 1, &Inference::right_implication);
     if (rule == kRAnd) return right_rule(NodeKind::And, 2, &Inference::right_conjunction);
     if (rule == kROr1) return right_rule(NodeKind::Or, 1, &Inference::left_disjunct);
@@ -257,8 +283,14 @@ class Inference {
   const Sequent& premise_sequent(std::size_t k) const { return *node_.premises()[k]->sequent(); }
 
   bool has_falsum() const {
-    for (const auto& f : gamma_)
-      if (is_falsum(*f)) return true;
+    for (std::size_t i = 0; i < seq_.antecedent_count(); ++i)
+      if (is_falsum(*seq_.antecedent(i))) return true;
+    return false;
+  }
+
+  bool holds(const NodePtr& f) const {
+    for (std::size_t i = 0; i < seq_.antecedent_count(); ++i)
+      if (core::equal(seq_.antecedent(i), f)) return true;
     return false;
   }
 
@@ -266,7 +298,7 @@ class Inference {
   bool premise_adds(std::size_t k, const Formulas& added, const NodePtr& goal) const {
     const Sequent& s = premise_sequent(k);
     if (!core::equal(s.succedent(), goal)) return false;
-    Difference d = difference(gamma_, s.antecedents());
+    Difference d = difference(seq_, s);
     return d.only_first.empty() && same_multiset(d.only_second, added);
   }
 
@@ -280,7 +312,7 @@ class Inference {
   // premise's goal is checked by the rule (it is not always the conclusion's).
   bool left_rule(NodeKind kind, std::size_t n, LeftCheck check) const {
     if (!arity(n)) return false;
-    Difference d = difference(gamma_, premise_sequent(0).antecedents());
+    Difference d = difference(seq_, premise_sequent(0));
     if (d.only_first.size() != 1) return false;
     const BinaryFormula* principal = as_binary(d.only_first[0], kind);
     return principal && (this->*check)(d.only_first[0], *principal, d.only_second);
@@ -290,7 +322,7 @@ class Inference {
   bool premise_replaces(std::size_t k, const NodePtr& principal, const Formulas& added, const NodePtr& goal) const {
     const Sequent& s = premise_sequent(k);
     if (!core::equal(s.succedent(), goal)) return false;
-    Difference d = difference(gamma_, s.antecedents());
+    Difference d = difference(seq_, s);
     return d.only_first.size() == 1 && core::equal(d.only_first[0], principal) && same_multiset(d.only_second, added);
   }
 
@@ -311,7 +343,7 @@ class Inference {
   }
   // A -> B with the atom A among the antecedents.
   bool modus_ponens(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
-    return is_atomic(*imp.left()) && contains(gamma_, imp.left()) && goal_kept(0) &&
+    return is_atomic(*imp.left()) && holds(imp.left()) && goal_kept(0) &&
            same_multiset(added, {imp.right()});
   }
   // (E & F) -> B becomes E -> (F -> B).
@@ -335,8 +367,8 @@ class Inference {
   }
 
   const LJTProofNode& node_;
-  const Formulas gamma_;
-  const NodePtr goal_;
+  const Sequent& seq_;
+  const NodePtr& goal_;
 };
 
 }  // namespace
@@ -743,9 +775,13 @@ class ProofMemo {
 
   // An earlier node of the sequent `gamma` ==> `goal` (ids of the search), or null.
   LJTProofNodePtr proved(Id goal, const std::vector<Id>& gamma) const {
-    auto [first, last] = proofs_.equal_range(key(goal, gamma.size()));
-    for (auto it = first; it != last; ++it)
-      if (same_sequent(*it->second->sequent(), goal, gamma)) return it->second;
+    if (slots_.empty()) return nullptr;
+    const std::uint64_t k = key(goal, gamma.size());
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = k & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      const std::uint32_t at = slots_[i] - 1;
+      if (keys_[at] == k && same_sequent(*nodes_[at]->sequent(), goal, gamma)) return nodes_[at];
+    }
     return nullptr;
   }
 
@@ -753,14 +789,41 @@ class ProofMemo {
     const std::size_t length = node->sequent()->antecedent_count();
     budget_.charge(
         [&] {
-          proofs_.emplace(key(goal, length), node);
-          return Budget::kEntryBytes + sizeof(LJTProofNode) + sizeof(Sequent) + length * sizeof(Id);
+          insert(key(goal, length), node);
+          return kEntryBytes + sizeof(LJTProofNode) + sizeof(Sequent) + length * sizeof(Id);
         },
-        [&]() noexcept { release(proofs_); });
+        [&]() noexcept {
+          release(nodes_);
+          release(keys_);
+          release(slots_);
+        });
   }
 
  private:
   Id value(Id id) const { return table_[id].value; }
+
+  static constexpr std::size_t kEntryBytes = sizeof(LJTProofNodePtr) + sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+
+  void insert(std::uint64_t k, const LJTProofNodePtr& node) {
+    if (2 * (nodes_.size() + 1) > slots_.size()) grow();
+    nodes_.push_back(node);
+    keys_.push_back(k);
+    place(nodes_.size() - 1);
+  }
+
+  void place(std::size_t entry) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = keys_[entry] & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(entry + 1);
+  }
+
+  void grow() {
+    slots_.assign(std::max<std::size_t>(1024, 2 * slots_.size()), 0);
+    nodes_.reserve(slots_.size() / 2);
+    keys_.reserve(slots_.size() / 2);
+    for (std::size_t entry = 0; entry < nodes_.size(); ++entry) place(entry);
+  }
 
   // The set's hash, the goal and the length: the order is compared on a hit.
   std::uint64_t key(Id goal, std::size_t length) const {
@@ -778,7 +841,11 @@ class ProofMemo {
   const FormulaTable& table_;
   Budget budget_;
   ValueSet current_;  // the values of the search's current antecedents
-  std::unordered_multimap<std::uint64_t, LJTProofNodePtr> proofs_;
+  // The nodes, their keys, and an open-addressing index of them (entry + 1;
+  // 0 is free), at most half full.
+  std::vector<LJTProofNodePtr> nodes_;
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> slots_;
 };
 
 // Decides whether a sequent is provable, by the search's own rules in the
@@ -794,6 +861,10 @@ class Decider {
 
   Decider(FormulaTable& table, core::InterruptPoller& poller) : table_(table), poller_(poller) {}
 
+  // Thrown by provable when sequents repeat too seldom for the memory to
+  // pay: the search then goes on alone, as fast as without it.
+  struct GiveUp {};
+
   bool provable(const Values& gamma, Id goal) {
     RecursionGuard guard;
     poller_.poll();
@@ -801,7 +872,11 @@ class Decider {
     const Scan scan = mark(gamma, goal);
     if (scan.closed) return true;
     const std::uint64_t key = scan.set_hash ^ spread(~static_cast<std::uint64_t>(goal));
-    if (const Answer* known = recall(key, goal, scan.distinct)) return known->provable;
+    if (const Answer* known = recall(key, goal, scan.distinct)) {
+      ++recalled_;
+      return known->provable;
+    }
+    if (++explored_ > kTrial && recalled_ < explored_ / kRepeatShare) throw GiveUp();
     const bool answer = by_rules(gamma, goal, scan);
     remember(key, goal, gamma, answer);
     return answer;
@@ -947,9 +1022,14 @@ class Decider {
     return false;
   }
 
+  // After this many sequents explored, at least one answer in this many
+  // must have come from memory.
+  static constexpr std::uint64_t kTrial = 4096, kRepeatShare = 2;
+
   FormulaTable& table_;
   core::InterruptPoller& poller_;
   Budget budget_;
+  std::uint64_t explored_ = 0, recalled_ = 0;
   std::unordered_multimap<std::uint64_t, Answer> answers_;
   std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
   std::uint32_t round_ = 0;
@@ -1014,7 +1094,12 @@ class Search {
     for (std::size_t i = 0; i < gamma_.size(); ++i)
       if (i != consumed) premise.push_back(table_[gamma_[i]].value);
     for (Id id : added) premise.push_back(table_[id].value);
-    return decider_.provable(premise, table_[goal].value);
+    try {
+      return decider_.provable(premise, table_[goal].value);
+    } catch (const Decider::GiveUp&) {
+      decided_ = false;
+      return true;
+    }
   }
 
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) const {

@@ -816,6 +816,7 @@ class IndexGenerator {
     while (reserved_.count(current_)) ++current_;
     return current_++;
   }
+  std::int64_t current() const { return current_; }
 
  private:
   std::unordered_set<std::int64_t> reserved_;
@@ -829,7 +830,21 @@ class Canonicalizer {
  public:
   explicit Canonicalizer(std::unordered_set<std::int64_t> reserved) : counter_(std::move(reserved)) {}
 
+  // A shared subformula without quantifiers renames the same way wherever
+  // the environment is the same, so its result is kept for that
+  // environment; one with quantifiers draws new numbers at every occurrence.
   NodePtr formula(const NodePtr& f) {
+    const bool shared = f.use_count() > 1;
+    if (shared)
+      if (auto it = memo_.find(f.get()); it != memo_.end() && it->second.first == env_version_) return it->second.second;
+    const std::int64_t drawn = counter_.current();
+    NodePtr out = rename(f);
+    if (shared && counter_.current() == drawn) memo_.insert_or_assign(f.get(), std::make_pair(env_version_, out));
+    return out;
+  }
+
+ private:
+  NodePtr rename(const NodePtr& f) {
     RecursionGuard guard;
     const Node& n = *f;
     switch (n.kind()) {
@@ -853,6 +868,7 @@ class Canonicalizer {
         const auto& old = q.variable();
         VariablePtr fresh = Variable::make(counter_.get_next(), old->var_kind(), old->sort());
         env_.emplace_back(old, fresh);
+        ++env_version_;
         NodePtr body;
         try {
           body = formula(q.body());
@@ -861,6 +877,7 @@ class Canonicalizer {
           throw;
         }
         env_.pop_back();
+        ++env_version_;
         return Quantifier::make(n.kind(), fresh, body);
       }
       case NodeKind::ForallPred:
@@ -902,6 +919,8 @@ class Canonicalizer {
 
   IndexGenerator counter_;
   Environment env_;
+  std::uint64_t env_version_ = 0;  // changes whenever env_ does
+  std::unordered_map<const Node*, std::pair<std::uint64_t, NodePtr>> memo_;
 };
 
 }  // namespace

@@ -28,8 +28,8 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 // renamed into the range from kShift on, so that it shares no variable with
 // any partner.
 constexpr std::uint32_t kShift = 1u << 24;
-// Clauses heavier than this are not kept (their terms could not be walked
-// safely); the search then no longer claims saturation.
+// Derived clauses heavier than this are not kept (their terms grow without
+// bound on some problems); the search then no longer claims saturation.
 constexpr std::uint32_t kMaxClauseWeight = 4000;
 
 // ---------------------------------------------------------------------------
@@ -82,6 +82,7 @@ class Kbo {
   explicit Kbo(const Terms& terms) : terms_(terms) {}
 
   Order compare(TermId s, TermId t) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     if (s == t) return Order::Equal;
     if (terms_.is_var(s)) return occurs(s, t) ? Order::Less : Order::Incomparable;
     if (terms_.is_var(t)) return occurs(t, s) ? Order::Greater : Order::Incomparable;
@@ -119,6 +120,7 @@ class Kbo {
            (static_cast<std::uint64_t>(terms_.arity(t)) << 32) | terms_.sym(t);
   }
   bool occurs(TermId v, TermId t) const {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     if (t == v) return true;
     if (terms_.is_var(t) || terms_.ground(t)) return false;
     for (std::uint32_t i = 0, n = terms_.arity(t); i < n; ++i)
@@ -126,6 +128,7 @@ class Kbo {
     return false;
   }
   void count_vars(TermId t, int delta) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     if (terms_.is_var(t)) {
       for (auto& entry : balance_)
         if (entry.first == t) {
@@ -314,6 +317,7 @@ struct Refutation::State {
   };
 
   TermId term_of(const core::NodePtr& n, VarMap& vars) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     using core::NodeKind;
     switch (n->kind()) {
       case NodeKind::Variable: {
@@ -376,6 +380,7 @@ struct Refutation::State {
   // Copies a term with the bindings applied and the variables renumbered
   // from 0 in order of first occurrence.
   TermId build(TermId t) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     t = unifier.resolve(t);
     if (terms.is_var(t)) {
       std::uint32_t v = terms.var_index(t);
@@ -410,6 +415,7 @@ struct Refutation::State {
 
   // The atom with the subterm at pre-order position `target` replaced.
   TermId replace_at(TermId t, std::uint32_t& counter, std::uint32_t target, TermId replacement) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     if (counter == target) {
       ++counter;
       return replacement;
@@ -464,7 +470,7 @@ struct Refutation::State {
     if (complementary_or_trivial(terms, lits)) return;
     std::uint64_t weight = 0;
     for (const Lit& l : lits) weight += terms.weight(l.atom);
-    if (weight > kMaxClauseWeight) {
+    if (weight > kMaxClauseWeight && rule != Rule::Axiom && rule != Rule::NegatedGoal) {
       dropped = true;
       return;
     }
@@ -681,6 +687,7 @@ struct Refutation::State {
     }
   }
   std::uint32_t subterm_count(TermId t) const {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     if (terms.is_var(t)) return 1;
     std::uint32_t n = 1;
     for (std::uint32_t i = 0; i < terms.arity(t); ++i) n += subterm_count(terms.arg(t, i));
@@ -688,6 +695,7 @@ struct Refutation::State {
   }
   template <typename F>
   void walk_subterms(TermId t, std::uint32_t& counter, F& f) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     std::uint32_t here = counter++;
     if (terms.is_var(t)) return;
     f(here, t);
@@ -726,6 +734,7 @@ struct Refutation::State {
     for (const Lit& l : g.lits) shifted.push_back({shift_term(l.atom), l.positive});
   }
   TermId shift_term(TermId t) {
+    core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     if (terms.ground(t)) return t;
     if (terms.is_var(t)) return terms.var(terms.var_index(t) + kShift, terms.var_sort(t));
     std::uint32_t n = terms.arity(t);

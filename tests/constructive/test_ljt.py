@@ -651,13 +651,14 @@ def test_very_deep_proof_trees_are_measured_or_refused_and_released():
 ATOMS = (p, q, r)
 
 
-def random_formula(rng, depth):
-    if depth == 0 or rng.random() < 0.2:
-        return rng.choice(ATOMS + ATOMS + (F,))
-    kind = rng.choice((And, Or, Implies, Implies, Implies, Not, Not, Iff))
+def random_formula(rng, depth, leaves=ATOMS + ATOMS + (F,), kinds=(And, Or, Implies, Implies, Implies, Not, Not, Iff),
+                   stop=0.2):
+    if depth == 0 or rng.random() < stop:
+        return rng.choice(leaves)
+    kind = rng.choice(kinds)
     if kind is Not:
-        return Not(random_formula(rng, depth - 1))
-    return kind(random_formula(rng, depth - 1), random_formula(rng, depth - 1))
+        return Not(random_formula(rng, depth - 1, leaves, kinds, stop))
+    return kind(random_formula(rng, depth - 1, leaves, kinds, stop), random_formula(rng, depth - 1, leaves, kinds, stop))
 
 
 def generated_formulas(count=600, seed=20240611):
@@ -850,12 +851,8 @@ def replay_formula(rng, depth):
     """Mostly connectives over four atoms; now and then a formula that no
     rule takes apart (negation, equivalence, verum), also to the left of an
     implication, where the search cannot use it as the logic would."""
-    if depth == 0 or rng.random() < 0.25:
-        return rng.choice(REPLAY_ATOMS + REPLAY_ATOMS + (F, T))
-    kind = rng.choice((And, Or, Implies, Implies, Implies, Implies, Not, Iff))
-    if kind is Not:
-        return Not(replay_formula(rng, depth - 1))
-    return kind(replay_formula(rng, depth - 1), replay_formula(rng, depth - 1))
+    return random_formula(rng, depth, REPLAY_ATOMS + REPLAY_ATOMS + (F, T),
+                          (And, Or, Implies, Implies, Implies, Implies, Not, Iff), 0.25)
 
 
 def replay_sequents(count=500, seed=916):

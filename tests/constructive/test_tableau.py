@@ -892,3 +892,17 @@ def test_running_out_of_memory_is_a_memory_error_and_the_process_goes_on():
     child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_CHILD, bench], capture_output=True, text=True,
                            timeout=300)
     assert (child.returncode, child.stdout.split("\n")[:2]) == (0, ["MemoryError", "True False"]), child.stderr
+
+
+def test_searches_in_several_threads_at_once_agree_with_one_search():
+    from concurrent.futures import ThreadPoolExecutor
+
+    formulas = [FAMILIES["dneg_lem"][0](6), FAMILIES["lem"][0](20), Or(P, Not(P)), FAMILIES["pigeon"][0](2)] * 3
+
+    def outline_of(formula):
+        result = prove_tableau(formula)
+        return result.is_valid, result.tree.get_size(), result.to_string()
+
+    expected = [outline_of(f) for f in formulas]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(outline_of, formulas)) == expected

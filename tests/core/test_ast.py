@@ -449,3 +449,15 @@ def test_ctrl_c_stops_a_walk_as_large_as_the_shared_tree():
         "print(to_string(shared(2)))",
     )
     assert (answer, after, status) == ("interrupted", "((p & p) & (p & p))", 0) and seconds < 1.0, (answer, seconds)
+
+
+def test_canonical_renaming_of_shared_trees():
+    # quantifier-free shared parts are renamed once per environment and stay shared
+    free = shared(60, atom("P", x, y))
+    renamed = canonicalize_bound_variables(Forall(x, free))
+    assert renamed.body.left is renamed.body.right and formula_size(renamed) == formula_size(Forall(x, free))
+    assert free_variables(renamed) == {y} and renamed.variable == Variable(0)
+    # a shared quantifier is numbered afresh at each occurrence
+    q = Forall(z, atom("P", z))
+    twice = canonicalize_bound_variables(And(q, q))
+    assert (twice.left.variable.id, twice.right.variable.id) == (0, 1)

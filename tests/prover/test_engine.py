@@ -369,3 +369,17 @@ def test_check_accepts_a_sound_derivation():
 )
 def test_check_rejects_faulty_derivations(tail, fault):
     assert fault in check_derivation(ProofDAG(AXIOMS + tail))
+
+
+@pytest.mark.parametrize("depth", [3000, 300000])
+def test_deep_terms_give_a_proof_or_recursion_error(depth):
+    t = a
+    for _ in range(depth):
+        t = f("f", t)
+    for target, premises in [(Exists(x, P("P", x)), [P("P", t)]), (P("P", t), [all_(x, P("P", x))])]:
+        try:
+            proof = engine().prove(target=target, premises=premises)
+        except RecursionError:
+            assert depth > 3000
+        else:
+            assert_refutation(proof)
