@@ -6,7 +6,9 @@
 // usage: bench_tableau [--budget SECONDS] [--max-depth N] [--max-worlds N] [--max-size N]
 //                      [--provers tableau,ljt]
 // One line per run: prover, family, size, verdict, seconds, peak resident
-// MiB, tree nodes (the tableau's nodes, or the LJT proof's; 0 without one).
+// MiB, tree nodes (the tableau's nodes, or the LJT proof's; 0 without one),
+// the bytes per node of the tableau's derivation-tree arena, and the peak
+// resident bytes per tree node (the whole run: tree, branch state, search).
 // The two provers' ladders of a family stand together.  A ladder stops after
 // the first run slower than the budget, and after the first unknown verdict
 // (the tableau's limits cut the search there; larger sizes only repeat it).
@@ -38,16 +40,19 @@ struct Options {
   std::string provers = "tableau,ljt";
 };
 
-// Outcome of one proof: the verdict and the size of the tree it built.
+// Outcome of one proof: the verdict, the size of the tree it built and the
+// bytes per node of the tableau's node arena (0 for LJT).
 struct Outcome {
   const char* verdict;
   long long nodes;
+  double node_bytes = 0;
 };
 
 Outcome run_tableau(const core::NodePtr& formula, const Options& opt) {
   constructive::TableauResult r = constructive::prove_tableau(formula, {}, opt.max_depth, opt.max_worlds);
-  return {r.is_valid ? "valid" : r.countermodel ? "invalid" : "unknown",
-          static_cast<long long>(constructive::tree_size(*r.root))};
+  const auto nodes = static_cast<long long>(constructive::tree_size(*r.tree));
+  return {r.is_valid ? "valid" : r.countermodel ? "invalid" : "unknown", nodes,
+          static_cast<double>(r.tree->node_bytes()) / static_cast<double>(nodes)};
 }
 
 Outcome run_ljt(const core::NodePtr& formula, const Options&) {
@@ -89,7 +94,8 @@ void reset_peak() {
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   char line[256];
-  int n = std::snprintf(line, sizeof line, "%s %.6f %.1f %lld", outcome.verdict, seconds, peak_mib(), outcome.nodes);
+  int n = std::snprintf(line, sizeof line, "%s %.6f %.1f %lld %.1f", outcome.verdict, seconds, peak_mib(),
+                        outcome.nodes, outcome.node_bytes);
   if (write(fd, line, n) != n) _exit(2);
   _exit(0);
 }
@@ -114,15 +120,18 @@ double measure(const Prover& prover, const families::Family& family, int size, c
   if (got <= 0) kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   if (got <= 0) {
-    std::printf("%-8s %-14s %6d %-8s %9s %9s %10s\n", prover.name, family.name, size, "stopped", ">limit", "-", "-");
+    std::printf("%-8s %-14s %6d %-8s %9s %9s %10s %7s %8s\n", prover.name, family.name, size, "stopped", ">limit", "-",
+                "-", "-", "-");
     return -1;
   }
   char verdict[32];
   double seconds = 0, peak = 0;
   long long nodes = 0;
-  std::sscanf(line, "%31s %lf %lf %lld", verdict, &seconds, &peak, &nodes);
-  std::printf("%-8s %-14s %6d %-8s %9.4f %9.1f %10lld\n", prover.name, family.name, size, verdict, seconds, peak,
-              nodes);
+  double node_bytes = 0;
+  std::sscanf(line, "%31s %lf %lf %lld %lf", verdict, &seconds, &peak, &nodes, &node_bytes);
+  const double peak_per_node = nodes > 0 ? peak * 1024 * 1024 / static_cast<double>(nodes) : 0;
+  std::printf("%-8s %-14s %6d %-8s %9.4f %9.1f %10lld %7.1f %8.1f\n", prover.name, family.name, size, verdict, seconds,
+              peak, nodes, node_bytes, peak_per_node);
   return std::strcmp(verdict, "valid") == 0 || std::strcmp(verdict, "invalid") == 0 ? seconds : -1;
 }
 
@@ -142,8 +151,8 @@ int main(int argc, char** argv) {
   }
   std::printf("provers %s (C++), tableau max_depth=%ld max_worlds=%ld, ladder budget %.1fs\n", opt.provers.c_str(),
               opt.max_depth, opt.max_worlds, opt.budget);
-  std::printf("%-8s %-14s %6s %-8s %9s %9s %10s\n", "prover", "family", "size", "verdict", "seconds", "peak_MiB",
-              "nodes");
+  std::printf("%-8s %-14s %6s %-8s %9s %9s %10s %7s %8s\n", "prover", "family", "size", "verdict", "seconds", "peak_MiB",
+              "nodes", "B/node", "peakB/n");
   for (const auto& family : families::all()) {
     for (const Prover& prover : kProvers) {
       if (("," + opt.provers + ",").find(std::string(",") + prover.name + ",") == std::string::npos) continue;

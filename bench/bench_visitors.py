@@ -33,6 +33,15 @@ class PyTransformer(ASTTransformer):
 def timed(label, walker, formula, repeat=5):
     best = min(_once(walker, formula) for _ in range(repeat))
     print(f"{label:40s} {best * 1e3:9.2f} ms")
+    return best
+
+
+def doubled(levels):
+    """And(f, f) nested `levels` times: a few distinct nodes, 2**levels leaves."""
+    f = PredicateApp(pred="P", arity=1, args=(Variable(0),))
+    for _ in range(levels):
+        f = And(f, f)
+    return f
 
 
 def _once(walker, formula):
@@ -51,6 +60,13 @@ def main():
     timed("FreeVariableCollector (C++)", FreeVariableCollector(), formula)
     for notation in ("infix", "prefix", "latex"):
         timed(f"ExportVisitor {notation} (one printer pass)", ExportVisitor(notation), formula)
+    assigned = ExportVisitor()
+    assigned.visit_constant = lambda node: node.name  # no constant in the formula: node by node, no Python call
+    timed("ExportVisitor, operation on the object", assigned, formula)
+    shared = doubled(60)
+    print("shared formula: 2**60 leaves, size", SizeVisitor().visit(shared))
+    timed("SizeVisitor, shared subterms", SizeVisitor(), shared)
+    timed("FreeVariableCollector, shared subterms", FreeVariableCollector(), shared)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """Demonstration of the library: builds formulas, measures them, renames them
 canonically, and (section by section) proves and refutes classic formulas."""
 
-from core.ast import (And, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable,
+from core.ast import (And, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable,
                       bound_variables, canonicalize_bound_variables, formula_depth, formula_size, free_variables)
 from core.parser import to_string
 
@@ -70,10 +70,41 @@ def sequent_prover_section():
         print("Not provable:", to_string(formula), "->", prove_ljt(formula))
 
 
+def inference_rules_section():
+    from core.ast import Constant
+    from prover.clausifier import Clause, Literal
+    from prover.rules import SOLInstantiateRule, paramodulate, resolve_clauses
+    from sol.ast_ext import ForallPred, PredicateVariable
+
+    heading("Inference rules on clauses")
+    x, a = Variable(id=0), Constant(name="a")
+    f = lambda t: FunctionApp(func="f", arity=1, args=(t,))
+    c1 = Clause(frozenset({Literal(atom=atom("P", x)), Literal(atom=atom("Q", f(x)))}))
+    c2 = Clause(frozenset({Literal(atom=atom("P", a), positive=False)}))
+    print("Resolve", c1, "with", c2)
+    for resolvent, unifier, _ in resolve_clauses(c1, c2):
+        print("  ->", resolvent, "by", {str(k.id): str(v) for k, v in unifier.items()})
+    equation = Clause(frozenset({Literal(atom=Equality(left=f(a), right=a))}))
+    print("Paramodulate", equation, "into", c1)
+    for paramodulant, _ in paramodulate(equation, c1):
+        print("  ->", paramodulant)
+    # Induction: the schema over zero and succ instantiated for forall y Q(y).
+    P = PredicateVariable(0, 1, "P")
+    zero, succ = Constant(name="zero"), lambda t: FunctionApp(func="succ", arity=1, args=(t,))
+    Pt = lambda t: PredicateApp(pred=P, arity=1, args=(t,))
+    schema = ForallPred(variable=P, body=Implies(And(Pt(zero), Forall(x, Implies(Pt(x), Pt(succ(x))))),
+                                                 Forall(x, Pt(x))))
+    y = Variable(id=1)
+    print("Induction instance for forall y Q(y):")
+    for clause in SOLInstantiateRule().match_and_instantiate(schema, Forall(y, atom("Q", y))):
+        print("  ", clause)
+
+
 def main():
     syntax_tree_section()
     tableau_section()
     sequent_prover_section()
+    inference_rules_section()
 
 
 if __name__ == "__main__":

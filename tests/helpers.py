@@ -108,3 +108,54 @@ def probe_half_built(module_name):
         timeout=120,
     )
     return child.returncode, child.stdout + child.stderr
+
+
+_INTERRUPTED_CHILD = r"""
+import sys
+sys.path[:0] = sys.argv[1].split("|")
+exec(sys.argv[2])  # the set-up
+print("running", flush=True)
+try:
+    exec(sys.argv[3])  # the long computation
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+exec(sys.argv[4])  # proof that the process is still usable: prints its result
+"""
+
+
+def interrupt_in_child(setup, long_call, afterwards, wait=0.5):
+    """Runs `setup`, then `long_call` in a child process, sends it SIGINT
+    `wait` seconds into the long call and returns (the child's answer,
+    seconds from the signal to the answer, the output of `afterwards`,
+    exit status)."""
+    import os
+    import signal
+    import subprocess
+    import time
+
+    here = os.path.dirname(__file__)
+    paths = "|".join([here, os.path.join(here, "..", "bench")])
+    child = subprocess.Popen([sys.executable, "-c", _INTERRUPTED_CHILD, paths, setup, long_call, afterwards],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "running"
+        time.sleep(wait)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        answer = child.stdout.readline().strip()
+        seconds = time.monotonic() - sent
+        after = child.stdout.readline().strip()
+        return answer, seconds, after, child.wait(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+
+
+def shared(levels, base=None, connective=And):
+    """connective(f, f) applied `levels` times to `base`: small in memory,
+    2**levels copies of `base` as a tree."""
+    f = base if base is not None else p
+    for _ in range(levels):
+        f = connective(f, f)
+    return f

@@ -17,6 +17,7 @@
 
 #include "core/ast.hpp"
 #include "core/pyhash.hpp"
+#include "core/visitors.hpp"
 
 namespace pybind11::detail {
 
@@ -70,6 +71,13 @@ py::set to_py_set(const Set& items) {
 template <typename Set>
 py::frozenset to_py_frozenset(const Set& items) {
   return py::frozenset(to_py_set(items));
+}
+
+// A substitution as a new Python dict from Variable to term, in entry order.
+inline py::dict substitution_to_py(const core::VariableMapping& subst) {
+  py::dict out;
+  for (const auto& [var, term] : subst.entries()) out[py::cast(var)] = py::cast(term);
+  return out;
 }
 
 // The text of an object's class as the interpreter prints it: "<class 'int'>".

@@ -20,18 +20,61 @@ using core::NodePtr;
 
 namespace {
 
-// The formulas of an iterable (a generator is consumed).
-std::vector<NodePtr> formulas_from_py(py::handle items) {
-  std::vector<NodePtr> out;
-  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
-  return out;
-}
-
 template <typename Ptr>
 py::tuple to_py_tuple(const std::vector<Ptr>& items) {
   py::tuple out(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) out[i] = py::cast(items[i]);
   return out;
+}
+
+// The formulas of an iterable (a generator is consumed); a tuple's own
+// items, also for a type derived from tuple.
+std::vector<NodePtr> formulas_from_py(py::handle items) {
+  std::vector<NodePtr> out;
+  if (PyTuple_Check(items.ptr())) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(common::to_node(PyTuple_GET_ITEM(items.ptr(), i)));
+    return out;
+  }
+  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
+  return out;
+}
+
+// A formula given to the prover: a term or any other value is refused.
+NodePtr formula_from_py(py::handle obj, const char* what) {
+  if (py::isinstance<core::Node>(obj)) {
+    NodePtr node = obj.cast<NodePtr>();
+    if (node->is_formula()) return node;
+  }
+  throw core::TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
+}
+
+// A Python object kept by a sequent; released under the interpreter lock,
+// whichever thread drops the sequent.
+std::shared_ptr<const void> keep_py(py::handle obj) {
+  obj.inc_ref();
+  return std::shared_ptr<const void>(obj.ptr(), [](const void* p) {
+    if (!Py_IsInitialized()) return;
+    py::gil_scoped_acquire gil;
+    Py_DECREF(static_cast<PyObject*>(const_cast<void*>(p)));
+  });
+}
+
+// The antecedents as the caller gave them when that was a tuple, else a new tuple.
+py::tuple antecedents_to_py(const Sequent& s) {
+  if (s.origin()) return py::reinterpret_borrow<py::tuple>(static_cast<PyObject*>(const_cast<void*>(s.origin().get())));
+  return to_py_tuple(s.antecedents());
+}
+
+const LJTProofNode& root_of(const LJTProofTree& tree) {
+  if (!tree.root) throw core::TypeError("the root of an LJTProofTree must be an LJTProofNode, got None");
+  return *tree.root;
+}
+
+// The tree, once its root is known to be a node.
+const LJTProofTree& rooted(const LJTProofTree& tree) {
+  root_of(tree);
+  return tree;
 }
 
 std::vector<LJTProofNodePtr> premises_from_py(py::handle items) {
@@ -64,7 +107,7 @@ py::dict node_to_dict(const LJTProofNode& node) {
 
 py::dict tree_to_dict(const LJTProofTree& tree) {
   py::dict d;
-  d["root"] = node_to_dict(*tree.root);
+  d["root"] = node_to_dict(root_of(tree));
   d["depth"] = tree.depth();
   d["size"] = tree.size();
   d["is_valid"] = tree.is_valid();
@@ -82,9 +125,21 @@ bool replaces_search(py::handle self) {
            PyMethod_GET_SELF(bound.ptr()) == self.ptr());
 }
 
+// The engine's search of one sequent, run without the interpreter lock.
+py::object search_in_engine(const SequentPtr& seq, bool remember) {
+  if (!seq) throw core::TypeError("seq must be a Sequent, got None");
+  LJTProofNodePtr node;
+  {
+    py::gil_scoped_release released;
+    node = LJTProver().search(seq, nullptr, remember);
+  }
+  return py::cast(node);
+}
+
 py::object search(py::object self, const SequentPtr& seq) {
   LJTProver prover;
-  if (!replaces_search(self)) return py::cast(prover.search(seq));
+  if (!replaces_search(self)) return search_in_engine(seq, true);
+  if (!seq) throw core::TypeError("seq must be a Sequent, got None");
   auto through_replacement = [&self](const SequentPtr& premise) {
     return search_result_from_py(self.attr("_search")(premise));
   };
@@ -92,8 +147,10 @@ py::object search(py::object self, const SequentPtr& seq) {
 }
 
 py::object prove(py::object self, py::handle target, py::handle premises) {
-  NodePtr goal = common::to_node(target);
-  std::vector<NodePtr> hypotheses = premises.is_none() ? std::vector<NodePtr>{} : formulas_from_py(premises);
+  NodePtr goal = formula_from_py(target, "target");
+  std::vector<NodePtr> hypotheses;
+  if (!premises.is_none())
+    for (auto item : py::iter(premises)) hypotheses.push_back(formula_from_py(item, "a premise"));
   SequentPtr seq = LJTProver::initial_sequent(goal, hypotheses);
   LJTProofNodePtr root = search_result_from_py(self.attr("_search")(seq));
   if (!root) return py::none();
@@ -104,10 +161,12 @@ void bind_sequent(py::module_& m) {
   py::class_<Sequent, std::shared_ptr<Sequent>> cls(
       m, "Sequent", "An intuitionistic sequent: ordered antecedent formulas and one succedent.");
   cls.def(py::init([](py::handle antecedents, py::handle succedent) {
-            return std::make_shared<Sequent>(formulas_from_py(antecedents), common::to_node(succedent));
+            std::vector<NodePtr> items = formulas_from_py(antecedents);
+            return std::make_shared<Sequent>(std::move(items), common::to_node(succedent),
+                                             PyTuple_Check(antecedents.ptr()) ? keep_py(antecedents) : nullptr);
           }),
           py::arg("antecedents") = py::tuple(), py::arg("succedent") = py::cast(constructive::falsum()))
-      .def_property_readonly("antecedents", [](const Sequent& s) { return to_py_tuple(s.antecedents()); })
+      .def_property_readonly("antecedents", &antecedents_to_py)
       .def_property_readonly("succedent", &Sequent::succedent)
       .def("to_string", &Sequent::to_string, py::arg("notation") = "infix",
            "The sequent as one line: antecedents, ' ==> ' (' \\vdash ' in latex) and the succedent.")
@@ -120,7 +179,7 @@ void bind_sequent(py::module_& m) {
           py::is_operator())
       .def("__hash__", &Sequent::hash)
       .def("__repr__", [](const Sequent& s) {
-        return "Sequent(antecedents=" + py::repr(to_py_tuple(s.antecedents())).cast<std::string>() +
+        return "Sequent(antecedents=" + py::repr(antecedents_to_py(s)).cast<std::string>() +
                ", succedent=" + core::repr(*s.succedent()) + ")";
       });
   common::freeze(cls);
@@ -130,6 +189,7 @@ void bind_proof_node(py::module_& m) {
   py::class_<LJTProofNode, std::shared_ptr<LJTProofNode>> cls(
       m, "LJTProofNode", "One inference of an LJT derivation: a sequent, its rule and the premises' derivations.");
   cls.def(py::init([](SequentPtr sequent, std::string rule, py::handle premises) {
+            if (!sequent) throw core::TypeError("sequent must be a Sequent, got None");
             return std::make_shared<LJTProofNode>(std::move(sequent), std::move(rule), premises_from_py(premises));
           }),
           py::arg("sequent"), py::arg("rule"), py::arg("premises") = py::tuple())
@@ -158,14 +218,22 @@ void bind_proof_tree(py::module_& m) {
       .def(py::init([](LJTProofNodePtr root) { return std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}); }),
            py::arg("root"))
       .def_readwrite("root", &LJTProofTree::root)
-      .def_property_readonly("depth", &LJTProofTree::depth, "The height of the derivation (a leaf has depth 1).")
-      .def_property_readonly("size", &LJTProofTree::size, "The number of nodes of the derivation.")
-      .def("is_valid", &LJTProofTree::is_valid,
-           "Whether every node is a correct inference of its rule and every leaf an axiom.")
-      .def("to_ascii", &LJTProofTree::to_ascii, "The derivation as an indented text tree, root first.")
-      .def("to_latex", &LJTProofTree::to_latex, "The derivation as a bussproofs prooftree environment.")
+      .def_property_readonly(
+          "depth", [](const LJTProofTree& t) { return rooted(t).depth(); },
+          "The height of the derivation (a leaf has depth 1).")
+      .def_property_readonly(
+          "size", [](const LJTProofTree& t) { return rooted(t).size(); }, "The number of nodes of the derivation.")
+      .def(
+          "is_valid", [](const LJTProofTree& t) { return rooted(t).is_valid(); },
+          "Whether every node is a correct inference of its rule and every leaf an axiom.")
+      .def(
+          "to_ascii", [](const LJTProofTree& t) { return rooted(t).to_ascii(); },
+          "The derivation as an indented text tree, root first.")
+      .def(
+          "to_latex", [](const LJTProofTree& t) { return rooted(t).to_latex(); },
+          "The derivation as a bussproofs prooftree environment.")
       .def("to_dict", &tree_to_dict, "The derivation, its measures and its validity as plain values.")
-      .def("__str__", &LJTProofTree::to_ascii);
+      .def("__str__", [](const LJTProofTree& t) { return rooted(t).to_ascii(); });
 }
 
 void bind_prover(py::module_& m) {
@@ -192,6 +260,7 @@ void bind_prover(py::module_& m) {
 
 PYBIND11_MODULE(ljt, m) {
   m.doc() = "Backward proof search in the contraction-free sequent calculus LJT for intuitionistic logic.";
+  common::refuse_bare_new();
   py::module_::import("core.ast");
   py::module_::import("core.parser");
   py::module_ common_module = py::module_::import("constructive.common");
@@ -216,6 +285,11 @@ PYBIND11_MODULE(ljt, m) {
       },
       py::arg("formula"), py::arg("premises") = py::none(),
       "Proves the formula from the premises with a new LJTProver; an LJTProofTree or None.");
+
+  // The same search without its memory of sequents, to check the memory against.
+  m.def(
+      "_search_without_memory",
+      [](const SequentPtr& seq) { return search_in_engine(seq, false); }, py::arg("seq"));
 
   for (const char* name : {"Sequent", "LJTProofNode", "LJTProofTree", "LJTProver", "prove_ljt"})
     public_names.append(name);

@@ -12,6 +12,7 @@
 
 #include "constructive/tableau.hpp"
 #include "constructive/worlds.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace py = pybind11;
@@ -50,7 +51,7 @@ using PyNodePtr = std::shared_ptr<PyNode>;
 // of a large proof never builds Python nodes.  From the first read on, the
 // Python records are the tree.
 struct PyTree {
-  std::shared_ptr<const TableauNode> engine_root;
+  std::shared_ptr<const DerivationTree> engine_root;
   PyNodePtr records;
 };
 
@@ -62,52 +63,61 @@ struct PyResult {
   py::object premises;
 };
 
-// Engine nodes from a Python tree (recursive: a cycle or a very deep tree
-// raises RecursionError).
-std::unique_ptr<TableauNode> to_engine(const PyNode& n, bool with_children = true) {
+// Appends to `tree` the node of a record and (when asked) its subtree
+// (recursive: a cycle or a very deep tree raises RecursionError).
+NodeIndex add_record(DerivationTree& tree, const PyNode& n, bool with_children) {
   core::RecursionGuard guard;
-  auto out = std::make_unique<TableauNode>(n.id, n.signed_formula, n.rule, n.world);
-  out->is_closed = n.is_closed;
-  out->clash_details = n.clash_details;
+  NodeIndex out = tree.add_node(n.id, n.signed_formula, n.rule, n.world);
+  tree.node(out).is_closed = n.is_closed;
+  tree.set_clash_details(out, n.clash_details);
   if (!with_children) return out;
   for (auto child : n.children) {
     if (!py::isinstance<PyNode>(child))
       throw core::TypeError("children of a TableauNode must be TableauNode objects, got " +
                             common::class_text(child));
-    out->add_child(to_engine(*child.cast<PyNodePtr>()));
+    tree.add_child(out, add_record(tree, *child.cast<PyNodePtr>(), true));
   }
   return out;
 }
 
-PyNodePtr node_record(const TableauNode& n) {
+// An engine tree from a Python tree; its root is the record.
+std::unique_ptr<DerivationTree> to_engine(const PyNode& n, bool with_children = true) {
+  auto tree = std::make_unique<DerivationTree>();
+  add_record(*tree, n, with_children);
+  return tree;
+}
+
+PyNodePtr node_record(const DerivationTree& tree, NodeIndex n) {
   auto out = std::make_shared<PyNode>();
-  out->id = n.id;
-  out->signed_formula = n.signed_formula;
-  out->rule = n.rule;
-  out->world = n.world;
-  out->is_closed = n.is_closed;
-  out->clash_details = n.clash_details;
+  out->id = tree.node(n).id;
+  out->signed_formula = tree.signed_formula(n);
+  out->rule = tree.rule(n);
+  out->world = tree.world(n);
+  out->is_closed = tree.node(n).is_closed;
+  if (const std::string* clash = tree.clash_details(n)) out->clash_details = *clash;
   return out;
 }
 
 // Appends records of the engine node's children (and their subtrees) to a
 // Python node.  Iterative, so that any tree the search made converts.
-void append_records(PyNode& parent, const TableauNode& engine_parent) {
-  std::vector<std::pair<PyNode*, const TableauNode*>> stack{{&parent, &engine_parent}};
+void append_records(PyNode& parent, const DerivationTree& tree, NodeIndex engine_parent) {
+  std::vector<std::pair<PyNode*, NodeIndex>> stack{{&parent, engine_parent}};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
+    poller.poll();
     auto [py_node, node] = stack.back();
     stack.pop_back();
-    for (const auto& child : node->children) {
-      PyNodePtr record = node_record(*child);
+    tree.for_each_child(node, [&, py_node = py_node](NodeIndex child) {
+      PyNodePtr record = node_record(tree, child);
       py_node->children.append(py::cast(record));
-      stack.emplace_back(record.get(), child.get());
-    }
+      stack.emplace_back(record.get(), child);
+    });
   }
 }
 
-PyNodePtr to_records(const TableauNode& root) {
-  PyNodePtr out = node_record(root);
-  append_records(*out, root);
+PyNodePtr to_records(const DerivationTree& tree) {
+  PyNodePtr out = node_record(tree, DerivationTree::root());
+  append_records(*out, tree, DerivationTree::root());
   return out;
 }
 
@@ -115,27 +125,30 @@ py::object optional_text(const std::optional<std::string>& text) {
   return text ? py::object(py::str(*text)) : py::object(py::none());
 }
 
-py::dict node_dict(const TableauNode& n) {
+py::dict node_dict(const DerivationTree& tree, NodeIndex n) {
   core::RecursionGuard guard;
   py::dict d;
-  d["id"] = n.id;
-  d["signed_formula"] = n.signed_formula ? py::object(py::str(n.signed_formula->to_string())) : py::none();
-  d["rule"] = n.rule;
-  d["world"] = n.world ? py::object(py::str(n.world->name)) : py::none();
-  d["is_closed"] = n.is_closed;
-  d["clash_details"] = optional_text(n.clash_details);
+  d["id"] = tree.node(n).id;
+  auto sf = tree.signed_formula(n);
+  d["signed_formula"] = sf ? py::object(py::str(sf->to_string())) : py::none();
+  d["rule"] = tree.rule(n);
+  auto world = tree.world(n);
+  d["world"] = world ? py::object(py::str(world->name)) : py::none();
+  d["is_closed"] = tree.node(n).is_closed;
+  const std::string* clash = tree.clash_details(n);
+  d["clash_details"] = clash ? py::object(py::str(*clash)) : py::none();
   py::list children;
-  for (const auto& child : n.children) children.append(node_dict(*child));
+  tree.for_each_child(n, [&](NodeIndex child) { children.append(node_dict(tree, child)); });
   d["children"] = children;
   return d;
 }
 
-py::dict tree_dict(const TableauNode& root) {
+py::dict tree_dict(const DerivationTree& tree) {
   py::dict d;
-  d["is_closed"] = root.is_closed;
-  d["depth"] = tree_depth(root);
-  d["size"] = tree_size(root);
-  d["tree"] = node_dict(root);
+  d["is_closed"] = tree.node(DerivationTree::root()).is_closed;
+  d["depth"] = tree_depth(tree);
+  d["size"] = tree_size(tree);
+  d["tree"] = node_dict(tree, DerivationTree::root());
   return d;
 }
 
@@ -151,6 +164,8 @@ std::string record_repr(const char* name, std::initializer_list<std::pair<const 
   return out + ")";
 }
 
+std::string tree_text(const DerivationTree& tree) { return node_text(tree, DerivationTree::root()); }
+
 PyNodePtr tree_root(PyTree& t) {
   if (t.engine_root) {
     t.records = to_records(*t.engine_root);
@@ -164,8 +179,8 @@ PyNodePtr tree_root(PyTree& t) {
 template <typename Render>
 auto with_engine_tree(const PyTree& t, Render render) {
   if (t.engine_root) return render(*t.engine_root);
-  auto root = to_engine(*t.records);
-  return render(*root);
+  auto tree = to_engine(*t.records);
+  return render(*tree);
 }
 
 // ---------------------------------------------------------------------------
@@ -177,11 +192,12 @@ const PyTree& tree_of(const py::object& tree) {
   return tree.cast<const PyTree&>();
 }
 
-std::shared_ptr<KripkeModel> model_of(const py::object& model) {
-  if (model.is_none()) return nullptr;
-  if (!py::isinstance<KripkeModel>(model))
+// The countermodel's text, through its own to_string; absent when there is none.
+std::optional<std::string> model_text(const py::object& model) {
+  if (model.is_none()) return std::nullopt;
+  if (!py::isinstance(model, py::module_::import("constructive.kripke").attr("KripkeModel")))
     throw core::TypeError("countermodel must be a KripkeModel, got " + common::class_text(model));
-  return model.cast<std::shared_ptr<KripkeModel>>();
+  return py::str(model.attr("to_string")()).cast<std::string>();
 }
 
 std::vector<core::NodePtr> formulas_of(py::handle items) {
@@ -197,11 +213,11 @@ py::object text_or_none(const py::object& formula) {
 }
 
 std::string result_text(const PyResult& r) {
-  auto model = model_of(r.countermodel);
+  auto model = model_text(r.countermodel);
   core::NodePtr target = r.target.is_none() ? nullptr : common::to_node(r.target);
   auto premises = formulas_of(r.premises);
-  return with_engine_tree(tree_of(r.tree), [&](const TableauNode& root) {
-    return result_report(r.is_valid, &root, model.get(), target, premises);
+  return with_engine_tree(tree_of(r.tree), [&](const DerivationTree& tree) {
+    return result_report(r.is_valid, &tree, model, target, premises);
   });
 }
 
@@ -213,8 +229,7 @@ py::dict result_dict(const PyResult& r) {
   for (const auto& p : formulas_of(r.premises)) premises.append(core::to_string(*p));
   d["premises"] = premises;
   d["tree"] = with_engine_tree(tree_of(r.tree), tree_dict);
-  auto model = model_of(r.countermodel);
-  d["countermodel"] = model ? r.countermodel.attr("to_dict")() : py::none();
+  d["countermodel"] = r.countermodel.is_none() ? py::object(py::none()) : py::object(r.countermodel.attr("to_dict")());
   return d;
 }
 
@@ -246,20 +261,106 @@ py::set rules_to_py(const BranchState& s) {
   return out;
 }
 
-void set_rules(BranchState& s, py::handle items) {
-  s.applied_rules = {};
-  for (auto item : py::iter(items)) s.applied_rules.insert(rule_from_py(item));
+// The Python branch state: its five containers, as plain attributes.  The
+// operations read them into an engine state, run the engine's operation and
+// add what it added back into the same containers, so the caller's edits
+// take effect and the containers stay the caller's.
+struct PyState {
+  py::object worlds, relations, t_formulas, f_formulas, applied_rules;
+};
+
+// A given container after its members were checked, or a new empty one.
+py::object checked(py::handle given, py::object empty, void (*check)(py::handle)) {
+  if (given.is_none()) return empty;
+  check(given);
+  return py::reinterpret_borrow<py::object>(given);
 }
 
-std::shared_ptr<BranchState> make_state(py::handle worlds_, py::handle relations, py::handle t_formulas,
-                                        py::handle f_formulas, py::handle applied_rules) {
-  auto s = std::make_shared<BranchState>();
-  if (!worlds_.is_none()) s->worlds = worlds::list_from_py(worlds_);
-  if (!relations.is_none()) s->relations = worlds::relations_from_py(relations);
-  if (!t_formulas.is_none()) s->t_formulas = worlds::formula_map_from_py(t_formulas);
-  if (!f_formulas.is_none()) s->f_formulas = worlds::formula_map_from_py(f_formulas);
-  if (!applied_rules.is_none()) set_rules(*s, applied_rules);
+std::shared_ptr<PyState> make_state(py::handle worlds_, py::handle relations, py::handle t_formulas,
+                                    py::handle f_formulas, py::handle applied_rules) {
+  auto s = std::make_shared<PyState>();
+  s->worlds = checked(worlds_, py::list(), [](py::handle v) { worlds::list_from_py(v); });
+  s->relations = checked(relations, py::dict(), [](py::handle v) { worlds::relations_from_py(v); });
+  s->t_formulas = checked(t_formulas, py::dict(), [](py::handle v) { worlds::formula_map_from_py(v); });
+  s->f_formulas = checked(f_formulas, py::dict(), [](py::handle v) { worlds::formula_map_from_py(v); });
+  if (applied_rules.is_none()) {
+    s->applied_rules = py::set();
+  } else {
+    for (auto item : py::iter(applied_rules)) rule_from_py(item);
+    s->applied_rules = py::isinstance<py::set>(applied_rules) ? py::reinterpret_borrow<py::object>(applied_rules)
+                                                             : py::object(worlds::new_set(applied_rules));
+  }
   return s;
+}
+
+// The engine state of a Python branch state, read from its attributes.
+BranchState engine_state_of(py::handle state) {
+  py::object cls = py::module_::import("constructive.tableau").attr("_BranchState");
+  if (!py::isinstance(state, cls))
+    throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
+  BranchState s;
+  s.worlds = worlds::list_from_py(state.attr("worlds"));
+  s.relations = worlds::relations_from_py(state.attr("relations"));
+  s.t_formulas = worlds::formula_map_from_py(state.attr("t_formulas"));
+  s.f_formulas = worlds::formula_map_from_py(state.attr("f_formulas"));
+  for (auto item : py::iter(state.attr("applied_rules"))) s.applied_rules.insert(rule_from_py(item));
+  return s;
+}
+
+// Adds to the Python state's containers what the engine state holds beyond them.
+template <typename Set>
+void grow_map(py::handle mapping, const constructive::WorldMap<Set>& map) {
+  for (const auto& [w, members] : map) {
+    py::object entry = worlds::entry(mapping, py::cast(w));
+    for (const auto& member : members) entry.attr("add")(py::cast(member));
+  }
+}
+
+void grow(py::handle state, const BranchState& s) {
+  py::object listed = state.attr("worlds");
+  for (const World& w : s.worlds) {
+    py::object world = py::cast(w);
+    if (!listed.contains(world)) listed.attr("append")(world);
+  }
+  grow_map(state.attr("relations"), s.relations);
+  grow_map(state.attr("t_formulas"), s.t_formulas);
+  grow_map(state.attr("f_formulas"), s.f_formulas);
+  py::object rules = state.attr("applied_rules");
+  for (const auto& r : s.applied_rules) rules.attr("add")(rule_to_py(r));
+}
+
+// Runs an engine operation on the state and keeps what it added.
+template <typename Change>
+void change_state(py::handle state, Change change) {
+  BranchState s = engine_state_of(state);
+  change(s);
+  grow(state, s);
+}
+
+py::object state_to_py(const BranchState& s) {
+  auto out = std::make_shared<PyState>();
+  out->worlds = worlds::list_to_py(s.worlds);
+  out->relations = worlds::map_to_py(s.relations);
+  out->t_formulas = worlds::map_to_py(s.t_formulas);
+  out->f_formulas = worlds::map_to_py(s.f_formulas);
+  out->applied_rules = rules_to_py(s);
+  return py::cast(out);
+}
+
+// A new state with a new list, new dictionaries of new sets and a new set
+// of the same worlds, formulas and rule tuples.
+py::object copy_state(py::handle state) {
+  auto copy_map = [](py::handle mapping) {
+    py::dict out;
+    for (auto [key, members] : mapping.cast<py::dict>()) out[key] = worlds::new_set(members);
+    return out;
+  };
+  py::object cls = py::module_::import("constructive.tableau").attr("_BranchState");
+  return cls(py::arg("worlds") = worlds::new_list(state.attr("worlds")),
+             py::arg("relations") = copy_map(state.attr("relations")),
+             py::arg("t_formulas") = copy_map(state.attr("t_formulas")),
+             py::arg("f_formulas") = copy_map(state.attr("f_formulas")),
+             py::arg("applied_rules") = worlds::new_set(state.attr("applied_rules")));
 }
 
 // ---------------------------------------------------------------------------
@@ -268,8 +369,8 @@ std::shared_ptr<BranchState> make_state(py::handle worlds_, py::handle relations
 py::object make_result(TableauResult r, py::handle target, py::tuple premises) {
   PyResult out;
   out.is_valid = r.is_valid;
-  out.tree = py::cast(PyTree{std::move(r.root), nullptr});
-  out.countermodel = r.countermodel ? py::cast(r.countermodel) : py::none();
+  out.tree = py::cast(PyTree{std::move(r.tree), nullptr});
+  out.countermodel = r.countermodel ? worlds::model_to_py(*r.countermodel) : py::none();
   out.target = py::reinterpret_borrow<py::object>(target);
   out.premises = std::move(premises);
   return py::cast(std::move(out));
@@ -282,9 +383,17 @@ py::tuple premise_tuple(py::handle premises) {
   return py::tuple(items);
 }
 
+// The search runs on engine values only, so other Python threads run
+// meanwhile; Ctrl-C reaches it through the interrupt check.
 py::object run_proof(TableauProver& prover, py::handle target, py::handle premises) {
   py::tuple given = premise_tuple(premises);
-  TableauResult r = prover.prove(common::to_node(target), formulas_of(given));
+  core::NodePtr goal = common::to_node(target);
+  std::vector<core::NodePtr> hypotheses = formulas_of(given);
+  TableauResult r;
+  {
+    py::gil_scoped_release unlocked;
+    r = prover.prove(goal, hypotheses);
+  }
   return make_result(std::move(r), target, given);
 }
 
@@ -293,12 +402,6 @@ py::object own_proof(py::handle prover, py::handle target, py::handle premises) 
   return prover.attr("prove")(py::arg("target") = target, py::arg("premises") = premises);
 }
 
-// The branch state argument of a prover operation.
-BranchState& state_of(py::handle state) {
-  if (!py::isinstance<BranchState>(state))
-    throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
-  return state.cast<BranchState&>();
-}
 
 // A limit of the prover: values below 1 become 1, and values beyond the
 // 64-bit range become its maximum, which no search can reach anyway.
@@ -311,22 +414,45 @@ std::int64_t limit_from_py(py::handle value, const char* what) {
   return overflow < 0 ? 1 : std::max<std::int64_t>(limit, 1);
 }
 
-py::tuple expand_from_py(TableauProver& prover, py::object state, py::handle node_obj, py::handle depth_obj) {
-  auto& engine_state = state_of(state);
+// A limit assigned after construction: any integer, stored as it is
+// (beyond the 64-bit range it becomes the nearest 64-bit value).
+std::int64_t setting_from_py(py::handle value, const char* what) {
+  if (!py::isinstance<py::int_>(value))
+    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
+  int overflow = 0;
+  long long limit = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return limit;
+}
+
+// The engine prover behind `self`, its limits read afresh from the object's
+// attributes (a subclass may define them otherwise).
+TableauProver& prover_of(py::handle self) {
+  TableauProver& prover = self.cast<TableauProver&>();
+  prover.set_max_depth(setting_from_py(self.attr("max_depth"), "max_depth"));
+  prover.set_max_worlds(setting_from_py(self.attr("max_worlds"), "max_worlds"));
+  return prover;
+}
+
+py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj, py::handle depth_obj) {
+  TableauProver& prover = prover_of(self);
+  BranchState engine_state = engine_state_of(state);
   if (!py::isinstance<PyNode>(node_obj))
     throw core::TypeError("node must be a TableauNode, got " + common::class_text(node_obj));
   PyNode& node = node_obj.cast<PyNode&>();
   const std::int64_t depth = common::int64_from_py(depth_obj, "depth");
   auto stub = to_engine(node, false);
-  ExpandResult r = prover.expand_branch(engine_state, *stub, depth);
-  append_records(node, *stub);
-  node.is_closed = stub->is_closed;
-  if (stub->clash_details) node.clash_details = stub->clash_details;
+  const NodeIndex root = DerivationTree::root();
+  ExpandResult r = prover.expand_branch(engine_state, *stub, root, depth);
+  append_records(node, *stub, root);
+  node.is_closed = stub->node(root).is_closed;
+  if (const std::string* clash = stub->clash_details(root)) node.clash_details = *clash;
+  grow(state, engine_state);
   py::object open = py::none();
   if (r.open_state == &engine_state) {
     open = state;
   } else if (r.owned_open) {
-    open = py::cast(std::shared_ptr<BranchState>(std::move(r.owned_open)));
+    open = state_to_py(*r.owned_open);
   }
   return py::make_tuple(r.closed, open);
 }
@@ -402,10 +528,12 @@ void bind_node(py::module_& m) {
       .def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
       .def(
           "to_string",
-          [](const PyNode& n, const std::string& prefix, bool is_last) { return to_engine(n)->to_string(prefix, is_last); },
+          [](const PyNode& n, const std::string& prefix, bool is_last) {
+            return node_text(*to_engine(n), DerivationTree::root(), prefix, is_last);
+          },
           py::arg("prefix") = "", py::arg("is_last") = true, "The ASCII tree of the node and its subtree.")
-      .def("__str__", [](const PyNode& n) { return to_engine(n)->to_string(); })
-      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n)); })
+      .def("__str__", [](const PyNode& n) { return node_text(*to_engine(n), DerivationTree::root()); })
+      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n), DerivationTree::root()); })
       .def("__eq__", [](const PyNode& a, py::handle b) -> py::object {
         if (!py::isinstance<PyNode>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
         return py::bool_(same_node(a, b.cast<const PyNode&>()));
@@ -427,13 +555,16 @@ void bind_tree(py::module_& m) {
                       t.records = checked_root(std::move(root));
                       t.engine_root.reset();
                     })
-      .def("is_closed", [](const PyTree& t) { return t.engine_root ? t.engine_root->is_closed : t.records->is_closed; })
-      .def("get_depth", [](const PyTree& t) { return with_engine_tree(t, tree_depth); })
-      .def("get_size", [](const PyTree& t) { return with_engine_tree(t, tree_size); })
+      .def("is_closed",
+           [](const PyTree& t) {
+             return t.engine_root ? t.engine_root->node(DerivationTree::root()).is_closed : t.records->is_closed;
+           })
+      .def("get_depth", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_depth(d); }); })
+      .def("get_size", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_size(d); }); })
       .def("to_dict", [](const PyTree& t) { return with_engine_tree(t, tree_dict); })
-      .def("to_string", [](const PyTree& t) { return with_engine_tree(t, [](const TableauNode& n) { return n.to_string(); }); })
-      .def("__str__", [](const PyTree& t) { return with_engine_tree(t, [](const TableauNode& n) { return n.to_string(); }); })
-      .def("to_latex", [](const PyTree& t) { return with_engine_tree(t, tree_latex); },
+      .def("to_string", [](const PyTree& t) { return with_engine_tree(t, tree_text); })
+      .def("__str__", [](const PyTree& t) { return with_engine_tree(t, tree_text); })
+      .def("to_latex", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_latex(d); }); },
            "The tree as LaTeX markup for the forest package.");
 }
 
@@ -471,54 +602,60 @@ void bind_result(py::module_& m) {
 }
 
 void bind_branch_state(py::module_& m) {
-  py::class_<BranchState, std::shared_ptr<BranchState>> cls(
-      m, "_BranchState", "Internal container for the state of a single tableau branch.");
+  py::class_<PyState, std::shared_ptr<PyState>> cls(
+      m, "_BranchState", "Internal container for the state of a single tableau branch.", py::dynamic_attr());
   cls.def(py::init(&make_state), py::arg("worlds") = py::none(), py::arg("relations") = py::none(),
           py::arg("t_formulas") = py::none(), py::arg("f_formulas") = py::none(),
           py::arg("applied_rules") = py::none())
-      .def_property(
-          "worlds", [](const BranchState& s) { return worlds::list_to_py(s.worlds); },
-          [](BranchState& s, py::handle v) { s.worlds = worlds::list_from_py(v); })
-      .def_property(
-          "relations", [](const BranchState& s) { return worlds::map_to_py(s.relations); },
-          [](BranchState& s, py::handle v) { s.relations = worlds::relations_from_py(v); })
-      .def_property(
-          "t_formulas", [](const BranchState& s) { return worlds::map_to_py(s.t_formulas); },
-          [](BranchState& s, py::handle v) { s.t_formulas = worlds::formula_map_from_py(v); })
-      .def_property(
-          "f_formulas", [](const BranchState& s) { return worlds::map_to_py(s.f_formulas); },
-          [](BranchState& s, py::handle v) { s.f_formulas = worlds::formula_map_from_py(v); })
-      .def_property("applied_rules", &rules_to_py, &set_rules)
+      .def_readwrite("worlds", &PyState::worlds)
+      .def_readwrite("relations", &PyState::relations)
+      .def_readwrite("t_formulas", &PyState::t_formulas)
+      .def_readwrite("f_formulas", &PyState::f_formulas)
+      .def_readwrite("applied_rules", &PyState::applied_rules)
       .def(
-          "add_world", [](BranchState& s, py::handle w) { s.add_world(worlds::world_from_py(w)); }, py::arg("world"),
-          "Registers a world in this branch state ensuring reflexivity.")
+          "add_world",
+          [](py::handle self, py::handle w) {
+            World world = worlds::world_from_py(w);
+            change_state(self, [&](BranchState& s) { s.add_world(world); });
+          },
+          py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
       .def(
           "add_t_formula",
-          [](BranchState& s, py::handle w, py::handle f) { s.add_t_formula(worlds::world_from_py(w), common::to_node(f)); },
+          [](py::handle self, py::handle w, py::handle f) {
+            World world = worlds::world_from_py(w);
+            core::NodePtr formula = common::to_node(f);
+            change_state(self, [&](BranchState& s) { s.add_t_formula(world, formula); });
+          },
           py::arg("world"), py::arg("formula"), "Adds a true formula at world and propagates along accessibility relation.")
       .def(
           "add_f_formula",
-          [](BranchState& s, py::handle w, py::handle f) { s.add_f_formula(worlds::world_from_py(w), common::to_node(f)); },
+          [](py::handle self, py::handle w, py::handle f) {
+            World world = worlds::world_from_py(w);
+            core::NodePtr formula = common::to_node(f);
+            change_state(self, [&](BranchState& s) { s.add_f_formula(world, formula); });
+          },
           py::arg("world"), py::arg("formula"), "Adds a false formula at world.")
       .def(
           "add_relation",
-          [](BranchState& s, py::handle a, py::handle b) {
-            s.add_relation(worlds::world_from_py(a, "source"), worlds::world_from_py(b, "target"));
+          [](py::handle self, py::handle a, py::handle b) {
+            World source = worlds::world_from_py(a, "source"), target = worlds::world_from_py(b, "target");
+            change_state(self, [&](BranchState& s) { s.add_relation(source, target); });
           },
           py::arg("source"), py::arg("target"),
           "Makes target (and every world above it) accessible from source and the worlds below it.")
-      .def("copy", [](const BranchState& s) { return std::make_shared<BranchState>(s.copy()); },
-           "An independent copy of the branch state.")
-      .def("__eq__", [](const BranchState& a, py::handle b) -> py::object {
-        if (!py::isinstance<BranchState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(a == b.cast<const BranchState&>());
+      .def("copy", &copy_state, "An independent copy of the branch state.")
+      .def("__eq__", [](py::handle a, py::handle b) -> py::object {
+        if (!py::isinstance<PyState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        for (const char* field : {"worlds", "relations", "t_formulas", "f_formulas", "applied_rules"})
+          if (!a.attr(field).equal(b.attr(field))) return py::bool_(false);
+        return py::bool_(true);
       })
-      .def("__repr__", [](const BranchState& s) {
-        return record_repr("_BranchState", {{"worlds", worlds::list_to_py(s.worlds)},
-                                            {"relations", worlds::map_to_py(s.relations)},
-                                            {"t_formulas", worlds::map_to_py(s.t_formulas)},
-                                            {"f_formulas", worlds::map_to_py(s.f_formulas)},
-                                            {"applied_rules", rules_to_py(s)}});
+      .def("__repr__", [](py::handle s) {
+        return record_repr("_BranchState", {{"worlds", s.attr("worlds")},
+                                            {"relations", s.attr("relations")},
+                                            {"t_formulas", s.attr("t_formulas")},
+                                            {"f_formulas", s.attr("f_formulas")},
+                                            {"applied_rules", s.attr("applied_rules")}});
       });
   cls.attr("__hash__") = py::none();
 }
@@ -531,8 +668,12 @@ void bind_prover(py::module_& m) {
             return TableauProver(limit_from_py(max_depth, "max_depth"), limit_from_py(max_worlds, "max_worlds"));
           }),
           py::arg("max_depth") = 100, py::arg("max_worlds") = 50)
-      .def_property_readonly("max_depth", &TableauProver::max_depth)
-      .def_property_readonly("max_worlds", &TableauProver::max_worlds)
+      .def_property(
+          "max_depth", &TableauProver::max_depth,
+          [](TableauProver& p, py::handle v) { p.set_max_depth(setting_from_py(v, "max_depth")); })
+      .def_property(
+          "max_worlds", &TableauProver::max_worlds,
+          [](TableauProver& p, py::handle v) { p.set_max_worlds(setting_from_py(v, "max_worlds")); })
       .def_property(
           "_node_counter", [](const TableauProver& p) { return p.node_counter; },
           [](TableauProver& p, py::handle v) { p.node_counter = common::int64_from_py(v, "_node_counter"); })
@@ -540,16 +681,20 @@ void bind_prover(py::module_& m) {
       .def(
           "_check_clash",
           [](const TableauProver& p, py::handle s) -> py::object {
-            auto clash = p.check_clash(state_of(s));
+            auto clash = p.check_clash(engine_state_of(s));
             if (!clash) return py::none();
             return py::make_tuple(clash->world, clash->formula, clash->message);
           },
           py::arg("state"))
       .def(
           "_extract_countermodel",
-          [](const TableauProver& p, py::handle s) { return p.extract_countermodel(state_of(s)); },
+          [](const TableauProver& p, py::handle s) { return worlds::model_to_py(*p.extract_countermodel(engine_state_of(s))); },
           py::arg("state"))
-      .def("prove", &run_proof, py::arg("target"), py::arg("premises") = py::none(),
+      .def(
+          "prove", [](py::handle self, py::handle target, py::handle premises) {
+            return run_proof(prover_of(self), target, premises);
+          },
+          py::arg("target"), py::arg("premises") = py::none(),
            "Runs one tableau proof and returns its result.")
       .def("_expand_branch", &expand_from_py, py::arg("state"), py::arg("node"), py::arg("depth"))
       .def(
@@ -572,6 +717,9 @@ void bind_prover(py::module_& m) {
 PYBIND11_MODULE(tableau, m) {
   m.doc() = "Labelled tableau prover for intuitionistic propositional logic with Kripke countermodels.";
   common::refuse_bare_new();
+  // Docstrings are the functions' own texts, without a generated signature line.
+  py::options options;
+  options.disable_function_signatures();
   py::module_::import("core.ast");
   py::module_::import("core.parser");
   py::module_ common = py::module_::import("constructive.common");

@@ -72,4 +72,37 @@ inline WorldMap<constructive::FormulaSet> formula_map_from_py(py::handle mapping
   return map_from_py<constructive::FormulaSet>(mapping, [](py::handle v) { return formulas_from_py(v); });
 }
 
+// A new Python list of the members of any iterable (py::list(obj) would
+// hand back a list itself).
+inline py::list new_list(py::handle items) {
+  PyObject* out = PySequence_List(items.ptr());
+  if (!out) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(out);
+}
+
+// A new Python set of the members of any iterable.
+inline py::set new_set(py::handle items) {
+  PyObject* out = PySet_New(items.ptr());
+  if (!out) throw py::error_already_set();
+  return py::reinterpret_steal<py::set>(out);
+}
+
+// The set at `key` of a dictionary, made empty first when there is none.
+inline py::object entry(py::handle mapping, py::handle key) {
+  if (!mapping.contains(key)) mapping[key] = py::set();
+  return mapping[key];
+}
+
+inline py::object entry_or_none(py::handle mapping, py::handle key) {
+  return mapping.contains(key) ? py::object(mapping[key]) : py::object(py::none());
+}
+
+// A new Python KripkeModel holding the engine model's worlds, order and
+// valuations.
+inline py::object model_to_py(const constructive::KripkeModel& model) {
+  py::object cls = py::module_::import("constructive.kripke").attr("KripkeModel");
+  return cls(py::arg("worlds") = list_to_py(model.worlds), py::arg("relations") = map_to_py(model.relations),
+             py::arg("valuations") = map_to_py(model.valuations));
+}
+
 }  // namespace worlds

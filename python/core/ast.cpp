@@ -121,9 +121,14 @@ std::int64_t py_formula_depth(py::handle f) {
   unsupported(f, "Expected Formula, got ");
 }
 
-std::int64_t py_formula_size(py::handle f) {
-  if (py::isinstance<Node>(f)) return formula_size(*f.cast<NodePtr>());
-  if (is_second_order_name(f)) return 1 + py_formula_size(f.attr("body"));
+// The count as a Python int, beyond 64 bits when a shared tree needs it.
+py::object py_formula_size(py::handle f) {
+  if (py::isinstance<Node>(f)) {
+    core::NodeCount count = core::formula_size_exact(*f.cast<NodePtr>());
+    if (count.fits_int64()) return py::int_(count.to_int64());
+    return py::reinterpret_steal<py::object>(PyLong_FromString(count.decimal().c_str(), nullptr, 10));
+  }
+  if (is_second_order_name(f)) return py::int_(1) + py_formula_size(f.attr("body"));
   unsupported(f, "Expected Formula, got ");
 }
 
@@ -176,6 +181,9 @@ void bind_quantifier(py::module_& m, const char* name, const char* doc) {
 PYBIND11_MODULE(ast, m) {
   m.doc() = "Abstract Syntax Tree (AST) definitions for First-Order Logic terms and formulas.";
   common::refuse_bare_new();
+  // Docstrings are the functions' own texts, without a generated signature line.
+  py::options options;
+  options.disable_function_signatures();
   py::module_::import("core.exceptions");
   py::module_ sorts = py::module_::import("core.sorts");
   py::object ind = sorts.attr("Ind");

@@ -5,6 +5,7 @@
 // that node hashes agree with hashes of tuples built in Python.
 #include "common/bindings.hpp"
 #include "core/sorts.hpp"
+#include "core/substitutions.hpp"
 
 namespace py = pybind11;
 
@@ -52,5 +53,13 @@ PYBIND11_MODULE(sorts, m) {
   m.def("is_compatible", &core::is_compatible, py::arg("expected"), py::arg("actual"),
         "Whether a term of sort `actual` may stand where `expected` is required (the sorts are equal).");
   m.def(
-      "sort_of_term", [](py::object term) { return term.attr("sort"); }, py::arg("term"), "The sort of a term.");
+      "sort_of_term",
+      [](py::handle term) -> core::SortPtr {
+        // The node classes are those of core.ast, which loads this module first.
+        if (!py::isinstance<core::Node>(term))
+          throw core::TypeError("sort_of_term expects a term, got " +
+                                py::type::handle_of(term).attr("__name__").cast<std::string>());
+        return core::sort_of_term(*term.cast<core::NodePtr>());
+      },
+      py::arg("term"), "The sort of a term; a TypeError for anything else (a formula, say).");
 }

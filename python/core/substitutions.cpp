@@ -61,10 +61,11 @@ struct ReloadMapping {
 };
 
 // The walker behind `self`, its overrides and mapping read afresh.
-SubstitutionTransformer& entered(py::handle self) {
-  vb::PythonOverrides* overrides = nullptr;
-  return vb::enter<SubstitutionTransformer>(self, ReloadMapping{}, overrides);
-}
+struct Entered {
+  explicit Entered(py::handle self) : entry(self, ReloadMapping{}) {}
+  SubstitutionTransformer* operator->() { return &entry.walker; }
+  vb::Entry<SubstitutionTransformer> entry;
+};
 
 core::NodeKind quantifier_kind(py::handle constructor) {
   py::module_ ast = py::module_::import("core.ast");
@@ -114,8 +115,13 @@ class SubstitutionTrampoline final : public vb::Trampoline<SubstitutionTransform
   static constexpr const char* kStepNames[kStepCount] = {"_handle_quantifier", "_generate_fresh_variable",
                                                          "_rename_bound_variable"};
 
-  void refresh_more(py::handle cls) override {
-    for (int step = 0; step < kStepCount; ++step) overridden_steps_[step] = vb::python_defines(cls, kStepNames[step]);
+  void refresh_more(py::handle cls, py::handle own) override {
+    for (int step = 0; step < kStepCount; ++step)
+      overridden_steps_[step] = vb::python_defines(cls, kStepNames[step]) || own_attribute(own, kStepNames[step]);
+  }
+  bool more_overridden() const override {
+    return overridden_steps_[kHandleQuantifier] || overridden_steps_[kGenerateFreshVariable] ||
+           overridden_steps_[kRenameBoundVariable];
   }
   bool wants(Step step) { return overridden_steps_[step] && python_ready(); }
 
@@ -127,8 +133,7 @@ void bind_transformer(py::module_& m) {
       m, "SubstitutionTransformer",
       "Applies a substitution to a term or formula simultaneously and without capture: a quantifier whose "
       "variable would catch a variable of a replacement term is renamed to a fresh variable first. Checks no "
-      "sorts.",
-      py::dynamic_attr());
+      "sorts.");
   vb::def_kept_argument_init(cls, py::arg("mapping"), &substitution_from_py,
                              "Keeps the caller's mapping (not a copy) as `mapping`.");
   cls.def_property_readonly(
@@ -140,7 +145,7 @@ void bind_transformer(py::module_& m) {
       "_handle_quantifier",
       [](py::handle self, py::handle bound_var, py::handle body, py::handle constructor) {
         core::NodeKind kind = quantifier_kind(constructor);
-        return entered(self).SubstitutionTransformer::handle_quantifier(variable_from_py(bound_var, "bound_var"), vb::node_to_visit(body), kind);
+        return Entered(self)->SubstitutionTransformer::handle_quantifier(variable_from_py(bound_var, "bound_var"), vb::node_to_visit(body), kind);
       },
       py::arg("bound_var"), py::arg("body"), py::arg("constructor"),
       "Renames the quantifier's variable where a replacement would be caught, then substitutes into the body.");
@@ -149,14 +154,14 @@ void bind_transformer(py::module_& m) {
       [](py::handle self, py::handle base_var, py::iterable forbidden) {
         core::VarSet taken;
         for (py::handle var : forbidden) taken.insert(variable_from_py(var, "a forbidden variable"));
-        return entered(self).SubstitutionTransformer::generate_fresh_variable(variable_from_py(base_var, "base_var"), taken);
+        return Entered(self)->SubstitutionTransformer::generate_fresh_variable(variable_from_py(base_var, "base_var"), taken);
       },
       py::arg("base_var"), py::arg("forbidden"),
       "The variable with the smallest id at or above base_var's that no forbidden variable carries.");
   cls.def(
       "_rename_bound_variable",
       [](py::handle self, py::handle formula, py::handle old_var, py::handle new_var) {
-        return entered(self).SubstitutionTransformer::rename_bound_variable(vb::node_to_visit(formula), variable_from_py(old_var, "old_var"),
+        return Entered(self)->SubstitutionTransformer::rename_bound_variable(vb::node_to_visit(formula), variable_from_py(old_var, "old_var"),
                                                    variable_from_py(new_var, "new_var"));
       },
       py::arg("formula"), py::arg("old_var"), py::arg("new_var"),

@@ -223,7 +223,7 @@ PYBIND11_MODULE(visitors, m) {
   m.attr("T") = m.attr("TypeVar")("T");
 
   py::dict table;
-#define CORE_VISITORS_TABLE_ENTRY(op, Class) table[m.attr(#Class)] = #op;
+#define CORE_VISITORS_TABLE_ENTRY(op, Class) table[m.attr(#Class)] = vb::interned(#op);
   CORE_VISIT_OPERATIONS(CORE_VISITORS_TABLE_ENTRY)
 #undef CORE_VISITORS_TABLE_ENTRY
   g_dispatch_template = table;
@@ -237,40 +237,38 @@ PYBIND11_MODULE(visitors, m) {
   auto transformer = vb::walker_class<ASTTransformer, VisitorBase>(
       m, "ASTTransformer",
       "Rebuilds a term or formula bottom-up, returning the very same node wherever nothing below it changed.");
-  transformer.def(py::init<>());
+  transformer.def(py::init_alias<>());
   vb::def_operations<ASTTransformer>(transformer);
   vb::finish_walker_class(transformer, declared(m.attr("Union")[py::make_tuple(m.attr("Term"), m.attr("Formula"))]));
 
   auto depth = vb::walker_class<DepthVisitor, VisitorBase>(
       m, "DepthVisitor", "Height of a term or formula: the nodes on its longest downward path.");
-  depth.def(py::init<>());
+  depth.def(py::init_alias<>());
   vb::def_operations<DepthVisitor>(depth);
   vb::finish_walker_class(depth, declared(builtins.attr("int")));
 
   auto size = vb::walker_class<SizeVisitor, VisitorBase>(m, "SizeVisitor",
                                                          "Number of node occurrences in a term or formula.");
-  size.def(py::init<>());
+  size.def(py::init_alias<>());
   vb::def_operations<SizeVisitor>(size);
   vb::finish_walker_class(size, declared(builtins.attr("int")));
 
   auto collector = vb::walker_class<FreeVariableCollector, VisitorBase>(
       m, "FreeVariableCollector", "The free Variable nodes of a term or formula, as a new set per visit.");
-  collector.def(py::init<>());
+  collector.def(py::init_alias<>());
   vb::def_operations<FreeVariableCollector>(collector);
   vb::finish_walker_class(collector, declared(m.attr("Set")[m.attr("Variable")]));
 
   auto substitution = vb::walker_class<LightSubstitutionTransformer, ASTTransformer>(
       m, "SubstitutionTransformer",
-      "Light capture-avoiding substitution of terms for variables, as a dictionary says; checks no sorts.",
-      py::dynamic_attr());
+      "Light capture-avoiding substitution of terms for variables, as a dictionary says; checks no sorts.");
   vb::def_kept_argument_init(substitution, py::arg("mapping"), &vb::variable_mapping_from_py,
                              "Keeps the caller's dictionary (not a copy) as `mapping`.");
   vb::def_operations<LightSubstitutionTransformer>(substitution, ReloadMapping{});
   vb::finish_walker_class(substitution);
 
   auto exporter = vb::walker_class<ExportVisitor, VisitorBase>(
-      m, "ExportVisitor", "Text of a term or formula in \"infix\", \"prefix\" or \"latex\" notation.",
-      py::dynamic_attr());
+      m, "ExportVisitor", "Text of a term or formula in \"infix\", \"prefix\" or \"latex\" notation.");
   vb::def_kept_argument_init(exporter, py::arg("notation") = "infix", &check_notation,
                              "Keeps the notation as the plain attribute `notation`.");
   vb::def_operations<ExportVisitor>(exporter, ReloadNotation{});

@@ -54,48 +54,61 @@ NodePtr simplified(NodeKind kind, const NodePtr& left, const NodePtr& right) {
   return BinaryFormula::make(kind, left, right);
 }
 
-NodePtr normalize(const NodePtr& f) {
-  core::RecursionGuard guard;
-  const Node& n = *f;
-  switch (n.kind()) {
-    case NodeKind::Not: return simplified(NodeKind::Implies, normalize(as<core::Not>(n).operand()), falsum());
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies: {
-      const auto& b = as<BinaryFormula>(n);
-      NodePtr left = normalize(b.left());
-      NodePtr right = normalize(b.right());
-      if (left == b.left() && right == b.right() && !is_verum(*left) && !is_verum(*right)) return f;
-      return simplified(n.kind(), left, right);
+// Normalises each distinct shared subformula once, so that a formula with
+// shared subterms gives a result that shares them too.
+class Normalizer {
+ public:
+  NodePtr of(const NodePtr& f) {
+    core::RecursionGuard guard;
+    const Node& n = *f;
+    switch (n.kind()) {
+      case NodeKind::Not: return simplified(NodeKind::Implies, child(as<core::Not>(n).operand()), falsum());
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies: {
+        const auto& b = as<BinaryFormula>(n);
+        NodePtr left = child(b.left());
+        NodePtr right = child(b.right());
+        if (left == b.left() && right == b.right() && !is_verum(*left) && !is_verum(*right)) return f;
+        return simplified(n.kind(), left, right);
+      }
+      case NodeKind::Iff: {
+        const auto& b = as<BinaryFormula>(n);
+        NodePtr left = child(b.left());
+        NodePtr right = child(b.right());
+        return simplified(NodeKind::And, simplified(NodeKind::Implies, left, right),
+                          simplified(NodeKind::Implies, right, left));
+      }
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        const auto& q = as<core::Quantifier>(n);
+        NodePtr body = child(q.body());
+        return body == q.body() ? f : core::Quantifier::make(n.kind(), q.variable(), body);
+      }
+      case NodeKind::ForallPred:
+      case NodeKind::ExistsPred:
+      case NodeKind::ForallFunc:
+      case NodeKind::ExistsFunc: {
+        const auto& q = as<core::SecondOrderQuantifier>(n);
+        NodePtr body = child(q.body());
+        return body == q.body() ? f : core::SecondOrderQuantifier::make(n.kind(), q.variable(), body);
+      }
+      default: return f;  // atoms and terms
     }
-    case NodeKind::Iff: {
-      const auto& b = as<BinaryFormula>(n);
-      NodePtr left = normalize(b.left());
-      NodePtr right = normalize(b.right());
-      return simplified(NodeKind::And, simplified(NodeKind::Implies, left, right),
-                        simplified(NodeKind::Implies, right, left));
-    }
-    case NodeKind::Forall:
-    case NodeKind::Exists: {
-      const auto& q = as<core::Quantifier>(n);
-      NodePtr body = normalize(q.body());
-      return body == q.body() ? f : core::Quantifier::make(n.kind(), q.variable(), body);
-    }
-    case NodeKind::ForallPred:
-    case NodeKind::ExistsPred:
-    case NodeKind::ForallFunc:
-    case NodeKind::ExistsFunc: {
-      const auto& q = as<core::SecondOrderQuantifier>(n);
-      NodePtr body = normalize(q.body());
-      return body == q.body() ? f : core::SecondOrderQuantifier::make(n.kind(), q.variable(), body);
-    }
-    default: return f;  // atoms and terms
   }
-}
+
+ private:
+  NodePtr child(const NodePtr& c) {
+    if (const NodePtr* known = memo_.find(c)) return *known;
+    return memo_.store(c, of(c));
+  }
+
+  core::SharedNodeMemo<NodePtr> memo_;
+};
 
 }  // namespace
 
-NodePtr normalize_formula(const NodePtr& f) { return normalize(f); }
+NodePtr normalize_formula(const NodePtr& f) { return Normalizer().of(f); }
 
 std::int64_t formula_weight(const Node& f) {
   core::RecursionGuard guard;

@@ -1,8 +1,10 @@
 #include "constructive/kripke.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "constructive/common.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -56,9 +58,11 @@ WorldSet KripkeModel::accessible_worlds(const World& world) const {
 // world reaches it in one go.
 void KripkeModel::compute_transitive_closure() {
   for (const World& w : worlds) relations[w].insert(w);
+  core::InterruptPoller poller;
   for (const World& u : worlds) {
     WorldSet& reach = *relations.find(u);
     for (std::size_t i = 0; i < reach.size(); ++i) {
+      poller.poll();
       const World v = reach.items()[i];
       const WorldSet* next = relations.find(v);
       if (!next || next == &reach) continue;
@@ -69,9 +73,11 @@ void KripkeModel::compute_transitive_closure() {
 
 void KripkeModel::enforce_monotonicity() {
   bool changed = true;
+  core::InterruptPoller poller;
   while (changed) {
     changed = false;
     for (const World& u : worlds) {
+      poller.poll();
       const WorldSet* successors = relations.find(u);
       const FormulaSet* below = valuations.find(u);
       if (!successors || !below || below->empty()) continue;
@@ -86,30 +92,43 @@ void KripkeModel::enforce_monotonicity() {
   }
 }
 
+// What one forcing question has decided for shared subformulas, per world:
+// a formula with shared subterms is decided once per distinct subformula
+// and world instead of once per occurrence.
+struct KripkeModel::ForcingMemo {
+  struct Hash {
+    std::size_t operator()(const std::pair<const core::Node*, World>& key) const {
+      return std::hash<const core::Node*>()(key.first) * 1000003u ^ WorldHash()(key.second);
+    }
+  };
+  std::unordered_map<std::pair<const core::Node*, World>, bool, Hash> decided;
+};
+
 bool KripkeModel::evaluate(const core::NodePtr& formula, const World& world) const {
-  return forces(formula, world);
+  ForcingMemo memo;
+  return forces(formula, world, memo);
 }
 
 // A subformula, through `evaluate` when a derived type replaces it.
-bool KripkeModel::forces_part(const core::NodePtr& formula, const World& world) const {
-  return replaces_evaluate() ? evaluate(formula, world) : forces(formula, world);
+bool KripkeModel::forces_part(const core::NodePtr& formula, const World& world, ForcingMemo& memo) const {
+  return replaces_evaluate() ? evaluate(formula, world) : forces(formula, world, memo);
 }
 
 // Both implications; a replaced `evaluate` sees them as Implies nodes.
-bool KripkeModel::forces_iff(const core::BinaryFormula& iff, const World& world) const {
+bool KripkeModel::forces_iff(const core::BinaryFormula& iff, const World& world, ForcingMemo& memo) const {
   if (replaces_evaluate())
     return evaluate(core::make_implies(iff.left(), iff.right()), world) &&
            evaluate(core::make_implies(iff.right(), iff.left()), world);
-  return forces_everywhere_above(iff.left(), iff.right(), world) &&
-         forces_everywhere_above(iff.right(), iff.left(), world);
+  return forces_everywhere_above(iff.left(), iff.right(), world, memo) &&
+         forces_everywhere_above(iff.right(), iff.left(), world, memo);
 }
 
 // Whether every successor of `world` that forces `left` also forces `right`;
 // a null `right` stands for falsum (the negation of `left`).
 bool KripkeModel::forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right,
-                                          const World& world) const {
+                                          const World& world, ForcingMemo& memo) const {
   for (const World& s : accessible_worlds(world)) {
-    if (forces_part(left, s) && (!right || !forces_part(right, s))) return false;
+    if (forces_part(left, s, memo) && (!right || !forces_part(right, s, memo))) return false;
   }
   return true;
 }
@@ -118,7 +137,7 @@ bool KripkeModel::forces_everywhere_above(const core::NodePtr& left, const core:
 // the same connective taken in a loop, so that long chains do not nest the
 // recursion.  Members are decided left to right and the loop stops at the
 // first one that decides the whole.
-bool KripkeModel::forces_chain(const core::NodePtr& f, const World& world) const {
+bool KripkeModel::forces_chain(const core::NodePtr& f, const World& world, ForcingMemo& memo) const {
   const core::NodeKind kind = f->kind();
   const bool decisive = kind == core::NodeKind::Or;  // the member value that decides the chain
   if (replaces_evaluate()) {
@@ -135,11 +154,20 @@ bool KripkeModel::forces_chain(const core::NodePtr& f, const World& world) const
   }
   members.push_back(at);
   for (auto it = members.rbegin(); it != members.rend(); ++it)
-    if (forces(**it, world) == decisive) return decisive;
+    if (forces(**it, world, memo) == decisive) return decisive;
   return !decisive;
 }
 
-bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
+bool KripkeModel::forces(const core::NodePtr& f, const World& world, ForcingMemo& memo) const {
+  if (f.use_count() <= 1 || f->kind() == core::NodeKind::PredicateApp) return decide(f, world, memo);
+  std::pair<const core::Node*, World> key{f.get(), world};
+  if (auto it = memo.decided.find(key); it != memo.decided.end()) return it->second;
+  const bool forced = decide(f, world, memo);
+  memo.decided.emplace(std::move(key), forced);
+  return forced;
+}
+
+bool KripkeModel::decide(const core::NodePtr& f, const World& world, ForcingMemo& memo) const {
   core::RecursionGuard guard;
   if (is_falsum(*f)) return false;
   if (is_verum(*f)) return true;
@@ -149,14 +177,14 @@ bool KripkeModel::forces(const core::NodePtr& f, const World& world) const {
       const FormulaSet* true_here = valuations.find(world);
       return true_here && true_here->contains(f);
     }
-    case NodeKind::Not: return forces_everywhere_above(core::as<core::Not>(*f).operand(), nullptr, world);
+    case NodeKind::Not: return forces_everywhere_above(core::as<core::Not>(*f).operand(), nullptr, world, memo);
     case NodeKind::And:
-    case NodeKind::Or: return forces_chain(f, world);
+    case NodeKind::Or: return forces_chain(f, world, memo);
     case NodeKind::Implies: {
       const auto& b = core::as<core::BinaryFormula>(*f);
-      return forces_everywhere_above(b.left(), b.right(), world);
+      return forces_everywhere_above(b.left(), b.right(), world, memo);
     }
-    case NodeKind::Iff: return forces_iff(core::as<core::BinaryFormula>(*f), world);
+    case NodeKind::Iff: return forces_iff(core::as<core::BinaryFormula>(*f), world, memo);
     default:
       throw core::TypeError(std::string("Kripke models force propositional formulas only, got ") + f->class_name());
   }

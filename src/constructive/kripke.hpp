@@ -114,12 +114,15 @@ class KripkeModel {
   virtual bool replaces_evaluate() const { return false; }
 
  private:
+  struct ForcingMemo;
   bool is_listed(const World& world) const;
-  bool forces(const core::NodePtr& formula, const World& world) const;
-  bool forces_part(const core::NodePtr& formula, const World& world) const;
-  bool forces_iff(const core::BinaryFormula& iff, const World& world) const;
-  bool forces_chain(const core::NodePtr& formula, const World& world) const;
-  bool forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right, const World& world) const;
+  bool forces(const core::NodePtr& formula, const World& world, ForcingMemo& memo) const;
+  bool decide(const core::NodePtr& formula, const World& world, ForcingMemo& memo) const;
+  bool forces_part(const core::NodePtr& formula, const World& world, ForcingMemo& memo) const;
+  bool forces_iff(const core::BinaryFormula& iff, const World& world, ForcingMemo& memo) const;
+  bool forces_chain(const core::NodePtr& formula, const World& world, ForcingMemo& memo) const;
+  bool forces_everywhere_above(const core::NodePtr& left, const core::NodePtr& right, const World& world,
+                               ForcingMemo& memo) const;
 };
 
 }  // namespace constructive

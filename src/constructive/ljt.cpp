@@ -1,9 +1,16 @@
 #include "constructive/ljt.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <new>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "constructive/common.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -47,7 +54,8 @@ FormulaPool::Id FormulaPool::add(NodePtr formula) {
   return static_cast<Id>(formulas_.size() - 1);
 }
 
-Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent) {
+Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent, std::shared_ptr<const void> origin)
+    : origin_(std::move(origin)) {
   auto pool = std::make_shared<FormulaPool>();
   antecedents_.reserve(antecedents.size());
   for (const auto& a : antecedents) antecedents_.push_back(pool->add(a));
@@ -112,12 +120,19 @@ namespace {
 // deep derivation is released by a loop instead of by nested destructors.
 thread_local std::vector<LJTProofNodePtr>* t_pending_nodes = nullptr;
 
+// Without memory for the queue, a premise is released where it stands (by
+// recursion), so that releasing never fails.
 void release_premises(std::vector<LJTProofNodePtr>& premises) noexcept {
   std::vector<LJTProofNodePtr> pending;
   bool outermost = t_pending_nodes == nullptr;
   if (outermost) t_pending_nodes = &pending;
   for (auto& p : premises) {
-    if (p && p.use_count() == 1) t_pending_nodes->push_back(std::move(p));
+    if (!p || p.use_count() != 1) continue;
+    try {
+      t_pending_nodes->push_back(std::move(p));
+    } catch (const std::bad_alloc&) {
+      p.reset();
+    }
   }
   premises.clear();
   if (!outermost) return;
@@ -165,6 +180,56 @@ namespace {
 
 using Formulas = std::vector<NodePtr>;
 
+struct ByValue {
+  std::size_t operator()(const Node* f) const { return static_cast<std::size_t>(f->hash()); }
+  bool operator()(const Node* a, const Node* b) const { return core::equal(*a, *b); }
+};
+
+// Formulas that two multisets do not share: those only in the first (as
+// often as they are more frequent there) and those only in the second.
+struct Difference {
+  Formulas only_first, only_second;
+};
+
+Difference difference(const Formulas& first, const Formulas& second) {
+  std::unordered_map<const Node*, std::pair<NodePtr, std::int64_t>, ByValue, ByValue> counts;
+  for (const auto& f : first) ++counts.try_emplace(f.get(), f, 0).first->second.second;
+  for (const auto& f : second) --counts.try_emplace(f.get(), f, 0).first->second.second;
+  Difference d;
+  for (const auto& [key, entry] : counts) {
+    for (std::int64_t k = 0; k < entry.second; ++k) d.only_first.push_back(entry.first);
+    for (std::int64_t k = 0; k > entry.second; --k) d.only_second.push_back(entry.first);
+  }
+  return d;
+}
+
+// The antecedents of `first` that `second` lacks and the other way round.
+// Sequents of one search share a pool, where one index is one formula: the
+// indices are compared first, and only the few formulas left over by value.
+Difference difference(const Sequent& first, const Sequent& second) {
+  if (first.pool() != second.pool()) return difference(first.antecedents(), second.antecedents());
+  thread_local std::vector<std::int64_t> counts;
+  if (counts.size() < first.pool()->size()) counts.resize(first.pool()->size(), 0);
+  for (Sequent::Id id : first.antecedent_ids()) ++counts[id];
+  for (Sequent::Id id : second.antecedent_ids()) --counts[id];
+  Formulas left_over_first, left_over_second;
+  auto collect = [&](const Sequent& s) {
+    for (Sequent::Id id : s.antecedent_ids()) {
+      for (; counts[id] > 0; --counts[id]) left_over_first.push_back((*s.pool())[id]);
+      for (; counts[id] < 0; ++counts[id]) left_over_second.push_back((*s.pool())[id]);
+    }
+  };
+  try {
+    collect(first);
+    collect(second);
+  } catch (...) {  // out of memory: leave the counts clean for the next call
+    std::fill(counts.begin(), counts.end(), 0);
+    throw;
+  }
+  return difference(left_over_first, left_over_second);
+}
+
+// Multiset equality of a few formulas.
 bool same_multiset(const Formulas& a, const Formulas& b) {
   if (a.size() != b.size()) return false;
   std::vector<bool> used(b.size(), false);
@@ -184,30 +249,17 @@ bool contains(const Formulas& formulas, const NodePtr& f) {
   return false;
 }
 
-Formulas with(Formulas base, std::initializer_list<NodePtr> added) {
-  base.insert(base.end(), added.begin(), added.end());
-  return base;
-}
-
-Formulas without(const Formulas& formulas, std::size_t position) {
-  Formulas rest;
-  rest.reserve(formulas.size());
-  for (std::size_t i = 0; i < formulas.size(); ++i)
-    if (i != position) rest.push_back(formulas[i]);
-  return rest;
-}
-
 // One proof node seen as an inference: its conclusion and premises.
 class Inference {
  public:
   explicit Inference(const LJTProofNode& node)
-      : node_(node), gamma_(node.sequent()->antecedents()), goal_(node.sequent()->succedent()) {}
+      : node_(node), seq_(*node.sequent()), goal_(seq_.succedent()) {}
 
   bool correct() const {
     const std::string& rule = node_.rule();
     if (rule == kRTop) return arity(0) && is_verum(*goal_);
     if (rule == kLBot) return arity(0) && has_falsum();
-    if (rule == kAx) return arity(0) && contains(gamma_, goal_);
+    if (rule == kAx) return arity(0) && holds(goal_);
     if (rule == kRImp) return right_rule(NodeKind::Implies, 1, &Inference::right_implication);
     if (rule == kRAnd) return right_rule(NodeKind::And, 2, &Inference::right_conjunction);
     if (rule == kROr1) return right_rule(NodeKind::Or, 1, &Inference::left_disjunct);
@@ -223,21 +275,31 @@ class Inference {
 
  private:
   using RightCheck = bool (Inference::*)(const BinaryFormula& goal) const;
-  // A left rule's check: the antecedents without the principal formula, and the principal formula.
-  using LeftCheck = bool (Inference::*)(const Formulas& rest, const BinaryFormula& principal) const;
+  // A left rule's check of its principal formula (the one antecedent that
+  // the first premise lacks) and the formulas that premise adds.
+  using LeftCheck = bool (Inference::*)(const NodePtr& principal, const BinaryFormula& p, const Formulas& added) const;
 
   bool arity(std::size_t n) const { return node_.premises().size() == n; }
+  const Sequent& premise_sequent(std::size_t k) const { return *node_.premises()[k]->sequent(); }
 
   bool has_falsum() const {
-    for (const auto& f : gamma_)
-      if (is_falsum(*f)) return true;
+    for (std::size_t i = 0; i < seq_.antecedent_count(); ++i)
+      if (is_falsum(*seq_.antecedent(i))) return true;
     return false;
   }
 
-  // Premise k is the sequent `antecedents` (as a multiset) ==> `goal`.
-  bool premise(std::size_t k, const Formulas& antecedents, const NodePtr& goal) const {
-    const Sequent& s = *node_.premises()[k]->sequent();
-    return core::equal(s.succedent(), goal) && same_multiset(s.antecedents(), antecedents);
+  bool holds(const NodePtr& f) const {
+    for (std::size_t i = 0; i < seq_.antecedent_count(); ++i)
+      if (core::equal(seq_.antecedent(i), f)) return true;
+    return false;
+  }
+
+  // Premise k is the conclusion's antecedents plus `added` (as multisets) ==> `goal`.
+  bool premise_adds(std::size_t k, const Formulas& added, const NodePtr& goal) const {
+    const Sequent& s = premise_sequent(k);
+    if (!core::equal(s.succedent(), goal)) return false;
+    Difference d = difference(seq_, s);
+    return d.only_first.empty() && same_multiset(d.only_second, added);
   }
 
   bool right_rule(NodeKind kind, std::size_t n, RightCheck check) const {
@@ -245,61 +307,72 @@ class Inference {
     return arity(n) && g && (this->*check)(*g);
   }
 
-  // Some antecedent of the given kind is the principal formula.
+  // The first premise lacks exactly one antecedent, of the given kind: the
+  // principal formula; the premise adds what the check expects of it.  The
+  // premise's goal is checked by the rule (it is not always the conclusion's).
   bool left_rule(NodeKind kind, std::size_t n, LeftCheck check) const {
     if (!arity(n)) return false;
-    for (std::size_t i = 0; i < gamma_.size(); ++i) {
-      const BinaryFormula* a = as_binary(gamma_[i], kind);
-      if (a && (this->*check)(without(gamma_, i), *a)) return true;
-    }
-    return false;
+    Difference d = difference(seq_, premise_sequent(0));
+    if (d.only_first.size() != 1) return false;
+    const BinaryFormula* principal = as_binary(d.only_first[0], kind);
+    return principal && (this->*check)(d.only_first[0], *principal, d.only_second);
   }
 
-  bool right_implication(const BinaryFormula& g) const { return premise(0, with(gamma_, {g.left()}), g.right()); }
+  // Premise k is the conclusion's antecedents without `principal`, plus `added`, ==> `goal`.
+  bool premise_replaces(std::size_t k, const NodePtr& principal, const Formulas& added, const NodePtr& goal) const {
+    const Sequent& s = premise_sequent(k);
+    if (!core::equal(s.succedent(), goal)) return false;
+    Difference d = difference(seq_, s);
+    return d.only_first.size() == 1 && core::equal(d.only_first[0], principal) && same_multiset(d.only_second, added);
+  }
+
+  bool goal_kept(std::size_t k) const { return core::equal(premise_sequent(k).succedent(), goal_); }
+
+  bool right_implication(const BinaryFormula& g) const { return premise_adds(0, {g.left()}, g.right()); }
   bool right_conjunction(const BinaryFormula& g) const {
-    return premise(0, gamma_, g.left()) && premise(1, gamma_, g.right());
+    return premise_adds(0, {}, g.left()) && premise_adds(1, {}, g.right());
   }
-  bool left_disjunct(const BinaryFormula& g) const { return premise(0, gamma_, g.left()); }
-  bool right_disjunct(const BinaryFormula& g) const { return premise(0, gamma_, g.right()); }
+  bool left_disjunct(const BinaryFormula& g) const { return premise_adds(0, {}, g.left()); }
+  bool right_disjunct(const BinaryFormula& g) const { return premise_adds(0, {}, g.right()); }
 
-  bool split_conjunction(const Formulas& rest, const BinaryFormula& a) const {
-    return premise(0, with(rest, {a.left(), a.right()}), goal_);
+  bool split_conjunction(const NodePtr&, const BinaryFormula& a, const Formulas& added) const {
+    return goal_kept(0) && same_multiset(added, {a.left(), a.right()});
   }
-  bool split_disjunction(const Formulas& rest, const BinaryFormula& a) const {
-    return premise(0, with(rest, {a.left()}), goal_) && premise(1, with(rest, {a.right()}), goal_);
+  bool split_disjunction(const NodePtr& principal, const BinaryFormula& a, const Formulas& added) const {
+    return goal_kept(0) && same_multiset(added, {a.left()}) && premise_replaces(1, principal, {a.right()}, goal_);
   }
   // A -> B with the atom A among the antecedents.
-  bool modus_ponens(const Formulas& rest, const BinaryFormula& imp) const {
-    return is_atomic(*imp.left()) && contains(gamma_, imp.left()) && premise(0, with(rest, {imp.right()}), goal_);
+  bool modus_ponens(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
+    return is_atomic(*imp.left()) && holds(imp.left()) && goal_kept(0) &&
+           same_multiset(added, {imp.right()});
   }
   // (E & F) -> B becomes E -> (F -> B).
-  bool curry(const Formulas& rest, const BinaryFormula& imp) const {
+  bool curry(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
     const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::And);
-    if (!e_f) return false;
-    NodePtr curried = core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()));
-    return premise(0, with(rest, {curried}), goal_);
+    if (!e_f || !goal_kept(0)) return false;
+    return same_multiset(added, {core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()))});
   }
   // (E | F) -> B becomes E -> B and F -> B.
-  bool split_antecedent(const Formulas& rest, const BinaryFormula& imp) const {
+  bool split_antecedent(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
     const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Or);
-    if (!e_f) return false;
-    NodePtr e_b = core::make_implies(e_f->left(), imp.right()), f_b = core::make_implies(e_f->right(), imp.right());
-    return premise(0, with(rest, {e_b, f_b}), goal_);
+    if (!e_f || !goal_kept(0)) return false;
+    return same_multiset(added, {core::make_implies(e_f->left(), imp.right()), core::make_implies(e_f->right(), imp.right())});
   }
   // (E -> F) -> B: F -> B, E ==> F and B ==> G.
-  bool nested_implication(const Formulas& rest, const BinaryFormula& imp) const {
+  bool nested_implication(const NodePtr& principal, const BinaryFormula& imp, const Formulas& added) const {
     const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Implies);
-    if (!e_f) return false;
-    NodePtr f_b = core::make_implies(e_f->right(), imp.right());
-    return premise(0, with(rest, {f_b, e_f->left()}), e_f->right()) && premise(1, with(rest, {imp.right()}), goal_);
+    if (!e_f || !core::equal(premise_sequent(0).succedent(), e_f->right())) return false;
+    return same_multiset(added, {core::make_implies(e_f->right(), imp.right()), e_f->left()}) &&
+           premise_replaces(1, principal, {imp.right()}, goal_);
   }
 
   const LJTProofNode& node_;
-  const Formulas gamma_;
-  const NodePtr goal_;
+  const Sequent& seq_;
+  const NodePtr& goal_;
 };
 
 }  // namespace
+
 
 bool is_correct_inference(const LJTProofNode& node) { return Inference(node).correct(); }
 
@@ -308,28 +381,79 @@ bool is_correct_inference(const LJTProofNode& node) { return Inference(node).cor
 // ---------------------------------------------------------------------------
 namespace {
 
-std::int64_t node_depth(const LJTProofNode& node) {
-  RecursionGuard guard;
-  std::int64_t deepest = 0;
-  for (const auto& p : node.premises()) deepest = std::max(deepest, node_depth(*p));
-  return deepest + 1;
+// Folds a derivation bottom-up without recursion: `leaf_value` starts each
+// node's value, `add` folds in each premise's value in order and may stop
+// the node early by returning false.  A node that several parents share is
+// folded once, so the walk is linear in the distinct nodes.
+template <typename Value, typename Start, typename Add>
+Value fold(const LJTProofNode& root, Start start, Add add) {
+  struct Frame {
+    const LJTProofNode* node;
+    std::size_t next;
+    Value value;
+  };
+  std::unordered_map<const LJTProofNode*, Value> shared;  // values of nodes with several owners
+  core::InterruptPoller poller;
+  std::vector<Frame> stack;
+  stack.push_back({&root, 0, start(root)});
+  Value result{};
+  while (!stack.empty()) {
+    poller.poll();
+    Frame& top = stack.back();
+    const auto& premises = top.node->premises();
+    if (top.next < premises.size()) {
+      const LJTProofNodePtr& p = premises[top.next++];
+      if (p.use_count() > 1) {
+        if (auto it = shared.find(p.get()); it != shared.end()) {
+          if (!add(top.value, it->second)) top.next = premises.size();
+          continue;
+        }
+      }
+      stack.push_back({p.get(), 0, start(*p)});
+      continue;
+    }
+    Frame done = std::move(top);
+    stack.pop_back();
+    if (stack.empty()) {
+      result = std::move(done.value);
+      break;
+    }
+    const LJTProofNodePtr& owner = stack.back().node->premises()[stack.back().next - 1];
+    if (owner.use_count() > 1) shared.emplace(done.node, done.value);
+    if (!add(stack.back().value, done.value)) stack.back().next = stack.back().node->premises().size();
+  }
+  return result;
 }
 
-std::int64_t node_size(const LJTProofNode& node) {
-  RecursionGuard guard;
-  std::int64_t total = 1;
-  for (const auto& p : node.premises()) total += node_size(*p);
-  return total;
+std::int64_t node_depth(const LJTProofNode& root) {
+  return fold<std::int64_t>(
+      root, [](const LJTProofNode&) { return std::int64_t{1}; },
+      [](std::int64_t& depth, std::int64_t premise) {
+        depth = std::max(depth, premise + 1);
+        return true;
+      });
+}
+
+std::int64_t node_size(const LJTProofNode& root) {
+  return fold<std::int64_t>(
+      root, [](const LJTProofNode&) { return std::int64_t{1}; },
+      [](std::int64_t& size, std::int64_t premise) {
+        if (__builtin_add_overflow(size, premise, &size))
+          throw std::overflow_error("the derivation has more nodes than a 64-bit integer holds");
+        return true;
+      });
 }
 
 // (A correct inference without premises is an axiom, so every leaf of a
-// valid tree is closed by one.)
-bool node_valid(const LJTProofNode& node) {
-  RecursionGuard guard;
-  if (!is_correct_inference(node)) return false;
-  for (const auto& p : node.premises())
-    if (!node_valid(*p)) return false;
-  return true;
+// valid tree is closed by one.)  The premises are examined in order, up to
+// the first invalid one.
+bool node_valid(const LJTProofNode& root) {
+  return fold<bool>(
+      root, [](const LJTProofNode& node) { return is_correct_inference(node); },
+      [](bool& valid, bool premise) {
+        valid = valid && premise;
+        return valid;
+      });
 }
 
 std::string node_text(const LJTProofNode& node) { return "[" + node.rule() + "] " + node.sequent()->to_string(); }
@@ -416,6 +540,9 @@ struct FormulaInfo {
   Shape shape;
   Shape left_shape;  // of the left side, for implications
   bool falsum, verum, atomic;
+  // Whether the rules treat the formula as the logic does (see decided and
+  // decided_as_condition below); the failure memory relies on it.
+  bool decided, decided_as_condition;
   Id value;        // the same for equal formulas: what the equality tests compare
   Id left, right;  // the sides of And, Or and Implies
   // For an implication with a compound left side: the implications that its
@@ -433,17 +560,19 @@ class FormulaTable {
   Id intern(const NodePtr& f) {
     if (auto it = ids_.find(f.get()); it != ids_.end()) return it->second;
     RecursionGuard guard;
-    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), 0, 0, 0};
+    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), true, false, 0, 0, 0};
     if (info.shape != Shape::Other) {
       const auto& b = as<BinaryFormula>(*f);
       info.left = intern(b.left());
       info.right = intern(b.right());
       info.left_shape = infos_[info.left].shape;
     }
+    mark_decided(info);
     info.value = value_of(f);
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);
+    if (info.value == representatives_.size()) representatives_.push_back(id);
     return id;
   }
 
@@ -477,13 +606,37 @@ class FormulaTable {
 
   const FormulaInfo& operator[](Id id) const { return infos_[id]; }
   const std::shared_ptr<FormulaPool>& pool() const { return pool_; }
+  // The first formula met with the value number `value`.
+  Id representative(Id value) const { return representatives_[value]; }
+
+  // Whether the search decides provability exactly on a sequent built of
+  // `id` and formulas like it.  It does when the rules see only connectives
+  // and atoms: every formula is decided, which asks of the left side of
+  // every implication, and of every left side that a left rule makes of its
+  // parts, that it be decomposable or an atom other than verum.  An
+  // implication from verum, a negation or a quantified formula can only be
+  // closed by an equal goal, where the logic could use it.
+  bool decided(Id id) const { return infos_[id].decided; }
   std::size_t value_count() const { return values_.size(); }
 
  private:
-  struct ByValue {
-    std::size_t operator()(const Node* f) const { return static_cast<std::size_t>(f->hash()); }
-    bool operator()(const Node* a, const Node* b) const { return core::equal(*a, *b); }
-  };
+  // The curried and split forms of a left side (E & F, E | F) put E and F
+  // to the left of implications, and (E -> F) -> B puts F there.
+  void mark_decided(FormulaInfo& info) const {
+    switch (info.shape) {
+      case Shape::Other: info.decided_as_condition = info.atomic && !info.verum; return;
+      case Shape::And:
+      case Shape::Or:
+        info.decided = infos_[info.left].decided && infos_[info.right].decided;
+        info.decided_as_condition = infos_[info.left].decided_as_condition && infos_[info.right].decided_as_condition;
+        return;
+      case Shape::Implies:
+        info.decided =
+            infos_[info.left].decided && infos_[info.right].decided && infos_[info.left].decided_as_condition;
+        info.decided_as_condition = infos_[info.right].decided_as_condition;
+        return;
+    }
+  }
 
   // The value number of `f`: that of the first equal formula met, else a new one.
   Id value_of(const NodePtr& f) {
@@ -492,6 +645,7 @@ class FormulaTable {
 
   std::shared_ptr<FormulaPool> pool_ = std::make_shared<FormulaPool>();
   std::vector<FormulaInfo> infos_;
+  std::vector<Id> representatives_;  // by value number
   std::unordered_map<const Node*, Id> ids_;                          // by object; keys live in the pool
   std::unordered_map<const Node*, Id, ByValue, ByValue> values_;  // by value; keys live in the pool
   std::unordered_map<std::uint64_t, Id> implications_;
@@ -511,6 +665,376 @@ struct Antecedents {
   std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
 };
 
+// ---------------------------------------------------------------------------
+// What one proof remembers
+// ---------------------------------------------------------------------------
+
+// A well-spread 64-bit key for a value number.
+std::uint64_t spread(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// The bytes that the memory of one proof may hold: an eighth of the
+// machine's memory, or of the process's address-space or data limit where
+// that is lower.
+std::size_t memory_budget() {
+  std::uint64_t total = 1ULL << 32;
+  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0) total = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit limit{};
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+      total = std::min<std::uint64_t>(total, limit.rlim_cur);
+  }
+  return static_cast<std::size_t>(total / 8);
+}
+
+// The set of values among the current antecedents, kept up to date while
+// premises edit the list: the multiplicity of each value, the number of
+// distinct ones, a hash of the set (a sum of per-value keys, so order and
+// repetition do not count) and a 256-bit signature for subset tests.
+class ValueSet {
+ public:
+  using Signature = std::array<std::uint64_t, 4>;
+
+  void add(Id v) {
+    if (v >= counts_.size()) counts_.resize(static_cast<std::size_t>(v) + 1, 0);
+    if (counts_[v]++ != 0) return;
+    ++distinct_;
+    hash_ += spread(v);
+    const unsigned b = bit(v);
+    if (bit_users_[b]++ == 0) signature_[b >> 6] |= 1ULL << (b & 63);
+  }
+
+  void remove(Id v) {
+    if (--counts_[v] != 0) return;
+    --distinct_;
+    hash_ -= spread(v);
+    const unsigned b = bit(v);
+    if (--bit_users_[b] == 0) signature_[b >> 6] &= ~(1ULL << (b & 63));
+  }
+
+  bool contains(Id v) const { return v < counts_.size() && counts_[v] != 0; }
+  std::size_t distinct() const { return distinct_; }
+  std::uint64_t hash() const { return hash_; }
+  const Signature& signature() const { return signature_; }
+
+  static unsigned bit(Id v) { return static_cast<unsigned>(spread(v) >> 56); }
+
+ private:
+  std::vector<std::uint32_t> counts_;
+  std::array<std::uint32_t, 256> bit_users_{};
+  Signature signature_{};
+  std::size_t distinct_ = 0;
+  std::uint64_t hash_ = 0;
+};
+
+// Everything a memory may hold is dropped when its bytes pass the budget,
+// or when memory runs out while something is being remembered.
+class Budget {
+ public:
+  Budget() : limit_(memory_budget()) {}
+
+  // Runs `store`, which returns the bytes it added; calls `forget` (which
+  // must not throw) when they pass the budget or when memory runs out.
+  template <typename Store, typename Forget>
+  void charge(Store&& store, Forget&& forget) {
+    try {
+      used_ += store();
+      if (used_ <= limit_) return;
+    } catch (const std::bad_alloc&) {
+    }
+    forget();
+    used_ = 0;
+  }
+
+  static constexpr std::size_t kEntryBytes = 64;  // a hash-map entry and its bucket, roughly
+
+ private:
+  std::size_t limit_;
+  std::size_t used_ = 0;
+};
+
+template <typename Container>
+void release(Container& c) noexcept {
+  Container().swap(c);
+}
+
+// The proved sequents of one proof, found again by goal and antecedents in
+// order: the search is deterministic, so the same sequent gets the same
+// derivation, and the earlier node is shared.
+class ProofMemo {
+ public:
+  explicit ProofMemo(const FormulaTable& table) : table_(table) {}
+
+  void enter(Id id) { current_.add(table_[id].value); }
+  void leave(Id id) { current_.remove(table_[id].value); }
+
+  // An earlier node of the sequent `gamma` ==> `goal` (ids of the search), or null.
+  LJTProofNodePtr proved(Id goal, const std::vector<Id>& gamma) const {
+    if (slots_.empty()) return nullptr;
+    const std::uint64_t k = key(goal, gamma.size());
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = k & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      const std::uint32_t at = slots_[i] - 1;
+      if (keys_[at] == k && same_sequent(*nodes_[at]->sequent(), goal, gamma)) return nodes_[at];
+    }
+    return nullptr;
+  }
+
+  void remember(Id goal, const LJTProofNodePtr& node) {
+    const std::size_t length = node->sequent()->antecedent_count();
+    budget_.charge(
+        [&] {
+          insert(key(goal, length), node);
+          return kEntryBytes + sizeof(LJTProofNode) + sizeof(Sequent) + length * sizeof(Id);
+        },
+        [&]() noexcept {
+          release(nodes_);
+          release(keys_);
+          release(slots_);
+        });
+  }
+
+ private:
+  Id value(Id id) const { return table_[id].value; }
+
+  static constexpr std::size_t kEntryBytes = sizeof(LJTProofNodePtr) + sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
+
+  void insert(std::uint64_t k, const LJTProofNodePtr& node) {
+    if (2 * (nodes_.size() + 1) > slots_.size()) grow();
+    nodes_.push_back(node);
+    keys_.push_back(k);
+    place(nodes_.size() - 1);
+  }
+
+  void place(std::size_t entry) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = keys_[entry] & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(entry + 1);
+  }
+
+  void grow() {
+    slots_.assign(std::max<std::size_t>(1024, 2 * slots_.size()), 0);
+    nodes_.reserve(slots_.size() / 2);
+    keys_.reserve(slots_.size() / 2);
+    for (std::size_t entry = 0; entry < nodes_.size(); ++entry) place(entry);
+  }
+
+  // The set's hash, the goal and the length: the order is compared on a hit.
+  std::uint64_t key(Id goal, std::size_t length) const {
+    return current_.hash() ^ spread((static_cast<std::uint64_t>(value(goal)) << 32) ^ length);
+  }
+
+  bool same_sequent(const Sequent& s, Id goal, const std::vector<Id>& gamma) const {
+    if (s.antecedent_count() != gamma.size() || value(s.succedent_id()) != value(goal)) return false;
+    const auto& ids = s.antecedent_ids();
+    for (std::size_t i = 0; i < gamma.size(); ++i)
+      if (value(ids[i]) != value(gamma[i])) return false;
+    return true;
+  }
+
+  const FormulaTable& table_;
+  Budget budget_;
+  ValueSet current_;  // the values of the search's current antecedents
+  // The nodes, their keys, and an open-addressing index of them (entry + 1;
+  // 0 is free), at most half full.
+  std::vector<LJTProofNodePtr> nodes_;
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> slots_;
+};
+
+// Decides whether a sequent is provable, by the search's own rules in the
+// search's own order but without building proofs, and remembers every
+// answer by the goal and the set of antecedents.  On a decided sequent the
+// answer is exact, so it holds for every order and repetition of the same
+// antecedents.  The search asks it before each choice it would otherwise
+// have to undo; as it explores exactly the sequents that the search would,
+// its answers for the choices further up are found again at once.
+class Decider {
+ public:
+  using Values = std::vector<Id>;  // antecedents as value numbers, in order
+
+  Decider(FormulaTable& table, core::InterruptPoller& poller) : table_(table), poller_(poller) {}
+
+  // Thrown by provable when sequents repeat too seldom for the memory to
+  // pay: the search then goes on alone, as fast as without it.
+  struct GiveUp {};
+
+  bool provable(const Values& gamma, Id goal) {
+    RecursionGuard guard;
+    poller_.poll();
+    if (value_info(goal).verum) return true;
+    const Scan scan = mark(gamma, goal);
+    if (scan.closed) return true;
+    const std::uint64_t key = scan.set_hash ^ spread(~static_cast<std::uint64_t>(goal));
+    if (const Answer* known = recall(key, goal, scan.distinct)) {
+      ++recalled_;
+      return known->provable;
+    }
+    if (++explored_ > kTrial && recalled_ < explored_ / kRepeatShare) throw GiveUp();
+    const bool answer = by_rules(gamma, goal, scan);
+    remember(key, goal, gamma, answer);
+    return answer;
+  }
+
+ private:
+  struct Answer {
+    Id goal;
+    bool provable;
+    Values set;  // the distinct antecedents
+  };
+
+  // What one pass over the antecedents finds; their values are marked
+  // until the next pass.
+  struct Scan {
+    bool closed = false;  // an axiom applies
+    std::size_t distinct = 0;
+    std::uint64_t set_hash = 0;
+    std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
+  };
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  const FormulaInfo& value_info(Id v) const { return table_[table_.representative(v)]; }
+  Id value(Id id) const { return table_[id].value; }
+  bool marked(Id v) const { return v < marks_.size() && marks_[v] == round_; }
+
+  Scan mark(const Values& gamma, Id goal) {
+    if (++round_ == 0) {
+      std::fill(marks_.begin(), marks_.end(), 0);
+      round_ = 1;
+    }
+    if (marks_.size() < table_.value_count()) marks_.resize(table_.value_count(), 0);
+    Scan scan;
+    for (std::size_t i = 0; i < gamma.size(); ++i) {
+      const Id v = gamma[i];
+      if (marks_[v] != round_) {
+        marks_[v] = round_;
+        ++scan.distinct;
+        scan.set_hash += spread(v);
+      }
+      const FormulaInfo& f = value_info(v);
+      scan.closed |= f.falsum || v == goal;
+      auto first = [i](std::size_t& slot) {
+        if (slot == kNone) slot = i;
+      };
+      if (f.shape == Shape::And) first(scan.first_and);
+      if (f.shape == Shape::Or) first(scan.first_or);
+      if (f.shape == Shape::Implies && f.left_shape == Shape::And) first(scan.first_imp_and);
+      if (f.shape == Shape::Implies && f.left_shape == Shape::Or) first(scan.first_imp_or);
+    }
+    return scan;
+  }
+
+  // The remembered answer for the marked antecedents and `goal`, or null.
+  const Answer* recall(std::uint64_t key, Id goal, std::size_t distinct) const {
+    auto [first, last] = answers_.equal_range(key);
+    for (auto it = first; it != last; ++it) {
+      const Answer& a = it->second;
+      if (a.goal != goal || a.set.size() != distinct) continue;
+      if (std::all_of(a.set.begin(), a.set.end(), [&](Id v) { return marked(v); })) return &a;
+    }
+    return nullptr;
+  }
+
+  void remember(std::uint64_t key, Id goal, const Values& gamma, bool answer) {
+    budget_.charge(
+        [&] {
+          Values set(gamma);
+          std::sort(set.begin(), set.end());
+          set.erase(std::unique(set.begin(), set.end()), set.end());
+          const std::size_t bytes = Budget::kEntryBytes + set.size() * sizeof(Id);
+          answers_.emplace(key, Answer{goal, answer, std::move(set)});
+          return bytes;
+        },
+        [&]() noexcept { release(answers_); });
+  }
+
+  // The antecedents without the one at `consumed` (unless kNone), then `added`.
+  static Values edited(const Values& gamma, std::size_t consumed, std::initializer_list<Id> added) {
+    Values out;
+    out.reserve(gamma.size() + added.size());
+    for (std::size_t i = 0; i < gamma.size(); ++i)
+      if (i != consumed) out.push_back(gamma[i]);
+    out.insert(out.end(), added.begin(), added.end());
+    return out;
+  }
+
+  std::pair<Id, Id> sides(Id v) const {
+    const FormulaInfo& f = value_info(v);
+    return {value(f.left), value(f.right)};
+  }
+  std::pair<Id, Id> added(Id v) {
+    auto [first, second] = table_.added_implications(table_.representative(v));
+    return {value(first), second == kNoId ? kNoId : value(second)};
+  }
+
+  std::size_t first_atom_implication(const Values& gamma) const {
+    for (std::size_t i = 0; i < gamma.size(); ++i) {
+      const FormulaInfo& f = value_info(gamma[i]);
+      if (f.shape == Shape::Implies && table_[f.left].atomic && marked(value(f.left))) return i;
+    }
+    return kNone;
+  }
+
+  // The rules after the axioms, in the search's order.
+  bool by_rules(const Values& gamma, Id g, const Scan& scan) {
+    const Shape goal_shape = value_info(g).shape;
+    if (goal_shape == Shape::Implies) {
+      const auto [a, b] = sides(g);
+      return provable(edited(gamma, kNone, {a}), b);
+    }
+    if (goal_shape == Shape::And) {
+      const auto [a, b] = sides(g);
+      return provable(gamma, a) && provable(gamma, b);
+    }
+    if (std::size_t i = scan.first_and; i != kNone) {
+      const auto [l, r] = sides(gamma[i]);
+      return provable(edited(gamma, i, {l, r}), g);
+    }
+    if (std::size_t i = scan.first_or; i != kNone) {
+      const auto [l, r] = sides(gamma[i]);
+      return provable(edited(gamma, i, {l}), g) && provable(edited(gamma, i, {r}), g);
+    }
+    if (std::size_t i = first_atom_implication(gamma); i != kNone)
+      return provable(edited(gamma, i, {sides(gamma[i]).second}), g);
+    if (std::size_t i = scan.first_imp_and; i != kNone) return provable(edited(gamma, i, {added(gamma[i]).first}), g);
+    if (std::size_t i = scan.first_imp_or; i != kNone) {
+      const auto [e_b, f_b] = added(gamma[i]);
+      return provable(edited(gamma, i, {e_b, f_b}), g);
+    }
+    if (goal_shape == Shape::Or) {
+      const auto [a, b] = sides(g);
+      if (provable(gamma, a) || provable(gamma, b)) return true;
+    }
+    for (std::size_t i = 0; i < gamma.size(); ++i) {
+      const FormulaInfo& f = value_info(gamma[i]);
+      if (f.shape != Shape::Implies || f.left_shape != Shape::Implies) continue;
+      const auto [e_f, b] = sides(gamma[i]);
+      const auto [e, f_side] = sides(e_f);
+      const Id f_b = added(gamma[i]).first;
+      if (provable(edited(gamma, i, {f_b, e}), f_side) && provable(edited(gamma, i, {b}), g)) return true;
+    }
+    return false;
+  }
+
+  // After this many sequents explored, at least one answer in this many
+  // must have come from memory.
+  static constexpr std::uint64_t kTrial = 4096, kRepeatShare = 2;
+
+  FormulaTable& table_;
+  core::InterruptPoller& poller_;
+  Budget budget_;
+  std::uint64_t explored_ = 0, recalled_ = 0;
+  std::unordered_multimap<std::uint64_t, Answer> answers_;
+  std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
+  std::uint32_t round_ = 0;
+};
+
 // One proof: the formula table, the antecedents of the sequent at hand and
 // their marks.  The antecedents live in one list that each premise edits in
 // place (the principal formula taken out, the new formulas appended) and
@@ -518,11 +1042,13 @@ struct Antecedents {
 // the size of the sequent plus its depth, not with their product.
 class Search {
  public:
-  explicit Search(const PremiseSearch& premise_search) : premise_search_(premise_search) {}
+  Search(const PremiseSearch& premise_search, bool remember)
+      : premise_search_(premise_search), remember_(remember && !premise_search) {}
 
   LJTProofNodePtr run(const SequentPtr& seq) {
     const Id goal = table_.intern(seq->succedent());
     for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
+    if (remember_) start_memo(goal);
     return prove(goal, &seq);
   }
 
@@ -531,11 +1057,49 @@ class Search {
   // `given` when set, else a sequent built from them.  The recursion runs
   // through prove, derive and premise; what they rarely need lives in
   // functions of its own, which keeps each level's stack frames small.
+  // Only premises are remembered: the given sequent is the first of the
+  // search, and every premise is smaller than it.
   LJTProofNodePtr prove(Id goal, const SequentPtr* given) {
     RecursionGuard guard;
+    poller_.poll();
+    const bool remembered = remember_ && !given;
+    if (remembered) {
+      if (LJTProofNodePtr known = proofs_.proved(goal, gamma_)) return known;
+    }
     Derivation d;
-    if (!derive(goal, d)) return nullptr;
-    return conclude(goal, given, d);
+    if (!derive(goal, d)) {
+      ++failures_;
+      return nullptr;
+    }
+    LJTProofNodePtr node = conclude(goal, given, d);
+    if (remembered) proofs_.remember(goal, node);
+    return node;
+  }
+
+  [[gnu::noinline]] void start_memo(Id goal) {
+    decided_ = table_.decided(goal);
+    for (Id id : gamma_) {
+      proofs_.enter(id);
+      decided_ = decided_ && table_.decided(id);
+    }
+  }
+
+  // Whether the premise that `premise` would search can be derived: false
+  // only when the decider knows that it cannot.  The plain search finds
+  // the same, by trying.
+  [[gnu::noinline]] bool may_derive(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+    if (!decided_ || failures_ < kFailuresBeforeDeciding) return true;
+    Decider::Values premise;
+    premise.reserve(gamma_.size() + added.size());
+    for (std::size_t i = 0; i < gamma_.size(); ++i)
+      if (i != consumed) premise.push_back(table_[gamma_[i]].value);
+    for (Id id : added) premise.push_back(table_[id].value);
+    try {
+      return decider_.provable(premise, table_[goal].value);
+    } catch (const Decider::GiveUp&) {
+      decided_ = false;
+      return true;
+    }
   }
 
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) const {
@@ -601,10 +1165,19 @@ class Search {
     const Id principal = consumes ? gamma_[consumed] : kNoId;
     if (consumes) gamma_.erase(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed));
     gamma_.insert(gamma_.end(), added);
+    if (remember_) track(principal, added, true);
     LJTProofNodePtr node = premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr);
+    if (remember_) track(principal, added, false);
     gamma_.resize(gamma_.size() - added.size());
     if (consumes) gamma_.insert(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed), principal);
     return node;
+  }
+
+  // Tells the memory of a premise's edit of the antecedents (`into` true)
+  // or of its undoing.
+  void track(Id consumed, std::initializer_list<Id> added, bool into) {
+    for (Id id : added) into ? proofs_.enter(id) : proofs_.leave(id);
+    if (consumed != kNoId) into ? proofs_.leave(consumed) : proofs_.enter(consumed);
   }
 
   static bool close(Derivation& d, const char* rule) {
@@ -677,8 +1250,12 @@ class Search {
   bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal) {
     if (disjunctive_goal) {
       const auto [gl, gr] = sides(g);
-      if (derive_by(d, kROr1, [&] { return premise(Antecedents::kNone, {}, gl); })) return true;
-      if (derive_by(d, kROr2, [&] { return premise(Antecedents::kNone, {}, gr); })) return true;
+      if (may_derive(Antecedents::kNone, {}, gl) &&
+          derive_by(d, kROr1, [&] { return premise(Antecedents::kNone, {}, gl); }))
+        return true;
+      if (may_derive(Antecedents::kNone, {}, gr) &&
+          derive_by(d, kROr2, [&] { return premise(Antecedents::kNone, {}, gr); }))
+        return true;
     }
     return derive_implication_of_implication(g, d);
   }
@@ -691,6 +1268,7 @@ class Search {
       const auto [e_f, b] = sides(at(i));
       const auto [e, f] = sides(e_f);
       const Id f_b = table_.added_implications(at(i)).first;
+      if (!may_derive(i, {f_b, e}, f) || !may_derive(i, {b}, g)) continue;
       if (derive_by(d, kLImpImp, [&] { return premise(i, {f_b, e}, f); }, [&] { return premise(i, {b}, g); }))
         return true;
     }
@@ -698,7 +1276,17 @@ class Search {
   }
 
   const PremiseSearch& premise_search_;
+  const bool remember_;
   FormulaTable table_;
+  core::InterruptPoller poller_;
+  ProofMemo proofs_{table_};
+  Decider decider_{table_, poller_};
+  bool decided_ = false;  // whether the decider's answers are exact for this proof
+  // The decider costs more per sequent than the search; it is asked only
+  // once the search has failed this often, when undoing choices may start
+  // to repeat work.
+  static constexpr std::uint64_t kFailuresBeforeDeciding = 64;
+  std::uint64_t failures_ = 0;
   std::vector<Id> gamma_;             // the antecedents of the sequent at hand
   std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
   std::uint32_t round_ = 0;
@@ -714,8 +1302,8 @@ SequentPtr LJTProver::initial_sequent(const NodePtr& target, const std::vector<N
   return std::make_shared<const Sequent>(std::move(antecedents), std::move(goal));
 }
 
-LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& premise_search) const {
-  return Search(premise_search).run(seq);
+LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& premise_search, bool remember) const {
+  return Search(premise_search, remember).run(seq);
 }
 
 LJTProofNodePtr LJTProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) const {

@@ -16,8 +16,20 @@
 // premise costs no allocation and memory stays linear in the depth.  Proof
 // nodes and their sequents are built only for derivations that succeed;
 // their sequents share the table's formulas and hold indices.
-// Failed sequents are not remembered: on the formula families of the
-// benchmarks the lookups cost more than the searches they save.
+//
+// Within one proof the search remembers what it learnt.  A proved sequent
+// (antecedents in order) keeps its node, and a later occurrence of the same
+// sequent shares it: the search is deterministic, so it would derive the
+// same tree again, and the derivation becomes a graph of shared immutable
+// nodes.  A failed sequent is remembered by its goal and the set of its
+// antecedents: the search decides provability exactly, so a sequent fails
+// precisely when it is not provable, whatever the order or multiplicity of
+// its antecedents, and a sequent with the same goal and fewer antecedents
+// fails too.  (Exactness needs every formula that stands left of an
+// implication, or that a left rule turns into one, to be a decomposable
+// formula or an atom other than verum; the failure memory stays off for a
+// sequent that breaks this.)  The memory lives for one proof and is
+// dropped when it outgrows a fixed share of the machine's memory.
 #pragma once
 
 #include <atomic>
@@ -60,12 +72,20 @@ using FormulaPoolPtr = std::shared_ptr<const FormulaPool>;
 class Sequent {
  public:
   using Id = FormulaPool::Id;
-  Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent);
+  // `origin` is an opaque value that the caller keeps with the sequent (the
+  // Python face keeps the caller's own tuple of antecedents there).
+  Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent,
+          std::shared_ptr<const void> origin = nullptr);
   // Formulas given by their index in `pool`, which several sequents may
   // share; equal formulas may stand at several indices.
   Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent);
 
   std::size_t antecedent_count() const { return antecedents_.size(); }
+  // The indices into the pool, for the search that built the sequent.
+  const std::vector<Id>& antecedent_ids() const { return antecedents_; }
+  Id succedent_id() const { return succedent_; }
+  const FormulaPoolPtr& pool() const { return pool_; }
+  const std::shared_ptr<const void>& origin() const { return origin_; }
   const core::NodePtr& antecedent(std::size_t i) const { return (*pool_)[antecedents_[i]]; }
   std::vector<core::NodePtr> antecedents() const;
   const core::NodePtr& succedent() const { return (*pool_)[succedent_]; }
@@ -84,6 +104,7 @@ class Sequent {
   FormulaPoolPtr pool_;
   std::vector<Id> antecedents_;
   Id succedent_;
+  std::shared_ptr<const void> origin_;
   mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
 };
 using SequentPtr = std::shared_ptr<const Sequent>;
@@ -166,8 +187,11 @@ class LJTProver {
 
   // Backward search of one sequent.  The root of the derivation carries
   // `seq` itself.  With `premise_search` set, each premise is handed to it
-  // instead of being searched here.
-  LJTProofNodePtr search(const SequentPtr& seq, const PremiseSearch& premise_search = nullptr) const;
+  // instead of being searched here (and nothing is remembered).  With
+  // `remember` false the search forgets every sequent it has seen: slower,
+  // with the same result; kept to check the memory against.
+  LJTProofNodePtr search(const SequentPtr& seq, const PremiseSearch& premise_search = nullptr,
+                         bool remember = true) const;
 };
 
 }  // namespace constructive

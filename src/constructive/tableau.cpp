@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "constructive/common.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -34,40 +35,107 @@ bool SignedFormula::operator==(const SignedFormula& other) const {
 // ---------------------------------------------------------------------------
 // Derivation tree
 // ---------------------------------------------------------------------------
-TableauNode::TableauNode(std::int64_t id_, std::optional<SignedFormula> signed_formula_, std::string rule_,
-                         std::optional<World> world_)
-    : id(id_), signed_formula(std::move(signed_formula_)), rule(std::move(rule_)), world(std::move(world_)) {}
+// Searches make millions of nodes: keep each within a cache line.
+static_assert(sizeof(TableauNode) <= 64, "a derivation-tree node must stay compact");
 
-TableauNode::~TableauNode() {
-  std::vector<std::unique_ptr<TableauNode>> pending = std::move(children);
-  while (!pending.empty()) {
-    std::unique_ptr<TableauNode> node = std::move(pending.back());
-    pending.pop_back();
-    for (auto& child : node->children) pending.push_back(std::move(child));
-    node->children.clear();
+NodeIndex DerivationTree::add_node(std::int64_t id, const std::optional<SignedFormula>& signed_formula,
+                                   std::string_view rule, const std::optional<World>& world) {
+  if (nodes_.size() >= kNone) throw std::length_error("a derivation tree holds at most 2^32 - 1 nodes");
+  TableauNode n;
+  n.id = id;
+  if (signed_formula) {
+    n.formula = bank_.from_node(signed_formula->formula);
+    n.formula_world = world_index(signed_formula->world);
+    n.sign = signed_formula->sign;
   }
+  if (world) n.world = world_index(*world);
+  if (!rule.empty()) n.rule = text_index(rule);
+  nodes_.push_back(n);
+  return static_cast<NodeIndex>(nodes_.size() - 1);
 }
 
-TableauNode& TableauNode::add_child(std::unique_ptr<TableauNode> child) {
-  children.push_back(std::move(child));
-  return *children.back();
+void DerivationTree::add_child(NodeIndex parent, NodeIndex child) {
+  TableauNode& p = nodes_[parent];
+  if (p.last_child == kNone) {
+    p.first_child = child;
+  } else {
+    nodes_[p.last_child].next_sibling = child;
+  }
+  p.last_child = child;
+}
+
+void DerivationTree::set_clash_details(NodeIndex node, const std::optional<std::string>& text) {
+  nodes_[node].clash_details = text ? text_index(*text) : kNone;
+}
+
+std::optional<SignedFormula> DerivationTree::signed_formula(NodeIndex n) const {
+  const TableauNode& node = nodes_[n];
+  if (node.formula == core::kNoTerm) return std::nullopt;
+  return SignedFormula{node.sign, bank_.to_node(node.formula), worlds_[node.formula_world]};
+}
+
+const std::string& DerivationTree::rule(NodeIndex n) const {
+  static const std::string empty;
+  return nodes_[n].rule == kNone ? empty : texts_[nodes_[n].rule];
+}
+
+std::optional<World> DerivationTree::world(NodeIndex n) const {
+  if (nodes_[n].world == kNone) return std::nullopt;
+  return worlds_[nodes_[n].world];
+}
+
+const std::string* DerivationTree::clash_details(NodeIndex n) const {
+  return nodes_[n].clash_details == kNone ? nullptr : &texts_[nodes_[n].clash_details];
+}
+
+std::size_t DerivationTree::node_bytes() const {
+  // The deque keeps its nodes in blocks and one pointer per block.
+  constexpr std::size_t kBlockBytes = 512;
+  const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / sizeof(TableauNode));
+  const std::size_t blocks = (nodes_.size() + per_block - 1) / per_block;
+  return blocks * (per_block * sizeof(TableauNode) + sizeof(void*));
 }
 
 namespace {
 
-void append_ascii(const TableauNode& node, const std::string& prefix, bool is_last, std::string& out) {
+// The index of a value in a table of distinct values, added on first use.
+template <typename Value, typename Key, typename Map>
+std::uint32_t intern(std::vector<Value>& table, Map& indices, const Key& key) {
+  auto [it, added] = indices.try_emplace(Value(key), static_cast<std::uint32_t>(table.size()));
+  if (added) {
+    try {
+      table.emplace_back(key);
+    } catch (...) {
+      indices.erase(it);
+      throw;
+    }
+  }
+  return it->second;
+}
+
+}  // namespace
+
+WorldIndex DerivationTree::world_index(const World& w) { return intern(worlds_, world_indices_, w); }
+
+TextIndex DerivationTree::text_index(std::string_view text) { return intern(texts_, text_indices_, text); }
+
+namespace {
+
+void append_ascii(const DerivationTree& tree, NodeIndex index, const std::string& prefix, bool is_last,
+                  std::string& out) {
   core::RecursionGuard guard;
+  const TableauNode& node = tree.node(index);
   out += prefix;
   out += is_last ? "+-- " : "|-- ";
-  out += node.rule;
-  if (node.signed_formula) out += " : " + node.signed_formula->to_string();
+  out += tree.rule(index);
+  if (auto sf = tree.signed_formula(index)) out += " : " + sf->to_string();
   out += node.is_closed ? " [CLOSED]" : " [OPEN]";
-  if (node.clash_details && !node.clash_details->empty()) out += " (" + *node.clash_details + ")";
+  if (const std::string* clash = tree.clash_details(index); clash && !clash->empty()) out += " (" + *clash + ")";
   const std::string child_prefix = prefix + (is_last ? "    " : "|   ");
-  for (std::size_t i = 0; i < node.children.size(); ++i) {
+  tree.for_each_child(index, [&](NodeIndex child) {
     out += "\n";
-    append_ascii(*node.children[i], child_prefix, i + 1 == node.children.size(), out);
-  }
+    append_ascii(tree, child, child_prefix, tree.node(child).next_sibling == kNone, out);
+  });
 }
 
 std::string trimmed(const std::string& text) {
@@ -79,52 +147,59 @@ std::string trimmed(const std::string& text) {
 
 // One node of the forest: its content in braces, so that the brackets of
 // the rule label do not end the node, then its children, then "]".
-void append_latex(const TableauNode& node, const std::string& indent, std::string& out) {
+void append_latex(const DerivationTree& tree, NodeIndex index, const std::string& indent, std::string& out) {
   core::RecursionGuard guard;
-  std::string label = node.signed_formula ? node.signed_formula->to_string("latex") : "";
+  const TableauNode& node = tree.node(index);
+  auto sf = tree.signed_formula(index);
+  std::string label = sf ? sf->to_string("latex") : "";
   label += " \\; ";
-  if (!node.rule.empty()) label += "[\\mbox{" + core::escape_latex_text(node.rule) + "}]";
-  if (node.is_closed && node.children.empty()) label += " \\times";
+  const std::string& rule = tree.rule(index);
+  if (!rule.empty()) label += "[\\mbox{" + core::escape_latex_text(rule) + "}]";
+  if (node.is_closed && node.is_leaf()) label += " \\times";
   out += indent + "[{" + trimmed(label) + "}\n";
-  for (const auto& child : node.children) append_latex(*child, indent + "  ", out);
+  tree.for_each_child(index, [&](NodeIndex child) { append_latex(tree, child, indent + "  ", out); });
   out += indent + "]\n";
 }
 
 }  // namespace
 
-std::string TableauNode::to_string(const std::string& prefix, bool is_last) const {
+std::string node_text(const DerivationTree& tree, NodeIndex node, const std::string& prefix, bool is_last) {
   std::string out;
-  append_ascii(*this, prefix, is_last, out);
+  append_ascii(tree, node, prefix, is_last, out);
   return out;
 }
 
-std::int64_t tree_depth(const TableauNode& root) {
+std::int64_t tree_depth(const DerivationTree& tree, NodeIndex root) {
   std::int64_t deepest = 0;
-  std::vector<std::pair<const TableauNode*, std::int64_t>> stack{{&root, 1}};
+  std::vector<std::pair<NodeIndex, std::int64_t>> stack{{root, 1}};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
+    poller.poll();
     auto [node, depth] = stack.back();
     stack.pop_back();
     deepest = std::max(deepest, depth);
-    for (const auto& child : node->children) stack.emplace_back(child.get(), depth + 1);
+    tree.for_each_child(node, [&, depth = depth](NodeIndex child) { stack.emplace_back(child, depth + 1); });
   }
   return deepest;
 }
 
-std::int64_t tree_size(const TableauNode& root) {
+std::int64_t tree_size(const DerivationTree& tree, NodeIndex root) {
   std::int64_t count = 0;
-  std::vector<const TableauNode*> stack{&root};
+  std::vector<NodeIndex> stack{root};
+  core::InterruptPoller poller;
   while (!stack.empty()) {
-    const TableauNode* node = stack.back();
+    poller.poll();
+    NodeIndex node = stack.back();
     stack.pop_back();
     ++count;
-    for (const auto& child : node->children) stack.push_back(child.get());
+    tree.for_each_child(node, [&](NodeIndex child) { stack.push_back(child); });
   }
   return count;
 }
 
-std::string tree_latex(const TableauNode& root) {
+std::string tree_latex(const DerivationTree& tree, NodeIndex root) {
   std::string out = "\\begin{forest}\n  for tree={math content, parent anchor=south, child anchor=north}\n";
-  append_latex(root, "  ", out);
+  append_latex(tree, root, "  ", out);
   out += "\\end{forest}";
   return out;
 }
@@ -347,7 +422,7 @@ struct SplitSide {
 struct TableauProver::Step {
   enum class Kind { Closed, Open, Continue, Split };
   Kind kind = Kind::Open;
-  TableauNode* child = nullptr;  // Continue
+  NodeIndex child = kNone;  // Continue
   World place;                   // Split: where both sides add their part
   std::optional<SplitSide> left, right;
 
@@ -356,9 +431,9 @@ struct TableauProver::Step {
     step.kind = kind;
     return step;
   }
-  static Step next(TableauNode& child) {
+  static Step next(NodeIndex child) {
     Step step = of(Kind::Continue);
-    step.child = &child;
+    step.child = child;
     return step;
   }
   static Step split(const World& place, SplitSide left, SplitSide right) {
@@ -399,10 +474,12 @@ std::optional<Clash> TableauProver::check_clash(const BranchState& state) const 
 
 namespace {
 
-std::unique_ptr<TableauNode> make_node(TableauProver& prover, Sign sign, const NodePtr& formula,
-                                       const World& at, std::string rule, const World& node_world) {
-  return std::make_unique<TableauNode>(prover.next_node_id(), SignedFormula{sign, formula, at}, std::move(rule),
-                                       node_world);
+// Makes a node and appends it to the children of `parent`.
+NodeIndex add_child_node(TableauProver& prover, DerivationTree& tree, NodeIndex parent, Sign sign,
+                         const NodePtr& formula, const World& at, std::string_view rule, const World& node_world) {
+  NodeIndex child = tree.add_node(prover.next_node_id(), SignedFormula{sign, formula, at}, rule, node_world);
+  tree.add_child(parent, child);
+  return child;
 }
 
 void add_signed(BranchState& s, Sign sign, const World& w, const NodePtr& f) {
@@ -415,15 +492,16 @@ void add_signed(BranchState& s, Sign sign, const World& w, const NodePtr& f) {
 
 }  // namespace
 
-TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node, std::int64_t depth) {
+TableauProver::Step TableauProver::expand_once(BranchState& s, DerivationTree& tree, NodeIndex node,
+                                               std::int64_t depth) {
   if (auto clash = check_clash(s)) {
-    node.is_closed = true;
-    node.clash_details = std::move(clash->message);
+    tree.node(node).is_closed = true;
+    tree.set_clash_details(node, clash->message);
     return Step::of(Step::Kind::Closed);
   }
   const auto world_count = static_cast<std::int64_t>(s.worlds.size());
   if (depth >= max_depth_ || world_count > max_worlds_) {
-    node.is_closed = false;
+    tree.node(node).is_closed = false;
     return Step::of(Step::Kind::Open);
   }
 
@@ -433,8 +511,7 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node
                            auto change) {
     s.add_rule(RuleInstance{rule, at.formula, at.world, at.successor});
     change();
-    TableauNode& child = node.add_child(make_node(*this, sign, at.formula, at.world, std::move(label), node_world));
-    return Step::next(child);
+    return Step::next(add_child_node(*this, tree, node, sign, at.formula, at.world, label, node_world));
   };
   auto split = [&](RuleKind rule, const Found& at, const World& place, SplitSide left, SplitSide right) {
     s.add_rule(RuleInstance{rule, at.formula, at.world, at.successor});
@@ -511,7 +588,7 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node
     return split(RuleKind::F_Iff, *at, at->world, {Sign::False, core::make_implies(b.left(), b.right()), "F_Iff_L"},
                  {Sign::False, core::make_implies(b.right(), b.left()), "F_Iff_R"});
   }
-  node.is_closed = false;
+  tree.node(node).is_closed = false;
   return Step::of(Step::Kind::Open);
 }
 
@@ -519,7 +596,7 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, TableauNode& node
 // the undo mark right after the split's rule instance was recorded (the
 // state every side starts from) and the right side's part.
 struct TableauProver::Pending {
-  TableauNode* parent;
+  NodeIndex parent;
   std::size_t mark;
   World place;
   SplitSide right;
@@ -554,32 +631,33 @@ class Recording {
 // side would otherwise get.  Once the search is over, the caller's state is
 // what it was at the first split (or at the open leaf if nothing split), and
 // an open branch that lies beyond a split is handed back as a copy.
-ExpandResult TableauProver::expand_branch(BranchState& state, TableauNode& node, std::int64_t depth) {
+ExpandResult TableauProver::expand_branch(BranchState& state, DerivationTree& tree, NodeIndex node,
+                                          std::int64_t depth) {
   Recording recording(state);
   std::vector<Pending> pending;
   std::optional<std::size_t> first_split;
-  std::vector<TableauNode*> made;  // nodes created here, parents before children
-  TableauNode* at = &node;
+  // The nodes made here follow one another in the arena, parents first.
+  const std::size_t first_made = tree.node_count();
+  NodeIndex at = node;
 
-  auto start_side = [&](TableauNode& parent, const World& place, const SplitSide& side, std::int64_t child_depth) {
+  auto start_side = [&](NodeIndex parent, const World& place, const SplitSide& side, std::int64_t child_depth) {
     add_signed(state, side.sign, place, side.part);
-    TableauNode& child = parent.add_child(make_node(*this, side.sign, side.part, place, side.label, place));
-    made.push_back(&child);
-    at = &child;
+    at = add_child_node(*this, tree, parent, side.sign, side.part, place, side.label, place);
     depth = child_depth;
   };
 
   ExpandResult result;
+  core::InterruptPoller poller;
   for (;;) {
-    Step step = expand_once(state, *at, depth);
+    poller.poll();
+    Step step = expand_once(state, tree, at, depth);
     if (step.kind == Step::Kind::Continue) {
-      made.push_back(step.child);
       at = step.child;
       ++depth;
     } else if (step.kind == Step::Kind::Split) {
       if (!first_split) first_split = state.mark();
       pending.push_back(Pending{at, state.mark(), step.place, std::move(*step.right), depth + 1});
-      start_side(*at, step.place, *step.left, depth + 1);
+      start_side(at, step.place, *step.left, depth + 1);
     } else if (step.kind == Step::Kind::Open) {
       result.closed = false;
       if (first_split) {
@@ -597,18 +675,21 @@ ExpandResult TableauProver::expand_branch(BranchState& state, TableauNode& node,
       Pending p = std::move(pending.back());
       pending.pop_back();
       state.undo_to(p.mark);
-      start_side(*p.parent, p.place, p.right, p.depth);
+      start_side(p.parent, p.place, p.right, p.depth);
     }
   }
   if (first_split) state.undo_to(*first_split);
 
   // A node is closed when every child is; leaves were set by the expansion.
-  for (auto it = made.rbegin(); it != made.rend(); ++it) {
-    TableauNode& n = **it;
-    if (!n.children.empty())
-      n.is_closed = std::all_of(n.children.begin(), n.children.end(), [](const auto& c) { return c->is_closed; });
+  for (std::size_t i = tree.node_count(); i-- > first_made;) {
+    poller.poll();
+    TableauNode& n = tree.node(static_cast<NodeIndex>(i));
+    if (n.is_leaf()) continue;
+    bool all_closed = true;
+    tree.for_each_child(static_cast<NodeIndex>(i), [&](NodeIndex c) { all_closed = all_closed && tree.node(c).is_closed; });
+    n.is_closed = all_closed;
   }
-  node.is_closed = result.closed;
+  tree.node(node).is_closed = result.closed;
   return result;
 }
 
@@ -631,9 +712,15 @@ std::shared_ptr<KripkeModel> TableauProver::extract_countermodel(const BranchSta
 
 bool TableauProver::refutes(const KripkeModel& model, const NodePtr& target, const std::vector<NodePtr>& premises) {
   const World root{0, "w0"};
-  for (const NodePtr& premise : premises)
-    if (!model.evaluate(premise, root)) return false;
-  return !model.evaluate(target, root);
+  try {
+    for (const NodePtr& premise : premises)
+      if (!model.evaluate(premise, root)) return false;
+    return !model.evaluate(target, root);
+  } catch (const core::TypeError&) {
+    // A quantifier or an equality is beyond propositional forcing: the model
+    // cannot be checked, so it is not reported as a refutation.
+    return false;
+  }
 }
 
 TableauResult TableauProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) {
@@ -643,12 +730,13 @@ TableauResult TableauProver::prove(const NodePtr& target, const std::vector<Node
   state.add_world(root_world);
   for (const NodePtr& premise : premises) state.add_t_formula(root_world, premise);
   state.add_f_formula(root_world, target);
-  auto root = std::make_shared<TableauNode>(next_node_id(), SignedFormula{Sign::False, target, root_world},
-                                            "Target", root_world);
-  ExpandResult expanded = expand_branch(state, *root, 1);
-  root->is_closed = expanded.closed;
+  auto tree = std::make_shared<DerivationTree>();
+  const NodeIndex root =
+      tree->add_node(next_node_id(), SignedFormula{Sign::False, target, root_world}, "Target", root_world);
+  ExpandResult expanded = expand_branch(state, *tree, root, 1);
+  tree->node(root).is_closed = expanded.closed;
 
-  TableauResult result{expanded.closed, root, nullptr, target, premises};
+  TableauResult result{expanded.closed, tree, nullptr, target, premises};
   if (!expanded.closed && expanded.open_state) {
     auto model = extract_countermodel(*expanded.open_state);
     // A branch cut by a limit need not describe a model of the sequent; only
@@ -674,7 +762,7 @@ TableauResult prove_tableau(const NodePtr& formula, const std::vector<NodePtr>& 
 // ---------------------------------------------------------------------------
 // Report
 // ---------------------------------------------------------------------------
-std::string result_report(bool is_valid, const TableauNode* root, const KripkeModel* countermodel,
+std::string result_report(bool is_valid, const DerivationTree* tree, const std::optional<std::string>& countermodel_text,
                           const NodePtr& target, const std::vector<NodePtr>& premises) {
   std::string out = "=== Intuitionistic Kripke Tableau Proof (IPC) ===";
   if (target) out += "\nTarget: " + core::to_string(*target);
@@ -684,12 +772,12 @@ std::string result_report(bool is_valid, const TableauNode* root, const KripkeMo
   }
   out += "\nStatus: ";
   out += is_valid ? "VALID (Intuitionistically Proven)"
-                  : countermodel ? "UNPROVABLE (Countermodel Found)" : "UNKNOWN (Search Limit Reached)";
-  if (root) {
-    out += "\nTree Size: " + std::to_string(tree_size(*root)) + " nodes, Depth: " + std::to_string(tree_depth(*root));
-    out += "\n\n--- Derivation Tree ---\n" + root->to_string();
+                  : countermodel_text ? "UNPROVABLE (Countermodel Found)" : "UNKNOWN (Search Limit Reached)";
+  if (tree) {
+    out += "\nTree Size: " + std::to_string(tree_size(*tree)) + " nodes, Depth: " + std::to_string(tree_depth(*tree));
+    out += "\n\n--- Derivation Tree ---\n" + node_text(*tree, DerivationTree::root());
   }
-  if (countermodel) out += "\n\n--- Falsifying Kripke Countermodel ---\n" + countermodel->to_string();
+  if (countermodel_text) out += "\n\n--- Falsifying Kripke Countermodel ---\n" + *countermodel_text;
   return out;
 }
 

@@ -25,15 +25,18 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "constructive/kripke.hpp"
-#include "core/ordered.hpp"
 #include "core/ast.hpp"
+#include "core/bank.hpp"
+#include "core/ordered.hpp"
 
 namespace constructive {
 
@@ -55,48 +58,82 @@ struct SignedFormula {
   bool operator==(const SignedFormula& other) const;
 };
 
-// One node of a derivation tree.
+// A derivation tree is an arena of compact nodes.  Searches build trees of
+// millions of nodes, so a node holds only small indices: its formula is an
+// id of the tree's own term bank, its worlds index the tree's world table,
+// its rule label and clash text index the tree's table of distinct texts,
+// and its children form a list through the arena.  A node takes 48 bytes.
+using NodeIndex = std::uint32_t;
+using WorldIndex = std::uint32_t;
+using TextIndex = std::uint32_t;
+inline constexpr std::uint32_t kNone = static_cast<std::uint32_t>(-1);
+
 struct TableauNode {
   std::int64_t id = 0;
-  std::optional<SignedFormula> signed_formula;
-  std::string rule;
-  std::optional<World> world;
-  std::vector<std::unique_ptr<TableauNode>> children;
+  core::TermId formula = core::kNoTerm;  // kNoTerm: the node has no signed formula
+  WorldIndex formula_world = kNone;      // the signed formula's world
+  WorldIndex world = kNone;              // the node's own world; kNone: none
+  TextIndex rule = kNone;                // kNone: the empty rule
+  TextIndex clash_details = kNone;       // kNone: none
+  NodeIndex first_child = kNone;
+  NodeIndex last_child = kNone;
+  NodeIndex next_sibling = kNone;
+  Sign sign = Sign::True;
   bool is_closed = false;
-  std::optional<std::string> clash_details;
 
-  TableauNode() = default;
-  TableauNode(std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
-              std::optional<World> world);
-  ~TableauNode();  // releases deep subtrees without recursing
-  TableauNode(const TableauNode&) = delete;
-  TableauNode& operator=(const TableauNode&) = delete;
-
-  bool is_leaf() const { return children.empty(); }
-  TableauNode& add_child(std::unique_ptr<TableauNode> child);
-  // The ASCII tree of the node and its subtree.
-  std::string to_string(const std::string& prefix = "", bool is_last = true) const;
+  bool is_leaf() const { return first_child == kNone; }
 };
 
-// Measures and LaTeX (forest package) markup of a derivation tree.
-std::int64_t tree_depth(const TableauNode& root);
-std::int64_t tree_size(const TableauNode& root);
-std::string tree_latex(const TableauNode& root);
-
-class TableauProofTree {
+class DerivationTree {
  public:
-  explicit TableauProofTree(std::shared_ptr<TableauNode> root) : root_(std::move(root)) {}
-  const TableauNode& root() const { return *root_; }
-  const std::shared_ptr<TableauNode>& root_ptr() const { return root_; }
-  bool is_closed() const { return root_->is_closed; }
-  std::int64_t get_depth() const { return tree_depth(*root_); }
-  std::int64_t get_size() const { return tree_size(*root_); }
-  std::string to_string() const { return root_->to_string(); }
-  std::string to_latex() const { return tree_latex(*root_); }
+  DerivationTree() = default;
+  DerivationTree(const DerivationTree&) = delete;
+  DerivationTree& operator=(const DerivationTree&) = delete;
+
+  // A new node without parent (the first one made is the root).
+  NodeIndex add_node(std::int64_t id, const std::optional<SignedFormula>& signed_formula, std::string_view rule,
+                     const std::optional<World>& world);
+  // Appends `child` to the children of `parent`.
+  void add_child(NodeIndex parent, NodeIndex child);
+  void set_clash_details(NodeIndex node, const std::optional<std::string>& text);
+
+  static constexpr NodeIndex root() { return 0; }
+  std::size_t node_count() const { return nodes_.size(); }
+  TableauNode& node(NodeIndex n) { return nodes_[n]; }
+  const TableauNode& node(NodeIndex n) const { return nodes_[n]; }
+
+  std::optional<SignedFormula> signed_formula(NodeIndex n) const;
+  const std::string& rule(NodeIndex n) const;
+  std::optional<World> world(NodeIndex n) const;
+  const std::string* clash_details(NodeIndex n) const;  // null when none
+
+  // Calls visit(child) for each child of n, in order.
+  template <typename Visit>
+  void for_each_child(NodeIndex n, Visit visit) const {
+    for (NodeIndex c = nodes_[n].first_child; c != kNone; c = nodes_[c].next_sibling) visit(c);
+  }
+
+  // The memory of the node arena, in bytes (the benchmark reports it per node).
+  std::size_t node_bytes() const;
 
  private:
-  std::shared_ptr<TableauNode> root_;
+  WorldIndex world_index(const World& w);
+  TextIndex text_index(std::string_view text);
+
+  std::deque<TableauNode> nodes_;
+  mutable core::Bank bank_;  // reading a formula back builds its node once
+  std::vector<World> worlds_;
+  std::unordered_map<World, WorldIndex, WorldHash> world_indices_;
+  std::vector<std::string> texts_;
+  std::unordered_map<std::string, TextIndex> text_indices_;
 };
+
+// The ASCII tree of a node and its subtree.
+std::string node_text(const DerivationTree& tree, NodeIndex node, const std::string& prefix = "", bool is_last = true);
+// Measures and LaTeX (forest package) markup of the subtree of a node.
+std::int64_t tree_depth(const DerivationTree& tree, NodeIndex node = DerivationTree::root());
+std::int64_t tree_size(const DerivationTree& tree, NodeIndex node = DerivationTree::root());
+std::string tree_latex(const DerivationTree& tree, NodeIndex node = DerivationTree::root());
 
 // ---------------------------------------------------------------------------
 // Branch state
@@ -193,14 +230,15 @@ struct ExpandResult {
 
 struct TableauResult {
   bool is_valid = false;
-  std::shared_ptr<TableauNode> root;
+  std::shared_ptr<DerivationTree> tree;  // its root is the target's node
   std::shared_ptr<KripkeModel> countermodel;  // null when none
   core::NodePtr target;                       // null when none
   std::vector<core::NodePtr> premises;
 };
 
-// The text report of a result; `root` and `countermodel` may be null.
-std::string result_report(bool is_valid, const TableauNode* root, const KripkeModel* countermodel,
+// The text report of a result; `tree` may be null, and `countermodel_text`
+// (the countermodel's text) is absent when there is no countermodel.
+std::string result_report(bool is_valid, const DerivationTree* tree, const std::optional<std::string>& countermodel_text,
                           const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
 
 class TableauProver {
@@ -210,6 +248,9 @@ class TableauProver {
 
   std::int64_t max_depth() const { return max_depth_; }
   std::int64_t max_worlds() const { return max_worlds_; }
+  // The limits as plain settings: stored as given, read at every step.
+  void set_max_depth(std::int64_t limit) { max_depth_ = limit; }
+  void set_max_worlds(std::int64_t limit) { max_worlds_ = limit; }
   std::int64_t node_counter = 0;  // the last node id handed out in this proof
   // Raises std::overflow_error when the counter is at the 64-bit maximum.
   std::int64_t next_node_id();
@@ -219,14 +260,15 @@ class TableauProver {
   // true.  Not checked against the target.
   std::shared_ptr<KripkeModel> extract_countermodel(const BranchState& state) const;
   // Whether the model refutes the sequent at w0: every premise forced, the
-  // target not.
+  // target not.  False when a formula is not propositional (forcing cannot
+  // decide it), so that such a branch is reported without a countermodel.
   static bool refutes(const KripkeModel& model, const core::NodePtr& target,
                       const std::vector<core::NodePtr>& premises);
 
   TableauResult prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises = {});
-  // Expands the branch below `node` (at depth `depth`, the root being 1),
-  // appending children and setting their closed flags.
-  ExpandResult expand_branch(BranchState& state, TableauNode& node, std::int64_t depth);
+  // Expands the branch below `node` of `tree` (at depth `depth`, the root
+  // being 1), appending children and setting their closed flags.
+  ExpandResult expand_branch(BranchState& state, DerivationTree& tree, NodeIndex node, std::int64_t depth);
 
   bool is_valid(const core::NodePtr& target, const std::vector<core::NodePtr>& premises = {});
   std::shared_ptr<KripkeModel> countermodel(const core::NodePtr& target,
@@ -235,7 +277,7 @@ class TableauProver {
  private:
   struct Step;
   struct Pending;
-  Step expand_once(BranchState& state, TableauNode& node, std::int64_t depth);
+  Step expand_once(BranchState& state, DerivationTree& tree, NodeIndex node, std::int64_t depth);
 
   std::int64_t max_depth_;
   std::int64_t max_worlds_;

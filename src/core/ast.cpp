@@ -1,7 +1,12 @@
 #include "core/ast.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <unordered_map>
 #include <unordered_set>
+
+#include "core/interrupt.hpp"
 
 namespace core {
 
@@ -382,12 +387,33 @@ static bool same_own_fields(const Node& a, const Node& b) {
   }
 }
 
+namespace {
+
+struct NodePairHash {
+  std::size_t operator()(const std::pair<const Node*, const Node*>& p) const {
+    return std::hash<const Node*>()(p.first) * 1000003u ^ std::hash<const Node*>()(p.second);
+  }
+};
+
+// After this many pairs a comparison also remembers the pairs it has
+// checked, so that two trees with shared subterms compare in the number of
+// distinct pairs rather than the size of the unfolded trees.
+constexpr std::size_t kPlainComparisonSteps = 4096;
+
+}  // namespace
+
 bool equal(const Node& a, const Node& b) {
+  if (&a == &b) return true;
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
+  std::unordered_set<std::pair<const Node*, const Node*>, NodePairHash> checked;
+  std::size_t steps = 0;
+  thread_local InterruptPoller poller;  // one per thread: building one reads the clock
   while (!work.empty()) {
+    poller.poll();
     auto [x, y] = work.back();
     work.pop_back();
     if (x == y) continue;
+    if (++steps > kPlainComparisonSteps && !checked.emplace(x, y).second) continue;
     if (x->kind() != y->kind() || x->hash() != y->hash() || !same_own_fields(*x, *y)) return false;
     switch (x->kind()) {
       case NodeKind::Variable:
@@ -520,38 +546,233 @@ std::string repr(const Node& n) {
 // ---------------------------------------------------------------------------
 // Variable sets and measures
 // ---------------------------------------------------------------------------
-static void collect_free(const NodePtr& node, VarSet& out) {
-  RecursionGuard guard;
-  const Node& n = *node;
-  switch (n.kind()) {
-    case NodeKind::Variable: out.insert(as_ptr<Variable>(node)); break;
-    case NodeKind::Constant: break;
-    case NodeKind::FunctionApp:
-    case NodeKind::PredicateApp: out.insert_all(*as_application(n)->free_vars()); break;
-    case NodeKind::Equality: out.insert_all(*as<Equality>(n).free_vars()); break;
-    case NodeKind::Not: collect_free(as<Not>(n).operand(), out); break;
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff:
-      collect_free(as<BinaryFormula>(n).left(), out);
-      collect_free(as<BinaryFormula>(n).right(), out);
-      break;
-    case NodeKind::Forall:
-    case NodeKind::Exists: {
-      VarSet inner;
-      collect_free(as<Quantifier>(n).body(), inner);
-      inner.erase(as<Quantifier>(n).variable());
-      out.insert_all(inner);
-      break;
+// Each walk remembers its results for shared children (SharedNodeMemo), so
+// that every distinct subterm is walked once.
+namespace {
+
+// Adds the variables of a child to `out`: a shared compound child's set is
+// collected once and then read from the memo; terms and atoms, whose sets
+// are cheap or cached in the node, and unshared children go straight in.
+template <typename Collect>
+void collect_child(const NodePtr& c, VarSet& out, SharedNodeMemo<VarSet>& memo, Collect collect) {
+  if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(c, out);
+  if (const VarSet* known = memo.find(c)) return out.insert_all(*known);
+  VarSet own;
+  collect(c, own);
+  out.insert_all(memo.store(c, std::move(own)));
+}
+
+class FreeVariables {
+ public:
+  void collect(const NodePtr& node, VarSet& out) {
+    RecursionGuard guard;
+    const Node& n = *node;
+    switch (n.kind()) {
+      case NodeKind::Variable: out.insert(as_ptr<Variable>(node)); break;
+      case NodeKind::Constant: break;
+      case NodeKind::FunctionApp:
+      case NodeKind::PredicateApp: out.insert_all(*as_application(n)->free_vars()); break;
+      case NodeKind::Equality: out.insert_all(*as<Equality>(n).free_vars()); break;
+      case NodeKind::Not: child(as<Not>(n).operand(), out); break;
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+        child(as<BinaryFormula>(n).left(), out);
+        child(as<BinaryFormula>(n).right(), out);
+        break;
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        VarSet inner;
+        child(as<Quantifier>(n).body(), inner);
+        inner.erase(as<Quantifier>(n).variable());
+        out.insert_all(inner);
+        break;
+      }
+      default: child(as<SecondOrderQuantifier>(n).body(), out); break;
     }
-    default: collect_free(as<SecondOrderQuantifier>(n).body(), out); break;
   }
+
+ private:
+  void child(const NodePtr& c, VarSet& out) {
+    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(n, into); });
+  }
+
+  SharedNodeMemo<VarSet> memo_;
+};
+
+class BoundVariables {
+ public:
+  void collect(const Node& n, VarSet& out) {
+    RecursionGuard guard;
+    switch (n.kind()) {
+      case NodeKind::Not: child(as<Not>(n).operand(), out); break;
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+        child(as<BinaryFormula>(n).left(), out);
+        child(as<BinaryFormula>(n).right(), out);
+        break;
+      case NodeKind::Forall:
+      case NodeKind::Exists:
+        out.insert(as<Quantifier>(n).variable());
+        child(as<Quantifier>(n).body(), out);
+        break;
+      case NodeKind::ForallPred:
+      case NodeKind::ExistsPred:
+      case NodeKind::ForallFunc:
+      case NodeKind::ExistsFunc: child(as<SecondOrderQuantifier>(n).body(), out); break;
+      default: break;  // terms and atoms bind nothing
+    }
+  }
+
+ private:
+  void child(const NodePtr& c, VarSet& out) {
+    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(*n, into); });
+  }
+
+  SharedNodeMemo<VarSet> memo_;
+};
+
+class Depth {
+ public:
+  std::int64_t of(const Node& n) {
+    RecursionGuard guard;
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+      case NodeKind::Equality: return 1;
+      case NodeKind::Not: return 1 + child(as<Not>(n).operand());
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff: {
+        std::int64_t right = child(as<BinaryFormula>(n).right());
+        std::int64_t left = child(as<BinaryFormula>(n).left());
+        return 1 + std::max(left, right);
+      }
+      case NodeKind::Forall:
+      case NodeKind::Exists: return 1 + child(as<Quantifier>(n).body());
+      case NodeKind::Variable:
+      case NodeKind::Constant:
+      case NodeKind::FunctionApp: throw InvalidFormulaError("Expected Formula, got " + class_text(n.kind()));
+      default: return 1 + child(as<SecondOrderQuantifier>(n).body());
+    }
+  }
+
+ private:
+  std::int64_t child(const NodePtr& c) {
+    if (const std::int64_t* known = memo_.find(c)) return *known;
+    return memo_.store(c, of(*c));
+  }
+
+  SharedNodeMemo<std::int64_t> memo_;
+};
+
+class Size {
+ public:
+  NodeCount formula(const Node& n) {
+    RecursionGuard guard;
+    NodeCount total(1);
+    switch (n.kind()) {
+      case NodeKind::PredicateApp:
+        for (const auto& a : as<PredicateApp>(n).args()) total += term(a);
+        return total;
+      case NodeKind::Equality:
+        total += term(as<Equality>(n).left());
+        total += term(as<Equality>(n).right());
+        return total;
+      case NodeKind::Not: return total += formula_child(as<Not>(n).operand());
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+        total += formula_child(as<BinaryFormula>(n).left());
+        return total += formula_child(as<BinaryFormula>(n).right());
+      case NodeKind::Forall:
+      case NodeKind::Exists:
+        total += NodeCount(1);  // the bound variable
+        return total += formula_child(as<Quantifier>(n).body());
+      case NodeKind::Variable:
+      case NodeKind::Constant:
+      case NodeKind::FunctionApp: throw InvalidFormulaError("Expected Formula, got " + class_text(n.kind()));
+      default: return total += formula_child(as<SecondOrderQuantifier>(n).body());
+    }
+  }
+
+ private:
+  NodeCount term(const NodePtr& t) {
+    RecursionGuard guard;
+    switch (t->kind()) {
+      case NodeKind::Variable:
+      case NodeKind::Constant: return NodeCount(1);
+      case NodeKind::FunctionApp: {
+        if (const NodeCount* known = terms_.find(t)) return *known;
+        NodeCount total(1);
+        for (const auto& a : as<FunctionApp>(*t).args()) total += term(a);
+        return terms_.store(t, std::move(total));
+      }
+      default: throw InvalidFormulaError("Expected Term, got " + class_text(t->kind()));
+    }
+  }
+
+  NodeCount formula_child(const NodePtr& c) {
+    if (const NodeCount* known = formulas_.find(c)) return *known;
+    return formulas_.store(c, formula(*c));
+  }
+
+  // Apart, because a formula standing as a term argument is refused there
+  // and measured as a formula elsewhere.
+  SharedNodeMemo<NodeCount> terms_, formulas_;
+};
+
+}  // namespace
+
+NodeCount& NodeCount::operator+=(const NodeCount& other) {
+  if (high_.size() < other.high_.size()) high_.resize(other.high_.size(), 0);
+  std::uint64_t carry = __builtin_add_overflow(low_, other.low_, &low_) ? 1 : 0;
+  for (std::size_t i = 0; i < high_.size(); ++i) {
+    std::uint64_t add = i < other.high_.size() ? other.high_[i] : 0;
+    std::uint64_t sum;
+    std::uint64_t c1 = __builtin_add_overflow(high_[i], add, &sum) ? 1 : 0;
+    std::uint64_t c2 = __builtin_add_overflow(sum, carry, &sum) ? 1 : 0;
+    high_[i] = sum;
+    carry = c1 | c2;
+  }
+  if (carry) high_.push_back(1);
+  return *this;
+}
+
+bool NodeCount::fits_int64() const { return high_.empty() && low_ <= static_cast<std::uint64_t>(INT64_MAX); }
+
+std::string NodeCount::decimal() const {
+  if (high_.empty()) return std::to_string(low_);
+  // Repeated division by 10^18 of the little-endian 64-bit limbs.
+  std::vector<std::uint64_t> limbs{low_};
+  limbs.insert(limbs.end(), high_.begin(), high_.end());
+  constexpr std::uint64_t kChunk = 1000000000000000000ULL;
+  std::vector<std::uint64_t> chunks;
+  while (!(limbs.size() == 1 && limbs[0] == 0)) {
+    unsigned __int128 rest = 0;
+    for (std::size_t i = limbs.size(); i-- > 0;) {
+      unsigned __int128 cur = (rest << 64) | limbs[i];
+      limbs[i] = static_cast<std::uint64_t>(cur / kChunk);
+      rest = cur % kChunk;
+    }
+    chunks.push_back(static_cast<std::uint64_t>(rest));
+    while (limbs.size() > 1 && limbs.back() == 0) limbs.pop_back();
+  }
+  std::string out = std::to_string(chunks.back());
+  for (std::size_t i = chunks.size() - 1; i-- > 0;) {
+    std::string part = std::to_string(chunks[i]);
+    out += std::string(18 - part.size(), '0') + part;
+  }
+  return out;
 }
 
 VarSet free_variables(const NodePtr& n) {
   VarSet out;
-  collect_free(n, out);
+  FreeVariables().collect(n, out);
   return out;
 }
 
@@ -566,97 +787,20 @@ static VarSetPtr free_vars_of(const NodePtr& node) {
   }
 }
 
-static void collect_bound(const Node& n, VarSet& out) {
-  RecursionGuard guard;
-  switch (n.kind()) {
-    case NodeKind::Not: collect_bound(*as<Not>(n).operand(), out); break;
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff:
-      collect_bound(*as<BinaryFormula>(n).left(), out);
-      collect_bound(*as<BinaryFormula>(n).right(), out);
-      break;
-    case NodeKind::Forall:
-    case NodeKind::Exists:
-      out.insert(as<Quantifier>(n).variable());
-      collect_bound(*as<Quantifier>(n).body(), out);
-      break;
-    case NodeKind::ForallPred:
-    case NodeKind::ExistsPred:
-    case NodeKind::ForallFunc:
-    case NodeKind::ExistsFunc: collect_bound(*as<SecondOrderQuantifier>(n).body(), out); break;
-    default: break;  // terms and atoms bind nothing
-  }
-}
-
 VarSet bound_variables(const Node& n) {
   VarSet out;
-  collect_bound(n, out);
+  BoundVariables().collect(n, out);
   return out;
 }
 
-std::int64_t formula_depth(const Node& n) {
-  RecursionGuard guard;
-  switch (n.kind()) {
-    case NodeKind::PredicateApp:
-    case NodeKind::Equality: return 1;
-    case NodeKind::Not: return 1 + formula_depth(*as<Not>(n).operand());
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff: {
-      std::int64_t right = formula_depth(*as<BinaryFormula>(n).right());
-      std::int64_t left = formula_depth(*as<BinaryFormula>(n).left());
-      return 1 + std::max(left, right);
-    }
-    case NodeKind::Forall:
-    case NodeKind::Exists: return 1 + formula_depth(*as<Quantifier>(n).body());
-    case NodeKind::Variable:
-    case NodeKind::Constant:
-    case NodeKind::FunctionApp: throw InvalidFormulaError("Expected Formula, got " + class_text(n.kind()));
-    default: return 1 + formula_depth(*as<SecondOrderQuantifier>(n).body());
-  }
-}
+std::int64_t formula_depth(const Node& n) { return Depth().of(n); }
 
-static std::int64_t term_size(const Node& n) {
-  RecursionGuard guard;
-  switch (n.kind()) {
-    case NodeKind::Variable:
-    case NodeKind::Constant: return 1;
-    case NodeKind::FunctionApp: {
-      std::int64_t total = 1;
-      for (const auto& a : as<FunctionApp>(n).args()) total += term_size(*a);
-      return total;
-    }
-    default: throw InvalidFormulaError("Expected Term, got " + class_text(n.kind()));
-  }
-}
+NodeCount formula_size_exact(const Node& n) { return Size().formula(n); }
 
 std::int64_t formula_size(const Node& n) {
-  RecursionGuard guard;
-  switch (n.kind()) {
-    case NodeKind::PredicateApp: {
-      std::int64_t total = 1;
-      for (const auto& a : as<PredicateApp>(n).args()) total += term_size(*a);
-      return total;
-    }
-    case NodeKind::Equality: return 1 + term_size(*as<Equality>(n).left()) + term_size(*as<Equality>(n).right());
-    case NodeKind::Not: return 1 + formula_size(*as<Not>(n).operand());
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff: {
-      std::int64_t left = formula_size(*as<BinaryFormula>(n).left());
-      return 1 + left + formula_size(*as<BinaryFormula>(n).right());
-    }
-    case NodeKind::Forall:
-    case NodeKind::Exists: return 1 + term_size(*as<Quantifier>(n).variable()) + formula_size(*as<Quantifier>(n).body());
-    case NodeKind::Variable:
-    case NodeKind::Constant:
-    case NodeKind::FunctionApp: throw InvalidFormulaError("Expected Formula, got " + class_text(n.kind()));
-    default: return 1 + formula_size(*as<SecondOrderQuantifier>(n).body());
-  }
+  NodeCount count = formula_size_exact(n);
+  if (!count.fits_int64()) throw std::overflow_error("formula_size: the count " + count.decimal() + " exceeds 64 bits");
+  return count.to_int64();
 }
 
 // ---------------------------------------------------------------------------
@@ -672,6 +816,7 @@ class IndexGenerator {
     while (reserved_.count(current_)) ++current_;
     return current_++;
   }
+  std::int64_t current() const { return current_; }
 
  private:
   std::unordered_set<std::int64_t> reserved_;
@@ -685,7 +830,21 @@ class Canonicalizer {
  public:
   explicit Canonicalizer(std::unordered_set<std::int64_t> reserved) : counter_(std::move(reserved)) {}
 
+  // A shared subformula without quantifiers renames the same way wherever
+  // the environment is the same, so its result is kept for that
+  // environment; one with quantifiers draws new numbers at every occurrence.
   NodePtr formula(const NodePtr& f) {
+    const bool shared = f.use_count() > 1;
+    if (shared)
+      if (auto it = memo_.find(f.get()); it != memo_.end() && it->second.first == env_version_) return it->second.second;
+    const std::int64_t drawn = counter_.current();
+    NodePtr out = rename(f);
+    if (shared && counter_.current() == drawn) memo_.insert_or_assign(f.get(), std::make_pair(env_version_, out));
+    return out;
+  }
+
+ private:
+  NodePtr rename(const NodePtr& f) {
     RecursionGuard guard;
     const Node& n = *f;
     switch (n.kind()) {
@@ -709,6 +868,7 @@ class Canonicalizer {
         const auto& old = q.variable();
         VariablePtr fresh = Variable::make(counter_.get_next(), old->var_kind(), old->sort());
         env_.emplace_back(old, fresh);
+        ++env_version_;
         NodePtr body;
         try {
           body = formula(q.body());
@@ -717,6 +877,7 @@ class Canonicalizer {
           throw;
         }
         env_.pop_back();
+        ++env_version_;
         return Quantifier::make(n.kind(), fresh, body);
       }
       case NodeKind::ForallPred:
@@ -758,6 +919,8 @@ class Canonicalizer {
 
   IndexGenerator counter_;
   Environment env_;
+  std::uint64_t env_version_ = 0;  // changes whenever env_ does
+  std::unordered_map<const Node*, std::pair<std::uint64_t, NodePtr>> memo_;
 };
 
 }  // namespace

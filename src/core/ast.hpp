@@ -375,10 +375,56 @@ std::string repr(const Node& n);
 // ---------------------------------------------------------------------------
 // Tree functions
 // ---------------------------------------------------------------------------
+// What a walk computed for the children that it may reach more than once.
+// A formula may share subterms (f = And(f, f) repeated is small in memory
+// and huge as a tree); a walk that keeps its result for every child with
+// more than one owner walks each distinct subterm once.  A child with a
+// single owner can only be reached through its parent, so it is not kept,
+// and plain trees cost what they did.  Pass children as the very pointers
+// stored in their parents (a copy would count as an owner).
+template <typename T>
+class SharedNodeMemo {
+ public:
+  template <typename Ptr>
+  const T* find(const Ptr& n) const {
+    if (n.use_count() <= 1) return nullptr;
+    auto it = map_.find(n.get());
+    return it == map_.end() ? nullptr : &it->second;
+  }
+  // Keeps the value when the child is shared; returns it either way (the
+  // reference stays valid until the next store).
+  template <typename Ptr>
+  const T& store(const Ptr& n, T value) {
+    if (n.use_count() <= 1) return last_ = std::move(value);
+    return map_.insert_or_assign(n.get(), std::move(value)).first->second;
+  }
+
+ private:
+  std::unordered_map<const Node*, T> map_;
+  T last_{};
+};
+
+// A count of tree nodes, exact however large: a formula with shared
+// subterms can count far beyond 64 bits.
+class NodeCount {
+ public:
+  explicit NodeCount(std::uint64_t value = 0) : low_(value) {}
+  NodeCount& operator+=(const NodeCount& other);
+  bool fits_int64() const;
+  std::int64_t to_int64() const { return static_cast<std::int64_t>(low_); }  // when fits_int64()
+  std::string decimal() const;
+
+ private:
+  std::uint64_t low_;
+  std::vector<std::uint64_t> high_;  // further 64-bit limbs, least significant first
+};
+
+// The walks visit each distinct shared subterm once (see ast.cpp).
 VarSet free_variables(const NodePtr& n);
 VarSet bound_variables(const Node& n);
 std::int64_t formula_depth(const Node& n);  // InvalidFormulaError "Expected Formula, got <class>"
-std::int64_t formula_size(const Node& n);
+NodeCount formula_size_exact(const Node& n);
+std::int64_t formula_size(const Node& n);  // std::overflow_error beyond 64 bits
 NodePtr canonicalize_bound_variables(const NodePtr& formula);
 
 // Text of a node's class as the host prints a class object, e.g.

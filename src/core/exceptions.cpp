@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "core/interrupt.hpp"
+
 namespace core {
 namespace {
 
@@ -41,6 +43,8 @@ RecursionGuard::RecursionGuard() {
   if (here < t_floor) {
     throw RecursionDepthError();
   }
+  thread_local InterruptPoller poller;
+  poller.poll();
 }
 
 RecursionGuard::~RecursionGuard() = default;

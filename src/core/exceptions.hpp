@@ -59,7 +59,9 @@ class AssertionFailure : public std::runtime_error {
 // Bounds the native stack used by recursive walks.  Each recursive function
 // holds one guard per level; when the walk nests deeper than the budget the
 // guard throws RecursionDepthError (Python's RecursionError) instead of
-// letting the stack overflow.
+// letting the stack overflow.  Every guard is also one step of the calling
+// thread's interrupt poller (core/interrupt.hpp), so that every recursive
+// walk, however long, throws Interrupted when the host asks it to stop.
 class RecursionGuard {
  public:
   RecursionGuard();

@@ -100,7 +100,13 @@ class Renderer {
       return;
     }
     out += "(";
+    // The printer brackets a quantified left side: its body would otherwise
+    // seem to run on over the connective and the right side.
+    const NodeKind left_kind = b.left()->kind();
+    const bool wrap_left = latex_constants_ && (is_quantifier(left_kind) || is_second_order(left_kind));
+    if (wrap_left) out += "(";
     child(b.left(), out);
+    if (wrap_left) out += ")";
     out += notation_ == Notation::Latex ? latex[i] : infix[i];
     child(b.right(), out);
     out += ")";
@@ -171,9 +177,8 @@ void render_node(const Node& node, Notation notation, ChildRenderer& children, s
 }
 
 std::string to_string(const Node& node, std::string_view notation) {
-  Notation n = notation == "latex" ? Notation::Latex : notation == "prefix" ? Notation::Prefix : Notation::Infix;
   std::string out;
-  Renderer(n, true).node(node, out);
+  Renderer(parse_notation(notation), true).node(node, out);
   return out;
 }
 

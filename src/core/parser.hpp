@@ -38,8 +38,9 @@ class ChildRenderer {
 void render_node(const Node& node, Notation notation, ChildRenderer& children, std::string& out);
 
 // The printer: the export rendering, except that in LaTeX the constants
-// falsum ("_bot") and verum ("_top") print as \bot and \top.  Any notation
-// name other than "latex" and "prefix" prints infix.
+// falsum ("_bot") and verum ("_top") print as \bot and \top, and that a
+// quantifier on the left of a binary connective is bracketed.  A notation
+// other than the three raises ValueError "Unsupported notation: <name>".
 std::string to_string(const Node& node, std::string_view notation = "infix");
 
 // Plain text made safe for LaTeX text mode: the characters that LaTeX would

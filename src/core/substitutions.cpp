@@ -1,11 +1,13 @@
 #include "core/substitutions.hpp"
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <unordered_set>
 
 #include "core/exceptions.hpp"
 #include "core/sorts.hpp"
+#include "core/unify.hpp"
 
 namespace core {
 
@@ -53,11 +55,6 @@ VarSet SubstitutionTransformer::active_keys() const {
   for (const auto& [var, term] : mapping_->entries())
     if (!shadowed_.contains(var)) keys.insert(var);
   return keys;
-}
-
-NodePtr SubstitutionTransformer::visit_variable(const NodeRef<Variable>& node) {
-  const NodePtr* term = replacement(node);
-  return term ? *term : node;
 }
 
 NodePtr SubstitutionTransformer::visit_constant(const NodeRef<Constant>& node) { return node; }
@@ -197,10 +194,14 @@ VariablePtr SubstitutionTransformer::generate_fresh_variable(const VariablePtr& 
 
 NodePtr SubstitutionTransformer::rename_bound_variable(const NodePtr& formula, const VariablePtr& old_var,
                                                        const VariablePtr& new_var) {
-  SubstitutionTransformer renaming(std::make_shared<const Substitution>(Substitution{{old_var, new_var}}));
-  NodePtr renamed = renaming.visit(formula);
+  NodePtr renamed = rename_free_variable(formula, old_var, new_var);
   require_formula(renamed);
   return renamed;
+}
+
+NodePtr rename_free_variable(const NodePtr& node, const VariablePtr& old_var, const VariablePtr& new_var) {
+  SubstitutionTransformer renaming(std::make_shared<const Substitution>(Substitution{{old_var, new_var}}));
+  return renaming.visit(node);
 }
 
 // ---------------------------------------------------------------------------
@@ -263,9 +264,63 @@ Substitution compose_substitutions(const Substitution& s1, const Substitution& s
 // ---------------------------------------------------------------------------
 // Unification
 // ---------------------------------------------------------------------------
+// Two terms (and an idempotent starting substitution) are unified in a bank
+// of their own by the trail unifier, which binds each variable once; the
+// unifier is then read back in the order the variables were bound.  A
+// starting substitution that is not idempotent (a chain of variables, say)
+// is extended as an explicit substitution, rewriting earlier values at every
+// binding, since its entries keep the exact form that such rewriting gives.
 namespace {
 
 std::string id_text(const Variable& var) { return "v" + std::to_string(var.id()); }
+
+// The errors, shared by both ways of unifying.
+UnificationError occur_check_error(const Variable& var, const Node& term) {
+  return UnificationError("Occur-check failed: variable " + id_text(var) + " occurs in " + repr(term));
+}
+
+SortMismatchError variable_sort_error(const Variable& var, const SortPtr& term_sort) {
+  return SortMismatchError("Sort mismatch unifying " + id_text(var) + " (" + var.sort()->name() + ") with term (" +
+                               term_sort->name() + ")",
+                           var.sort(), term_sort);
+}
+
+UnificationError constant_name_error(const Constant& c1, const Constant& c2) {
+  return UnificationError("Constant mismatch: '" + c1.name() + "' vs '" + c2.name() + "'");
+}
+
+SortMismatchError constant_sort_error(const Constant& c1, const Constant& c2) {
+  return SortMismatchError("Sort mismatch unifying constant '" + c1.name() + "' (" + c1.sort()->name() + ") with (" +
+                               c2.sort()->name() + ")",
+                           c1.sort(), c2.sort());
+}
+
+UnificationError symbol_error(const char* what, const Application& a1, const Application& a2) {
+  return UnificationError(std::string(what) + " symbol/arity mismatch: '" + a1.symbol().text() + "/" +
+                          std::to_string(a1.arity()) + "' vs '" + a2.symbol().text() + "/" +
+                          std::to_string(a2.arity()) + "'");
+}
+
+SortMismatchError return_sort_error(const FunctionApp& f1, const FunctionApp& f2) {
+  return SortMismatchError("Return sort mismatch in function unification: " + f1.return_sort()->name() + " vs " +
+                               f2.return_sort()->name(),
+                           f1.return_sort(), f2.return_sort());
+}
+
+UnificationError structure_error(const Node& t1, const Node& t2) {
+  return UnificationError(std::string("Cannot unify incompatible term structures: ") + t1.class_name() + " and " +
+                          t2.class_name());
+}
+
+bool same_constant(const Constant& c1, const Constant& c2) {
+  return is_compatible(c1.sort(), c2.sort()) && same_sort(c1.sort(), c2.sort());
+}
+
+bool same_return_sort(const FunctionApp& f1, const FunctionApp& f2) {
+  return is_compatible(f1.return_sort(), f2.return_sort()) && same_sort(f1.return_sort(), f2.return_sort());
+}
+
+// --- The explicit substitution, for starts that are not idempotent -------
 
 // Follows variable bindings from `t` to the first term that is not a bound
 // variable.  A chain longer than the substitution has entries must revisit a
@@ -286,19 +341,14 @@ NodePtr deref(NodePtr t, const Substitution& s) {
 void unify_into(NodePtr t1, NodePtr t2, Substitution& subst);
 
 // Binds the unbound variable `var` to `term` (after the current bindings are
-// applied to it) and rewrites the earlier values so that the substitution
-// stays idempotent.
+// applied to it) and rewrites the earlier values so that the bindings of
+// `var` are carried into them.
 void bind_variable(const VariablePtr& var, NodePtr term, Substitution& subst) {
   term = substitute_term(term, subst);
   if (equal(*var, *term)) return;
-  if (free_variables(term).contains(var))
-    throw UnificationError("Occur-check failed: variable " + id_text(*var) + " occurs in " + repr(*term));
+  if (free_variables(term).contains(var)) throw occur_check_error(*var, *term);
   const SortPtr& term_sort = sort_of_term(*term);
-  if (!is_compatible(var->sort(), term_sort)) {
-    throw SortMismatchError("Sort mismatch unifying " + id_text(*var) + " (" + var->sort()->name() +
-                                ") with term (" + term_sort->name() + ")",
-                            var->sort(), term_sort);
-  }
+  if (!is_compatible(var->sort(), term_sort)) throw variable_sort_error(*var, term_sort);
   std::size_t earlier = subst.size();
   subst.set(var, term);
   Substitution single{{var, term}};
@@ -307,37 +357,6 @@ void bind_variable(const VariablePtr& var, NodePtr term, Substitution& subst) {
     // A value without `var` would come back equal; keep it as it is.
     if (free_variables(value).contains(var)) subst.set(key, substitute_term(value, single));
   }
-}
-
-void unify_constants(const Constant& c1, const Constant& c2) {
-  if (c1.name() != c2.name())
-    throw UnificationError("Constant mismatch: '" + c1.name() + "' vs '" + c2.name() + "'");
-  // Constants unify only when they are equal, so sorts that are merely
-  // compatible do not do.
-  if (!is_compatible(c1.sort(), c2.sort()) || !same_sort(c1.sort(), c2.sort())) {
-    throw SortMismatchError("Sort mismatch unifying constant '" + c1.name() + "' (" + c1.sort()->name() +
-                                ") with (" + c2.sort()->name() + ")",
-                            c1.sort(), c2.sort());
-  }
-}
-
-void unify_arguments(const std::vector<NodePtr>& args1, const std::vector<NodePtr>& args2, Substitution& subst) {
-  for (std::size_t i = 0; i < args1.size(); ++i) unify_into(args1[i], args2[i], subst);
-}
-
-void unify_functions(const FunctionApp& f1, const FunctionApp& f2, Substitution& subst) {
-  if (!(f1.func() == f2.func()) || f1.arity() != f2.arity()) {
-    throw UnificationError("Function symbol/arity mismatch: '" + f1.func().text() + "/" +
-                           std::to_string(f1.arity()) + "' vs '" + f2.func().text() + "/" +
-                           std::to_string(f2.arity()) + "'");
-  }
-  // As with constants: the two applications must end up equal, sorts included.
-  if (!is_compatible(f1.return_sort(), f2.return_sort()) || !same_sort(f1.return_sort(), f2.return_sort())) {
-    throw SortMismatchError("Return sort mismatch in function unification: " + f1.return_sort()->name() +
-                                " vs " + f2.return_sort()->name(),
-                            f1.return_sort(), f2.return_sort());
-  }
-  unify_arguments(f1.args(), f2.args(), subst);
 }
 
 // Unifies two terms into `subst`, which it extends.  On failure it raises and
@@ -350,40 +369,135 @@ void unify_into(NodePtr t1, NodePtr t2, Substitution& subst) {
   if (t1->is_term() && t2->is_term()) {
     if (t1->kind() == NodeKind::Variable) return bind_variable(as_ptr<Variable>(t1), t2, subst);
     if (t2->kind() == NodeKind::Variable) return bind_variable(as_ptr<Variable>(t2), t1, subst);
-    if (t1->kind() == NodeKind::Constant && t2->kind() == NodeKind::Constant)
-      return unify_constants(as<Constant>(*t1), as<Constant>(*t2));
-    if (t1->kind() == NodeKind::FunctionApp && t2->kind() == NodeKind::FunctionApp)
-      return unify_functions(as<FunctionApp>(*t1), as<FunctionApp>(*t2), subst);
+    if (t1->kind() == NodeKind::Constant && t2->kind() == NodeKind::Constant) {
+      const auto& c1 = as<Constant>(*t1);
+      const auto& c2 = as<Constant>(*t2);
+      if (c1.name() != c2.name()) throw constant_name_error(c1, c2);
+      // Constants unify only when they are equal, so sorts that are merely
+      // compatible do not do.
+      if (!same_constant(c1, c2)) throw constant_sort_error(c1, c2);
+      return;
+    }
+    if (t1->kind() == NodeKind::FunctionApp && t2->kind() == NodeKind::FunctionApp) {
+      const auto& f1 = as<FunctionApp>(*t1);
+      const auto& f2 = as<FunctionApp>(*t2);
+      if (!(f1.func() == f2.func()) || f1.arity() != f2.arity()) throw symbol_error("Function", f1, f2);
+      // As with constants: the two applications must end up equal, sorts included.
+      if (!same_return_sort(f1, f2)) throw return_sort_error(f1, f2);
+      for (std::size_t i = 0; i < f1.args().size(); ++i) unify_into(f1.args()[i], f2.args()[i], subst);
+      return;
+    }
   }
-  throw UnificationError(std::string("Cannot unify incompatible term structures: ") + t1->class_name() + " and " +
-                         t2->class_name());
+  throw structure_error(*t1, *t2);
+}
+
+// --- The trail unifier -----------------------------------------------------
+
+// Raises the error of a failed trail unification, in the words of the
+// explicit one.  `refused` is the sort error of an ill-sorted starting
+// substitution, which the explicit way raises at its first binding.
+[[noreturn]] void raise_clash(Bank& bank, const Clash& clash, const std::exception_ptr& refused) {
+  if (clash.kind == Clash::Kind::BindingRefused) std::rethrow_exception(refused);
+  NodePtr left = bank.to_node(clash.left);
+  NodePtr right = bank.to_node(clash.right);
+  switch (clash.kind) {
+    case Clash::Kind::Occurs: throw occur_check_error(as<Variable>(*left), *right);
+    case Clash::Kind::VariableSort: throw variable_sort_error(as<Variable>(*left), sort_of_term(*right));
+    case Clash::Kind::ConstantName: throw constant_name_error(as<Constant>(*left), as<Constant>(*right));
+    case Clash::Kind::ConstantSort: throw constant_sort_error(as<Constant>(*left), as<Constant>(*right));
+    case Clash::Kind::Symbol: throw symbol_error("Function", as<FunctionApp>(*left), as<FunctionApp>(*right));
+    case Clash::Kind::ReturnSort: throw return_sort_error(as<FunctionApp>(*left), as<FunctionApp>(*right));
+    default: throw structure_error(*left, *right);
+  }
+}
+
+// Whether the trail can take `start`: every value a term in which no bound
+// variable occurs (an idempotent substitution).
+bool trail_can_take(Bank& bank, const std::vector<std::pair<TermId, TermId>>& entries) {
+  if (entries.empty()) return true;
+  std::vector<char> is_key(bank.size(), 0), seen(bank.size(), 0);
+  for (auto [key, value] : entries) is_key[key] = 1;
+  std::vector<TermId> stack;
+  for (auto [key, value] : entries) {
+    if (!bank.is_term(value)) return false;
+    stack.push_back(value);
+    while (!stack.empty()) {
+      TermId t = stack.back();
+      stack.pop_back();
+      if (is_key[t]) return false;
+      if (bank.is_ground(t) || seen[t]) continue;
+      seen[t] = 1;
+      for (TermId c : bank.children(t)) stack.push_back(c);
+    }
+  }
+  return true;
+}
+
+// The unifier as a substitution: the bound variables in binding order, each
+// with its fully instantiated value.
+Substitution read_back(Bank& bank, Unifier& unifier) {
+  Substitution result;
+  for (TermId var : unifier.trail()) {
+    NodePtr key = bank.to_node(var);
+    result.set(as_ptr<Variable>(key), bank.to_node(unifier.apply(var)));
+  }
+  return result;
+}
+
+// Unifies the pairs left[i], right[i] in order, extending `subst`.
+Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<NodePtr>& right,
+                         const Substitution* subst) {
+  Bank bank;
+  std::vector<std::pair<TermId, TermId>> start;
+  if (subst)
+    for (const auto& [var, value] : subst->entries()) start.emplace_back(bank.from_node(var), bank.from_node(value));
+  if (!trail_can_take(bank, start)) {
+    Substitution working = *subst;
+    for (std::size_t i = 0; i < left.size(); ++i) unify_into(left[i], right[i], working);
+    return working;
+  }
+  Unifier unifier(bank);
+  std::exception_ptr refused;
+  if (subst) {
+    try {
+      validate_mapping_sorts(*subst);
+    } catch (const SortMismatchError&) {
+      refused = std::current_exception();
+      unifier.refuse_bindings(true);
+    }
+  }
+  for (auto [var, value] : start) unifier.bind(var, value);
+  std::vector<TermId> a, b;
+  for (const auto& n : left) a.push_back(bank.from_node(n));
+  for (const auto& n : right) b.push_back(bank.from_node(n));
+  Clash clash;
+  if (!unifier.unify_all(a, b, &clash)) raise_clash(bank, clash, refused);
+  return read_back(bank, unifier);
 }
 
 }  // namespace
 
-Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
   Substitution working = subst ? *subst : Substitution();
   unify_into(t1, t2, working);
   return working;
 }
 
+Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+  return unify_pairs({t1}, {t2}, subst);
+}
+
 Substitution unify_formulas(const NodePtr& f1, const NodePtr& f2) {
-  Substitution subst;
   if (f1->kind() == NodeKind::PredicateApp && f2->kind() == NodeKind::PredicateApp) {
     const auto& p1 = as<PredicateApp>(*f1);
     const auto& p2 = as<PredicateApp>(*f2);
-    if (!(p1.pred() == p2.pred()) || p1.arity() != p2.arity()) {
-      throw UnificationError("Predicate symbol/arity mismatch: '" + p1.pred().text() + "/" +
-                             std::to_string(p1.arity()) + "' vs '" + p2.pred().text() + "/" +
-                             std::to_string(p2.arity()) + "'");
-    }
-    unify_arguments(p1.args(), p2.args(), subst);
-    return subst;
+    if (!(p1.pred() == p2.pred()) || p1.arity() != p2.arity()) throw symbol_error("Predicate", p1, p2);
+    return unify_pairs(p1.args(), p2.args(), nullptr);
   }
   if (f1->kind() == NodeKind::Equality && f2->kind() == NodeKind::Equality) {
-    unify_into(as<Equality>(*f1).left(), as<Equality>(*f2).left(), subst);
-    unify_into(as<Equality>(*f1).right(), as<Equality>(*f2).right(), subst);
-    return subst;
+    const auto& e1 = as<Equality>(*f1);
+    const auto& e2 = as<Equality>(*f2);
+    return unify_pairs({e1.left(), e1.right()}, {e2.left(), e2.right()}, nullptr);
   }
   throw UnificationError("Unification is strictly restricted to first-order atomic formulas.");
 }

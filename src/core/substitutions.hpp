@@ -9,10 +9,17 @@
 // a bound variable is replaced in one pass (a term put in is not substituted
 // again), a quantifier's own variable is never replaced inside its body, and
 // a quantifier whose variable would catch a variable of a replacement term is
-// renamed to a fresh variable first.
+// renamed to a fresh variable first.  Second-order quantifiers are renamed
+// the same way where their predicate or function variable occurs in a
+// replacement that enters their body (CaptureAvoidingSubstitution).
 //
-// Unification is Robinson's, with an occur check and sort checks; the
-// unifiers it returns are idempotent whenever the starting substitution was.
+// Engine code substitutes through substitute_term / substitute_formula (or
+// builds a SubstitutionTransformer over a mapping it keeps alive and calls
+// visit), and renames one variable without capture with rename_free_variable.
+//
+// Unification is Robinson's, with an occur check and sort checks, run by the
+// trail unifier of core/unify.hpp on a bank of its own; the unifiers it
+// returns are idempotent whenever the starting substitution was.
 #pragma once
 
 #include <memory>
@@ -35,11 +42,10 @@ using Substitution = VariableMapping;
 // While a quantifier's body is walked, the binding of the quantifier's
 // variable is hidden (shadowed), so that its occurrences, which the
 // quantifier binds, are never replaced; the mapping itself is never modified.
-class SubstitutionTransformer : public ASTTransformer {
+class SubstitutionTransformer : public CaptureAvoidingSubstitution {
  public:
   explicit SubstitutionTransformer(std::shared_ptr<const Substitution> mapping = std::make_shared<Substitution>());
 
-  NodePtr visit_variable(const NodeRef<Variable>& node) override;
   NodePtr visit_constant(const NodeRef<Constant>& node) override;
   NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override;
   NodePtr visit_predicate_app(const NodeRef<PredicateApp>& node) override;
@@ -65,9 +71,12 @@ class SubstitutionTransformer : public ASTTransformer {
   // Variables of the quantifiers whose bodies are being walked (after renaming).
   const VarSet& scope_bound_vars() const { return scope_bound_vars_; }
 
- private:
+ protected:
   // The term that `var` is replaced by at this point of the walk, or nullptr.
-  const NodePtr* replacement(const VariablePtr& var) const;
+  const NodePtr* replacement(const VariablePtr& var) const override;
+  VarSet free_variables_of(const NodePtr& node) override { return *free_vars_of(node); }
+
+ private:
   // The variables that the mapping binds at this point of the walk.
   VarSet active_keys() const;
   std::vector<NodePtr> visit_arguments(const Application& app);
@@ -97,6 +106,10 @@ NodePtr substitute_term(const NodePtr& term, const Substitution& mapping);
 NodePtr substitute_formula(const NodePtr& formula, const Substitution& mapping);
 NodePtr apply_substitution(const Substitution& subst, const NodePtr& term);
 
+// `node` with the free occurrences of `old_var` replaced by `new_var`, by a
+// capture-avoiding walk (an inner quantifier over `old_var` keeps its own).
+NodePtr rename_free_variable(const NodePtr& node, const VariablePtr& old_var, const VariablePtr& new_var);
+
 // The substitution that applies `s2` first and then `s1`.
 Substitution compose_substitutions(const Substitution& s1, const Substitution& s2);
 
@@ -110,5 +123,12 @@ Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitutio
 
 // A most general unifier of two predicate applications or two equalities.
 Substitution unify_formulas(const NodePtr& f1, const NodePtr& f2);
+
+// unify_terms computed as an explicit substitution that every binding
+// rewrites (quadratic in the number of bindings); unify_terms takes this way
+// by itself for a starting substitution that is not idempotent.  The same
+// results and errors as unify_terms otherwise; kept public so that
+// benchmarks can set the trail unifier against it.
+Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Substitution* subst = nullptr);
 
 }  // namespace core

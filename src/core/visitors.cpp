@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <typeinfo>
 
@@ -112,142 +113,427 @@ NodePtr ASTTransformer::visit_forall_func(const NodeRef<ForallFunc>& node) { ret
 NodePtr ASTTransformer::visit_exists_func(const NodeRef<ExistsFunc>& node) { return rebuild_second_order(node); }
 
 // ---------------------------------------------------------------------------
+// Measure
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using Digits = std::vector<std::uint32_t>;
+
+Digits digits_of(unsigned __int128 value) {
+  Digits out;
+  for (; value; value >>= 32) out.push_back(static_cast<std::uint32_t>(value));
+  return out;
+}
+
+std::uint64_t magnitude_of(std::int64_t v) { return v < 0 ? ~static_cast<std::uint64_t>(v) + 1 : v; }
+
+// -1, 0 or 1 as a < b, a == b, a > b (no leading zero digits).
+int compare_digits(const Digits& a, const Digits& b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  for (std::size_t i = a.size(); i-- > 0;)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  return 0;
+}
+
+Digits add_digits(const Digits& a, const Digits& b) {
+  Digits out;
+  std::uint64_t carry = 0;
+  for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+    std::uint64_t sum = carry + (i < a.size() ? a[i] : 0) + (i < b.size() ? b[i] : 0);
+    out.push_back(static_cast<std::uint32_t>(sum));
+    carry = sum >> 32;
+  }
+  if (carry) out.push_back(static_cast<std::uint32_t>(carry));
+  return out;
+}
+
+// a - b for a >= b.
+Digits subtract_digits(const Digits& a, const Digits& b) {
+  Digits out(a);
+  std::int64_t borrow = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::int64_t d = std::int64_t{out[i]} - borrow - (i < b.size() ? std::int64_t{b[i]} : 0);
+    borrow = d < 0;
+    out[i] = static_cast<std::uint32_t>(d + (borrow ? (std::int64_t{1} << 32) : 0));
+  }
+  while (!out.empty() && out.back() == 0) out.pop_back();
+  return out;
+}
+
+// An integer measure as sign and magnitude.
+struct Signed {
+  bool negative;
+  Digits magnitude;
+};
+
+Signed signed_of(const Measure& m) {
+  if (const Measure::Wide* w = m.wide()) return {w->negative, w->magnitude};
+  return {m.small() < 0, digits_of(magnitude_of(m.small()))};
+}
+
+// -1, 0 or 1 as a < b, a == b, a > b.
+int compare(const Signed& a, const Signed& b) {
+  if (a.negative != b.negative) return a.negative ? -1 : 1;
+  int by_magnitude = compare_digits(a.magnitude, b.magnitude);
+  return a.negative ? -by_magnitude : by_magnitude;
+}
+
+}  // namespace
+
+Measure Measure::from_signed(bool negative, Digits magnitude) {
+  while (!magnitude.empty() && magnitude.back() == 0) magnitude.pop_back();
+  if (magnitude.size() <= 2) {
+    std::uint64_t value = magnitude.empty() ? 0 : magnitude[0];
+    if (magnitude.size() == 2) value |= std::uint64_t{magnitude[1]} << 32;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (value <= kMax) return Measure(negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value));
+    if (negative && value == kMax + 1) return Measure(std::numeric_limits<std::int64_t>::min());
+  }
+  Measure out;
+  out.extra_ = std::make_shared<const Extra>(Extra{Wide{negative, std::move(magnitude)}, nullptr});
+  return out;
+}
+
+Measure Measure::add_slowly(const Measure& a, const Measure& b) {
+  if (a.host() || b.host()) return (a.host() ? a.host() : b.host())->plus(a, b);
+  Signed x = signed_of(a), y = signed_of(b);
+  if (x.negative == y.negative) return Measure::from_signed(x.negative, add_digits(x.magnitude, y.magnitude));
+  if (compare_digits(x.magnitude, y.magnitude) >= 0)
+    return Measure::from_signed(x.negative, subtract_digits(x.magnitude, y.magnitude));
+  return Measure::from_signed(y.negative, subtract_digits(y.magnitude, x.magnitude));
+}
+
+Measure Measure::larger_slowly(const Measure& current, const Measure& candidate) {
+  if (current.host() || candidate.host())
+    return (current.host() ? current.host() : candidate.host())->larger(current, candidate);
+  return compare(signed_of(candidate), signed_of(current)) > 0 ? candidate : current;
+}
+
+bool operator==(const Measure& a, const Measure& b) {
+  if (a.host() || b.host()) return a.host() == b.host();
+  if (a.is_small() != b.is_small()) return false;
+  if (a.is_small()) return a.small_ == b.small_;
+  return a.wide()->negative == b.wide()->negative && a.wide()->magnitude == b.wide()->magnitude;
+}
+
+std::string Measure::to_string() const {
+  if (host()) return "<host value>";
+  if (is_small()) return std::to_string(small_);
+  std::string out;
+  for (Digits rest = wide()->magnitude; !rest.empty();) {  // repeated division by ten
+    std::uint64_t remainder = 0;
+    for (std::size_t i = rest.size(); i-- > 0;) {
+      std::uint64_t part = (remainder << 32) | rest[i];
+      rest[i] = static_cast<std::uint32_t>(part / 10);
+      remainder = part % 10;
+    }
+    out += static_cast<char>('0' + remainder);
+    while (!rest.empty() && rest.back() == 0) rest.pop_back();
+  }
+  if (wide()->negative) out += '-';
+  return {out.rbegin(), out.rend()};
+}
+
+// ---------------------------------------------------------------------------
 // DepthVisitor
 // ---------------------------------------------------------------------------
 
 namespace {
 
-// Sums of measures, refused (OverflowError) where they leave the 64-bit
-// range; an override may return any 64-bit value.
-std::int64_t checked_sum(std::int64_t a, std::int64_t b) {
-  std::int64_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) throw std::overflow_error("The measure does not fit in 64 bits");
-  return sum;
+Measure one_more(const Measure& measure) { return Measure(1) + measure; }
+
+// Calls `f` with each child of a node that the measures count, the bound
+// variable of a first-order quantifier included (its depth, 1, never
+// decides the depth of the quantifier).
+template <class F>
+void for_each_measured_child(const Node& n, const F& f) {
+  switch (n.kind()) {
+    case NodeKind::Variable:
+    case NodeKind::Constant: return;
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp:
+      for (const auto& arg : as_application(n)->args()) f(*arg);
+      return;
+    case NodeKind::Equality: f(*as<Equality>(n).left()), f(*as<Equality>(n).right()); return;
+    case NodeKind::Not: f(*as<Not>(n).operand()); return;
+    case NodeKind::And:
+    case NodeKind::Or:
+    case NodeKind::Implies:
+    case NodeKind::Iff: f(*as<BinaryFormula>(n).left()), f(*as<BinaryFormula>(n).right()); return;
+    case NodeKind::Forall:
+    case NodeKind::Exists: f(*as<Quantifier>(n).variable()), f(*as<Quantifier>(n).body()); return;
+    default: f(*as<SecondOrderQuantifier>(n).body()); return;
+  }
 }
 
-std::int64_t one_more(std::int64_t measure) { return checked_sum(1, measure); }
+// The depth or size of a tree by direct recursion, for a measure that runs
+// its own operations: no virtual call and no Measure per node.  Gives up
+// (null) after a bounded number of steps, so that a heavily shared formula
+// goes the way that measures each shared subtree once; within the bound no
+// sum can leave the 64-bit range.
+class QuickMeasure {
+ public:
+  enum class Rule { Deepest, Sum };
+  explicit QuickMeasure(Rule rule) : rule_(rule) {}
+
+  std::optional<std::int64_t> of(const NodePtr& node) {
+    if (!node) return std::nullopt;
+    try {
+      return measure(*node);
+    } catch (const OverBudget&) {
+      return std::nullopt;
+    }
+  }
+
+ private:
+  struct OverBudget {};
+  static constexpr std::int64_t kBudget = std::int64_t{1} << 20;
+
+  std::int64_t measure(const Node& n) {
+    if (++steps_ > kBudget) throw OverBudget{};
+    RecursionGuard guard;
+    std::int64_t combined = 0;
+    for_each_measured_child(n, [&](const Node& child) {
+      std::int64_t m = measure(child);
+      combined = rule_ == Rule::Sum ? combined + m : std::max(combined, m);
+    });
+    return combined + 1;
+  }
+
+  Rule rule_;
+  std::int64_t steps_ = 0;
+};
 
 }  // namespace
 
-std::int64_t DepthVisitor::deepest_argument(const Application& app) {
+Measure DepthVisitor::visit(const NodePtr& node) {
+  bool own = runs_own_operations(*this);
+  if (own && memo_.idle()) {
+    if (auto quick = QuickMeasure(QuickMeasure::Rule::Deepest).of(node)) return *quick;
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
+  return memo_.through(node, own, [&] { return dispatch(node); });
+}
+
+// The rule of max(): the first argument's measure, replaced by each later
+// one that is greater.
+Measure DepthVisitor::deepest_argument(const Application& app) {
   if (app.args().empty()) return 1;
-  std::int64_t deepest = 0;
-  for (const auto& arg : app.args()) deepest = std::max(deepest, visit(arg));
+  Measure deepest = visit(app.args().front());
+  for (std::size_t i = 1; i < app.args().size(); ++i) deepest = Measure::larger(deepest, visit(app.args()[i]));
   return one_more(deepest);
 }
 
-std::int64_t DepthVisitor::deeper_side(const NodePtr& left, const NodePtr& right) {
-  std::int64_t l = visit(left);
-  return one_more(std::max(l, visit(right)));
+Measure DepthVisitor::deeper_side(const NodePtr& left, const NodePtr& right) {
+  Measure l = visit(left);
+  return one_more(Measure::larger(l, visit(right)));
 }
 
-std::int64_t DepthVisitor::visit_variable(const NodeRef<Variable>&) { return 1; }
-std::int64_t DepthVisitor::visit_constant(const NodeRef<Constant>&) { return 1; }
-std::int64_t DepthVisitor::visit_function_app(const NodeRef<FunctionApp>& node) { return deepest_argument(*node); }
-std::int64_t DepthVisitor::visit_predicate_app(const NodeRef<PredicateApp>& node) { return deepest_argument(*node); }
-std::int64_t DepthVisitor::visit_equality(const NodeRef<Equality>& node) {
-  return deeper_side(node->left(), node->right());
-}
-std::int64_t DepthVisitor::visit_not(const NodeRef<Not>& node) { return one_more(visit(node->operand())); }
-std::int64_t DepthVisitor::visit_and(const NodeRef<And>& node) { return deeper_side(node->left(), node->right()); }
-std::int64_t DepthVisitor::visit_or(const NodeRef<Or>& node) { return deeper_side(node->left(), node->right()); }
-std::int64_t DepthVisitor::visit_implies(const NodeRef<Implies>& node) {
-  return deeper_side(node->left(), node->right());
-}
-std::int64_t DepthVisitor::visit_iff(const NodeRef<Iff>& node) { return deeper_side(node->left(), node->right()); }
-std::int64_t DepthVisitor::visit_forall(const NodeRef<Forall>& node) { return one_more(visit(node->body())); }
-std::int64_t DepthVisitor::visit_exists(const NodeRef<Exists>& node) { return one_more(visit(node->body())); }
-std::int64_t DepthVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return one_more(visit(node->body())); }
-std::int64_t DepthVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return one_more(visit(node->body())); }
-std::int64_t DepthVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return one_more(visit(node->body())); }
-std::int64_t DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return one_more(visit(node->body())); }
+Measure DepthVisitor::visit_variable(const NodeRef<Variable>&) { return 1; }
+Measure DepthVisitor::visit_constant(const NodeRef<Constant>&) { return 1; }
+Measure DepthVisitor::visit_function_app(const NodeRef<FunctionApp>& node) { return deepest_argument(*node); }
+Measure DepthVisitor::visit_predicate_app(const NodeRef<PredicateApp>& node) { return deepest_argument(*node); }
+Measure DepthVisitor::visit_equality(const NodeRef<Equality>& node) { return deeper_side(node->left(), node->right()); }
+Measure DepthVisitor::visit_not(const NodeRef<Not>& node) { return one_more(visit(node->operand())); }
+Measure DepthVisitor::visit_and(const NodeRef<And>& node) { return deeper_side(node->left(), node->right()); }
+Measure DepthVisitor::visit_or(const NodeRef<Or>& node) { return deeper_side(node->left(), node->right()); }
+Measure DepthVisitor::visit_implies(const NodeRef<Implies>& node) { return deeper_side(node->left(), node->right()); }
+Measure DepthVisitor::visit_iff(const NodeRef<Iff>& node) { return deeper_side(node->left(), node->right()); }
+Measure DepthVisitor::visit_forall(const NodeRef<Forall>& node) { return one_more(visit(node->body())); }
+Measure DepthVisitor::visit_exists(const NodeRef<Exists>& node) { return one_more(visit(node->body())); }
+Measure DepthVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return one_more(visit(node->body())); }
+Measure DepthVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return one_more(visit(node->body())); }
+Measure DepthVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return one_more(visit(node->body())); }
+Measure DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return one_more(visit(node->body())); }
 
 // ---------------------------------------------------------------------------
 // SizeVisitor
 // ---------------------------------------------------------------------------
 
-std::int64_t SizeVisitor::argument_sizes(const Application& app) {
-  std::int64_t total = 0;
-  for (const auto& arg : app.args()) total = checked_sum(total, visit(arg));
+Measure SizeVisitor::visit(const NodePtr& node) {
+  bool own = runs_own_operations(*this);
+  if (own && memo_.idle()) {
+    if (auto quick = QuickMeasure(QuickMeasure::Rule::Sum).of(node)) return *quick;
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
+  return memo_.through(node, own, [&] { return dispatch(node); });
+}
+
+Measure SizeVisitor::argument_sizes(const Application& app) {
+  Measure total = 0;
+  for (const auto& arg : app.args()) total = total + visit(arg);
   return one_more(total);
 }
 
-std::int64_t SizeVisitor::both_sides(const NodePtr& left, const NodePtr& right) {
-  std::int64_t l = visit(left);
-  return one_more(checked_sum(l, visit(right)));
+Measure SizeVisitor::both_sides(const NodePtr& left, const NodePtr& right) {
+  Measure l = one_more(visit(left));
+  return l + visit(right);
 }
 
-std::int64_t SizeVisitor::visit_variable(const NodeRef<Variable>&) { return 1; }
-std::int64_t SizeVisitor::visit_constant(const NodeRef<Constant>&) { return 1; }
-std::int64_t SizeVisitor::visit_function_app(const NodeRef<FunctionApp>& node) { return argument_sizes(*node); }
-std::int64_t SizeVisitor::visit_predicate_app(const NodeRef<PredicateApp>& node) { return argument_sizes(*node); }
-std::int64_t SizeVisitor::visit_equality(const NodeRef<Equality>& node) {
-  return both_sides(node->left(), node->right());
-}
-std::int64_t SizeVisitor::visit_not(const NodeRef<Not>& node) { return one_more(visit(node->operand())); }
-std::int64_t SizeVisitor::visit_and(const NodeRef<And>& node) { return both_sides(node->left(), node->right()); }
-std::int64_t SizeVisitor::visit_or(const NodeRef<Or>& node) { return both_sides(node->left(), node->right()); }
-std::int64_t SizeVisitor::visit_implies(const NodeRef<Implies>& node) {
-  return both_sides(node->left(), node->right());
-}
-std::int64_t SizeVisitor::visit_iff(const NodeRef<Iff>& node) { return both_sides(node->left(), node->right()); }
-std::int64_t SizeVisitor::visit_forall(const NodeRef<Forall>& node) {
-  return both_sides(node->variable(), node->body());
-}
-std::int64_t SizeVisitor::visit_exists(const NodeRef<Exists>& node) {
-  return both_sides(node->variable(), node->body());
-}
-std::int64_t SizeVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return one_more(visit(node->body())); }
-std::int64_t SizeVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return one_more(visit(node->body())); }
-std::int64_t SizeVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return one_more(visit(node->body())); }
-std::int64_t SizeVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return one_more(visit(node->body())); }
+Measure SizeVisitor::visit_variable(const NodeRef<Variable>&) { return 1; }
+Measure SizeVisitor::visit_constant(const NodeRef<Constant>&) { return 1; }
+Measure SizeVisitor::visit_function_app(const NodeRef<FunctionApp>& node) { return argument_sizes(*node); }
+Measure SizeVisitor::visit_predicate_app(const NodeRef<PredicateApp>& node) { return argument_sizes(*node); }
+Measure SizeVisitor::visit_equality(const NodeRef<Equality>& node) { return both_sides(node->left(), node->right()); }
+Measure SizeVisitor::visit_not(const NodeRef<Not>& node) { return one_more(visit(node->operand())); }
+Measure SizeVisitor::visit_and(const NodeRef<And>& node) { return both_sides(node->left(), node->right()); }
+Measure SizeVisitor::visit_or(const NodeRef<Or>& node) { return both_sides(node->left(), node->right()); }
+Measure SizeVisitor::visit_implies(const NodeRef<Implies>& node) { return both_sides(node->left(), node->right()); }
+Measure SizeVisitor::visit_iff(const NodeRef<Iff>& node) { return both_sides(node->left(), node->right()); }
+Measure SizeVisitor::visit_forall(const NodeRef<Forall>& node) { return both_sides(node->variable(), node->body()); }
+Measure SizeVisitor::visit_exists(const NodeRef<Exists>& node) { return both_sides(node->variable(), node->body()); }
+Measure SizeVisitor::visit_forall_pred(const NodeRef<ForallPred>& node) { return one_more(visit(node->body())); }
+Measure SizeVisitor::visit_exists_pred(const NodeRef<ExistsPred>& node) { return one_more(visit(node->body())); }
+Measure SizeVisitor::visit_forall_func(const NodeRef<ForallFunc>& node) { return one_more(visit(node->body())); }
+Measure SizeVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { return one_more(visit(node->body())); }
 
 // ---------------------------------------------------------------------------
 // FreeVariableCollector
 // ---------------------------------------------------------------------------
 
-VarSet FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
-  VarSet out = visit(left);
-  out.insert_all(visit(right));
+FreeVariables FreeVariables::unite(FreeVariables a, const FreeVariables& b) {
+  if (a.host_ || b.host_) return (a.host_ ? a.host_ : b.host_)->unite(a, b);
+  a.vars_.insert_all(b.vars_);
+  return a;
+}
+
+FreeVariables FreeVariables::without(FreeVariables a, const VariablePtr& var) {
+  if (a.host_) return a.host_->without(a, var);
+  a.vars_.erase(var);
+  return a;
+}
+
+namespace {
+
+// The free variables of a tree by direct recursion into one set, for a
+// collector that runs its own operations: the variables of the enclosing
+// quantifiers are counted on the way down instead of being taken out of a
+// set per node.  Gives up (null) after a bounded number of steps, as
+// QuickMeasure does.
+class QuickFreeVariables {
+ public:
+  std::optional<VarSet> of(const NodePtr& node) {
+    if (!node) return std::nullopt;
+    try {
+      collect(node);
+    } catch (const OverBudget&) {
+      return std::nullopt;
+    }
+    return std::move(free_);
+  }
+
+ private:
+  struct OverBudget {};
+  static constexpr std::int64_t kBudget = std::int64_t{1} << 20;
+
+  // Counts a quantifier's variable as bound while its body is collected.
+  class Binding {
+   public:
+    Binding(QuickFreeVariables& walk, const VariablePtr& var) : bound_(walk.bound_), var_(var) { ++bound_[var_]; }
+    ~Binding() {
+      auto found = bound_.find(var_);
+      if (--found->second == 0) bound_.erase(found);
+    }
+    Binding(const Binding&) = delete;
+    Binding& operator=(const Binding&) = delete;
+
+   private:
+    std::unordered_map<VariablePtr, int, NodeHash, NodeEq>& bound_;
+    VariablePtr var_;
+  };
+
+  void collect(const NodePtr& node) {
+    if (++steps_ > kBudget) throw OverBudget{};
+    RecursionGuard guard;
+    switch (node->kind()) {
+      case NodeKind::Variable: {
+        VariablePtr var = as_ptr<Variable>(node);
+        if (!bound_.count(var)) free_.insert(var);
+        return;
+      }
+      case NodeKind::Constant: return;
+      case NodeKind::FunctionApp:
+      case NodeKind::PredicateApp:
+        for (const auto& arg : as_application(*node)->args()) collect(arg);
+        return;
+      case NodeKind::Equality: collect(as<Equality>(*node).left()), collect(as<Equality>(*node).right()); return;
+      case NodeKind::Not: collect(as<Not>(*node).operand()); return;
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+        collect(as<BinaryFormula>(*node).left()), collect(as<BinaryFormula>(*node).right());
+        return;
+      case NodeKind::Forall:
+      case NodeKind::Exists: {
+        Binding binding(*this, as<Quantifier>(*node).variable());
+        collect(as<Quantifier>(*node).body());
+        return;
+      }
+      default: collect(as<SecondOrderQuantifier>(*node).body()); return;
+    }
+  }
+
+  VarSet free_;
+  std::unordered_map<VariablePtr, int, NodeHash, NodeEq> bound_;
+  std::int64_t steps_ = 0;
+};
+
+}  // namespace
+
+FreeVariables FreeVariableCollector::visit(const NodePtr& node) {
+  bool own = runs_own_operations(*this);
+  if (own && memo_.idle()) {
+    if (auto quick = QuickFreeVariables().of(node)) return std::move(*quick);
+    return memo_.remembering(node, [&] { return dispatch(node); });
+  }
+  return memo_.through(node, own, [&] { return dispatch(node); });
+}
+
+FreeVariables FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
+  FreeVariables l = visit(left);
+  return FreeVariables::unite(std::move(l), visit(right));
+}
+
+FreeVariables FreeVariableCollector::of_arguments(const Application& app) {
+  FreeVariables out = VarSet();
+  for (const auto& arg : app.args()) out = FreeVariables::unite(std::move(out), visit(arg));
   return out;
 }
 
-VarSet FreeVariableCollector::of_arguments(const Application& app) {
-  VarSet out;
-  for (const auto& arg : app.args()) out.insert_all(visit(arg));
-  return out;
+FreeVariables FreeVariableCollector::without_bound(const Quantifier& q) {
+  return FreeVariables::without(visit(q.body()), q.variable());
 }
 
-VarSet FreeVariableCollector::without_bound(const Quantifier& q) {
-  VarSet out = visit(q.body());
-  out.erase(q.variable());
-  return out;
-}
-
-VarSet FreeVariableCollector::visit_variable(const NodeRef<Variable>& node) {
+FreeVariables FreeVariableCollector::visit_variable(const NodeRef<Variable>& node) {
   VarSet out;
   out.insert(node);
   return out;
 }
-VarSet FreeVariableCollector::visit_constant(const NodeRef<Constant>&) { return {}; }
-VarSet FreeVariableCollector::visit_function_app(const NodeRef<FunctionApp>& node) { return of_arguments(*node); }
-VarSet FreeVariableCollector::visit_predicate_app(const NodeRef<PredicateApp>& node) { return of_arguments(*node); }
-VarSet FreeVariableCollector::visit_equality(const NodeRef<Equality>& node) {
+FreeVariables FreeVariableCollector::visit_constant(const NodeRef<Constant>&) { return VarSet(); }
+FreeVariables FreeVariableCollector::visit_function_app(const NodeRef<FunctionApp>& node) {
+  return of_arguments(*node);
+}
+FreeVariables FreeVariableCollector::visit_predicate_app(const NodeRef<PredicateApp>& node) {
+  return of_arguments(*node);
+}
+FreeVariables FreeVariableCollector::visit_equality(const NodeRef<Equality>& node) {
   return union_of(node->left(), node->right());
 }
-VarSet FreeVariableCollector::visit_not(const NodeRef<Not>& node) { return visit(node->operand()); }
-VarSet FreeVariableCollector::visit_and(const NodeRef<And>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_or(const NodeRef<Or>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_implies(const NodeRef<Implies>& node) {
+FreeVariables FreeVariableCollector::visit_not(const NodeRef<Not>& node) { return visit(node->operand()); }
+FreeVariables FreeVariableCollector::visit_and(const NodeRef<And>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_or(const NodeRef<Or>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_implies(const NodeRef<Implies>& node) {
   return union_of(node->left(), node->right());
 }
-VarSet FreeVariableCollector::visit_iff(const NodeRef<Iff>& node) { return union_of(node->left(), node->right()); }
-VarSet FreeVariableCollector::visit_forall(const NodeRef<Forall>& node) { return without_bound(*node); }
-VarSet FreeVariableCollector::visit_exists(const NodeRef<Exists>& node) { return without_bound(*node); }
-VarSet FreeVariableCollector::visit_forall_pred(const NodeRef<ForallPred>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_exists_pred(const NodeRef<ExistsPred>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_forall_func(const NodeRef<ForallFunc>& node) { return visit(node->body()); }
-VarSet FreeVariableCollector::visit_exists_func(const NodeRef<ExistsFunc>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_iff(const NodeRef<Iff>& node) { return union_of(node->left(), node->right()); }
+FreeVariables FreeVariableCollector::visit_forall(const NodeRef<Forall>& node) { return without_bound(*node); }
+FreeVariables FreeVariableCollector::visit_exists(const NodeRef<Exists>& node) { return without_bound(*node); }
+FreeVariables FreeVariableCollector::visit_forall_pred(const NodeRef<ForallPred>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_exists_pred(const NodeRef<ExistsPred>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_forall_func(const NodeRef<ForallFunc>& node) { return visit(node->body()); }
+FreeVariables FreeVariableCollector::visit_exists_func(const NodeRef<ExistsFunc>& node) { return visit(node->body()); }
 
 // ---------------------------------------------------------------------------
 // ExportVisitor
@@ -263,12 +549,26 @@ Notation ExportVisitor::current_notation() const {
   return Notation::Infix;
 }
 
+// Renders a whole tree into one text (each level's recursion guard polls
+// for interrupts: the text of a heavily shared formula can be far larger
+// than the formula).
+class OnePassRenderer final : public ChildRenderer {
+ public:
+  explicit OnePassRenderer(Notation notation) : notation_(notation) {}
+  void render(const NodePtr& child, std::string& out) override { render_node(*child, notation_, *this, out); }
+
+ private:
+  Notation notation_;
+};
+
 std::string ExportVisitor::visit(const NodePtr& node) {
-  // Nothing can override an operation of an exact ExportVisitor, so the
-  // printer renders the whole tree in one pass.
-  if (typeid(*this) != typeid(ExportVisitor)) return dispatch(node);
+  // Where no operation is overridden the printer renders the whole tree in
+  // one pass, without a text per node.
+  if (!runs_own_operations(*this)) return dispatch(node);
   if (!node) unsupported_node("NoneType");
-  return render(*node, current_notation());
+  std::string out;
+  OnePassRenderer(current_notation()).render(node, out);
+  return out;
 }
 
 std::string ExportVisitor::render_one(const Node& node) {
@@ -314,11 +614,6 @@ const NodePtr* VariableMapping::find(const VariablePtr& key) const {
 // LightSubstitutionTransformer
 // ---------------------------------------------------------------------------
 
-NodePtr LightSubstitutionTransformer::visit_variable(const NodeRef<Variable>& node) {
-  const NodePtr* replacement = mapping.find(node);
-  return replacement ? *replacement : node;
-}
-
 NodePtr LightSubstitutionTransformer::visit_forall(const NodeRef<Forall>& node) { return substitute_quantifier(node); }
 NodePtr LightSubstitutionTransformer::visit_exists(const NodeRef<Exists>& node) { return substitute_quantifier(node); }
 
@@ -345,10 +640,9 @@ std::int64_t next_id(const VarSet& vars) {
 // capture-avoiding pass) and the substitution follows with the whole mapping.
 NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quantifier>& node) {
   const VariablePtr& bound = node->variable();
-  FreeVariableCollector collector;
   VarSet replacement_free;
   for (const auto& [key, term] : mapping.entries())
-    if (!equal(*key, *bound)) replacement_free.insert_all(collector.visit(term));
+    if (!equal(*key, *bound)) replacement_free.insert_all(FreeVariableCollector::of(term));
 
   if (!replacement_free.contains(bound)) {
     NodePtr body = LightSubstitutionTransformer(without_key(mapping, bound)).visit(node->body());
@@ -356,7 +650,7 @@ NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quanti
     return Quantifier::make(node->kind(), bound, std::move(body));
   }
 
-  VarSet in_sight = collector.visit(node->body());
+  VarSet in_sight = FreeVariableCollector::of(node->body());
   in_sight.insert_all(replacement_free);
   for (const auto& entry : mapping.entries()) in_sight.insert(entry.first);
   VariablePtr fresh = Variable::make(next_id(in_sight), bound->var_kind(), bound->sort());
@@ -369,14 +663,22 @@ NodePtr LightSubstitutionTransformer::substitute_quantifier(const NodeRef<Quanti
 }
 
 // ---------------------------------------------------------------------------
-// Second-order binders: renaming a symbol variable where a replacement term
-// that enters the body mentions it, so that the binder cannot capture it.
+// CaptureAvoidingSubstitution: the variable operation and the second-order
+// binders, renamed where a replacement term that enters the body mentions
+// their symbol variable.
 // ---------------------------------------------------------------------------
+
+NodePtr CaptureAvoidingSubstitution::visit_variable(const NodeRef<Variable>& node) {
+  const NodePtr* term = replacement(node);
+  return term ? *term : node;
+}
+
 namespace {
 
 bool same_symbol(const Symbol& s, const SymbolVariable& v) { return !s.is_name() && *s.variable() == v; }
 
-// Visits every symbol variable that stands as the symbol of an application.
+// Visits every symbol variable that stands as the symbol of an application
+// or as the variable of a second-order quantifier.
 template <typename F>
 void for_each_symbol_variable(const NodePtr& node, const F& f) {
   RecursionGuard guard;
@@ -425,6 +727,12 @@ class SymbolRenamer final : public ASTTransformer {
   SymbolVariablePtr from_, to_;
 };
 
+}  // namespace
+
+NodePtr rename_symbol_variable(const NodePtr& node, const SymbolVariablePtr& from, const SymbolVariablePtr& to) {
+  return SymbolRenamer(from, to).visit(node);
+}
+
 SymbolVariablePtr fresh_symbol_variable(const SymbolVariable& bound, const std::vector<NodePtr>& in_sight) {
   std::int64_t largest = bound.index();
   for (const auto& node : in_sight)
@@ -438,37 +746,36 @@ SymbolVariablePtr fresh_symbol_variable(const SymbolVariable& bound, const std::
   return std::make_shared<const SymbolVariable>(bound.kind(), index, bound.arity(), std::move(name));
 }
 
-}  // namespace
-
-NodePtr LightSubstitutionTransformer::substitute_second_order(const NodeRef<SecondOrderQuantifier>& node) {
+NodePtr CaptureAvoidingSubstitution::substitute_second_order(const NodeRef<SecondOrderQuantifier>& node) {
   const SymbolVariable& bound = *node->variable();
-  VarSet body_free = FreeVariableCollector().visit(node->body());
+  VarSet body_free = free_variables_of(node->body());
   std::vector<NodePtr> in_sight{node->body()};
   bool captures = false;
-  for (const auto& [key, term] : mapping.entries()) {
-    if (!body_free.contains(key)) continue;
-    in_sight.push_back(term);
-    captures = captures || mentions_symbol(term, bound);
+  for (const auto& var : body_free) {
+    const NodePtr* term = replacement(var);
+    if (!term) continue;
+    in_sight.push_back(*term);
+    captures = captures || mentions_symbol(*term, bound);
   }
   if (!captures) return rebuild_second_order(node);
 
   SymbolVariablePtr fresh = fresh_symbol_variable(bound, in_sight);
-  NodePtr renamed = SymbolRenamer(node->variable(), fresh).visit(node->body());
+  NodePtr renamed = rename_symbol_variable(node->body(), node->variable(), fresh);
   NodePtr body = visit(renamed);
   require_formula(body);
   return SecondOrderQuantifier::make(node->kind(), std::move(fresh), std::move(body));
 }
 
-NodePtr LightSubstitutionTransformer::visit_forall_pred(const NodeRef<ForallPred>& node) {
+NodePtr CaptureAvoidingSubstitution::visit_forall_pred(const NodeRef<ForallPred>& node) {
   return substitute_second_order(node);
 }
-NodePtr LightSubstitutionTransformer::visit_exists_pred(const NodeRef<ExistsPred>& node) {
+NodePtr CaptureAvoidingSubstitution::visit_exists_pred(const NodeRef<ExistsPred>& node) {
   return substitute_second_order(node);
 }
-NodePtr LightSubstitutionTransformer::visit_forall_func(const NodeRef<ForallFunc>& node) {
+NodePtr CaptureAvoidingSubstitution::visit_forall_func(const NodeRef<ForallFunc>& node) {
   return substitute_second_order(node);
 }
-NodePtr LightSubstitutionTransformer::visit_exists_func(const NodeRef<ExistsFunc>& node) {
+NodePtr CaptureAvoidingSubstitution::visit_exists_func(const NodeRef<ExistsFunc>& node) {
   return substitute_second_order(node);
 }
 

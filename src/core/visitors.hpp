@@ -6,7 +6,13 @@
 // class.  Walkers descend into a child by calling `visit(child)` on
 // themselves, never an operation directly, so one override changes the walk
 // at every depth.  Each level of a walk holds a RecursionGuard, so a tree too
-// deep for the native stack raises RecursionDepthError.
+// deep for the native stack raises RecursionDepthError; the guard also polls
+// for interrupts, so a walk over a huge (heavily shared) tree stops on Ctrl-C.
+//
+// Formulas may share subterms (f = And(f, f) forty times is a small graph
+// but a tree of 2^40 leaves).  The measures and the free-variable collector
+// therefore compute each shared subtree once per walk when their operations
+// are their own (no override), and a measure is exact at any size (Measure).
 //
 // Subclassing ASTTransformer (C++, also from another module)
 // ----------------------------------------------------------
@@ -31,7 +37,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <typeinfo>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -65,6 +73,11 @@ using NodeRef = std::shared_ptr<const T>;
   X(visit_forall_func, ForallFunc)     \
   X(visit_exists_func, ExistsFunc)
 
+// Declares the overrides of all sixteen operations in a (non-template)
+// walker class, with the result type of its Visitor base.
+#define CORE_DECLARE_VISIT_OPERATION(op, Class) Result op(const NodeRef<Class>& node) override;
+#define CORE_DECLARE_VISIT_OPERATIONS CORE_VISIT_OPERATIONS(CORE_DECLARE_VISIT_OPERATION)
+
 // "Unsupported AST node type: <name>", the error of a node no walker knows.
 [[noreturn]] void unsupported_node(const std::string& class_name);
 
@@ -72,6 +85,96 @@ using NodeRef = std::shared_ptr<const T>;
 class VisitorBase {
  public:
   virtual ~VisitorBase() = default;
+
+  // True when the object runs exactly the operations of the walker class it
+  // was built as although its dynamic type is a subclass (the bindings'
+  // trampoline of a Python object that overrides nothing says so).
+  virtual bool known_unmodified() const { return false; }
+
+ protected:
+  // Whether `self` runs the operations of `Walker` and no others: only then
+  // may a walker take shortcuts that skip operations (one printer pass,
+  // measuring a shared subtree once).
+  template <class Walker>
+  static bool runs_own_operations(const Walker& self) {
+    return typeid(self) == typeid(Walker) || self.known_unmodified();
+  }
+};
+
+// Remembers the results of shared subtrees (in the tree functions'
+// SharedNodeMemo) during one walk, for a walker
+// whose operations depend on the node alone.  A walk starts plain; only when
+// it has taken more steps than a tree of its size usually needs does it start
+// over remembering: a node is shared when more than one owner holds it (the
+// walk reaches a node held once only through its one parent), and the result
+// of each shared node is computed once.  The restart is invisible, since no
+// override takes part in such a walk.
+template <typename R>
+class SharedSubtreeMemo {
+ public:
+  static constexpr std::int64_t kPlainSteps = std::int64_t{1} << 20;
+
+  template <class Compute>
+  R through(const NodePtr& node, bool enabled, const Compute& compute) {
+    if (!enabled) return compute();
+    if (depth_ == 0) return outermost(node, compute);
+    Level level(*this);
+    if (!remembering_) {
+      if (++steps_ > kPlainSteps) throw StartOver{};
+      return compute();
+    }
+    return remembered(node, compute);
+  }
+
+  // No walk of this memo is under way.
+  bool idle() const { return depth_ == 0; }
+
+  // An outermost walk that remembers from its first step (the caller has
+  // already found a plain walk too long).
+  template <class Compute>
+  R remembering(const NodePtr& node, const Compute& compute) {
+    Level level(*this);
+    remembering_ = true;
+    return remembered(node, compute);
+  }
+
+ private:
+  struct StartOver {};
+
+  template <class Compute>
+  R outermost(const NodePtr& node, const Compute& compute) {
+    try {
+      Level level(*this);
+      steps_ = 0;
+      remembering_ = false;
+      return compute();
+    } catch (const StartOver&) {
+    }
+    return remembering(node, compute);
+  }
+
+  template <class Compute>
+  R remembered(const NodePtr& node, const Compute& compute) {
+    if (!node || node->kind() == NodeKind::Variable || node->kind() == NodeKind::Constant) return compute();
+    if (!results_) results_.emplace();
+    if (const R* known = results_->find(node)) return *known;
+    R result = compute();
+    if (node.use_count() > 1) results_->store(node, result);
+    return result;
+  }
+
+  // The outermost level forgets everything when it ends.
+  struct Level {
+    explicit Level(SharedSubtreeMemo& m) : memo(m) { ++memo.depth_; }
+    ~Level() {
+      if (--memo.depth_ == 0) memo.results_.reset();
+    }
+    SharedSubtreeMemo& memo;
+  };
+  int depth_ = 0;
+  bool remembering_ = false;
+  std::int64_t steps_ = 0;
+  std::optional<SharedNodeMemo<R>> results_;  // nodes stay alive: the root holds them
 };
 
 template <typename R>
@@ -127,22 +230,7 @@ class Visitor : public VisitorBase {
 // the new arguments that are terms, so a lost argument fails the arity check.
 class ASTTransformer : public Visitor<NodePtr> {
  public:
-  NodePtr visit_variable(const NodeRef<Variable>& node) override;
-  NodePtr visit_constant(const NodeRef<Constant>& node) override;
-  NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override;
-  NodePtr visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  NodePtr visit_equality(const NodeRef<Equality>& node) override;
-  NodePtr visit_not(const NodeRef<Not>& node) override;
-  NodePtr visit_and(const NodeRef<And>& node) override;
-  NodePtr visit_or(const NodeRef<Or>& node) override;
-  NodePtr visit_implies(const NodeRef<Implies>& node) override;
-  NodePtr visit_iff(const NodeRef<Iff>& node) override;
-  NodePtr visit_forall(const NodeRef<Forall>& node) override;
-  NodePtr visit_exists(const NodeRef<Exists>& node) override;
-  NodePtr visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  NodePtr visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  NodePtr visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  NodePtr visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  protected:
   NodePtr rebuild_binary(const NodeRef<BinaryFormula>& node);
@@ -165,83 +253,144 @@ void require_formula(const NodePtr& node);
 // Measures and free variables
 // ---------------------------------------------------------------------------
 
-// Height of the tree: nodes on the longest downward path, both ends counted;
-// a quantifier's bound variable is no child.
-class DepthVisitor : public Visitor<std::int64_t> {
+class Measure;
+
+// Arithmetic on a measure that the host language supplied (a Python object
+// that an override returned, say a float): the walk never looks inside such
+// a value and leaves every sum and comparison that involves one to it.
+class HostMeasure {
  public:
-  std::int64_t visit_variable(const NodeRef<Variable>& node) override;
-  std::int64_t visit_constant(const NodeRef<Constant>& node) override;
-  std::int64_t visit_function_app(const NodeRef<FunctionApp>& node) override;
-  std::int64_t visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  std::int64_t visit_equality(const NodeRef<Equality>& node) override;
-  std::int64_t visit_not(const NodeRef<Not>& node) override;
-  std::int64_t visit_and(const NodeRef<And>& node) override;
-  std::int64_t visit_or(const NodeRef<Or>& node) override;
-  std::int64_t visit_implies(const NodeRef<Implies>& node) override;
-  std::int64_t visit_iff(const NodeRef<Iff>& node) override;
-  std::int64_t visit_forall(const NodeRef<Forall>& node) override;
-  std::int64_t visit_exists(const NodeRef<Exists>& node) override;
-  std::int64_t visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  std::int64_t visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  std::int64_t visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  std::int64_t visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  virtual ~HostMeasure() = default;
+  virtual Measure plus(const Measure& a, const Measure& b) const = 0;
+  // `candidate` when it is greater than `current`, else `current`.
+  virtual Measure larger(const Measure& current, const Measure& candidate) const = 0;
+};
+
+// The result of a measuring walk: an exact integer of any size (the size of
+// a heavily shared formula outgrows 64 bits), or a host value.
+class Measure {
+ public:
+  Measure(std::int64_t value = 0) : small_(value) {}  // NOLINT: integers convert
+  explicit Measure(std::shared_ptr<const HostMeasure> host)
+      : extra_(std::make_shared<const Extra>(Extra{{}, std::move(host)})) {}
+
+  // An integer outside the 64-bit range: sign, and magnitude in 32-bit
+  // digits, least significant first.
+  struct Wide {
+    bool negative;
+    std::vector<std::uint32_t> magnitude;
+  };
+
+  bool is_small() const { return !extra_; }
+  std::int64_t small() const { return small_; }
+  const Wide* wide() const { return extra_ && !extra_->host ? &extra_->wide : nullptr; }
+  const HostMeasure* host() const { return extra_ ? extra_->host.get() : nullptr; }
+  // The decimal digits of an integer measure.
+  std::string to_string() const;
+
+  friend Measure operator+(const Measure& a, const Measure& b) {
+    std::int64_t sum;
+    if (a.is_small() && b.is_small() && !__builtin_add_overflow(a.small_, b.small_, &sum)) return sum;
+    return add_slowly(a, b);
+  }
+  // `candidate` when it is greater than `current`, else `current` (the rule of max()).
+  static Measure larger(const Measure& current, const Measure& candidate) {
+    if (current.is_small() && candidate.is_small()) return candidate.small_ > current.small_ ? candidate : current;
+    return larger_slowly(current, candidate);
+  }
+  // Integer measures compare by value; a host value equals only itself.
+  friend bool operator==(const Measure& a, const Measure& b);
+
+  // The integer of that sign and magnitude, small where it fits.
+  static Measure from_signed(bool negative, std::vector<std::uint32_t> magnitude);
 
  private:
-  std::int64_t deepest_argument(const Application& app);
-  std::int64_t deeper_side(const NodePtr& left, const NodePtr& right);
+  static Measure add_slowly(const Measure& a, const Measure& b);
+  static Measure larger_slowly(const Measure& current, const Measure& candidate);
+
+  // What a small integer does not hold: a wide integer, or a host value.
+  struct Extra {
+    Wide wide;
+    std::shared_ptr<const HostMeasure> host;
+  };
+  std::int64_t small_ = 0;
+  std::shared_ptr<const Extra> extra_;
+};
+
+// Height of the tree: nodes on the longest downward path, both ends counted;
+// a quantifier's bound variable is no child.
+class DepthVisitor : public Visitor<Measure> {
+ public:
+  Measure visit(const NodePtr& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
+
+ private:
+  SharedSubtreeMemo<Measure> memo_;
+  Measure deepest_argument(const Application& app);
+  Measure deeper_side(const NodePtr& left, const NodePtr& right);
 };
 
 // Number of node occurrences; the bound variable of a first-order quantifier
 // counts, the variable of a second-order quantifier does not.
-class SizeVisitor : public Visitor<std::int64_t> {
+class SizeVisitor : public Visitor<Measure> {
  public:
-  std::int64_t visit_variable(const NodeRef<Variable>& node) override;
-  std::int64_t visit_constant(const NodeRef<Constant>& node) override;
-  std::int64_t visit_function_app(const NodeRef<FunctionApp>& node) override;
-  std::int64_t visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  std::int64_t visit_equality(const NodeRef<Equality>& node) override;
-  std::int64_t visit_not(const NodeRef<Not>& node) override;
-  std::int64_t visit_and(const NodeRef<And>& node) override;
-  std::int64_t visit_or(const NodeRef<Or>& node) override;
-  std::int64_t visit_implies(const NodeRef<Implies>& node) override;
-  std::int64_t visit_iff(const NodeRef<Iff>& node) override;
-  std::int64_t visit_forall(const NodeRef<Forall>& node) override;
-  std::int64_t visit_exists(const NodeRef<Exists>& node) override;
-  std::int64_t visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  std::int64_t visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  std::int64_t visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  std::int64_t visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  Measure visit(const NodePtr& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
-  std::int64_t argument_sizes(const Application& app);
-  std::int64_t both_sides(const NodePtr& left, const NodePtr& right);
+  SharedSubtreeMemo<Measure> memo_;
+  Measure argument_sizes(const Application& app);
+  Measure both_sides(const NodePtr& left, const NodePtr& right);
+};
+
+class FreeVariables;
+
+// Set operations on a collector result that the host language supplied (a
+// Python object that an override returned, say a list): the collector leaves
+// every union and removal that involves one to it.
+class HostVariables {
+ public:
+  virtual ~HostVariables() = default;
+  // A new set of the members of `a`, then of `b`.
+  virtual FreeVariables unite(const FreeVariables& a, const FreeVariables& b) const = 0;
+  // A new set of the members of `a` less `var`.
+  virtual FreeVariables without(const FreeVariables& a, const VariablePtr& var) const = 0;
+};
+
+// The result of the free-variable collector: a set of variables, or a host value.
+class FreeVariables {
+ public:
+  FreeVariables() = default;
+  FreeVariables(VarSet vars) : vars_(std::move(vars)) {}  // NOLINT: a set converts
+  explicit FreeVariables(std::shared_ptr<const HostVariables> host) : host_(std::move(host)) {}
+
+  const HostVariables* host() const { return host_.get(); }
+  // The variables (empty for a host value: callers that may meet one test host() first).
+  const VarSet& vars() const { return vars_; }
+  VarSet&& take_vars() && { return std::move(vars_); }
+
+  static FreeVariables unite(FreeVariables a, const FreeVariables& b);
+  static FreeVariables without(FreeVariables a, const VariablePtr& var);
+
+ private:
+  VarSet vars_;
+  std::shared_ptr<const HostVariables> host_;
 };
 
 // The free Variable nodes of a term or formula, as a new set per visit.
 // Symbols of applications and second-order binders are not variables here.
-class FreeVariableCollector : public Visitor<VarSet> {
+class FreeVariableCollector : public Visitor<FreeVariables> {
  public:
-  VarSet visit_variable(const NodeRef<Variable>& node) override;
-  VarSet visit_constant(const NodeRef<Constant>& node) override;
-  VarSet visit_function_app(const NodeRef<FunctionApp>& node) override;
-  VarSet visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  VarSet visit_equality(const NodeRef<Equality>& node) override;
-  VarSet visit_not(const NodeRef<Not>& node) override;
-  VarSet visit_and(const NodeRef<And>& node) override;
-  VarSet visit_or(const NodeRef<Or>& node) override;
-  VarSet visit_implies(const NodeRef<Implies>& node) override;
-  VarSet visit_iff(const NodeRef<Iff>& node) override;
-  VarSet visit_forall(const NodeRef<Forall>& node) override;
-  VarSet visit_exists(const NodeRef<Exists>& node) override;
-  VarSet visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  VarSet visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  VarSet visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  VarSet visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  FreeVariables visit(const NodePtr& node) override;
+  // The free variables of a node, for C++ callers (no override can take part).
+  static VarSet of(const NodePtr& node) { return FreeVariableCollector().visit(node).take_vars(); }
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
-  VarSet union_of(const NodePtr& left, const NodePtr& right);
-  VarSet of_arguments(const Application& app);
-  VarSet without_bound(const Quantifier& q);
+  SharedSubtreeMemo<FreeVariables> memo_;
+  FreeVariables union_of(const NodePtr& left, const NodePtr& right);
+  FreeVariables of_arguments(const Application& app);
+  FreeVariables without_bound(const Quantifier& q);
 };
 
 // ---------------------------------------------------------------------------
@@ -260,22 +409,7 @@ class ExportVisitor : public Visitor<std::string> {
   std::string notation;
 
   std::string visit(const NodePtr& node) override;
-  std::string visit_variable(const NodeRef<Variable>& node) override;
-  std::string visit_constant(const NodeRef<Constant>& node) override;
-  std::string visit_function_app(const NodeRef<FunctionApp>& node) override;
-  std::string visit_predicate_app(const NodeRef<PredicateApp>& node) override;
-  std::string visit_equality(const NodeRef<Equality>& node) override;
-  std::string visit_not(const NodeRef<Not>& node) override;
-  std::string visit_and(const NodeRef<And>& node) override;
-  std::string visit_or(const NodeRef<Or>& node) override;
-  std::string visit_implies(const NodeRef<Implies>& node) override;
-  std::string visit_iff(const NodeRef<Iff>& node) override;
-  std::string visit_forall(const NodeRef<Forall>& node) override;
-  std::string visit_exists(const NodeRef<Exists>& node) override;
-  std::string visit_forall_pred(const NodeRef<ForallPred>& node) override;
-  std::string visit_exists_pred(const NodeRef<ExistsPred>& node) override;
-  std::string visit_forall_func(const NodeRef<ForallFunc>& node) override;
-  std::string visit_exists_func(const NodeRef<ExistsFunc>& node) override;
+  CORE_DECLARE_VISIT_OPERATIONS
 
  private:
   Notation current_notation() const;
@@ -313,28 +447,71 @@ class VariableMapping {
   std::unordered_map<VariablePtr, std::size_t, Hash, Eq> index_;
 };
 
-// Replaces free variables by the nodes the mapping gives, simultaneously and
-// without capture: a first-order quantifier whose variable occurs in a
-// replacement is renamed to a fresh variable (one above every id in sight),
-// and a second-order quantifier whose symbol variable occurs in a
-// replacement that enters its body is renamed to a fresh symbol variable.
-// Checks no sorts.  Known in Python as core.visitors.SubstitutionTransformer.
-class LightSubstitutionTransformer : public ASTTransformer {
- public:
-  explicit LightSubstitutionTransformer(VariableMapping mapping = {}) : mapping(std::move(mapping)) {}
-  VariableMapping mapping;
+// ---------------------------------------------------------------------------
+// Capture-avoiding substitution
+// ---------------------------------------------------------------------------
 
+// The skeleton shared by the substitution transformers (the light one below
+// and core::SubstitutionTransformer of core/substitutions.hpp, through which
+// the clausifier and the inference rules substitute): a variable is replaced
+// by the term that `replacement` names at this point of the walk, and a
+// second-order quantifier whose predicate or function variable occurs in a
+// replacement that enters its body is renamed to a fresh symbol variable
+// first, so that the binder cannot capture it.  Each subclass decides how
+// first-order quantifiers shadow and rename (visit_forall, visit_exists).
+//
+// C++ entry points built on it, for code that substitutes in the engine:
+//   core::substitute_term, core::substitute_formula (sort check, then a walk
+//     of core::SubstitutionTransformer; core/substitutions.hpp),
+//   core::rename_free_variable (one variable renamed without capture),
+//   core::rename_symbol_variable and core::fresh_symbol_variable (below).
+class CaptureAvoidingSubstitution : public ASTTransformer {
+ public:
   NodePtr visit_variable(const NodeRef<Variable>& node) override;
-  NodePtr visit_forall(const NodeRef<Forall>& node) override;
-  NodePtr visit_exists(const NodeRef<Exists>& node) override;
   NodePtr visit_forall_pred(const NodeRef<ForallPred>& node) override;
   NodePtr visit_exists_pred(const NodeRef<ExistsPred>& node) override;
   NodePtr visit_forall_func(const NodeRef<ForallFunc>& node) override;
   NodePtr visit_exists_func(const NodeRef<ExistsFunc>& node) override;
 
+ protected:
+  // The term that replaces `var` at this point of the walk, or null.
+  virtual const NodePtr* replacement(const VariablePtr& var) const = 0;
+  // The free variables of a node, as the subclass computes them.
+  virtual VarSet free_variables_of(const NodePtr& node) = 0;
+
+  // Substitutes into the body of a second-order quantifier, renaming its
+  // symbol variable first where a replacement entering the body mentions it.
+  NodePtr substitute_second_order(const NodeRef<SecondOrderQuantifier>& node);
+};
+
+// `node` with the free occurrences of the symbol variable `from` (as the
+// symbol of an application) replaced by `to`; an inner quantifier over
+// `from` keeps its own.
+NodePtr rename_symbol_variable(const NodePtr& node, const SymbolVariablePtr& from, const SymbolVariablePtr& to);
+
+// A symbol variable of the kind and arity of `bound` whose index lies above
+// every symbol variable of that kind in `in_sight` (and above `bound`'s).
+SymbolVariablePtr fresh_symbol_variable(const SymbolVariable& bound, const std::vector<NodePtr>& in_sight);
+
+// Replaces free variables by the nodes the mapping gives, simultaneously and
+// without capture: a first-order quantifier whose variable occurs in a
+// replacement is renamed to a fresh variable (one above every id in sight),
+// and second-order quantifiers as CaptureAvoidingSubstitution says.  Checks
+// no sorts.  Known in Python as core.visitors.SubstitutionTransformer.
+class LightSubstitutionTransformer : public CaptureAvoidingSubstitution {
+ public:
+  explicit LightSubstitutionTransformer(VariableMapping mapping = {}) : mapping(std::move(mapping)) {}
+  VariableMapping mapping;
+
+  NodePtr visit_forall(const NodeRef<Forall>& node) override;
+  NodePtr visit_exists(const NodeRef<Exists>& node) override;
+
+ protected:
+  const NodePtr* replacement(const VariablePtr& var) const override { return mapping.find(var); }
+  VarSet free_variables_of(const NodePtr& node) override { return FreeVariableCollector::of(node); }
+
  private:
   NodePtr substitute_quantifier(const NodeRef<Quantifier>& node);
-  NodePtr substitute_second_order(const NodeRef<SecondOrderQuantifier>& node);
 };
 
 }  // namespace core

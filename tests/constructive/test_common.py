@@ -50,3 +50,14 @@ def test_formula_weight():
     assert _formula_weight(p) == 1
     assert _formula_weight(Implies(p, And(p, q))) == 5
     assert _formula_weight(Iff(p, q)) == 5
+
+
+def test_normalizing_a_shared_tree_keeps_it_shared():
+    from core.ast import formula_size
+    from helpers import shared
+
+    f = shared(80, Not(p))
+    g = normalize_formula(f)
+    assert formula_size(g) == 2**80 * 3 + 2**80 - 1  # each ~p became (p => _bot)
+    assert g.left is g.right and g.left.left is g.left.right
+    assert normalize_formula(shared(80)) == shared(80)

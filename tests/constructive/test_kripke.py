@@ -154,8 +154,38 @@ def test_model_shares_no_container_with_the_caller():
     worlds.append(W1)
     relations[W0].add(W1)
     model.accessible_worlds(W0).add(W2)
-    model.relations[W0].add(W2)
     assert model.worlds == [W0] and model.relations == {W0: {W0}}
+
+
+def test_the_model_containers_are_live():
+    model = KripkeModel()
+    model.add_world(W0)
+    model.valuations[W0].add(P)
+    model.worlds.append(W1)
+    model.relations[W0].add(W1)
+    assert model.evaluate(P, W0) and model.is_accessible(W0, W1)
+    assert model.accessible_worlds(W0) == {W0, W1}
+    assert model.worlds is model.worlds and type(model.valuations[W0]) is set
+    model._compute_transitive_closure()
+    model._enforce_monotonicity()
+    assert model.valuations[W1] == {P} and "V(w1) = {P}" in model.to_string()
+    model.relations = {W0: {W0}}  # a plain attribute: the new value is the model's order
+    assert not model.is_accessible(W0, W1) and model.evaluate(Not(Not(P)), W0)
+
+
+def test_a_subclass_may_keep_its_worlds_its_own_way():
+    class Listing(KripkeModel):
+        def add_world(self, world):
+            if world not in self.worlds:
+                self.worlds.append(world)
+            self.relations.setdefault(world, set()).add(world)
+            self.valuations.setdefault(world, set())
+
+    model = Listing()
+    model.add_relation(W0, W1)
+    model.add_valuation(W0, P)
+    assert model.worlds == [W0, W1] and model.relations == {W0: {W0, W1}, W1: {W1}}
+    assert model.valuations == {W0: {P}, W1: {P}} and model.evaluate(P, W1)
 
 
 def test_fixpoint_operations_can_be_called_directly():
@@ -247,6 +277,16 @@ def test_forcing_a_very_deep_formula_raises_recursion_error():
         formula = Not(formula)
     with pytest.raises(RecursionError):
         model_with((W0, W1)).evaluate(formula, W0)
+
+
+@pytest.mark.parametrize("connective", [And, Or, Implies, Iff])
+def test_shared_subformulas_are_forced_once_per_world(p_at_w1, connective):
+    from helpers import shared
+
+    # 2**60 occurrences; each distinct subformula is decided once per world
+    for base, world in [(P, W0), (P, W1), (Not(Q), W1), (Implies(P, Q), W0)]:
+        expected = p_at_w1.evaluate(shared(2, base, connective), world)
+        assert p_at_w1.evaluate(shared(60, base, connective), world) is expected
 
 
 def test_long_chains_of_one_connective_are_forced_without_deep_recursion(p_at_w1):

@@ -13,7 +13,7 @@ import pytest
 import constructive.ljt as ljt
 from constructive.common import FALSUM, VERUM, _is_atomic, _is_falsum, _is_verum, normalize_formula
 from constructive.ljt import LJTProofNode, LJTProofTree, LJTProver, Sequent, prove_ljt
-from core.ast import And, Iff, Implies, Not, Or
+from core.ast import And, Constant, Iff, Implies, Not, Or
 from core.exceptions import InvalidFormulaError
 from helpers import atom, p, q, r, s
 
@@ -73,9 +73,14 @@ SEQUENT_TEXT = [
     (Sequent((Implies(p, F),), And(p, q)), "latex", "(p \\implies \\bot) \\vdash (p \\land q)"),
     # every notation but "latex" keeps the infix turnstile and constants
     (Sequent((F, And(p, q)), T), "prefix", "_bot, (and p q) ==> _top"),
-    (Sequent((F, And(p, q)), T), "LaTeX", "_bot, (p & q) ==> _top"),
-    (Sequent((F, And(p, q)), T), "", "_bot, (p & q) ==> _top"),
+    (Sequent((F, T), T), "LaTeX", "_bot, _top ==> _top"),
 ]
+
+
+@pytest.mark.parametrize("notation", ["LaTeX", ""])
+def test_sequent_text_passes_an_unknown_notation_to_the_printer(notation):
+    with pytest.raises(ValueError, match="Unsupported notation"):
+        Sequent((F, And(p, q)), T).to_string(notation)
 
 
 @pytest.mark.parametrize("seq, notation, text", SEQUENT_TEXT)
@@ -571,11 +576,18 @@ def test_is_provable_goes_through_prove():
 
 
 @pytest.mark.parametrize("call, error", [
-    (lambda: prove_ljt("p"), InvalidFormulaError),
-    (lambda: prove_ljt(None), InvalidFormulaError),
+    (lambda: prove_ljt("p"), TypeError),
+    (lambda: prove_ljt(None), TypeError),
+    (lambda: prove_ljt(Constant("c")), TypeError),  # a term is no formula: refused, not "unprovable"
+    (lambda: LJTProver().prove(p, [Constant("c")]), TypeError),
+    (lambda: LJTProver().is_provable(Constant("c")), TypeError),
     (lambda: prove_ljt(p, premises=5), TypeError),
-    (lambda: prove_ljt(p, premises=[p, 1]), InvalidFormulaError),
+    (lambda: prove_ljt(p, premises=[p, 1]), TypeError),
     (lambda: LJTProver()._search((p, q)), TypeError),
+    (lambda: LJTProofTree(None).depth, TypeError),
+    (lambda: LJTProofTree(None).to_dict(), TypeError),
+    (lambda: str(LJTProofTree(None)), TypeError),
+    (lambda: LJTProofNode(None, "Ax"), TypeError),
 ])
 def test_wrong_arguments_raise(call, error):
     with pytest.raises(error):
@@ -639,13 +651,14 @@ def test_very_deep_proof_trees_are_measured_or_refused_and_released():
 ATOMS = (p, q, r)
 
 
-def random_formula(rng, depth):
-    if depth == 0 or rng.random() < 0.2:
-        return rng.choice(ATOMS + ATOMS + (F,))
-    kind = rng.choice((And, Or, Implies, Implies, Implies, Not, Not, Iff))
+def random_formula(rng, depth, leaves=ATOMS + ATOMS + (F,), kinds=(And, Or, Implies, Implies, Implies, Not, Not, Iff),
+                   stop=0.2):
+    if depth == 0 or rng.random() < stop:
+        return rng.choice(leaves)
+    kind = rng.choice(kinds)
     if kind is Not:
-        return Not(random_formula(rng, depth - 1))
-    return kind(random_formula(rng, depth - 1), random_formula(rng, depth - 1))
+        return Not(random_formula(rng, depth - 1, leaves, kinds, stop))
+    return kind(random_formula(rng, depth - 1, leaves, kinds, stop), random_formula(rng, depth - 1, leaves, kinds, stop))
 
 
 def generated_formulas(count=600, seed=20240611):
@@ -826,3 +839,157 @@ def test_agreement_with_the_tableau(generated):
                 assert tree is None, f
                 conclusive += 1
     assert conclusive > len(generated) // 2
+
+
+# ---------------------------------------------------------------------------
+# The memory of the search: same results as the plain search
+# ---------------------------------------------------------------------------
+REPLAY_ATOMS = (p, q, r, s)
+
+
+def replay_formula(rng, depth):
+    """Mostly connectives over four atoms; now and then a formula that no
+    rule takes apart (negation, equivalence, verum), also to the left of an
+    implication, where the search cannot use it as the logic would."""
+    return random_formula(rng, depth, REPLAY_ATOMS + REPLAY_ATOMS + (F, T),
+                          (And, Or, Implies, Implies, Implies, Implies, Not, Iff), 0.25)
+
+
+def replay_sequents(count=500, seed=916):
+    rng = random.Random(seed)
+    out = []
+    for _ in range(count):
+        antecedents = [replay_formula(rng, rng.randint(1, 4)) for _ in range(rng.randint(0, 4))]
+        if antecedents and rng.random() < 0.3:  # repeated antecedents and other orders of the same set
+            antecedents.append(rng.choice(antecedents))
+            rng.shuffle(antecedents)
+        out.append(Sequent(tuple(antecedents), replay_formula(rng, rng.randint(1, 4))))
+    return out
+
+
+def test_remembering_search_gives_the_plain_search_results():
+    proved = failed = 0
+    for seq in replay_sequents():
+        plain = ljt._search_without_memory(seq)
+        remembered = LJTProver()._search(seq)
+        assert (plain is None) == (remembered is None), seq
+        if plain is None:
+            failed += 1
+            continue
+        proved += 1
+        assert remembered == plain, seq  # same rules, sequents and shapes, compared fully expanded
+        assert remembered.sequent is seq and plain.sequent is seq
+        small, big = LJTProofTree(plain), LJTProofTree(remembered)
+        assert (big.depth, big.size, big.is_valid(), big.to_dict()) == \
+            (small.depth, small.size, small.is_valid(), small.to_dict()), seq
+        assert big.to_ascii() == small.to_ascii() and big.to_latex() == small.to_latex()
+    assert proved > 100 and failed > 100, (proved, failed)
+
+
+def test_a_repeated_sequent_shares_one_node_and_counts_at_each_occurrence():
+    # R_And: both premises are [p] ==> p -> p, proved once
+    tree = prove_ljt(And(Implies(p, p), Implies(p, p)), [p])
+    first, second = tree.root.premises
+    assert first is second
+    assert (tree.size, tree.depth) == (5, 3)
+    assert tree.to_ascii().count("[Ax]") == 2 and tree.to_dict()["root"]["premises"][1]["rule"] == "R_Imp"
+
+
+def test_choices_that_cannot_succeed_are_passed_over_as_the_plain_search_does():
+    # non-theorems where the plain search undoes many choices
+    for formula in (Implies(Implies(Iff(p, q), And(p, q)), And(p, q)),
+                    Or(Implies(p, q), Implies(q, p))):
+        assert prove_ljt(formula) is None
+    theorem = Implies(Implies(Iff(p, q), And(p, And(q, r))), Implies(Implies(Iff(q, r), And(p, And(q, r))),
+                      Implies(Implies(Iff(r, p), And(p, And(q, r))), And(p, And(q, r)))))
+    seq = Sequent((), normalize_formula(theorem))
+    assert LJTProver()._search(seq) == ljt._search_without_memory(seq)
+
+
+# ---------------------------------------------------------------------------
+# Interrupts, memory and half-built objects
+# ---------------------------------------------------------------------------
+def run_child(code, timeout=60):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def test_sigint_stops_a_long_search_and_leaves_the_process_usable():
+    code = """
+import os, signal, sys, threading, time
+sys.path.insert(0, {bench!r})
+from families import pigeon
+from constructive.ljt import prove_ljt
+from core.ast import Implies, PredicateApp
+threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.monotonic()
+try:
+    prove_ljt(pigeon(7))
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted after", round(time.monotonic() - start - 1.0, 3))
+p = PredicateApp("p", 0, ())
+print("usable", prove_ljt(Implies(p, p)) is not None)
+""".format(bench=os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+    child = run_child(code)
+    assert child.returncode == 0, child.stderr
+    lines = child.stdout.split("\n")
+    assert lines[0].startswith("interrupted after"), child.stdout
+    assert float(lines[0].split()[-1]) < 1.0
+    assert lines[1] == "usable True"
+
+
+def test_running_out_of_memory_is_a_memory_error():
+    code = """
+import resource, threading
+from functools import reduce
+from constructive.ljt import prove_ljt
+from core.ast import And, Implies, PredicateApp
+atoms = [PredicateApp(f"a{i}", 0, ()) for i in range(8000)]
+big = reduce(And, atoms)
+outcome, ready, go = [], threading.Event(), threading.Event()
+
+def attempt():
+    ready.set()
+    go.wait()
+    try:
+        prove_ljt(Implies(big, atoms[0]))  # one conjunction taken apart per step: wide sequents, deep proof
+        outcome.append("proved")
+    except MemoryError:
+        outcome.append("MemoryError")
+
+threading.stack_size(64 << 20)
+worker = threading.Thread(target=attempt)
+worker.start()  # its stack is mapped before the limit is set
+ready.wait()
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), resource.RLIM_INFINITY))
+go.set()
+worker.join()
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(outcome[0])
+print("usable", prove_ljt(Implies(big, atoms[0])) is not None)
+"""
+    child = run_child(code)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split("\n")[:2] == ["MemoryError", "usable True"], child.stdout
+
+
+def test_half_built_objects_raise_instead_of_crashing():
+    from helpers import probe_half_built
+
+    status, output = probe_half_built("constructive.ljt")
+    assert status == 0 and "survived" in output, output
+
+
+class Antecedents(tuple):
+    pass
+
+
+@pytest.mark.parametrize("given", [(p, q), Antecedents((p, q))])
+def test_a_tuple_of_antecedents_is_stored_unchanged(given):
+    seq = Sequent(given, r)
+    assert seq.antecedents is given
+    assert seq == Sequent([p, q], r) and hash(seq) == hash(Sequent([p, q], r))
+    assert LJTProver()._search(Sequent(given, p)).sequent.antecedents is given

@@ -23,6 +23,7 @@ from constructive.tableau import (
     prove_tableau,
 )
 from families import FAMILIES
+from helpers import interrupt_in_child
 
 P, Q, R = (PredicateApp(name, 0, ()) for name in "PQR")
 p, q, r = (PredicateApp(name, 0, ()) for name in "pqr")
@@ -106,7 +107,11 @@ def test_signed_formula_default_text_and_record_behaviour():
 
 
 def test_signed_formula_with_unknown_notation_reaches_the_printer():
-    assert SignedFormula(Sign.TRUE, P, W0).to_string("whatever") == "T(P, w0)"
+    # falsum and verum are written by the signed formula itself; every other
+    # formula goes to the printer, which refuses the notation by name
+    assert SignedFormula(Sign.TRUE, FALSUM, W0).to_string("whatever") == "T(_bot, w0)"
+    with pytest.raises(ValueError, match="whatever"):
+        SignedFormula(Sign.TRUE, P, W0).to_string("whatever")
 
 
 # ---------------------------------------------------------------------------
@@ -247,6 +252,16 @@ def test_latex_forest_compiles(tmp_path):
 # ---------------------------------------------------------------------------
 # Branch state
 # ---------------------------------------------------------------------------
+@pytest.mark.parametrize("member, doc", [
+    (_BranchState, "Internal container for the state of a single tableau branch."),
+    (_BranchState.add_world, "Registers a world in this branch state ensuring reflexivity."),
+    (_BranchState.add_t_formula, "Adds a true formula at world and propagates along accessibility relation."),
+    (_BranchState.add_f_formula, "Adds a false formula at world."),
+])
+def test_branch_state_docstrings(member, doc):
+    assert member.__doc__ == doc
+
+
 def test_empty_states_are_equal_and_independent():
     a, b = _BranchState(), _BranchState()
     assert a == b and a.worlds == [] and a.relations == {} and a.applied_rules == set()
@@ -316,6 +331,33 @@ def test_add_relation_keeps_order_and_truths_when_target_has_successors():
     assert P in s.t_formulas[W1] and P in s.t_formulas[W2]
 
 
+def test_branch_state_containers_are_live():
+    s = _BranchState()
+    s.add_world(W0)
+    s.t_formulas[W0].add(And(P, Q))
+    s.f_formulas[W0].add(Q)
+    assert TableauProver()._check_clash(s) is None
+    s.t_formulas[W0].add(Q)
+    assert TableauProver()._check_clash(s)[1] == Q
+    s.t_formulas[W0].discard(Q)
+    s.relations[W0].add(W1)
+    s.worlds.append(W1)
+    s.add_t_formula(W0, R)  # goes up the edited order
+    assert R in s.t_formulas[W1]
+    rules = s.applied_rules
+    closed, _ = TableauProver()._expand_branch(s, TableauNode(1), 1)
+    assert closed and s.applied_rules is rules and s.t_formulas[W0] >= {P, Q, R} and len(rules) == 1
+
+
+def test_branch_state_keeps_the_given_containers():
+    worlds, t_formulas = [W0], {W0: {P}}
+    s = _BranchState(worlds=worlds, t_formulas=t_formulas)
+    s.add_t_formula(W0, Q)
+    assert s.worlds is worlds and t_formulas[W0] == {P, Q}
+    with pytest.raises(TypeError):
+        _BranchState(worlds=["w0"])
+
+
 def test_copy_is_independent():
     s = _BranchState()
     s.add_t_formula(W0, P)
@@ -353,6 +395,31 @@ def test_limits_are_clamped(args, depth, worlds):
 def test_huge_limits_reach_the_module_function():
     assert prove_tableau(Implies(P, P), max_depth=10**30, max_worlds=10**30).is_valid
     assert not prove_tableau(Or(P, Not(P)), max_depth=10**30).is_valid
+
+
+def test_limits_are_plain_settings_read_by_every_proof():
+    prover = TableauProver()
+    prover.max_depth, prover.max_worlds = 2, 7
+    assert (prover.max_depth, prover.max_worlds) == (2, 7)
+    assert prover.prove(Or(P, Not(P))).tree.get_depth() == 2
+    prover.max_depth = 100
+    assert prover.prove(Or(P, Not(P))).tree.get_depth() == 3
+    prover.max_worlds = 1  # no new world: F_Not cannot apply
+    assert prover.prove(Or(P, Not(P))).tree.get_size() == 2
+    with pytest.raises(TypeError, match="max_depth must be an integer"):
+        prover.max_depth = "3"
+
+
+def test_subclass_limits_are_read_by_the_expansion():
+    class OneWorld(TableauProver):
+        max_worlds = 1
+
+    assert OneWorld().prove(Or(P, Not(P))).tree.get_size() == 2
+    state = _BranchState()
+    state.add_f_formula(W0, Not(P))
+    root = TableauNode(1, SignedFormula(Sign.FALSE, Not(P), W0), "Target", W0)
+    closed, _ = OneWorld()._expand_branch(state, root, 1)
+    assert not closed and root.children == [] and state.worlds == [W0]
 
 
 @pytest.mark.parametrize("args", [("100",), (100, 2.5), (None,)])
@@ -503,7 +570,9 @@ def test_rule_order_and_node_worlds():
     while at.children:
         (at,) = at.children
         chain.append((at.rule, at.world.name))
-    assert chain == [("T_And", "w1"), ("F_Or", "w0"), ("T_Not", "w0"), ("T_Not", "w1"), ("T_Not", "w1")]
+    # the successors of w0 are visited in the order of the state's own set
+    assert chain[:2] == [("T_And", "w1"), ("F_Or", "w0")]
+    assert sorted(chain[2:]) == [("T_Not", "w0"), ("T_Not", "w1"), ("T_Not", "w1")]
     assert [n.id for n in [node.children[0]]] == [2]
     assert closed is False and open_state is s  # no split: the caller's own state
     assert ("T_And", And(P, Q), W1) in s.applied_rules
@@ -635,11 +704,20 @@ def test_extract_countermodel_reads_worlds_order_and_atoms():
     assert model.valuations == {W0: set(), W1: {R}}
 
 
-def test_forcing_check_refuses_non_propositional_targets():
-    with pytest.raises(TypeError, match="Forall"):
-        prove_tableau(Forall(Variable(0), PredicateApp("P", 1, (Variable(0),))))
-    with pytest.raises(TypeError, match="Equality"):
-        prove_tableau(Equality(Constant("a"), Constant("b")))
+FORALL_P = Forall(Variable(0), PredicateApp("P", 1, (Variable(0),)))
+A_IS_B = Equality(Constant("a"), Constant("b"))
+
+
+@pytest.mark.parametrize(
+    "target, premises",
+    [(FORALL_P, []), (A_IS_B, []), (Or(FORALL_P, Not(FORALL_P)), []), (P, [A_IS_B]), (Implies(P, A_IS_B), [P])],
+)
+def test_open_branch_beyond_propositional_forcing_is_unknown(target, premises):
+    # forcing cannot check such a branch: a result without a countermodel
+    result = prove_tableau(target, premises)
+    assert result.is_valid is False and result.countermodel is None
+    assert "Status: UNKNOWN (Search Limit Reached)" in result.to_string().split("\n")
+    assert result.to_dict()["countermodel"] is None
 
 
 def test_deep_input_raises_recursion_error_instead_of_crashing():
@@ -757,3 +835,74 @@ def test_result_tree_nodes_are_records_of_the_proof():
     assert root.world == W0 and root.signed_formula == SignedFormula(Sign.FALSE, Implies(Or(p, q), Or(q, p)), W0)
     root.children.clear()
     assert result.tree.get_size() == 1 and "Tree Size: 1 nodes" in result.to_string()
+
+
+# ---------------------------------------------------------------------------
+# Interrupts and threads
+# ---------------------------------------------------------------------------
+def test_ctrl_c_stops_a_long_search_and_leaves_the_process_usable():
+    answer, seconds, after, status = interrupt_in_child(
+        "from families import FAMILIES\nfrom helpers import p\nfrom constructive.tableau import prove_tableau\n"
+        "formula = FAMILIES['pigeon'][0](4)",
+        "prove_tableau(formula)",
+        "from core.ast import Implies\nprint(prove_tableau(Implies(p, p)).is_valid)",
+    )
+    assert (answer, after, status) == ("interrupted", "True", 0) and seconds < 1.0, (answer, seconds)
+
+
+def test_a_search_lets_other_threads_run():
+    import threading
+
+    formula = FAMILIES["dneg_lem"][0](7)  # a few hundred thousand nodes
+    done = []
+    worker = threading.Thread(target=lambda: done.append(prove_tableau(formula).is_valid))
+    worker.start()
+    turns = 0
+    while worker.is_alive():
+        turns += 1
+        sum(range(100))
+    worker.join()
+    assert done == [True] and turns > 10_000, turns
+
+
+OUT_OF_MEMORY_CHILD = r"""
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+from families import FAMILIES
+from core.ast import Implies, PredicateApp
+from constructive.tableau import prove_tableau
+formula = FAMILIES["pigeon"][0](4)
+size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+limit = (size << 10) + (80 << 20)  # 80 MiB more than the process holds now
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    prove_tableau(formula)
+    print("finished")
+except MemoryError:
+    print("MemoryError")
+P = PredicateApp("P", 0, ())
+print(prove_tableau(Implies(P, P)).is_valid, prove_tableau(P).is_valid)
+"""
+
+
+def test_running_out_of_memory_is_a_memory_error_and_the_process_goes_on():
+    import sys
+
+    bench = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+    child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_CHILD, bench], capture_output=True, text=True,
+                           timeout=300)
+    assert (child.returncode, child.stdout.split("\n")[:2]) == (0, ["MemoryError", "True False"]), child.stderr
+
+
+def test_searches_in_several_threads_at_once_agree_with_one_search():
+    from concurrent.futures import ThreadPoolExecutor
+
+    formulas = [FAMILIES["dneg_lem"][0](6), FAMILIES["lem"][0](20), Or(P, Not(P)), FAMILIES["pigeon"][0](2)] * 3
+
+    def outline_of(formula):
+        result = prove_tableau(formula)
+        return result.is_valid, result.tree.get_size(), result.to_string()
+
+    expected = [outline_of(f) for f in formulas]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(outline_of, formulas)) == expected

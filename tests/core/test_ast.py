@@ -8,7 +8,7 @@ from core.ast import (And, Constant, Equality, Exists, Forall, Formula, Function
                       formula_depth, formula_size, free_variables)
 from core.exceptions import InvalidFormulaError
 from core.sorts import Ind, PrimitiveSort
-from helpers import atom, deep_negation
+from helpers import atom, deep_negation, interrupt_in_child, shared
 import sol.ast_ext as so
 
 S = PrimitiveSort("S")
@@ -385,3 +385,79 @@ def test_deep_walk_in_a_thread_with_a_small_stack():
     finally:
         threading.stack_size(old)
     assert outcome in (["finished"], ["RecursionError"])
+
+
+@pytest.mark.parametrize("function, doc", [
+    (free_variables, "Returns the set of free individual variables present in a term or formula AST node."),
+    (bound_variables, "Returns the set of bound variables introduced by quantifiers in a formula AST node."),
+    (formula_depth, "Computes the maximum height/depth of the formula AST.\n\nLeaf formula nodes (PredicateApp, "
+                    "Equality) have depth 1."),
+    (formula_size, "Computes the total number of AST nodes (both Formula and Term nodes) in a formula tree."),
+])
+def test_function_docstrings_are_their_own_texts(function, doc):
+    assert function.__doc__ == doc
+
+
+def test_canonical_renaming_docstring_starts_with_its_summary():
+    assert canonicalize_bound_variables.__doc__.startswith(
+        "Performs canonical alpha-conversion of bound variables in a formula.")
+
+
+# ---------------------------------------------------------------------------
+# Shared subterms: small in memory, huge as trees
+# ---------------------------------------------------------------------------
+P_OF_X = atom("P", x, FunctionApp("g", 1, (y,)))
+
+
+@pytest.mark.parametrize("levels, base, base_size", [
+    (40, P, 1), (100, P, 1), (70, P_OF_X, 4), (64, Forall(x, P_OF_X), 6),
+    (80, Equality(FunctionApp("g", 1, (x,)), y), 4),
+])
+def test_measures_of_shared_trees_are_exact(levels, base, base_size):
+    f = shared(levels, base)
+    assert formula_size(f) == 2**levels * base_size + 2**levels - 1
+    assert formula_depth(f) == levels + formula_depth(base)
+
+
+def test_variable_sets_of_shared_trees():
+    f = shared(90, Forall(x, P_OF_X))
+    assert free_variables(f) == {y} and bound_variables(f) == {x}
+    assert free_variables(shared(90, Or(P_OF_X, Q))) == {x, y}
+
+
+def test_equality_of_shared_trees():
+    f = shared(60)
+    assert f == f and f == shared(60) and hash(f) == hash(shared(60))
+    # the difference sits in the last leaf of the unfolded tree
+    g = P
+    for level in range(60):
+        g = And(g, g if level < 59 else shared(59, Q))
+    assert f != g and f != shared(60, Q) and shared(59) != f
+
+
+def test_shared_measures_still_report_the_first_offending_node():
+    bad = atom("P", Not(P))
+    with pytest.raises(InvalidFormulaError, match="Expected Term, got <class 'core.ast.Not'>"):
+        formula_size(shared(50, And(P, bad)))
+    assert formula_depth(shared(50, bad)) == 51
+
+
+def test_ctrl_c_stops_a_walk_as_large_as_the_shared_tree():
+    answer, seconds, after, status = interrupt_in_child(
+        "from helpers import shared\nfrom core.parser import to_string\nfrom core.ast import *\nf = shared(60)",
+        "to_string(f)",
+        "print(to_string(shared(2)))",
+    )
+    assert (answer, after, status) == ("interrupted", "((p & p) & (p & p))", 0) and seconds < 1.0, (answer, seconds)
+
+
+def test_canonical_renaming_of_shared_trees():
+    # quantifier-free shared parts are renamed once per environment and stay shared
+    free = shared(60, atom("P", x, y))
+    renamed = canonicalize_bound_variables(Forall(x, free))
+    assert renamed.body.left is renamed.body.right and formula_size(renamed) == formula_size(Forall(x, free))
+    assert free_variables(renamed) == {y} and renamed.variable == Variable(0)
+    # a shared quantifier is numbered afresh at each occurrence
+    q = Forall(z, atom("P", z))
+    twice = canonicalize_bound_variables(And(q, q))
+    assert (twice.left.variable.id, twice.right.variable.id) == (0, 1)

@@ -1,4 +1,7 @@
 """The sort, error and printer modules that the syntax tree stands on."""
+import subprocess
+import sys
+
 import pytest
 
 from core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp,
@@ -39,6 +42,11 @@ def test_errors():
     (Exists(x, Equality(x, Constant("a"))), "exists v0 : Ind, v0 = a", "\\exists v_{0} : Ind, v_{0} = a"),
     (Implies(p, PredicateApp("_bot", 0, ())), "(p => _bot)", "(p \\implies \\bot)"),
     (atom("P", FunctionApp("c", 0, ())), "P(c())", "P(c())"),
+    # a quantified left side is bracketed, so that its body visibly ends there
+    (Implies(Forall(x, atom("P", x)), q), "((forall v0 : Ind, P(v0)) => q)",
+     "((\\forall v_{0} : Ind, P(v_{0})) \\implies q)"),
+    (And(Exists(x, atom("P", x)), q), "((exists v0 : Ind, P(v0)) & q)", "((\\exists v_{0} : Ind, P(v_{0})) \\land q)"),
+    (Implies(q, Forall(x, atom("P", x))), "(q => forall v0 : Ind, P(v0))", "(q \\implies \\forall v_{0} : Ind, P(v_{0}))"),
 ])
 def test_printer(formula, infix, latex):
     assert to_string(formula) == infix
@@ -48,6 +56,20 @@ def test_printer(formula, infix, latex):
 def test_printer_refuses_non_nodes():
     with pytest.raises(InvalidFormulaError):
         to_string(42)
+
+
+@pytest.mark.parametrize("notation", ["xml", "LaTeX", ""])
+def test_printer_refuses_unknown_notations_by_name(notation):
+    with pytest.raises(ValueError, match=f"^Unsupported notation: {notation}$"):
+        to_string(p, notation=notation)
+    assert to_string(p, notation="prefix") == "p"
+
+
+def test_loading_the_kripke_module_loads_the_printer_and_the_vocabulary():
+    code = ("import sys, constructive.kripke; "
+            "print(all(m in sys.modules for m in ('core.ast', 'core.parser', 'constructive.common')))")
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert child.stdout.strip() == "True", child.stderr
 
 
 @pytest.mark.parametrize("module", ["core.ast", "core.sorts", "core.exceptions", "core.parser", "constructive.common",

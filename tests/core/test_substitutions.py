@@ -109,6 +109,53 @@ def test_second_order_quantifier_passes_substitution_into_body():
     assert result.variable == X and result.body == P(c)
 
 
+F, F2 = so.FunctionVariable(0, 1, name="F"), so.FunctionVariable(2, 1, name="F2")
+F1, F3 = so.FunctionVariable(1, 1, name="F1"), so.FunctionVariable(3, 1, name="F3")
+X = so.PredicateVariable(0, 1, name="X")
+
+
+def app(symbol, *args):
+    return FunctionApp(func=symbol, arity=len(args), args=tuple(args))
+
+
+# A second-order binder whose variable occurs in a replacement that enters
+# its body is renamed, so that it does not capture the replacement's symbol.
+@pytest.mark.parametrize("formula, mapping, expected", [
+    (so.ForallFunc(variable=F, body=And(P(x), P(app(F, c)))), {x: app(F, c)},
+     so.ForallFunc(variable=F1, body=And(P(app(F, c)), P(app(F1, c))))),
+    (so.ExistsFunc(variable=F, body=P(x, app(F2, y))), {x: app(F, c), y: d},
+     so.ExistsFunc(variable=F3, body=P(app(F, c), app(F2, d)))),
+    # an inner binder of the same variable keeps its own occurrences
+    (so.ForallFunc(variable=F, body=And(P(x, app(F, y)), so.ForallFunc(variable=F, body=P(app(F, c))))),
+     {x: app(F, c)},
+     so.ForallFunc(variable=F1, body=And(P(app(F, c), app(F1, y)), so.ForallFunc(variable=F, body=P(app(F, c)))))),
+    # no capture: the replacement does not enter the body, or mentions no F
+    (so.ForallFunc(variable=F, body=P(app(F, y))), {x: app(F, c)}, so.ForallFunc(variable=F, body=P(app(F, y)))),
+    (so.ForallFunc(variable=F, body=Forall(x, P(x))), {x: app(F, c)}, so.ForallFunc(variable=F, body=Forall(x, P(x)))),
+    (so.ForallFunc(variable=F, body=P(x)), {x: app(F2, c)}, so.ForallFunc(variable=F, body=P(app(F2, c)))),
+    (so.ForallPred(variable=X, body=PredicateApp(pred=X, arity=1, args=(x,))),
+     {x: app("h", PredicateApp(pred=X, arity=1, args=(c,)))},
+     so.ForallPred(variable=so.PredicateVariable(1, 1, name="X1"),
+                   body=PredicateApp(pred=so.PredicateVariable(1, 1, name="X1"), arity=1,
+                                     args=(app("h", PredicateApp(pred=X, arity=1, args=(c,))),)))),
+], ids=["issue case", "index above every F in sight", "inner binder", "not entering", "shadowed",
+        "other variable", "predicate variable"])
+def test_second_order_binder_never_captures_a_replacement(formula, mapping, expected):
+    before = entries(mapping)
+    result = substitute_formula(formula, mapping)
+    assert result == expected and type(result) is type(expected)
+    assert entries(mapping) == before
+
+
+@pytest.mark.parametrize("value", [P(x), And(P(x), Q(x)), so.ForallPred(variable=X, body=P(x)), "x", None])
+def test_sort_of_term_refuses_what_is_no_term(value):
+    from core.sorts import sort_of_term
+
+    with pytest.raises(TypeError, match="^sort_of_term expects a term, got "):
+        sort_of_term(value)
+    assert sort_of_term(app("f", x)) == Ind and sort_of_term(Variable(0, sort=S)) == S
+
+
 def test_structure_sharing():
     assert substitute_term(x, {y: c}) is x
     assert substitute_term(c, {x: d}) is c
@@ -304,6 +351,10 @@ def test_overrides_of_the_quantifier_steps_are_called_by_the_walk():
 def test_a_step_override_decides_the_result(step, result, expected):
     t = type("Override", (SubstitutionTransformer,), {step: result})({x: y})
     assert t.visit(Forall(y, P(x, y))) == expected
+    # the same step assigned on a plain transformer object
+    plain = SubstitutionTransformer({x: y})
+    setattr(plain, step, result.__get__(plain))
+    assert plain.visit(Forall(y, P(x, y))) == expected
 
 
 @pytest.mark.parametrize("step, result, error, message", [

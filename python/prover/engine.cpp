@@ -1,0 +1,115 @@
+// prover.engine: the classical resolution engine.
+#include "common/bindings.hpp"
+#include "config/config.hpp"
+#include "core/interrupt.hpp"
+#include "prover/engine.hpp"
+
+namespace py = pybind11;
+using prover::TheoremProver;
+
+namespace {
+
+core::NodePtr formula_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<core::Node>(obj) || !obj.cast<core::NodePtr>()->is_formula())
+    throw core::TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
+  return obj.cast<core::NodePtr>();
+}
+
+std::vector<core::NodePtr> premises_from_py(py::handle premises) {
+  std::vector<core::NodePtr> out;
+  if (premises.is_none()) return out;
+  if (py::isinstance<py::str>(premises) || !py::isinstance<py::iterable>(premises))
+    throw core::TypeError("premises must be a sequence of formulas, got " + common::class_text(premises));
+  for (py::handle item : premises) out.push_back(formula_from_py(item, "a premise"));
+  return out;
+}
+
+std::int64_t steps_from_py(py::handle obj, std::int64_t fallback) {
+  if (obj.is_none()) return fallback;
+  if (py::isinstance<py::bool_>(obj)) throw core::TypeError("max_steps must be an integer, got <class 'bool'>");
+  if (!py::isinstance<py::int_>(obj)) return common::int64_from_py(obj, "max_steps");
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : 1;  // clamped like any small count
+  return value;
+}
+
+double seconds_from_py(py::handle obj, double fallback) {
+  if (obj.is_none()) return fallback;
+  if (py::isinstance<py::bool_>(obj) || !(py::isinstance<py::int_>(obj) || py::isinstance<py::float_>(obj)))
+    throw core::TypeError("timeout_sec must be a number, got " + common::class_text(obj));
+  return obj.cast<double>();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(engine, m) {
+  m.doc() =
+      "The classical resolution engine: proves a target from premises by saturating the clauses of the premises "
+      "and of the negated target (ordered resolution with literal selection, superposition for equations, "
+      "subsumption), in a given-clause loop.";
+  py::module_::import("core.exceptions");
+  py::module_::import("core.signature");
+  py::module_::import("config");
+  py::module_::import("prover.proof");
+
+  static py::exception<prover::NoProofError> no_proof(m, "NoProofError", PyExc_Exception);
+  no_proof.attr("__doc__") =
+      "Raised when the engine finds no proof: the clause set is saturated, the step limit is exhausted or the "
+      "time limit is exceeded.";
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const prover::NoProofError& e) {
+      PyErr_SetString(no_proof.ptr(), e.what());
+    }
+  });
+
+  py::class_<TheoremProver>(m, "TheoremProver", py::is_final(),
+                            "A resolution prover over a signature (Skolem symbols are registered there) with a "
+                            "solver configuration (the default limits of prove).")
+      .def(py::init([](py::handle signature, py::handle cfg) {
+             std::shared_ptr<core::Signature> sig;
+             if (!signature.is_none()) {
+               if (!py::isinstance<core::Signature>(signature))
+                 throw core::TypeError("signature must be a Signature or None, got " + common::class_text(signature));
+               sig = signature.cast<std::shared_ptr<core::Signature>>();
+             }
+             config::SolverConfig settings;
+             if (!cfg.is_none()) {
+               if (!py::isinstance<config::SolverConfig>(cfg))
+                 throw core::TypeError("config must be a SolverConfig or None, got " + common::class_text(cfg));
+               settings = cfg.cast<config::SolverConfig>();
+             }
+             return TheoremProver(std::move(sig), settings);
+           }),
+           py::arg("signature") = py::none(), py::arg("config") = py::none())
+      .def_property_readonly("signature",
+                             [](const TheoremProver& self) -> py::object {
+                               return self.signature() ? py::cast(self.signature()) : py::none();
+                             })
+      .def_property_readonly("config", [](const TheoremProver& self) { return self.config(); })
+      .def(
+          "prove",
+          [](const TheoremProver& self, py::handle target, py::handle premises, py::handle max_steps,
+             py::handle timeout_sec) {
+            core::NodePtr goal = formula_from_py(target, "target");
+            std::vector<core::NodePtr> given = premises_from_py(premises);
+            prover::SearchLimits limits =
+                TheoremProver::limits(steps_from_py(max_steps, self.config().prover_max_steps),
+                                      seconds_from_py(timeout_sec, self.config().prover_timeout_sec));
+            prover::Refutation search;
+            self.prepare(search, goal, given);
+            {
+              // The search reads and builds no Python object.
+              py::gil_scoped_release release;
+              search.run(limits);
+            }
+            return search.proof();
+          },
+          py::arg("target"), py::arg("premises") = py::none(), py::arg("max_steps") = py::none(),
+          py::arg("timeout_sec") = py::none(),
+          "The derivation (a ProofDAG) of the empty clause from the premises and the negated target; raises "
+          "NoProofError when there is none within the limits (None: the configuration's). max_steps counts given "
+          "clauses (at least 1); timeout_sec is wall-clock time (at least 0.1).");
+}

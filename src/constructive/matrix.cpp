@@ -1,0 +1,169 @@
+#include "constructive/matrix.hpp"
+
+#include <string>
+
+#include "constructive/common.hpp"
+
+namespace constructive {
+
+const char* position_type_name(PositionType t) {
+  switch (t) {
+    case PositionType::ALPHA: return "ALPHA";
+    case PositionType::BETA: return "BETA";
+    case PositionType::PHI: return "PHI";
+    case PositionType::PSI: return "PSI";
+    case PositionType::ATOM: return "ATOM";
+  }
+  return "ATOM";
+}
+
+FormulaTree::FormulaTree(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                         std::int64_t multiplicity)
+    : target_(normalize_formula(target)), multiplicity_(multiplicity < 1 ? 1 : multiplicity) {
+  for (const auto& p : premises) premises_.push_back(normalize_formula(p));
+  Symbol c0 = Symbol::constant("c0");
+  add_tree_symbol(c0);
+  Prefix initial({c0});
+  if (premises_.empty()) {
+    root_ = decompose(target_, 0, initial, MatrixPosition::npos);
+    return;
+  }
+  std::vector<std::size_t> tops;
+  for (const auto& p : premises_) tops.push_back(decompose(p, 1, initial, MatrixPosition::npos));
+  tops.push_back(decompose(target_, 0, initial, MatrixPosition::npos));
+  MatrixPosition root;
+  root.id = next_id();
+  root.formula = target_;
+  root.polarity = 0;
+  root.type = PositionType::BETA;
+  root.prefix = initial;
+  root.children = std::move(tops);
+  root_ = add_node(std::move(root));
+  positions_.push_back(root_);
+}
+
+std::int64_t FormulaTree::next_id() { return ++counter; }
+
+Symbol FormulaTree::next_constant() {
+  Symbol s = Symbol::constant("c" + std::to_string(++const_counter));
+  add_tree_symbol(s);
+  return s;
+}
+
+Symbol FormulaTree::next_variable() {
+  Symbol s = Symbol::variable("V" + std::to_string(++var_counter));
+  add_tree_symbol(s);
+  return s;
+}
+
+void FormulaTree::add_tree_symbol(const Symbol& s) { tree_order_[s]; }
+
+void FormulaTree::add_order_edge(const Symbol& parent, const Symbol& child) {
+  add_tree_symbol(parent);
+  add_tree_symbol(child);
+  tree_order_[parent].insert(child);
+  edge_log_.emplace_back(parent, child);
+}
+
+Prefix FormulaTree::attach(const Prefix& prefix, const Symbol& s) {
+  if (!prefix.empty()) add_order_edge(prefix.symbols().back(), s);
+  return prefix.append(s);
+}
+
+std::size_t FormulaTree::add_node(MatrixPosition p) {
+  nodes_.push_back(std::move(p));
+  return nodes_.size() - 1;
+}
+
+std::size_t FormulaTree::decompose(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix,
+                                   std::size_t parent) {
+  core::RecursionGuard guard;
+  poller_.poll();
+  const std::int64_t id = next_id();
+  const core::NodeKind kind = f->kind();
+  const bool binary = kind == core::NodeKind::And || kind == core::NodeKind::Or || kind == core::NodeKind::Implies;
+  if (!binary || is_atomic(*f)) {
+    MatrixPosition leaf;
+    leaf.id = id;
+    leaf.formula = f;
+    leaf.polarity = polarity;
+    leaf.type = PositionType::ATOM;
+    leaf.parent = parent;
+    if (is_atomic(*f) && polarity == 1 && !is_falsum(*f) && !is_verum(*f)) {
+      Symbol v = next_variable();
+      leaf.prefix = attach(prefix, v);
+      leaf.symbol = v;
+    } else {
+      leaf.prefix = prefix;
+    }
+    std::size_t index = add_node(std::move(leaf));
+    positions_.push_back(index);
+    leaves_.push_back(index);
+    return index;
+  }
+  return inner(f, polarity, prefix, parent, id);
+}
+
+std::size_t FormulaTree::inner(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix, std::size_t parent,
+                               std::int64_t id) {
+  const auto& bin = core::as<core::BinaryFormula>(*f);
+  const bool goal = polarity == 0;
+  MatrixPosition p;
+  p.id = id;
+  p.formula = f;
+  p.polarity = polarity;
+  p.parent = parent;
+  p.prefix = prefix;
+  Prefix below = prefix;
+  std::int64_t left_polarity = goal ? 0 : 1, right_polarity = left_polarity;
+  switch (f->kind()) {
+    case core::NodeKind::And: p.type = goal ? PositionType::ALPHA : PositionType::BETA; break;
+    case core::NodeKind::Or: p.type = goal ? PositionType::BETA : PositionType::ALPHA; break;
+    default:
+      if (goal) {
+        p.type = PositionType::PSI;
+        Symbol c = next_constant();
+        below = attach(prefix, c);
+        p.prefix = below;
+        p.symbol = c;
+        left_polarity = 1;
+        right_polarity = 0;
+      } else {
+        p.type = PositionType::PHI;
+      }
+  }
+  std::size_t index = add_node(std::move(p));
+  std::vector<std::size_t> children;
+  if (nodes_[index].type == PositionType::PHI) {
+    for (std::int64_t k = 0; k < multiplicity_; ++k) {
+      Prefix copy = attach(prefix, next_variable());
+      children.push_back(decompose(bin.left(), 0, copy, index));
+      children.push_back(decompose(bin.right(), 1, copy, index));
+    }
+  } else {
+    children.push_back(decompose(bin.left(), left_polarity, below, index));
+    children.push_back(decompose(bin.right(), right_polarity, below, index));
+  }
+  nodes_[index].children = std::move(children);
+  positions_.push_back(index);
+  return index;
+}
+
+namespace {
+
+struct EngineView {
+  const FormulaTree& tree;
+  std::optional<PositionType> type(std::size_t i) const { return tree.node(i).type; }
+  std::size_t child_count(std::size_t i) const { return tree.node(i).children.size(); }
+  std::size_t child(std::size_t i, std::size_t k) const { return tree.node(i).children[k]; }
+};
+
+}  // namespace
+
+std::vector<Path> FormulaTree::paths() const { return collect_paths(EngineView{*this}, root_); }
+
+std::uint64_t path_count(const FormulaTree& tree) {
+  return paths_detail::count(EngineView{tree}, tree.root()).paths;
+}
+
+}  // namespace constructive
