@@ -656,7 +656,7 @@ def eval_clauses(clauses, truth):
 def test_generated_propositional_formulas(seed):
     rng = random.Random(seed)
     for _ in range(80):
-        f = random_prop(rng, 4)
+        f = random_prop(rng, 3)
         cnf, refutation = to_cnf(f), negate_and_clausify(f)
         for bits in itertools.product([False, True], repeat=4):
             val = dict(zip("pqrs", bits))
