@@ -21,6 +21,8 @@ bool is_falsum(const core::Node& f);
 bool is_verum(const core::Node& f);
 // Predicate applications (falsum and verum included).
 bool is_atomic(const core::Node& f);
+// The formula as a binary connective of this kind, or null when it is not one.
+const core::BinaryFormula* binary_of(const core::NodePtr& f, core::NodeKind kind);
 
 core::NodePtr normalize_formula(const core::NodePtr& f);
 

@@ -357,10 +357,6 @@ bool BranchState::operator==(const BranchState& other) const {
 // ---------------------------------------------------------------------------
 namespace {
 
-const core::BinaryFormula* binary_of(const NodePtr& f, NodeKind kind) {
-  return f->kind() == kind ? &core::as<core::BinaryFormula>(*f) : nullptr;
-}
-
 // The operand of a negation: of a Not, or the antecedent of A -> falsum.
 NodePtr negated_operand(const NodePtr& f) {
   if (f->kind() == NodeKind::Not) return core::as<core::Not>(*f).operand();
