@@ -240,18 +240,7 @@ std::size_t RuleInstanceHash::operator()(const RuleInstance& r) const {
 BranchState::BranchState(std::shared_ptr<core::Bank> bank)
     : bank_(std::move(bank)), falsum_(bank_->from_node(falsum())), verum_(bank_->from_node(verum())) {}
 
-WorldIndex BranchState::world_index(const World& world) {
-  auto [it, added] = world_indices_.try_emplace(world, static_cast<WorldIndex>(world_values_.size()));
-  if (added) {
-    try {
-      world_values_.push_back(world);
-    } catch (...) {
-      world_indices_.erase(it);
-      throw;
-    }
-  }
-  return it->second;
-}
+WorldIndex BranchState::world_index(const World& world) { return intern(world_values_, world_indices_, world); }
 
 void BranchState::log(Change change, std::uint32_t slot) {
   if (recording_) trail_.push_back(Undo{change, slot});
