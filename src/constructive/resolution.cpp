@@ -14,14 +14,9 @@ namespace constructive {
 // ---------------------------------------------------------------------------
 // Literals and clauses
 // ---------------------------------------------------------------------------
-namespace {
-
-std::string atom_text(const core::Node& atom) { return is_falsum(atom) ? "_bot" : core::to_string(atom); }
-
-}  // namespace
-
+// The printer writes falsum as "_bot", the name a literal's text gives it.
 PrefixedLiteral::PrefixedLiteral(Prefix prefix, std::int64_t polarity, core::NodePtr atom)
-    : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(atom_text(*atom_)) {}
+    : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(core::to_string(*atom_)) {}
 
 std::string PrefixedLiteral::to_string() const {
   return atom_text_ + "^" + std::to_string(polarity_) + ":" + prefix_.to_string();
@@ -161,6 +156,7 @@ class Search {
     return out;
   }
 
+  // One more search node; OutOfBudget past the node budget or the deadline.
   void count_node() {
     poller_.poll();
     if (++nodes_ > limits_.max_nodes) throw OutOfBudget{};
@@ -190,6 +186,7 @@ class Search {
     std::vector<std::size_t> rest(unclosed.begin() + 1, unclosed.end());
     for (const auto& pair : pairs_[target]) {
       for (auto& unifier : unify_prefixes(pair.first.prefix(), pair.second.prefix(), subst)) {
+        count_node();
         if (!is_admissible(order_, unifier)) continue;
         ++counter;
         steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(target)}, PrefixedClause(),
@@ -217,6 +214,75 @@ class Search {
 std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order,
                                             const SearchLimits& limits) {
   return Search(clauses, order, limits).run();
+}
+
+// ---------------------------------------------------------------------------
+// Rising multiplicity
+// ---------------------------------------------------------------------------
+namespace {
+
+// c multiplied with itself m times (m >= 1), by squaring.
+paths_detail::Count power(paths_detail::Count c, std::int64_t m) {
+  paths_detail::Count out = c;
+  for (--m; m > 0; m >>= 1) {
+    if (m & 1) out = paths_detail::product(out, c);
+    c = paths_detail::product(c, c);
+  }
+  return out;
+}
+
+}  // namespace
+
+paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t m) {
+  using paths_detail::Count;
+  m = std::max<std::int64_t>(m, 1);
+  std::vector<Count> counts(base.nodes().size());
+  for (auto i : base.positions()) {  // post-order: children first
+    const MatrixPosition& p = base.node(i);
+    Count c{1, 0};
+    switch (p.type) {
+      case PositionType::ATOM: c = {1, 1}; break;
+      case PositionType::ALPHA:
+        if (!p.children.empty()) c = {0, 0};
+        for (auto k : p.children) c = paths_detail::sum(c, counts[k]);
+        break;
+      case PositionType::BETA:
+      case PositionType::PSI:
+        for (auto k : p.children) c = paths_detail::product(c, counts[k]);
+        break;
+      case PositionType::PHI:
+        if (p.children.size() >= 2) c = power(paths_detail::sum(counts[p.children[0]], counts[p.children[1]]), m);
+        break;
+    }
+    counts[i] = c;
+  }
+  return counts[base.root()];
+}
+
+bool has_copies(const FormulaTree& tree) {
+  return std::any_of(tree.nodes().begin(), tree.nodes().end(),
+                     [](const MatrixPosition& p) { return p.type == PositionType::PHI; });
+}
+
+std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                                            std::int64_t max_multiplicity, const SearchLimits& per_level) {
+  auto past_deadline = [&] { return per_level.deadline && std::chrono::steady_clock::now() > *per_level.deadline; };
+  const FormulaTree base(target, premises, 1);
+  const bool copies = has_copies(base);
+  for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
+    if (m > 1 && (!copies || past_deadline())) break;
+    paths_detail::Count size = paths_at_multiplicity(base, m);
+    // higher levels are larger still
+    if (size.paths > kMaxSearchClauses || size.leaves > kMaxPathLeaves) break;
+    std::optional<FormulaTree> larger;
+    if (m > 1) larger.emplace(target, premises, m);
+    const FormulaTree& tree = larger ? *larger : base;
+    std::vector<PrefixedClause> clauses = clauses_of(tree);
+    if (clauses.empty()) continue;
+    if (auto found = search_refutation(clauses, tree.tree_order(), per_level))
+      return PrefixedProof{std::move(*found), m};
+  }
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------

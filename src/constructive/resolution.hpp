@@ -97,6 +97,7 @@ struct SearchStep {
 // make more).
 inline constexpr std::uint64_t kMaxSearchClauses = 1u << 14;
 
+// One search node is one call of the backtracking search or one unifier tried.
 struct SearchLimits {
   std::uint64_t max_nodes = UINT64_MAX;
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -111,6 +112,28 @@ struct Refutation {
 // The refutation of the clauses, or none when there is none within the limits.
 std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order,
                                             const SearchLimits& limits);
+
+// The paths, and leaves on them, of the tree that the problem of `base` has at
+// multiplicity m, counted from `base` without building that tree: the copies
+// of a PHI position are alike, so its pair of sides counts m times.
+// Saturates at 2^64 - 1.
+paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t m);
+
+// Whether the tree has a PHI position: without one, every multiplicity gives
+// the same tree.
+bool has_copies(const FormulaTree& tree);
+
+// Prefixed resolution of a normalised problem: the multiplicities 1, 2, ...
+// up to `max_multiplicity`, each with its own node budget, until one gives a
+// refutation.  The levels also end when raising the multiplicity cannot add
+// a copy, when the next matrix has more than kMaxSearchClauses paths (or
+// more leaves than kMaxPathLeaves), and at the deadline.
+struct PrefixedProof {
+  Refutation refutation;
+  std::int64_t multiplicity;
+};
+std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                                            std::int64_t max_multiplicity, const SearchLimits& per_level);
 
 // Resolvents and factors: (clause, unifier, first literal, second literal).
 struct Inference {
