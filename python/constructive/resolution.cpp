@@ -427,11 +427,13 @@ struct PrefixedProver {
   // Set by the combined prover: the search also stops at this many seconds.
   std::optional<double> time_limit;
 
-  // Search nodes allowed per multiplicity.
+  // Search work allowed per multiplicity (see SearchLimits): a few seconds at most.
+  static constexpr std::int64_t kWorkPerStep = 2000;
   SearchLimits limits(std::optional<std::chrono::steady_clock::time_point> deadline) const {
     SearchLimits out;
-    out.max_nodes = max_steps > std::numeric_limits<std::int64_t>::max() / 100 ? UINT64_MAX
-                                                                               : static_cast<std::uint64_t>(max_steps) * 100;
+    out.max_work = max_steps > std::numeric_limits<std::int64_t>::max() / kWorkPerStep
+                       ? UINT64_MAX
+                       : static_cast<std::uint64_t>(max_steps * kWorkPerStep);
     out.deadline = deadline;
     return out;
   }

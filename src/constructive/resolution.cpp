@@ -91,21 +91,21 @@ std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause) {
   return out;
 }
 
+bool closed_by_constant(const PrefixedClause& clause) {
+  // falsum assumed, or verum as a goal: the path is closed at once
+  return std::any_of(clause.literals().begin(), clause.literals().end(), [](const PrefixedLiteral& l) {
+    return (l.polarity() == 1 && is_falsum(*l.atom())) || (l.polarity() == 0 && is_verum(*l.atom()));
+  });
+}
+
+bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst) {
+  return std::any_of(pairs.begin(), pairs.end(), [&](const LiteralPair& pair) {
+    return subst.apply(pair.first.prefix()) == subst.apply(pair.second.prefix());
+  });
+}
+
 bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst) {
-  const auto& lits = clause.literals();
-  std::vector<Prefix> prefixes;
-  prefixes.reserve(lits.size());
-  for (const auto& l : lits) {
-    // falsum assumed, or verum as a goal: the path is closed at once
-    if ((l.polarity() == 1 && is_falsum(*l.atom())) || (l.polarity() == 0 && is_verum(*l.atom()))) return true;
-    prefixes.push_back(subst.apply(l.prefix()));
-  }
-  for (std::size_t i = 0; i < lits.size(); ++i)
-    for (std::size_t j = i + 1; j < lits.size(); ++j)
-      if (lits[i].polarity() != lits[j].polarity() && prefixes[i] == prefixes[j] &&
-          core::equal(lits[i].atom(), lits[j].atom()))
-        return true;
-  return false;
+  return closed_by_constant(clause) || closes_a_pair(complementary_pairs(clause), subst);
 }
 
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
@@ -132,7 +132,10 @@ class Search {
  public:
   Search(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order, const SearchLimits& limits)
       : clauses_(clauses), order_(order), limits_(limits) {
-    for (const auto& c : clauses) pairs_.push_back(complementary_pairs(c));
+    for (const auto& c : clauses) {
+      pairs_.push_back(complementary_pairs(c));
+      closed_alone_.push_back(closed_by_constant(c));
+    }
   }
 
   std::optional<Refutation> run() {
@@ -156,20 +159,23 @@ class Search {
     return out;
   }
 
-  // One more search node; OutOfBudget past the node budget or the deadline.
-  void count_node() {
+  // `units` more search work; OutOfBudget past the budget or the deadline.
+  void spend(std::uint64_t units) {
     poller_.poll();
-    if (++nodes_ > limits_.max_nodes) throw OutOfBudget{};
-    if (limits_.deadline && (nodes_ & 15) == 0 && std::chrono::steady_clock::now() > *limits_.deadline)
+    work_ = paths_detail::sat_add(work_, units);
+    if (work_ > limits_.max_work) throw OutOfBudget{};
+    if (limits_.deadline && (++calls_ & 15) == 0 && std::chrono::steady_clock::now() > *limits_.deadline)
       throw OutOfBudget{};
   }
 
   bool backtrack(const std::vector<std::size_t>& remaining, const PrefixSubstitution& subst, std::int64_t counter) {
     core::RecursionGuard guard;
-    count_node();
+    spend(1);
     std::vector<std::size_t> unclosed;
-    for (auto i : remaining)
-      if (!is_closed(clauses_[i], subst)) unclosed.push_back(i);
+    for (auto i : remaining) {
+      spend(1 + pairs_[i].size());
+      if (!closed_alone_[i] && !closes_a_pair(pairs_[i], subst)) unclosed.push_back(i);
+    }
     if (unclosed.empty()) {
       if (!is_admissible(order_, subst)) return false;
       std::vector<std::string> premises;
@@ -186,7 +192,7 @@ class Search {
     std::vector<std::size_t> rest(unclosed.begin() + 1, unclosed.end());
     for (const auto& pair : pairs_[target]) {
       for (auto& unifier : unify_prefixes(pair.first.prefix(), pair.second.prefix(), subst)) {
-        count_node();
+        spend(1);
         if (!is_admissible(order_, unifier)) continue;
         ++counter;
         steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(target)}, PrefixedClause(),
@@ -202,10 +208,12 @@ class Search {
   const SymbolOrder& order_;
   SearchLimits limits_;
   std::vector<std::vector<LiteralPair>> pairs_;
+  std::vector<bool> closed_alone_;
   std::vector<SearchStep> steps_;
   std::string steps_empty_id_;
   PrefixSubstitution final_;
-  std::uint64_t nodes_ = 0;
+  std::uint64_t work_ = 0;
+  std::uint64_t calls_ = 0;
   core::InterruptPoller poller_;
 };
 

@@ -12,9 +12,9 @@
 // clause is closed: it holds falsum at polarity 1, verum at polarity 0, or
 // two literals with the same atom, different polarities and prefixes made
 // equal.  It is depth first, closes the clause with the fewest complementary
-// pairs first, and accepts only admissible substitutions.  It is bounded by a
-// number of search nodes and, optionally, a deadline; reaching either bound
-// ends the search without a refutation.
+// pairs first, and accepts only admissible substitutions.  It is bounded by an
+// amount of work and, optionally, a deadline; reaching either bound ends the
+// search without a refutation.
 #pragma once
 
 #include <chrono>
@@ -77,8 +77,13 @@ class PrefixedClause {
 using LiteralPair = std::pair<PrefixedLiteral, PrefixedLiteral>;
 std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause);
 
-// Whether the clause is closed under the substitution.
+// Whether the clause is closed under the substitution: it holds falsum at
+// polarity 1 or verum at polarity 0 (closed_by_constant, under every
+// substitution), or a complementary pair whose prefixes the substitution
+// makes equal (closes_a_pair).
 bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst);
+bool closed_by_constant(const PrefixedClause& clause);
+bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst);
 
 // One clause per path of the tree, in path order.
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree);
@@ -97,9 +102,11 @@ struct SearchStep {
 // make more).
 inline constexpr std::uint64_t kMaxSearchClauses = 1u << 14;
 
-// One search node is one call of the backtracking search or one unifier tried.
+// The work of a search: one unit for each step into the backtracking
+// search, for each clause it tests for closure there and each complementary
+// pair of that clause, and for each unifier it tries.
 struct SearchLimits {
-  std::uint64_t max_nodes = UINT64_MAX;
+  std::uint64_t max_work = UINT64_MAX;
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
@@ -124,7 +131,7 @@ paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t 
 bool has_copies(const FormulaTree& tree);
 
 // Prefixed resolution of a normalised problem: the multiplicities 1, 2, ...
-// up to `max_multiplicity`, each with its own node budget, until one gives a
+// up to `max_multiplicity`, each with its own work budget, until one gives a
 // refutation.  The levels also end when raising the multiplicity cannot add
 // a copy, when the next matrix has more than kMaxSearchClauses paths (or
 // more leaves than kMaxPathLeaves), and at the deadline.
