@@ -169,32 +169,22 @@ std::string node_text(const DerivationTree& tree, NodeIndex node, const std::str
   return out;
 }
 
+namespace {
+
+// The measures see a derivation tree through its child lists; no node has two parents.
+auto children_in(const DerivationTree& tree) {
+  return [&tree](NodeIndex node, auto visit) { tree.for_each_child(node, visit); };
+}
+const void* single_parent(NodeIndex) { return nullptr; }
+
+}  // namespace
+
 std::int64_t tree_depth(const DerivationTree& tree, NodeIndex root) {
-  std::int64_t deepest = 0;
-  std::vector<std::pair<NodeIndex, std::int64_t>> stack{{root, 1}};
-  core::InterruptPoller poller;
-  while (!stack.empty()) {
-    poller.poll();
-    auto [node, depth] = stack.back();
-    stack.pop_back();
-    deepest = std::max(deepest, depth);
-    tree.for_each_child(node, [&, depth = depth](NodeIndex child) { stack.emplace_back(child, depth + 1); });
-  }
-  return deepest;
+  return derivation_depth(root, children_in(tree), single_parent);
 }
 
 std::int64_t tree_size(const DerivationTree& tree, NodeIndex root) {
-  std::int64_t count = 0;
-  std::vector<NodeIndex> stack{root};
-  core::InterruptPoller poller;
-  while (!stack.empty()) {
-    poller.poll();
-    NodeIndex node = stack.back();
-    stack.pop_back();
-    ++count;
-    tree.for_each_child(node, [&](NodeIndex child) { stack.push_back(child); });
-  }
-  return count;
+  return derivation_size(root, children_in(tree), single_parent);
 }
 
 std::string tree_latex(const DerivationTree& tree, NodeIndex root) {
@@ -356,10 +346,6 @@ bool BranchState::operator==(const BranchState& other) const {
 // Expansion
 // ---------------------------------------------------------------------------
 namespace {
-
-const core::BinaryFormula* binary_of(const NodePtr& f, NodeKind kind) {
-  return f->kind() == kind ? &core::as<core::BinaryFormula>(*f) : nullptr;
-}
 
 // The operand of a negation: of a Not, or the antecedent of A -> falsum.
 NodePtr negated_operand(const NodePtr& f) {

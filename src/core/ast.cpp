@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "core/interrupt.hpp"
+#include "core/release.hpp"
 
 namespace core {
 
@@ -73,35 +74,9 @@ bool Symbol::operator==(const Symbol& o) const {
   return name_ == o.name_;
 }
 
-// ---------------------------------------------------------------------------
-// Iterative release of deep trees
-// ---------------------------------------------------------------------------
-namespace detail {
-namespace {
-thread_local std::vector<NodePtr>* t_pending = nullptr;
-}
-
-void reclaim(NodePtr& child) noexcept {
-  if (!child) return;
-  if (child.use_count() != 1) {
-    child.reset();
-    return;
-  }
-  if (t_pending) {  // a release loop is running further up: queue instead of recursing
-    t_pending->push_back(std::move(child));
-    return;
-  }
-  std::vector<NodePtr> pending;
-  t_pending = &pending;
-  pending.push_back(std::move(child));
-  while (!pending.empty()) {
-    NodePtr next = std::move(pending.back());
-    pending.pop_back();
-    next.reset();  // may queue grandchildren
-  }
-  t_pending = nullptr;
-}
-}  // namespace detail
+// Children whose last owner is the dying node are released by a loop, not by
+// nested destructors (see release.hpp).
+using NodeRelease = TreeRelease<Node>;
 
 // ---------------------------------------------------------------------------
 // Shared free-variable sets
@@ -166,7 +141,7 @@ Application::Application(Symbol symbol, std::int64_t arity, std::vector<NodePtr>
 }
 
 Application::~Application() {
-  for (auto& a : args_) detail::reclaim(a);
+  NodeRelease::release_all(args_);
 }
 
 static pyhash::hash_t args_hash(const std::vector<NodePtr>& args) {
@@ -233,8 +208,8 @@ Equality::Equality(NodePtr left, NodePtr right)
 }
 
 Equality::~Equality() {
-  detail::reclaim(left_);
-  detail::reclaim(right_);
+  NodeRelease::release(left_);
+  NodeRelease::release(right_);
 }
 
 std::shared_ptr<const Equality> Equality::make(NodePtr left, NodePtr right) {
@@ -252,7 +227,7 @@ Not::Not(NodePtr operand) : Formula(NodeKind::Not), operand_(std::move(operand))
   hash_ = pyhash::of_tuple({class_hash(kind_), operand_->hash()});
 }
 
-Not::~Not() { detail::reclaim(operand_); }
+Not::~Not() { NodeRelease::release(operand_); }
 
 std::shared_ptr<const Not> Not::make(NodePtr operand) {
   require_formula(operand, "Not", "operand");
@@ -265,8 +240,8 @@ BinaryFormula::BinaryFormula(NodeKind kind, NodePtr left, NodePtr right)
 }
 
 BinaryFormula::~BinaryFormula() {
-  detail::reclaim(left_);
-  detail::reclaim(right_);
+  NodeRelease::release(left_);
+  NodeRelease::release(right_);
 }
 
 std::shared_ptr<const BinaryFormula> BinaryFormula::make(NodeKind kind, NodePtr left, NodePtr right) {
@@ -287,8 +262,8 @@ Quantifier::Quantifier(NodeKind kind, VariablePtr variable, NodePtr body)
 }
 
 Quantifier::~Quantifier() {
-  detail::reclaim(variable_);
-  detail::reclaim(body_);
+  NodeRelease::release(variable_);
+  NodeRelease::release(body_);
 }
 
 std::shared_ptr<const Quantifier> Quantifier::make(NodeKind kind, NodePtr variable, NodePtr body) {
@@ -307,7 +282,7 @@ SecondOrderQuantifier::SecondOrderQuantifier(NodeKind kind, SymbolVariablePtr va
   hash_ = pyhash::of_tuple({class_hash(kind_), variable_->hash(), body_->hash()});
 }
 
-SecondOrderQuantifier::~SecondOrderQuantifier() { detail::reclaim(body_); }
+SecondOrderQuantifier::~SecondOrderQuantifier() { NodeRelease::release(body_); }
 
 std::shared_ptr<const SecondOrderQuantifier> SecondOrderQuantifier::make(NodeKind kind, SymbolVariablePtr variable,
                                                                          NodePtr body) {

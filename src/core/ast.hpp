@@ -11,7 +11,7 @@
 // are built.
 //
 // Destruction of a very deep tree never recurses: children whose last owner
-// is the dying node are queued and released by a loop (see reclaim()).
+// is the dying node are queued and released by a loop (see release.hpp).
 #pragma once
 
 #include <cstdint>
@@ -430,15 +430,5 @@ NodePtr canonicalize_bound_variables(const NodePtr& formula);
 // Text of a node's class as the host prints a class object, e.g.
 // "<class 'core.ast.Variable'>".  Used in messages.
 std::string class_text(NodeKind kind);
-
-namespace detail {
-// Releases a child pointer without recursing when it was the last owner.
-void reclaim(NodePtr& child) noexcept;
-template <typename T>
-void reclaim(std::shared_ptr<const T>& child) noexcept {
-  NodePtr p = std::move(child);
-  reclaim(p);
-}
-}  // namespace detail
 
 }  // namespace core
