@@ -7,6 +7,7 @@
 // and grow trees of their own.  The tree's renderings read such a tree back
 // into engine nodes and render those.
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 
 #include <limits>
 
@@ -32,6 +33,16 @@ Sign sign_from_py(py::handle obj) {
   return member.attr("value").cast<std::string>() == "T" ? Sign::True : Sign::False;
 }
 
+// A Python value as a C++ value of type T, converting as an argument would;
+// TypeError naming the field when it does not convert.
+template <typename T>
+T value_as(py::handle value, const char* field) {
+  py::detail::make_caster<T> caster;
+  if (!caster.load(value, true))
+    throw core::TypeError(std::string(field) + " cannot be set to a value of " + common::class_text(value));
+  return py::detail::cast_op<T>(std::move(caster));
+}
+
 // ---------------------------------------------------------------------------
 // Derivation-tree records seen from Python
 // ---------------------------------------------------------------------------
@@ -43,6 +54,11 @@ struct PyNode {
   py::list children;
   bool is_closed = false;
   std::optional<std::string> clash_details;
+
+  bool operator==(const PyNode& o) const {
+    return id == o.id && signed_formula == o.signed_formula && rule == o.rule && world == o.world &&
+           children.equal(o.children) && is_closed == o.is_closed && clash_details == o.clash_details;
+  }
 };
 using PyNodePtr = std::shared_ptr<PyNode>;
 
@@ -61,6 +77,11 @@ struct PyResult {
   py::object countermodel;
   py::object target;
   py::object premises;
+
+  bool operator==(const PyResult& o) const {
+    return is_valid == o.is_valid && tree.equal(o.tree) && countermodel.equal(o.countermodel) &&
+           target.equal(o.target) && premises.equal(o.premises);
+  }
 };
 
 // Appends to `tree` the node of a record and (when asked) its subtree
@@ -121,10 +142,6 @@ PyNodePtr to_records(const DerivationTree& tree) {
   return out;
 }
 
-py::object optional_text(const std::optional<std::string>& text) {
-  return text ? py::object(py::str(*text)) : py::object(py::none());
-}
-
 py::dict node_dict(const DerivationTree& tree, NodeIndex n) {
   core::RecursionGuard guard;
   py::dict d;
@@ -150,18 +167,6 @@ py::dict tree_dict(const DerivationTree& tree) {
   d["size"] = tree_size(tree);
   d["tree"] = node_dict(tree, DerivationTree::root());
   return d;
-}
-
-// "Name(field=repr, ...)" for the generated record representations.
-std::string record_repr(const char* name, std::initializer_list<std::pair<const char*, py::object>> fields) {
-  std::string out = std::string(name) + "(";
-  bool first = true;
-  for (const auto& [field, value] : fields) {
-    if (!first) out += ", ";
-    first = false;
-    out += std::string(field) + "=" + py::repr(value).cast<std::string>();
-  }
-  return out + ")";
 }
 
 std::string tree_text(const DerivationTree& tree) { return node_text(tree, DerivationTree::root()); }
@@ -267,6 +272,11 @@ py::set rules_to_py(const BranchState& s) {
 // take effect and the containers stay the caller's.
 struct PyState {
   py::object worlds, relations, t_formulas, f_formulas, applied_rules;
+
+  bool operator==(const PyState& o) const {
+    return worlds.equal(o.worlds) && relations.equal(o.relations) && t_formulas.equal(o.t_formulas) &&
+           f_formulas.equal(o.f_formulas) && applied_rules.equal(o.applied_rules);
+  }
 };
 
 // A given container after its members were checked, or a new empty one.
@@ -460,72 +470,67 @@ py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj,
 // ---------------------------------------------------------------------------
 // Class bindings
 // ---------------------------------------------------------------------------
+// A field of a mutable record that Python may assign: its value converts
+// to the field's C++ type, else TypeError names the field.
+template <auto Member>
+auto typed_field(const char* name) {
+  return common::mutable_field(name, Member, [name](auto& record, py::handle value) {
+    record.*Member = value_as<std::decay_t<decltype(record.*Member)>>(value, name);
+  });
+}
+template <auto Member, typename Default>
+auto typed_field(const char* name, Default default_value) {
+  return common::mutable_field(
+      name, Member,
+      [name](auto& record, py::handle value) {
+        record.*Member = value_as<std::decay_t<decltype(record.*Member)>>(value, name);
+      },
+      std::move(default_value));
+}
+
+// A field of a mutable record that holds any Python object.
+template <auto Member>
+auto object_field(const char* name) {
+  return common::mutable_field(name, Member,
+                               [](auto& record, py::handle value) { record.*Member = py::reinterpret_borrow<py::object>(value); });
+}
+template <auto Member>
+auto object_field(const char* name, py::object default_value) {
+  return common::mutable_field(
+      name, Member, [](auto& record, py::handle value) { record.*Member = py::reinterpret_borrow<py::object>(value); },
+      std::move(default_value));
+}
+
 void bind_signed_formula(py::module_& m) {
   py::class_<SignedFormula> cls(m, "SignedFormula", "A formula signed true (T) or false (F) at a world.");
-  cls.def(py::init([](py::handle sign, py::handle formula, py::handle world) {
-            return SignedFormula{sign_from_py(sign), common::to_node(formula), worlds::world_from_py(world)};
-          }),
-          py::arg("sign"), py::arg("formula"), py::arg("world"))
-      .def_property_readonly("sign", [](const SignedFormula& s) { return sign_to_py(s.sign); })
-      .def_property_readonly("formula", [](const SignedFormula& s) { return s.formula; })
-      .def_property_readonly("world", [](const SignedFormula& s) { return s.world; })
-      .def("to_string", &SignedFormula::to_string, py::arg("notation") = "infix",
-           "The text of the signed formula, such as T(P, w0).")
-      .def("__str__", [](const SignedFormula& s) { return s.to_string(); })
-      .def("__eq__", [](const SignedFormula& a, py::handle b) -> py::object {
-        if (!py::isinstance<SignedFormula>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(a == b.cast<SignedFormula>());
-      })
-      .def("__hash__",
-           [](const SignedFormula& s) { return py::hash(py::make_tuple(sign_to_py(s.sign), s.formula, s.world)); })
-      .def("__repr__", [](const SignedFormula& s) {
-        return record_repr("SignedFormula", {{"sign", sign_to_py(s.sign)},
-                                             {"formula", py::cast(s.formula)},
-                                             {"world", py::cast(s.world)}});
-      });
-  common::freeze(cls);
-}
-
-std::string node_repr(const PyNode& n) {
-  return record_repr("TableauNode", {{"id", py::int_(n.id)},
-                                     {"signed_formula", py::cast(n.signed_formula)},
-                                     {"rule", py::str(n.rule)},
-                                     {"world", py::cast(n.world)},
-                                     {"children", n.children},
-                                     {"is_closed", py::bool_(n.is_closed)},
-                                     {"clash_details", optional_text(n.clash_details)}});
-}
-
-bool same_node(const PyNode& a, const PyNode& b) {
-  return a.id == b.id && a.signed_formula == b.signed_formula && a.rule == b.rule && a.world == b.world &&
-         a.children.equal(b.children) && a.is_closed == b.is_closed && a.clash_details == b.clash_details;
+  common::bind_record(cls, common::RecordStyle{},
+                      common::constructor([](py::handle sign, py::handle formula, py::handle world) {
+                        return SignedFormula{sign_from_py(sign), common::to_node(formula),
+                                             worlds::world_from_py(world)};
+                      }),
+                      common::field("sign", [](const SignedFormula& s) { return sign_to_py(s.sign); }),
+                      common::field("formula", &SignedFormula::formula), common::field("world", &SignedFormula::world));
+  cls.def("to_string", &SignedFormula::to_string, py::arg("notation") = "infix",
+          "The text of the signed formula, such as T(P, w0).")
+      .def("__str__", [](const SignedFormula& s) { return s.to_string(); });
 }
 
 void bind_node(py::module_& m) {
   py::class_<PyNode, PyNodePtr> cls(m, "TableauNode", "A node of a tableau derivation tree.");
-  cls.def(py::init([](std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
-                      std::optional<World> world, std::optional<py::list> children, bool is_closed,
-                      std::optional<std::string> clash_details) {
-            auto n = std::make_shared<PyNode>();
-            n->id = id;
-            n->signed_formula = std::move(signed_formula);
-            n->rule = std::move(rule);
-            n->world = std::move(world);
-            n->children = children ? *children : py::list();
-            n->is_closed = is_closed;
-            n->clash_details = std::move(clash_details);
-            return n;
-          }),
-          py::arg("id"), py::arg("signed_formula") = py::none(), py::arg("rule") = "", py::arg("world") = py::none(),
-          py::arg("children") = py::none(), py::arg("is_closed") = false, py::arg("clash_details") = py::none())
-      .def_readwrite("id", &PyNode::id)
-      .def_readwrite("signed_formula", &PyNode::signed_formula)
-      .def_readwrite("rule", &PyNode::rule)
-      .def_readwrite("world", &PyNode::world)
-      .def_readwrite("children", &PyNode::children)
-      .def_readwrite("is_closed", &PyNode::is_closed)
-      .def_readwrite("clash_details", &PyNode::clash_details)
-      .def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
+  common::bind_record(
+      cls, common::RecordStyle{true, false, false},
+      common::constructor([](std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
+                             std::optional<World> world, std::optional<py::list> children, bool is_closed,
+                             std::optional<std::string> clash_details) {
+        return std::make_shared<PyNode>(PyNode{id, std::move(signed_formula), std::move(rule), std::move(world),
+                                               children ? *children : py::list(), is_closed,
+                                               std::move(clash_details)});
+      }),
+      typed_field<&PyNode::id>("id"), typed_field<&PyNode::signed_formula>("signed_formula", py::none()),
+      typed_field<&PyNode::rule>("rule", std::string()), typed_field<&PyNode::world>("world", py::none()),
+      typed_field<&PyNode::children>("children", py::none()), typed_field<&PyNode::is_closed>("is_closed", false),
+      typed_field<&PyNode::clash_details>("clash_details", py::none()));
+  cls.def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
       .def(
           "to_string",
           [](const PyNode& n, const std::string& prefix, bool is_last) {
@@ -533,13 +538,7 @@ void bind_node(py::module_& m) {
           },
           py::arg("prefix") = "", py::arg("is_last") = true, "The ASCII tree of the node and its subtree.")
       .def("__str__", [](const PyNode& n) { return node_text(*to_engine(n), DerivationTree::root()); })
-      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n), DerivationTree::root()); })
-      .def("__eq__", [](const PyNode& a, py::handle b) -> py::object {
-        if (!py::isinstance<PyNode>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(same_node(a, b.cast<const PyNode&>()));
-      })
-      .def("__repr__", &node_repr);
-  cls.attr("__hash__") = py::none();
+      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n), DerivationTree::root()); });
 }
 
 PyNodePtr checked_root(PyNodePtr root) {
@@ -570,71 +569,49 @@ void bind_tree(py::module_& m) {
 
 void bind_result(py::module_& m) {
   py::class_<PyResult> cls(m, "TableauProofResult", "The verdict, derivation tree and countermodel of one proof.");
-  cls.def(py::init([](bool is_valid, py::object tree, py::object countermodel, py::object target,
-                      py::object premises) {
-            return PyResult{is_valid, std::move(tree), std::move(countermodel), std::move(target),
-                            std::move(premises)};
-          }),
-          py::arg("is_valid"), py::arg("tree"), py::arg("countermodel") = py::none(), py::arg("target") = py::none(),
-          py::arg("premises") = py::tuple())
-      .def_readwrite("is_valid", &PyResult::is_valid)
-      .def_readwrite("tree", &PyResult::tree)
-      .def_readwrite("countermodel", &PyResult::countermodel)
-      .def_readwrite("target", &PyResult::target)
-      .def_readwrite("premises", &PyResult::premises)
-      .def("to_string", &result_text, "The text report.")
+  common::bind_record(cls, common::RecordStyle{true, false, false},
+                      common::constructor([](bool is_valid, py::object tree, py::object countermodel, py::object target,
+                                             py::object premises) {
+                        return PyResult{is_valid, std::move(tree), std::move(countermodel), std::move(target),
+                                        std::move(premises)};
+                      }),
+                      typed_field<&PyResult::is_valid>("is_valid"), object_field<&PyResult::tree>("tree"),
+                      object_field<&PyResult::countermodel>("countermodel", py::none()),
+                      object_field<&PyResult::target>("target", py::none()),
+                      object_field<&PyResult::premises>("premises", py::tuple()));
+  cls.def("to_string", &result_text, "The text report.")
       .def("__str__", &result_text)
-      .def("to_dict", &result_dict, "The result as plain values.")
-      .def("__eq__", [](const PyResult& a, py::handle b) -> py::object {
-        if (!py::isinstance<PyResult>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        const auto& o = b.cast<const PyResult&>();
-        return py::bool_(a.is_valid == o.is_valid && a.tree.equal(o.tree) && a.countermodel.equal(o.countermodel) &&
-                         a.target.equal(o.target) && a.premises.equal(o.premises));
-      })
-      .def("__repr__", [](const PyResult& r) {
-        return record_repr("TableauProofResult", {{"is_valid", py::bool_(r.is_valid)},
-                                                  {"tree", r.tree},
-                                                  {"countermodel", r.countermodel},
-                                                  {"target", r.target},
-                                                  {"premises", r.premises}});
-      });
-  cls.attr("__hash__") = py::none();
+      .def("to_dict", &result_dict, "The result as plain values.");
+}
+
+// The state's operations that add a signed formula at a world.
+template <void (BranchState::*Add)(const World&, const core::NodePtr&)>
+void add_formula_from_py(py::handle self, py::handle w, py::handle f) {
+  World world = worlds::world_from_py(w);
+  core::NodePtr formula = common::to_node(f);
+  change_state(self, [&](BranchState& s) { (s.*Add)(world, formula); });
 }
 
 void bind_branch_state(py::module_& m) {
   py::class_<PyState, std::shared_ptr<PyState>> cls(
       m, "_BranchState", "Internal container for the state of a single tableau branch.", py::dynamic_attr());
-  cls.def(py::init(&make_state), py::arg("worlds") = py::none(), py::arg("relations") = py::none(),
-          py::arg("t_formulas") = py::none(), py::arg("f_formulas") = py::none(),
-          py::arg("applied_rules") = py::none())
-      .def_readwrite("worlds", &PyState::worlds)
-      .def_readwrite("relations", &PyState::relations)
-      .def_readwrite("t_formulas", &PyState::t_formulas)
-      .def_readwrite("f_formulas", &PyState::f_formulas)
-      .def_readwrite("applied_rules", &PyState::applied_rules)
-      .def(
-          "add_world",
-          [](py::handle self, py::handle w) {
-            World world = worlds::world_from_py(w);
-            change_state(self, [&](BranchState& s) { s.add_world(world); });
-          },
-          py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
-      .def(
-          "add_t_formula",
-          [](py::handle self, py::handle w, py::handle f) {
-            World world = worlds::world_from_py(w);
-            core::NodePtr formula = common::to_node(f);
-            change_state(self, [&](BranchState& s) { s.add_t_formula(world, formula); });
-          },
-          py::arg("world"), py::arg("formula"), "Adds a true formula at world and propagates along accessibility relation.")
-      .def(
-          "add_f_formula",
-          [](py::handle self, py::handle w, py::handle f) {
-            World world = worlds::world_from_py(w);
-            core::NodePtr formula = common::to_node(f);
-            change_state(self, [&](BranchState& s) { s.add_f_formula(world, formula); });
-          },
-          py::arg("world"), py::arg("formula"), "Adds a false formula at world.")
+  common::bind_record(cls, common::RecordStyle{true, false, false}, common::constructor(&make_state),
+                      object_field<&PyState::worlds>("worlds", py::none()),
+                      object_field<&PyState::relations>("relations", py::none()),
+                      object_field<&PyState::t_formulas>("t_formulas", py::none()),
+                      object_field<&PyState::f_formulas>("f_formulas", py::none()),
+                      object_field<&PyState::applied_rules>("applied_rules", py::none()));
+  cls.def(
+         "add_world",
+         [](py::handle self, py::handle w) {
+           World world = worlds::world_from_py(w);
+           change_state(self, [&](BranchState& s) { s.add_world(world); });
+         },
+         py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
+      .def("add_t_formula", &add_formula_from_py<&BranchState::add_t_formula>, py::arg("world"), py::arg("formula"),
+           "Adds a true formula at world and propagates along accessibility relation.")
+      .def("add_f_formula", &add_formula_from_py<&BranchState::add_f_formula>, py::arg("world"), py::arg("formula"),
+           "Adds a false formula at world.")
       .def(
           "add_relation",
           [](py::handle self, py::handle a, py::handle b) {
@@ -643,21 +620,7 @@ void bind_branch_state(py::module_& m) {
           },
           py::arg("source"), py::arg("target"),
           "Makes target (and every world above it) accessible from source and the worlds below it.")
-      .def("copy", &copy_state, "An independent copy of the branch state.")
-      .def("__eq__", [](py::handle a, py::handle b) -> py::object {
-        if (!py::isinstance<PyState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        for (const char* field : {"worlds", "relations", "t_formulas", "f_formulas", "applied_rules"})
-          if (!a.attr(field).equal(b.attr(field))) return py::bool_(false);
-        return py::bool_(true);
-      })
-      .def("__repr__", [](py::handle s) {
-        return record_repr("_BranchState", {{"worlds", s.attr("worlds")},
-                                            {"relations", s.attr("relations")},
-                                            {"t_formulas", s.attr("t_formulas")},
-                                            {"f_formulas", s.attr("f_formulas")},
-                                            {"applied_rules", s.attr("applied_rules")}});
-      });
-  cls.attr("__hash__") = py::none();
+      .def("copy", &copy_state, "An independent copy of the branch state.");
 }
 
 void bind_prover(py::module_& m) {

@@ -419,6 +419,35 @@ class NodeCount {
   std::vector<std::uint64_t> high_;  // further 64-bit limbs, least significant first
 };
 
+// The free variables of terms and formulas, in order of first free
+// occurrence.  Applications and equalities keep their sets (free_vars());
+// a walk remembers the sets of the compound formulas it meets shared, so
+// that each distinct shared subformula is walked once.  Made with
+// Remember::EveryFormula, it remembers the set of every compound formula it
+// has walked until forget(): for a caller that asks about the subformulas of
+// one formula one after another (the substitution, at each quantifier).
+class FreeVariableWalk {
+ public:
+  enum class Remember { SharedChildren, EveryFormula };
+  explicit FreeVariableWalk(Remember remember = Remember::SharedChildren) : remember_(remember) {}
+
+  // The set, shared with the node or with the walk where it can be.
+  VarSetPtr of(const NodePtr& node);
+  // Adds the free variables of `node` to `out`.
+  void collect(const NodePtr& node, VarSet& out);
+  void forget() { memo_.clear(); }
+
+ private:
+  VarSetPtr of_formula(const NodePtr& formula);
+  void child(const NodePtr& c, VarSet& out);
+  bool remembers(const NodePtr& n) const {
+    return n->kind() > NodeKind::Equality && (remember_ == Remember::EveryFormula || n.use_count() > 1);
+  }
+
+  Remember remember_;
+  std::unordered_map<NodePtr, VarSetPtr> memo_;  // keyed by node identity
+};
+
 // The walks visit each distinct shared subterm once (see ast.cpp).
 VarSet free_variables(const NodePtr& n);
 VarSet bound_variables(const Node& n);

@@ -31,15 +31,7 @@ const core::VarSetPtr& no_variables() {
   return empty;
 }
 
-core::VarSetPtr free_vars_of_atom(const NodePtr& atom) {
-  switch (atom->kind()) {
-    case NodeKind::PredicateApp:
-    case NodeKind::FunctionApp: return core::as_application(*atom)->free_vars();
-    case NodeKind::Equality: return core::as<core::Equality>(*atom).free_vars();
-    case NodeKind::Constant: return no_variables();
-    default: return std::make_shared<const core::VarSet>(core::free_variables(atom));
-  }
-}
+core::VarSetPtr free_vars_of_atom(const NodePtr& atom) { return core::FreeVariableWalk().of(atom); }
 
 bool is_atom(const core::Node& n) { return n.kind() == NodeKind::PredicateApp || n.kind() == NodeKind::Equality; }
 
