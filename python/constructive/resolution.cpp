@@ -393,8 +393,13 @@ py::tuple clausify(py::handle target, py::handle premises, py::handle multiplici
   if (!premises.is_none() && truth_of(premises)) given = normalized(formulas_of(premises));
   std::int64_t m = 1;
   py::int_ passed = clausify_multiplicity(multiplicity, m);
+  // a matrix too large to list is refused before its tree is built
+  const std::uint64_t leaves = leaf_count(t, given);
+  if (leaves > kMaxPathLeaves)
+    throw core::ValueError("the matrix has too many leaves to list its paths (" + std::to_string(leaves) +
+                           " leaves at multiplicity 1; the limit is " + std::to_string(kMaxPathLeaves) +
+                           " leaves on all paths)");
   if (m > 1) {
-    // a matrix too large to list is refused before its tree is built
     FormulaTree base(t, given, 1);
     if (has_copies(base)) check_path_limits(paths_at_multiplicity(base, m));
   }
@@ -563,7 +568,7 @@ py::object translate_from_py(py::handle formula, py::handle world_term, py::hand
 
 py::set names_from_py(py::handle formula) {
   py::set out;
-  for (const auto& name : predicate_names(*common::to_node(formula))) out.add(py::str(name));
+  for (const auto& name : predicate_names(common::to_node(formula))) out.add(py::str(name));
   return out;
 }
 
@@ -587,9 +592,9 @@ struct TranslationProver {
 py::object prove_translation(const TranslationProver& p, py::handle target, py::handle premises) {
   core::NodePtr t = normalize_formula(common::to_node(target));
   std::vector<core::NodePtr> given = normalized(formulas_of(premises));
-  std::vector<std::string> names = predicate_names(*t);
+  std::vector<std::string> names = predicate_names(t);
   for (const auto& g : given)
-    for (const auto& n : predicate_names(*g)) names.push_back(n);
+    for (const auto& n : predicate_names(g)) names.push_back(n);
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());
 

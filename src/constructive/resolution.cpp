@@ -267,6 +267,25 @@ paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t 
   return counts[base.root()];
 }
 
+std::uint64_t leaf_count(const core::NodePtr& f) {
+  core::SharedNodeMemo<std::uint64_t> memo;
+  auto walk = [&](auto& self, const core::NodePtr& n) -> std::uint64_t {
+    core::RecursionGuard guard;
+    const auto kind = n->kind();
+    if (kind != core::NodeKind::And && kind != core::NodeKind::Or && kind != core::NodeKind::Implies) return 1;
+    if (const std::uint64_t* known = memo.find(n)) return *known;
+    const auto& bin = core::as<core::BinaryFormula>(*n);
+    return memo.store(n, paths_detail::sat_add(self(self, bin.left()), self(self, bin.right())));
+  };
+  return walk(walk, f);
+}
+
+std::uint64_t leaf_count(const core::NodePtr& target, const std::vector<core::NodePtr>& premises) {
+  std::uint64_t out = leaf_count(target);
+  for (const auto& p : premises) out = paths_detail::sat_add(out, leaf_count(p));
+  return out;
+}
+
 bool has_copies(const FormulaTree& tree) {
   return std::any_of(tree.nodes().begin(), tree.nodes().end(),
                      [](const MatrixPosition& p) { return p.type == PositionType::PHI; });
@@ -275,6 +294,8 @@ bool has_copies(const FormulaTree& tree) {
 std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                                             std::int64_t max_multiplicity, const SearchLimits& per_level) {
   auto past_deadline = [&] { return per_level.deadline && std::chrono::steady_clock::now() > *per_level.deadline; };
+  // every leaf lies on a path: a tree of more leaves is too large at every level
+  if (leaf_count(target, premises) > kMaxPathLeaves) return std::nullopt;
   const FormulaTree base(target, premises, 1);
   const bool copies = has_copies(base);
   for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
@@ -373,7 +394,25 @@ core::NodePtr forall(const core::NodePtr& v, const core::NodePtr& body) {
 
 }  // namespace
 
+namespace {
+
+core::NodePtr translate(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter);
+
+}  // namespace
+
 core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter) {
+  // The translation writes out every occurrence of a shared subformula (each
+  // implication below takes a world variable of its own).
+  core::NodeCount size = core::formula_size_exact(*f);
+  if (!size.fits_int64() || size.to_int64() > kMaxTranslatedNodes)
+    throw core::ValueError("the formula is too large for the relational translation: " + size.decimal() +
+                           " nodes as a tree, more than " + std::to_string(kMaxTranslatedNodes));
+  return translate(f, world, counter);
+}
+
+namespace {
+
+core::NodePtr translate(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter) {
   core::RecursionGuard guard;
   if (is_falsum(*f)) return falsum();
   if (is_verum(*f)) return verum();
@@ -389,58 +428,60 @@ core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& 
       ++counter;
       core::NodePtr access = relation(world, u);
       if (f->kind() == core::NodeKind::Not) {
-        core::NodePtr inner = translate_ipc_to_fol(core::as<core::Not>(*f).operand(), u, counter);
+        core::NodePtr inner = translate(core::as<core::Not>(*f).operand(), u, counter);
         return forall(u, core::make_implies(access, core::make_not(inner)));
       }
       const auto& imp = core::as<core::BinaryFormula>(*f);
-      core::NodePtr left = translate_ipc_to_fol(imp.left(), u, counter);
-      core::NodePtr right = translate_ipc_to_fol(imp.right(), u, counter);
+      core::NodePtr left = translate(imp.left(), u, counter);
+      core::NodePtr right = translate(imp.right(), u, counter);
       return forall(u, core::make_implies(core::make_and(access, left), right));
     }
     case core::NodeKind::And:
     case core::NodeKind::Or: {
       const auto& bin = core::as<core::BinaryFormula>(*f);
-      core::NodePtr left = translate_ipc_to_fol(bin.left(), world, counter);
-      core::NodePtr right = translate_ipc_to_fol(bin.right(), world, counter);
+      core::NodePtr left = translate(bin.left(), world, counter);
+      core::NodePtr right = translate(bin.right(), world, counter);
       return core::BinaryFormula::make(f->kind(), left, right);
     }
     case core::NodeKind::Iff:
-      return translate_ipc_to_fol(normalize_formula(f), world, counter);
+      return translate(normalize_formula(f), world, counter);
     default:
       refuse(*f);
   }
 }
 
-namespace {
-
-void collect_names(const core::Node& f, std::vector<std::string>& out) {
+// Adds the names below f to `out`; a shared subformula is walked once.
+void collect_names(const core::NodePtr& f, std::vector<std::string>& out, core::SharedNodeMemo<bool>& seen) {
   core::RecursionGuard guard;
-  switch (f.kind()) {
+  if (seen.find(f)) return;
+  switch (f->kind()) {
     case core::NodeKind::PredicateApp: {
-      const std::string& name = core::as<core::PredicateApp>(f).pred().name();
+      const std::string& name = core::as<core::PredicateApp>(*f).pred().name();
       if (name != "_bot" && name != "_top" && std::find(out.begin(), out.end(), name) == out.end())
         out.push_back(name);
-      return;
+      break;
     }
-    case core::NodeKind::Not: collect_names(*core::as<core::Not>(f).operand(), out); return;
+    case core::NodeKind::Not: collect_names(core::as<core::Not>(*f).operand(), out, seen); break;
     case core::NodeKind::And:
     case core::NodeKind::Or:
     case core::NodeKind::Implies:
     case core::NodeKind::Iff: {
-      const auto& bin = core::as<core::BinaryFormula>(f);
-      collect_names(*bin.left(), out);
-      collect_names(*bin.right(), out);
-      return;
+      const auto& bin = core::as<core::BinaryFormula>(*f);
+      collect_names(bin.left(), out, seen);
+      collect_names(bin.right(), out, seen);
+      break;
     }
-    default: return;
+    default: break;
   }
+  seen.store(f, true);
 }
 
 }  // namespace
 
-std::vector<std::string> predicate_names(const core::Node& f) {
+std::vector<std::string> predicate_names(const core::NodePtr& f) {
   std::vector<std::string> out;
-  collect_names(f, out);
+  core::SharedNodeMemo<bool> seen;
+  collect_names(f, out, seen);
   return out;
 }
 

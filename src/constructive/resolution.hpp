@@ -126,6 +126,10 @@ std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& c
 // Saturates at 2^64 - 1.
 paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t m);
 
+// The leaves of the formula trees of the target and the premises at
+// multiplicity 1 (a shared subformula counted at every occurrence; saturates).
+std::uint64_t leaf_count(const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
+
 // Whether the tree has a PHI position: without one, every multiplicity gives
 // the same tree.
 bool has_copies(const FormulaTree& tree);
@@ -134,7 +138,8 @@ bool has_copies(const FormulaTree& tree);
 // up to `max_multiplicity`, each with its own work budget, until one gives a
 // refutation.  The levels also end when raising the multiplicity cannot add
 // a copy, when the next matrix has more than kMaxSearchClauses paths (or
-// more leaves than kMaxPathLeaves), and at the deadline.
+// more leaves than kMaxPathLeaves), and at the deadline; a problem whose
+// tree has more than kMaxPathLeaves leaves is not tried at all.
 struct PrefixedProof {
   Refutation refutation;
   std::int64_t multiplicity;
@@ -162,11 +167,15 @@ std::vector<Inference> factor_clause(const PrefixedClause& clause, const PrefixS
 // later step fails).  A formula that is not propositional (an atom with
 // arguments, an equality, a quantifier) raises ValueError naming its class:
 // reading it classically would drop what it says.
+// A formula of more than kMaxTranslatedNodes nodes as a tree (shared
+// subformulas counted at every occurrence, as the translation writes them)
+// raises ValueError.
+inline constexpr std::int64_t kMaxTranslatedNodes = std::int64_t{1} << 24;
 core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter);
 
 // The names of the atoms of a formula, in order of first appearance, without
 // falsum's and verum's names; quantifiers and equalities are not looked into.
-std::vector<std::string> predicate_names(const core::Node& f);
+std::vector<std::string> predicate_names(const core::NodePtr& f);
 
 // Reflexivity and transitivity of "R", then one monotonicity axiom per
 // distinct name (sorted), skipping "R", "_bot" and "_top".

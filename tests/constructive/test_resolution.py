@@ -38,7 +38,7 @@ from core.exceptions import InvalidFormulaError
 from core.parser import to_string
 from core.sorts import Ind
 from families import FAMILIES
-from helpers import atom, conj, disj, iff, imp, interrupt_in_child, neg, probe_half_built
+from helpers import atom, conj, disj, iff, imp, interrupt_in_child, neg, probe_half_built, shared
 
 P, Q, R, A, B = atom("P"), atom("Q"), atom("R"), atom("A"), atom("B")
 p, q = atom("p"), atom("q")
@@ -410,6 +410,21 @@ def test_clausify_at_a_huge_multiplicity_without_copies():
     clauses, tree = clausify_prefixed(conj(P, Q), multiplicity=10**15)
     assert texts(clauses) == ["[ P^0:c0 ]", "[ Q^0:c0 ]"] and tree.multiplicity == 10**15
     assert texts(clausify_prefixed(P, multiplicity=-HUGE)[0]) == ["[ P^0:c0 ]"]
+
+
+# 2**60 occurrences of P -> Q as a tree, a few nodes in memory
+HEAVILY_SHARED = shared(60, base=imp(P, Q))
+
+
+def test_heavily_shared_formulas():
+    assert resolution._extract_predicate_names(HEAVILY_SHARED) == {"P", "Q"}
+    assert prove_prefixed_resolution(imp(HEAVILY_SHARED, P)) is None  # a tree too large at every level
+    with pytest.raises(ValueError, match="too many leaves"):
+        clausify_prefixed(HEAVILY_SHARED)
+    for attempt in (lambda: translate_ipc_to_fol(HEAVILY_SHARED),
+                    lambda: prove_resolution(HEAVILY_SHARED, method="auto")):
+        with pytest.raises(ValueError, match="too large for the relational translation"):
+            attempt()
 
 
 def test_the_prefixed_search_stops_on_ctrl_c():
