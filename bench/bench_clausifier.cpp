@@ -16,11 +16,16 @@
 // Wide conjunctions and disjunctions are balanced trees.  A family whose
 // negation's clause form exceeds the cap is timed with to_cnf only.
 //
-// The Skolem counters are reset before every pass over a batch.  The
+// The Skolem counters are reset before every pass over a batch.  Each batch
+// is built and timed in a forked child, so that none inherits the allocator
+// state the earlier ones left behind.  The
 // comparison with a Python reference clausifier and with the Python face is
 // bench/bench_clausifier.py, which runs this program (--tsv) in its own run.
 //
 // usage: bench_clausifier [--min-seconds S] [--tsv]
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -210,23 +215,24 @@ std::vector<NodePtr> random_batch(int depth, int count) {
   return out;
 }
 
+// A batch is built when it is reached and dropped after its timing.
 struct Batch {
   std::string family;
   int size;
-  std::vector<NodePtr> formulas;
+  std::function<std::vector<NodePtr>()> build;
 };
 
 std::vector<Batch> batches() {
   std::vector<Batch> out;
   auto single = [&](const char* family, NodePtr (*make)(int), std::vector<int> sizes) {
-    for (int n : sizes) out.push_back({family, n, {make(n)}});
+    for (int n : sizes) out.push_back({family, n, [make, n] { return std::vector<NodePtr>{make(n)}; }});
   };
   single("alternation", alternation, {8, 12, 32});
   single("wide_and", wide_and, {100, 1000, 10000});
   single("wide_or", wide_or, {100, 1000, 10000});
   single("iff_chain", iff_chain, {4, 5, 6});
   single("imp_chain", imp_chain, {8, 12, 16});
-  for (int depth : {3, 4, 5}) out.push_back({"random", depth, random_batch(depth, 200)});
+  for (int depth : {3, 4, 5}) out.push_back({"random", depth, [depth] { return random_batch(depth, 200); }});
   return out;
 }
 
@@ -263,10 +269,31 @@ Measure measure(Clausify clausify, const std::vector<NodePtr>& formulas, double 
   return m;
 }
 
-bool negation_under_cap(const Batch& batch) {
-  for (const auto& f : batch.formulas)
+bool negation_under_cap(const std::vector<NodePtr>& formulas) {
+  for (const auto& f : formulas)
     if (!under_cap([&] { prover::negate_and_clausify(f); })) return false;
   return true;
+}
+
+// Builds the batch and prints one line per operation whose clause form
+// stays under the cap.
+void time_batch(const Batch& batch, double min_seconds, bool tsv) {
+  const std::pair<const char*, Clausify> operations[] = {{"to_cnf", &prover::to_cnf},
+                                                         {"negate", &prover::negate_and_clausify}};
+  std::vector<NodePtr> formulas = batch.build();
+  bool negate_ok = negation_under_cap(formulas);
+  for (const auto& [op, clausify] : operations) {
+    if (clausify == &prover::negate_and_clausify && !negate_ok) continue;
+    Measure m = measure(clausify, formulas, min_seconds);
+    double formulas_per_s = static_cast<double>(formulas.size()) / m.seconds;
+    double clauses_per_s = static_cast<double>(m.clauses) / m.seconds;
+    if (tsv)
+      std::printf("%s\t%d\t%s\t%zu\t%zu\t%.9g\n", batch.family.c_str(), batch.size, op, formulas.size(), m.clauses,
+                  m.seconds);
+    else
+      std::printf("%-12s %6d  %-7s %8zu %9zu %13.0f %13.0f\n", batch.family.c_str(), batch.size, op, formulas.size(),
+                  m.clauses, formulas_per_s, clauses_per_s);
+  }
 }
 
 }  // namespace
@@ -286,25 +313,23 @@ int main(int argc, char** argv) {
     }
   }
 
-  const std::pair<const char*, Clausify> operations[] = {{"to_cnf", &prover::to_cnf},
-                                                         {"negate", &prover::negate_and_clausify}};
   if (!tsv)
     std::printf("%-12s %6s  %-7s %8s %9s %13s %13s\n", "family", "size", "op", "formulas", "clauses", "formulas/s",
                 "clauses/s");
   for (const Batch& batch : batches()) {
-    bool negate_ok = negation_under_cap(batch);
-    for (const auto& [op, clausify] : operations) {
-      if (clausify == &prover::negate_and_clausify && !negate_ok) continue;
-      Measure m = measure(clausify, batch.formulas, min_seconds);
-      double formulas_per_s = static_cast<double>(batch.formulas.size()) / m.seconds;
-      double clauses_per_s = static_cast<double>(m.clauses) / m.seconds;
-      if (tsv)
-        std::printf("%s\t%d\t%s\t%zu\t%zu\t%.9g\n", batch.family.c_str(), batch.size, op, batch.formulas.size(),
-                    m.clauses, m.seconds);
-      else
-        std::printf("%-12s %6d  %-7s %8zu %9zu %13.0f %13.0f\n", batch.family.c_str(), batch.size, op,
-                    batch.formulas.size(), m.clauses, formulas_per_s, clauses_per_s);
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+      time_batch(batch, min_seconds, tsv);
       std::fflush(stdout);
+      _exit(0);
+    }
+    if (child < 0) {
+      time_batch(batch, min_seconds, tsv);
+    } else {
+      int status = 0;
+      waitpid(child, &status, 0);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
     }
   }
   return 0;

@@ -13,7 +13,9 @@ with the same pseudo-random draws, so all three sides see the same inputs:
              run; by default the one beside the build's python directory
 Before timing, the reference and ours must give equal clause lists (Skolem
 counters reset) on the first formulas of every batch, and the C++ run must
-report the same number of clauses per batch as ours.
+report the same number of clauses per batch as ours.  Each batch is built and
+timed in a forked child, so that no batch inherits the allocator state that
+the earlier ones left behind.
 
 Columns: formulas and clauses per pass over the batch; formulas/s and
 clauses/s of ours through Python; the reference's formulas/s; ours/ref, the
@@ -23,6 +25,7 @@ calls over the calls through Python (the cost of the Python face).
 
 import argparse
 import os
+import pickle
 import subprocess
 import sys
 import time
@@ -176,15 +179,16 @@ def random_batch(depth, count):
 
 
 def batches():
-    out = []
+    """(family, size, function building the batch's formulas)"""
     for family, make, sizes in [("alternation", alternation, (8, 12, 32)),
                                 ("wide_and", wide_and, (100, 1000, 10000)),
                                 ("wide_or", wide_or, (100, 1000, 10000)),
                                 ("iff_chain", iff_chain, (4, 5, 6)),
                                 ("imp_chain", imp_chain, (8, 12, 16))]:
-        out += [(family, n, [make(n)]) for n in sizes]
-    out += [("random", depth, random_batch(depth, 200)) for depth in (3, 4, 5)]
-    return out
+        for n in sizes:
+            yield family, n, lambda make=make, n=n: [make(n)]
+    for depth in (3, 4, 5):
+        yield "random", depth, lambda depth=depth: random_batch(depth, 200)
 
 
 # ---------------------------------------------------------------------------
@@ -455,15 +459,56 @@ def measure(clausify, formulas, min_seconds):
             return clauses, elapsed / passes
 
 
-def check_same_clauses(family, size, op, formulas):
+class Mismatch(Exception):
+    pass
+
+
+def check_same_clauses(op, formulas):
     for f in formulas[:5]:
         reset()
         ours = OURS[op](f)
         reset()
         theirs = THEIRS[op](f)
         if ours != theirs:
-            sys.exit(f"{family} {size} {op}: the reference gives other clauses than ours "
-                     f"({len(theirs)} against {len(ours)}) on {f}")
+            raise Mismatch(f"the reference gives other clauses than ours ({len(theirs)} against {len(ours)}) on {f}")
+
+
+def time_batch(build, min_seconds):
+    """[(op, formulas, clauses per pass, our seconds per pass, the reference's)]
+    for the operations whose clause forms stay under the cap"""
+    formulas = build()
+    rows = []
+    for op in ("to_cnf", "negate"):
+        if not all(under_cap(OURS[op], f) for f in formulas):
+            continue
+        check_same_clauses(op, formulas)
+        clauses, ours = measure(OURS[op], formulas, min_seconds)
+        _, theirs = measure(THEIRS[op], formulas, min_seconds)
+        rows.append((op, len(formulas), clauses, ours, theirs))
+    return rows
+
+
+def in_child(work):
+    """work() in a forked child, so that every batch starts from the same
+    heap (what earlier batches left in the allocator skews the timing)."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        try:
+            result = work()
+        except Exception as error:  # handed to the parent
+            result = error
+        with os.fdopen(write, "wb") as out:
+            pickle.dump(result, out)
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as source:
+        result = pickle.load(source)
+    os.waitpid(pid, 0)
+    if isinstance(result, Exception):
+        raise result
+    return result
 
 
 def run_cpp(path, min_seconds):
@@ -496,23 +541,20 @@ def main():
               f"{'clauses/s':>11} {'ref f/s':>9} {'ours/ref':>8} {'C++/Py':>7}")
     print(header)
     print("-" * len(header))
-    for family, size, formulas in batches():
-        for op in ("to_cnf", "negate"):
-            if not all(under_cap(OURS[op], f) for f in formulas):
-                continue  # the clause form exceeds the distribution cap
-            check_same_clauses(family, size, op, formulas)
-            clauses, ours = measure(OURS[op], formulas, args.min_seconds)
-            _, theirs = measure(THEIRS[op], formulas, args.min_seconds)
+    for family, size, build in batches():
+        try:
+            rows = in_child(lambda: time_batch(build, args.min_seconds))
+        except Mismatch as error:
+            sys.exit(f"{family} {size}: {error}")
+        for op, n, clauses, ours, theirs in rows:
             cpp_ratio = "-"
             if (family, size, op) in cpp:
                 cpp_clauses, cpp_seconds = cpp[family, size, op]
                 if cpp_clauses != clauses:
                     sys.exit(f"{family} {size} {op}: C++ gives {cpp_clauses} clauses, Python {clauses}")
                 cpp_ratio = f"{ours / cpp_seconds:.2f}"
-            n = len(formulas)
             print(f"{family:<12} {size:>6}  {op:<7} {n:>8} {clauses:>8} {n / ours:>11.0f} {clauses / ours:>11.0f} "
                   f"{n / theirs:>9.1f} {theirs / ours:>8.1f} {cpp_ratio:>7}", flush=True)
-
 
 if __name__ == "__main__":
     main()

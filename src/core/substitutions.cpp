@@ -94,52 +94,6 @@ NodePtr SubstitutionTransformer::visit_exists(const NodeRef<Exists>& node) {
   return handle_quantifier(node->variable(), node->body(), NodeKind::Exists);
 }
 
-VarSetPtr SubstitutionTransformer::free_vars_of(const NodePtr& node) {
-  switch (node->kind()) {
-    case NodeKind::Variable: {
-      auto single = std::make_shared<VarSet>();
-      single->insert(as_ptr<Variable>(node));
-      return single;
-    }
-    case NodeKind::Constant: return std::make_shared<const VarSet>();
-    case NodeKind::FunctionApp:
-    case NodeKind::PredicateApp: return as_application(*node)->free_vars();
-    case NodeKind::Equality: return as<Equality>(*node).free_vars();
-    default: break;
-  }
-  auto known = free_vars_memo_.find(node);
-  if (known != free_vars_memo_.end()) return known->second;
-  RecursionGuard guard;
-  VarSetPtr result;
-  if (node->kind() == NodeKind::Not) {
-    result = free_vars_of(as<Not>(*node).operand());
-  } else if (is_binary(node->kind())) {
-    VarSetPtr left = free_vars_of(as<BinaryFormula>(*node).left());
-    VarSetPtr right = free_vars_of(as<BinaryFormula>(*node).right());
-    if (right->empty()) {
-      result = left;
-    } else if (left->empty()) {
-      result = right;
-    } else {
-      auto both = std::make_shared<VarSet>(*left);
-      both->insert_all(*right);
-      result = both;
-    }
-  } else if (is_quantifier(node->kind())) {
-    const auto& q = as<Quantifier>(*node);
-    result = free_vars_of(q.body());
-    if (result->contains(q.variable())) {
-      auto without = std::make_shared<VarSet>(*result);
-      without->erase(q.variable());
-      result = without;
-    }
-  } else {
-    result = free_vars_of(as<SecondOrderQuantifier>(*node).body());
-  }
-  free_vars_memo_.emplace(node, result);
-  return result;
-}
-
 NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var, const NodePtr& body,
                                                    NodeKind constructor) {
   // The remembered free-variable sets serve one outermost quantifier.
@@ -147,7 +101,7 @@ NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var,
   struct Close {
     SubstitutionTransformer& self;
     ~Close() {
-      if (--self.open_quantifiers_ == 0) self.free_vars_memo_.clear();
+      if (--self.open_quantifiers_ == 0) self.free_vars_.forget();
     }
   } close{*this};
 
@@ -157,11 +111,11 @@ NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var,
   if (replacement(bound_var)) shadow.emplace(shadowed_, bound_var);
 
   // The variables of the terms that the walk will put into the body.
-  VarSetPtr body_free_vars = free_vars_of(body);
+  VarSetPtr body_free_vars = free_vars_.of(body);
   const VarSet& body_free = *body_free_vars;
   VarSet replacement_vars;
   for (const auto& var : body_free)
-    if (const NodePtr* term = replacement(var)) replacement_vars.insert_all(*free_vars_of(*term));
+    if (const NodePtr* term = replacement(var)) replacement_vars.insert_all(*free_vars_.of(*term));
 
   VariablePtr var = bound_var;
   NodePtr target = body;
