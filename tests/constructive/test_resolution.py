@@ -540,6 +540,10 @@ def test_translation_counter_and_world():
     with pytest.raises(InvalidFormulaError, match=r"Variable ID must be non-negative, got -1\."):
         translate_ipc_to_fol(imp(P, P), var_counter=counter)
     assert counter == [-1]
+    counter = [2**63 - 1]
+    with pytest.raises(OverflowError, match="64 bits"):
+        translate_ipc_to_fol(imp(P, P), var_counter=counter)
+    assert counter == [2**63 - 1]
 
 
 @pytest.mark.parametrize(
