@@ -197,6 +197,22 @@ def test_result_with_nothing_renders_four_lines():
     assert r.multiplicity == 3
 
 
+@pytest.mark.parametrize(
+    "step",
+    [
+        PrefixedResolutionStep(3, "initial", (), PrefixedClause()),
+        PrefixedResolutionStep("s2", None, (), PrefixedClause()),
+        PrefixedResolutionStep("s2", "resolution", (1,), PrefixedClause()),
+    ],
+    ids=["id", "rule", "premise id"],
+)
+def test_a_report_of_fields_that_are_no_texts_is_a_type_error(step):
+    r = PrefixedResolutionProofResult(True, P, (), (step,), None, PrefixSubstitution(), 1)
+    with pytest.raises(TypeError):
+        r.to_string()
+    assert r.steps == (step,)
+
+
 def test_report_of_an_implication():
     r = prove_prefixed_resolution(imp(P, P))
     assert str(r) == r.to_string() == "\n".join([
