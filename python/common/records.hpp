@@ -56,23 +56,11 @@ struct RecordStyle {
   bool frozen = true;
 };
 
-// The name of an object's class, as the interpreter shows it in messages.
-inline std::string type_name_of(py::handle obj) {
-  return py::type::handle_of(obj).attr("__name__").cast<std::string>();
-}
-
 // The C++ value behind `self`: TypeError when `self` is not an instance of
 // the record's class or when its constructor never ran.
 template <typename T>
 const T& record_of(py::handle self) {
-  py::detail::make_caster<T> caster;
-  if (!caster.load(self, false))
-    throw py::type_error("descriptor requires a '" + py::type::of<T>().attr("__name__").template cast<std::string>() +
-                         "' object but received a '" + type_name_of(self) + "'");
-  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
-  for (auto vh : py::detail::values_and_holders(inst))
-    if (!vh.holder_constructed()) throw py::type_error(type_name_of(self) + ".__init__() was not called on this object");
-  return *static_cast<const T*>(caster.value);
+  return *static_cast<const T*>(built_object_of<T>(self));
 }
 
 template <typename T>

@@ -381,26 +381,32 @@ std::string repr(const Node& n);
 // more than one owner walks each distinct subterm once.  A child with a
 // single owner can only be reached through its parent, so it is not kept,
 // and plain trees cost what they did.  Pass children as the very pointers
-// stored in their parents (a copy would count as an owner).
+// stored in their parents (a copy would count as an owner).  A remembered
+// node is kept alive by the memo: a node that the walk built and dropped
+// cannot hand its address on to another node while its result is kept.
 template <typename T>
 class SharedNodeMemo {
  public:
   template <typename Ptr>
   const T* find(const Ptr& n) const {
-    if (n.use_count() <= 1) return nullptr;
+    if (n.use_count() <= 1 || map_.empty()) return nullptr;
     auto it = map_.find(n.get());
-    return it == map_.end() ? nullptr : &it->second;
+    return it == map_.end() ? nullptr : &it->second.value;
   }
   // Keeps the value when the child is shared; returns it either way (the
   // reference stays valid until the next store).
   template <typename Ptr>
   const T& store(const Ptr& n, T value) {
     if (n.use_count() <= 1) return last_ = std::move(value);
-    return map_.insert_or_assign(n.get(), std::move(value)).first->second;
+    return map_.insert_or_assign(n.get(), Kept{n, std::move(value)}).first->second.value;
   }
 
  private:
-  std::unordered_map<const Node*, T> map_;
+  struct Kept {
+    NodePtr node;
+    T value;
+  };
+  std::unordered_map<const Node*, Kept> map_;
   T last_{};
 };
 

@@ -308,12 +308,9 @@ class QuickMeasure {
 }  // namespace
 
 Measure DepthVisitor::visit(const NodePtr& node) {
-  bool own = runs_own_operations(*this);
-  if (own && memo_.idle()) {
-    if (auto quick = QuickMeasure(QuickMeasure::Rule::Deepest).of(node)) return *quick;
-    return memo_.remembering(node, [&] { return dispatch(node); });
-  }
-  return memo_.through(node, own, [&] { return dispatch(node); });
+  return memo_.visit(
+      node, runs_own_operations(*this), [&] { return QuickMeasure(QuickMeasure::Rule::Deepest).of(node); },
+      [&] { return dispatch(node); });
 }
 
 // The rule of max(): the first argument's measure, replaced by each later
@@ -352,12 +349,9 @@ Measure DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { retur
 // ---------------------------------------------------------------------------
 
 Measure SizeVisitor::visit(const NodePtr& node) {
-  bool own = runs_own_operations(*this);
-  if (own && memo_.idle()) {
-    if (auto quick = QuickMeasure(QuickMeasure::Rule::Sum).of(node)) return *quick;
-    return memo_.remembering(node, [&] { return dispatch(node); });
-  }
-  return memo_.through(node, own, [&] { return dispatch(node); });
+  return memo_.visit(
+      node, runs_own_operations(*this), [&] { return QuickMeasure(QuickMeasure::Rule::Sum).of(node); },
+      [&] { return dispatch(node); });
 }
 
 Measure SizeVisitor::argument_sizes(const Application& app) {
@@ -405,12 +399,11 @@ FreeVariables FreeVariables::without(FreeVariables a, const VariablePtr& var) {
 }
 
 FreeVariables FreeVariableCollector::visit(const NodePtr& node) {
-  bool own = runs_own_operations(*this);
-  if (own && memo_.idle()) {
-    if (node) return free_variables(node);
-    return memo_.remembering(node, [&] { return dispatch(node); });
-  }
-  return memo_.through(node, own, [&] { return dispatch(node); });
+  auto quick = [&]() -> std::optional<FreeVariables> {
+    if (!node) return std::nullopt;
+    return free_variables(node);
+  };
+  return memo_.visit(node, runs_own_operations(*this), quick, [&] { return dispatch(node); });
 }
 
 FreeVariables FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {

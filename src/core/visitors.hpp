@@ -129,6 +129,17 @@ class SharedSubtreeMemo {
   // No walk of this memo is under way.
   bool idle() const { return depth_ == 0; }
 
+  // One visit of a walker.  The outermost visit of a walker that runs its own
+  // operations first tries `quick`, a direct walk that may give up (an empty
+  // optional), then walks remembering from the start; every other visit goes
+  // through().
+  template <class Quick, class Compute>
+  R visit(const NodePtr& node, bool own, const Quick& quick, const Compute& compute) {
+    if (!own || !idle()) return through(node, own, compute);
+    if (auto fast = quick()) return std::move(*fast);
+    return remembering(node, compute);
+  }
+
   // An outermost walk that remembers from its first step (the caller has
   // already found a plain walk too long).
   template <class Compute>
