@@ -123,6 +123,38 @@ auto mutable_field(const char* name, Getter get, Setter set, Default default_val
   return Field<Getter, Default, Setter>{name, get, std::move(default_value), set};
 }
 
+namespace detail {
+// Stores a Python value in a data member: a py::object member takes any
+// value; another member takes the value converted as an argument would be,
+// else TypeError names the field.
+template <auto Member>
+struct AssignMember {
+  const char* name;
+  template <typename T>
+  void operator()(T& record, py::handle value) const {
+    using Value = std::decay_t<decltype(record.*Member)>;
+    if constexpr (std::is_same_v<Value, py::object>) {
+      record.*Member = py::reinterpret_borrow<py::object>(value);
+    } else {
+      py::detail::make_caster<Value> caster;
+      if (!caster.load(value, true))
+        throw core::TypeError(std::string(name) + " cannot be set to a value of " + class_text(value));
+      record.*Member = py::detail::cast_op<Value>(std::move(caster));
+    }
+  }
+};
+}  // namespace detail
+
+// A mutable field read and assigned through a data member (see AssignMember).
+template <auto Member>
+auto member_field(const char* name) {
+  return mutable_field(name, Member, detail::AssignMember<Member>{name});
+}
+template <auto Member, typename Default>
+auto member_field(const char* name, Default default_value) {
+  return mutable_field(name, Member, detail::AssignMember<Member>{name}, std::move(default_value));
+}
+
 template <typename Factory>
 struct Constructor {
   Factory make;

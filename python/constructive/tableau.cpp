@@ -33,16 +33,6 @@ Sign sign_from_py(py::handle obj) {
   return member.attr("value").cast<std::string>() == "T" ? Sign::True : Sign::False;
 }
 
-// A Python value as a C++ value of type T, converting as an argument would;
-// TypeError naming the field when it does not convert.
-template <typename T>
-T value_as(py::handle value, const char* field) {
-  py::detail::make_caster<T> caster;
-  if (!caster.load(value, true))
-    throw core::TypeError(std::string(field) + " cannot be set to a value of " + common::class_text(value));
-  return py::detail::cast_op<T>(std::move(caster));
-}
-
 // ---------------------------------------------------------------------------
 // Derivation-tree records seen from Python
 // ---------------------------------------------------------------------------
@@ -512,37 +502,6 @@ py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj,
 // ---------------------------------------------------------------------------
 // Class bindings
 // ---------------------------------------------------------------------------
-// A field of a mutable record that Python may assign: its value converts
-// to the field's C++ type, else TypeError names the field.
-template <auto Member>
-auto typed_field(const char* name) {
-  return common::mutable_field(name, Member, [name](auto& record, py::handle value) {
-    record.*Member = value_as<std::decay_t<decltype(record.*Member)>>(value, name);
-  });
-}
-template <auto Member, typename Default>
-auto typed_field(const char* name, Default default_value) {
-  return common::mutable_field(
-      name, Member,
-      [name](auto& record, py::handle value) {
-        record.*Member = value_as<std::decay_t<decltype(record.*Member)>>(value, name);
-      },
-      std::move(default_value));
-}
-
-// A field of a mutable record that holds any Python object.
-template <auto Member>
-auto object_field(const char* name) {
-  return common::mutable_field(name, Member,
-                               [](auto& record, py::handle value) { record.*Member = py::reinterpret_borrow<py::object>(value); });
-}
-template <auto Member>
-auto object_field(const char* name, py::object default_value) {
-  return common::mutable_field(
-      name, Member, [](auto& record, py::handle value) { record.*Member = py::reinterpret_borrow<py::object>(value); },
-      std::move(default_value));
-}
-
 void bind_signed_formula(py::module_& m) {
   py::class_<SignedFormula> cls(m, "SignedFormula", "A formula signed true (T) or false (F) at a world.");
   common::bind_record(cls, common::RecordStyle{},
@@ -568,10 +527,10 @@ void bind_node(py::module_& m) {
                                                children ? *children : py::list(), is_closed,
                                                std::move(clash_details)});
       }),
-      typed_field<&PyNode::id>("id"), typed_field<&PyNode::signed_formula>("signed_formula", py::none()),
-      typed_field<&PyNode::rule>("rule", std::string()), typed_field<&PyNode::world>("world", py::none()),
-      typed_field<&PyNode::children>("children", py::none()), typed_field<&PyNode::is_closed>("is_closed", false),
-      typed_field<&PyNode::clash_details>("clash_details", py::none()));
+      common::member_field<&PyNode::id>("id"), common::member_field<&PyNode::signed_formula>("signed_formula", py::none()),
+      common::member_field<&PyNode::rule>("rule", std::string()), common::member_field<&PyNode::world>("world", py::none()),
+      common::member_field<&PyNode::children>("children", py::none()), common::member_field<&PyNode::is_closed>("is_closed", false),
+      common::member_field<&PyNode::clash_details>("clash_details", py::none()));
   cls.def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
       .def(
           "to_string",
@@ -617,10 +576,10 @@ void bind_result(py::module_& m) {
                         return PyResult{is_valid, std::move(tree), std::move(countermodel), std::move(target),
                                         std::move(premises)};
                       }),
-                      typed_field<&PyResult::is_valid>("is_valid"), object_field<&PyResult::tree>("tree"),
-                      object_field<&PyResult::countermodel>("countermodel", py::none()),
-                      object_field<&PyResult::target>("target", py::none()),
-                      object_field<&PyResult::premises>("premises", py::tuple()));
+                      common::member_field<&PyResult::is_valid>("is_valid"), common::member_field<&PyResult::tree>("tree"),
+                      common::member_field<&PyResult::countermodel>("countermodel", py::none()),
+                      common::member_field<&PyResult::target>("target", py::none()),
+                      common::member_field<&PyResult::premises>("premises", py::tuple()));
   cls.def("to_string", &result_text, "The text report.")
       .def("__str__", &result_text)
       .def("to_dict", &result_dict, "The result as plain values.");
@@ -638,11 +597,11 @@ void bind_branch_state(py::module_& m) {
   py::class_<PyState, std::shared_ptr<PyState>> cls(
       m, "_BranchState", "Internal container for the state of a single tableau branch.", py::dynamic_attr());
   common::bind_record(cls, common::RecordStyle{true, false, false}, common::constructor(&make_state),
-                      object_field<&PyState::worlds>("worlds", py::none()),
-                      object_field<&PyState::relations>("relations", py::none()),
-                      object_field<&PyState::t_formulas>("t_formulas", py::none()),
-                      object_field<&PyState::f_formulas>("f_formulas", py::none()),
-                      object_field<&PyState::applied_rules>("applied_rules", py::none()));
+                      common::member_field<&PyState::worlds>("worlds", py::none()),
+                      common::member_field<&PyState::relations>("relations", py::none()),
+                      common::member_field<&PyState::t_formulas>("t_formulas", py::none()),
+                      common::member_field<&PyState::f_formulas>("f_formulas", py::none()),
+                      common::member_field<&PyState::applied_rules>("applied_rules", py::none()));
   cls.def(
          "add_world",
          [](py::handle self, py::handle w) {
