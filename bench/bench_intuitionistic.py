@@ -101,17 +101,22 @@ def family_table(names, sizes):
     header = f"| {'formula':<17} | {'valid?':<6} |" + "".join(f" {m:<20} |" for m in METHODS)
     print(header)
     print("|" + "|".join("-" * (len(cell)) for cell in header.split("|")[1:-1]) + "|")
+    proved = {m: 0 for m in METHODS}
+    valid_count = 0
     for name in names:
         build, valid, smallest = FAMILIES[name]
         for n in sizes:
             if n < smallest:
                 continue
             formula = build(n)
+            valid_count += valid
             cells = []
             for method in METHODS:
                 verdict, seconds = timed(method, formula)
+                proved[method] += verdict == "valid"
                 cells.append(f" {verdict:<8} {seconds:>10.4f}s |")
             print(f"| {f'{name}({n})':<17} | {'yes' if valid else 'no':<6} |" + "".join(cells))
+    print(f"| {'proved':<17} | {valid_count:<6} |" + "".join(f" {proved[m]:<20} |" for m in METHODS))
     print()
 
 

@@ -276,17 +276,20 @@ py::dict proof_dict(const PyProofResult& r) {
 
 std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
 
+// A text that a report joins: TypeError when it is not a string.
+std::string text_part(py::handle value, const char* what) { return common::string_from_py(value, what); }
+
 std::string proof_text(const PyProofResult& r) {
   std::vector<std::string> lines{"=== Prefixed Resolution Proof (IPC) ===", "Target: " + text_of(r.target)};
   if (py::len(r.premises) > 0) lines.push_back("Premises: " + joined_texts(r.premises));
-  lines.push_back(std::string("Status: ") + (r.is_valid.cast<bool>() ? "VALID (Intuitionistically Proven)" : "UNPROVABLE"));
+  lines.push_back(std::string("Status: ") + (truth_of(r.is_valid) ? "VALID (Intuitionistically Proven)" : "UNPROVABLE"));
   lines.push_back("Multiplicity: " + str_of(r.multiplicity));
   if (py::len(r.steps) > 0) {
     lines.push_back("Derivation Steps:");
     for (auto s : py::iter(r.steps)) {
-      std::string line = "  [" + s.attr("id").cast<std::string>() + "] " +
-                         s.attr("clause").attr("to_string")().cast<std::string>() + " (" +
-                         s.attr("rule_name").cast<std::string>();
+      std::string line = "  [" + text_part(s.attr("id"), "a step id") + "] " +
+                         text_part(s.attr("clause").attr("to_string")(), "a clause text") + " (" +
+                         text_part(s.attr("rule_name"), "a rule name");
       py::object ids = s.attr("premise_ids");
       if (py::len(ids) > 0) {
         line += " from ";
@@ -294,7 +297,7 @@ std::string proof_text(const PyProofResult& r) {
         for (auto id : py::iter(ids)) {
           if (!first) line += ", ";
           first = false;
-          line += id.cast<std::string>();
+          line += text_part(id, "a premise id");
         }
       }
       lines.push_back(line + ")");
@@ -310,9 +313,9 @@ std::string proof_text(const PyProofResult& r) {
       for (auto s : py::iter(pair[1])) {
         if (!first) names += ".";
         first = false;
-        names += s.attr("name").cast<std::string>();
+        names += text_part(s.attr("name"), "a prefix symbol name");
       }
-      lines.push_back("  sigma(" + pair[0].attr("name").cast<std::string>() + ") = " + names);
+      lines.push_back("  sigma(" + text_part(pair[0].attr("name"), "a prefix variable name") + ") = " + names);
     }
   }
   std::string out;
@@ -357,7 +360,7 @@ std::string translation_text(const PyTranslationResult& r) {
   if (py::len(r.premises_ipc) > 0) out += "\nPremises (IPC): " + joined_texts(r.premises_ipc);
   out += "\nTarget (FOL): " + text_of(r.target_fol);
   out += std::string("\nStatus: ") +
-         (r.is_valid.cast<bool>() ? "VALID (Proven via FOL Superposition/Resolution)" : "UNPROVABLE");
+         (truth_of(r.is_valid) ? "VALID (Proven via FOL Superposition/Resolution)" : "UNPROVABLE");
   out += "\nFrame Axioms Count: " + std::to_string(py::len(r.frame_axioms));
   if (!r.proof_dag.is_none()) out += "\nReconstructed Proof Steps: " + std::to_string(py::len(r.proof_dag.attr("steps")));
   return out;

@@ -102,8 +102,9 @@ NodeIndex add_record(DerivationTree& tree, const PyNode& n, bool with_children) 
 }
 
 // An engine tree from a Python tree; its root is the record.
-std::unique_ptr<DerivationTree> to_engine(const PyNode& n, bool with_children = true) {
-  auto tree = std::make_unique<DerivationTree>();
+std::unique_ptr<DerivationTree> to_engine(const PyNode& n, bool with_children = true,
+                                          std::shared_ptr<core::Bank> bank = std::make_shared<core::Bank>()) {
+  auto tree = std::make_unique<DerivationTree>(std::move(bank));
   add_record(*tree, n, with_children);
   return tree;
 }
@@ -241,12 +242,14 @@ py::dict result_dict(const PyResult& r) {
 // ---------------------------------------------------------------------------
 // Branch state fields
 // ---------------------------------------------------------------------------
-py::tuple rule_to_py(const RuleInstance& r) {
-  if (r.successor) return py::make_tuple(rule_kind_name(r.rule), r.formula, r.world, *r.successor);
-  return py::make_tuple(rule_kind_name(r.rule), r.formula, r.world);
+py::tuple rule_to_py(const BranchState& s, const RuleInstance& r) {
+  const char* name = rule_kind_name(r.rule);
+  if (r.successor != kNone) return py::make_tuple(name, s.formula(r.formula), s.world(r.world), s.world(r.successor));
+  return py::make_tuple(name, s.formula(r.formula), s.world(r.world));
 }
 
-RuleInstance rule_from_py(py::handle obj) {
+// A rule tuple (name, formula, world[, successor]) as an instance on the state's bank and worlds.
+RuleInstance rule_from_py(py::handle obj, BranchState& s) {
   if (!py::isinstance<py::tuple>(obj)) throw core::TypeError("a rule instance must be a tuple, got " + common::class_text(obj));
   auto t = obj.cast<py::tuple>();
   if (t.size() != 3 && t.size() != 4)
@@ -255,15 +258,11 @@ RuleInstance rule_from_py(py::handle obj) {
   std::string name = py::str(t[0]).cast<std::string>();
   if (!py::isinstance<py::str>(t[0]) || !rule_kind_from_name(name, kind))
     throw core::ValueError("Unknown tableau rule: " + name);
-  RuleInstance r{kind, common::to_node(t[1]), worlds::world_from_py(t[2]), std::nullopt};
-  if (t.size() == 4) r.successor = worlds::world_from_py(t[3]);
+  core::NodePtr formula = common::to_node(t[1]);
+  World world = worlds::world_from_py(t[2]);
+  RuleInstance r{kind, s.formula_id(formula), s.world_index(world)};
+  if (t.size() == 4) r.successor = s.world_index(worlds::world_from_py(t[3]));
   return r;
-}
-
-py::set rules_to_py(const BranchState& s) {
-  py::set out;
-  for (const auto& r : s.applied_rules) out.add(rule_to_py(r));
-  return out;
 }
 
 // The Python branch state: its five containers, as plain attributes.  The
@@ -296,47 +295,84 @@ std::shared_ptr<PyState> make_state(py::handle worlds_, py::handle relations, py
   if (applied_rules.is_none()) {
     s->applied_rules = py::set();
   } else {
-    for (auto item : py::iter(applied_rules)) rule_from_py(item);
+    BranchState scratch;
+    for (auto item : py::iter(applied_rules)) rule_from_py(item, scratch);
     s->applied_rules = py::isinstance<py::set>(applied_rules) ? py::reinterpret_borrow<py::object>(applied_rules)
                                                              : py::object(worlds::new_set(applied_rules));
   }
   return s;
 }
 
-// The engine state of a Python branch state, read from its attributes.
-BranchState engine_state_of(py::handle state) {
+// Reads a {World: collection} mapping into per-world entries; `member`
+// turns each member of a collection into an id.
+template <typename Member>
+void read_entries(py::handle mapping, BranchState& s, WorldEntries<IdSet>& entries, Member member) {
+  if (!py::isinstance<py::dict>(mapping))
+    throw core::TypeError("expected a dict keyed by World, got " + common::class_text(mapping));
+  for (auto [key, items] : mapping.cast<py::dict>()) {
+    const WorldIndex w = s.world_index(worlds::world_from_py(key, "key"));
+    IdSet members;
+    for (auto item : py::iter(items)) members.insert(member(item));
+    const std::uint32_t slot = entries.contains(w) ? entries.slot(w) : entries.add(w);
+    entries.value_at(slot) = std::move(members);
+  }
+}
+
+// The engine state of a Python branch state, read from its attributes, on `bank`.
+BranchState engine_state_of(py::handle state, std::shared_ptr<core::Bank> bank = std::make_shared<core::Bank>()) {
   py::object cls = py::module_::import("constructive.tableau").attr("_BranchState");
   if (!py::isinstance(state, cls))
     throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
-  BranchState s;
-  s.worlds = worlds::list_from_py(state.attr("worlds"));
-  s.relations = worlds::relations_from_py(state.attr("relations"));
-  s.t_formulas = worlds::formula_map_from_py(state.attr("t_formulas"));
-  s.f_formulas = worlds::formula_map_from_py(state.attr("f_formulas"));
-  for (auto item : py::iter(state.attr("applied_rules"))) s.applied_rules.insert(rule_from_py(item));
+  BranchState s(std::move(bank));
+  for (auto item : py::iter(state.attr("worlds"))) s.worlds.push_back(s.world_index(worlds::world_from_py(item)));
+  auto world_member = [&s](py::handle w) { return s.world_index(worlds::world_from_py(w)); };
+  auto formula_member = [&s](py::handle f) { return s.formula_id(common::to_node(f)); };
+  read_entries(state.attr("relations"), s, s.relations, world_member);
+  read_entries(state.attr("t_formulas"), s, s.t_formulas, formula_member);
+  read_entries(state.attr("f_formulas"), s, s.f_formulas, formula_member);
+  for (auto item : py::iter(state.attr("applied_rules"))) s.applied_rules.insert(rule_from_py(item, s));
   return s;
 }
 
-// Adds to the Python state's containers what the engine state holds beyond them.
-template <typename Set>
-void grow_map(py::handle mapping, const constructive::WorldMap<Set>& map) {
-  for (const auto& [w, members] : map) {
-    py::object entry = worlds::entry(mapping, py::cast(w));
-    for (const auto& member : members) entry.attr("add")(py::cast(member));
+// Adds to a Python {World: set} mapping what the engine entries hold beyond it.
+template <typename MemberToPy>
+void grow_map(py::handle mapping, const BranchState& s, const WorldEntries<IdSet>& entries, MemberToPy member) {
+  for (const auto& [w, members] : entries) {
+    py::object entry = worlds::entry(mapping, py::cast(s.world(w)));
+    for (std::uint32_t m : members) entry.attr("add")(member(m));
   }
+}
+
+// A new {World: set} dictionary of engine entries.
+template <typename MemberToPy>
+py::dict entries_to_py(const BranchState& s, const WorldEntries<IdSet>& entries, MemberToPy member) {
+  py::dict out;
+  for (const auto& [w, members] : entries) {
+    py::set items;
+    for (std::uint32_t m : members) items.add(member(m));
+    out[py::cast(s.world(w))] = items;
+  }
+  return out;
+}
+
+auto world_to_py(const BranchState& s) {
+  return [&s](WorldIndex w) { return py::cast(s.world(w)); };
+}
+auto formula_to_py(const BranchState& s) {
+  return [&s](core::TermId f) { return py::cast(s.formula(f)); };
 }
 
 void grow(py::handle state, const BranchState& s) {
   py::object listed = state.attr("worlds");
-  for (const World& w : s.worlds) {
-    py::object world = py::cast(w);
+  for (WorldIndex w : s.worlds) {
+    py::object world = py::cast(s.world(w));
     if (!listed.contains(world)) listed.attr("append")(world);
   }
-  grow_map(state.attr("relations"), s.relations);
-  grow_map(state.attr("t_formulas"), s.t_formulas);
-  grow_map(state.attr("f_formulas"), s.f_formulas);
+  grow_map(state.attr("relations"), s, s.relations, world_to_py(s));
+  grow_map(state.attr("t_formulas"), s, s.t_formulas, formula_to_py(s));
+  grow_map(state.attr("f_formulas"), s, s.f_formulas, formula_to_py(s));
   py::object rules = state.attr("applied_rules");
-  for (const auto& r : s.applied_rules) rules.attr("add")(rule_to_py(r));
+  for (const auto& r : s.applied_rules) rules.attr("add")(rule_to_py(s, r));
 }
 
 // Runs an engine operation on the state and keeps what it added.
@@ -349,11 +385,15 @@ void change_state(py::handle state, Change change) {
 
 py::object state_to_py(const BranchState& s) {
   auto out = std::make_shared<PyState>();
-  out->worlds = worlds::list_to_py(s.worlds);
-  out->relations = worlds::map_to_py(s.relations);
-  out->t_formulas = worlds::map_to_py(s.t_formulas);
-  out->f_formulas = worlds::map_to_py(s.f_formulas);
-  out->applied_rules = rules_to_py(s);
+  py::list listed;
+  for (WorldIndex w : s.worlds) listed.append(py::cast(s.world(w)));
+  out->worlds = listed;
+  out->relations = entries_to_py(s, s.relations, world_to_py(s));
+  out->t_formulas = entries_to_py(s, s.t_formulas, formula_to_py(s));
+  out->f_formulas = entries_to_py(s, s.f_formulas, formula_to_py(s));
+  py::set rules;
+  for (const auto& r : s.applied_rules) rules.add(rule_to_py(s, r));
+  out->applied_rules = rules;
   return py::cast(out);
 }
 
@@ -446,12 +486,14 @@ TableauProver& prover_of(py::handle self) {
 
 py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj, py::handle depth_obj) {
   TableauProver& prover = prover_of(self);
-  BranchState engine_state = engine_state_of(state);
+  // The stub tree and the state share one bank: the search's formula ids are the tree's.
+  auto bank = std::make_shared<core::Bank>();
+  BranchState engine_state = engine_state_of(state, bank);
   if (!py::isinstance<PyNode>(node_obj))
     throw core::TypeError("node must be a TableauNode, got " + common::class_text(node_obj));
   PyNode& node = node_obj.cast<PyNode&>();
   const std::int64_t depth = common::int64_from_py(depth_obj, "depth");
-  auto stub = to_engine(node, false);
+  auto stub = to_engine(node, false, bank);
   const NodeIndex root = DerivationTree::root();
   ExpandResult r = prover.expand_branch(engine_state, *stub, root, depth);
   append_records(node, *stub, root);
@@ -585,11 +627,11 @@ void bind_result(py::module_& m) {
 }
 
 // The state's operations that add a signed formula at a world.
-template <void (BranchState::*Add)(const World&, const core::NodePtr&)>
+template <void (BranchState::*Add)(WorldIndex, core::TermId)>
 void add_formula_from_py(py::handle self, py::handle w, py::handle f) {
   World world = worlds::world_from_py(w);
   core::NodePtr formula = common::to_node(f);
-  change_state(self, [&](BranchState& s) { (s.*Add)(world, formula); });
+  change_state(self, [&](BranchState& s) { (s.*Add)(s.world_index(world), s.formula_id(formula)); });
 }
 
 void bind_branch_state(py::module_& m) {
@@ -605,7 +647,7 @@ void bind_branch_state(py::module_& m) {
          "add_world",
          [](py::handle self, py::handle w) {
            World world = worlds::world_from_py(w);
-           change_state(self, [&](BranchState& s) { s.add_world(world); });
+           change_state(self, [&](BranchState& s) { s.add_world(s.world_index(world)); });
          },
          py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
       .def("add_t_formula", &add_formula_from_py<&BranchState::add_t_formula>, py::arg("world"), py::arg("formula"),
@@ -616,7 +658,7 @@ void bind_branch_state(py::module_& m) {
           "add_relation",
           [](py::handle self, py::handle a, py::handle b) {
             World source = worlds::world_from_py(a, "source"), target = worlds::world_from_py(b, "target");
-            change_state(self, [&](BranchState& s) { s.add_relation(source, target); });
+            change_state(self, [&](BranchState& s) { s.add_relation(s.world_index(source), s.world_index(target)); });
           },
           py::arg("source"), py::arg("target"),
           "Makes target (and every world above it) accessible from source and the worlds below it.")

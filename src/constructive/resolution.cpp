@@ -1,6 +1,8 @@
 #include "constructive/resolution.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <numeric>
 
 #include "constructive/common.hpp"
@@ -425,6 +427,8 @@ core::NodePtr translate(const core::NodePtr& f, const core::NodePtr& world, std:
     case core::NodeKind::Not:
     case core::NodeKind::Implies: {
       core::NodePtr u = core::Variable::make(counter, core::VariableKind::INDIVIDUAL, core::ind_sort());
+      if (counter == std::numeric_limits<std::int64_t>::max())
+        throw std::overflow_error("the world variable counter runs past 64 bits");
       ++counter;
       core::NodePtr access = relation(world, u);
       if (f->kind() == core::NodeKind::Not) {

@@ -197,6 +197,22 @@ def test_result_with_nothing_renders_four_lines():
     assert r.multiplicity == 3
 
 
+@pytest.mark.parametrize(
+    "step",
+    [
+        PrefixedResolutionStep(3, "initial", (), PrefixedClause()),
+        PrefixedResolutionStep("s2", None, (), PrefixedClause()),
+        PrefixedResolutionStep("s2", "resolution", (1,), PrefixedClause()),
+    ],
+    ids=["id", "rule", "premise id"],
+)
+def test_a_report_of_fields_that_are_no_texts_is_a_type_error(step):
+    r = PrefixedResolutionProofResult(True, P, (), (step,), None, PrefixSubstitution(), 1)
+    with pytest.raises(TypeError):
+        r.to_string()
+    assert r.steps == (step,)
+
+
 def test_report_of_an_implication():
     r = prove_prefixed_resolution(imp(P, P))
     assert str(r) == r.to_string() == "\n".join([
@@ -540,6 +556,10 @@ def test_translation_counter_and_world():
     with pytest.raises(InvalidFormulaError, match=r"Variable ID must be non-negative, got -1\."):
         translate_ipc_to_fol(imp(P, P), var_counter=counter)
     assert counter == [-1]
+    counter = [2**63 - 1]
+    with pytest.raises(OverflowError, match="64 bits"):
+        translate_ipc_to_fol(imp(P, P), var_counter=counter)
+    assert counter == [2**63 - 1]
 
 
 @pytest.mark.parametrize(
