@@ -398,10 +398,46 @@ Substitution read_back(Bank& bank, Unifier& unifier) {
   return result;
 }
 
+// A bank and unifier for one unification, borrowed from this thread's spare
+// pair: a small unification would otherwise spend most of its time
+// allocating them.  They are emptied when given back, and let go when the
+// bank grew large.
+class Workspace {
+ public:
+  Workspace() : parts_(spare() ? std::move(spare()) : std::make_unique<Parts>()) {}
+  ~Workspace() {
+    if (parts_->bank.size() > kKeptSize) return;
+    try {
+      parts_->unifier.reset();
+      parts_->bank.clear();
+      spare() = std::move(parts_);
+    } catch (...) {  // let these go; the next borrower makes new ones
+    }
+  }
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
+
+  Bank& bank() { return parts_->bank; }
+  Unifier& unifier() { return parts_->unifier; }
+
+ private:
+  struct Parts {
+    Bank bank;
+    Unifier unifier{bank};
+  };
+  static constexpr std::size_t kKeptSize = 4096;
+  static std::unique_ptr<Parts>& spare() {
+    thread_local std::unique_ptr<Parts> parts;
+    return parts;
+  }
+  std::unique_ptr<Parts> parts_;
+};
+
 // Unifies the pairs left[i], right[i] in order, extending `subst`.
 Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<NodePtr>& right,
                          const Substitution* subst) {
-  Bank bank;
+  Workspace workspace;
+  Bank& bank = workspace.bank();
   std::vector<std::pair<TermId, TermId>> start;
   if (subst)
     for (const auto& [var, value] : subst->entries()) start.emplace_back(bank.from_node(var), bank.from_node(value));
@@ -410,7 +446,7 @@ Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<Nod
     for (std::size_t i = 0; i < left.size(); ++i) unify_into(left[i], right[i], working);
     return working;
   }
-  Unifier unifier(bank);
+  Unifier& unifier = workspace.unifier();
   std::exception_ptr refused;
   if (subst) {
     try {
@@ -438,6 +474,7 @@ Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Su
 }
 
 Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+  if (!subst && t1 && t2 && equal(*t1, *t2)) return {};  // nothing to bind, whatever the nodes are
   return unify_pairs({t1}, {t2}, subst);
 }
 
