@@ -11,6 +11,7 @@
 
 #include "constructive/common.hpp"
 #include "core/interrupt.hpp"
+#include "core/release.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -39,10 +40,6 @@ constexpr const char* kLImpOr = "L_Imp_Or";
 constexpr const char* kROr1 = "R_Or1";
 constexpr const char* kROr2 = "R_Or2";
 constexpr const char* kLImpImp = "L_Imp_Imp";
-
-const BinaryFormula* as_binary(const NodePtr& f, NodeKind kind) {
-  return f->kind() == kind ? &as<BinaryFormula>(*f) : nullptr;
-}
 
 }  // namespace
 
@@ -114,38 +111,6 @@ std::string Sequent::to_string(std::string_view notation) const {
 // ---------------------------------------------------------------------------
 // Proof nodes
 // ---------------------------------------------------------------------------
-namespace {
-
-// Proof nodes whose last owner is being destroyed further up the stack; a
-// deep derivation is released by a loop instead of by nested destructors.
-thread_local std::vector<LJTProofNodePtr>* t_pending_nodes = nullptr;
-
-// Without memory for the queue, a premise is released where it stands (by
-// recursion), so that releasing never fails.
-void release_premises(std::vector<LJTProofNodePtr>& premises) noexcept {
-  std::vector<LJTProofNodePtr> pending;
-  bool outermost = t_pending_nodes == nullptr;
-  if (outermost) t_pending_nodes = &pending;
-  for (auto& p : premises) {
-    if (!p || p.use_count() != 1) continue;
-    try {
-      t_pending_nodes->push_back(std::move(p));
-    } catch (const std::bad_alloc&) {
-      p.reset();
-    }
-  }
-  premises.clear();
-  if (!outermost) return;
-  while (!pending.empty()) {
-    LJTProofNodePtr next = std::move(pending.back());
-    pending.pop_back();
-    next.reset();  // queues its own premises
-  }
-  t_pending_nodes = nullptr;
-}
-
-}  // namespace
-
 LJTProofNode::LJTProofNode(SequentPtr sequent, std::string rule, std::vector<LJTProofNodePtr> premises)
     : sequent_(std::move(sequent)), rule_(std::move(rule)), premises_(std::move(premises)) {}
 
@@ -160,7 +125,8 @@ pyhash::hash_t LJTProofNode::hash() const {
   return h;
 }
 
-LJTProofNode::~LJTProofNode() { release_premises(premises_); }
+// A deep derivation is released by a loop instead of by nested destructors.
+LJTProofNode::~LJTProofNode() { core::TreeRelease<LJTProofNode>::release_all(premises_); }
 
 bool equal(const LJTProofNode& a, const LJTProofNode& b) {
   RecursionGuard guard;
@@ -297,7 +263,7 @@ class Inference {
   }
 
   bool right_rule(NodeKind kind, std::size_t n, RightCheck check) const {
-    const BinaryFormula* g = as_binary(goal_, kind);
+    const BinaryFormula* g = binary_of(goal_, kind);
     return arity(n) && g && (this->*check)(*g);
   }
 
@@ -308,7 +274,7 @@ class Inference {
     if (!arity(n)) return false;
     Difference d = difference(seq_, premise_sequent(0));
     if (d.only_first.size() != 1) return false;
-    const BinaryFormula* principal = as_binary(d.only_first[0], kind);
+    const BinaryFormula* principal = binary_of(d.only_first[0], kind);
     return principal && (this->*check)(d.only_first[0], *principal, d.only_second);
   }
 
@@ -342,19 +308,19 @@ class Inference {
   }
   // (E & F) -> B becomes E -> (F -> B).
   bool curry(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
-    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::And);
+    const BinaryFormula* e_f = binary_of(imp.left(), NodeKind::And);
     if (!e_f || !goal_kept(0)) return false;
     return same_multiset(added, {core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()))});
   }
   // (E | F) -> B becomes E -> B and F -> B.
   bool split_antecedent(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
-    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Or);
+    const BinaryFormula* e_f = binary_of(imp.left(), NodeKind::Or);
     if (!e_f || !goal_kept(0)) return false;
     return same_multiset(added, {core::make_implies(e_f->left(), imp.right()), core::make_implies(e_f->right(), imp.right())});
   }
   // (E -> F) -> B: F -> B, E ==> F and B ==> G.
   bool nested_implication(const NodePtr& principal, const BinaryFormula& imp, const Formulas& added) const {
-    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Implies);
+    const BinaryFormula* e_f = binary_of(imp.left(), NodeKind::Implies);
     if (!e_f || !core::equal(premise_sequent(0).succedent(), e_f->right())) return false;
     return same_multiset(added, {core::make_implies(e_f->right(), imp.right()), e_f->left()}) &&
            premise_replaces(1, principal, {imp.right()}, goal_);
@@ -375,79 +341,37 @@ bool is_correct_inference(const LJTProofNode& node) { return Inference(node).cor
 // ---------------------------------------------------------------------------
 namespace {
 
-// Folds a derivation bottom-up without recursion: `leaf_value` starts each
-// node's value, `add` folds in each premise's value in order and may stop
-// the node early by returning false.  A node that several parents share is
-// folded once, so the walk is linear in the distinct nodes.
-template <typename Value, typename Start, typename Add>
-Value fold(const LJTProofNode& root, Start start, Add add) {
-  struct Frame {
-    const LJTProofNode* node;
-    std::size_t next;
-    Value value;
-  };
-  std::unordered_map<const LJTProofNode*, Value> shared;  // values of nodes with several owners
-  core::InterruptPoller poller;
-  std::vector<Frame> stack;
-  stack.push_back({&root, 0, start(root)});
-  Value result{};
-  while (!stack.empty()) {
-    poller.poll();
-    Frame& top = stack.back();
-    const auto& premises = top.node->premises();
-    if (top.next < premises.size()) {
-      const LJTProofNodePtr& p = premises[top.next++];
-      if (p.use_count() > 1) {
-        if (auto it = shared.find(p.get()); it != shared.end()) {
-          if (!add(top.value, it->second)) top.next = premises.size();
-          continue;
-        }
-      }
-      stack.push_back({p.get(), 0, start(*p)});
-      continue;
-    }
-    Frame done = std::move(top);
-    stack.pop_back();
-    if (stack.empty()) {
-      result = std::move(done.value);
-      break;
-    }
-    const LJTProofNodePtr& owner = stack.back().node->premises()[stack.back().next - 1];
-    if (owner.use_count() > 1) shared.emplace(done.node, done.value);
-    if (!add(stack.back().value, done.value)) stack.back().next = stack.back().node->premises().size();
-  }
-  return result;
+// A derivation as the shared folds see it: a node is reached through its
+// parent's handle to it, which also tells whether the node has other owners
+// (then it is folded once, however often it is shared).
+using Handle = const LJTProofNodePtr*;
+
+void for_each_premise(Handle node, const auto& visit) {
+  for (const auto& p : (*node)->premises()) visit(&p);
 }
 
-std::int64_t node_depth(const LJTProofNode& root) {
-  return fold<std::int64_t>(
-      root, [](const LJTProofNode&) { return std::int64_t{1}; },
-      [](std::int64_t& depth, std::int64_t premise) {
-        depth = std::max(depth, premise + 1);
-        return true;
-      });
+const void* shared_key(Handle node) { return node->use_count() > 1 ? node->get() : nullptr; }
+
+std::int64_t node_depth(const LJTProofNodePtr& root) {
+  return derivation_depth(Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); }, shared_key);
 }
 
-std::int64_t node_size(const LJTProofNode& root) {
-  return fold<std::int64_t>(
-      root, [](const LJTProofNode&) { return std::int64_t{1}; },
-      [](std::int64_t& size, std::int64_t premise) {
-        if (__builtin_add_overflow(size, premise, &size))
-          throw std::overflow_error("the derivation has more nodes than a 64-bit integer holds");
-        return true;
-      });
+std::int64_t node_size(const LJTProofNodePtr& root) {
+  return derivation_size(Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); }, shared_key);
 }
 
 // (A correct inference without premises is an axiom, so every leaf of a
 // valid tree is closed by one.)  The premises are examined in order, up to
 // the first invalid one.
-bool node_valid(const LJTProofNode& root) {
-  return fold<bool>(
-      root, [](const LJTProofNode& node) { return is_correct_inference(node); },
+bool node_valid(const LJTProofNodePtr& root) {
+  return fold_derivation<bool>(
+      Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); },
+      [](Handle node) { return is_correct_inference(**node); },
       [](bool& valid, bool premise) {
         valid = valid && premise;
         return valid;
-      });
+      },
+      shared_key);
 }
 
 std::string node_text(const LJTProofNode& node) { return "[" + node.rule() + "] " + node.sequent()->to_string(); }
@@ -491,9 +415,9 @@ std::string join_lines(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::int64_t LJTProofTree::depth() const { return node_depth(*root); }
-std::int64_t LJTProofTree::size() const { return node_size(*root); }
-bool LJTProofTree::is_valid() const { return node_valid(*root); }
+std::int64_t LJTProofTree::depth() const { return node_depth(root); }
+std::int64_t LJTProofTree::size() const { return node_size(root); }
+bool LJTProofTree::is_valid() const { return node_valid(root); }
 
 std::string LJTProofTree::to_ascii() const {
   std::vector<std::string> lines{node_text(*root)};
