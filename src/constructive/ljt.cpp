@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "constructive/common.hpp"
+#include "core/bank.hpp"
 #include "core/interrupt.hpp"
 #include "core/release.hpp"
 #include "core/parser.hpp"
@@ -490,7 +491,6 @@ class FormulaTable {
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);
-    if (info.value == representatives_.size()) representatives_.push_back(id);
     return id;
   }
 
@@ -524,8 +524,6 @@ class FormulaTable {
 
   const FormulaInfo& operator[](Id id) const { return infos_[id]; }
   const std::shared_ptr<FormulaPool>& pool() const { return pool_; }
-  // The first formula met with the value number `value`.
-  Id representative(Id value) const { return representatives_[value]; }
 
   // Whether the search decides provability exactly on a sequent built of
   // `id` and formulas like it.  It does when the rules see only connectives
@@ -535,7 +533,7 @@ class FormulaTable {
   // implication from verum, a negation or a quantified formula can only be
   // closed by an equal goal, where the logic could use it.
   bool decided(Id id) const { return infos_[id].decided; }
-  std::size_t value_count() const { return values_.size(); }
+  std::size_t value_count() const { return values_.size(); }  // value numbers are below it
 
  private:
   // The curried and split forms of a left side (E & F, E | F) put E and F
@@ -556,16 +554,13 @@ class FormulaTable {
     }
   }
 
-  // The value number of `f`: that of the first equal formula met, else a new one.
-  Id value_of(const NodePtr& f) {
-    return values_.try_emplace(f.get(), static_cast<Id>(values_.size())).first->second;
-  }
+  // The value number of `f`: its id in the bank, where equal formulas share one.
+  Id value_of(const NodePtr& f) { return values_.from_node(f); }
 
   std::shared_ptr<FormulaPool> pool_ = std::make_shared<FormulaPool>();
   std::vector<FormulaInfo> infos_;
-  std::vector<Id> representatives_;  // by value number
   std::unordered_map<const Node*, Id> ids_;                          // by object; keys live in the pool
-  std::unordered_map<const Node*, Id, ByValue, ByValue> values_;  // by value; keys live in the pool
+  core::Bank values_;  // the value numbers
   std::unordered_map<std::uint64_t, Id> implications_;
 };
 
