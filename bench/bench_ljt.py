@@ -1,7 +1,7 @@
 """The LJT prover against a memoised G4ip decider written here in pure Python,
 on the same formulas, in one run.  A benchmark, not a test.
 
-usage: python3 bench/bench_ljt.py [--repeat N] [--cases NAME,...]
+usage: python3 bench/bench_ljt.py [--repeat N] [--cases NAME,...] [--baseline DIR]
 
 The reference decides provability by the same calculus: it works on sets of
 antecedents (the library's formula objects), applies the invertible rules
@@ -9,12 +9,22 @@ first, tries both disjuncts and every implication of the shape
 (E -> F) -> B, and remembers the answer for every (antecedent set, goal)
 it meets.  It builds no proof; the LJT prover builds one.  Each line shows
 the case, the verdict, both times (the best of --repeat runs) and their
-ratio.  A second table times the check (is_valid) and the dictionary
-(to_dict) of large proofs.
+ratio.  The families run at sizes where the reference needs at least 50 ms
+(lem only reaches that at nesting depths the prover refuses, so it runs at
+the largest size both take); random cases are drawn from a seeded stream
+and kept when the reference needs at least 50 ms.  With --baseline, the
+same cases are also timed on another build of the library (its python/
+folder, e.g. a build of an earlier commit) in a child process, and a
+column gives its time over ours.  A second table times the check
+(is_valid) and the dictionary (to_dict) of large proofs.
 """
 
 import argparse
+import json
+import os
+import subprocess
 import random
+import signal
 import sys
 import time
 
@@ -91,6 +101,7 @@ def ljt_verdict(formula, premises=()):
 # Cases
 # ---------------------------------------------------------------------------
 RANDOM_ATOMS = [atom(name) for name in ("a", "b", "c", "d")]
+REFERENCE_FLOOR_S = 0.05
 
 
 def random_formula(rng, size):
@@ -104,7 +115,9 @@ def random_formula(rng, size):
     return kind(random_formula(rng, left), random_formula(rng, size - 1 - left))
 
 
-def random_cases(seed=2026, count=3, size=24, premises=0):
+def random_candidates(premises, seed=2026, count=60, size=24):
+    """A seeded stream of random cases with `premises` irrelevant premises
+    (formulas of their own, over the same atoms)."""
     rng = random.Random(seed + 1000 * premises)
     for k in range(count):
         target = random_formula(rng, size)
@@ -112,17 +125,37 @@ def random_cases(seed=2026, count=3, size=24, premises=0):
         yield f"random{size}+{premises}#{k}", target, irrelevant
 
 
+FAMILY_SIZES = [("debruijn", 6), ("debruijn", 7), ("debruijn_even", 4), ("debruijn_even", 5),
+                ("pigeon", 4), ("pigeon", 5), ("chain", 400), ("chain", 800), ("linear", 80), ("linear", 90),
+                ("lem", 3000), ("lem", 6000), ("dneg_lem", 11), ("dneg_lem", 12)]
+
+
 def family_cases():
-    for name, n in [("debruijn", 6), ("debruijn", 7), ("debruijn_even", 4), ("debruijn_even", 5),
-                    ("pigeon", 4), ("pigeon", 5), ("chain", 400), ("chain", 800), ("linear", 45), ("linear", 60),
-                    ("lem", 9), ("lem", 12), ("dneg_lem", 9), ("dneg_lem", 12)]:
+    for name, n in FAMILY_SIZES:
         yield f"{name}({n})", FAMILIES[name][0](n), []
 
 
-def all_cases():
-    yield from family_cases()
+def every_case():
+    """Every case by name, random candidates included (for a child process)."""
+    cases = {name: (name, target, premises) for name, target, premises in family_cases()}
     for premises in (0, 1, 2):
-        yield from random_cases(premises=premises)
+        cases.update((c[0], c) for c in random_candidates(premises))
+    return cases
+
+
+def slow_random_cases(per_kind=3):
+    """For 0, 1 and 2 irrelevant premises, the first `per_kind` random cases
+    on which the reference needs at least the floor."""
+    for premises in (0, 1, 2):
+        kept = 0
+        for case in random_candidates(premises):
+            start = time.perf_counter()
+            reference_verdict(case[1], case[2])
+            if time.perf_counter() - start >= REFERENCE_FLOOR_S:
+                kept += 1
+                yield case
+                if kept == per_kind:
+                    break
 
 
 def best_time(run, repeat):
@@ -134,13 +167,60 @@ def best_time(run, repeat):
     return best, result
 
 
-def compare(cases, repeat):
-    print(f"{'case':24} {'verdict':8} {'reference s':>12} {'ljt s':>10} {'ratio':>8}")
+def baseline_times(directory, names, repeat):
+    """The LJT times of the named cases on the build in `directory`, measured in a child process."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([directory, os.path.dirname(os.path.abspath(__file__)),
+                                                       os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--ljt-times", ",".join(names),
+                          "--repeat", str(repeat)], env=env, capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+BASELINE_LIMIT_S = 30
+
+
+class OverLimit(Exception):
+    pass
+
+
+def ljt_times(names, repeat):
+    """Best times of the named cases; a case stopped at the limit counts as None."""
+    def stop(signum, frame):
+        raise OverLimit
+
+    signal.signal(signal.SIGALRM, stop)
+    cases = every_case()
+    times = {}
+    for name in names:
+        signal.setitimer(signal.ITIMER_REAL, BASELINE_LIMIT_S)
+        try:
+            times[name] = best_time(lambda: ljt_verdict(cases[name][1], cases[name][2]), repeat)[0]
+        except OverLimit:
+            times[name] = None
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    return times
+
+
+def compare(cases, repeat, baseline):
+    ours = {}
+    rows = []
     for name, target, premises in cases:
         ref_s, ref = best_time(lambda: reference_verdict(target, premises), repeat)
-        ljt_s, ours = best_time(lambda: ljt_verdict(target, premises), repeat)
-        verdict = ("valid" if ours else "invalid") if ours == ref else "DISAGREE"
-        print(f"{name:24} {verdict:8} {ref_s:12.4f} {ljt_s:10.5f} {ref_s / ljt_s:8.1f}", flush=True)
+        ljt_s, verdict = best_time(lambda: ljt_verdict(target, premises), repeat)
+        ours[name] = ljt_s
+        rows.append((name, ("valid" if verdict else "invalid") if verdict == ref else "DISAGREE", ref_s, ljt_s))
+    before = baseline_times(baseline, [r[0] for r in rows], repeat) if baseline else {}
+    header = f"{'case':24} {'verdict':8} {'reference s':>12} {'ljt s':>10} {'ratio':>8}"
+    print(header + (f" {'baseline s':>11} {'base/ljt':>9}" if baseline else ""))
+    for name, verdict, ref_s, ljt_s in rows:
+        line = f"{name:24} {verdict:8} {ref_s:12.4f} {ljt_s:10.5f} {ref_s / ljt_s:8.1f}"
+        if baseline and before[name] is None:
+            line += f" {'>' + str(BASELINE_LIMIT_S):>11} {'>' + f'{BASELINE_LIMIT_S / ljt_s:.0f}':>9}"
+        elif baseline:
+            line += f" {before[name]:11.5f} {before[name] / ljt_s:9.2f}"
+        floor = "" if ref_s >= REFERENCE_FLOOR_S else "  (reference under 50 ms)"
+        print(line + floor, flush=True)
 
 
 def proof_walks():
@@ -161,13 +241,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--cases", help="comma-separated case names (default: all)")
+    parser.add_argument("--baseline", help="python/ folder of another build to time beside ours")
+    parser.add_argument("--ljt-times", help=argparse.SUPPRESS)  # the child process of --baseline
     args = parser.parse_args()
-    cases = list(all_cases())
+    if args.ljt_times:
+        print(json.dumps(ljt_times(args.ljt_times.split(","), args.repeat)))
+        return
     if args.cases:
-        wanted = set(args.cases.split(","))
-        cases = [c for c in cases if c[0] in wanted]
-    compare(cases, args.repeat)
-    proof_walks()
+        every = every_case()
+        cases = [every[name] for name in args.cases.split(",")]
+    else:
+        cases = list(family_cases()) + list(slow_random_cases())
+    compare(cases, args.repeat, args.baseline)
+    if not args.cases:
+        proof_walks()
 
 
 if __name__ == "__main__":

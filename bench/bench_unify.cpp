@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
     if (std::string(argv[i]) == "--min-seconds") min_seconds = std::atof(argv[i + 1]);
 
   std::vector<Family> families = {chain(100), chain(300),  wide(300),  wide(1000),
-                                  deep(300),  deep(1000),  random_pairs(200, 7, 32), random_pairs(50, 9, 128)};
+                                  deep(300),  deep(1000),  random_pairs(200, 7, 32), random_pairs(50, 9, 128),
+                                  random_pairs(2000, 2, 3)};
   std::printf("%-24s %7s %12s %12s %12s %9s %9s\n", "family", "pairs", "explicit_ms", "api_ms", "trail_ms",
               "api_x", "trail_x");
   for (const Family& family : families) {

@@ -100,11 +100,48 @@ def inference_rules_section():
         print("  ", clause)
 
 
+def resolution_section():
+    from constructive.resolution import (ConstructiveResolutionProver, prove_prefixed_resolution,
+                                         prove_translation_resolution)
+
+    heading("Intuitionistic resolution")
+    p, q = atom("p"), atom("q")
+    # Prefixed resolution: one clause per path of the matrix, closed together
+    # by one prefix substitution; a second copy of the premise-side
+    # implications is needed for the double negation of excluded middle.
+    for title, formula, premises in [
+        ("p -> p", Implies(p, p), None),
+        ("q from p and p -> q", q, [p, Implies(p, q)]),
+        ("~~(p | ~p)", Not(Not(Or(p, Not(p)))), None),
+    ]:
+        print()
+        print("# prefixed:", title)
+        print(prove_prefixed_resolution(formula, premises))
+    # The relational translation: worlds, the accessibility relation R and
+    # its frame axioms, handed to the classical engine.
+    contraposition = Implies(Implies(p, q), Implies(Not(q), Not(p)))
+    print()
+    print("# translation: contraposition")
+    print(prove_translation_resolution(contraposition, timeout_sec=5.0))
+    # The combined prover: prefixed first, the translation when that fails.
+    auto = ConstructiveResolutionProver("auto", timeout_sec=2.0)
+    for title, formula in [
+        ("~~((p | ~p) & (q | ~q)): the prefixed attempt fails, the translation proves it",
+         Not(Not(And(Or(p, Not(p)), Or(q, Not(q)))))),
+        ("Peirce's law (classical only)", Implies(Implies(Implies(p, q), p), p)),
+    ]:
+        result = auto.prove(formula)
+        print()
+        print("# auto:", title)
+        print(result if result is not None else "None: not proved by either method")
+
+
 def main():
     syntax_tree_section()
     tableau_section()
     sequent_prover_section()
     inference_rules_section()
+    resolution_section()
 
 
 if __name__ == "__main__":

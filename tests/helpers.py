@@ -111,7 +111,10 @@ def probe_half_built(module_name):
 
 
 _INTERRUPTED_CHILD = r"""
+import signal
 import sys
+# A child started from a background job inherits SIGINT ignored: answer it again.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 sys.path[:0] = sys.argv[1].split("|")
 exec(sys.argv[2])  # the set-up
 print("running", flush=True)
@@ -132,12 +135,16 @@ def interrupt_in_child(setup, long_call, afterwards, wait=0.5):
     import os
     import signal
     import subprocess
+    import threading
     import time
 
     here = os.path.dirname(__file__)
     paths = "|".join([here, os.path.join(here, "..", "bench")])
     child = subprocess.Popen([sys.executable, "-c", _INTERRUPTED_CHILD, paths, setup, long_call, afterwards],
                              stdout=subprocess.PIPE, text=True)
+    # A child that never answers is killed, so the test fails instead of hanging.
+    watchdog = threading.Timer(120, child.kill)
+    watchdog.start()
     try:
         assert child.stdout.readline().strip() == "running"
         time.sleep(wait)
@@ -148,6 +155,7 @@ def interrupt_in_child(setup, long_call, afterwards, wait=0.5):
         after = child.stdout.readline().strip()
         return answer, seconds, after, child.wait(timeout=60)
     finally:
+        watchdog.cancel()
         child.kill()
         child.wait()
 

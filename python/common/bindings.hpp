@@ -81,6 +81,26 @@ inline py::dict substitution_to_py(const core::VariableMapping& subst) {
   return out;
 }
 
+// The name of an object's class, as the interpreter shows it in messages.
+inline std::string type_name_of(py::handle obj) {
+  return py::type::handle_of(obj).attr("__name__").cast<std::string>();
+}
+
+// The C++ object behind `self`, as the pointer pybind11 keeps for class T:
+// TypeError when `self` is no instance of T's class or when its constructor
+// never ran (an object made by __new__ alone).
+template <typename T>
+void* built_object_of(py::handle self) {
+  py::detail::make_caster<T> caster;
+  if (!caster.load(self, false))
+    throw py::type_error("descriptor requires a '" + py::type::of<T>().attr("__name__").template cast<std::string>() +
+                         "' object but received a '" + type_name_of(self) + "'");
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  for (auto vh : py::detail::values_and_holders(inst))
+    if (!vh.holder_constructed()) throw py::type_error(type_name_of(self) + ".__init__() was not called on this object");
+  return caster.value;
+}
+
 // The text of an object's class as the interpreter prints it: "<class 'int'>".
 inline std::string class_text(py::handle obj) { return py::str(py::type::handle_of(obj)).cast<std::string>(); }
 

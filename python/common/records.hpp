@@ -56,23 +56,11 @@ struct RecordStyle {
   bool frozen = true;
 };
 
-// The name of an object's class, as the interpreter shows it in messages.
-inline std::string type_name_of(py::handle obj) {
-  return py::type::handle_of(obj).attr("__name__").cast<std::string>();
-}
-
 // The C++ value behind `self`: TypeError when `self` is not an instance of
 // the record's class or when its constructor never ran.
 template <typename T>
 const T& record_of(py::handle self) {
-  py::detail::make_caster<T> caster;
-  if (!caster.load(self, false))
-    throw py::type_error("descriptor requires a '" + py::type::of<T>().attr("__name__").template cast<std::string>() +
-                         "' object but received a '" + type_name_of(self) + "'");
-  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
-  for (auto vh : py::detail::values_and_holders(inst))
-    if (!vh.holder_constructed()) throw py::type_error(type_name_of(self) + ".__init__() was not called on this object");
-  return *static_cast<const T*>(caster.value);
+  return *static_cast<const T*>(built_object_of<T>(self));
 }
 
 template <typename T>
@@ -133,6 +121,38 @@ auto mutable_field(const char* name, Getter get, Setter set) {
 template <typename Getter, typename Setter, typename Default>
 auto mutable_field(const char* name, Getter get, Setter set, Default default_value) {
   return Field<Getter, Default, Setter>{name, get, std::move(default_value), set};
+}
+
+namespace detail {
+// Stores a Python value in a data member: a py::object member takes any
+// value; another member takes the value converted as an argument would be,
+// else TypeError names the field.
+template <auto Member>
+struct AssignMember {
+  const char* name;
+  template <typename T>
+  void operator()(T& record, py::handle value) const {
+    using Value = std::decay_t<decltype(record.*Member)>;
+    if constexpr (std::is_same_v<Value, py::object>) {
+      record.*Member = py::reinterpret_borrow<py::object>(value);
+    } else {
+      py::detail::make_caster<Value> caster;
+      if (!caster.load(value, true))
+        throw core::TypeError(std::string(name) + " cannot be set to a value of " + class_text(value));
+      record.*Member = py::detail::cast_op<Value>(std::move(caster));
+    }
+  }
+};
+}  // namespace detail
+
+// A mutable field read and assigned through a data member (see AssignMember).
+template <auto Member>
+auto member_field(const char* name) {
+  return mutable_field(name, Member, detail::AssignMember<Member>{name});
+}
+template <auto Member, typename Default>
+auto member_field(const char* name, Default default_value) {
+  return mutable_field(name, Member, detail::AssignMember<Member>{name}, std::move(default_value));
 }
 
 template <typename Factory>

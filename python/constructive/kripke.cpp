@@ -9,6 +9,7 @@
 // by the others.  Forcing and the renderings read the containers into an
 // engine model for the length of one call.
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 #include "constructive/kripke.hpp"
 #include "constructive/worlds.hpp"
 #include "core/interrupt.hpp"
@@ -214,20 +215,13 @@ py::dict model_dict(py::handle self) {
 void bind_world(py::module_& m) {
   py::class_<World> cls(m, "World", "A world of a Kripke model: an id and a display name.");
   // Ids are 64-bit integers and names strings; anything else is refused.
-  cls.def(py::init([](py::handle id, py::handle name) {
-            return World{common::int64_from_py(id, "World id"), common::string_from_py(name, "World name")};
-          }),
-          py::arg("id"), py::arg("name"))
-      .def_property_readonly("id", [](const World& w) { return w.id; })
-      .def_property_readonly("name", [](const World& w) { return w.name; })
-      .def("__eq__", [](const World& a, py::handle b) -> py::object {
-        if (!py::isinstance<World>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(a == b.cast<World>());
-      })
-      .def("__hash__", [](const World& w) { return py::hash(py::make_tuple(w.id, w.name)); })
-      .def("__str__", [](const World& w) { return w.name; })
-      .def("__repr__", &World::repr);
-  common::freeze(cls);
+  common::bind_record(cls, common::RecordStyle{}, common::constructor([](py::handle id, py::handle name) {
+                        return World{common::int64_from_py(id, "World id"), common::string_from_py(name, "World name")};
+                      }),
+                      common::field("id", &World::id), common::field("name", &World::name));
+  // The name shows bare, as in the model's renderings.
+  py::delattr(cls, "__repr__");
+  cls.def("__repr__", &World::repr).def("__str__", [](const World& w) { return w.name; });
 }
 
 void bind_model(py::module_& m) {

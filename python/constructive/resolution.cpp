@@ -9,6 +9,7 @@
 #include "common/bindings.hpp"
 #include "common/records.hpp"
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -61,6 +62,12 @@ double seconds_setting(py::handle value) {
   return v;
 }
 
+bool truth_of(py::handle value) {
+  int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
 std::vector<core::NodePtr> formulas_of(py::handle items) {
   std::vector<core::NodePtr> out;
   if (items.is_none()) return out;
@@ -77,6 +84,12 @@ std::vector<core::NodePtr> normalized(const std::vector<core::NodePtr>& formulas
 py::tuple node_tuple(const std::vector<core::NodePtr>& nodes) {
   py::tuple out(nodes.size());
   for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = py::cast(nodes[i]);
+  return out;
+}
+
+py::list node_list(const std::vector<core::NodePtr>& nodes) {
+  py::list out;
+  for (const auto& n : nodes) out.append(py::cast(n));
   return out;
 }
 
@@ -170,13 +183,45 @@ void bind_clause(py::module_& m) {
 // ---------------------------------------------------------------------------
 // Steps and results
 // ---------------------------------------------------------------------------
-struct PyStep {
-  py::object id, rule_name, premise_ids, clause, substitution, parent_literals;
-  bool operator==(const PyStep& o) const {
-    return id.equal(o.id) && rule_name.equal(o.rule_name) && premise_ids.equal(o.premise_ids) &&
-           clause.equal(o.clause) && substitution.equal(o.substitution) && parent_literals.equal(o.parent_literals);
+// Records whose fields are Python values, listed once as member pointers:
+// equality field by field in order, and the binding of the two result
+// records (built by position or keyword, assignable, without hash).
+template <std::size_t>
+using AnyValue = py::object;
+
+template <typename R, py::object R::*... Members>
+struct ObjectRecord {
+  static constexpr std::size_t kFields = sizeof...(Members);
+
+  static bool equal(const R& a, const R& b) { return ((a.*Members).equal(b.*Members) && ...); }
+
+  static void bind_mutable(py::class_<R>& cls, const std::array<const char*, kFields>& names) {
+    bind_mutable(cls, names, std::make_index_sequence<kFields>{});
+  }
+
+ private:
+  template <std::size_t... I>
+  static void bind_mutable(py::class_<R>& cls, const std::array<const char*, kFields>& names,
+                           std::index_sequence<I...>) {
+    common::bind_record(cls, common::RecordStyle{true, false, false},
+                        common::constructor([](AnyValue<I>... values) {
+                          R r;
+                          ((r.*Members = std::move(values)), ...);
+                          return r;
+                        }),
+                        common::mutable_field(names[I], Members, [](R& r, py::handle v) {
+                          r.*Members = py::reinterpret_borrow<py::object>(v);
+                        })...);
   }
 };
+
+struct PyStep {
+  py::object id, rule_name, premise_ids, clause, substitution, parent_literals;
+  bool operator==(const PyStep& o) const;
+};
+using StepRecord = ObjectRecord<PyStep, &PyStep::id, &PyStep::rule_name, &PyStep::premise_ids, &PyStep::clause,
+                                &PyStep::substitution, &PyStep::parent_literals>;
+bool PyStep::operator==(const PyStep& o) const { return StepRecord::equal(*this, o); }
 
 py::dict step_dict(const PyStep& s) {
   py::dict d;
@@ -205,21 +250,15 @@ void bind_step(py::module_& m) {
   cls.def("to_dict", &step_dict);
 }
 
-// Assignable py::object fields of a mutable record.
-template <typename T, py::object T::*Member>
-auto object_field(const char* name) {
-  return common::mutable_field(name, Member,
-                               [](T& r, py::handle v) { r.*Member = py::reinterpret_borrow<py::object>(v); });
-}
-
 struct PyProofResult {
   py::object is_valid, target, premises, steps, empty_clause_id, substitution, multiplicity;
-  bool operator==(const PyProofResult& o) const {
-    return is_valid.equal(o.is_valid) && target.equal(o.target) && premises.equal(o.premises) &&
-           steps.equal(o.steps) && empty_clause_id.equal(o.empty_clause_id) && substitution.equal(o.substitution) &&
-           multiplicity.equal(o.multiplicity);
-  }
+  bool operator==(const PyProofResult& o) const;
 };
+using ProofResultRecord =
+    ObjectRecord<PyProofResult, &PyProofResult::is_valid, &PyProofResult::target, &PyProofResult::premises,
+                 &PyProofResult::steps, &PyProofResult::empty_clause_id, &PyProofResult::substitution,
+                 &PyProofResult::multiplicity>;
+bool PyProofResult::operator==(const PyProofResult& o) const { return ProofResultRecord::equal(*this, o); }
 
 py::dict proof_dict(const PyProofResult& r) {
   py::dict d;
@@ -237,17 +276,20 @@ py::dict proof_dict(const PyProofResult& r) {
 
 std::string str_of(py::handle o) { return py::str(o).cast<std::string>(); }
 
+// A text that a report joins: TypeError when it is not a string.
+std::string text_part(py::handle value, const char* what) { return common::string_from_py(value, what); }
+
 std::string proof_text(const PyProofResult& r) {
   std::vector<std::string> lines{"=== Prefixed Resolution Proof (IPC) ===", "Target: " + text_of(r.target)};
   if (py::len(r.premises) > 0) lines.push_back("Premises: " + joined_texts(r.premises));
-  lines.push_back(std::string("Status: ") + (r.is_valid.cast<bool>() ? "VALID (Intuitionistically Proven)" : "UNPROVABLE"));
+  lines.push_back(std::string("Status: ") + (truth_of(r.is_valid) ? "VALID (Intuitionistically Proven)" : "UNPROVABLE"));
   lines.push_back("Multiplicity: " + str_of(r.multiplicity));
   if (py::len(r.steps) > 0) {
     lines.push_back("Derivation Steps:");
     for (auto s : py::iter(r.steps)) {
-      std::string line = "  [" + s.attr("id").cast<std::string>() + "] " +
-                         s.attr("clause").attr("to_string")().cast<std::string>() + " (" +
-                         s.attr("rule_name").cast<std::string>();
+      std::string line = "  [" + text_part(s.attr("id"), "a step id") + "] " +
+                         text_part(s.attr("clause").attr("to_string")(), "a clause text") + " (" +
+                         text_part(s.attr("rule_name"), "a rule name");
       py::object ids = s.attr("premise_ids");
       if (py::len(ids) > 0) {
         line += " from ";
@@ -255,7 +297,7 @@ std::string proof_text(const PyProofResult& r) {
         for (auto id : py::iter(ids)) {
           if (!first) line += ", ";
           first = false;
-          line += id.cast<std::string>();
+          line += text_part(id, "a premise id");
         }
       }
       lines.push_back(line + ")");
@@ -271,9 +313,9 @@ std::string proof_text(const PyProofResult& r) {
       for (auto s : py::iter(pair[1])) {
         if (!first) names += ".";
         first = false;
-        names += s.attr("name").cast<std::string>();
+        names += text_part(s.attr("name"), "a prefix symbol name");
       }
-      lines.push_back("  sigma(" + pair[0].attr("name").cast<std::string>() + ") = " + names);
+      lines.push_back("  sigma(" + text_part(pair[0].attr("name"), "a prefix variable name") + ") = " + names);
     }
   }
   std::string out;
@@ -282,29 +324,24 @@ std::string proof_text(const PyProofResult& r) {
 }
 
 void bind_proof_result(py::module_& m) {
-  using R = PyProofResult;
-  py::class_<R> cls(m, "PrefixedResolutionProofResult", "The outcome of a prefixed resolution proof.");
-  common::bind_record(
-      cls, common::RecordStyle{true, false, false},
-      common::constructor([](py::object a, py::object b, py::object c, py::object d, py::object e, py::object f,
-                             py::object g) {
-        return R{std::move(a), std::move(b), std::move(c), std::move(d), std::move(e), std::move(f), std::move(g)};
-      }),
-      object_field<R, &R::is_valid>("is_valid"), object_field<R, &R::target>("target"),
-      object_field<R, &R::premises>("premises"), object_field<R, &R::steps>("steps"),
-      object_field<R, &R::empty_clause_id>("empty_clause_id"), object_field<R, &R::substitution>("substitution"),
-      object_field<R, &R::multiplicity>("multiplicity"));
+  py::class_<PyProofResult> cls(m, "PrefixedResolutionProofResult", "The outcome of a prefixed resolution proof.");
+  ProofResultRecord::bind_mutable(
+      cls, {"is_valid", "target", "premises", "steps", "empty_clause_id", "substitution", "multiplicity"});
   cls.def("to_dict", &proof_dict).def("to_string", &proof_text).def("__str__", &proof_text);
 }
 
 struct PyTranslationResult {
   py::object is_valid, target_ipc, premises_ipc, target_fol, premises_fol, frame_axioms, proof_dag;
-  bool operator==(const PyTranslationResult& o) const {
-    return is_valid.equal(o.is_valid) && target_ipc.equal(o.target_ipc) && premises_ipc.equal(o.premises_ipc) &&
-           target_fol.equal(o.target_fol) && premises_fol.equal(o.premises_fol) &&
-           frame_axioms.equal(o.frame_axioms) && proof_dag.equal(o.proof_dag);
-  }
+  bool operator==(const PyTranslationResult& o) const;
 };
+using TranslationResultRecord =
+    ObjectRecord<PyTranslationResult, &PyTranslationResult::is_valid, &PyTranslationResult::target_ipc,
+                 &PyTranslationResult::premises_ipc, &PyTranslationResult::target_fol,
+                 &PyTranslationResult::premises_fol, &PyTranslationResult::frame_axioms,
+                 &PyTranslationResult::proof_dag>;
+bool PyTranslationResult::operator==(const PyTranslationResult& o) const {
+  return TranslationResultRecord::equal(*this, o);
+}
 
 py::dict translation_dict(const PyTranslationResult& r) {
   py::dict d;
@@ -323,25 +360,17 @@ std::string translation_text(const PyTranslationResult& r) {
   if (py::len(r.premises_ipc) > 0) out += "\nPremises (IPC): " + joined_texts(r.premises_ipc);
   out += "\nTarget (FOL): " + text_of(r.target_fol);
   out += std::string("\nStatus: ") +
-         (r.is_valid.cast<bool>() ? "VALID (Proven via FOL Superposition/Resolution)" : "UNPROVABLE");
+         (truth_of(r.is_valid) ? "VALID (Proven via FOL Superposition/Resolution)" : "UNPROVABLE");
   out += "\nFrame Axioms Count: " + std::to_string(py::len(r.frame_axioms));
   if (!r.proof_dag.is_none()) out += "\nReconstructed Proof Steps: " + std::to_string(py::len(r.proof_dag.attr("steps")));
   return out;
 }
 
 void bind_translation_result(py::module_& m) {
-  using R = PyTranslationResult;
-  py::class_<R> cls(m, "TranslationResolutionResult", "The outcome of a proof by the relational translation.");
-  common::bind_record(
-      cls, common::RecordStyle{true, false, false},
-      common::constructor([](py::object a, py::object b, py::object c, py::object d, py::object e, py::object f,
-                             py::object g) {
-        return R{std::move(a), std::move(b), std::move(c), std::move(d), std::move(e), std::move(f), std::move(g)};
-      }),
-      object_field<R, &R::is_valid>("is_valid"), object_field<R, &R::target_ipc>("target_ipc"),
-      object_field<R, &R::premises_ipc>("premises_ipc"), object_field<R, &R::target_fol>("target_fol"),
-      object_field<R, &R::premises_fol>("premises_fol"), object_field<R, &R::frame_axioms>("frame_axioms"),
-      object_field<R, &R::proof_dag>("proof_dag"));
+  py::class_<PyTranslationResult> cls(m, "TranslationResolutionResult",
+                                      "The outcome of a proof by the relational translation.");
+  TranslationResultRecord::bind_mutable(cls, {"is_valid", "target_ipc", "premises_ipc", "target_fol", "premises_fol",
+                                              "frame_axioms", "proof_dag"});
   cls.def("to_dict", &translation_dict).def("to_string", &translation_text).def("__str__", &translation_text);
 }
 
@@ -350,13 +379,35 @@ void bind_translation_result(py::module_& m) {
 // ---------------------------------------------------------------------------
 py::object tree_class() { return py::module_::import("constructive.matrix").attr("FormulaTree"); }
 
+// The multiplicity of clausify_prefixed: below 1 counts as 1; beyond 64 bits
+// it is passed on as the Python int (the tree refuses it).
+py::int_ clausify_multiplicity(py::handle value, std::int64_t& clamped) {
+  if (!py::isinstance<py::int_>(value))
+    throw core::TypeError("multiplicity must be an integer, got " + common::class_text(value));
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  clamped = overflow > 0 ? std::numeric_limits<std::int64_t>::max() : overflow < 0 ? 1 : std::max<long long>(v, 1);
+  return overflow > 0 ? py::reinterpret_borrow<py::int_>(value) : py::int_(clamped);
+}
+
 py::tuple clausify(py::handle target, py::handle premises, py::handle multiplicity) {
   core::NodePtr t = normalize_formula(common::to_node(target));
-  py::list given;
-  if (!premises.is_none() && PyObject_IsTrue(premises.ptr()) == 1)
-    for (auto p : py::iter(premises)) given.append(py::cast(normalize_formula(common::to_node(p))));
-  py::int_ m(std::max<std::int64_t>(common::int64_from_py(multiplicity, "multiplicity"), 1));
-  py::object tree = tree_class()(py::arg("target") = t, py::arg("premises") = given, py::arg("multiplicity") = m);
+  std::vector<core::NodePtr> given;
+  if (!premises.is_none() && truth_of(premises)) given = normalized(formulas_of(premises));
+  std::int64_t m = 1;
+  py::int_ passed = clausify_multiplicity(multiplicity, m);
+  // a matrix too large to list is refused before its tree is built
+  const std::uint64_t leaves = leaf_count(t, given);
+  if (leaves > kMaxPathLeaves)
+    throw core::ValueError("the matrix has too many leaves to list its paths (" + std::to_string(leaves) +
+                           " leaves at multiplicity 1; the limit is " + std::to_string(kMaxPathLeaves) +
+                           " leaves on all paths)");
+  if (m > 1) {
+    FormulaTree base(t, given, 1);
+    if (has_copies(base)) check_path_limits(paths_at_multiplicity(base, m));
+  }
+  py::object tree = tree_class()(py::arg("target") = t, py::arg("premises") = node_list(given),
+                                 py::arg("multiplicity") = passed);
   const auto& engine = *tree.cast<const formula_tree::PyFormulaTree&>().engine;
   py::list clauses;
   for (auto& c : clauses_of(engine)) clauses.append(py::cast(std::move(c)));
@@ -384,45 +435,33 @@ struct PrefixedProver {
   // Set by the combined prover: the search also stops at this many seconds.
   std::optional<double> time_limit;
 
-  // Search nodes allowed per multiplicity.
+  // Search work allowed per multiplicity (see SearchLimits): a few seconds at most.
+  static constexpr std::int64_t kWorkPerStep = 2000;
   SearchLimits limits(std::optional<std::chrono::steady_clock::time_point> deadline) const {
     SearchLimits out;
-    out.max_nodes = max_steps > std::numeric_limits<std::int64_t>::max() / 100 ? UINT64_MAX
-                                                                               : static_cast<std::uint64_t>(max_steps) * 100;
+    out.max_work = max_steps > std::numeric_limits<std::int64_t>::max() / kWorkPerStep
+                       ? UINT64_MAX
+                       : static_cast<std::uint64_t>(max_steps * kWorkPerStep);
     out.deadline = deadline;
     return out;
   }
 };
 
-py::object prove_prefixed(const PrefixedProver& p, py::handle target, py::handle premises) {
+py::object prove_prefixed_from_py(const PrefixedProver& p, py::handle target, py::handle premises) {
   core::NodePtr t = normalize_formula(common::to_node(target));
   std::vector<core::NodePtr> given = normalized(formulas_of(premises));
   std::optional<std::chrono::steady_clock::time_point> deadline;
-  if (p.time_limit)
+  // a limit of more than a year is no limit (and stays clear of clock overflow)
+  if (p.time_limit && *p.time_limit < 3.2e7)
     deadline = std::chrono::steady_clock::now() +
                std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(*p.time_limit));
-  std::optional<Refutation> found;
-  std::int64_t level = 0;
+  std::optional<PrefixedProof> found;
   {
     py::gil_scoped_release released;
-    for (std::int64_t m = 1; m <= p.max_multiplicity && !found; ++m) {
-      FormulaTree tree(t, given, m);
-      // a matrix too large to refute ends the attempt: higher levels are larger still
-      if (path_count(tree) > kMaxSearchClauses) break;
-      std::vector<PrefixedClause> clauses;
-      try {
-        clauses = clauses_of(tree);
-      } catch (const core::ValueError&) {
-        break;
-      }
-      if (clauses.empty()) continue;
-      found = search_refutation(clauses, tree.tree_order(), p.limits(deadline));
-      level = m;
-      if (deadline && std::chrono::steady_clock::now() > *deadline) break;
-    }
+    found = prove_prefixed(t, given, p.max_multiplicity, p.limits(deadline));
   }
   if (!found) return py::none();
-  return make_proof_result(std::move(*found), t, given, py::int_(level));
+  return make_proof_result(std::move(found->refutation), t, given, py::int_(found->multiplicity));
 }
 
 py::object search_from_py(const PrefixedProver& p, py::handle target, py::handle premises, py::handle clauses,
@@ -487,7 +526,7 @@ void bind_prefixed(py::module_& m) {
           py::arg("max_multiplicity") = 3, py::arg("max_steps") = 1000)
       .def_readonly("max_multiplicity", &PrefixedProver::max_multiplicity)
       .def_readonly("max_steps", &PrefixedProver::max_steps)
-      .def("prove", &prove_prefixed, py::arg("target"), py::arg("premises") = py::none(),
+      .def("prove", &prove_prefixed_from_py, py::arg("target"), py::arg("premises") = py::none(),
            "A PrefixedResolutionProofResult, or None when no multiplicity up to the bound gives a refutation.")
       .def("_search_refutation", &search_from_py, py::arg("target"), py::arg("premises"), py::arg("initial_clauses"),
            py::arg("tree"), py::arg("multiplicity"));
@@ -532,7 +571,7 @@ py::object translate_from_py(py::handle formula, py::handle world_term, py::hand
 
 py::set names_from_py(py::handle formula) {
   py::set out;
-  for (const auto& name : predicate_names(*common::to_node(formula))) out.add(py::str(name));
+  for (const auto& name : predicate_names(common::to_node(formula))) out.add(py::str(name));
   return out;
 }
 
@@ -556,9 +595,9 @@ struct TranslationProver {
 py::object prove_translation(const TranslationProver& p, py::handle target, py::handle premises) {
   core::NodePtr t = normalize_formula(common::to_node(target));
   std::vector<core::NodePtr> given = normalized(formulas_of(premises));
-  std::vector<std::string> names = predicate_names(*t);
+  std::vector<std::string> names = predicate_names(t);
   for (const auto& g : given)
-    for (const auto& n : predicate_names(*g)) names.push_back(n);
+    for (const auto& n : predicate_names(g)) names.push_back(n);
   std::sort(names.begin(), names.end());
   names.erase(std::unique(names.begin(), names.end()), names.end());
 

@@ -7,6 +7,7 @@
 // and grow trees of their own.  The tree's renderings read such a tree back
 // into engine nodes and render those.
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 
 #include <limits>
 
@@ -43,6 +44,11 @@ struct PyNode {
   py::list children;
   bool is_closed = false;
   std::optional<std::string> clash_details;
+
+  bool operator==(const PyNode& o) const {
+    return id == o.id && signed_formula == o.signed_formula && rule == o.rule && world == o.world &&
+           children.equal(o.children) && is_closed == o.is_closed && clash_details == o.clash_details;
+  }
 };
 using PyNodePtr = std::shared_ptr<PyNode>;
 
@@ -61,6 +67,11 @@ struct PyResult {
   py::object countermodel;
   py::object target;
   py::object premises;
+
+  bool operator==(const PyResult& o) const {
+    return is_valid == o.is_valid && tree.equal(o.tree) && countermodel.equal(o.countermodel) &&
+           target.equal(o.target) && premises.equal(o.premises);
+  }
 };
 
 // Appends to `tree` the node of a record and (when asked) its subtree
@@ -81,8 +92,9 @@ NodeIndex add_record(DerivationTree& tree, const PyNode& n, bool with_children) 
 }
 
 // An engine tree from a Python tree; its root is the record.
-std::unique_ptr<DerivationTree> to_engine(const PyNode& n, bool with_children = true) {
-  auto tree = std::make_unique<DerivationTree>();
+std::unique_ptr<DerivationTree> to_engine(const PyNode& n, bool with_children = true,
+                                          std::shared_ptr<core::Bank> bank = std::make_shared<core::Bank>()) {
+  auto tree = std::make_unique<DerivationTree>(std::move(bank));
   add_record(*tree, n, with_children);
   return tree;
 }
@@ -121,10 +133,6 @@ PyNodePtr to_records(const DerivationTree& tree) {
   return out;
 }
 
-py::object optional_text(const std::optional<std::string>& text) {
-  return text ? py::object(py::str(*text)) : py::object(py::none());
-}
-
 py::dict node_dict(const DerivationTree& tree, NodeIndex n) {
   core::RecursionGuard guard;
   py::dict d;
@@ -150,18 +158,6 @@ py::dict tree_dict(const DerivationTree& tree) {
   d["size"] = tree_size(tree);
   d["tree"] = node_dict(tree, DerivationTree::root());
   return d;
-}
-
-// "Name(field=repr, ...)" for the generated record representations.
-std::string record_repr(const char* name, std::initializer_list<std::pair<const char*, py::object>> fields) {
-  std::string out = std::string(name) + "(";
-  bool first = true;
-  for (const auto& [field, value] : fields) {
-    if (!first) out += ", ";
-    first = false;
-    out += std::string(field) + "=" + py::repr(value).cast<std::string>();
-  }
-  return out + ")";
 }
 
 std::string tree_text(const DerivationTree& tree) { return node_text(tree, DerivationTree::root()); }
@@ -236,12 +232,14 @@ py::dict result_dict(const PyResult& r) {
 // ---------------------------------------------------------------------------
 // Branch state fields
 // ---------------------------------------------------------------------------
-py::tuple rule_to_py(const RuleInstance& r) {
-  if (r.successor) return py::make_tuple(rule_kind_name(r.rule), r.formula, r.world, *r.successor);
-  return py::make_tuple(rule_kind_name(r.rule), r.formula, r.world);
+py::tuple rule_to_py(const BranchState& s, const RuleInstance& r) {
+  const char* name = rule_kind_name(r.rule);
+  if (r.successor != kNone) return py::make_tuple(name, s.formula(r.formula), s.world(r.world), s.world(r.successor));
+  return py::make_tuple(name, s.formula(r.formula), s.world(r.world));
 }
 
-RuleInstance rule_from_py(py::handle obj) {
+// A rule tuple (name, formula, world[, successor]) as an instance on the state's bank and worlds.
+RuleInstance rule_from_py(py::handle obj, BranchState& s) {
   if (!py::isinstance<py::tuple>(obj)) throw core::TypeError("a rule instance must be a tuple, got " + common::class_text(obj));
   auto t = obj.cast<py::tuple>();
   if (t.size() != 3 && t.size() != 4)
@@ -250,15 +248,11 @@ RuleInstance rule_from_py(py::handle obj) {
   std::string name = py::str(t[0]).cast<std::string>();
   if (!py::isinstance<py::str>(t[0]) || !rule_kind_from_name(name, kind))
     throw core::ValueError("Unknown tableau rule: " + name);
-  RuleInstance r{kind, common::to_node(t[1]), worlds::world_from_py(t[2]), std::nullopt};
-  if (t.size() == 4) r.successor = worlds::world_from_py(t[3]);
+  core::NodePtr formula = common::to_node(t[1]);
+  World world = worlds::world_from_py(t[2]);
+  RuleInstance r{kind, s.formula_id(formula), s.world_index(world)};
+  if (t.size() == 4) r.successor = s.world_index(worlds::world_from_py(t[3]));
   return r;
-}
-
-py::set rules_to_py(const BranchState& s) {
-  py::set out;
-  for (const auto& r : s.applied_rules) out.add(rule_to_py(r));
-  return out;
 }
 
 // The Python branch state: its five containers, as plain attributes.  The
@@ -267,6 +261,11 @@ py::set rules_to_py(const BranchState& s) {
 // take effect and the containers stay the caller's.
 struct PyState {
   py::object worlds, relations, t_formulas, f_formulas, applied_rules;
+
+  bool operator==(const PyState& o) const {
+    return worlds.equal(o.worlds) && relations.equal(o.relations) && t_formulas.equal(o.t_formulas) &&
+           f_formulas.equal(o.f_formulas) && applied_rules.equal(o.applied_rules);
+  }
 };
 
 // A given container after its members were checked, or a new empty one.
@@ -286,47 +285,84 @@ std::shared_ptr<PyState> make_state(py::handle worlds_, py::handle relations, py
   if (applied_rules.is_none()) {
     s->applied_rules = py::set();
   } else {
-    for (auto item : py::iter(applied_rules)) rule_from_py(item);
+    BranchState scratch;
+    for (auto item : py::iter(applied_rules)) rule_from_py(item, scratch);
     s->applied_rules = py::isinstance<py::set>(applied_rules) ? py::reinterpret_borrow<py::object>(applied_rules)
                                                              : py::object(worlds::new_set(applied_rules));
   }
   return s;
 }
 
-// The engine state of a Python branch state, read from its attributes.
-BranchState engine_state_of(py::handle state) {
+// Reads a {World: collection} mapping into per-world entries; `member`
+// turns each member of a collection into an id.
+template <typename Member>
+void read_entries(py::handle mapping, BranchState& s, WorldEntries<IdSet>& entries, Member member) {
+  if (!py::isinstance<py::dict>(mapping))
+    throw core::TypeError("expected a dict keyed by World, got " + common::class_text(mapping));
+  for (auto [key, items] : mapping.cast<py::dict>()) {
+    const WorldIndex w = s.world_index(worlds::world_from_py(key, "key"));
+    IdSet members;
+    for (auto item : py::iter(items)) members.insert(member(item));
+    const std::uint32_t slot = entries.contains(w) ? entries.slot(w) : entries.add(w);
+    entries.value_at(slot) = std::move(members);
+  }
+}
+
+// The engine state of a Python branch state, read from its attributes, on `bank`.
+BranchState engine_state_of(py::handle state, std::shared_ptr<core::Bank> bank = std::make_shared<core::Bank>()) {
   py::object cls = py::module_::import("constructive.tableau").attr("_BranchState");
   if (!py::isinstance(state, cls))
     throw core::TypeError("state must be a _BranchState, got " + common::class_text(state));
-  BranchState s;
-  s.worlds = worlds::list_from_py(state.attr("worlds"));
-  s.relations = worlds::relations_from_py(state.attr("relations"));
-  s.t_formulas = worlds::formula_map_from_py(state.attr("t_formulas"));
-  s.f_formulas = worlds::formula_map_from_py(state.attr("f_formulas"));
-  for (auto item : py::iter(state.attr("applied_rules"))) s.applied_rules.insert(rule_from_py(item));
+  BranchState s(std::move(bank));
+  for (auto item : py::iter(state.attr("worlds"))) s.worlds.push_back(s.world_index(worlds::world_from_py(item)));
+  auto world_member = [&s](py::handle w) { return s.world_index(worlds::world_from_py(w)); };
+  auto formula_member = [&s](py::handle f) { return s.formula_id(common::to_node(f)); };
+  read_entries(state.attr("relations"), s, s.relations, world_member);
+  read_entries(state.attr("t_formulas"), s, s.t_formulas, formula_member);
+  read_entries(state.attr("f_formulas"), s, s.f_formulas, formula_member);
+  for (auto item : py::iter(state.attr("applied_rules"))) s.applied_rules.insert(rule_from_py(item, s));
   return s;
 }
 
-// Adds to the Python state's containers what the engine state holds beyond them.
-template <typename Set>
-void grow_map(py::handle mapping, const constructive::WorldMap<Set>& map) {
-  for (const auto& [w, members] : map) {
-    py::object entry = worlds::entry(mapping, py::cast(w));
-    for (const auto& member : members) entry.attr("add")(py::cast(member));
+// Adds to a Python {World: set} mapping what the engine entries hold beyond it.
+template <typename MemberToPy>
+void grow_map(py::handle mapping, const BranchState& s, const WorldEntries<IdSet>& entries, MemberToPy member) {
+  for (const auto& [w, members] : entries) {
+    py::object entry = worlds::entry(mapping, py::cast(s.world(w)));
+    for (std::uint32_t m : members) entry.attr("add")(member(m));
   }
+}
+
+// A new {World: set} dictionary of engine entries.
+template <typename MemberToPy>
+py::dict entries_to_py(const BranchState& s, const WorldEntries<IdSet>& entries, MemberToPy member) {
+  py::dict out;
+  for (const auto& [w, members] : entries) {
+    py::set items;
+    for (std::uint32_t m : members) items.add(member(m));
+    out[py::cast(s.world(w))] = items;
+  }
+  return out;
+}
+
+auto world_to_py(const BranchState& s) {
+  return [&s](WorldIndex w) { return py::cast(s.world(w)); };
+}
+auto formula_to_py(const BranchState& s) {
+  return [&s](core::TermId f) { return py::cast(s.formula(f)); };
 }
 
 void grow(py::handle state, const BranchState& s) {
   py::object listed = state.attr("worlds");
-  for (const World& w : s.worlds) {
-    py::object world = py::cast(w);
+  for (WorldIndex w : s.worlds) {
+    py::object world = py::cast(s.world(w));
     if (!listed.contains(world)) listed.attr("append")(world);
   }
-  grow_map(state.attr("relations"), s.relations);
-  grow_map(state.attr("t_formulas"), s.t_formulas);
-  grow_map(state.attr("f_formulas"), s.f_formulas);
+  grow_map(state.attr("relations"), s, s.relations, world_to_py(s));
+  grow_map(state.attr("t_formulas"), s, s.t_formulas, formula_to_py(s));
+  grow_map(state.attr("f_formulas"), s, s.f_formulas, formula_to_py(s));
   py::object rules = state.attr("applied_rules");
-  for (const auto& r : s.applied_rules) rules.attr("add")(rule_to_py(r));
+  for (const auto& r : s.applied_rules) rules.attr("add")(rule_to_py(s, r));
 }
 
 // Runs an engine operation on the state and keeps what it added.
@@ -339,11 +375,15 @@ void change_state(py::handle state, Change change) {
 
 py::object state_to_py(const BranchState& s) {
   auto out = std::make_shared<PyState>();
-  out->worlds = worlds::list_to_py(s.worlds);
-  out->relations = worlds::map_to_py(s.relations);
-  out->t_formulas = worlds::map_to_py(s.t_formulas);
-  out->f_formulas = worlds::map_to_py(s.f_formulas);
-  out->applied_rules = rules_to_py(s);
+  py::list listed;
+  for (WorldIndex w : s.worlds) listed.append(py::cast(s.world(w)));
+  out->worlds = listed;
+  out->relations = entries_to_py(s, s.relations, world_to_py(s));
+  out->t_formulas = entries_to_py(s, s.t_formulas, formula_to_py(s));
+  out->f_formulas = entries_to_py(s, s.f_formulas, formula_to_py(s));
+  py::set rules;
+  for (const auto& r : s.applied_rules) rules.add(rule_to_py(s, r));
+  out->applied_rules = rules;
   return py::cast(out);
 }
 
@@ -436,12 +476,14 @@ TableauProver& prover_of(py::handle self) {
 
 py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj, py::handle depth_obj) {
   TableauProver& prover = prover_of(self);
-  BranchState engine_state = engine_state_of(state);
+  // The stub tree and the state share one bank: the search's formula ids are the tree's.
+  auto bank = std::make_shared<core::Bank>();
+  BranchState engine_state = engine_state_of(state, bank);
   if (!py::isinstance<PyNode>(node_obj))
     throw core::TypeError("node must be a TableauNode, got " + common::class_text(node_obj));
   PyNode& node = node_obj.cast<PyNode&>();
   const std::int64_t depth = common::int64_from_py(depth_obj, "depth");
-  auto stub = to_engine(node, false);
+  auto stub = to_engine(node, false, bank);
   const NodeIndex root = DerivationTree::root();
   ExpandResult r = prover.expand_branch(engine_state, *stub, root, depth);
   append_records(node, *stub, root);
@@ -462,70 +504,34 @@ py::tuple expand_from_py(py::handle self, py::object state, py::handle node_obj,
 // ---------------------------------------------------------------------------
 void bind_signed_formula(py::module_& m) {
   py::class_<SignedFormula> cls(m, "SignedFormula", "A formula signed true (T) or false (F) at a world.");
-  cls.def(py::init([](py::handle sign, py::handle formula, py::handle world) {
-            return SignedFormula{sign_from_py(sign), common::to_node(formula), worlds::world_from_py(world)};
-          }),
-          py::arg("sign"), py::arg("formula"), py::arg("world"))
-      .def_property_readonly("sign", [](const SignedFormula& s) { return sign_to_py(s.sign); })
-      .def_property_readonly("formula", [](const SignedFormula& s) { return s.formula; })
-      .def_property_readonly("world", [](const SignedFormula& s) { return s.world; })
-      .def("to_string", &SignedFormula::to_string, py::arg("notation") = "infix",
-           "The text of the signed formula, such as T(P, w0).")
-      .def("__str__", [](const SignedFormula& s) { return s.to_string(); })
-      .def("__eq__", [](const SignedFormula& a, py::handle b) -> py::object {
-        if (!py::isinstance<SignedFormula>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(a == b.cast<SignedFormula>());
-      })
-      .def("__hash__",
-           [](const SignedFormula& s) { return py::hash(py::make_tuple(sign_to_py(s.sign), s.formula, s.world)); })
-      .def("__repr__", [](const SignedFormula& s) {
-        return record_repr("SignedFormula", {{"sign", sign_to_py(s.sign)},
-                                             {"formula", py::cast(s.formula)},
-                                             {"world", py::cast(s.world)}});
-      });
-  common::freeze(cls);
-}
-
-std::string node_repr(const PyNode& n) {
-  return record_repr("TableauNode", {{"id", py::int_(n.id)},
-                                     {"signed_formula", py::cast(n.signed_formula)},
-                                     {"rule", py::str(n.rule)},
-                                     {"world", py::cast(n.world)},
-                                     {"children", n.children},
-                                     {"is_closed", py::bool_(n.is_closed)},
-                                     {"clash_details", optional_text(n.clash_details)}});
-}
-
-bool same_node(const PyNode& a, const PyNode& b) {
-  return a.id == b.id && a.signed_formula == b.signed_formula && a.rule == b.rule && a.world == b.world &&
-         a.children.equal(b.children) && a.is_closed == b.is_closed && a.clash_details == b.clash_details;
+  common::bind_record(cls, common::RecordStyle{},
+                      common::constructor([](py::handle sign, py::handle formula, py::handle world) {
+                        return SignedFormula{sign_from_py(sign), common::to_node(formula),
+                                             worlds::world_from_py(world)};
+                      }),
+                      common::field("sign", [](const SignedFormula& s) { return sign_to_py(s.sign); }),
+                      common::field("formula", &SignedFormula::formula), common::field("world", &SignedFormula::world));
+  cls.def("to_string", &SignedFormula::to_string, py::arg("notation") = "infix",
+          "The text of the signed formula, such as T(P, w0).")
+      .def("__str__", [](const SignedFormula& s) { return s.to_string(); });
 }
 
 void bind_node(py::module_& m) {
   py::class_<PyNode, PyNodePtr> cls(m, "TableauNode", "A node of a tableau derivation tree.");
-  cls.def(py::init([](std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
-                      std::optional<World> world, std::optional<py::list> children, bool is_closed,
-                      std::optional<std::string> clash_details) {
-            auto n = std::make_shared<PyNode>();
-            n->id = id;
-            n->signed_formula = std::move(signed_formula);
-            n->rule = std::move(rule);
-            n->world = std::move(world);
-            n->children = children ? *children : py::list();
-            n->is_closed = is_closed;
-            n->clash_details = std::move(clash_details);
-            return n;
-          }),
-          py::arg("id"), py::arg("signed_formula") = py::none(), py::arg("rule") = "", py::arg("world") = py::none(),
-          py::arg("children") = py::none(), py::arg("is_closed") = false, py::arg("clash_details") = py::none())
-      .def_readwrite("id", &PyNode::id)
-      .def_readwrite("signed_formula", &PyNode::signed_formula)
-      .def_readwrite("rule", &PyNode::rule)
-      .def_readwrite("world", &PyNode::world)
-      .def_readwrite("children", &PyNode::children)
-      .def_readwrite("is_closed", &PyNode::is_closed)
-      .def_readwrite("clash_details", &PyNode::clash_details)
-      .def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
+  common::bind_record(
+      cls, common::RecordStyle{true, false, false},
+      common::constructor([](std::int64_t id, std::optional<SignedFormula> signed_formula, std::string rule,
+                             std::optional<World> world, std::optional<py::list> children, bool is_closed,
+                             std::optional<std::string> clash_details) {
+        return std::make_shared<PyNode>(PyNode{id, std::move(signed_formula), std::move(rule), std::move(world),
+                                               children ? *children : py::list(), is_closed,
+                                               std::move(clash_details)});
+      }),
+      common::member_field<&PyNode::id>("id"), common::member_field<&PyNode::signed_formula>("signed_formula", py::none()),
+      common::member_field<&PyNode::rule>("rule", std::string()), common::member_field<&PyNode::world>("world", py::none()),
+      common::member_field<&PyNode::children>("children", py::none()), common::member_field<&PyNode::is_closed>("is_closed", false),
+      common::member_field<&PyNode::clash_details>("clash_details", py::none()));
+  cls.def("is_leaf", [](const PyNode& n) { return py::len(n.children) == 0; })
       .def(
           "to_string",
           [](const PyNode& n, const std::string& prefix, bool is_last) {
@@ -533,13 +539,7 @@ void bind_node(py::module_& m) {
           },
           py::arg("prefix") = "", py::arg("is_last") = true, "The ASCII tree of the node and its subtree.")
       .def("__str__", [](const PyNode& n) { return node_text(*to_engine(n), DerivationTree::root()); })
-      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n), DerivationTree::root()); })
-      .def("__eq__", [](const PyNode& a, py::handle b) -> py::object {
-        if (!py::isinstance<PyNode>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        return py::bool_(same_node(a, b.cast<const PyNode&>()));
-      })
-      .def("__repr__", &node_repr);
-  cls.attr("__hash__") = py::none();
+      .def("to_dict", [](const PyNode& n) { return node_dict(*to_engine(n), DerivationTree::root()); });
 }
 
 PyNodePtr checked_root(PyNodePtr root) {
@@ -570,94 +570,58 @@ void bind_tree(py::module_& m) {
 
 void bind_result(py::module_& m) {
   py::class_<PyResult> cls(m, "TableauProofResult", "The verdict, derivation tree and countermodel of one proof.");
-  cls.def(py::init([](bool is_valid, py::object tree, py::object countermodel, py::object target,
-                      py::object premises) {
-            return PyResult{is_valid, std::move(tree), std::move(countermodel), std::move(target),
-                            std::move(premises)};
-          }),
-          py::arg("is_valid"), py::arg("tree"), py::arg("countermodel") = py::none(), py::arg("target") = py::none(),
-          py::arg("premises") = py::tuple())
-      .def_readwrite("is_valid", &PyResult::is_valid)
-      .def_readwrite("tree", &PyResult::tree)
-      .def_readwrite("countermodel", &PyResult::countermodel)
-      .def_readwrite("target", &PyResult::target)
-      .def_readwrite("premises", &PyResult::premises)
-      .def("to_string", &result_text, "The text report.")
+  common::bind_record(cls, common::RecordStyle{true, false, false},
+                      common::constructor([](bool is_valid, py::object tree, py::object countermodel, py::object target,
+                                             py::object premises) {
+                        return PyResult{is_valid, std::move(tree), std::move(countermodel), std::move(target),
+                                        std::move(premises)};
+                      }),
+                      common::member_field<&PyResult::is_valid>("is_valid"), common::member_field<&PyResult::tree>("tree"),
+                      common::member_field<&PyResult::countermodel>("countermodel", py::none()),
+                      common::member_field<&PyResult::target>("target", py::none()),
+                      common::member_field<&PyResult::premises>("premises", py::tuple()));
+  cls.def("to_string", &result_text, "The text report.")
       .def("__str__", &result_text)
-      .def("to_dict", &result_dict, "The result as plain values.")
-      .def("__eq__", [](const PyResult& a, py::handle b) -> py::object {
-        if (!py::isinstance<PyResult>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        const auto& o = b.cast<const PyResult&>();
-        return py::bool_(a.is_valid == o.is_valid && a.tree.equal(o.tree) && a.countermodel.equal(o.countermodel) &&
-                         a.target.equal(o.target) && a.premises.equal(o.premises));
-      })
-      .def("__repr__", [](const PyResult& r) {
-        return record_repr("TableauProofResult", {{"is_valid", py::bool_(r.is_valid)},
-                                                  {"tree", r.tree},
-                                                  {"countermodel", r.countermodel},
-                                                  {"target", r.target},
-                                                  {"premises", r.premises}});
-      });
-  cls.attr("__hash__") = py::none();
+      .def("to_dict", &result_dict, "The result as plain values.");
+}
+
+// The state's operations that add a signed formula at a world.
+template <void (BranchState::*Add)(WorldIndex, core::TermId)>
+void add_formula_from_py(py::handle self, py::handle w, py::handle f) {
+  World world = worlds::world_from_py(w);
+  core::NodePtr formula = common::to_node(f);
+  change_state(self, [&](BranchState& s) { (s.*Add)(s.world_index(world), s.formula_id(formula)); });
 }
 
 void bind_branch_state(py::module_& m) {
   py::class_<PyState, std::shared_ptr<PyState>> cls(
       m, "_BranchState", "Internal container for the state of a single tableau branch.", py::dynamic_attr());
-  cls.def(py::init(&make_state), py::arg("worlds") = py::none(), py::arg("relations") = py::none(),
-          py::arg("t_formulas") = py::none(), py::arg("f_formulas") = py::none(),
-          py::arg("applied_rules") = py::none())
-      .def_readwrite("worlds", &PyState::worlds)
-      .def_readwrite("relations", &PyState::relations)
-      .def_readwrite("t_formulas", &PyState::t_formulas)
-      .def_readwrite("f_formulas", &PyState::f_formulas)
-      .def_readwrite("applied_rules", &PyState::applied_rules)
-      .def(
-          "add_world",
-          [](py::handle self, py::handle w) {
-            World world = worlds::world_from_py(w);
-            change_state(self, [&](BranchState& s) { s.add_world(world); });
-          },
-          py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
-      .def(
-          "add_t_formula",
-          [](py::handle self, py::handle w, py::handle f) {
-            World world = worlds::world_from_py(w);
-            core::NodePtr formula = common::to_node(f);
-            change_state(self, [&](BranchState& s) { s.add_t_formula(world, formula); });
-          },
-          py::arg("world"), py::arg("formula"), "Adds a true formula at world and propagates along accessibility relation.")
-      .def(
-          "add_f_formula",
-          [](py::handle self, py::handle w, py::handle f) {
-            World world = worlds::world_from_py(w);
-            core::NodePtr formula = common::to_node(f);
-            change_state(self, [&](BranchState& s) { s.add_f_formula(world, formula); });
-          },
-          py::arg("world"), py::arg("formula"), "Adds a false formula at world.")
+  common::bind_record(cls, common::RecordStyle{true, false, false}, common::constructor(&make_state),
+                      common::member_field<&PyState::worlds>("worlds", py::none()),
+                      common::member_field<&PyState::relations>("relations", py::none()),
+                      common::member_field<&PyState::t_formulas>("t_formulas", py::none()),
+                      common::member_field<&PyState::f_formulas>("f_formulas", py::none()),
+                      common::member_field<&PyState::applied_rules>("applied_rules", py::none()));
+  cls.def(
+         "add_world",
+         [](py::handle self, py::handle w) {
+           World world = worlds::world_from_py(w);
+           change_state(self, [&](BranchState& s) { s.add_world(s.world_index(world)); });
+         },
+         py::arg("world"), "Registers a world in this branch state ensuring reflexivity.")
+      .def("add_t_formula", &add_formula_from_py<&BranchState::add_t_formula>, py::arg("world"), py::arg("formula"),
+           "Adds a true formula at world and propagates along accessibility relation.")
+      .def("add_f_formula", &add_formula_from_py<&BranchState::add_f_formula>, py::arg("world"), py::arg("formula"),
+           "Adds a false formula at world.")
       .def(
           "add_relation",
           [](py::handle self, py::handle a, py::handle b) {
             World source = worlds::world_from_py(a, "source"), target = worlds::world_from_py(b, "target");
-            change_state(self, [&](BranchState& s) { s.add_relation(source, target); });
+            change_state(self, [&](BranchState& s) { s.add_relation(s.world_index(source), s.world_index(target)); });
           },
           py::arg("source"), py::arg("target"),
           "Makes target (and every world above it) accessible from source and the worlds below it.")
-      .def("copy", &copy_state, "An independent copy of the branch state.")
-      .def("__eq__", [](py::handle a, py::handle b) -> py::object {
-        if (!py::isinstance<PyState>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-        for (const char* field : {"worlds", "relations", "t_formulas", "f_formulas", "applied_rules"})
-          if (!a.attr(field).equal(b.attr(field))) return py::bool_(false);
-        return py::bool_(true);
-      })
-      .def("__repr__", [](py::handle s) {
-        return record_repr("_BranchState", {{"worlds", s.attr("worlds")},
-                                            {"relations", s.attr("relations")},
-                                            {"t_formulas", s.attr("t_formulas")},
-                                            {"f_formulas", s.attr("f_formulas")},
-                                            {"applied_rules", s.attr("applied_rules")}});
-      });
-  cls.attr("__hash__") = py::none();
+      .def("copy", &copy_state, "An independent copy of the branch state.");
 }
 
 void bind_prover(py::module_& m) {

@@ -141,39 +141,35 @@ py::object py_canonicalize(py::handle f) {
   unsupported(f, "Unsupported Formula node: ");
 }
 
-template <typename T>
 void set_class_hash(pyhash::ClassSlot slot, const py::handle& cls) {
   pyhash::set_class_hash(slot, static_cast<pyhash::hash_t>(py::hash(cls)));
 }
 
+// Binds the final class of the formulas of kind K, which have two fields
+// (`first` and `second`, read by the getters) and are built by `Base::make`.
+template <typename T, typename Base, NodeKind K, auto First, auto Second>
+void bind_two_field_formula(py::module_& m, const char* name, const char* doc, const char* first, const char* second) {
+  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, py::is_final(), doc);
+  cls.def(py::init([](NodePtr a, NodePtr b) {
+            return std::const_pointer_cast<T>(std::static_pointer_cast<const T>(Base::make(K, std::move(a), std::move(b))));
+          }),
+          py::arg(first), py::arg(second))
+      .def_property_readonly(first, First)
+      .def_property_readonly(second, Second);
+  node_protocol(cls);
+  set_class_hash(static_cast<pyhash::ClassSlot>(static_cast<int>(K)), cls);
+}
+
 template <NodeKind K>
 void bind_binary(py::module_& m, const char* name, const char* doc) {
-  using T = BinaryNode<K>;
-  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, py::is_final(), doc);
-  cls.def(py::init([](NodePtr left, NodePtr right) {
-            return std::const_pointer_cast<T>(
-                std::static_pointer_cast<const T>(BinaryFormula::make(K, std::move(left), std::move(right))));
-          }),
-          py::arg("left"), py::arg("right"))
-      .def_property_readonly("left", &BinaryFormula::left)
-      .def_property_readonly("right", &BinaryFormula::right);
-  node_protocol(cls);
-  set_class_hash<T>(static_cast<pyhash::ClassSlot>(static_cast<int>(K)), cls);
+  bind_two_field_formula<BinaryNode<K>, BinaryFormula, K, &BinaryFormula::left, &BinaryFormula::right>(m, name, doc,
+                                                                                                       "left", "right");
 }
 
 template <NodeKind K>
 void bind_quantifier(py::module_& m, const char* name, const char* doc) {
-  using T = QuantifierNode<K>;
-  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, py::is_final(), doc);
-  cls.def(py::init([](NodePtr variable, NodePtr body) {
-            return std::const_pointer_cast<T>(
-                std::static_pointer_cast<const T>(Quantifier::make(K, std::move(variable), std::move(body))));
-          }),
-          py::arg("variable"), py::arg("body"))
-      .def_property_readonly("variable", &Quantifier::variable)
-      .def_property_readonly("body", &Quantifier::body);
-  node_protocol(cls);
-  set_class_hash<T>(static_cast<pyhash::ClassSlot>(static_cast<int>(K)), cls);
+  bind_two_field_formula<QuantifierNode<K>, Quantifier, K, &Quantifier::variable, &Quantifier::body>(m, name, doc,
+                                                                                                      "variable", "body");
 }
 
 }  // namespace
@@ -290,12 +286,12 @@ PYBIND11_MODULE(ast, m) {
   bind_quantifier<NodeKind::Forall>(m, "Forall", "Represents universal quantification forall variable. body.");
   bind_quantifier<NodeKind::Exists>(m, "Exists", "Represents existential quantification exists variable. body.");
 
-  set_class_hash<Variable>(pyhash::ClassSlot::Variable, variable);
-  set_class_hash<Constant>(pyhash::ClassSlot::Constant, constant);
-  set_class_hash<FunctionApp>(pyhash::ClassSlot::FunctionApp, function_app);
-  set_class_hash<PredicateApp>(pyhash::ClassSlot::PredicateApp, predicate_app);
-  set_class_hash<Equality>(pyhash::ClassSlot::Equality, equality);
-  set_class_hash<Not>(pyhash::ClassSlot::Not, negation);
+  set_class_hash(pyhash::ClassSlot::Variable, variable);
+  set_class_hash(pyhash::ClassSlot::Constant, constant);
+  set_class_hash(pyhash::ClassSlot::FunctionApp, function_app);
+  set_class_hash(pyhash::ClassSlot::PredicateApp, predicate_app);
+  set_class_hash(pyhash::ClassSlot::Equality, equality);
+  set_class_hash(pyhash::ClassSlot::Not, negation);
 
   m.def("free_variables", &py_free_variables, py::arg("node"),
         "Returns the set of free individual variables present in a term or formula AST node.");

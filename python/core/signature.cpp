@@ -31,6 +31,17 @@ py::tuple sorts_to_py(const std::vector<SortPtr>& sorts) {
 
 py::object sort_or_none(const SortPtr& sort) { return sort ? py::cast(sort) : py::none(); }
 
+// A new dict over the symbols of one kind, in registration order.
+template <typename Key, typename Value>
+py::dict symbols_of_kind(const Signature& signature, core::SymbolKind kind, Key key, Value value) {
+  py::dict out;
+  for (const auto& e : signature.symbols())
+    if (e.kind == kind) out[key(e)] = value(e);
+  return out;
+}
+
+py::tuple name_and_arity(const core::SymbolEntry& e) { return py::make_tuple(e.name, e.arity); }
+
 }  // namespace
 
 PYBIND11_MODULE(signature, m) {
@@ -91,29 +102,24 @@ PYBIND11_MODULE(signature, m) {
       .def_property_readonly(
           "predicates",
           [](const Signature& self) {
-            py::dict out;
-            for (const auto& e : self.symbols())
-              if (e.kind == core::SymbolKind::Predicate) out[py::make_tuple(e.name, e.arity)] = sorts_to_py(e.argument_sorts);
-            return out;
+            return symbols_of_kind(self, core::SymbolKind::Predicate, name_and_arity,
+                                   [](const core::SymbolEntry& e) { return sorts_to_py(e.argument_sorts); });
           },
           "A new dict from (name, arity) to the argument sorts, in registration order.")
       .def_property_readonly(
           "constants",
           [](const Signature& self) {
-            py::dict out;
-            for (const auto& e : self.symbols())
-              if (e.kind == core::SymbolKind::Constant) out[py::str(e.name)] = py::cast(e.return_sort);
-            return out;
+            return symbols_of_kind(
+                self, core::SymbolKind::Constant, [](const core::SymbolEntry& e) { return py::str(e.name); },
+                [](const core::SymbolEntry& e) { return py::cast(e.return_sort); });
           },
           "A new dict from name to sort, in registration order.")
       .def_property_readonly(
           "functions",
           [](const Signature& self) {
-            py::dict out;
-            for (const auto& e : self.symbols())
-              if (e.kind == core::SymbolKind::Function)
-                out[py::make_tuple(e.name, e.arity)] = py::make_tuple(sorts_to_py(e.argument_sorts), py::cast(e.return_sort));
-            return out;
+            return symbols_of_kind(self, core::SymbolKind::Function, name_and_arity, [](const core::SymbolEntry& e) {
+              return py::make_tuple(sorts_to_py(e.argument_sorts), py::cast(e.return_sort));
+            });
           },
           "A new dict from (name, arity) to (argument sorts, return sort), in registration order.")
       .def(

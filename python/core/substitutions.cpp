@@ -18,11 +18,7 @@ namespace {
 
 Substitution substitution_from_py(py::handle mapping) { return vb::variable_mapping_from_py(mapping); }
 
-py::dict substitution_to_py(const Substitution& subst) {
-  py::dict out;
-  for (const auto& [var, term] : subst.entries()) out[py::cast(var)] = py::cast(term);
-  return out;
-}
+using common::substitution_to_py;
 
 // substitute_term and substitute_formula: the sorts are checked first, an
 // empty mapping hands back the argument itself, whatever it is.
@@ -32,7 +28,7 @@ py::object substitute_py(py::object node, py::handle mapping) {
   if (!py::isinstance<core::Node>(node)) {
     core::validate_mapping_sorts(subst);
     if (subst.empty()) return node;
-    core::unsupported_node(vb::type_name(node));
+    core::unsupported_node(vb::type_name_of(node));
   }
   return py::cast(Apply(node.cast<NodePtr>(), subst));
 }

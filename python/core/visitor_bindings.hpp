@@ -65,9 +65,7 @@ inline py::object attribute(py::handle obj, const char* name) {
   return py::reinterpret_steal<py::object>(value);
 }
 
-inline std::string type_name(py::handle obj) {
-  return py::type::handle_of(obj).attr("__name__").cast<std::string>();
-}
+using common::type_name_of;
 
 // The walker classes bound in C++ by this extension module.
 inline std::unordered_set<PyTypeObject*>& bound_walker_types() {
@@ -242,18 +240,23 @@ struct Result<core::NodePtr> {
   }
 };
 
-// A measure that an override returned and the engine cannot hold (a float,
-// an int beyond 64 bits, ...): sums and comparisons with it are Python's.
-class PythonMeasure final : public core::HostMeasure {
+// A Python value that a walk carries without looking inside.
+class HeldValue {
  public:
-  explicit PythonMeasure(py::object value) : value_(std::move(value)) {}
+  explicit HeldValue(py::object value) : value_(std::move(value)) {}
   const py::object& value() const { return value_; }
-
-  core::Measure plus(const core::Measure& a, const core::Measure& b) const override;
-  core::Measure larger(const core::Measure& current, const core::Measure& candidate) const override;
 
  private:
   py::object value_;
+};
+
+// A measure that an override returned and the engine cannot hold (a float,
+// an int beyond 64 bits, ...): sums and comparisons with it are Python's.
+class PythonMeasure final : public core::HostMeasure, public HeldValue {
+ public:
+  using HeldValue::HeldValue;
+  core::Measure plus(const core::Measure& a, const core::Measure& b) const override;
+  core::Measure larger(const core::Measure& current, const core::Measure& candidate) const override;
 };
 
 template <>
@@ -312,16 +315,11 @@ struct Result<std::string> {
 // A collector result that an override returned and that is no set of
 // variables (a list, a set holding other values, ...): unions and removals
 // with it are Python's.
-class PythonVariables final : public core::HostVariables {
+class PythonVariables final : public core::HostVariables, public HeldValue {
  public:
-  explicit PythonVariables(py::object value) : value_(std::move(value)) {}
-  const py::object& value() const { return value_; }
-
+  using HeldValue::HeldValue;
   core::FreeVariables unite(const core::FreeVariables& a, const core::FreeVariables& b) const override;
   core::FreeVariables without(const core::FreeVariables& a, const core::VariablePtr& var) const override;
-
- private:
-  py::object value_;
 };
 
 template <>
@@ -474,25 +472,19 @@ py::class_<C, Base, Alias, std::shared_ptr<C>> walker_class(py::module_& m, cons
 // when its C++ part was never built (an object made by __new__ alone).
 template <class C>
 C& walker_of(py::handle self) {
-  py::detail::make_caster<C> caster;
-  if (!caster.load(self, false))
-    throw py::type_error("descriptor requires a '" + py::type::of<C>().attr("__name__").template cast<std::string>() +
-                         "' object but received a '" + type_name(self) + "'");
-  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
-  for (auto vh : py::detail::values_and_holders(inst))
-    if (!vh.holder_constructed()) throw py::type_error(type_name(self) + ".__init__() was not called on this object");
+  void* built = common::built_object_of<C>(self);
   // Every walker class derives from VisitorBase alone (its trampoline puts
   // the walker first), so the C++ object starts with its VisitorBase; an
   // object whose __class__ was reassigned holds another C++ walker.
-  auto* walker = dynamic_cast<C*>(static_cast<core::VisitorBase*>(caster.value));
+  auto* walker = dynamic_cast<C*>(static_cast<core::VisitorBase*>(built));
   if (!walker)
-    throw py::type_error("this " + type_name(self) + " object was built as another walker class");
+    throw py::type_error("this " + type_name_of(self) + " object was built as another walker class");
   return *walker;
 }
 
 // The node that `visit` receives; anything else is refused by name.
 inline core::NodePtr node_to_visit(py::handle node) {
-  if (!py::isinstance<core::Node>(node)) core::unsupported_node(type_name(node));
+  if (!py::isinstance<core::Node>(node)) core::unsupported_node(type_name_of(node));
   return node.cast<core::NodePtr>();
 }
 
@@ -501,7 +493,7 @@ template <class T>
 core::NodeRef<T> node_of_class(py::handle node, core::NodeKind kind, const char* op) {
   if (!py::isinstance<core::Node>(node) || node.cast<core::NodePtr>()->kind() != kind)
     throw core::TypeError(std::string(op) + " expects a " + core::node_class_name(kind) + " node, got " +
-                          type_name(node));
+                          type_name_of(node));
   return core::as_ptr<T>(node.cast<core::NodePtr>());
 }
 

@@ -97,7 +97,7 @@ py::object visit_by_table(py::handle self, py::handle node) {
   } else if (table.contains(cls)) {
     name = table[cls];
   }
-  if (!name) unsupported_node(vb::type_name(node));
+  if (!name) unsupported_node(vb::type_name_of(node));
   return self.attr(name)(node);
 }
 

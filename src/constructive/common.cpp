@@ -30,6 +30,10 @@ bool is_falsum(const Node& f) { return is_named_constant(f, "_bot"); }
 bool is_verum(const Node& f) { return is_named_constant(f, "_top"); }
 bool is_atomic(const Node& f) { return f.kind() == NodeKind::PredicateApp; }
 
+const BinaryFormula* binary_of(const NodePtr& f, NodeKind kind) {
+  return f->kind() == kind ? &as<BinaryFormula>(*f) : nullptr;
+}
+
 namespace {
 
 // Builds a connective over already normalised sides, dropping verum where

@@ -10,7 +10,9 @@
 #include <unordered_map>
 
 #include "constructive/common.hpp"
+#include "core/bank.hpp"
 #include "core/interrupt.hpp"
+#include "core/release.hpp"
 #include "core/parser.hpp"
 
 namespace constructive {
@@ -39,10 +41,6 @@ constexpr const char* kLImpOr = "L_Imp_Or";
 constexpr const char* kROr1 = "R_Or1";
 constexpr const char* kROr2 = "R_Or2";
 constexpr const char* kLImpImp = "L_Imp_Imp";
-
-const BinaryFormula* as_binary(const NodePtr& f, NodeKind kind) {
-  return f->kind() == kind ? &as<BinaryFormula>(*f) : nullptr;
-}
 
 }  // namespace
 
@@ -114,38 +112,6 @@ std::string Sequent::to_string(std::string_view notation) const {
 // ---------------------------------------------------------------------------
 // Proof nodes
 // ---------------------------------------------------------------------------
-namespace {
-
-// Proof nodes whose last owner is being destroyed further up the stack; a
-// deep derivation is released by a loop instead of by nested destructors.
-thread_local std::vector<LJTProofNodePtr>* t_pending_nodes = nullptr;
-
-// Without memory for the queue, a premise is released where it stands (by
-// recursion), so that releasing never fails.
-void release_premises(std::vector<LJTProofNodePtr>& premises) noexcept {
-  std::vector<LJTProofNodePtr> pending;
-  bool outermost = t_pending_nodes == nullptr;
-  if (outermost) t_pending_nodes = &pending;
-  for (auto& p : premises) {
-    if (!p || p.use_count() != 1) continue;
-    try {
-      t_pending_nodes->push_back(std::move(p));
-    } catch (const std::bad_alloc&) {
-      p.reset();
-    }
-  }
-  premises.clear();
-  if (!outermost) return;
-  while (!pending.empty()) {
-    LJTProofNodePtr next = std::move(pending.back());
-    pending.pop_back();
-    next.reset();  // queues its own premises
-  }
-  t_pending_nodes = nullptr;
-}
-
-}  // namespace
-
 LJTProofNode::LJTProofNode(SequentPtr sequent, std::string rule, std::vector<LJTProofNodePtr> premises)
     : sequent_(std::move(sequent)), rule_(std::move(rule)), premises_(std::move(premises)) {}
 
@@ -160,7 +126,8 @@ pyhash::hash_t LJTProofNode::hash() const {
   return h;
 }
 
-LJTProofNode::~LJTProofNode() { release_premises(premises_); }
+// A deep derivation is released by a loop instead of by nested destructors.
+LJTProofNode::~LJTProofNode() { core::TreeRelease<LJTProofNode>::release_all(premises_); }
 
 bool equal(const LJTProofNode& a, const LJTProofNode& b) {
   RecursionGuard guard;
@@ -243,12 +210,6 @@ bool same_multiset(const Formulas& a, const Formulas& b) {
   return true;
 }
 
-bool contains(const Formulas& formulas, const NodePtr& f) {
-  for (const auto& g : formulas)
-    if (core::equal(g, f)) return true;
-  return false;
-}
-
 // One proof node seen as an inference: its conclusion and premises.
 class Inference {
  public:
@@ -303,7 +264,7 @@ class Inference {
   }
 
   bool right_rule(NodeKind kind, std::size_t n, RightCheck check) const {
-    const BinaryFormula* g = as_binary(goal_, kind);
+    const BinaryFormula* g = binary_of(goal_, kind);
     return arity(n) && g && (this->*check)(*g);
   }
 
@@ -314,7 +275,7 @@ class Inference {
     if (!arity(n)) return false;
     Difference d = difference(seq_, premise_sequent(0));
     if (d.only_first.size() != 1) return false;
-    const BinaryFormula* principal = as_binary(d.only_first[0], kind);
+    const BinaryFormula* principal = binary_of(d.only_first[0], kind);
     return principal && (this->*check)(d.only_first[0], *principal, d.only_second);
   }
 
@@ -348,19 +309,19 @@ class Inference {
   }
   // (E & F) -> B becomes E -> (F -> B).
   bool curry(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
-    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::And);
+    const BinaryFormula* e_f = binary_of(imp.left(), NodeKind::And);
     if (!e_f || !goal_kept(0)) return false;
     return same_multiset(added, {core::make_implies(e_f->left(), core::make_implies(e_f->right(), imp.right()))});
   }
   // (E | F) -> B becomes E -> B and F -> B.
   bool split_antecedent(const NodePtr&, const BinaryFormula& imp, const Formulas& added) const {
-    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Or);
+    const BinaryFormula* e_f = binary_of(imp.left(), NodeKind::Or);
     if (!e_f || !goal_kept(0)) return false;
     return same_multiset(added, {core::make_implies(e_f->left(), imp.right()), core::make_implies(e_f->right(), imp.right())});
   }
   // (E -> F) -> B: F -> B, E ==> F and B ==> G.
   bool nested_implication(const NodePtr& principal, const BinaryFormula& imp, const Formulas& added) const {
-    const BinaryFormula* e_f = as_binary(imp.left(), NodeKind::Implies);
+    const BinaryFormula* e_f = binary_of(imp.left(), NodeKind::Implies);
     if (!e_f || !core::equal(premise_sequent(0).succedent(), e_f->right())) return false;
     return same_multiset(added, {core::make_implies(e_f->right(), imp.right()), e_f->left()}) &&
            premise_replaces(1, principal, {imp.right()}, goal_);
@@ -381,79 +342,37 @@ bool is_correct_inference(const LJTProofNode& node) { return Inference(node).cor
 // ---------------------------------------------------------------------------
 namespace {
 
-// Folds a derivation bottom-up without recursion: `leaf_value` starts each
-// node's value, `add` folds in each premise's value in order and may stop
-// the node early by returning false.  A node that several parents share is
-// folded once, so the walk is linear in the distinct nodes.
-template <typename Value, typename Start, typename Add>
-Value fold(const LJTProofNode& root, Start start, Add add) {
-  struct Frame {
-    const LJTProofNode* node;
-    std::size_t next;
-    Value value;
-  };
-  std::unordered_map<const LJTProofNode*, Value> shared;  // values of nodes with several owners
-  core::InterruptPoller poller;
-  std::vector<Frame> stack;
-  stack.push_back({&root, 0, start(root)});
-  Value result{};
-  while (!stack.empty()) {
-    poller.poll();
-    Frame& top = stack.back();
-    const auto& premises = top.node->premises();
-    if (top.next < premises.size()) {
-      const LJTProofNodePtr& p = premises[top.next++];
-      if (p.use_count() > 1) {
-        if (auto it = shared.find(p.get()); it != shared.end()) {
-          if (!add(top.value, it->second)) top.next = premises.size();
-          continue;
-        }
-      }
-      stack.push_back({p.get(), 0, start(*p)});
-      continue;
-    }
-    Frame done = std::move(top);
-    stack.pop_back();
-    if (stack.empty()) {
-      result = std::move(done.value);
-      break;
-    }
-    const LJTProofNodePtr& owner = stack.back().node->premises()[stack.back().next - 1];
-    if (owner.use_count() > 1) shared.emplace(done.node, done.value);
-    if (!add(stack.back().value, done.value)) stack.back().next = stack.back().node->premises().size();
-  }
-  return result;
+// A derivation as the shared folds see it: a node is reached through its
+// parent's handle to it, which also tells whether the node has other owners
+// (then it is folded once, however often it is shared).
+using Handle = const LJTProofNodePtr*;
+
+void for_each_premise(Handle node, const auto& visit) {
+  for (const auto& p : (*node)->premises()) visit(&p);
 }
 
-std::int64_t node_depth(const LJTProofNode& root) {
-  return fold<std::int64_t>(
-      root, [](const LJTProofNode&) { return std::int64_t{1}; },
-      [](std::int64_t& depth, std::int64_t premise) {
-        depth = std::max(depth, premise + 1);
-        return true;
-      });
+const void* shared_key(Handle node) { return node->use_count() > 1 ? node->get() : nullptr; }
+
+std::int64_t node_depth(const LJTProofNodePtr& root) {
+  return derivation_depth(Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); }, shared_key);
 }
 
-std::int64_t node_size(const LJTProofNode& root) {
-  return fold<std::int64_t>(
-      root, [](const LJTProofNode&) { return std::int64_t{1}; },
-      [](std::int64_t& size, std::int64_t premise) {
-        if (__builtin_add_overflow(size, premise, &size))
-          throw std::overflow_error("the derivation has more nodes than a 64-bit integer holds");
-        return true;
-      });
+std::int64_t node_size(const LJTProofNodePtr& root) {
+  return derivation_size(Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); }, shared_key);
 }
 
 // (A correct inference without premises is an axiom, so every leaf of a
 // valid tree is closed by one.)  The premises are examined in order, up to
 // the first invalid one.
-bool node_valid(const LJTProofNode& root) {
-  return fold<bool>(
-      root, [](const LJTProofNode& node) { return is_correct_inference(node); },
+bool node_valid(const LJTProofNodePtr& root) {
+  return fold_derivation<bool>(
+      Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); },
+      [](Handle node) { return is_correct_inference(**node); },
       [](bool& valid, bool premise) {
         valid = valid && premise;
         return valid;
-      });
+      },
+      shared_key);
 }
 
 std::string node_text(const LJTProofNode& node) { return "[" + node.rule() + "] " + node.sequent()->to_string(); }
@@ -497,9 +416,9 @@ std::string join_lines(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-std::int64_t LJTProofTree::depth() const { return node_depth(*root); }
-std::int64_t LJTProofTree::size() const { return node_size(*root); }
-bool LJTProofTree::is_valid() const { return node_valid(*root); }
+std::int64_t LJTProofTree::depth() const { return node_depth(root); }
+std::int64_t LJTProofTree::size() const { return node_size(root); }
+bool LJTProofTree::is_valid() const { return node_valid(root); }
 
 std::string LJTProofTree::to_ascii() const {
   std::vector<std::string> lines{node_text(*root)};
@@ -572,7 +491,6 @@ class FormulaTable {
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);
-    if (info.value == representatives_.size()) representatives_.push_back(id);
     return id;
   }
 
@@ -606,8 +524,6 @@ class FormulaTable {
 
   const FormulaInfo& operator[](Id id) const { return infos_[id]; }
   const std::shared_ptr<FormulaPool>& pool() const { return pool_; }
-  // The first formula met with the value number `value`.
-  Id representative(Id value) const { return representatives_[value]; }
 
   // Whether the search decides provability exactly on a sequent built of
   // `id` and formulas like it.  It does when the rules see only connectives
@@ -617,7 +533,7 @@ class FormulaTable {
   // implication from verum, a negation or a quantified formula can only be
   // closed by an equal goal, where the logic could use it.
   bool decided(Id id) const { return infos_[id].decided; }
-  std::size_t value_count() const { return values_.size(); }
+  std::size_t value_count() const { return values_.size(); }  // value numbers are below it
 
  private:
   // The curried and split forms of a left side (E & F, E | F) put E and F
@@ -638,16 +554,13 @@ class FormulaTable {
     }
   }
 
-  // The value number of `f`: that of the first equal formula met, else a new one.
-  Id value_of(const NodePtr& f) {
-    return values_.try_emplace(f.get(), static_cast<Id>(values_.size())).first->second;
-  }
+  // The value number of `f`: its id in the bank, where equal formulas share one.
+  Id value_of(const NodePtr& f) { return values_.from_node(f); }
 
   std::shared_ptr<FormulaPool> pool_ = std::make_shared<FormulaPool>();
   std::vector<FormulaInfo> infos_;
-  std::vector<Id> representatives_;  // by value number
   std::unordered_map<const Node*, Id> ids_;                          // by object; keys live in the pool
-  std::unordered_map<const Node*, Id, ByValue, ByValue> values_;  // by value; keys live in the pool
+  core::Bank values_;  // the value numbers
   std::unordered_map<std::uint64_t, Id> implications_;
 };
 
@@ -656,13 +569,6 @@ class FormulaTable {
 struct Derivation {
   const char* rule = nullptr;
   std::vector<LJTProofNodePtr> premises;
-};
-
-// Where the first antecedent of each kind that the rules look for stands.
-struct Antecedents {
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  bool falsum = false, goal = false;
-  std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
 };
 
 // ---------------------------------------------------------------------------
@@ -692,48 +598,8 @@ std::size_t memory_budget() {
   return static_cast<std::size_t>(total / 8);
 }
 
-// The set of values among the current antecedents, kept up to date while
-// premises edit the list: the multiplicity of each value, the number of
-// distinct ones, a hash of the set (a sum of per-value keys, so order and
-// repetition do not count) and a 256-bit signature for subset tests.
-class ValueSet {
- public:
-  using Signature = std::array<std::uint64_t, 4>;
-
-  void add(Id v) {
-    if (v >= counts_.size()) counts_.resize(static_cast<std::size_t>(v) + 1, 0);
-    if (counts_[v]++ != 0) return;
-    ++distinct_;
-    hash_ += spread(v);
-    const unsigned b = bit(v);
-    if (bit_users_[b]++ == 0) signature_[b >> 6] |= 1ULL << (b & 63);
-  }
-
-  void remove(Id v) {
-    if (--counts_[v] != 0) return;
-    --distinct_;
-    hash_ -= spread(v);
-    const unsigned b = bit(v);
-    if (--bit_users_[b] == 0) signature_[b >> 6] &= ~(1ULL << (b & 63));
-  }
-
-  bool contains(Id v) const { return v < counts_.size() && counts_[v] != 0; }
-  std::size_t distinct() const { return distinct_; }
-  std::uint64_t hash() const { return hash_; }
-  const Signature& signature() const { return signature_; }
-
-  static unsigned bit(Id v) { return static_cast<unsigned>(spread(v) >> 56); }
-
- private:
-  std::vector<std::uint32_t> counts_;
-  std::array<std::uint32_t, 256> bit_users_{};
-  Signature signature_{};
-  std::size_t distinct_ = 0;
-  std::uint64_t hash_ = 0;
-};
-
-// Everything a memory may hold is dropped when its bytes pass the budget,
-// or when memory runs out while something is being remembered.
+// Everything the memory holds is dropped when its bytes pass the budget, or
+// when memory runs out while something is being remembered.
 class Budget {
  public:
   Budget() : limit_(memory_budget()) {}
@@ -751,8 +617,6 @@ class Budget {
     used_ = 0;
   }
 
-  static constexpr std::size_t kEntryBytes = 64;  // a hash-map entry and its bucket, roughly
-
  private:
   std::size_t limit_;
   std::size_t used_ = 0;
@@ -763,6 +627,98 @@ void release(Container& c) noexcept {
   Container().swap(c);
 }
 
+constexpr std::uint32_t kNoEntry = static_cast<std::uint32_t>(-1);
+
+// An open-addressing index from 64-bit keys to entry numbers, at most half
+// full; entries with equal keys are told apart by the caller's match.
+class KeyIndex {
+ public:
+  template <typename Match>
+  std::uint32_t find(std::uint64_t key, Match&& match) const {
+    if (slots_.empty()) return kNoEntry;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = key & mask; slots_[i].entry != 0; i = (i + 1) & mask)
+      if (slots_[i].key == key && match(slots_[i].entry - 1)) return slots_[i].entry - 1;
+    return kNoEntry;
+  }
+
+  void insert(std::uint64_t key, std::uint32_t entry) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    place({key, entry + 1});
+    ++count_;
+  }
+
+  void clear() noexcept {
+    release(slots_);
+    count_ = 0;
+  }
+
+  static constexpr std::size_t kSlotBytes = 2 * 16;  // at most half full
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    std::uint32_t entry = 0;  // entry + 1; 0 is free
+  };
+
+  void place(Slot s) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = s.key & mask;
+    while (slots_[i].entry != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots_.size()));
+    old.swap(slots_);
+    for (const Slot& s : old)
+      if (s.entry != 0) place(s);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
+
+using Signature = std::array<std::uint64_t, 4>;
+
+// Marks on value numbers: a value is marked when its mark is the current round.
+class Marks {
+ public:
+  void next_round(std::size_t values) {
+    if (++round_ == 0) {  // the counter wrapped: old marks could look current
+      std::fill(marks_.begin(), marks_.end(), 0);
+      round_ = 1;
+    }
+    if (marks_.size() < values) marks_.resize(values, 0);
+  }
+  // Marks `v`; true when it was not marked yet in this round.
+  bool mark(Id v) {
+    if (marks_[v] == round_) return false;
+    marks_[v] = round_;
+    return true;
+  }
+  bool marked(Id v) const { return marks_[v] == round_; }
+
+ private:
+  std::vector<std::uint32_t> marks_;
+  std::uint32_t round_ = 0;
+};
+
+// What one pass over the antecedents finds: where the first antecedent of
+// each kind that the rules look for stands and, for the memory, the keys of
+// the sequent.  The pass marks the values of the antecedents, for
+// membership tests until the next pass.
+struct Scan {
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  bool falsum = false, goal = false;
+  std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
+  std::size_t distinct = 0;       // distinct values among the antecedents
+  std::uint64_t set_key = 0;      // of the set of values: order and repetition do not count
+  std::uint64_t order_key = 0;    // of the values in order
+  Signature signature{};          // a bit per value, for subset tests
+  bool set_keyed = false, order_keyed = false;  // whether the keys were worked out
+};
+
 // The proved sequents of one proof, found again by goal and antecedents in
 // order: the search is deterministic, so the same sequent gets the same
 // derivation, and the earlier node is shared.
@@ -770,65 +726,32 @@ class ProofMemo {
  public:
   explicit ProofMemo(const FormulaTable& table) : table_(table) {}
 
-  void enter(Id id) { current_.add(table_[id].value); }
-  void leave(Id id) { current_.remove(table_[id].value); }
-
-  // An earlier node of the sequent `gamma` ==> `goal` (ids of the search), or null.
-  LJTProofNodePtr proved(Id goal, const std::vector<Id>& gamma) const {
-    if (slots_.empty()) return nullptr;
-    const std::uint64_t k = key(goal, gamma.size());
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = k & mask; slots_[i] != 0; i = (i + 1) & mask) {
-      const std::uint32_t at = slots_[i] - 1;
-      if (keys_[at] == k && same_sequent(*nodes_[at]->sequent(), goal, gamma)) return nodes_[at];
-    }
-    return nullptr;
+  // The node of the sequent, or null; `cost` is set to the work its search took.
+  LJTProofNodePtr proved(std::uint64_t key, Id goal, const std::vector<Id>& gamma, std::uint32_t& cost) const {
+    const std::uint32_t at =
+        index_.find(key, [&](std::uint32_t e) { return same_sequent(*nodes_[e]->sequent(), goal, gamma); });
+    if (at == kNoEntry) return nullptr;
+    cost = costs_[at];
+    return nodes_[at];
   }
 
-  void remember(Id goal, const LJTProofNodePtr& node) {
-    const std::size_t length = node->sequent()->antecedent_count();
-    budget_.charge(
-        [&] {
-          insert(key(goal, length), node);
-          return kEntryBytes + sizeof(LJTProofNode) + sizeof(Sequent) + length * sizeof(Id);
-        },
-        [&]() noexcept {
-          release(nodes_);
-          release(keys_);
-          release(slots_);
-        });
+  // Remembers a node whose search took `cost` sequents; the bytes added.
+  std::size_t remember(std::uint64_t key, const LJTProofNodePtr& node, std::uint32_t cost) {
+    nodes_.push_back(node);
+    costs_.push_back(cost);
+    index_.insert(key, static_cast<std::uint32_t>(nodes_.size() - 1));
+    return sizeof(LJTProofNodePtr) + sizeof(cost) + KeyIndex::kSlotBytes + sizeof(LJTProofNode) + sizeof(Sequent) +
+           node->sequent()->antecedent_count() * sizeof(Id);
+  }
+
+  void forget() noexcept {
+    release(nodes_);
+    release(costs_);
+    index_.clear();
   }
 
  private:
   Id value(Id id) const { return table_[id].value; }
-
-  static constexpr std::size_t kEntryBytes = sizeof(LJTProofNodePtr) + sizeof(std::uint64_t) + 2 * sizeof(std::uint32_t);
-
-  void insert(std::uint64_t k, const LJTProofNodePtr& node) {
-    if (2 * (nodes_.size() + 1) > slots_.size()) grow();
-    nodes_.push_back(node);
-    keys_.push_back(k);
-    place(nodes_.size() - 1);
-  }
-
-  void place(std::size_t entry) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = keys_[entry] & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = static_cast<std::uint32_t>(entry + 1);
-  }
-
-  void grow() {
-    slots_.assign(std::max<std::size_t>(1024, 2 * slots_.size()), 0);
-    nodes_.reserve(slots_.size() / 2);
-    keys_.reserve(slots_.size() / 2);
-    for (std::size_t entry = 0; entry < nodes_.size(); ++entry) place(entry);
-  }
-
-  // The set's hash, the goal and the length: the order is compared on a hit.
-  std::uint64_t key(Id goal, std::size_t length) const {
-    return current_.hash() ^ spread((static_cast<std::uint64_t>(value(goal)) << 32) ^ length);
-  }
 
   bool same_sequent(const Sequent& s, Id goal, const std::vector<Id>& gamma) const {
     if (s.antecedent_count() != gamma.size() || value(s.succedent_id()) != value(goal)) return false;
@@ -839,207 +762,139 @@ class ProofMemo {
   }
 
   const FormulaTable& table_;
-  Budget budget_;
-  ValueSet current_;  // the values of the search's current antecedents
-  // The nodes, their keys, and an open-addressing index of them (entry + 1;
-  // 0 is free), at most half full.
   std::vector<LJTProofNodePtr> nodes_;
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint32_t> costs_;  // the sequents searched for each node
+  KeyIndex index_;
 };
 
-// Decides whether a sequent is provable, by the search's own rules in the
-// search's own order but without building proofs, and remembers every
-// answer by the goal and the set of antecedents.  On a decided sequent the
-// answer is exact, so it holds for every order and repetition of the same
-// antecedents.  The search asks it before each choice it would otherwise
-// have to undo; as it explores exactly the sequents that the search would,
-// its answers for the choices further up are found again at once.
-class Decider {
+// The failed sequents of one proof, by goal and set of antecedent values.
+// The search decides provability exactly on the sequents it remembers here,
+// so a sequent fails exactly when it is not provable: whatever the order and
+// repetition of its antecedents, and also with fewer of them.  A sequent is
+// known to fail when a failed one has its goal and its set of antecedents,
+// or (among the latest failures with its goal) a superset of them.
+class FailureMemo {
  public:
-  using Values = std::vector<Id>;  // antecedents as value numbers, in order
-
-  Decider(FormulaTable& table, core::InterruptPoller& poller) : table_(table), poller_(poller) {}
-
-  // Thrown by provable when sequents repeat too seldom for the memory to
-  // pay: the search then goes on alone, as fast as without it.
-  struct GiveUp {};
-
-  bool provable(const Values& gamma, Id goal) {
-    RecursionGuard guard;
-    poller_.poll();
-    if (value_info(goal).verum) return true;
-    const Scan scan = mark(gamma, goal);
-    if (scan.closed) return true;
-    const std::uint64_t key = scan.set_hash ^ spread(~static_cast<std::uint64_t>(goal));
-    if (const Answer* known = recall(key, goal, scan.distinct)) {
-      ++recalled_;
-      return known->provable;
+  // Whether the sequent that `scan` describes (its values marked) is known
+  // to fail; `cost` is then set to the work that finding the failure took.
+  bool failed(Id goal, const Scan& scan, const Marks& marks, std::uint32_t& cost) const {
+    std::uint32_t e = index_.find(key(goal, scan), [&](std::uint32_t e) {
+      return entries_[e].goal == goal && entries_[e].size == scan.distinct && all_marked(entries_[e], marks);
+    });
+    if (e != kNoEntry) {
+      cost = entries_[e].cost;
+      return true;
     }
-    if (++explored_ > kTrial && recalled_ < explored_ / kRepeatShare) throw GiveUp();
-    const bool answer = by_rules(gamma, goal, scan);
-    remember(key, goal, gamma, answer);
-    return answer;
-  }
-
- private:
-  struct Answer {
-    Id goal;
-    bool provable;
-    Values set;  // the distinct antecedents
-  };
-
-  // What one pass over the antecedents finds; their values are marked
-  // until the next pass.
-  struct Scan {
-    bool closed = false;  // an axiom applies
-    std::size_t distinct = 0;
-    std::uint64_t set_hash = 0;
-    std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
-  };
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-  const FormulaInfo& value_info(Id v) const { return table_[table_.representative(v)]; }
-  Id value(Id id) const { return table_[id].value; }
-  bool marked(Id v) const { return v < marks_.size() && marks_[v] == round_; }
-
-  Scan mark(const Values& gamma, Id goal) {
-    if (++round_ == 0) {
-      std::fill(marks_.begin(), marks_.end(), 0);
-      round_ = 1;
-    }
-    if (marks_.size() < table_.value_count()) marks_.resize(table_.value_count(), 0);
-    Scan scan;
-    for (std::size_t i = 0; i < gamma.size(); ++i) {
-      const Id v = gamma[i];
-      if (marks_[v] != round_) {
-        marks_[v] = round_;
-        ++scan.distinct;
-        scan.set_hash += spread(v);
+    e = last_by_goal(goal);
+    for (int tries = 0; e != kNoEntry && tries < kSubsetTries; ++tries, e = entries_[e].previous) {
+      if (entries_[e].size > scan.distinct && covers(entries_[e].signature, scan.signature) &&
+          marked_count(entries_[e], marks) == scan.distinct) {
+        cost = entries_[e].cost;
+        return true;
       }
-      const FormulaInfo& f = value_info(v);
-      scan.closed |= f.falsum || v == goal;
-      auto first = [i](std::size_t& slot) {
-        if (slot == kNone) slot = i;
-      };
-      if (f.shape == Shape::And) first(scan.first_and);
-      if (f.shape == Shape::Or) first(scan.first_or);
-      if (f.shape == Shape::Implies && f.left_shape == Shape::And) first(scan.first_imp_and);
-      if (f.shape == Shape::Implies && f.left_shape == Shape::Or) first(scan.first_imp_or);
-    }
-    return scan;
-  }
-
-  // The remembered answer for the marked antecedents and `goal`, or null.
-  const Answer* recall(std::uint64_t key, Id goal, std::size_t distinct) const {
-    auto [first, last] = answers_.equal_range(key);
-    for (auto it = first; it != last; ++it) {
-      const Answer& a = it->second;
-      if (a.goal != goal || a.set.size() != distinct) continue;
-      if (std::all_of(a.set.begin(), a.set.end(), [&](Id v) { return marked(v); })) return &a;
-    }
-    return nullptr;
-  }
-
-  void remember(std::uint64_t key, Id goal, const Values& gamma, bool answer) {
-    budget_.charge(
-        [&] {
-          Values set(gamma);
-          std::sort(set.begin(), set.end());
-          set.erase(std::unique(set.begin(), set.end()), set.end());
-          const std::size_t bytes = Budget::kEntryBytes + set.size() * sizeof(Id);
-          answers_.emplace(key, Answer{goal, answer, std::move(set)});
-          return bytes;
-        },
-        [&]() noexcept { release(answers_); });
-  }
-
-  // The antecedents without the one at `consumed` (unless kNone), then `added`.
-  static Values edited(const Values& gamma, std::size_t consumed, std::initializer_list<Id> added) {
-    Values out;
-    out.reserve(gamma.size() + added.size());
-    for (std::size_t i = 0; i < gamma.size(); ++i)
-      if (i != consumed) out.push_back(gamma[i]);
-    out.insert(out.end(), added.begin(), added.end());
-    return out;
-  }
-
-  std::pair<Id, Id> sides(Id v) const {
-    const FormulaInfo& f = value_info(v);
-    return {value(f.left), value(f.right)};
-  }
-  std::pair<Id, Id> added(Id v) {
-    auto [first, second] = table_.added_implications(table_.representative(v));
-    return {value(first), second == kNoId ? kNoId : value(second)};
-  }
-
-  std::size_t first_atom_implication(const Values& gamma) const {
-    for (std::size_t i = 0; i < gamma.size(); ++i) {
-      const FormulaInfo& f = value_info(gamma[i]);
-      if (f.shape == Shape::Implies && table_[f.left].atomic && marked(value(f.left))) return i;
-    }
-    return kNone;
-  }
-
-  // The rules after the axioms, in the search's order.
-  bool by_rules(const Values& gamma, Id g, const Scan& scan) {
-    const Shape goal_shape = value_info(g).shape;
-    if (goal_shape == Shape::Implies) {
-      const auto [a, b] = sides(g);
-      return provable(edited(gamma, kNone, {a}), b);
-    }
-    if (goal_shape == Shape::And) {
-      const auto [a, b] = sides(g);
-      return provable(gamma, a) && provable(gamma, b);
-    }
-    if (std::size_t i = scan.first_and; i != kNone) {
-      const auto [l, r] = sides(gamma[i]);
-      return provable(edited(gamma, i, {l, r}), g);
-    }
-    if (std::size_t i = scan.first_or; i != kNone) {
-      const auto [l, r] = sides(gamma[i]);
-      return provable(edited(gamma, i, {l}), g) && provable(edited(gamma, i, {r}), g);
-    }
-    if (std::size_t i = first_atom_implication(gamma); i != kNone)
-      return provable(edited(gamma, i, {sides(gamma[i]).second}), g);
-    if (std::size_t i = scan.first_imp_and; i != kNone) return provable(edited(gamma, i, {added(gamma[i]).first}), g);
-    if (std::size_t i = scan.first_imp_or; i != kNone) {
-      const auto [e_b, f_b] = added(gamma[i]);
-      return provable(edited(gamma, i, {e_b, f_b}), g);
-    }
-    if (goal_shape == Shape::Or) {
-      const auto [a, b] = sides(g);
-      if (provable(gamma, a) || provable(gamma, b)) return true;
-    }
-    for (std::size_t i = 0; i < gamma.size(); ++i) {
-      const FormulaInfo& f = value_info(gamma[i]);
-      if (f.shape != Shape::Implies || f.left_shape != Shape::Implies) continue;
-      const auto [e_f, b] = sides(gamma[i]);
-      const auto [e, f_side] = sides(e_f);
-      const Id f_b = added(gamma[i]).first;
-      if (provable(edited(gamma, i, {f_b, e}), f_side) && provable(edited(gamma, i, {b}), g)) return true;
     }
     return false;
   }
 
-  // After this many sequents explored, at least one answer in this many
-  // must have come from memory.
-  static constexpr std::uint64_t kTrial = 4096, kRepeatShare = 2;
+  // Remembers the failure of `goal` from the antecedent values `values`
+  // (in any order, repeated or not) that `scan` describes, found in `cost`
+  // sequents; the bytes added.
+  std::size_t remember(Id goal, const Scan& scan, std::vector<Id>& values, std::uint32_t cost) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    if (goal >= last_by_goal_.size()) last_by_goal_.resize(std::max<std::size_t>(64, 2 * (goal + 1)), kNoEntry);
+    const Entry entry{goal, static_cast<std::uint32_t>(values_.size()), static_cast<std::uint32_t>(values.size()),
+                      last_by_goal_[goal], cost, scan.signature};
+    values_.insert(values_.end(), values.begin(), values.end());
+    entries_.push_back(entry);
+    const auto at = static_cast<std::uint32_t>(entries_.size() - 1);
+    index_.insert(key(goal, scan), at);
+    last_by_goal_[goal] = at;
+    return sizeof(Entry) + KeyIndex::kSlotBytes + values.size() * sizeof(Id);
+  }
 
-  FormulaTable& table_;
-  core::InterruptPoller& poller_;
-  Budget budget_;
-  std::uint64_t explored_ = 0, recalled_ = 0;
-  std::unordered_multimap<std::uint64_t, Answer> answers_;
-  std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
-  std::uint32_t round_ = 0;
+  void forget() noexcept {
+    release(values_);
+    release(entries_);
+    release(last_by_goal_);
+    index_.clear();
+  }
+
+ private:
+  struct Entry {
+    Id goal;
+    std::uint32_t first, size;  // the sorted distinct values: values_[first, first + size)
+    std::uint32_t previous;     // the previous failure with the same goal
+    std::uint32_t cost;         // the sequents searched to find the failure
+    Signature signature;
+  };
+
+  // How many of the latest failures with its goal a sequent is compared with
+  // for a superset of its antecedents.
+  static constexpr int kSubsetTries = 2;
+
+  static std::uint64_t key(Id goal, const Scan& scan) { return scan.set_key ^ spread(~static_cast<std::uint64_t>(goal)); }
+
+  std::uint32_t last_by_goal(Id goal) const { return goal < last_by_goal_.size() ? last_by_goal_[goal] : kNoEntry; }
+
+  static bool covers(const Signature& big, const Signature& small) {
+    return ((small[0] & ~big[0]) | (small[1] & ~big[1]) | (small[2] & ~big[2]) | (small[3] & ~big[3])) == 0;
+  }
+
+  bool all_marked(const Entry& e, const Marks& marks) const { return marked_count(e, marks) == e.size; }
+
+  std::size_t marked_count(const Entry& e, const Marks& marks) const {
+    std::size_t n = 0;
+    for (std::uint32_t i = e.first; i < e.first + e.size; ++i) n += marks.marked(values_[i]);
+    return n;
+  }
+
+  std::vector<Id> values_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> last_by_goal_;  // by goal value
+  KeyIndex index_;
+};
+
+// Whether a memory pays for itself.  Over each window of the search's
+// work (sequents searched), the work that the memory's answers saved must
+// reach half the window; when it does not, the memory is neither asked nor
+// fed for a pause, which doubles each time the memory fails again, and then
+// gets a window to try again.  Where sequents seldom repeat, the search so
+// runs nearly as fast as without a memory.
+class Payoff {
+ public:
+  bool on() const { return on_; }
+  void saved(std::uint32_t work) { saved_ += work; }
+
+  // One more sequent searched.
+  void tick() {
+    if (++ticks_ < span_) return;
+    ticks_ = 0;
+    if (!on_) {
+      on_ = true;
+      span_ = kWindow;
+    } else if (2 * saved_ >= kWindow) {
+      pause_ = kWindow;
+    } else {
+      on_ = false;
+      span_ = pause_;
+      pause_ = std::min(2 * pause_, kWindow << 16);
+    }
+    saved_ = 0;
+  }
+
+ private:
+  static constexpr std::uint64_t kWindow = 1 << 14;
+  bool on_ = true;
+  std::uint64_t ticks_ = 0, saved_ = 0, pause_ = kWindow, span_ = kWindow;
 };
 
 // One proof: the formula table, the antecedents of the sequent at hand and
-// their marks.  The antecedents live in one list that each premise edits in
-// place (the principal formula taken out, the new formulas appended) and
-// restores when its search returns, so the memory of a search grows with
-// the size of the sequent plus its depth, not with their product.
+// their marks, and what the proof has learnt.  The antecedents live in one
+// list that each premise edits in place (the principal formula taken out,
+// the new formulas appended) and restores when its search returns, so the
+// memory of a search grows with the size of the sequent plus its depth, not
+// with their product.
 class Search {
  public:
   Search(const PremiseSearch& premise_search, bool remember)
@@ -1048,7 +903,8 @@ class Search {
   LJTProofNodePtr run(const SequentPtr& seq) {
     const Id goal = table_.intern(seq->succedent());
     for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
-    if (remember_) start_memo(goal);
+    remember_failures_ = remember_ && table_.decided(goal) &&
+                         std::all_of(gamma_.begin(), gamma_.end(), [&](Id id) { return table_.decided(id); });
     return prove(goal, &seq);
   }
 
@@ -1057,49 +913,79 @@ class Search {
   // `given` when set, else a sequent built from them.  The recursion runs
   // through prove, derive and premise; what they rarely need lives in
   // functions of its own, which keeps each level's stack frames small.
-  // Only premises are remembered: the given sequent is the first of the
+  // Only premises are looked up: the given sequent is the first of the
   // search, and every premise is smaller than it.
   LJTProofNodePtr prove(Id goal, const SequentPtr* given) {
     RecursionGuard guard;
     poller_.poll();
+    const std::uint64_t first = count_sequent();
+    const Scan scan = scan_sequent(goal);
     const bool remembered = remember_ && !given;
     if (remembered) {
-      if (LJTProofNodePtr known = proofs_.proved(goal, gamma_)) return known;
+      if (scan.set_keyed && known_failure(goal, scan)) return nullptr;
+      if (scan.order_keyed) {
+        std::uint32_t cost = 0;
+        if (LJTProofNodePtr known = proofs_.proved(proof_key(goal, scan), goal, gamma_, cost)) {
+          proof_payoff_.saved(cost);
+          return known;
+        }
+      }
     }
     Derivation d;
-    if (!derive(goal, d)) {
-      ++failures_;
+    if (!derive(goal, scan, d)) {
+      if (scan.set_keyed && worth_remembering(first)) remember_failure(goal, scan, cost_since(first));
       return nullptr;
     }
     LJTProofNodePtr node = conclude(goal, given, d);
-    if (remembered) proofs_.remember(goal, node);
+    if (remembered && scan.order_keyed && worth_remembering(first))
+      remember_proof(proof_key(goal, scan), node, cost_since(first));
     return node;
   }
 
-  [[gnu::noinline]] void start_memo(Id goal) {
-    decided_ = table_.decided(goal);
-    for (Id id : gamma_) {
-      proofs_.enter(id);
-      decided_ = decided_ && table_.decided(id);
-    }
+  bool asks_failures() const { return remember_failures_ && failure_payoff_.on(); }
+
+  // Counts one more sequent searched; the count.
+  std::uint64_t count_sequent() {
+    failure_payoff_.tick();
+    proof_payoff_.tick();
+    return ++searched_;
   }
 
-  // Whether the premise that `premise` would search can be derived: false
-  // only when the decider knows that it cannot.  The plain search finds
-  // the same, by trying.
-  [[gnu::noinline]] bool may_derive(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
-    if (!decided_ || failures_ < kFailuresBeforeDeciding) return true;
-    Decider::Values premise;
-    premise.reserve(gamma_.size() + added.size());
-    for (std::size_t i = 0; i < gamma_.size(); ++i)
-      if (i != consumed) premise.push_back(table_[gamma_[i]].value);
-    for (Id id : added) premise.push_back(table_[id].value);
-    try {
-      return decider_.provable(premise, table_[goal].value);
-    } catch (const Decider::GiveUp&) {
-      decided_ = false;
-      return true;
-    }
+  // The sequents searched since the one counted as `first`, itself included.
+  std::uint32_t cost_since(std::uint64_t first) const {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(searched_ - first + 1, UINT32_MAX));
+  }
+
+  // A sequent closed by an axiom or by no rule costs less to search again
+  // than to remember.
+  bool worth_remembering(std::uint64_t first) const { return searched_ > first; }
+
+  std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ spread(value(goal)); }
+
+  bool known_failure(Id goal, const Scan& scan) {
+    std::uint32_t cost = 0;
+    if (!failures_.failed(value(goal), scan, marks_, cost)) return false;
+    failure_payoff_.saved(cost);
+    return true;
+  }
+
+  [[gnu::noinline]] void remember_failure(Id goal, const Scan& scan, std::uint32_t cost) {
+    budget_.charge(
+        [&] {
+          values_.clear();
+          for (Id id : gamma_) values_.push_back(value(id));
+          return failures_.remember(value(goal), scan, values_, cost);
+        },
+        [&]() noexcept { forget(); });
+  }
+
+  [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node, std::uint32_t cost) {
+    budget_.charge([&] { return proofs_.remember(key, node, cost); }, [&]() noexcept { forget(); });
+  }
+
+  void forget() noexcept {
+    proofs_.forget();
+    failures_.forget();
   }
 
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) const {
@@ -1110,74 +996,80 @@ class Search {
 
   Id at(std::size_t i) const { return gamma_[i]; }
   const FormulaInfo& info(Id id) const { return table_[id]; }
+  Id value(Id id) const { return table_[id].value; }
 
   SequentPtr make_sequent(Id goal) const { return std::make_shared<const Sequent>(table_.pool(), gamma_, goal); }
 
-  // One pass over the antecedents: what the rules up to L_Imp_Or look for.
-  // It also marks the antecedents, for membership tests until a premise is
-  // searched.
-  Antecedents classify(Id goal) {
-    mark_antecedents();
-    Antecedents a;
-    a.goal = is_marked(goal);
+  // One pass over the antecedents: what the rules up to L_Imp_Or look for,
+  // the keys of the memory, and the marks of the antecedents' values.
+  Scan scan_sequent(Id goal) {
+    marks_.next_round(table_.value_count());
+    Scan s;
+    s.set_keyed = asks_failures();
+    s.order_keyed = remember_ && proof_payoff_.on();
+    std::uint64_t order = gamma_.size();
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       const FormulaInfo& f = info(at(i));
-      a.falsum |= f.falsum;
+      if (marks_.mark(f.value) && s.set_keyed) {
+        const std::uint64_t k = spread(f.value);
+        ++s.distinct;
+        s.set_key += k;
+        s.signature[(k >> 62) & 3] |= 1ULL << ((k >> 56) & 63);
+      }
+      if (s.order_keyed) order = order * 0x100000001b3ULL + f.value;
+      s.falsum |= f.falsum;
       auto first = [i](std::size_t& slot) {
-        if (slot == Antecedents::kNone) slot = i;
+        if (slot == Scan::kNone) slot = i;
       };
-      if (f.shape == Shape::And) first(a.first_and);
-      if (f.shape == Shape::Or) first(a.first_or);
-      if (f.shape == Shape::Implies && f.left_shape == Shape::And) first(a.first_imp_and);
-      if (f.shape == Shape::Implies && f.left_shape == Shape::Or) first(a.first_imp_or);
+      if (f.shape == Shape::And) first(s.first_and);
+      if (f.shape == Shape::Or) first(s.first_or);
+      if (f.shape == Shape::Implies && f.left_shape == Shape::And) first(s.first_imp_and);
+      if (f.shape == Shape::Implies && f.left_shape == Shape::Or) first(s.first_imp_or);
     }
-    return a;
+    s.order_key = spread(order);
+    s.goal = marks_.marked(value(goal));
+    return s;
   }
-
-  void mark_antecedents() {
-    if (++round_ == 0) {  // the counter wrapped: old marks could look current
-      std::fill(marks_.begin(), marks_.end(), 0);
-      round_ = 1;
-    }
-    marks_.resize(table_.value_count(), 0);
-    for (Id id : gamma_) marks_[info(id).value] = round_;
-  }
-
-  // Whether a formula equal to `id` is among the marked antecedents.
-  bool is_marked(Id id) const { return marks_[info(id).value] == round_; }
 
   // The first implication A -> B with A atomic and among the antecedents
-  // (as marked by classify).
+  // (as marked by the last scan).
   std::size_t first_atom_implication() const {
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       const FormulaInfo& f = info(at(i));
-      if (f.shape == Shape::Implies && info(f.left).atomic && is_marked(f.left)) return i;
+      if (f.shape == Shape::Implies && info(f.left).atomic && marks_.marked(value(f.left))) return i;
     }
-    return Antecedents::kNone;
+    return Scan::kNone;
   }
 
-  // Searches the premise whose antecedents are the current ones without the
-  // one at `consumed` (unless it is kNone), followed by `added`.  The list is
-  // edited in place and restored before returning; when the premise's
-  // search throws, the whole search is abandoned with the list as it is.
-  LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
-    const bool consumes = consumed != Antecedents::kNone;
+  // Runs `then` on the antecedents edited for a premise: without the one at
+  // `consumed` (unless it is kNone), followed by `added`.  The list is edited
+  // in place and restored before returning; when `then` throws, the whole
+  // search is abandoned with the list as it is.
+  template <typename Then>
+  auto with_premise(std::size_t consumed, std::initializer_list<Id> added, Then&& then) {
+    const bool consumes = consumed != Scan::kNone;
     const Id principal = consumes ? gamma_[consumed] : kNoId;
     if (consumes) gamma_.erase(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed));
     gamma_.insert(gamma_.end(), added);
-    if (remember_) track(principal, added, true);
-    LJTProofNodePtr node = premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr);
-    if (remember_) track(principal, added, false);
+    auto result = then();
     gamma_.resize(gamma_.size() - added.size());
     if (consumes) gamma_.insert(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed), principal);
-    return node;
+    return result;
   }
 
-  // Tells the memory of a premise's edit of the antecedents (`into` true)
-  // or of its undoing.
-  void track(Id consumed, std::initializer_list<Id> added, bool into) {
-    for (Id id : added) into ? proofs_.enter(id) : proofs_.leave(id);
-    if (consumed != kNoId) into ? proofs_.leave(consumed) : proofs_.enter(consumed);
+  // Searches the premise: the current antecedents edited as with_premise says, ==> `goal`.
+  LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+    return with_premise(consumed, added,
+                        [&] { return premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr); });
+  }
+
+  // Whether the memory knows that the premise fails.  Asked of the second
+  // premise of a rule before the first is searched: the search would fail
+  // there after proving the first.  The marks of the sequent at hand are
+  // lost.
+  [[gnu::noinline]] bool known_to_fail(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+    if (!asks_failures()) return false;
+    return with_premise(consumed, added, [&] { return known_failure(goal, scan_sequent(goal)); });
   }
 
   static bool close(Derivation& d, const char* rule) {
@@ -1210,24 +1102,27 @@ class Search {
 
   // The rules in their fixed order.  Steps up to L_Imp_Or commit to the
   // first rule that applies; the disjunctive goal and the implications
-  // (E -> F) -> B are backtracked.
-  bool derive(Id g, Derivation& d) {
-    constexpr std::size_t kAll = Antecedents::kNone;
+  // (E -> F) -> B are backtracked.  A rule of two premises whose second
+  // premise is known to fail fails at once: the search would reach it.
+  bool derive(Id g, const Scan& a, Derivation& d) {
+    constexpr std::size_t kAll = Scan::kNone;
     const Shape goal_shape = info(g).shape;
     const auto [gl, gr] = sides(g);
     if (info(g).verum) return close(d, kRTop);
-    const Antecedents a = classify(g);
     if (a.falsum) return close(d, kLBot);
     if (a.goal) return close(d, kAx);
     if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(kAll, {gl}, gr); });
-    if (goal_shape == Shape::And)
+    if (goal_shape == Shape::And) {
+      if (known_to_fail(kAll, {}, gr)) return false;
       return derive_by(d, kRAnd, [&] { return premise(kAll, {}, gl); }, [&] { return premise(kAll, {}, gr); });
+    }
     if (std::size_t i = a.first_and; i != kAll) {
       const auto [l, r] = sides(at(i));
       return derive_by(d, kLAnd, [&] { return premise(i, {l, r}, g); });
     }
     if (std::size_t i = a.first_or; i != kAll) {
       const auto [l, r] = sides(at(i));
+      if (known_to_fail(i, {r}, g)) return false;
       return derive_by(d, kLOr, [&] { return premise(i, {l}, g); }, [&] { return premise(i, {r}, g); });
     }
     if (std::size_t i = first_atom_implication(); i != kAll) {
@@ -1250,12 +1145,8 @@ class Search {
   bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal) {
     if (disjunctive_goal) {
       const auto [gl, gr] = sides(g);
-      if (may_derive(Antecedents::kNone, {}, gl) &&
-          derive_by(d, kROr1, [&] { return premise(Antecedents::kNone, {}, gl); }))
-        return true;
-      if (may_derive(Antecedents::kNone, {}, gr) &&
-          derive_by(d, kROr2, [&] { return premise(Antecedents::kNone, {}, gr); }))
-        return true;
+      if (derive_by(d, kROr1, [&] { return premise(Scan::kNone, {}, gl); })) return true;
+      if (derive_by(d, kROr2, [&] { return premise(Scan::kNone, {}, gr); })) return true;
     }
     return derive_implication_of_implication(g, d);
   }
@@ -1268,7 +1159,7 @@ class Search {
       const auto [e_f, b] = sides(at(i));
       const auto [e, f] = sides(e_f);
       const Id f_b = table_.added_implications(at(i)).first;
-      if (!may_derive(i, {f_b, e}, f) || !may_derive(i, {b}, g)) continue;
+      if (known_to_fail(i, {b}, g)) continue;
       if (derive_by(d, kLImpImp, [&] { return premise(i, {f_b, e}, f); }, [&] { return premise(i, {b}, g); }))
         return true;
     }
@@ -1277,19 +1168,17 @@ class Search {
 
   const PremiseSearch& premise_search_;
   const bool remember_;
+  bool remember_failures_ = false;  // whether the search decides provability exactly in this proof
   FormulaTable table_;
   core::InterruptPoller poller_;
+  Budget budget_;
   ProofMemo proofs_{table_};
-  Decider decider_{table_, poller_};
-  bool decided_ = false;  // whether the decider's answers are exact for this proof
-  // The decider costs more per sequent than the search; it is asked only
-  // once the search has failed this often, when undoing choices may start
-  // to repeat work.
-  static constexpr std::uint64_t kFailuresBeforeDeciding = 64;
-  std::uint64_t failures_ = 0;
-  std::vector<Id> gamma_;             // the antecedents of the sequent at hand
-  std::vector<std::uint32_t> marks_;  // by value number: the round that last marked it
-  std::uint32_t round_ = 0;
+  FailureMemo failures_;
+  Payoff failure_payoff_, proof_payoff_;
+  std::uint64_t searched_ = 0;  // sequents searched so far
+  std::vector<Id> values_;  // scratch for remember_failure
+  std::vector<Id> gamma_;   // the antecedents of the sequent at hand
+  Marks marks_;             // of the values of the antecedents at the last scan
 };
 
 }  // namespace

@@ -141,6 +141,13 @@ struct Count {
   std::uint64_t leaves = 0;
 };
 
+// The paths of alternatives (ALPHA children, the two sides of a PHI copy).
+inline Count sum(Count a, Count b) { return {sat_add(a.paths, b.paths), sat_add(a.leaves, b.leaves)}; }
+// Paths joined from both parts: each part's leaves appear once for every path of the other.
+inline Count product(Count a, Count b) {
+  return {sat_mul(a.paths, b.paths), sat_add(sat_mul(a.leaves, b.paths), sat_mul(b.leaves, a.paths))};
+}
+
 template <typename View, typename P>
 Count count(const View& view, const P& p) {
   core::RecursionGuard guard;
@@ -150,25 +157,15 @@ Count count(const View& view, const P& p) {
   if (type == PositionType::ALPHA) {
     if (n == 0) return {1, 0};
     Count out{0, 0};
-    for (std::size_t i = 0; i < n; ++i) {
-      Count c = count(view, view.child(p, i));
-      out.paths = sat_add(out.paths, c.paths);
-      out.leaves = sat_add(out.leaves, c.leaves);
-    }
+    for (std::size_t i = 0; i < n; ++i) out = sum(out, count(view, view.child(p, i)));
     return out;
   }
-  // Products: each factor's leaves appear once for every path of the others.
-  auto product = [](Count a, Count b) {
-    return Count{sat_mul(a.paths, b.paths), sat_add(sat_mul(a.leaves, b.paths), sat_mul(b.leaves, a.paths))};
-  };
   Count out{1, 0};
   if (type == PositionType::BETA || type == PositionType::PSI) {
     for (std::size_t i = 0; i < n; ++i) out = product(out, count(view, view.child(p, i)));
   } else if (type == PositionType::PHI) {
-    for (std::size_t i = 0; i + 1 < n; i += 2) {
-      Count l = count(view, view.child(p, i)), r = count(view, view.child(p, i + 1));
-      out = product(out, Count{sat_add(l.paths, r.paths), sat_add(l.leaves, r.leaves)});
-    }
+    for (std::size_t i = 0; i + 1 < n; i += 2)
+      out = product(out, sum(count(view, view.child(p, i)), count(view, view.child(p, i + 1))));
   }
   return out;
 }
@@ -222,14 +219,18 @@ PathsOf<P> collect(const View& view, const P& p) {
 }  // namespace paths_detail
 
 // The paths below `root`, after checking their number against the limits.
-template <typename View, typename P>
-std::vector<std::vector<P>> collect_paths(const View& view, const P& root) {
-  auto c = paths_detail::count(view, root);
+// ValueError when a matrix of that many paths and leaves is too large to list.
+inline void check_path_limits(const paths_detail::Count& c) {
   if (c.paths > kMaxPaths || c.leaves > kMaxPathLeaves)
     throw core::ValueError("the matrix has too many paths to list (" +
                            (c.paths == UINT64_MAX ? std::string("more than 2^64") : std::to_string(c.paths)) +
                            " paths with " + std::to_string(c.leaves) + " leaves in all; the limit is " +
                            std::to_string(kMaxPaths) + " paths and " + std::to_string(kMaxPathLeaves) + " leaves)");
+}
+
+template <typename View, typename P>
+std::vector<std::vector<P>> collect_paths(const View& view, const P& root) {
+  check_path_limits(paths_detail::count(view, root));
   return paths_detail::collect(view, root);
 }
 

@@ -1,6 +1,8 @@
 #include "constructive/resolution.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <numeric>
 
 #include "constructive/common.hpp"
@@ -14,14 +16,9 @@ namespace constructive {
 // ---------------------------------------------------------------------------
 // Literals and clauses
 // ---------------------------------------------------------------------------
-namespace {
-
-std::string atom_text(const core::Node& atom) { return is_falsum(atom) ? "_bot" : core::to_string(atom); }
-
-}  // namespace
-
+// The printer writes falsum as "_bot", the name a literal's text gives it.
 PrefixedLiteral::PrefixedLiteral(Prefix prefix, std::int64_t polarity, core::NodePtr atom)
-    : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(atom_text(*atom_)) {}
+    : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(core::to_string(*atom_)) {}
 
 std::string PrefixedLiteral::to_string() const {
   return atom_text_ + "^" + std::to_string(polarity_) + ":" + prefix_.to_string();
@@ -96,21 +93,21 @@ std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause) {
   return out;
 }
 
+bool closed_by_constant(const PrefixedClause& clause) {
+  // falsum assumed, or verum as a goal: the path is closed at once
+  return std::any_of(clause.literals().begin(), clause.literals().end(), [](const PrefixedLiteral& l) {
+    return (l.polarity() == 1 && is_falsum(*l.atom())) || (l.polarity() == 0 && is_verum(*l.atom()));
+  });
+}
+
+bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst) {
+  return std::any_of(pairs.begin(), pairs.end(), [&](const LiteralPair& pair) {
+    return subst.apply(pair.first.prefix()) == subst.apply(pair.second.prefix());
+  });
+}
+
 bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst) {
-  const auto& lits = clause.literals();
-  std::vector<Prefix> prefixes;
-  prefixes.reserve(lits.size());
-  for (const auto& l : lits) {
-    // falsum assumed, or verum as a goal: the path is closed at once
-    if ((l.polarity() == 1 && is_falsum(*l.atom())) || (l.polarity() == 0 && is_verum(*l.atom()))) return true;
-    prefixes.push_back(subst.apply(l.prefix()));
-  }
-  for (std::size_t i = 0; i < lits.size(); ++i)
-    for (std::size_t j = i + 1; j < lits.size(); ++j)
-      if (lits[i].polarity() != lits[j].polarity() && prefixes[i] == prefixes[j] &&
-          core::equal(lits[i].atom(), lits[j].atom()))
-        return true;
-  return false;
+  return closed_by_constant(clause) || closes_a_pair(complementary_pairs(clause), subst);
 }
 
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
@@ -137,7 +134,10 @@ class Search {
  public:
   Search(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order, const SearchLimits& limits)
       : clauses_(clauses), order_(order), limits_(limits) {
-    for (const auto& c : clauses) pairs_.push_back(complementary_pairs(c));
+    for (const auto& c : clauses) {
+      pairs_.push_back(complementary_pairs(c));
+      closed_alone_.push_back(closed_by_constant(c));
+    }
   }
 
   std::optional<Refutation> run() {
@@ -161,19 +161,23 @@ class Search {
     return out;
   }
 
-  void count_node() {
+  // `units` more search work; OutOfBudget past the budget or the deadline.
+  void spend(std::uint64_t units) {
     poller_.poll();
-    if (++nodes_ > limits_.max_nodes) throw OutOfBudget{};
-    if (limits_.deadline && (nodes_ & 15) == 0 && std::chrono::steady_clock::now() > *limits_.deadline)
+    work_ = paths_detail::sat_add(work_, units);
+    if (work_ > limits_.max_work) throw OutOfBudget{};
+    if (limits_.deadline && (++calls_ & 15) == 0 && std::chrono::steady_clock::now() > *limits_.deadline)
       throw OutOfBudget{};
   }
 
   bool backtrack(const std::vector<std::size_t>& remaining, const PrefixSubstitution& subst, std::int64_t counter) {
     core::RecursionGuard guard;
-    count_node();
+    spend(1);
     std::vector<std::size_t> unclosed;
-    for (auto i : remaining)
-      if (!is_closed(clauses_[i], subst)) unclosed.push_back(i);
+    for (auto i : remaining) {
+      spend(1 + pairs_[i].size());
+      if (!closed_alone_[i] && !closes_a_pair(pairs_[i], subst)) unclosed.push_back(i);
+    }
     if (unclosed.empty()) {
       if (!is_admissible(order_, subst)) return false;
       std::vector<std::string> premises;
@@ -190,6 +194,7 @@ class Search {
     std::vector<std::size_t> rest(unclosed.begin() + 1, unclosed.end());
     for (const auto& pair : pairs_[target]) {
       for (auto& unifier : unify_prefixes(pair.first.prefix(), pair.second.prefix(), subst)) {
+        spend(1);
         if (!is_admissible(order_, unifier)) continue;
         ++counter;
         steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(target)}, PrefixedClause(),
@@ -205,10 +210,12 @@ class Search {
   const SymbolOrder& order_;
   SearchLimits limits_;
   std::vector<std::vector<LiteralPair>> pairs_;
+  std::vector<bool> closed_alone_;
   std::vector<SearchStep> steps_;
   std::string steps_empty_id_;
   PrefixSubstitution final_;
-  std::uint64_t nodes_ = 0;
+  std::uint64_t work_ = 0;
+  std::uint64_t calls_ = 0;
   core::InterruptPoller poller_;
 };
 
@@ -217,6 +224,96 @@ class Search {
 std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order,
                                             const SearchLimits& limits) {
   return Search(clauses, order, limits).run();
+}
+
+// ---------------------------------------------------------------------------
+// Rising multiplicity
+// ---------------------------------------------------------------------------
+namespace {
+
+// c multiplied with itself m times (m >= 1), by squaring.
+paths_detail::Count power(paths_detail::Count c, std::int64_t m) {
+  paths_detail::Count out = c;
+  for (--m; m > 0; m >>= 1) {
+    if (m & 1) out = paths_detail::product(out, c);
+    c = paths_detail::product(c, c);
+  }
+  return out;
+}
+
+}  // namespace
+
+paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t m) {
+  using paths_detail::Count;
+  m = std::max<std::int64_t>(m, 1);
+  std::vector<Count> counts(base.nodes().size());
+  for (auto i : base.positions()) {  // post-order: children first
+    const MatrixPosition& p = base.node(i);
+    Count c{1, 0};
+    switch (p.type) {
+      case PositionType::ATOM: c = {1, 1}; break;
+      case PositionType::ALPHA:
+        if (!p.children.empty()) c = {0, 0};
+        for (auto k : p.children) c = paths_detail::sum(c, counts[k]);
+        break;
+      case PositionType::BETA:
+      case PositionType::PSI:
+        for (auto k : p.children) c = paths_detail::product(c, counts[k]);
+        break;
+      case PositionType::PHI:
+        if (p.children.size() >= 2) c = power(paths_detail::sum(counts[p.children[0]], counts[p.children[1]]), m);
+        break;
+    }
+    counts[i] = c;
+  }
+  return counts[base.root()];
+}
+
+std::uint64_t leaf_count(const core::NodePtr& f) {
+  core::SharedNodeMemo<std::uint64_t> memo;
+  auto walk = [&](auto& self, const core::NodePtr& n) -> std::uint64_t {
+    core::RecursionGuard guard;
+    const auto kind = n->kind();
+    if (kind != core::NodeKind::And && kind != core::NodeKind::Or && kind != core::NodeKind::Implies) return 1;
+    if (const std::uint64_t* known = memo.find(n)) return *known;
+    const auto& bin = core::as<core::BinaryFormula>(*n);
+    return memo.store(n, paths_detail::sat_add(self(self, bin.left()), self(self, bin.right())));
+  };
+  return walk(walk, f);
+}
+
+std::uint64_t leaf_count(const core::NodePtr& target, const std::vector<core::NodePtr>& premises) {
+  std::uint64_t out = leaf_count(target);
+  for (const auto& p : premises) out = paths_detail::sat_add(out, leaf_count(p));
+  return out;
+}
+
+bool has_copies(const FormulaTree& tree) {
+  return std::any_of(tree.nodes().begin(), tree.nodes().end(),
+                     [](const MatrixPosition& p) { return p.type == PositionType::PHI; });
+}
+
+std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                                            std::int64_t max_multiplicity, const SearchLimits& per_level) {
+  auto past_deadline = [&] { return per_level.deadline && std::chrono::steady_clock::now() > *per_level.deadline; };
+  // every leaf lies on a path: a tree of more leaves is too large at every level
+  if (leaf_count(target, premises) > kMaxPathLeaves) return std::nullopt;
+  const FormulaTree base(target, premises, 1);
+  const bool copies = has_copies(base);
+  for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
+    if (m > 1 && (!copies || past_deadline())) break;
+    paths_detail::Count size = paths_at_multiplicity(base, m);
+    // higher levels are larger still
+    if (size.paths > kMaxSearchClauses || size.leaves > kMaxPathLeaves) break;
+    std::optional<FormulaTree> larger;
+    if (m > 1) larger.emplace(target, premises, m);
+    const FormulaTree& tree = larger ? *larger : base;
+    std::vector<PrefixedClause> clauses = clauses_of(tree);
+    if (clauses.empty()) continue;
+    if (auto found = search_refutation(clauses, tree.tree_order(), per_level))
+      return PrefixedProof{std::move(*found), m};
+  }
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -299,7 +396,25 @@ core::NodePtr forall(const core::NodePtr& v, const core::NodePtr& body) {
 
 }  // namespace
 
+namespace {
+
+core::NodePtr translate(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter);
+
+}  // namespace
+
 core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter) {
+  // The translation writes out every occurrence of a shared subformula (each
+  // implication below takes a world variable of its own).
+  core::NodeCount size = core::formula_size_exact(*f);
+  if (!size.fits_int64() || size.to_int64() > kMaxTranslatedNodes)
+    throw core::ValueError("the formula is too large for the relational translation: " + size.decimal() +
+                           " nodes as a tree, more than " + std::to_string(kMaxTranslatedNodes));
+  return translate(f, world, counter);
+}
+
+namespace {
+
+core::NodePtr translate(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter) {
   core::RecursionGuard guard;
   if (is_falsum(*f)) return falsum();
   if (is_verum(*f)) return verum();
@@ -312,61 +427,65 @@ core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& 
     case core::NodeKind::Not:
     case core::NodeKind::Implies: {
       core::NodePtr u = core::Variable::make(counter, core::VariableKind::INDIVIDUAL, core::ind_sort());
+      if (counter == std::numeric_limits<std::int64_t>::max())
+        throw std::overflow_error("the world variable counter runs past 64 bits");
       ++counter;
       core::NodePtr access = relation(world, u);
       if (f->kind() == core::NodeKind::Not) {
-        core::NodePtr inner = translate_ipc_to_fol(core::as<core::Not>(*f).operand(), u, counter);
+        core::NodePtr inner = translate(core::as<core::Not>(*f).operand(), u, counter);
         return forall(u, core::make_implies(access, core::make_not(inner)));
       }
       const auto& imp = core::as<core::BinaryFormula>(*f);
-      core::NodePtr left = translate_ipc_to_fol(imp.left(), u, counter);
-      core::NodePtr right = translate_ipc_to_fol(imp.right(), u, counter);
+      core::NodePtr left = translate(imp.left(), u, counter);
+      core::NodePtr right = translate(imp.right(), u, counter);
       return forall(u, core::make_implies(core::make_and(access, left), right));
     }
     case core::NodeKind::And:
     case core::NodeKind::Or: {
       const auto& bin = core::as<core::BinaryFormula>(*f);
-      core::NodePtr left = translate_ipc_to_fol(bin.left(), world, counter);
-      core::NodePtr right = translate_ipc_to_fol(bin.right(), world, counter);
+      core::NodePtr left = translate(bin.left(), world, counter);
+      core::NodePtr right = translate(bin.right(), world, counter);
       return core::BinaryFormula::make(f->kind(), left, right);
     }
     case core::NodeKind::Iff:
-      return translate_ipc_to_fol(normalize_formula(f), world, counter);
+      return translate(normalize_formula(f), world, counter);
     default:
       refuse(*f);
   }
 }
 
-namespace {
-
-void collect_names(const core::Node& f, std::vector<std::string>& out) {
+// Adds the names below f to `out`; a shared subformula is walked once.
+void collect_names(const core::NodePtr& f, std::vector<std::string>& out, core::SharedNodeMemo<bool>& seen) {
   core::RecursionGuard guard;
-  switch (f.kind()) {
+  if (seen.find(f)) return;
+  switch (f->kind()) {
     case core::NodeKind::PredicateApp: {
-      const std::string& name = core::as<core::PredicateApp>(f).pred().name();
+      const std::string& name = core::as<core::PredicateApp>(*f).pred().name();
       if (name != "_bot" && name != "_top" && std::find(out.begin(), out.end(), name) == out.end())
         out.push_back(name);
-      return;
+      break;
     }
-    case core::NodeKind::Not: collect_names(*core::as<core::Not>(f).operand(), out); return;
+    case core::NodeKind::Not: collect_names(core::as<core::Not>(*f).operand(), out, seen); break;
     case core::NodeKind::And:
     case core::NodeKind::Or:
     case core::NodeKind::Implies:
     case core::NodeKind::Iff: {
-      const auto& bin = core::as<core::BinaryFormula>(f);
-      collect_names(*bin.left(), out);
-      collect_names(*bin.right(), out);
-      return;
+      const auto& bin = core::as<core::BinaryFormula>(*f);
+      collect_names(bin.left(), out, seen);
+      collect_names(bin.right(), out, seen);
+      break;
     }
-    default: return;
+    default: break;
   }
+  seen.store(f, true);
 }
 
 }  // namespace
 
-std::vector<std::string> predicate_names(const core::Node& f) {
+std::vector<std::string> predicate_names(const core::NodePtr& f) {
   std::vector<std::string> out;
-  collect_names(f, out);
+  core::SharedNodeMemo<bool> seen;
+  collect_names(f, out, seen);
   return out;
 }
 

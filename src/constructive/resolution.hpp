@@ -12,9 +12,9 @@
 // clause is closed: it holds falsum at polarity 1, verum at polarity 0, or
 // two literals with the same atom, different polarities and prefixes made
 // equal.  It is depth first, closes the clause with the fewest complementary
-// pairs first, and accepts only admissible substitutions.  It is bounded by a
-// number of search nodes and, optionally, a deadline; reaching either bound
-// ends the search without a refutation.
+// pairs first, and accepts only admissible substitutions.  It is bounded by an
+// amount of work and, optionally, a deadline; reaching either bound ends the
+// search without a refutation.
 #pragma once
 
 #include <chrono>
@@ -77,8 +77,13 @@ class PrefixedClause {
 using LiteralPair = std::pair<PrefixedLiteral, PrefixedLiteral>;
 std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause);
 
-// Whether the clause is closed under the substitution.
+// Whether the clause is closed under the substitution: it holds falsum at
+// polarity 1 or verum at polarity 0 (closed_by_constant, under every
+// substitution), or a complementary pair whose prefixes the substitution
+// makes equal (closes_a_pair).
 bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst);
+bool closed_by_constant(const PrefixedClause& clause);
+bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst);
 
 // One clause per path of the tree, in path order.
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree);
@@ -97,8 +102,11 @@ struct SearchStep {
 // make more).
 inline constexpr std::uint64_t kMaxSearchClauses = 1u << 14;
 
+// The work of a search: one unit for each step into the backtracking
+// search, for each clause it tests for closure there and each complementary
+// pair of that clause, and for each unifier it tries.
 struct SearchLimits {
-  std::uint64_t max_nodes = UINT64_MAX;
+  std::uint64_t max_work = UINT64_MAX;
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
@@ -111,6 +119,33 @@ struct Refutation {
 // The refutation of the clauses, or none when there is none within the limits.
 std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order,
                                             const SearchLimits& limits);
+
+// The paths, and leaves on them, of the tree that the problem of `base` has at
+// multiplicity m, counted from `base` without building that tree: the copies
+// of a PHI position are alike, so its pair of sides counts m times.
+// Saturates at 2^64 - 1.
+paths_detail::Count paths_at_multiplicity(const FormulaTree& base, std::int64_t m);
+
+// The leaves of the formula trees of the target and the premises at
+// multiplicity 1 (a shared subformula counted at every occurrence; saturates).
+std::uint64_t leaf_count(const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
+
+// Whether the tree has a PHI position: without one, every multiplicity gives
+// the same tree.
+bool has_copies(const FormulaTree& tree);
+
+// Prefixed resolution of a normalised problem: the multiplicities 1, 2, ...
+// up to `max_multiplicity`, each with its own work budget, until one gives a
+// refutation.  The levels also end when raising the multiplicity cannot add
+// a copy, when the next matrix has more than kMaxSearchClauses paths (or
+// more leaves than kMaxPathLeaves), and at the deadline; a problem whose
+// tree has more than kMaxPathLeaves leaves is not tried at all.
+struct PrefixedProof {
+  Refutation refutation;
+  std::int64_t multiplicity;
+};
+std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                                            std::int64_t max_multiplicity, const SearchLimits& per_level);
 
 // Resolvents and factors: (clause, unifier, first literal, second literal).
 struct Inference {
@@ -132,11 +167,15 @@ std::vector<Inference> factor_clause(const PrefixedClause& clause, const PrefixS
 // later step fails).  A formula that is not propositional (an atom with
 // arguments, an equality, a quantifier) raises ValueError naming its class:
 // reading it classically would drop what it says.
+// A formula of more than kMaxTranslatedNodes nodes as a tree (shared
+// subformulas counted at every occurrence, as the translation writes them)
+// raises ValueError.
+inline constexpr std::int64_t kMaxTranslatedNodes = std::int64_t{1} << 24;
 core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter);
 
 // The names of the atoms of a formula, in order of first appearance, without
 // falsum's and verum's names; quantifiers and equalities are not looked into.
-std::vector<std::string> predicate_names(const core::Node& f);
+std::vector<std::string> predicate_names(const core::NodePtr& f);
 
 // Reflexivity and transitivity of "R", then one monotonicity axiom per
 // distinct name (sorted), skipping "R", "_bot" and "_top".

@@ -38,17 +38,34 @@ bool SignedFormula::operator==(const SignedFormula& other) const {
 // Searches make millions of nodes: keep each within a cache line.
 static_assert(sizeof(TableauNode) <= 64, "a derivation-tree node must stay compact");
 
+DerivationTree::DerivationTree(std::shared_ptr<core::Bank> bank) : bank_(std::move(bank)) {}
+
 NodeIndex DerivationTree::add_node(std::int64_t id, const std::optional<SignedFormula>& signed_formula,
                                    std::string_view rule, const std::optional<World>& world) {
-  if (nodes_.size() >= kNone) throw std::length_error("a derivation tree holds at most 2^32 - 1 nodes");
   TableauNode n;
   n.id = id;
   if (signed_formula) {
-    n.formula = bank_.from_node(signed_formula->formula);
+    n.formula = bank_->from_node(signed_formula->formula);
     n.formula_world = world_index(signed_formula->world);
     n.sign = signed_formula->sign;
   }
   if (world) n.world = world_index(*world);
+  return push_node(n, rule);
+}
+
+NodeIndex DerivationTree::add_node(std::int64_t id, Sign sign, core::TermId formula, core::Bank& bank,
+                                   const World& formula_world, std::string_view rule, const World& world) {
+  TableauNode n;
+  n.id = id;
+  n.formula = &bank == bank_.get() ? formula : bank_->from_node(bank.to_node(formula));
+  n.formula_world = world_index(formula_world);
+  n.sign = sign;
+  n.world = world_index(world);
+  return push_node(n, rule);
+}
+
+NodeIndex DerivationTree::push_node(TableauNode n, std::string_view rule) {
+  if (nodes_.size() >= kNone) throw std::length_error("a derivation tree holds at most 2^32 - 1 nodes");
   if (!rule.empty()) n.rule = text_index(rule);
   nodes_.push_back(n);
   return static_cast<NodeIndex>(nodes_.size() - 1);
@@ -71,7 +88,7 @@ void DerivationTree::set_clash_details(NodeIndex node, const std::optional<std::
 std::optional<SignedFormula> DerivationTree::signed_formula(NodeIndex n) const {
   const TableauNode& node = nodes_[n];
   if (node.formula == core::kNoTerm) return std::nullopt;
-  return SignedFormula{node.sign, bank_.to_node(node.formula), worlds_[node.formula_world]};
+  return SignedFormula{node.sign, bank_->to_node(node.formula), worlds_[node.formula_world]};
 }
 
 const std::string& DerivationTree::rule(NodeIndex n) const {
@@ -169,32 +186,22 @@ std::string node_text(const DerivationTree& tree, NodeIndex node, const std::str
   return out;
 }
 
+namespace {
+
+// The measures see a derivation tree through its child lists; no node has two parents.
+auto children_in(const DerivationTree& tree) {
+  return [&tree](NodeIndex node, auto visit) { tree.for_each_child(node, visit); };
+}
+const void* single_parent(NodeIndex) { return nullptr; }
+
+}  // namespace
+
 std::int64_t tree_depth(const DerivationTree& tree, NodeIndex root) {
-  std::int64_t deepest = 0;
-  std::vector<std::pair<NodeIndex, std::int64_t>> stack{{root, 1}};
-  core::InterruptPoller poller;
-  while (!stack.empty()) {
-    poller.poll();
-    auto [node, depth] = stack.back();
-    stack.pop_back();
-    deepest = std::max(deepest, depth);
-    tree.for_each_child(node, [&, depth = depth](NodeIndex child) { stack.emplace_back(child, depth + 1); });
-  }
-  return deepest;
+  return derivation_depth(root, children_in(tree), single_parent);
 }
 
 std::int64_t tree_size(const DerivationTree& tree, NodeIndex root) {
-  std::int64_t count = 0;
-  std::vector<NodeIndex> stack{root};
-  core::InterruptPoller poller;
-  while (!stack.empty()) {
-    poller.poll();
-    NodeIndex node = stack.back();
-    stack.pop_back();
-    ++count;
-    tree.for_each_child(node, [&](NodeIndex child) { stack.push_back(child); });
-  }
-  return count;
+  return derivation_size(root, children_in(tree), single_parent);
 }
 
 std::string tree_latex(const DerivationTree& tree, NodeIndex root) {
@@ -224,94 +231,83 @@ bool rule_kind_from_name(std::string_view name, RuleKind& kind) {
   return false;
 }
 
-bool RuleInstance::operator==(const RuleInstance& other) const {
-  return rule == other.rule && world == other.world && successor == other.successor &&
-         FormulaEq{}(formula, other.formula);
-}
-
 std::size_t RuleInstanceHash::operator()(const RuleInstance& r) const {
-  std::size_t h = static_cast<std::size_t>(r.formula->hash());
-  h = h * 1000003u ^ WorldHash{}(r.world);
-  h = h * 1000003u ^ (r.successor ? WorldHash{}(*r.successor) : 0x9e3779b9u);
-  return h * 31u + static_cast<std::size_t>(r.rule);
+  std::uint64_t h = (std::uint64_t{r.formula} << 32 | r.world) * 0x9e3779b97f4a7c15u;
+  h ^= (std::uint64_t{r.successor} << 8 | static_cast<std::uint64_t>(r.rule)) * 0xc2b2ae3d27d4eb4fu;
+  return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
-void BranchState::log(Change change, std::size_t slot) {
-  if (recording_) trail_.push_back(Undo{change, static_cast<std::uint32_t>(slot)});
+BranchState::BranchState(std::shared_ptr<core::Bank> bank)
+    : bank_(std::move(bank)), falsum_(bank_->from_node(falsum())), verum_(bank_->from_node(verum())) {}
+
+WorldIndex BranchState::world_index(const World& world) { return intern(world_values_, world_indices_, world); }
+
+void BranchState::log(Change change, std::uint32_t slot) {
+  if (recording_) trail_.push_back(Undo{change, slot});
 }
 
-void BranchState::insert_formula(WorldMap<FormulaSet>& map, std::size_t slot, const NodePtr& formula,
-                                 Change change) {
-  if (map.value_at(slot).insert(formula)) log(change, slot);
+// The slot of the world's entry, made (and logged as `made`) when missing.
+std::uint32_t BranchState::entry_of(WorldEntries<IdSet>& entries, WorldIndex world, Change made) {
+  std::uint32_t slot = entries.slot(world);
+  if (slot != kNone) return slot;
+  slot = entries.add(world);
+  log(made);
+  return slot;
 }
 
-void BranchState::add_world(const World& world) {
+void BranchState::insert(WorldEntries<IdSet>& entries, std::uint32_t slot, std::uint32_t member, Change change) {
+  if (entries.value_at(slot).insert(member)) log(change, slot);
+}
+
+void BranchState::add_world(WorldIndex world) {
   if (std::find(worlds.begin(), worlds.end(), world) == worlds.end()) {
     worlds.push_back(world);
     log(Change::World);
   }
   if (!relations.contains(world)) {
-    relations[world].insert(world);
+    relations.value_at(relations.add(world)).insert(world);
     log(Change::RelationEntry);
   }
-  if (!t_formulas.contains(world)) {
-    t_formulas[world];
-    log(Change::TEntry);
-  }
-  if (!f_formulas.contains(world)) {
-    f_formulas[world];
-    log(Change::FEntry);
-  }
+  entry_of(t_formulas, world, Change::TEntry);
+  entry_of(f_formulas, world, Change::FEntry);
 }
 
-void BranchState::add_t_formula(const World& world, const NodePtr& formula) {
+void BranchState::add_t_formula(WorldIndex world, core::TermId formula) {
   add_world(world);
-  insert_formula(t_formulas, t_formulas.index_of(world), formula, Change::TFormula);
+  insert(t_formulas, t_formulas.slot(world), formula, Change::TFormula);
   // Only T entries change below, so the successor set can be walked as it is.
-  for (const World& w : *relations.find(world)) {
-    if (!t_formulas.contains(w)) {
-      t_formulas[w];
-      log(Change::TEntry);
-    }
-    insert_formula(t_formulas, t_formulas.index_of(w), formula, Change::TFormula);
-  }
+  for (WorldIndex w : *relations.find(world))
+    insert(t_formulas, entry_of(t_formulas, w, Change::TEntry), formula, Change::TFormula);
 }
 
-void BranchState::add_f_formula(const World& world, const NodePtr& formula) {
+void BranchState::add_f_formula(WorldIndex world, core::TermId formula) {
   add_world(world);
-  insert_formula(f_formulas, f_formulas.index_of(world), formula, Change::FFormula);
+  insert(f_formulas, f_formulas.slot(world), formula, Change::FFormula);
 }
 
-void BranchState::add_relation(const World& source, const World& target) {
+void BranchState::add_relation(WorldIndex source, WorldIndex target) {
   add_world(source);
   add_world(target);
-  auto relate = [this](std::size_t slot, const World& w) {
-    if (relations.value_at(slot).insert(w)) log(Change::Relation, slot);
-  };
-  relate(relations.index_of(source), target);
+  insert(relations, relations.slot(source), target, Change::Relation);
   // Everything at or above target becomes accessible from source and from
   // every world that reaches source.
-  const std::vector<World> above_target = relations.find(target)->items();
-  for (const World& w : worlds) {
-    const std::size_t slot = relations.index_of(w);
-    if (slot == relations.npos || !relations.value_at(slot).contains(source)) continue;
-    for (const World& x : above_target) relate(slot, x);
+  const std::vector<WorldIndex> above_target = relations.find(target)->items();
+  for (WorldIndex w : worlds) {
+    const std::uint32_t slot = relations.slot(w);
+    if (slot == kNone || !relations.value_at(slot).contains(source)) continue;
+    for (WorldIndex x : above_target) insert(relations, slot, x, Change::Relation);
   }
   // Every world at or above target receives the true formulas of the worlds
   // below it.
-  for (const World& x : above_target) {
-    if (!t_formulas.contains(x)) {
-      t_formulas[x];
-      log(Change::TEntry);
-    }
-    const std::size_t here = t_formulas.index_of(x);
-    for (const World& w : worlds) {
+  for (WorldIndex x : above_target) {
+    const std::uint32_t here = entry_of(t_formulas, x, Change::TEntry);
+    for (WorldIndex w : worlds) {
       if (w == x) continue;
-      const WorldSet* successors = relations.find(w);
-      const FormulaSet* below = t_formulas.find(w);
+      const IdSet* successors = relations.find(w);
+      const IdSet* below = t_formulas.find(w);
       if (!successors || !below || !successors->contains(x)) continue;
-      const std::vector<NodePtr> formulas = below->items();
-      for (const auto& f : formulas) insert_formula(t_formulas, here, f, Change::TFormula);
+      // `below` is another entry than `here`: it does not change meanwhile.
+      for (core::TermId f : *below) insert(t_formulas, here, f, Change::TFormula);
     }
   }
 }
@@ -321,12 +317,9 @@ void BranchState::add_rule(const RuleInstance& rule) {
 }
 
 BranchState BranchState::copy() const {
-  BranchState out;
-  out.worlds = worlds;
-  out.relations = relations;
-  out.t_formulas = t_formulas;
-  out.f_formulas = f_formulas;
-  out.applied_rules = applied_rules;
+  BranchState out(*this);
+  out.recording_ = false;
+  out.trail_.clear();
   return out;
 }
 
@@ -347,37 +340,32 @@ void BranchState::undo_to(std::size_t mark) {
   }
 }
 
-bool BranchState::operator==(const BranchState& other) const {
-  return worlds == other.worlds && relations == other.relations && t_formulas == other.t_formulas &&
-         f_formulas == other.f_formulas && applied_rules == other.applied_rules;
-}
-
 // ---------------------------------------------------------------------------
 // Expansion
 // ---------------------------------------------------------------------------
 namespace {
 
-const core::BinaryFormula* binary_of(const NodePtr& f, NodeKind kind) {
-  return f->kind() == kind ? &core::as<core::BinaryFormula>(*f) : nullptr;
-}
-
-// The operand of a negation: of a Not, or the antecedent of A -> falsum.
-NodePtr negated_operand(const NodePtr& f) {
-  if (f->kind() == NodeKind::Not) return core::as<core::Not>(*f).operand();
-  if (const auto* imp = binary_of(f, NodeKind::Implies); imp && is_falsum(*imp->right())) return imp->left();
-  return nullptr;
+// The operand of a negation: of a Not, or the antecedent of A -> falsum;
+// kNoTerm when the formula is no negation.
+core::TermId negated_operand(const BranchState& s, core::TermId f) {
+  const core::Bank& bank = s.bank();
+  if (bank.kind(f) == NodeKind::Not) return bank.children(f)[0];
+  if (bank.kind(f) == NodeKind::Implies && bank.children(f)[1] == s.falsum_id()) return bank.children(f)[0];
+  return core::kNoTerm;
 }
 
 // An implication whose consequent is not falsum.
-const core::BinaryFormula* proper_implication(const NodePtr& f) {
-  const auto* imp = binary_of(f, NodeKind::Implies);
-  return imp && !is_falsum(*imp->right()) ? imp : nullptr;
+bool is_proper_implication(const BranchState& s, core::TermId f) {
+  return s.bank().kind(f) == NodeKind::Implies && s.bank().children(f)[1] != s.falsum_id();
 }
 
+core::TermId left_of(const BranchState& s, core::TermId f) { return s.bank().children(f)[0]; }
+core::TermId right_of(const BranchState& s, core::TermId f) { return s.bank().children(f)[1]; }
+
 struct Found {
-  NodePtr formula;
-  World world;
-  std::optional<World> successor;
+  core::TermId formula;
+  WorldIndex world;
+  WorldIndex successor;  // kNone unless the rule applies per accessible world
 };
 
 // The first instance of `rule` not yet applied on the branch: worlds in list
@@ -387,27 +375,27 @@ template <typename Matches>
 std::optional<Found> find_instance(const BranchState& s, RuleKind rule, Sign side, bool per_successor,
                                    Matches matches) {
   const auto& signed_sets = side == Sign::True ? s.t_formulas : s.f_formulas;
-  for (const World& w : s.worlds) {
-    const FormulaSet* formulas = signed_sets.find(w);
+  for (WorldIndex w : s.worlds) {
+    const IdSet* formulas = signed_sets.find(w);
     if (!formulas) continue;
-    for (const NodePtr& f : *formulas) {
+    for (core::TermId f : *formulas) {
       if (!matches(f)) continue;
       if (!per_successor) {
-        if (!s.applied_rules.contains(RuleInstance{rule, f, w, std::nullopt})) return Found{f, w, std::nullopt};
+        if (!s.applied_rules.contains(RuleInstance{rule, f, w, kNone})) return Found{f, w, kNone};
         continue;
       }
-      const WorldSet* successors = s.relations.find(w);
+      const IdSet* successors = s.relations.find(w);
       if (!successors) continue;
-      for (const World& v : *successors)
+      for (WorldIndex v : *successors)
         if (!s.applied_rules.contains(RuleInstance{rule, f, w, v})) return Found{f, w, v};
     }
   }
   return std::nullopt;
 }
 
-World new_world_for(const BranchState& s) {
+WorldIndex new_world_for(BranchState& s) {
   const auto id = static_cast<std::int64_t>(s.worlds.size());
-  return World{id, "w" + std::to_string(id)};
+  return s.world_index(World{id, "w" + std::to_string(id)});
 }
 
 }  // namespace
@@ -415,7 +403,7 @@ World new_world_for(const BranchState& s) {
 // One side of a split: the formula it adds at the split's world, with its sign and label.
 struct SplitSide {
   Sign sign;
-  NodePtr part;
+  core::TermId part;
   std::string label;
 };
 
@@ -423,7 +411,7 @@ struct TableauProver::Step {
   enum class Kind { Closed, Open, Continue, Split };
   Kind kind = Kind::Open;
   NodeIndex child = kNone;  // Continue
-  World place;                   // Split: where both sides add their part
+  WorldIndex place = kNone;  // Split: where both sides add their part
   std::optional<SplitSide> left, right;
 
   static Step of(Kind kind) {
@@ -436,7 +424,7 @@ struct TableauProver::Step {
     step.child = child;
     return step;
   }
-  static Step split(const World& place, SplitSide left, SplitSide right) {
+  static Step split(WorldIndex place, SplitSide left, SplitSide right) {
     Step step = of(Kind::Split);
     step.place = place;
     step.left = std::move(left);
@@ -455,19 +443,20 @@ std::int64_t TableauProver::next_node_id() {
 }
 
 std::optional<Clash> TableauProver::check_clash(const BranchState& state) const {
-  for (const World& w : state.worlds) {
-    const FormulaSet* t = state.t_formulas.find(w);
-    const FormulaSet* f = state.f_formulas.find(w);
-    if (t)
-      for (const NodePtr& a : *t)
-        if (is_falsum(*a)) return Clash{w, a, "Falsum bot asserted TRUE at " + w.name};
-    if (f)
-      for (const NodePtr& a : *f)
-        if (is_verum(*a)) return Clash{w, a, "Verum top asserted FALSE at " + w.name};
+  for (WorldIndex w : state.worlds) {
+    const IdSet* t = state.t_formulas.find(w);
+    const IdSet* f = state.f_formulas.find(w);
+    const World& world = state.world(w);
+    if (t && t->contains(state.falsum_id()))
+      return Clash{world, state.formula(state.falsum_id()), "Falsum bot asserted TRUE at " + world.name};
+    if (f && f->contains(state.verum_id()))
+      return Clash{world, state.formula(state.verum_id()), "Verum top asserted FALSE at " + world.name};
     if (t && f)
-      for (const NodePtr& a : *t)
-        if (f->contains(a))
-          return Clash{w, a, "Complementary clash on " + core::to_string(*a) + " at " + w.name};
+      for (core::TermId a : *t)
+        if (f->contains(a)) {
+          NodePtr formula = state.formula(a);
+          return Clash{world, formula, "Complementary clash on " + core::to_string(*formula) + " at " + world.name};
+        }
   }
   return std::nullopt;
 }
@@ -475,14 +464,15 @@ std::optional<Clash> TableauProver::check_clash(const BranchState& state) const 
 namespace {
 
 // Makes a node and appends it to the children of `parent`.
-NodeIndex add_child_node(TableauProver& prover, DerivationTree& tree, NodeIndex parent, Sign sign,
-                         const NodePtr& formula, const World& at, std::string_view rule, const World& node_world) {
-  NodeIndex child = tree.add_node(prover.next_node_id(), SignedFormula{sign, formula, at}, rule, node_world);
+NodeIndex add_child_node(TableauProver& prover, DerivationTree& tree, NodeIndex parent, const BranchState& s,
+                         Sign sign, core::TermId formula, WorldIndex at, std::string_view rule, WorldIndex node_world) {
+  NodeIndex child =
+      tree.add_node(prover.next_node_id(), sign, formula, s.bank(), s.world(at), rule, s.world(node_world));
   tree.add_child(parent, child);
   return child;
 }
 
-void add_signed(BranchState& s, Sign sign, const World& w, const NodePtr& f) {
+void add_signed(BranchState& s, Sign sign, WorldIndex w, core::TermId f) {
   if (sign == Sign::True) {
     s.add_t_formula(w, f);
   } else {
@@ -507,87 +497,78 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, DerivationTree& t
 
   // Applies a rule that keeps the branch whole: records the instance, makes
   // the child showing the decomposed formula, then lets `change` extend s.
-  auto continue_with = [&](RuleKind rule, const Found& at, Sign sign, std::string label, const World& node_world,
+  auto continue_with = [&](RuleKind rule, const Found& at, Sign sign, std::string_view label, WorldIndex node_world,
                            auto change) {
     s.add_rule(RuleInstance{rule, at.formula, at.world, at.successor});
     change();
-    return Step::next(add_child_node(*this, tree, node, sign, at.formula, at.world, label, node_world));
+    return Step::next(add_child_node(*this, tree, node, s, sign, at.formula, at.world, label, node_world));
   };
-  auto split = [&](RuleKind rule, const Found& at, const World& place, SplitSide left, SplitSide right) {
+  auto split = [&](RuleKind rule, const Found& at, WorldIndex place, SplitSide left, SplitSide right) {
     s.add_rule(RuleInstance{rule, at.formula, at.world, at.successor});
     return Step::split(place, std::move(left), std::move(right));
   };
-  auto any = [](NodeKind kind) { return [kind](const NodePtr& f) { return f->kind() == kind; }; };
-  auto is_negation = [](const NodePtr& f) { return negated_operand(f) != nullptr; };
-  auto is_proper_implication = [](const NodePtr& f) { return proper_implication(f) != nullptr; };
+  auto any = [&s](NodeKind kind) { return [&s, kind](core::TermId f) { return s.bank().kind(f) == kind; }; };
+  auto is_negation = [&s](core::TermId f) { return negated_operand(s, f) != core::kNoTerm; };
+  auto is_implication = [&s](core::TermId f) { return is_proper_implication(s, f); };
+  auto implication = [&s](core::TermId from, core::TermId to) { return s.bank().binary(NodeKind::Implies, from, to); };
+  auto left = [&s](const Found& at) { return left_of(s, at.formula); };
+  auto right = [&s](const Found& at) { return right_of(s, at.formula); };
 
   if (auto at = find_instance(s, RuleKind::T_And, Sign::True, false, any(NodeKind::And))) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
     return continue_with(RuleKind::T_And, *at, Sign::True, "T_And", at->world, [&] {
-      s.add_t_formula(at->world, b.left());
-      s.add_t_formula(at->world, b.right());
+      s.add_t_formula(at->world, left(*at));
+      s.add_t_formula(at->world, right(*at));
     });
   }
   if (auto at = find_instance(s, RuleKind::F_Or, Sign::False, false, any(NodeKind::Or))) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
     return continue_with(RuleKind::F_Or, *at, Sign::False, "F_Or", at->world, [&] {
-      s.add_f_formula(at->world, b.left());
-      s.add_f_formula(at->world, b.right());
+      s.add_f_formula(at->world, left(*at));
+      s.add_f_formula(at->world, right(*at));
     });
   }
   if (auto at = find_instance(s, RuleKind::T_Not, Sign::True, true, is_negation)) {
-    return continue_with(RuleKind::T_Not, *at, Sign::True, "T_Not", *at->successor,
-                         [&] { s.add_f_formula(*at->successor, negated_operand(at->formula)); });
+    return continue_with(RuleKind::T_Not, *at, Sign::True, "T_Not", at->successor,
+                         [&] { s.add_f_formula(at->successor, negated_operand(s, at->formula)); });
   }
   if (world_count < max_worlds_) {
     // F_Imp and F_Not: a new world above the formula's world.
-    auto open_world = [&](const Found& at, const char* rule_label, const NodePtr& true_part,
-                          const NodePtr& false_part, RuleKind rule) {
-      const World fresh = new_world_for(s);
-      std::string label = std::string(rule_label) + " (" + at.world.name + " <= " + fresh.name + ")";
-      return continue_with(rule, at, Sign::False, std::move(label), fresh, [&] {
+    auto open_world = [&](const Found& at, const char* rule_label, core::TermId true_part, core::TermId false_part,
+                          RuleKind rule) {
+      const WorldIndex fresh = new_world_for(s);
+      const std::string label =
+          std::string(rule_label) + " (" + s.world(at.world).name + " <= " + s.world(fresh).name + ")";
+      return continue_with(rule, at, Sign::False, label, fresh, [&] {
         s.add_world(fresh);
         s.add_relation(at.world, fresh);
         s.add_t_formula(fresh, true_part);
         s.add_f_formula(fresh, false_part);
       });
     };
-    if (auto at = find_instance(s, RuleKind::F_Imp, Sign::False, false, is_proper_implication)) {
-      const auto& b = core::as<core::BinaryFormula>(*at->formula);
-      return open_world(*at, "F_Imp", b.left(), b.right(), RuleKind::F_Imp);
-    }
-    if (auto at = find_instance(s, RuleKind::F_Not, Sign::False, false, is_negation)) {
-      return open_world(*at, "F_Not", negated_operand(at->formula), falsum(), RuleKind::F_Not);
-    }
+    if (auto at = find_instance(s, RuleKind::F_Imp, Sign::False, false, is_implication))
+      return open_world(*at, "F_Imp", left(*at), right(*at), RuleKind::F_Imp);
+    if (auto at = find_instance(s, RuleKind::F_Not, Sign::False, false, is_negation))
+      return open_world(*at, "F_Not", negated_operand(s, at->formula), s.falsum_id(), RuleKind::F_Not);
   }
-  if (auto at = find_instance(s, RuleKind::F_And, Sign::False, false, any(NodeKind::And))) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
-    return split(RuleKind::F_And, *at, at->world, {Sign::False, b.left(), "F_And_L"},
-                 {Sign::False, b.right(), "F_And_R"});
-  }
-  if (auto at = find_instance(s, RuleKind::T_Or, Sign::True, false, any(NodeKind::Or))) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
-    return split(RuleKind::T_Or, *at, at->world, {Sign::True, b.left(), "T_Or_L"},
-                 {Sign::True, b.right(), "T_Or_R"});
-  }
-  if (auto at = find_instance(s, RuleKind::T_Imp, Sign::True, true, is_proper_implication)) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
-    const World& v = *at->successor;
-    return split(RuleKind::T_Imp, *at, v, {Sign::False, b.left(), "T_Imp_F (" + v.name + ")"},
-                 {Sign::True, b.right(), "T_Imp_T (" + v.name + ")"});
+  if (auto at = find_instance(s, RuleKind::F_And, Sign::False, false, any(NodeKind::And)))
+    return split(RuleKind::F_And, *at, at->world, {Sign::False, left(*at), "F_And_L"},
+                 {Sign::False, right(*at), "F_And_R"});
+  if (auto at = find_instance(s, RuleKind::T_Or, Sign::True, false, any(NodeKind::Or)))
+    return split(RuleKind::T_Or, *at, at->world, {Sign::True, left(*at), "T_Or_L"}, {Sign::True, right(*at), "T_Or_R"});
+  if (auto at = find_instance(s, RuleKind::T_Imp, Sign::True, true, is_implication)) {
+    const WorldIndex v = at->successor;
+    const std::string& name = s.world(v).name;
+    return split(RuleKind::T_Imp, *at, v, {Sign::False, left(*at), "T_Imp_F (" + name + ")"},
+                 {Sign::True, right(*at), "T_Imp_T (" + name + ")"});
   }
   if (auto at = find_instance(s, RuleKind::T_Iff, Sign::True, false, any(NodeKind::Iff))) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
     return continue_with(RuleKind::T_Iff, *at, Sign::True, "T_Iff", at->world, [&] {
-      s.add_t_formula(at->world, core::make_implies(b.left(), b.right()));
-      s.add_t_formula(at->world, core::make_implies(b.right(), b.left()));
+      s.add_t_formula(at->world, implication(left(*at), right(*at)));
+      s.add_t_formula(at->world, implication(right(*at), left(*at)));
     });
   }
-  if (auto at = find_instance(s, RuleKind::F_Iff, Sign::False, false, any(NodeKind::Iff))) {
-    const auto& b = core::as<core::BinaryFormula>(*at->formula);
-    return split(RuleKind::F_Iff, *at, at->world, {Sign::False, core::make_implies(b.left(), b.right()), "F_Iff_L"},
-                 {Sign::False, core::make_implies(b.right(), b.left()), "F_Iff_R"});
-  }
+  if (auto at = find_instance(s, RuleKind::F_Iff, Sign::False, false, any(NodeKind::Iff)))
+    return split(RuleKind::F_Iff, *at, at->world, {Sign::False, implication(left(*at), right(*at)), "F_Iff_L"},
+                 {Sign::False, implication(right(*at), left(*at)), "F_Iff_R"});
   tree.node(node).is_closed = false;
   return Step::of(Step::Kind::Open);
 }
@@ -598,7 +579,7 @@ TableauProver::Step TableauProver::expand_once(BranchState& s, DerivationTree& t
 struct TableauProver::Pending {
   NodeIndex parent;
   std::size_t mark;
-  World place;
+  WorldIndex place;
   SplitSide right;
   std::int64_t depth;  // depth of the children
 };
@@ -640,9 +621,9 @@ ExpandResult TableauProver::expand_branch(BranchState& state, DerivationTree& tr
   const std::size_t first_made = tree.node_count();
   NodeIndex at = node;
 
-  auto start_side = [&](NodeIndex parent, const World& place, const SplitSide& side, std::int64_t child_depth) {
+  auto start_side = [&](NodeIndex parent, WorldIndex place, const SplitSide& side, std::int64_t child_depth) {
     add_signed(state, side.sign, place, side.part);
-    at = add_child_node(*this, tree, parent, side.sign, side.part, place, side.label, place);
+    at = add_child_node(*this, tree, parent, state, side.sign, side.part, place, side.label, place);
     depth = child_depth;
   };
 
@@ -695,18 +676,20 @@ ExpandResult TableauProver::expand_branch(BranchState& state, DerivationTree& tr
 
 std::shared_ptr<KripkeModel> TableauProver::extract_countermodel(const BranchState& state) const {
   auto model = std::make_shared<KripkeModel>();
-  for (const World& w : state.worlds) model->add_world(w);
+  for (WorldIndex w : state.worlds) model->add_world(state.world(w));
   // The pairs go in as a batch and the frame conditions are restored once:
   // the same model as closing after every pair.
-  for (const World& u : state.worlds)
-    if (const WorldSet* successors = state.relations.find(u))
-      for (const World& v : *successors) model->relations[u].insert(v);
+  for (WorldIndex u : state.worlds)
+    if (const IdSet* successors = state.relations.find(u))
+      for (WorldIndex v : *successors) model->relations[state.world(u)].insert(state.world(v));
   model->compute_transitive_closure();
   model->enforce_monotonicity();
-  for (const World& w : state.worlds)
-    if (const FormulaSet* formulas = state.t_formulas.find(w))
-      for (const NodePtr& f : *formulas)
-        if (is_atomic(*f) && !is_falsum(*f) && !is_verum(*f)) model->add_valuation(w, f);
+  const core::Bank& bank = state.bank();
+  for (WorldIndex w : state.worlds)
+    if (const IdSet* formulas = state.t_formulas.find(w))
+      for (core::TermId f : *formulas)
+        if (bank.kind(f) == NodeKind::PredicateApp && f != state.falsum_id() && f != state.verum_id())
+          model->add_valuation(state.world(w), state.formula(f));
   return model;
 }
 
@@ -726,11 +709,12 @@ bool TableauProver::refutes(const KripkeModel& model, const NodePtr& target, con
 TableauResult TableauProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) {
   node_counter = 0;
   const World root_world{0, "w0"};
-  BranchState state;
-  state.add_world(root_world);
-  for (const NodePtr& premise : premises) state.add_t_formula(root_world, premise);
-  state.add_f_formula(root_world, target);
   auto tree = std::make_shared<DerivationTree>();
+  BranchState state(tree->bank());
+  const WorldIndex root_index = state.world_index(root_world);
+  state.add_world(root_index);
+  for (const NodePtr& premise : premises) state.add_t_formula(root_index, state.formula_id(premise));
+  state.add_f_formula(root_index, state.formula_id(target));
   const NodeIndex root =
       tree->add_node(next_node_id(), SignedFormula{Sign::False, target, root_world}, "Target", root_world);
   ExpandResult expanded = expand_branch(state, *tree, root, 1);

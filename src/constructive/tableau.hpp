@@ -86,13 +86,17 @@ struct TableauNode {
 
 class DerivationTree {
  public:
-  DerivationTree() = default;
+  // The tree's formulas are ids of `bank`, which a branch state may share.
+  explicit DerivationTree(std::shared_ptr<core::Bank> bank = std::make_shared<core::Bank>());
   DerivationTree(const DerivationTree&) = delete;
   DerivationTree& operator=(const DerivationTree&) = delete;
 
   // A new node without parent (the first one made is the root).
   NodeIndex add_node(std::int64_t id, const std::optional<SignedFormula>& signed_formula, std::string_view rule,
                      const std::optional<World>& world);
+  // The same for a formula given as an id of `bank` (the tree's own, or another).
+  NodeIndex add_node(std::int64_t id, Sign sign, core::TermId formula, core::Bank& bank,
+                     const World& formula_world, std::string_view rule, const World& world);
   // Appends `child` to the children of `parent`.
   void add_child(NodeIndex parent, NodeIndex child);
   void set_clash_details(NodeIndex node, const std::optional<std::string>& text);
@@ -115,13 +119,16 @@ class DerivationTree {
 
   // The memory of the node arena, in bytes (the benchmark reports it per node).
   std::size_t node_bytes() const;
+  const std::shared_ptr<core::Bank>& bank() const { return bank_; }
 
  private:
   WorldIndex world_index(const World& w);
   TextIndex text_index(std::string_view text);
 
+  NodeIndex push_node(TableauNode n, std::string_view rule);
+
   std::deque<TableauNode> nodes_;
-  mutable core::Bank bank_;  // reading a formula back builds its node once
+  std::shared_ptr<core::Bank> bank_;  // reading a formula back builds its node once
   std::vector<World> worlds_;
   std::unordered_map<World, WorldIndex, WorldHash> world_indices_;
   std::vector<std::string> texts_;
@@ -143,15 +150,54 @@ const char* rule_kind_name(RuleKind kind);  // "T_And", ...
 // The kind of a rule name; false when the name is not one of the ten.
 bool rule_kind_from_name(std::string_view name, RuleKind& kind);
 
-// A rule instance: the rule, the formula it decomposes, the world of that
-// formula and, for T_Not and T_Imp, the accessible world it is applied at.
+// The per-world entries of a branch: world index -> value, in the order the
+// entries were made.  A world may have no entry at all (a state read from
+// Python need not give every world one); `pop_back` takes back the entry
+// made last.
+template <typename V>
+class WorldEntries {
+ public:
+  bool contains(WorldIndex w) const { return slot(w) != kNone; }
+  // The position of the world's entry in entry order, or kNone.
+  std::uint32_t slot(WorldIndex w) const { return w < slots_.size() ? slots_[w] : kNone; }
+  const V* find(WorldIndex w) const {
+    const std::uint32_t i = slot(w);
+    return i == kNone ? nullptr : &entries_[i].second;
+  }
+  V& value_at(std::uint32_t i) { return entries_[i].second; }
+  const V& value_at(std::uint32_t i) const { return entries_[i].second; }
+  // Makes an empty entry for a world that has none; returns its slot.
+  std::uint32_t add(WorldIndex w) {
+    if (slots_.size() <= w) slots_.resize(static_cast<std::size_t>(w) + 1, kNone);
+    entries_.emplace_back(w, V{});
+    return slots_[w] = static_cast<std::uint32_t>(entries_.size() - 1);
+  }
+  void pop_back() {
+    slots_[entries_.back().first] = kNone;
+    entries_.pop_back();
+  }
+  std::size_t size() const { return entries_.size(); }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+
+ private:
+  std::vector<std::pair<WorldIndex, V>> entries_;
+  std::vector<std::uint32_t> slots_;  // world index -> slot, or kNone
+};
+
+// World indices or formula ids, in insertion order.
+using IdSet = OrderedValueSet<std::uint32_t>;
+
+// A rule instance: the rule, the formula it decomposes (an id of the
+// branch's bank), the world of that formula and, for T_Not and T_Imp, the
+// accessible world it is applied at (else kNone).
 struct RuleInstance {
   RuleKind rule;
-  core::NodePtr formula;
-  World world;
-  std::optional<World> successor;
+  core::TermId formula;
+  WorldIndex world;
+  WorldIndex successor = kNone;
 
-  bool operator==(const RuleInstance& other) const;
+  bool operator==(const RuleInstance& other) const = default;
 };
 struct RuleInstanceHash {
   std::size_t operator()(const RuleInstance& r) const;
@@ -159,31 +205,44 @@ struct RuleInstanceHash {
 
 // The state of one branch: its worlds in order of creation, the order among
 // them, the formulas signed T and F at each world and the rule instances
-// already applied.  The prover explores a split by extending one state in
-// place and taking the extension back (an undo log) instead of copying it.
+// already applied.  Formulas are ids of a term bank, which the state shares
+// with its copies (and, during a proof, with the derivation tree), and
+// worlds are indices of the state's table of worlds, so every set of the
+// branch is a set of integers.  The prover explores a split by extending one
+// state in place and taking the extension back (an undo log) instead of
+// copying it.
 class BranchState {
  public:
-  std::vector<World> worlds;
-  WorldMap<WorldSet> relations;
-  WorldMap<FormulaSet> t_formulas;
-  WorldMap<FormulaSet> f_formulas;
+  explicit BranchState(std::shared_ptr<core::Bank> bank = std::make_shared<core::Bank>());
+
+  // The index of a world value, added to the table (not to the branch) on first use.
+  WorldIndex world_index(const World& world);
+  const World& world(WorldIndex w) const { return world_values_[w]; }
+  core::TermId formula_id(const core::NodePtr& formula) { return bank_->from_node(formula); }
+  core::NodePtr formula(core::TermId f) const { return bank_->to_node(f); }
+  core::Bank& bank() const { return *bank_; }
+  core::TermId falsum_id() const { return falsum_; }
+  core::TermId verum_id() const { return verum_; }
+
+  std::vector<WorldIndex> worlds;  // the branch's worlds, in order
+  WorldEntries<IdSet> relations;   // u -> {v : u <= v}
+  WorldEntries<IdSet> t_formulas;
+  WorldEntries<IdSet> f_formulas;
   OrderedValueSet<RuleInstance, RuleInstanceHash> applied_rules;
 
-  BranchState() = default;
   // Registers a world (once) with its reflexive pair and empty T and F sets.
-  void add_world(const World& world);
+  void add_world(WorldIndex world);
   // Adds a true formula at the world and at every world above it.
-  void add_t_formula(const World& world, const core::NodePtr& formula);
+  void add_t_formula(WorldIndex world, core::TermId formula);
   // Adds a false formula at the world only.
-  void add_f_formula(const World& world, const core::NodePtr& formula);
+  void add_f_formula(WorldIndex world, core::TermId formula);
   // Records source <= target: target and its successors become accessible
   // from source and from every world below source, and each of them receives
   // the true formulas of every world that now reaches it.  The order stays
   // transitive and the T sets monotone.
-  void add_relation(const World& source, const World& target);
+  void add_relation(WorldIndex source, WorldIndex target);
   void add_rule(const RuleInstance& rule);
-  // An independent copy (worlds and formulas are shared values); the undo
-  // log is not copied.
+  // An independent copy that shares the bank; the undo log is not copied.
   BranchState copy() const;
 
   // Undo log.  While recording, every insertion is logged; undo_to(mark)
@@ -195,17 +254,20 @@ class BranchState {
   void undo_to(std::size_t mark);
   void forget_log(std::size_t mark) { trail_.resize(mark); }
 
-  bool operator==(const BranchState& other) const;
-
  private:
   enum class Change : std::uint8_t { World, RelationEntry, Relation, TEntry, TFormula, FEntry, FFormula, Rule };
   struct Undo {
     Change change;
-    std::uint32_t slot;  // the map entry that gained a member
+    std::uint32_t slot;  // the entry that gained a member
   };
-  void log(Change change, std::size_t slot = 0);
-  void insert_formula(WorldMap<FormulaSet>& map, std::size_t slot, const core::NodePtr& formula, Change change);
+  void log(Change change, std::uint32_t slot = 0);
+  std::uint32_t entry_of(WorldEntries<IdSet>& entries, WorldIndex world, Change made);
+  void insert(WorldEntries<IdSet>& entries, std::uint32_t slot, std::uint32_t member, Change change);
 
+  std::shared_ptr<core::Bank> bank_;
+  core::TermId falsum_, verum_;
+  std::vector<World> world_values_;
+  std::unordered_map<World, WorldIndex, WorldHash> world_indices_;
   bool recording_ = false;
   std::vector<Undo> trail_;
 };

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "core/interrupt.hpp"
+#include "core/release.hpp"
 
 namespace core {
 
@@ -73,35 +74,9 @@ bool Symbol::operator==(const Symbol& o) const {
   return name_ == o.name_;
 }
 
-// ---------------------------------------------------------------------------
-// Iterative release of deep trees
-// ---------------------------------------------------------------------------
-namespace detail {
-namespace {
-thread_local std::vector<NodePtr>* t_pending = nullptr;
-}
-
-void reclaim(NodePtr& child) noexcept {
-  if (!child) return;
-  if (child.use_count() != 1) {
-    child.reset();
-    return;
-  }
-  if (t_pending) {  // a release loop is running further up: queue instead of recursing
-    t_pending->push_back(std::move(child));
-    return;
-  }
-  std::vector<NodePtr> pending;
-  t_pending = &pending;
-  pending.push_back(std::move(child));
-  while (!pending.empty()) {
-    NodePtr next = std::move(pending.back());
-    pending.pop_back();
-    next.reset();  // may queue grandchildren
-  }
-  t_pending = nullptr;
-}
-}  // namespace detail
+// Children whose last owner is the dying node are released by a loop, not by
+// nested destructors (see release.hpp).
+using NodeRelease = TreeRelease<Node>;
 
 // ---------------------------------------------------------------------------
 // Shared free-variable sets
@@ -111,15 +86,13 @@ static const VarSetPtr& empty_var_set() {
   return empty;
 }
 
-static VarSetPtr free_vars_of(const NodePtr& n);
-
 // Union of the free variables of the given nodes, in order.  When at most one
 // of them has free variables its set is shared instead of copied.
 static VarSetPtr union_free_vars(const std::vector<const NodePtr*>& nodes) {
   VarSetPtr only;
   std::shared_ptr<VarSet> merged;
   for (const NodePtr* n : nodes) {
-    VarSetPtr part = free_vars_of(*n);
+    VarSetPtr part = FreeVariableWalk().of(*n);
     if (part->empty()) continue;
     if (!only) {
       only = part;
@@ -166,7 +139,7 @@ Application::Application(Symbol symbol, std::int64_t arity, std::vector<NodePtr>
 }
 
 Application::~Application() {
-  for (auto& a : args_) detail::reclaim(a);
+  NodeRelease::release_all(args_);
 }
 
 static pyhash::hash_t args_hash(const std::vector<NodePtr>& args) {
@@ -233,8 +206,8 @@ Equality::Equality(NodePtr left, NodePtr right)
 }
 
 Equality::~Equality() {
-  detail::reclaim(left_);
-  detail::reclaim(right_);
+  NodeRelease::release(left_);
+  NodeRelease::release(right_);
 }
 
 std::shared_ptr<const Equality> Equality::make(NodePtr left, NodePtr right) {
@@ -252,7 +225,7 @@ Not::Not(NodePtr operand) : Formula(NodeKind::Not), operand_(std::move(operand))
   hash_ = pyhash::of_tuple({class_hash(kind_), operand_->hash()});
 }
 
-Not::~Not() { detail::reclaim(operand_); }
+Not::~Not() { NodeRelease::release(operand_); }
 
 std::shared_ptr<const Not> Not::make(NodePtr operand) {
   require_formula(operand, "Not", "operand");
@@ -265,8 +238,8 @@ BinaryFormula::BinaryFormula(NodeKind kind, NodePtr left, NodePtr right)
 }
 
 BinaryFormula::~BinaryFormula() {
-  detail::reclaim(left_);
-  detail::reclaim(right_);
+  NodeRelease::release(left_);
+  NodeRelease::release(right_);
 }
 
 std::shared_ptr<const BinaryFormula> BinaryFormula::make(NodeKind kind, NodePtr left, NodePtr right) {
@@ -287,8 +260,8 @@ Quantifier::Quantifier(NodeKind kind, VariablePtr variable, NodePtr body)
 }
 
 Quantifier::~Quantifier() {
-  detail::reclaim(variable_);
-  detail::reclaim(body_);
+  NodeRelease::release(variable_);
+  NodeRelease::release(body_);
 }
 
 std::shared_ptr<const Quantifier> Quantifier::make(NodeKind kind, NodePtr variable, NodePtr body) {
@@ -307,7 +280,7 @@ SecondOrderQuantifier::SecondOrderQuantifier(NodeKind kind, SymbolVariablePtr va
   hash_ = pyhash::of_tuple({class_hash(kind_), variable_->hash(), body_->hash()});
 }
 
-SecondOrderQuantifier::~SecondOrderQuantifier() { detail::reclaim(body_); }
+SecondOrderQuantifier::~SecondOrderQuantifier() { NodeRelease::release(body_); }
 
 std::shared_ptr<const SecondOrderQuantifier> SecondOrderQuantifier::make(NodeKind kind, SymbolVariablePtr variable,
                                                                          NodePtr body) {
@@ -550,86 +523,46 @@ std::string repr(const Node& n) {
 // that every distinct subterm is walked once.
 namespace {
 
-// Adds the variables of a child to `out`: a shared compound child's set is
-// collected once and then read from the memo; terms and atoms, whose sets
-// are cheap or cached in the node, and unshared children go straight in.
-template <typename Collect>
-void collect_child(const NodePtr& c, VarSet& out, SharedNodeMemo<VarSet>& memo, Collect collect) {
-  if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(c, out);
-  if (const VarSet* known = memo.find(c)) return out.insert_all(*known);
-  VarSet own;
-  collect(c, own);
-  out.insert_all(memo.store(c, std::move(own)));
+// Calls `visit` on each direct subformula of a compound formula, left to
+// right (terms and atoms have none).
+template <typename Visit>
+void for_each_subformula(const Node& n, Visit visit) {
+  switch (n.kind()) {
+    case NodeKind::Not: visit(as<Not>(n).operand()); break;
+    case NodeKind::And:
+    case NodeKind::Or:
+    case NodeKind::Implies:
+    case NodeKind::Iff:
+      visit(as<BinaryFormula>(n).left());
+      visit(as<BinaryFormula>(n).right());
+      break;
+    case NodeKind::Forall:
+    case NodeKind::Exists: visit(as<Quantifier>(n).body()); break;
+    case NodeKind::ForallPred:
+    case NodeKind::ExistsPred:
+    case NodeKind::ForallFunc:
+    case NodeKind::ExistsFunc: visit(as<SecondOrderQuantifier>(n).body()); break;
+    default: break;
+  }
 }
-
-class FreeVariables {
- public:
-  void collect(const NodePtr& node, VarSet& out) {
-    RecursionGuard guard;
-    const Node& n = *node;
-    switch (n.kind()) {
-      case NodeKind::Variable: out.insert(as_ptr<Variable>(node)); break;
-      case NodeKind::Constant: break;
-      case NodeKind::FunctionApp:
-      case NodeKind::PredicateApp: out.insert_all(*as_application(n)->free_vars()); break;
-      case NodeKind::Equality: out.insert_all(*as<Equality>(n).free_vars()); break;
-      case NodeKind::Not: child(as<Not>(n).operand(), out); break;
-      case NodeKind::And:
-      case NodeKind::Or:
-      case NodeKind::Implies:
-      case NodeKind::Iff:
-        child(as<BinaryFormula>(n).left(), out);
-        child(as<BinaryFormula>(n).right(), out);
-        break;
-      case NodeKind::Forall:
-      case NodeKind::Exists: {
-        VarSet inner;
-        child(as<Quantifier>(n).body(), inner);
-        inner.erase(as<Quantifier>(n).variable());
-        out.insert_all(inner);
-        break;
-      }
-      default: child(as<SecondOrderQuantifier>(n).body(), out); break;
-    }
-  }
-
- private:
-  void child(const NodePtr& c, VarSet& out) {
-    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(n, into); });
-  }
-
-  SharedNodeMemo<VarSet> memo_;
-};
 
 class BoundVariables {
  public:
   void collect(const Node& n, VarSet& out) {
     RecursionGuard guard;
-    switch (n.kind()) {
-      case NodeKind::Not: child(as<Not>(n).operand(), out); break;
-      case NodeKind::And:
-      case NodeKind::Or:
-      case NodeKind::Implies:
-      case NodeKind::Iff:
-        child(as<BinaryFormula>(n).left(), out);
-        child(as<BinaryFormula>(n).right(), out);
-        break;
-      case NodeKind::Forall:
-      case NodeKind::Exists:
-        out.insert(as<Quantifier>(n).variable());
-        child(as<Quantifier>(n).body(), out);
-        break;
-      case NodeKind::ForallPred:
-      case NodeKind::ExistsPred:
-      case NodeKind::ForallFunc:
-      case NodeKind::ExistsFunc: child(as<SecondOrderQuantifier>(n).body(), out); break;
-      default: break;  // terms and atoms bind nothing
-    }
+    if (is_quantifier(n.kind())) out.insert(as<Quantifier>(n).variable());
+    for_each_subformula(n, [&](const NodePtr& c) { child(c, out); });
   }
 
  private:
+  // A shared compound child's set is collected once and then read from the
+  // memo; atoms and unshared children go straight in.
   void child(const NodePtr& c, VarSet& out) {
-    collect_child(c, out, memo_, [this](const NodePtr& n, VarSet& into) { collect(*n, into); });
+    if (c.use_count() <= 1 || c->kind() <= NodeKind::Equality) return collect(*c, out);
+    if (const VarSet* known = memo_.find(c)) return out.insert_all(*known);
+    VarSet own;
+    collect(*c, own);
+    out.insert_all(memo_.store(c, std::move(own)));
   }
 
   SharedNodeMemo<VarSet> memo_;
@@ -770,21 +703,84 @@ std::string NodeCount::decimal() const {
   return out;
 }
 
-VarSet free_variables(const NodePtr& n) {
-  VarSet out;
-  FreeVariables().collect(n, out);
-  return out;
+VarSetPtr FreeVariableWalk::of(const NodePtr& node) {
+  switch (node->kind()) {
+    case NodeKind::Variable: {
+      auto one = std::make_shared<VarSet>();
+      one->insert(as_ptr<Variable>(node));
+      return one;
+    }
+    case NodeKind::Constant: return empty_var_set();
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: return as_application(*node)->free_vars();
+    case NodeKind::Equality: return as<Equality>(*node).free_vars();
+    default: break;
+  }
+  auto known = memo_.find(node);
+  if (known != memo_.end()) return known->second;
+  VarSetPtr set = of_formula(node);
+  if (remembers(node)) memo_.emplace(node, set);
+  return set;
 }
 
-static VarSetPtr free_vars_of(const NodePtr& node) {
+// A formula with one child shares the child's set where it can; a binary
+// formula collects both sides into one new set.
+VarSetPtr FreeVariableWalk::of_formula(const NodePtr& formula) {
+  RecursionGuard guard;
+  const Node& n = *formula;
+  switch (n.kind()) {
+    case NodeKind::Not: return of(as<Not>(n).operand());
+    case NodeKind::And:
+    case NodeKind::Or:
+    case NodeKind::Implies:
+    case NodeKind::Iff: {
+      auto both = std::make_shared<VarSet>();
+      collect(formula, *both);
+      return both;
+    }
+    case NodeKind::Forall:
+    case NodeKind::Exists: {
+      const auto& q = as<Quantifier>(n);
+      VarSetPtr body = of(q.body());
+      if (!body->contains(q.variable())) return body;
+      auto without = std::make_shared<VarSet>(*body);
+      without->erase(q.variable());
+      return without;
+    }
+    default: return of(as<SecondOrderQuantifier>(n).body());
+  }
+}
+
+void FreeVariableWalk::collect(const NodePtr& node, VarSet& out) {
+  RecursionGuard guard;
   const Node& n = *node;
   switch (n.kind()) {
+    case NodeKind::Variable: out.insert(as_ptr<Variable>(node)); break;
+    case NodeKind::Constant: break;
     case NodeKind::FunctionApp:
-    case NodeKind::PredicateApp: return as_application(n)->free_vars();
-    case NodeKind::Equality: return as<Equality>(n).free_vars();
-    case NodeKind::Constant: return empty_var_set();
-    default: return std::make_shared<const VarSet>(free_variables(node));
+    case NodeKind::PredicateApp: out.insert_all(*as_application(n)->free_vars()); break;
+    case NodeKind::Equality: out.insert_all(*as<Equality>(n).free_vars()); break;
+    case NodeKind::Forall:
+    case NodeKind::Exists: {
+      VarSet inner;
+      child(as<Quantifier>(n).body(), inner);
+      inner.erase(as<Quantifier>(n).variable());
+      out.insert_all(inner);
+      break;
+    }
+    default: for_each_subformula(n, [&](const NodePtr& c) { child(c, out); }); break;
   }
+}
+
+void FreeVariableWalk::child(const NodePtr& c, VarSet& out) {
+  if (remembers(c)) return out.insert_all(*of(c));
+  collect(c, out);
+}
+
+VarSet free_variables(const NodePtr& n) {
+  VarSet out;
+  FreeVariableWalk().collect(n, out);
+  return out;
 }
 
 VarSet bound_variables(const Node& n) {

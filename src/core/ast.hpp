@@ -11,7 +11,7 @@
 // are built.
 //
 // Destruction of a very deep tree never recurses: children whose last owner
-// is the dying node are queued and released by a loop (see reclaim()).
+// is the dying node are queued and released by a loop (see release.hpp).
 #pragma once
 
 #include <cstdint>
@@ -381,26 +381,32 @@ std::string repr(const Node& n);
 // more than one owner walks each distinct subterm once.  A child with a
 // single owner can only be reached through its parent, so it is not kept,
 // and plain trees cost what they did.  Pass children as the very pointers
-// stored in their parents (a copy would count as an owner).
+// stored in their parents (a copy would count as an owner).  A remembered
+// node is kept alive by the memo: a node that the walk built and dropped
+// cannot hand its address on to another node while its result is kept.
 template <typename T>
 class SharedNodeMemo {
  public:
   template <typename Ptr>
   const T* find(const Ptr& n) const {
-    if (n.use_count() <= 1) return nullptr;
+    if (n.use_count() <= 1 || map_.empty()) return nullptr;
     auto it = map_.find(n.get());
-    return it == map_.end() ? nullptr : &it->second;
+    return it == map_.end() ? nullptr : &it->second.value;
   }
   // Keeps the value when the child is shared; returns it either way (the
   // reference stays valid until the next store).
   template <typename Ptr>
   const T& store(const Ptr& n, T value) {
     if (n.use_count() <= 1) return last_ = std::move(value);
-    return map_.insert_or_assign(n.get(), std::move(value)).first->second;
+    return map_.insert_or_assign(n.get(), Kept{n, std::move(value)}).first->second.value;
   }
 
  private:
-  std::unordered_map<const Node*, T> map_;
+  struct Kept {
+    NodePtr node;
+    T value;
+  };
+  std::unordered_map<const Node*, Kept> map_;
   T last_{};
 };
 
@@ -419,6 +425,35 @@ class NodeCount {
   std::vector<std::uint64_t> high_;  // further 64-bit limbs, least significant first
 };
 
+// The free variables of terms and formulas, in order of first free
+// occurrence.  Applications and equalities keep their sets (free_vars());
+// a walk remembers the sets of the compound formulas it meets shared, so
+// that each distinct shared subformula is walked once.  Made with
+// Remember::EveryFormula, it remembers the set of every compound formula it
+// has walked until forget(): for a caller that asks about the subformulas of
+// one formula one after another (the substitution, at each quantifier).
+class FreeVariableWalk {
+ public:
+  enum class Remember { SharedChildren, EveryFormula };
+  explicit FreeVariableWalk(Remember remember = Remember::SharedChildren) : remember_(remember) {}
+
+  // The set, shared with the node or with the walk where it can be.
+  VarSetPtr of(const NodePtr& node);
+  // Adds the free variables of `node` to `out`.
+  void collect(const NodePtr& node, VarSet& out);
+  void forget() { memo_.clear(); }
+
+ private:
+  VarSetPtr of_formula(const NodePtr& formula);
+  void child(const NodePtr& c, VarSet& out);
+  bool remembers(const NodePtr& n) const {
+    return n->kind() > NodeKind::Equality && (remember_ == Remember::EveryFormula || n.use_count() > 1);
+  }
+
+  Remember remember_;
+  std::unordered_map<NodePtr, VarSetPtr> memo_;  // keyed by node identity
+};
+
 // The walks visit each distinct shared subterm once (see ast.cpp).
 VarSet free_variables(const NodePtr& n);
 VarSet bound_variables(const Node& n);
@@ -430,15 +465,5 @@ NodePtr canonicalize_bound_variables(const NodePtr& formula);
 // Text of a node's class as the host prints a class object, e.g.
 // "<class 'core.ast.Variable'>".  Used in messages.
 std::string class_text(NodeKind kind);
-
-namespace detail {
-// Releases a child pointer without recursing when it was the last owner.
-void reclaim(NodePtr& child) noexcept;
-template <typename T>
-void reclaim(std::shared_ptr<const T>& child) noexcept {
-  NodePtr p = std::move(child);
-  reclaim(p);
-}
-}  // namespace detail
 
 }  // namespace core

@@ -62,9 +62,38 @@ void DenseIndex::add(std::uint64_t hash) {
   place(static_cast<std::uint32_t>(hashes_.size() - 1));
 }
 
+void DenseIndex::clear() {
+  hashes_.clear();
+  std::fill(slots_.begin(), slots_.end(), 0);
+}
+
 Bank::Bank() { sort(ind_sort()); }
 
 Bank::~Bank() = default;
+
+void Bank::clear() {
+  entries_.clear();
+  children_.clear();
+  terms_.clear();
+  symbols_.clear();
+  symbol_index_.clear();
+  sorts_.clear();
+  sort_index_.clear();
+  last_sort_.reset();
+  last_sort_id_ = kIndSort;
+  variables_.clear();
+  variable_index_.clear();
+  nodes_.clear();
+  seen_objects_.clear();
+  seen_ids_.clear();
+  seen_index_.clear();
+  kept_alive_.clear();
+  walk_frames_.clear();
+  walk_results_.clear();
+  build_frames_.clear();
+  build_kids_.clear();
+  sort(ind_sort());
+}
 
 // ---------------------------------------------------------------------------
 // Symbols and sorts

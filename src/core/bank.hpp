@@ -68,6 +68,8 @@ class DenseIndex {
   }
   // Enters the number size() with this hash (after find missed).
   void add(std::uint64_t hash);
+  // Forgets every number, keeping the memory.
+  void clear();
 
  private:
   void place(std::uint32_t n);
@@ -83,6 +85,11 @@ class Bank {
   Bank(Bank&&) noexcept = default;
   Bank& operator=(Bank&&) noexcept = default;
   ~Bank();
+
+  // Forgets every term, symbol and sort (and lets go of the nodes it holds),
+  // keeping its memory for the next use: a bank made afresh for each small
+  // task would spend more time allocating than working.
+  void clear();
 
   // --- Symbols ---------------------------------------------------------
   // The symbol with this name and arity, added on first use.
@@ -179,6 +186,7 @@ class Bank {
   void remember_seen(const NodePtr& node, TermId id);
   NodePtr node_from_children(TermId t, const std::vector<NodePtr>& children);
 
+  // Every member below is emptied by clear().
   // Per id, one entry (what the hot loops read of a term sits together).
   struct Entry {
     NodeKind kind;

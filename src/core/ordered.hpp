@@ -27,15 +27,7 @@ class OrderedValueSet {
     for (const auto& item : items) insert(item);
   }
 
-  bool contains(const T& value) const {
-    if (index_.empty()) {
-      Eq eq;
-      for (const auto& item : items_)
-        if (eq(item, value)) return true;
-      return false;
-    }
-    return index_.count(value) != 0;
-  }
+  bool contains(const T& value) const { return position(value) != npos; }
 
   bool insert(const T& value) {
     if (contains(value)) return false;
@@ -58,19 +50,17 @@ class OrderedValueSet {
     items_.pop_back();
   }
 
-  // Removes a member wherever it stands; later members keep their order.
+  // Removes a member wherever it stands; later members keep their order
+  // (and only their positions are renumbered: removing the member inserted
+  // last costs no more than pop_back).
   bool erase(const T& value) {
-    Eq eq;
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-      if (!eq(items_[i], value)) continue;
-      items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
-      if (!index_.empty()) {
-        index_.clear();
-        for (std::size_t j = 0; j < items_.size(); ++j) index_.emplace(items_[j], j);
-      }
-      return true;
-    }
-    return false;
+    std::size_t i = position(value);
+    if (i == npos) return false;
+    if (!index_.empty()) index_.erase(items_[i]);
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (!index_.empty())
+      for (std::size_t j = i; j < items_.size(); ++j) index_.find(items_[j])->second = j;
+    return true;
   }
 
   std::size_t size() const { return items_.size(); }
@@ -88,15 +78,31 @@ class OrderedValueSet {
   }
 
  private:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(const T& value) const {
+    if (index_.empty()) {
+      Eq eq;
+      for (std::size_t i = 0; i < items_.size(); ++i)
+        if (eq(items_[i], value)) return i;
+      return npos;
+    }
+    auto it = index_.find(value);
+    return it == index_.end() ? npos : it->second;
+  }
+
   std::vector<T> items_;
   std::unordered_map<T, std::size_t, Hash, Eq> index_;
 };
 
 // A map that keeps its keys in insertion order.
-template <typename K, typename V, typename Hash = std::hash<K>>
+template <typename K, typename V, typename Hash = std::hash<K>, typename Eq = std::equal_to<K>>
 class OrderedMap {
  public:
   using Entry = std::pair<K, V>;
+  OrderedMap() = default;
+  OrderedMap(std::initializer_list<Entry> entries) {
+    for (const auto& [key, value] : entries) set(key, value);
+  }
 
   const V* find(const K& key) const {
     auto i = position(key);
@@ -137,6 +143,7 @@ class OrderedMap {
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
+  const std::vector<Entry>& entries() const { return entries_; }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
   auto begin() { return entries_.begin(); }
@@ -155,8 +162,9 @@ class OrderedMap {
  private:
   std::size_t position(const K& key) const {
     if (index_.empty()) {
+      Eq eq;
       for (std::size_t i = 0; i < entries_.size(); ++i)
-        if (entries_[i].first == key) return i;
+        if (eq(entries_[i].first, key)) return i;
       return npos;
     }
     auto it = index_.find(key);
@@ -164,7 +172,7 @@ class OrderedMap {
   }
 
   std::vector<Entry> entries_;
-  std::unordered_map<K, std::size_t, Hash> index_;
+  std::unordered_map<K, std::size_t, Hash, Eq> index_;
 };
 
 }  // namespace core

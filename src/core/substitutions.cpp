@@ -94,52 +94,6 @@ NodePtr SubstitutionTransformer::visit_exists(const NodeRef<Exists>& node) {
   return handle_quantifier(node->variable(), node->body(), NodeKind::Exists);
 }
 
-VarSetPtr SubstitutionTransformer::free_vars_of(const NodePtr& node) {
-  switch (node->kind()) {
-    case NodeKind::Variable: {
-      auto single = std::make_shared<VarSet>();
-      single->insert(as_ptr<Variable>(node));
-      return single;
-    }
-    case NodeKind::Constant: return std::make_shared<const VarSet>();
-    case NodeKind::FunctionApp:
-    case NodeKind::PredicateApp: return as_application(*node)->free_vars();
-    case NodeKind::Equality: return as<Equality>(*node).free_vars();
-    default: break;
-  }
-  auto known = free_vars_memo_.find(node);
-  if (known != free_vars_memo_.end()) return known->second;
-  RecursionGuard guard;
-  VarSetPtr result;
-  if (node->kind() == NodeKind::Not) {
-    result = free_vars_of(as<Not>(*node).operand());
-  } else if (is_binary(node->kind())) {
-    VarSetPtr left = free_vars_of(as<BinaryFormula>(*node).left());
-    VarSetPtr right = free_vars_of(as<BinaryFormula>(*node).right());
-    if (right->empty()) {
-      result = left;
-    } else if (left->empty()) {
-      result = right;
-    } else {
-      auto both = std::make_shared<VarSet>(*left);
-      both->insert_all(*right);
-      result = both;
-    }
-  } else if (is_quantifier(node->kind())) {
-    const auto& q = as<Quantifier>(*node);
-    result = free_vars_of(q.body());
-    if (result->contains(q.variable())) {
-      auto without = std::make_shared<VarSet>(*result);
-      without->erase(q.variable());
-      result = without;
-    }
-  } else {
-    result = free_vars_of(as<SecondOrderQuantifier>(*node).body());
-  }
-  free_vars_memo_.emplace(node, result);
-  return result;
-}
-
 NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var, const NodePtr& body,
                                                    NodeKind constructor) {
   // The remembered free-variable sets serve one outermost quantifier.
@@ -147,7 +101,7 @@ NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var,
   struct Close {
     SubstitutionTransformer& self;
     ~Close() {
-      if (--self.open_quantifiers_ == 0) self.free_vars_memo_.clear();
+      if (--self.open_quantifiers_ == 0) self.free_vars_.forget();
     }
   } close{*this};
 
@@ -157,11 +111,11 @@ NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var,
   if (replacement(bound_var)) shadow.emplace(shadowed_, bound_var);
 
   // The variables of the terms that the walk will put into the body.
-  VarSetPtr body_free_vars = free_vars_of(body);
+  VarSetPtr body_free_vars = free_vars_.of(body);
   const VarSet& body_free = *body_free_vars;
   VarSet replacement_vars;
   for (const auto& var : body_free)
-    if (const NodePtr* term = replacement(var)) replacement_vars.insert_all(*free_vars_of(*term));
+    if (const NodePtr* term = replacement(var)) replacement_vars.insert_all(*free_vars_.of(*term));
 
   VariablePtr var = bound_var;
   NodePtr target = body;
@@ -444,10 +398,46 @@ Substitution read_back(Bank& bank, Unifier& unifier) {
   return result;
 }
 
+// A bank and unifier for one unification, borrowed from this thread's spare
+// pair: a small unification would otherwise spend most of its time
+// allocating them.  They are emptied when given back, and let go when the
+// bank grew large.
+class Workspace {
+ public:
+  Workspace() : parts_(spare() ? std::move(spare()) : std::make_unique<Parts>()) {}
+  ~Workspace() {
+    if (parts_->bank.size() > kKeptSize) return;
+    try {
+      parts_->unifier.reset();
+      parts_->bank.clear();
+      spare() = std::move(parts_);
+    } catch (...) {  // let these go; the next borrower makes new ones
+    }
+  }
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
+
+  Bank& bank() { return parts_->bank; }
+  Unifier& unifier() { return parts_->unifier; }
+
+ private:
+  struct Parts {
+    Bank bank;
+    Unifier unifier{bank};
+  };
+  static constexpr std::size_t kKeptSize = 4096;
+  static std::unique_ptr<Parts>& spare() {
+    thread_local std::unique_ptr<Parts> parts;
+    return parts;
+  }
+  std::unique_ptr<Parts> parts_;
+};
+
 // Unifies the pairs left[i], right[i] in order, extending `subst`.
 Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<NodePtr>& right,
                          const Substitution* subst) {
-  Bank bank;
+  Workspace workspace;
+  Bank& bank = workspace.bank();
   std::vector<std::pair<TermId, TermId>> start;
   if (subst)
     for (const auto& [var, value] : subst->entries()) start.emplace_back(bank.from_node(var), bank.from_node(value));
@@ -456,7 +446,7 @@ Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<Nod
     for (std::size_t i = 0; i < left.size(); ++i) unify_into(left[i], right[i], working);
     return working;
   }
-  Unifier unifier(bank);
+  Unifier& unifier = workspace.unifier();
   std::exception_ptr refused;
   if (subst) {
     try {
@@ -484,6 +474,7 @@ Substitution unify_terms_explicit(const NodePtr& t1, const NodePtr& t2, const Su
 }
 
 Substitution unify_terms(const NodePtr& t1, const NodePtr& t2, const Substitution* subst) {
+  if (!subst && t1 && t2 && equal(*t1, *t2)) return {};  // nothing to bind, whatever the nodes are
   return unify_pairs({t1}, {t2}, subst);
 }
 

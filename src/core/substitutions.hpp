@@ -74,19 +74,18 @@ class SubstitutionTransformer : public CaptureAvoidingSubstitution {
  protected:
   // The term that `var` is replaced by at this point of the walk, or nullptr.
   const NodePtr* replacement(const VariablePtr& var) const override;
-  VarSet free_variables_of(const NodePtr& node) override { return *free_vars_of(node); }
+  VarSet free_variables_of(const NodePtr& node) override { return *free_vars_.of(node); }
 
  private:
   // The variables that the mapping binds at this point of the walk.
   VarSet active_keys() const;
   std::vector<NodePtr> visit_arguments(const Application& app);
-  // Free variables of a subformula, remembered while quantifiers are being
-  // walked: nested quantifiers then share the work instead of walking their
-  // bodies again, which would cost quadratic time in the nesting depth.
-  VarSetPtr free_vars_of(const NodePtr& node);
 
   std::shared_ptr<const Substitution> mapping_;
-  std::unordered_map<NodePtr, VarSetPtr> free_vars_memo_;  // keyed by node identity
+  // Free variables of subformulas, remembered while quantifiers are being
+  // walked: nested quantifiers then share the work instead of walking their
+  // bodies again, which would cost quadratic time in the nesting depth.
+  FreeVariableWalk free_vars_{FreeVariableWalk::Remember::EveryFormula};
   int open_quantifiers_ = 0;
   VarSet shadowed_;          // quantifier variables whose bindings are hidden
   VarSet scope_bound_vars_;  // see scope_bound_vars()

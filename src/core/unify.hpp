@@ -94,6 +94,13 @@ class Unifier {
   // While set, unify fails with Clash::BindingRefused where it would bind.
   void refuse_bindings(bool refuse) { refuse_bindings_ = refuse; }
 
+  // Forgets every binding and the refusal, keeping the memory (for the next
+  // task, also after the bank was cleared).
+  void reset() {
+    undo(0);
+    refuse_bindings_ = false;
+  }
+
  private:
   bool bind_checked(TermId var, TermId term, Clash* clash);
   bool fail(Clash::Kind kind, TermId left, TermId right, Clash* clash, Mark mark);

@@ -308,12 +308,9 @@ class QuickMeasure {
 }  // namespace
 
 Measure DepthVisitor::visit(const NodePtr& node) {
-  bool own = runs_own_operations(*this);
-  if (own && memo_.idle()) {
-    if (auto quick = QuickMeasure(QuickMeasure::Rule::Deepest).of(node)) return *quick;
-    return memo_.remembering(node, [&] { return dispatch(node); });
-  }
-  return memo_.through(node, own, [&] { return dispatch(node); });
+  return memo_.visit(
+      node, runs_own_operations(*this), [&] { return QuickMeasure(QuickMeasure::Rule::Deepest).of(node); },
+      [&] { return dispatch(node); });
 }
 
 // The rule of max(): the first argument's measure, replaced by each later
@@ -352,12 +349,9 @@ Measure DepthVisitor::visit_exists_func(const NodeRef<ExistsFunc>& node) { retur
 // ---------------------------------------------------------------------------
 
 Measure SizeVisitor::visit(const NodePtr& node) {
-  bool own = runs_own_operations(*this);
-  if (own && memo_.idle()) {
-    if (auto quick = QuickMeasure(QuickMeasure::Rule::Sum).of(node)) return *quick;
-    return memo_.remembering(node, [&] { return dispatch(node); });
-  }
-  return memo_.through(node, own, [&] { return dispatch(node); });
+  return memo_.visit(
+      node, runs_own_operations(*this), [&] { return QuickMeasure(QuickMeasure::Rule::Sum).of(node); },
+      [&] { return dispatch(node); });
 }
 
 Measure SizeVisitor::argument_sizes(const Application& app) {
@@ -404,91 +398,12 @@ FreeVariables FreeVariables::without(FreeVariables a, const VariablePtr& var) {
   return a;
 }
 
-namespace {
-
-// The free variables of a tree by direct recursion into one set, for a
-// collector that runs its own operations: the variables of the enclosing
-// quantifiers are counted on the way down instead of being taken out of a
-// set per node.  Gives up (null) after a bounded number of steps, as
-// QuickMeasure does.
-class QuickFreeVariables {
- public:
-  std::optional<VarSet> of(const NodePtr& node) {
-    if (!node) return std::nullopt;
-    try {
-      collect(node);
-    } catch (const OverBudget&) {
-      return std::nullopt;
-    }
-    return std::move(free_);
-  }
-
- private:
-  struct OverBudget {};
-  static constexpr std::int64_t kBudget = std::int64_t{1} << 20;
-
-  // Counts a quantifier's variable as bound while its body is collected.
-  class Binding {
-   public:
-    Binding(QuickFreeVariables& walk, const VariablePtr& var) : bound_(walk.bound_), var_(var) { ++bound_[var_]; }
-    ~Binding() {
-      auto found = bound_.find(var_);
-      if (--found->second == 0) bound_.erase(found);
-    }
-    Binding(const Binding&) = delete;
-    Binding& operator=(const Binding&) = delete;
-
-   private:
-    std::unordered_map<VariablePtr, int, NodeHash, NodeEq>& bound_;
-    VariablePtr var_;
-  };
-
-  void collect(const NodePtr& node) {
-    if (++steps_ > kBudget) throw OverBudget{};
-    RecursionGuard guard;
-    switch (node->kind()) {
-      case NodeKind::Variable: {
-        VariablePtr var = as_ptr<Variable>(node);
-        if (!bound_.count(var)) free_.insert(var);
-        return;
-      }
-      case NodeKind::Constant: return;
-      case NodeKind::FunctionApp:
-      case NodeKind::PredicateApp:
-        for (const auto& arg : as_application(*node)->args()) collect(arg);
-        return;
-      case NodeKind::Equality: collect(as<Equality>(*node).left()), collect(as<Equality>(*node).right()); return;
-      case NodeKind::Not: collect(as<Not>(*node).operand()); return;
-      case NodeKind::And:
-      case NodeKind::Or:
-      case NodeKind::Implies:
-      case NodeKind::Iff:
-        collect(as<BinaryFormula>(*node).left()), collect(as<BinaryFormula>(*node).right());
-        return;
-      case NodeKind::Forall:
-      case NodeKind::Exists: {
-        Binding binding(*this, as<Quantifier>(*node).variable());
-        collect(as<Quantifier>(*node).body());
-        return;
-      }
-      default: collect(as<SecondOrderQuantifier>(*node).body()); return;
-    }
-  }
-
-  VarSet free_;
-  std::unordered_map<VariablePtr, int, NodeHash, NodeEq> bound_;
-  std::int64_t steps_ = 0;
-};
-
-}  // namespace
-
 FreeVariables FreeVariableCollector::visit(const NodePtr& node) {
-  bool own = runs_own_operations(*this);
-  if (own && memo_.idle()) {
-    if (auto quick = QuickFreeVariables().of(node)) return std::move(*quick);
-    return memo_.remembering(node, [&] { return dispatch(node); });
-  }
-  return memo_.through(node, own, [&] { return dispatch(node); });
+  auto quick = [&]() -> std::optional<FreeVariables> {
+    if (!node) return std::nullopt;
+    return free_variables(node);
+  };
+  return memo_.visit(node, runs_own_operations(*this), quick, [&] { return dispatch(node); });
 }
 
 FreeVariables FreeVariableCollector::union_of(const NodePtr& left, const NodePtr& right) {
@@ -586,29 +501,6 @@ std::string ExportVisitor::render_one(const Node& node) {
   std::string ExportVisitor::op(const NodeRef<Class>& node) { return render_one(*node); }
 CORE_VISIT_OPERATIONS(CORE_EXPORT_OPERATION)
 #undef CORE_EXPORT_OPERATION
-
-// ---------------------------------------------------------------------------
-// VariableMapping
-// ---------------------------------------------------------------------------
-
-VariableMapping::VariableMapping(std::initializer_list<Entry> entries) {
-  for (const auto& [key, value] : entries) set(key, value);
-}
-
-void VariableMapping::set(VariablePtr key, NodePtr value) {
-  auto found = index_.find(key);
-  if (found != index_.end()) {
-    entries_[found->second].second = std::move(value);
-    return;
-  }
-  index_.emplace(key, entries_.size());
-  entries_.emplace_back(std::move(key), std::move(value));
-}
-
-const NodePtr* VariableMapping::find(const VariablePtr& key) const {
-  auto found = index_.find(key);
-  return found == index_.end() ? nullptr : &entries_[found->second].second;
-}
 
 // ---------------------------------------------------------------------------
 // LightSubstitutionTransformer

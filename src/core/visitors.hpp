@@ -129,6 +129,17 @@ class SharedSubtreeMemo {
   // No walk of this memo is under way.
   bool idle() const { return depth_ == 0; }
 
+  // One visit of a walker.  The outermost visit of a walker that runs its own
+  // operations first tries `quick`, a direct walk that may give up (an empty
+  // optional), then walks remembering from the start; every other visit goes
+  // through().
+  template <class Quick, class Compute>
+  R visit(const NodePtr& node, bool own, const Quick& quick, const Compute& compute) {
+    if (!own || !idle()) return through(node, own, compute);
+    if (auto fast = quick()) return std::move(*fast);
+    return remembering(node, compute);
+  }
+
   // An outermost walk that remembers from its first step (the caller has
   // already found a plain walk too long).
   template <class Compute>
@@ -422,30 +433,7 @@ class ExportVisitor : public Visitor<std::string> {
 // ---------------------------------------------------------------------------
 
 // An insertion-ordered map from variables (compared by value) to nodes.
-class VariableMapping {
- public:
-  using Entry = std::pair<VariablePtr, NodePtr>;
-  VariableMapping() = default;
-  VariableMapping(std::initializer_list<Entry> entries);
-
-  // Inserts, or replaces the value of an equal key in place.
-  void set(VariablePtr key, NodePtr value);
-  // The value stored under a key equal to `key`, or null.
-  const NodePtr* find(const VariablePtr& key) const;
-  const std::vector<Entry>& entries() const { return entries_; }
-  bool empty() const { return entries_.empty(); }
-  std::size_t size() const { return entries_.size(); }
-
- private:
-  struct Hash {
-    std::size_t operator()(const VariablePtr& v) const { return static_cast<std::size_t>(v->hash()); }
-  };
-  struct Eq {
-    bool operator()(const VariablePtr& a, const VariablePtr& b) const { return equal(*a, *b); }
-  };
-  std::vector<Entry> entries_;
-  std::unordered_map<VariablePtr, std::size_t, Hash, Eq> index_;
-};
+using VariableMapping = OrderedMap<VariablePtr, NodePtr, NodeHash, NodeEq>;
 
 // ---------------------------------------------------------------------------
 // Capture-avoiding substitution

@@ -1,6 +1,7 @@
 #include "prover/clausifier.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
 #include <new>
@@ -31,15 +32,7 @@ const core::VarSetPtr& no_variables() {
   return empty;
 }
 
-core::VarSetPtr free_vars_of_atom(const NodePtr& atom) {
-  switch (atom->kind()) {
-    case NodeKind::PredicateApp:
-    case NodeKind::FunctionApp: return core::as_application(*atom)->free_vars();
-    case NodeKind::Equality: return core::as<core::Equality>(*atom).free_vars();
-    case NodeKind::Constant: return no_variables();
-    default: return std::make_shared<const core::VarSet>(core::free_variables(atom));
-  }
-}
+core::VarSetPtr free_vars_of_atom(const NodePtr& atom) { return core::FreeVariableWalk().of(atom); }
 
 bool is_atom(const core::Node& n) { return n.kind() == NodeKind::PredicateApp || n.kind() == NodeKind::Equality; }
 
@@ -171,32 +164,24 @@ NodePtr make_quantifier(NodeKind kind, core::VariablePtr variable, NodePtr body)
   return std::make_shared<const core::Exists>(std::move(variable), std::move(body));
 }
 
-// Results of a walk for subformulas that occur more than once (shared
-// nodes): such a node is rewritten once and its result reused, so a formula
-// with much sharing costs time in the number of its distinct nodes.  Only
-// nodes with several owners are remembered; a plain tree pays nothing.
-class SharedResults {
- public:
-  const NodePtr* find(const NodePtr& node, bool flag = false) const {
-    if (node.use_count() <= 1 || results_.empty()) return nullptr;
-    auto it = results_.find(key(node, flag));
-    return it == results_.end() ? nullptr : &it->second;
-  }
-  const NodePtr& keep(const NodePtr& node, NodePtr result, bool flag = false) {
-    if (node.use_count() <= 1) {
-      last_ = std::move(result);
-      return last_;
-    }
-    return results_.insert_or_assign(key(node, flag), std::move(result)).first->second;
-  }
+// The binary formula of `kind` over the walked sides of `n`, the left side
+// walked first.
+template <typename Walk>
+NodePtr binary_over(NodeKind kind, const core::Node& n, Walk walk) {
+  NodePtr a = walk(left_of(n));
+  return make_binary(kind, std::move(a), walk(right_of(n)));
+}
 
- private:
-  static std::uintptr_t key(const NodePtr& node, bool flag) {
-    return reinterpret_cast<std::uintptr_t>(node.get()) | (flag ? 1u : 0u);
-  }
-  std::unordered_map<std::uintptr_t, NodePtr> results_;
-  NodePtr last_;
-};
+// The skeleton of the rewriting walks below: a subformula that occurs more
+// than once is rewritten once, each level is guarded (stack depth and
+// interrupts), and atoms stay as they are.
+template <typename Rewrite>
+NodePtr rewrite_once(core::SharedNodeMemo<NodePtr>& memo, const NodePtr& f, Rewrite rewrite) {
+  if (const NodePtr* done = memo.find(f)) return *done;
+  core::RecursionGuard guard;
+  if (is_atom(*f)) return f;
+  return memo.store(f, rewrite(*f));
+}
 
 // Saturating arithmetic for size estimates.
 std::uint64_t add_sat(std::uint64_t a, std::uint64_t b) {
@@ -209,13 +194,10 @@ std::uint64_t mul_sat(std::uint64_t a, std::uint64_t b) {
 
 // The number of formula nodes of `formula` as a tree (shared subformulas
 // counted at every occurrence), computed over its distinct nodes.
-std::uint64_t tree_size(const NodePtr& formula, std::unordered_map<const core::Node*, std::uint64_t>& memo) {
-  const core::Node& n = *formula;
-  if (formula.use_count() > 1) {
-    auto known = memo.find(&n);
-    if (known != memo.end()) return known->second;
-  }
+std::uint64_t tree_size(const NodePtr& formula, core::SharedNodeMemo<std::uint64_t>& memo) {
+  if (const std::uint64_t* known = memo.find(formula)) return *known;
   core::RecursionGuard guard;
+  const core::Node& n = *formula;
   std::uint64_t size = 1;
   if (n.kind() == NodeKind::Not) {
     size = add_sat(1, tree_size(operand_of(n), memo));
@@ -226,13 +208,12 @@ std::uint64_t tree_size(const NodePtr& formula, std::unordered_map<const core::N
   } else {
     return 1;
   }
-  if (formula.use_count() > 1) memo.emplace(&n, size);
-  return size;
+  return memo.store(formula, size);
 }
 
 void check_tree_size(const NodePtr& formula, const char* step) {
   if (!formula->is_formula()) return;
-  std::unordered_map<const core::Node*, std::uint64_t> memo;
+  core::SharedNodeMemo<std::uint64_t> memo;
   std::uint64_t size = tree_size(formula, memo);
   if (size > kMaxTreeNodes)
     throw core::ValueError(std::string(step) + ": the formula has " + std::to_string(size) +
@@ -250,43 +231,35 @@ namespace {
 class ImplicationEliminator {
  public:
   NodePtr walk(const NodePtr& f) {
-    if (const NodePtr* done = shared_.find(f)) return *done;
-    core::RecursionGuard guard;
-    poller_.poll();
-    const core::Node& n = *f;
-    switch (n.kind()) {
-      case NodeKind::PredicateApp:
-      case NodeKind::Equality: return f;
-      case NodeKind::Not: return shared_.keep(f, std::make_shared<const core::Not>(walk(operand_of(n))));
-      case NodeKind::Implies: {
-        NodePtr a = walk(left_of(n));
-        NodePtr b = walk(right_of(n));
-        return shared_.keep(f, make_binary(NodeKind::Or, std::make_shared<const core::Not>(std::move(a)), std::move(b)));
+    return rewrite_once(shared_, f, [&](const core::Node& n) -> NodePtr {
+      switch (n.kind()) {
+        case NodeKind::Not: return std::make_shared<const core::Not>(walk(operand_of(n)));
+        case NodeKind::Implies: {
+          NodePtr a = walk(left_of(n));
+          NodePtr b = walk(right_of(n));
+          return make_binary(NodeKind::Or, std::make_shared<const core::Not>(std::move(a)), std::move(b));
+        }
+        case NodeKind::Iff: {
+          NodePtr a = walk(left_of(n));
+          NodePtr b = walk(right_of(n));
+          NodePtr forward = make_binary(NodeKind::Or, std::make_shared<const core::Not>(a), b);
+          NodePtr backward = make_binary(NodeKind::Or, std::make_shared<const core::Not>(b), a);
+          return make_binary(NodeKind::And, std::move(forward), std::move(backward));
+        }
+        case NodeKind::And:
+        case NodeKind::Or: return binary_over(n.kind(), n, [this](const NodePtr& c) { return walk(c); });
+        case NodeKind::Forall:
+        case NodeKind::Exists: {
+          const auto& q = quantifier_of(n);
+          return make_quantifier(n.kind(), q.variable(), walk(q.body()));
+        }
+        default: refuse("Unsupported formula node: ", n);
       }
-      case NodeKind::Iff: {
-        NodePtr a = walk(left_of(n));
-        NodePtr b = walk(right_of(n));
-        NodePtr forward = make_binary(NodeKind::Or, std::make_shared<const core::Not>(a), b);
-        NodePtr backward = make_binary(NodeKind::Or, std::make_shared<const core::Not>(b), a);
-        return shared_.keep(f, make_binary(NodeKind::And, std::move(forward), std::move(backward)));
-      }
-      case NodeKind::And:
-      case NodeKind::Or: {
-        NodePtr a = walk(left_of(n));
-        return shared_.keep(f, make_binary(n.kind(), std::move(a), walk(right_of(n))));
-      }
-      case NodeKind::Forall:
-      case NodeKind::Exists: {
-        const auto& q = quantifier_of(n);
-        return shared_.keep(f, make_quantifier(n.kind(), q.variable(), walk(q.body())));
-      }
-      default: refuse("Unsupported formula node: ", n);
-    }
+    });
   }
 
  private:
-  SharedResults shared_;
-  core::InterruptPoller poller_;
+  core::SharedNodeMemo<NodePtr> shared_;
 };
 
 }  // namespace
@@ -301,28 +274,21 @@ namespace {
 class NegationNormalizer {
  public:
   NodePtr walk(const NodePtr& f) {
-    if (const NodePtr* done = shared_.find(f, false)) return *done;
-    core::RecursionGuard guard;
-    poller_.poll();
-    const core::Node& n = *f;
-    switch (n.kind()) {
-      case NodeKind::PredicateApp:
-      case NodeKind::Equality: return f;
-      case NodeKind::Not: return shared_.keep(f, negated(operand_of(n), &f), false);
-      case NodeKind::And:
-      case NodeKind::Or: {
-        NodePtr a = walk(left_of(n));
-        return shared_.keep(f, make_binary(n.kind(), std::move(a), walk(right_of(n))), false);
+    return rewrite_once(walked_, f, [&](const core::Node& n) -> NodePtr {
+      switch (n.kind()) {
+        case NodeKind::Not: return negated(operand_of(n), &f);
+        case NodeKind::And:
+        case NodeKind::Or: return binary_over(n.kind(), n, [this](const NodePtr& c) { return walk(c); });
+        case NodeKind::Forall:
+        case NodeKind::Exists: {
+          const auto& q = quantifier_of(n);
+          return make_quantifier(n.kind(), q.variable(), walk(q.body()));
+        }
+        case NodeKind::Implies:
+        case NodeKind::Iff: return walk(eliminate_implications(f));
+        default: refuse("Unsupported formula node: ", n);
       }
-      case NodeKind::Forall:
-      case NodeKind::Exists: {
-        const auto& q = quantifier_of(n);
-        return shared_.keep(f, make_quantifier(n.kind(), q.variable(), walk(q.body())), false);
-      }
-      case NodeKind::Implies:
-      case NodeKind::Iff: return shared_.keep(f, walk(eliminate_implications(f)), false);
-      default: refuse("Unsupported formula node: ", n);
-    }
+    });
   }
 
  private:
@@ -331,10 +297,9 @@ class NegationNormalizer {
   // one), so that a negated atom comes back as that very node.
   NodePtr negated(const NodePtr& g, const NodePtr* written) {
     if (!written) {
-      if (const NodePtr* done = shared_.find(g, true)) return *done;
+      if (const NodePtr* done = negated_.find(g)) return *done;
     }
     core::RecursionGuard guard;
-    poller_.poll();
     const core::Node& n = *g;
     NodePtr result;
     switch (n.kind()) {
@@ -363,11 +328,10 @@ class NegationNormalizer {
       default: refuse("Unsupported negated formula operand: ", n);
     }
     if (written) return result;
-    return shared_.keep(g, std::move(result), true);
+    return negated_.store(g, std::move(result));
   }
 
-  SharedResults shared_;
-  core::InterruptPoller poller_;
+  core::SharedNodeMemo<NodePtr> walked_, negated_;  // normal forms of subformulas and of their negations
 };
 
 }  // namespace
@@ -386,7 +350,6 @@ class VariableStandardizer {
 
   NodePtr walk(const NodePtr& f) {
     core::RecursionGuard guard;
-    poller_.poll();
     const core::Node& n = *f;
     switch (n.kind()) {
       case NodeKind::PredicateApp:
@@ -396,8 +359,7 @@ class VariableStandardizer {
       case NodeKind::Or:
       case NodeKind::Implies:
       case NodeKind::Iff: {
-        NodePtr a = walk(left_of(n));
-        return make_binary(n.kind(), std::move(a), walk(right_of(n)));
+        return binary_over(n.kind(), n, [this](const NodePtr& c) { return walk(c); });
       }
       case NodeKind::Forall:
       case NodeKind::Exists: {
@@ -436,7 +398,6 @@ class VariableStandardizer {
   // For each bound variable of the argument, the fresh variables of the
   // quantifiers binding it that enclose the current node, innermost last.
   std::unordered_map<core::VariablePtr, std::vector<core::VariablePtr>, core::NodeHash, core::NodeEq> renamings_;
-  core::InterruptPoller poller_;
 };
 
 }  // namespace
@@ -495,7 +456,6 @@ class Skolemizer {
 
   NodePtr walk(const NodePtr& f, bool under_negation) {
     core::RecursionGuard guard;
-    poller_.poll();
     const core::Node& n = *f;
     switch (n.kind()) {
       case NodeKind::PredicateApp:
@@ -503,8 +463,7 @@ class Skolemizer {
       case NodeKind::Not: return std::make_shared<const core::Not>(walk(operand_of(n), true));
       case NodeKind::And:
       case NodeKind::Or: {
-        NodePtr a = walk(left_of(n), under_negation);
-        return make_binary(n.kind(), std::move(a), walk(right_of(n), under_negation));
+        return binary_over(n.kind(), n, [&](const NodePtr& c) { return walk(c, under_negation); });
       }
       case NodeKind::Forall: {
         if (under_negation) refuse_negated(n);
@@ -581,7 +540,6 @@ class Skolemizer {
   core::SymbolRegistry* registry_;
   std::unordered_set<std::string> used_names_;
   bool names_known_ = false;
-  core::InterruptPoller poller_;
 };
 
 NodePtr skolemize_within(const NodePtr& formula, std::vector<core::VariablePtr> closure,
@@ -609,39 +567,30 @@ namespace {
 class UniversalDropper {
  public:
   NodePtr walk(const NodePtr& f, bool under_negation) {
-    if (const NodePtr* done = shared_.find(f, under_negation)) return *done;
-    core::RecursionGuard guard;
-    poller_.poll();
-    const core::Node& n = *f;
-    switch (n.kind()) {
-      case NodeKind::Forall:
-        if (under_negation) refuse_negated(n);
-        return shared_.keep(f, walk(quantifier_of(n).body(), false), false);
-      case NodeKind::Exists: {
-        if (under_negation) refuse_negated(n);
-        const auto& q = quantifier_of(n);
-        return shared_.keep(f, make_quantifier(NodeKind::Exists, q.variable(), walk(q.body(), false)), false);
+    return rewrite_once(shared_[under_negation], f, [&](const core::Node& n) -> NodePtr {
+      switch (n.kind()) {
+        case NodeKind::Forall:
+          if (under_negation) refuse_negated(n);
+          return walk(quantifier_of(n).body(), false);
+        case NodeKind::Exists: {
+          if (under_negation) refuse_negated(n);
+          const auto& q = quantifier_of(n);
+          return make_quantifier(NodeKind::Exists, q.variable(), walk(q.body(), false));
+        }
+        case NodeKind::Not: return std::make_shared<const core::Not>(walk(operand_of(n), true));
+        case NodeKind::And:
+        case NodeKind::Or:
+          return binary_over(n.kind(), n, [&](const NodePtr& c) { return walk(c, under_negation); });
+        default: refuse("Unsupported formula: ", n);
       }
-      case NodeKind::PredicateApp:
-      case NodeKind::Equality: return f;
-      case NodeKind::Not:
-        return shared_.keep(f, std::make_shared<const core::Not>(walk(operand_of(n), true)), under_negation);
-      case NodeKind::And:
-      case NodeKind::Or: {
-        NodePtr a = walk(left_of(n), under_negation);
-        return shared_.keep(f, make_binary(n.kind(), std::move(a), walk(right_of(n), under_negation)),
-                            under_negation);
-      }
-      default: refuse("Unsupported formula: ", n);
-    }
+    });
   }
 
  private:
   [[noreturn]] static void refuse_negated(const core::Node& n) {
     refuse("Removal of universals needs negation normal form; a quantifier stands under a negation: ", n);
   }
-  SharedResults shared_;
-  core::InterruptPoller poller_;
+  std::array<core::SharedNodeMemo<NodePtr>, 2> shared_;  // by under_negation
 };
 
 }  // namespace
@@ -663,8 +612,7 @@ struct CnfCount {
 class CnfCounter {
  public:
   CnfCount count(const NodePtr& f) {
-    auto known = memo_.find(f.get());
-    if (known != memo_.end()) return known->second;
+    if (const CnfCount* known = memo_.find(f)) return *known;
     core::RecursionGuard guard;
     const core::Node& n = *f;
     CnfCount result{1, 1};
@@ -677,13 +625,13 @@ class CnfCounter {
         // Every clause of one side is joined with every clause of the other.
         result = {mul_sat(a.clauses, b.clauses), add_sat(mul_sat(a.literals, b.clauses), mul_sat(b.literals, a.clauses))};
       }
-      if (f.use_count() > 1) memo_.emplace(&n, result);
+      memo_.store(f, result);
     }
     return result;
   }
 
  private:
-  std::unordered_map<const core::Node*, CnfCount> memo_;
+  core::SharedNodeMemo<CnfCount> memo_;
 };
 
 void check_cnf_size(const NodePtr& formula, const char* step) {
@@ -698,25 +646,18 @@ void check_cnf_size(const NodePtr& formula, const char* step) {
 class Distributor {
  public:
   NodePtr walk(const NodePtr& f) {
-    if (const NodePtr* done = shared_.find(f)) return *done;
-    core::RecursionGuard guard;
-    poller_.poll();
-    const core::Node& n = *f;
-    switch (n.kind()) {
-      case NodeKind::PredicateApp:
-      case NodeKind::Equality:
-      case NodeKind::Not: return f;
-      case NodeKind::And: {
-        NodePtr a = walk(left_of(n));
-        return shared_.keep(f, make_binary(NodeKind::And, std::move(a), walk(right_of(n))));
+    return rewrite_once(shared_, f, [&](const core::Node& n) -> NodePtr {
+      switch (n.kind()) {
+        case NodeKind::Not: return f;
+        case NodeKind::And: return binary_over(NodeKind::And, n, [this](const NodePtr& c) { return walk(c); });
+        case NodeKind::Or: {
+          NodePtr a = walk(left_of(n));
+          NodePtr b = walk(right_of(n));
+          return join(a, b);
+        }
+        default: refuse("Unsupported formula in CNF distribution: ", n);
       }
-      case NodeKind::Or: {
-        NodePtr a = walk(left_of(n));
-        NodePtr b = walk(right_of(n));
-        return shared_.keep(f, join(a, b));
-      }
-      default: refuse("Unsupported formula in CNF distribution: ", n);
-    }
+    });
   }
 
  private:
@@ -724,7 +665,6 @@ class Distributor {
   // a conjunction on the left is split first, then one on the right.
   NodePtr join(const NodePtr& left, const NodePtr& right) {
     core::RecursionGuard guard;
-    poller_.poll();
     if (left->kind() == NodeKind::And) {
       NodePtr a = join(left_of(*left), right);
       return make_binary(NodeKind::And, std::move(a), join(right_of(*left), right));
@@ -736,8 +676,7 @@ class Distributor {
     return make_binary(NodeKind::Or, left, right);
   }
 
-  SharedResults shared_;
-  core::InterruptPoller poller_;
+  core::SharedNodeMemo<NodePtr> shared_;
 };
 
 }  // namespace

@@ -93,6 +93,9 @@ class PatternMatcher {
   std::vector<std::pair<SymbolVariablePtr, SymbolVariablePtr>> symbol_binders_;
 
   static constexpr std::size_t kFree = static_cast<std::size_t>(-1);
+  // The position of the innermost pair whose pattern (or target) side is `v`, or kFree.
+  template <typename Pair, typename V>
+  static std::size_t innermost(const std::vector<Pair>& pairs, bool pattern_side, const V& v);
   std::size_t pattern_binder(const Variable& v) const;
   std::size_t target_binder(const Variable& v) const;
   std::size_t pattern_symbol_binder(const SymbolVariable& v) const;
@@ -103,30 +106,35 @@ class PatternMatcher {
   bool arguments(const Application& p, const Application& t);
   bool flexible(const PredicateApp& p, const NodePtr& t);
   bool escapes(const NodePtr& t, const std::vector<std::size_t>& allowed) const;
+
+  // Whether the bodies of two quantifiers match, their variables paired in
+  // `binders` meanwhile.
+  template <typename Binders, typename Q>
+  bool bodies(Binders& binders, const Q& pq, const Q& tq) {
+    binders.emplace_back(pq.variable(), tq.variable());
+    bool ok = formulas(pq.body(), tq.body());
+    binders.pop_back();
+    return ok;
+  }
 };
 
-std::size_t PatternMatcher::pattern_binder(const Variable& v) const {
-  for (std::size_t i = binders_.size(); i-- > 0;)
-    if (equal(*binders_[i].first, v)) return i;
+bool same(const Variable& a, const Variable& b) { return equal(a, b); }
+bool same(const SymbolVariable& a, const SymbolVariable& b) { return a == b; }
+
+template <typename Pair, typename V>
+std::size_t PatternMatcher::innermost(const std::vector<Pair>& pairs, bool pattern_side, const V& v) {
+  for (std::size_t i = pairs.size(); i-- > 0;)
+    if (same(pattern_side ? *pairs[i].first : *pairs[i].second, v)) return i;
   return kFree;
 }
 
-std::size_t PatternMatcher::target_binder(const Variable& v) const {
-  for (std::size_t i = binders_.size(); i-- > 0;)
-    if (equal(*binders_[i].second, v)) return i;
-  return kFree;
-}
-
+std::size_t PatternMatcher::pattern_binder(const Variable& v) const { return innermost(binders_, true, v); }
+std::size_t PatternMatcher::target_binder(const Variable& v) const { return innermost(binders_, false, v); }
 std::size_t PatternMatcher::pattern_symbol_binder(const SymbolVariable& v) const {
-  for (std::size_t i = symbol_binders_.size(); i-- > 0;)
-    if (*symbol_binders_[i].first == v) return i;
-  return kFree;
+  return innermost(symbol_binders_, true, v);
 }
-
 std::size_t PatternMatcher::target_symbol_binder(const SymbolVariable& v) const {
-  for (std::size_t i = symbol_binders_.size(); i-- > 0;)
-    if (*symbol_binders_[i].second == v) return i;
-  return kFree;
+  return innermost(symbol_binders_, false, v);
 }
 
 // Two symbols agree when they are the same name, the same free symbol
@@ -269,11 +277,7 @@ bool PatternMatcher::formulas(const NodePtr& p, const NodePtr& t) {
     case NodeKind::Exists: {
       const auto& pq = as<Quantifier>(*p);
       const auto& tq = as<Quantifier>(*t);
-      if (!same_variable_type(*pq.variable(), *tq.variable())) return false;
-      binders_.emplace_back(pq.variable(), tq.variable());
-      bool ok = formulas(pq.body(), tq.body());
-      binders_.pop_back();
-      return ok;
+      return same_variable_type(*pq.variable(), *tq.variable()) && bodies(binders_, pq, tq);
     }
     case NodeKind::ForallPred:
     case NodeKind::ExistsPred:
@@ -281,11 +285,7 @@ bool PatternMatcher::formulas(const NodePtr& p, const NodePtr& t) {
     case NodeKind::ExistsFunc: {
       const auto& pq = as<SecondOrderQuantifier>(*p);
       const auto& tq = as<SecondOrderQuantifier>(*t);
-      if (pq.variable()->arity() != tq.variable()->arity()) return false;
-      symbol_binders_.emplace_back(pq.variable(), tq.variable());
-      bool ok = formulas(pq.body(), tq.body());
-      symbol_binders_.pop_back();
-      return ok;
+      return pq.variable()->arity() == tq.variable()->arity() && bodies(symbol_binders_, pq, tq);
     }
     default:
       return false;  // terms in formula position

@@ -2,7 +2,10 @@
 relational translation with its frame axioms, and the three provers."""
 
 import importlib.util
+import os
 import random
+import subprocess
+import sys
 import time
 
 import pytest
@@ -34,7 +37,8 @@ from core.ast import And, Constant, Equality, Exists, Forall, Implies, Not, Pred
 from core.exceptions import InvalidFormulaError
 from core.parser import to_string
 from core.sorts import Ind
-from helpers import atom, conj, disj, iff, imp, neg, probe_half_built
+from families import FAMILIES
+from helpers import atom, conj, disj, iff, imp, interrupt_in_child, neg, probe_half_built, shared
 
 P, Q, R, A, B = atom("P"), atom("Q"), atom("R"), atom("A"), atom("B")
 p, q = atom("p"), atom("q")
@@ -193,6 +197,22 @@ def test_result_with_nothing_renders_four_lines():
     assert r.multiplicity == 3
 
 
+@pytest.mark.parametrize(
+    "step",
+    [
+        PrefixedResolutionStep(3, "initial", (), PrefixedClause()),
+        PrefixedResolutionStep("s2", None, (), PrefixedClause()),
+        PrefixedResolutionStep("s2", "resolution", (1,), PrefixedClause()),
+    ],
+    ids=["id", "rule", "premise id"],
+)
+def test_a_report_of_fields_that_are_no_texts_is_a_type_error(step):
+    r = PrefixedResolutionProofResult(True, P, (), (step,), None, PrefixSubstitution(), 1)
+    with pytest.raises(TypeError):
+        r.to_string()
+    assert r.steps == (step,)
+
+
 def test_report_of_an_implication():
     r = prove_prefixed_resolution(imp(P, P))
     assert str(r) == r.to_string() == "\n".join([
@@ -347,6 +367,107 @@ CLASSICAL = [
 ]
 
 
+# ---------------------------------------------------------------------------
+# Bounds of the prefixed attempt
+# ---------------------------------------------------------------------------
+HUGE = 2**70
+PREFIXED_ENTRIES = {
+    "function": lambda f: prove_prefixed_resolution(f, (), HUGE),
+    "prover": lambda f: PrefixedResolutionProver(max_multiplicity=HUGE).prove(f),
+    "combined": lambda f: ConstructiveResolutionProver("prefixed", HUGE).prove(f),
+    "prove_resolution": lambda f: prove_resolution(f, method="prefixed", max_multiplicity=HUGE),
+}
+
+
+@pytest.mark.parametrize("entry", PREFIXED_ENTRIES)
+@pytest.mark.parametrize(
+    "formula, multiplicity",
+    [
+        (PredicateApp(pred="P", arity=1, args=(Constant("x"),)), None),  # no copies: every level is the first
+        (disj(p, neg(p)), None),
+        (CLASSICAL[1], None),  # copies: the matrix outgrows the search after a few levels
+        (neg(neg(disj(p, neg(p)))), 2),
+    ],
+    ids=["atom with arguments", "excluded middle", "Peirce", "double negation of excluded middle"],
+)
+def test_a_huge_multiplicity_bound_ends_soon(entry, formula, multiplicity):
+    start = time.monotonic()
+    r = PREFIXED_ENTRIES[entry](formula)
+    assert (r and r.multiplicity) == multiplicity
+    assert time.monotonic() - start < 20
+
+
+@pytest.mark.parametrize("name, n", [("debruijn", 1), ("debruijn", 3), ("debruijn_even", 3), ("pigeon", 3)])
+def test_large_matrices_end_within_the_budget(name, n):
+    # thousands of clauses: the budget counts the clauses tested at each step, not only the steps
+    start = time.monotonic()
+    r = prove_prefixed_resolution(FAMILIES[name][0](n))
+    assert r is None or r.is_valid
+    assert time.monotonic() - start < 20
+
+
+@pytest.mark.parametrize(
+    "target, multiplicity, error",
+    [
+        (CLASSICAL[1], HUGE, "too many paths"),
+        (CLASSICAL[1], 10**6, "too many paths"),
+        (CLASSICAL[1], 25, r"33554432 paths"),  # the count of the tree it would build, which it does not
+        (PredicateApp(pred="P", arity=1, args=(Constant("x"),)), HUGE, "multiplicity is too large"),
+    ],
+)
+def test_clausify_refuses_a_matrix_too_large_before_building_it(target, multiplicity, error):
+    start = time.monotonic()
+    with pytest.raises(ValueError, match=error):
+        clausify_prefixed(target, multiplicity=multiplicity)
+    assert time.monotonic() - start < 20
+
+
+def test_clausify_at_a_huge_multiplicity_without_copies():
+    clauses, tree = clausify_prefixed(conj(P, Q), multiplicity=10**15)
+    assert texts(clauses) == ["[ P^0:c0 ]", "[ Q^0:c0 ]"] and tree.multiplicity == 10**15
+    assert texts(clausify_prefixed(P, multiplicity=-HUGE)[0]) == ["[ P^0:c0 ]"]
+
+
+# 2**60 occurrences of P -> Q as a tree, a few nodes in memory
+HEAVILY_SHARED = shared(60, base=imp(P, Q))
+
+
+def test_heavily_shared_formulas():
+    assert resolution._extract_predicate_names(HEAVILY_SHARED) == {"P", "Q"}
+    assert prove_prefixed_resolution(imp(HEAVILY_SHARED, P)) is None  # a tree too large at every level
+    with pytest.raises(ValueError, match="too many leaves"):
+        clausify_prefixed(HEAVILY_SHARED)
+    for attempt in (lambda: translate_ipc_to_fol(HEAVILY_SHARED),
+                    lambda: prove_resolution(HEAVILY_SHARED, method="auto")):
+        with pytest.raises(ValueError, match="too large for the relational translation"):
+            attempt()
+
+
+def test_the_prefixed_search_stops_on_ctrl_c():
+    answer, seconds, after, status = interrupt_in_child(
+        "from families import FAMILIES\nfrom constructive.resolution import prove_prefixed_resolution\n"
+        "from core.ast import Implies, PredicateApp\np = PredicateApp('p', 0, ())",
+        "prove_prefixed_resolution(FAMILIES['debruijn'][0](3), max_steps=10**9)",
+        "print(prove_prefixed_resolution(Implies(p, p)).is_valid)",
+    )
+    assert (answer, after, status) == ("interrupted", "True", 0)
+    assert seconds < 1.0
+
+
+def test_derivations_do_not_depend_on_the_hash_seed():
+    code = ("from constructive.resolution import prove_prefixed_resolution\n"
+            "from core.ast import Not, Or, PredicateApp\n"
+            "p, q = PredicateApp('p', 0, ()), PredicateApp('q', 0, ())\n"
+            "print(prove_prefixed_resolution(Not(Not(Or(p, Or(q, Not(Or(p, q))))))))")
+    reports = set()
+    for seed in ("1", "2", "3"):
+        child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                               env=dict(os.environ, PYTHONHASHSEED=seed))
+        assert child.returncode == 0, child.stderr
+        reports.add(child.stdout)
+    assert len(reports) == 1 and "Derivation Steps:" in reports.pop()
+
+
 @pytest.mark.parametrize("formula", CLASSICAL, ids=to_string)
 def test_classical_laws_are_not_proved_by_the_prefixed_method(formula):
     start = time.monotonic()
@@ -435,6 +556,10 @@ def test_translation_counter_and_world():
     with pytest.raises(InvalidFormulaError, match=r"Variable ID must be non-negative, got -1\."):
         translate_ipc_to_fol(imp(P, P), var_counter=counter)
     assert counter == [-1]
+    counter = [2**63 - 1]
+    with pytest.raises(OverflowError, match="64 bits"):
+        translate_ipc_to_fol(imp(P, P), var_counter=counter)
+    assert counter == [2**63 - 1]
 
 
 @pytest.mark.parametrize(
@@ -583,10 +708,19 @@ def test_translation_prover_answers_none_without_a_proof(monkeypatch, outcome):
     assert TranslationResolutionProver().prove(P) is None
 
 
-def test_translation_prover_lets_interrupts_through(monkeypatch):
+@pytest.mark.parametrize(
+    "attempt",
+    [
+        lambda: TranslationResolutionProver().prove(P),
+        lambda: prove_resolution(P, method="translation"),
+        lambda: prove_resolution(disj(p, neg(p)), method="auto"),
+    ],
+    ids=["prover", "translation", "auto"],
+)
+def test_interrupts_pass_through(monkeypatch, attempt):
     Recorder(KeyboardInterrupt()).install(monkeypatch)
     with pytest.raises(KeyboardInterrupt):
-        TranslationResolutionProver().prove(P)
+        attempt()
 
 
 def test_translation_prover_settings_and_empty_problems(monkeypatch):

@@ -541,6 +541,23 @@ def test_unify_terms_failures(t1, t2, start, error, message):
         assert entries(start) == before
 
 
+@pytest.mark.parametrize("t1, t2, start", [
+    (y, c, {xs: c}),          # refuses every binding
+    (x, f(x), None),          # fails half-way
+    (g(x, f(y)), g(f(z), x), None),
+])
+def test_unification_leaves_nothing_behind_for_the_next_one(t1, t2, start):
+    # The calls on one thread share their working memory.
+    try:
+        unify_terms(t1, t2, start)
+    except (UnificationError, SortMismatchError):
+        pass
+    assert entries(unify_terms(y, c)) == [(y, c)]
+    assert entries(unify_terms(f(x, a), f(b, y))) == [(x, b), (y, a)]
+    with pytest.raises(UnificationError):
+        unify_terms(f(z, z), f(a, b))
+
+
 def test_sort_mismatch_attributes():
     with pytest.raises(SortMismatchError) as info:
         unify_terms(xs, f(y))

@@ -1,0 +1,74 @@
+// Iterative release of deep trees of shared nodes.
+//
+// A tree of `std::shared_ptr<const Node>` whose nodes own their children would
+// be destroyed by nested destructors, one stack frame per level, and a deep
+// enough tree overflows the stack.  Instead, a node's destructor hands each
+// child it owns to `TreeRelease<Node>::release`: a child with other owners is
+// simply let go; a child whose last owner is the dying node is queued, and the
+// outermost release on the thread destroys the queue one node at a time, each
+// destructor queuing its own children in turn.  Without memory for the queue a
+// child is released where it stands (by recursion), so releasing never fails.
+#pragma once
+
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+namespace core {
+
+template <typename Node>
+class TreeRelease {
+ public:
+  using Ptr = std::shared_ptr<const Node>;
+
+  // Releases one child of a dying node; `child` is null afterwards.
+  static void release(Ptr& child) noexcept {
+    if (!child) return;
+    if (child.use_count() != 1) {
+      child.reset();
+      return;
+    }
+    if (pending_) {  // a release loop is running further up: queue instead of recursing
+      queue(child);
+      return;
+    }
+    std::vector<Ptr> pending;
+    pending_ = &pending;
+    queue(child);
+    while (!pending.empty()) {
+      Ptr next = std::move(pending.back());
+      pending.pop_back();
+      next.reset();  // may queue grandchildren
+    }
+    pending_ = nullptr;
+  }
+
+  // A child held through a pointer to a class derived from Node.
+  template <typename Derived>
+    requires(!std::is_same_v<Derived, Node> && std::is_base_of_v<Node, Derived>)
+  static void release(std::shared_ptr<const Derived>& child) noexcept {
+    Ptr as_node = std::move(child);
+    release(as_node);
+  }
+
+  // Releases every child in a container of pointers (which keeps its size;
+  // its elements are null afterwards).
+  template <typename Children>
+  static void release_all(Children& children) noexcept {
+    for (auto& child : children) release(child);
+  }
+
+ private:
+  static void queue(Ptr& child) noexcept {
+    try {
+      pending_->push_back(std::move(child));
+    } catch (const std::bad_alloc&) {
+      child.reset();
+    }
+  }
+
+  static inline thread_local std::vector<Ptr>* pending_ = nullptr;
+};
+
+}  // namespace core
