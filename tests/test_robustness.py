@@ -158,6 +158,25 @@ def test_none_as_self_is_refused(module):
     assert faults(results, {"ok"}) == {}
 
 
+# A module imported alone (nothing else loaded first): its errors arrive as
+# their own classes and its long searches answer Ctrl-C.
+ALONE = [
+    pytest.param("import core.sorts as S\nS.sort_of_term(1)", "TypeError", id="core.sorts error",
+                 marks=pytest.mark.skip(reason="RuntimeError unless core.exceptions is loaded (notes/audit.md A7, core)")),
+    pytest.param("import constructive.prefix as X\nX.PrefixSubstitution().bind(X.PrefixVariable('V'),"
+                 " (X.PrefixVariable('V'),))", "ValueError", id="constructive.prefix error"),
+    pytest.param("import constructive.prefix as X\nV = [X.PrefixVariable(f'V{i}') for i in range(12)]\n"
+                 "X.unify_prefixes(X.Prefix(tuple(V[:6])), X.Prefix(tuple(V[6:])), X.PrefixSubstitution())",
+                 "interrupted", id="constructive.prefix long search"),
+]
+
+
+@pytest.mark.parametrize("statement, outcome", ALONE)
+def test_a_module_alone_translates_its_errors_and_answers_interrupts(statement, outcome):
+    results = run_probes("", [("alone", statement)], watchdog=1.0, timeout=60)
+    assert results["alone"][0] == outcome
+
+
 # ---------------------------------------------------------------------------
 # Wrong argument types
 # ---------------------------------------------------------------------------

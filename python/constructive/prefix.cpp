@@ -111,6 +111,8 @@ void bind_substitution(py::module_& m) {
 PYBIND11_MODULE(prefix, m) {
   m.doc() = "World prefixes, prefix substitutions, prefix unification and admissibility.";
   common::refuse_bare_new();
+  // The error classes, their translation and the interrupt check of long searches.
+  py::module_::import("core.exceptions");
   bind_symbols(m);
   bind_prefix(m);
   bind_substitution(m);

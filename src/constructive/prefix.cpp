@@ -264,8 +264,7 @@ class Unifier {
     for (const auto& [variable, value] : theta.mapping())
       if (!fresh_.contains(variable)) out.add(variable, value);
     std::string k = result_key(out);
-    if (std::find(result_keys_.begin(), result_keys_.end(), k) != result_keys_.end()) return;
-    result_keys_.push_back(std::move(k));
+    if (!result_keys_.insert(std::move(k)).second) return;
     results_.push_back(std::move(out));
   }
 
@@ -286,7 +285,7 @@ class Unifier {
   std::unordered_set<std::string> used_;
   SymbolSet fresh_;
   std::vector<std::string> path_;
-  std::vector<std::string> result_keys_;
+  std::unordered_set<std::string> result_keys_;
   std::vector<PrefixSubstitution> results_;
   std::size_t bound_ = 0;
   core::InterruptPoller poller_;

@@ -11,7 +11,7 @@ from constructive.common import FALSUM, VERUM, normalize_formula
 from constructive.matrix import Connection, FormulaTree, Position, PositionType
 from constructive.prefix import Prefix, PrefixConstant, PrefixVariable
 from core.ast import And, Implies, Not, Or, PredicateApp
-from helpers import atom, conj, disj, imp, neg, probe_half_built
+from helpers import atom, conj, disj, imp, neg, probe_half_built, shared
 
 P, Q, R, A, B = atom("P"), atom("Q"), atom("R"), atom("A"), atom("B")
 c0 = PrefixConstant("c0")
@@ -226,6 +226,28 @@ def test_deep_formula_gives_a_result_or_recursion_error():
     except RecursionError:
         return
     assert len(t.leaves) == 200001
+
+
+@pytest.mark.parametrize(
+    "target, premises, multiplicity",
+    [
+        (shared(100, P), [], 1),  # 2**100 leaves as a tree
+        (shared(100, P, imp), [], 1),
+        (P, [imp(P, Q)], 2**62),  # the premise's implication copied 2**62 times
+        (P, [imp(P, imp(P, imp(P, Q)))], 200),  # copies of copies: 200**3 leaves
+    ],
+)
+def test_a_tree_beyond_the_position_limit_is_refused_before_it_is_built(target, premises, multiplicity):
+    with pytest.raises(ValueError, match="positions"):
+        FormulaTree(target, premises=premises, multiplicity=multiplicity)
+    t = FormulaTree(P)
+    with pytest.raises(ValueError, match="positions"):
+        t._decompose(shared(100, P), polarity=0, prefix=pre("c0"), parent=None)
+
+
+def test_a_tree_below_the_position_limit_is_built():
+    t = FormulaTree(shared(12, P))  # 4096 leaves
+    assert len(t.leaves) == 4096 and len(t.positions) == 8191
 
 
 def test_objects_made_by_new_alone_do_not_crash():
