@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "core/exceptions.hpp"
 #include "core/substitutions.hpp"
@@ -332,6 +333,13 @@ class PredicateInstantiator : public ASTTransformer {
     return substitute_formula(lambda->body, put_in);
   }
 
+  // A shared subformula is instantiated once: its result depends on the node
+  // alone while the same second-order binders are hidden.
+  NodePtr visit(const NodePtr& node) override {
+    if (const NodePtr* known = memo_.find(node)) return *known;
+    return memo_.store(node, ASTTransformer::visit(node));
+  }
+
   NodePtr visit_forall(const NodeRef<Forall>& node) override { return quantifier(node); }
   NodePtr visit_exists(const NodeRef<Exists>& node) override { return quantifier(node); }
   NodePtr visit_forall_pred(const NodeRef<ForallPred>& node) override { return second_order(node); }
@@ -341,6 +349,8 @@ class PredicateInstantiator : public ASTTransformer {
   const PredicateSubstitution& mapping_;
   VarSet catchable_;  // free variables of the lambda bodies, parameters aside
   std::vector<SymbolVariablePtr> hidden_;
+  SharedNodeMemo<NodePtr> memo_;  // results of shared nodes under the current hidden_
+  std::vector<NodePtr> renamed_;  // the renamed bodies walked so far
 
   const PredicateLambda* active(const PredicateApp& app) const {
     const SymbolVariable* pred = symbol_variable(app);
@@ -367,6 +377,7 @@ class PredicateInstantiator : public ASTTransformer {
     const VariablePtr& old_var = node->variable();
     VariablePtr fresh = Variable::make(fresh_id_after(top), old_var->var_kind(), old_var->sort());
     NodePtr renamed = substitute_formula(node->body(), Substitution{{old_var, fresh}});
+    renamed_.push_back(renamed);  // memo_ keys must not be freed and reused during the walk
     NodePtr body = visit(renamed);
     require_formula(body);
     return Quantifier::make(node->kind(), fresh, body);
@@ -375,14 +386,17 @@ class PredicateInstantiator : public ASTTransformer {
   NodePtr second_order(const NodeRef<SecondOrderQuantifier>& node) {
     if (!mapping_.find(*node->variable())) return rebuild_second_order(node);
     hidden_.push_back(node->variable());
+    SharedNodeMemo<NodePtr> outer = std::exchange(memo_, {});
     NodePtr result;
     try {
       result = rebuild_second_order(node);
     } catch (...) {
       hidden_.pop_back();
+      memo_ = std::move(outer);
       throw;
     }
     hidden_.pop_back();
+    memo_ = std::move(outer);
     return result;
   }
 };

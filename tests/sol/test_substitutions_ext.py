@@ -142,6 +142,26 @@ def test_inner_second_order_binder_hides_the_variable():
     assert result == And(app("Q", b), inner)
 
 
+def test_shared_subformulas_are_instantiated_alike_in_each_scope():
+    # One node outside and under a binder that hides P, below a quantifier that must be renamed.
+    part = And(app(P, y), Forall(y, app(P, y)))
+    result = substitute_predicate(And(part, ForallPred(variable=P, body=part)), {P: ((x,), app("R", x, y))})
+    inside = result.left
+    z = inside.right.variable
+    assert inside.left == app("R", y, y) and z != y and inside.right.body == app("R", z, y)
+    assert result.right == ForallPred(variable=P, body=part)
+
+
+def test_a_heavily_shared_formula_is_instantiated_node_by_distinct_node():
+    def shared(base):
+        for _ in range(100):
+            base = And(base, base)  # 2**100 copies of base as a tree
+        return base
+
+    result = substitute_predicate(shared(app(P, a)), {P: ((x,), app("Q", x))})
+    assert result == shared(app("Q", a))
+
+
 def test_arity_and_sort_errors():
     with pytest.raises(ValueError, match="applied to 2"):
         substitute_predicate(app(P, a, b), {P: ((x,), app("Q", x))})
