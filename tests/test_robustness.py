@@ -380,6 +380,23 @@ def test_heavily_shared_formulas_answer_fast_or_stop_on_interrupt():
     assert late == {}
 
 
+# Operations whose work on a heavily shared formula is that of its distinct
+# nodes: they must finish, long before the watchdog.
+PROMPT_ON_SHARED = {
+    "engine on a ground shared term": "E.TheoremProver().prove(P(GROUND), [P(GROUND)], timeout_sec=1.0)",
+    "substitute_predicate": "X = SA.PredicateVariable(0, 1)\n"
+                            "h = nest(lambda f, i: And(f, f), PredicateApp(X, 1, (x,)), 100)\n"
+                            "SE.substitute_predicate(h, {X: ((x,), P(x))})",
+    "FormulaTree refuses": "try:\n    M.FormulaTree(SHARED['implies'])\nexcept ValueError:\n    pass",
+}
+
+
+def test_distinct_node_operations_are_prompt_on_shared_formulas():
+    setup = _FORMULAS + _OPERATIONS + "GROUND = nest(lambda t, i: FunctionApp('g', 2, (t, t)), a, 100)\n"
+    results = run_probes(setup, PROMPT_ON_SHARED.items(), watchdog=5.0)
+    assert faults(results, {"ok"}) == {}
+
+
 @pytest.mark.skip(reason="repr of a heavily shared formula is unbounded (notes/audit.md A5, core)")
 def test_wrong_type_with_a_shared_formula_is_a_prompt_type_error():
     # The argument error message shows every argument; it must not unfold the formula.

@@ -306,8 +306,11 @@ struct Refutation::State {
   // ---- conversion from the syntax tree ----
   std::uint32_t sort_id(const core::SortPtr& sort) { return terms.bank().sort(sort); }
 
+  // The variables of one clause in order of first occurrence, and the terms
+  // of its shared subterms (each converted once, whatever its occurrences).
   struct VarMap {
     std::vector<core::VariablePtr> vars;
+    core::SharedNodeMemo<TermId> shared;
     std::uint32_t index_of(const core::VariablePtr& v) {
       for (std::uint32_t i = 0; i < vars.size(); ++i)
         if (core::equal(*vars[i], *v)) return i;
@@ -317,6 +320,11 @@ struct Refutation::State {
   };
 
   TermId term_of(const core::NodePtr& n, VarMap& vars) {
+    if (const TermId* known = vars.shared.find(n)) return *known;
+    return vars.shared.store(n, new_term_of(n, vars));
+  }
+
+  TermId new_term_of(const core::NodePtr& n, VarMap& vars) {
     core::RecursionGuard guard;  // terms nested too deep for the stack raise RecursionDepthError
     using core::NodeKind;
     switch (n->kind()) {
