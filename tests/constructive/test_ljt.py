@@ -886,6 +886,17 @@ def test_remembering_search_gives_the_plain_search_results():
     assert proved > 100 and failed > 100, (proved, failed)
 
 
+@pytest.mark.parametrize("family, n", [("pigeon", 4), ("debruijn", 3), ("debruijn", 4), ("debruijn_even", 3)])
+def test_long_searches_give_the_plain_search_results(family, n):
+    # tens of thousands of sequents: the memories pause and resume on the way
+    from families import FAMILIES
+    seq = Sequent((), normalize_formula(FAMILIES[family][0](n)))
+    plain, remembered = ljt._search_without_memory(seq), LJTProver()._search(seq)
+    assert remembered == plain
+    if plain is not None:
+        assert LJTProofTree(remembered).to_dict() == LJTProofTree(plain).to_dict()
+
+
 def test_a_repeated_sequent_shares_one_node_and_counts_at_each_occurrence():
     # R_And: both premises are [p] ==> p -> p, proved once
     tree = prove_ljt(And(Implies(p, p), Implies(p, p)), [p])
