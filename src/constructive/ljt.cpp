@@ -859,8 +859,10 @@ class FailureMemo {
 // work (sequents searched), the work that the memory's answers saved must
 // reach half the window; when it does not, the memory is neither asked nor
 // fed for a pause, which doubles each time the memory fails again, and then
-// gets a window to try again.  Where sequents seldom repeat, the search so
-// runs nearly as fast as without a memory.
+// gets a window to try again.  The first window opens after a short start
+// without a memory: most proofs are small, and searching them costs less
+// than remembering them.  Where sequents seldom repeat, the search so runs
+// nearly as fast as without a memory.
 class Payoff {
  public:
   bool on() const { return on_; }
@@ -884,9 +886,9 @@ class Payoff {
   }
 
  private:
-  static constexpr std::uint64_t kWindow = 1 << 14;
-  bool on_ = true;
-  std::uint64_t ticks_ = 0, saved_ = 0, pause_ = kWindow, span_ = kWindow;
+  static constexpr std::uint64_t kWindow = 1 << 14, kStart = 1 << 15;
+  bool on_ = false;
+  std::uint64_t ticks_ = 0, saved_ = 0, pause_ = kWindow, span_ = kStart;
 };
 
 // One proof: the formula table, the antecedents of the sequent at hand and
