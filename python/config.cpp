@@ -30,4 +30,5 @@ PYBIND11_MODULE(config, m) {
       }),
       common::field("prover_max_steps", &SolverConfig::prover_max_steps, 1000),
       common::field("prover_timeout_sec", &SolverConfig::prover_timeout_sec, 10.0));
+  common::refuse_none_self(m);
 }

@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -232,6 +233,55 @@ inline void refuse_bare_new() {
   bare_new::original_getattro() = meta->tp_getattro;
   meta->tp_getattro = bare_new::guarded_getattro;
   py::set_shared_data(kKey, bare_new::refusal());
+}
+
+// ---------------------------------------------------------------------------
+// None in place of `self`
+// ---------------------------------------------------------------------------
+// pybind11 passes None as a null pointer to a pointer parameter, and a method
+// bound from a member-function pointer receives `self` as a pointer, so
+// `Cls.method(None)` would run the method on no object at all.  A method bound
+// with py::arg annotations carries an argument record for `self` that refuses
+// None; `refuse_none_self` gives every other method, property accessor and
+// overload of the module's own classes that record, so None is a wrong `self`
+// (TypeError) like any other.  Call it at the end of a module's definition.
+namespace none_self {
+
+inline void guard_function(py::handle value) {
+  py::handle fn = py::detail::get_function(value);
+  if (!fn || !PyCFunction_Check(fn.ptr())) return;
+  py::handle owner = PyCFunction_GET_SELF(fn.ptr());
+  if (!owner || !py::isinstance<py::capsule>(owner)) return;
+  auto cap = py::reinterpret_borrow<py::capsule>(owner);
+  if (!py::detail::is_function_record_capsule(cap)) return;
+  for (auto* rec = cap.get_pointer<py::detail::function_record>(); rec; rec = rec->next)
+    if (rec->is_method && rec->args.empty())
+      rec->args.emplace_back(strdup("self"), nullptr, py::handle(), true, false);  // pybind11 frees the name
+}
+
+inline void guard_class(py::handle cls) {
+  PyObject* members = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(members, &pos, &key, &value)) {
+    guard_function(value);
+    if (PyObject_TypeCheck(value, &PyProperty_Type))
+      for (const char* accessor : {"fget", "fset"}) guard_function(py::handle(value).attr(accessor));
+  }
+}
+
+}  // namespace none_self
+
+inline void refuse_none_self(py::module_& m) {
+  py::object name = m.attr("__name__");
+  for (auto item : m.attr("__dict__").cast<py::dict>()) {
+    py::handle value = item.second;
+    if (!PyType_Check(value.ptr()) || !py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())))
+      continue;
+    py::object owner = value.attr("__module__");
+    if (!owner.equal(name)) continue;
+    none_self::guard_class(value);
+  }
 }
 
 }  // namespace common

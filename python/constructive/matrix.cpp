@@ -444,4 +444,5 @@ PYBIND11_MODULE(matrix, m) {
   py::list names;
   for (const char* name : {"PositionType", "Position", "FormulaTree", "Connection"}) names.append(name);
   m.attr("__all__") = names;
+  common::refuse_none_self(m);
 }

@@ -134,4 +134,5 @@ PYBIND11_MODULE(prefix, m) {
       [](py::handle tree, py::handle subst) { return is_admissible(order_from_py(tree), subst_from_py(subst)); },
       py::arg("tree"), py::arg("subst"),
       "Whether the tree order of the symbols and the order the substitution induces form no cycle.");
+  common::refuse_none_self(m);
 }

@@ -112,4 +112,5 @@ PYBIND11_MODULE(engine, m) {
           "The derivation (a ProofDAG) of the empty clause from the premises and the negated target; raises "
           "NoProofError when there is none within the limits (None: the configuration's). max_steps counts given "
           "clauses (at least 1); timeout_sec is wall-clock time (at least 0.1).");
+  common::refuse_none_self(m);
 }

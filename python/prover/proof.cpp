@@ -78,4 +78,5 @@ PYBIND11_MODULE(proof, m) {
       "check_derivation", [](const ProofDAG& proof) { return prover::check_derivation(proof); }, py::arg("proof"),
       "Re-derives every step from its parents by its rule: an empty string when the derivation holds and ends in "
       "the empty clause, else the first fault found.");
+  common::refuse_none_self(m);
 }

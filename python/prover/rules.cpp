@@ -455,4 +455,5 @@ PYBIND11_MODULE(rules, m) {
   m.def("apply_rule", &apply_rule_py, py::arg("rule"), py::arg("premises"), py::arg("context") = py::none(),
         "Calls the rule's callable with the premises as positional and the context's entries as keyword "
         "arguments, and returns its list.");
+  common::refuse_none_self(m);
 }

@@ -84,4 +84,5 @@ PYBIND11_MODULE(ast_ext, m) {
   bind_quantifier<ExistsPred>(m, "ExistsPred", "Represents existential quantification over a predicate variable.");
   bind_quantifier<ForallFunc>(m, "ForallFunc", "Represents quantification over a function variable.");
   bind_quantifier<ExistsFunc>(m, "ExistsFunc", "Represents existential quantification over a function variable.");
+  common::refuse_none_self(m);
 }

@@ -1,10 +1,46 @@
 #include "constructive/matrix.hpp"
 
+#include <array>
 #include <string>
 
 #include "constructive/common.hpp"
 
 namespace constructive {
+
+namespace {
+
+using paths_detail::sat_add;
+using paths_detail::sat_mul;
+
+// The number of positions that decomposing a formula at a polarity makes
+// (saturating), each shared subformula counted once per polarity.
+class PositionCount {
+ public:
+  explicit PositionCount(std::int64_t multiplicity) : multiplicity_(static_cast<std::uint64_t>(multiplicity)) {}
+
+  std::uint64_t of(const core::NodePtr& f, std::int64_t polarity) {
+    core::RecursionGuard guard;
+    auto& memo = memo_[polarity == 0 ? 0 : 1];
+    if (const std::uint64_t* known = memo.find(f)) return *known;
+    return memo.store(f, count(f, polarity == 0 ? 0 : 1));
+  }
+
+ private:
+  std::uint64_t count(const core::NodePtr& f, std::int64_t polarity) {
+    const core::NodeKind kind = f->kind();
+    const bool binary = kind == core::NodeKind::And || kind == core::NodeKind::Or || kind == core::NodeKind::Implies;
+    if (!binary || is_atomic(*f)) return 1;
+    const auto& bin = core::as<core::BinaryFormula>(*f);
+    if (kind != core::NodeKind::Implies) return sat_add(1, sat_add(of(bin.left(), polarity), of(bin.right(), polarity)));
+    if (polarity == 0) return sat_add(1, sat_add(of(bin.left(), 1), of(bin.right(), 0)));
+    return sat_add(1, sat_mul(multiplicity_, sat_add(of(bin.left(), 0), of(bin.right(), 1))));
+  }
+
+  std::uint64_t multiplicity_;
+  std::array<core::SharedNodeMemo<std::uint64_t>, 2> memo_;
+};
+
+}  // namespace
 
 const char* position_type_name(PositionType t) {
   switch (t) {
@@ -24,13 +60,17 @@ FormulaTree::FormulaTree(const core::NodePtr& target, const std::vector<core::No
   Symbol c0 = Symbol::constant("c0");
   add_tree_symbol(c0);
   Prefix initial({c0});
+  PositionCount count(multiplicity_);
+  std::uint64_t needed = premises_.empty() ? 0 : 1;
+  for (const auto& p : premises_) needed = sat_add(needed, count.of(p, 1));
+  check_room(sat_add(needed, count.of(target_, 0)));
   if (premises_.empty()) {
-    root_ = decompose(target_, 0, initial, MatrixPosition::npos);
+    root_ = place(target_, 0, initial, MatrixPosition::npos);
     return;
   }
   std::vector<std::size_t> tops;
-  for (const auto& p : premises_) tops.push_back(decompose(p, 1, initial, MatrixPosition::npos));
-  tops.push_back(decompose(target_, 0, initial, MatrixPosition::npos));
+  for (const auto& p : premises_) tops.push_back(place(p, 1, initial, MatrixPosition::npos));
+  tops.push_back(place(target_, 0, initial, MatrixPosition::npos));
   MatrixPosition root;
   root.id = next_id();
   root.formula = target_;
@@ -75,8 +115,22 @@ std::size_t FormulaTree::add_node(MatrixPosition p) {
   return nodes_.size() - 1;
 }
 
+void FormulaTree::check_room(std::uint64_t more) const {
+  if (sat_add(more, nodes_.size()) <= kMaxPositions) return;
+  throw core::ValueError("the formula tree would have " +
+                         (more == UINT64_MAX ? std::string("more than 2^64") : std::to_string(more)) +
+                         " positions (shared subformulas unfold, implications of polarity 1 are copied " +
+                         std::to_string(multiplicity_) + " times); the limit is " + std::to_string(kMaxPositions));
+}
+
 std::size_t FormulaTree::decompose(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix,
                                    std::size_t parent) {
+  check_room(PositionCount(multiplicity_).of(f, polarity));
+  return place(f, polarity, prefix, parent);
+}
+
+std::size_t FormulaTree::place(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix,
+                               std::size_t parent) {
   core::RecursionGuard guard;
   poller_.poll();
   const std::int64_t id = next_id();
@@ -137,12 +191,12 @@ std::size_t FormulaTree::inner(const core::NodePtr& f, std::int64_t polarity, co
   if (nodes_[index].type == PositionType::PHI) {
     for (std::int64_t k = 0; k < multiplicity_; ++k) {
       Prefix copy = attach(prefix, next_variable());
-      children.push_back(decompose(bin.left(), 0, copy, index));
-      children.push_back(decompose(bin.right(), 1, copy, index));
+      children.push_back(place(bin.left(), 0, copy, index));
+      children.push_back(place(bin.right(), 1, copy, index));
     }
   } else {
-    children.push_back(decompose(bin.left(), left_polarity, below, index));
-    children.push_back(decompose(bin.right(), right_polarity, below, index));
+    children.push_back(place(bin.left(), left_polarity, below, index));
+    children.push_back(place(bin.right(), right_polarity, below, index));
   }
   nodes_[index].children = std::move(children);
   positions_.push_back(index);

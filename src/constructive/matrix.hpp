@@ -18,6 +18,9 @@
 // vary slowest).  Their number is computed first, and a matrix with more
 // than kMaxPaths paths (or more than kMaxPathLeaves leaves on all paths
 // together) is refused with a ValueError instead of filling the memory.
+// Likewise a tree whose positions would number more than kMaxPositions (a
+// formula with shared subformulas unfolds into a tree, and every PHI copy
+// multiplies what lies below it) is refused before any is built.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +58,7 @@ using Path = std::vector<std::size_t>;
 
 inline constexpr std::uint64_t kMaxPaths = 1u << 20;
 inline constexpr std::uint64_t kMaxPathLeaves = 1u << 24;
+inline constexpr std::uint64_t kMaxPositions = 1u << 22;
 
 class FormulaTree {
  public:
@@ -87,7 +91,8 @@ class FormulaTree {
   void add_tree_symbol(const Symbol& s);
   void add_order_edge(const Symbol& parent, const Symbol& child);
   // Decomposes `f` below the position `parent` (npos for none) and returns
-  // the index of its position.  Recursive, one guarded level per connective.
+  // the index of its position; ValueError when the tree would grow beyond
+  // kMaxPositions positions.
   std::size_t decompose(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix, std::size_t parent);
 
   // The paths through the matrix from `root()`.
@@ -96,6 +101,10 @@ class FormulaTree {
  private:
   Prefix attach(const Prefix& prefix, const Symbol& s);
   std::size_t add_node(MatrixPosition p);
+  // Throws ValueError when `more` positions would take the tree past kMaxPositions.
+  void check_room(std::uint64_t more) const;
+  // The recursive body of decompose, one guarded level per connective.
+  std::size_t place(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix, std::size_t parent);
   std::size_t inner(const core::NodePtr& f, std::int64_t polarity, const Prefix& prefix, std::size_t parent,
                     std::int64_t id);
 

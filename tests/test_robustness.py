@@ -1,0 +1,455 @@
+"""No input from Python crashes the process or hangs it.
+
+Every probe runs in a child interpreter, so that a crash or a hang is a test
+failure that names the probe instead of a dead test run.  The child caps its
+address space (running out of memory shows as MemoryError) and arms a
+watchdog for each probe that raises KeyboardInterrupt, as Ctrl-C would, when
+the probe runs past its time; a probe that never answers it hangs the child,
+which the parent reports.  Many probes share one child to keep the run short.
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from helpers import probe_half_built
+
+MODULES = [
+    "core.ast", "core.sorts", "core.exceptions", "core.parser", "core.signature", "core.visitors",
+    "core.substitutions", "constructive.common", "constructive.kripke", "constructive.tableau",
+    "constructive.ljt", "constructive.prefix", "constructive.matrix", "constructive.resolution",
+    "prover.clausifier", "prover.rules", "prover.engine", "prover.proof", "config", "sol.ast_ext",
+    "sol.substitutions_ext", "sol.kb_ext",
+]
+
+# ---------------------------------------------------------------------------
+# The child and its driver
+# ---------------------------------------------------------------------------
+
+_CHILD = r"""
+import json, resource, signal, sys, time
+job = json.loads(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_AS, (job["memory"], job["memory"]))
+armed = False
+def ring(signum, frame):
+    if armed:
+        raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, ring)
+namespace = {}
+exec(job["setup"], namespace)
+# Compiled first: exec of a string marks a KeyboardInterrupt that escapes it
+# as unhandled, and the interpreter would then end with SIGINT.
+for label, code in [(label, compile(code, label, "exec")) for label, code in job["probes"]]:
+    print("start " + label, flush=True)
+    started = time.monotonic()
+    try:
+        try:
+            armed = True
+            signal.setitimer(signal.ITIMER_REAL, job["watchdog"])
+            exec(code, namespace)
+            outcome = "ok"
+        finally:
+            armed = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    except BaseException as e:
+        outcome = type(e).__name__
+    print("done " + json.dumps([label, outcome, time.monotonic() - started]), flush=True)
+"""
+
+
+def _start(setup, probes, watchdog, memory):
+    job = json.dumps({"setup": setup, "probes": probes, "watchdog": watchdog, "memory": memory})
+    return subprocess.Popen([sys.executable, "-c", _CHILD, job], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=os.environ.copy())
+
+
+def _collect(child, timeout):
+    try:
+        out, err = child.communicate(timeout=timeout)
+        hung = False
+    except subprocess.TimeoutExpired:
+        child.kill()
+        out, err = child.communicate()
+        hung = True
+    results, running = {}, None
+    for line in out.splitlines():
+        if line.startswith("start "):
+            running = line[len("start "):]
+        elif line.startswith("done "):
+            label, outcome, seconds = json.loads(line[len("done "):])
+            results[label] = (outcome, seconds)
+            running = None
+    if hung:
+        pytest.fail(f"the child hung in probe {running!r} (it never answered the watchdog)")
+    if child.returncode != 0:
+        pytest.fail(f"the child died with status {child.returncode} in probe {running!r}:\n{err[-3000:]}")
+    return results
+
+
+def run_probes(setup, probes, watchdog=5.0, children=1, memory=4 << 30, timeout=180):
+    """Runs `setup` and then each probe (label, statement) in `children`
+    child interpreters at once and returns {label: (outcome, seconds)}; the
+    outcome is "ok", "interrupted" (the watchdog fired) or the name of the
+    exception class the probe raised."""
+    probes = list(probes)
+    running = [_start(setup, probes[k::children], watchdog, memory) for k in range(children)]
+    results = {}
+    for child in running:
+        results.update(_collect(child, timeout))
+    return results
+
+
+def faults(results, allowed):
+    """The probes whose outcome is not in `allowed`."""
+    return {label: outcome for label, (outcome, _) in results.items() if outcome not in allowed}
+
+
+# ---------------------------------------------------------------------------
+# Objects made by __new__ alone, and None in place of self
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("module", MODULES)
+def test_half_built_objects_do_not_crash(module):
+    status, output = probe_half_built(module)
+    assert status == 0 and "survived" in output, output
+
+
+# Every callable in the class dictionaries of a module's own classes (and
+# each property's accessors), called with None for self and for the rest.
+_NONE_SELF = """
+import importlib
+module = importlib.import_module(NAME)
+for cls in vars(module).values():
+    if not isinstance(cls, type) or cls.__module__ != NAME or issubclass(cls, BaseException):
+        continue
+    for value in list(vars(cls).values()):
+        for fn in (value, getattr(value, "fget", None), getattr(value, "fset", None)):
+            if not callable(fn) or isinstance(fn, type):
+                continue
+            for args in [(None,), (None, None), (None, None, None)]:
+                try:
+                    fn(*args)
+                except Exception:
+                    pass
+"""
+
+# Modules whose owners still bind methods that take `self` as a pointer
+# without refusing None (common::refuse_none_self).
+_NONE_SELF_OPEN = {
+    "core.ast": "Term.sort.fget(None) crashes; fix listed in notes/audit.md",
+    "core.sorts": "Sort.__hash__(None) crashes; fix listed in notes/audit.md",
+    "constructive.kripke": "World.__repr__(None) crashes; fix listed in notes/audit.md",
+    "constructive.tableau": "TableauProver._next_node_id(None) crashes; fix listed in notes/audit.md",
+    "constructive.ljt": "Sequent.__hash__(None) crashes; fix listed in notes/audit.md",
+    "constructive.resolution": "PrefixedClause.__len__(None) crashes; fix listed in notes/audit.md",
+}
+
+
+@pytest.mark.parametrize("module", [
+    pytest.param(m, marks=pytest.mark.skip(reason=_NONE_SELF_OPEN[m])) if m in _NONE_SELF_OPEN else m
+    for m in MODULES])
+def test_none_as_self_is_refused(module):
+    results = run_probes(f"NAME = {module!r}", [("none-self", _NONE_SELF)], watchdog=60)
+    assert faults(results, {"ok"}) == {}
+
+
+# ---------------------------------------------------------------------------
+# Wrong argument types
+# ---------------------------------------------------------------------------
+
+# A few real objects per module whose methods are probed alongside its
+# functions and classes.
+_INSTANCES = {
+    "core.ast": "[Not(p), Forall(x, P(x)), x, a, FunctionApp('f', 1, (x,)), Equality(x, a)]",
+    "core.signature": "[Signature()]",
+    "core.visitors": "[DepthVisitor(), SizeVisitor(), FreeVariableCollector(), ExportVisitor(), ASTTransformer(),"
+                     " SubstitutionTransformer({x: a})]",
+    "core.substitutions": "[SubstitutionTransformer({x: a})]",
+    "constructive.kripke": "[World(0, 'w0'), KripkeModel([World(0, 'w0')], {}, {World(0, 'w0'): {p}})]",
+    "constructive.tableau": "[TableauProver(), prove_tableau(Implies(p, p)), prove_tableau(Implies(p, p)).tree,"
+                            " prove_tableau(Implies(p, p)).tree.root, _BranchState()]",
+    "constructive.ljt": "[LJTProver(), Sequent((p,), p), prove_ljt(Implies(p, p)), prove_ljt(Implies(p, p)).root]",
+    "constructive.prefix": "[PrefixConstant('c'), PrefixVariable('V'), Prefix((PrefixConstant('c'),)),"
+                           " PrefixSubstitution().bind(PrefixVariable('V'), ())]",
+    "constructive.matrix": "[FormulaTree(Implies(p, p)), FormulaTree(Implies(p, p)).root,"
+                           " Connection(*FormulaTree(Implies(p, p)).leaves[::-1])]",
+    "constructive.resolution": "[PrefixedResolutionProver(), TranslationResolutionProver(),"
+                               " ConstructiveResolutionProver(), prove_prefixed_resolution(Implies(p, p))]",
+    "prover.clausifier": "[Literal(P(x)), Clause(frozenset({Literal(P(x)), Literal(P(a), False)}))]",
+    "prover.rules": "[get_resolution_rules()[0], get_reconstruction_rules()[0], SOLInstantiateRule()]",
+    "prover.engine": "[TheoremProver()]",
+    "prover.proof": "[__import__('prover.engine').engine.TheoremProver().prove(P(a), [P(a)])]",
+    "config": "[SolverConfig()]",
+    "sol.ast_ext": "[PredicateVariable(0, 1), ForallPred(PredicateVariable(0, 1), PredicateApp(PredicateVariable(0, 1),"
+                   " 1, (x,)))]",
+}
+
+_WRONG_TYPES = """
+import importlib
+module = importlib.import_module(NAME)
+globals().update({k: v for k, v in vars(module).items() if not k.startswith("__")})
+from core.ast import *
+from core.sorts import Ind
+x, a, p = Variable(0), Constant("a"), PredicateApp("p", 0, ())
+P = lambda t: PredicateApp("P", 1, (t,))
+class Foreign:
+    pass
+POOL = [None, 0, -1, 2**70, float("nan"), float("inf"), "x", b"x", True, x, FunctionApp("f", 1, (x,)), P(x),
+        Foreign(), [None], {x: None}, {None: x}, (x, a), Ind]
+INSTANCES = eval(INSTANCE_CODE)
+targets = [v for k, v in vars(module).items()
+           if not k.startswith("__") and callable(v) and getattr(v, "__module__", NAME) == NAME
+           and not (isinstance(v, type) and issubclass(v, BaseException))]
+for obj in INSTANCES:
+    for name in dir(type(obj)):
+        if name in ("__init__", "__new__", "__init_subclass__", "__subclasshook__", "__reduce_ex__", "__class__"):
+            continue
+        try:
+            method = getattr(obj, name)
+        except Exception:
+            continue
+        if callable(method) and not isinstance(method, type):
+            targets.append(method)
+unclear = []
+for fn in targets:
+    for v in POOL:
+        for args in [(v,), (v, v), (p, v), (v, p), (x, v), (p, p, v), (v, v, v)]:
+            try:
+                fn(*args)
+            except SystemError as e:
+                unclear.append(f"{getattr(fn, '__qualname__', fn)}{args!r}: {e}")
+            except (Exception, RecursionError):
+                pass
+assert not unclear, unclear[:5]
+"""
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_wrong_argument_types_give_clear_errors(module):
+    setup = f"NAME = {module!r}; INSTANCE_CODE = {_INSTANCES.get(module, '[]')!r}"
+    results = run_probes(setup, [("wrong types", _WRONG_TYPES)], watchdog=120)
+    assert faults(results, {"ok"}) == {}
+
+
+# ---------------------------------------------------------------------------
+# Very deep and heavily shared formulas, through every operation
+# ---------------------------------------------------------------------------
+
+_FORMULAS = """
+from core.ast import *
+x, a, p = Variable(0), Constant("a"), PredicateApp("p", 0, ())
+P = lambda t: PredicateApp("P", 1, (t,))
+
+def nest(step, base, n):
+    for i in range(n):
+        base = step(base, i)
+    return base
+
+N = 100000
+DEEP_TERM = nest(lambda t, i: FunctionApp("f", 1, (t,)), x, N)
+DEEP = {
+    "not": nest(lambda f, i: Not(f), p, N),
+    "and": nest(lambda f, i: And(f, p), p, N),
+    "implies": nest(lambda f, i: Implies(p, f), p, N),
+    "forall": nest(lambda f, i: Forall(Variable(i % 7), f), P(x), N),
+    "term": P(DEEP_TERM),
+}
+SHARED_TERM = nest(lambda t, i: FunctionApp("g", 2, (t, t)), x, 100)
+SHARED = {
+    "and": nest(lambda f, i: And(f, f), P(x), 100),
+    "implies": nest(lambda f, i: Implies(f, f), p, 100),
+    "term": P(SHARED_TERM),
+}
+"""
+
+# Each operation as a statement on a formula F (T: a term).
+_OPERATIONS = """
+import core.ast as A, core.visitors as V, core.substitutions as S, constructive.common as C
+import constructive.kripke as K, constructive.tableau as TB, constructive.ljt as L, constructive.matrix as M
+import constructive.resolution as R, prover.clausifier as CL, prover.rules as RU, prover.engine as E
+import sol.substitutions_ext as SE, sol.kb_ext as KB, sol.ast_ext as SA, core.sorts as SO
+from core.parser import to_string
+from prover.clausifier import Clause, Literal
+
+def kripke():
+    w = K.World(0, "w0")
+    return K.KripkeModel([w], {}, {w: {p}}), w
+"""
+
+FORMULA_OPERATIONS = {
+    "repr": "repr(F)", "str": "str(F)", "hash": "hash(F)", "eq": "F == F",
+    "infix": "to_string(F)", "latex": "to_string(F, notation='latex')", "prefix": "to_string(F, notation='prefix')",
+    "free_variables": "A.free_variables(F)", "bound_variables": "A.bound_variables(F)",
+    "formula_depth": "A.formula_depth(F)", "formula_size": "A.formula_size(F)",
+    "canonicalize": "A.canonicalize_bound_variables(F)",
+    "DepthVisitor": "V.DepthVisitor().visit(F)", "SizeVisitor": "V.SizeVisitor().visit(F)",
+    "FreeVariableCollector": "V.FreeVariableCollector().visit(F)", "ExportVisitor": "V.ExportVisitor().visit(F)",
+    "ASTTransformer": "V.ASTTransformer().visit(F)",
+    "light substitution": "V.SubstitutionTransformer({x: a}).visit(F)",
+    "substitute_formula": "S.substitute_formula(F, {x: a})",
+    "SubstitutionTransformer": "S.SubstitutionTransformer({x: a}).visit(F)",
+    "unify_formulas": "S.unify_formulas(F, F)",
+    "normalize_formula": "C.normalize_formula(F)",
+    "forcing": "model, w = kripke(); model.evaluate(F, w)",
+    "valuation": "model, w = kripke(); model.add_valuation(w, F)",
+    "tableau": "TB.prove_tableau(F)", "ljt": "L.prove_ljt(F)", "sequent text": "L.Sequent((F,), F).to_string()",
+    "FormulaTree": "M.FormulaTree(F)", "clausify_prefixed": "R.clausify_prefixed(F)",
+    "prefixed resolution": "R.prove_prefixed_resolution(F)",
+    "translation resolution": "R.prove_translation_resolution(F)",
+    "translate_ipc_to_fol": "R.translate_ipc_to_fol(F)",
+    "to_nnf": "CL.to_nnf(F)", "to_cnf": "CL.to_cnf(F)", "skolemize": "CL.skolemize(F)",
+    "eliminate_implications": "CL.eliminate_implications(F)", "standardize_variables": "CL.standardize_variables(F)",
+    "negate_and_clausify": "CL.negate_and_clausify(F)", "formula_to_clauses": "CL.formula_to_clauses(F)",
+    "distribute_cnf": "CL.distribute_cnf(F)", "drop_universals": "CL.drop_universals(F)",
+    "engine": "E.TheoremProver().prove(F, timeout_sec=1.0)",
+    "Literal": "Literal(F).to_string()",
+    "extract_atom_subterms": "RU.extract_atom_subterms(F)",
+    "substitute_predicate": "SE.substitute_predicate(F, {})", "ho_pattern_unify": "SE.ho_pattern_unify(F, F)",
+    "instantiate_induction": "KB.instantiate_induction(F, x)",
+    "ForallPred": "SA.ForallPred(SA.PredicateVariable(0, 1), F)",
+}
+
+TERM_OPERATIONS = {
+    "term repr": "repr(T)", "term hash": "hash(T)", "term text": "to_string(P(T))",
+    "sort_of_term": "SO.sort_of_term(T)", "unify_terms": "S.unify_terms(T, T)",
+    "occur check": "S.unify_terms(x, T)", "substitute_term": "S.substitute_term(T, {x: a})",
+    "apply_substitution": "S.apply_substitution({x: a}, T)", "compose": "S.compose_substitutions({x: T}, {x: T})",
+    "extract_subterms": "RU.extract_subterms(T)", "replace_subterm": "RU.replace_subterm(T, x, a)",
+    "resolve": "RU.resolve_clauses(Clause(frozenset({Literal(P(T))})), Clause(frozenset({Literal(P(x), False)})))",
+    "paramodulate": "RU.paramodulate(Clause(frozenset({Literal(Equality(T, a))})), Clause(frozenset({Literal(P(T))})))",
+}
+
+
+DEEP_KINDS = ["not", "and", "implies", "forall", "term"]
+SHARED_KINDS = ["and", "implies", "term"]
+
+
+def _probes(formulas, kinds, term):
+    for name, statement in FORMULA_OPERATIONS.items():
+        for key in kinds:
+            yield f"{name} / {key}", f"F = {formulas}[{key!r}]\n{statement}"
+    for name, statement in TERM_OPERATIONS.items():
+        yield f"{name} / term", f"T = {term}\n{statement}"
+
+
+# Faults reported to the owners (notes/audit.md) and not yet fixed on main.
+_OPEN = {}
+
+
+def test_very_deep_formulas_give_a_result_or_a_clear_error():
+    results = run_probes(_FORMULAS + _OPERATIONS, _probes("DEEP", DEEP_KINDS, "DEEP_TERM"), watchdog=20.0, children=3)
+    bad = faults(results, {"ok", "RecursionError", "ValueError", "TypeError", "InvalidFormulaError",
+                           "UnificationError", "SortMismatchError", "NoProofError", "AssertionError"})
+    assert {k: v for k, v in bad.items() if k not in _OPEN} == {}
+
+
+def test_heavily_shared_formulas_answer_fast_or_stop_on_interrupt():
+    watchdog = 0.5
+    results = run_probes(_FORMULAS + _OPERATIONS, _probes("SHARED", SHARED_KINDS, "SHARED_TERM"), watchdog=watchdog, children=4)
+    bad = faults(results, {"ok", "interrupted", "RecursionError", "ValueError", "TypeError", "MemoryError",
+                           "InvalidFormulaError", "UnificationError", "SortMismatchError", "NoProofError",
+                           "AssertionError"})
+    assert {k: v for k, v in bad.items() if k not in _OPEN} == {}
+    # Ctrl-C is answered promptly, also while the machine is busy.
+    late = {label: round(seconds - watchdog, 2) for label, (outcome, seconds) in results.items()
+            if outcome == "interrupted" and seconds > watchdog + 1.5 and label not in _OPEN}
+    assert late == {}
+
+
+@pytest.mark.skip(reason="repr of a heavily shared formula is unbounded (notes/audit.md A5, core)")
+def test_wrong_type_with_a_shared_formula_is_a_prompt_type_error():
+    # The argument error message shows every argument; it must not unfold the formula.
+    probes = [("Not", "Not(SHARED['and'], 1)"), ("to_string", "to_string(SHARED['and'], notation=1)"),
+              ("substitute_formula", "S.substitute_formula(SHARED['and'], 1)")]
+    results = run_probes(_FORMULAS + _OPERATIONS, probes, watchdog=5.0)
+    assert {label: outcome for label, (outcome, seconds) in results.items()
+            if outcome != "TypeError" or seconds > 1.0} == {}
+
+
+# ---------------------------------------------------------------------------
+# Absurd limits
+# ---------------------------------------------------------------------------
+
+_LIMITS_SETUP = """
+from core.ast import *
+import constructive.tableau as TB, constructive.matrix as M, constructive.resolution as R
+import prover.engine as E, config as CF
+x, a, p, q = Variable(0), Constant("a"), PredicateApp("p", 0, ()), PredicateApp("q", 0, ())
+P = lambda t: PredicateApp("P", 1, (t,))
+peirce = Implies(Implies(Implies(p, q), p), p)
+# Saturation never ends: P(a), P(s(a)), P(s(s(a))), ...
+endless_target = PredicateApp("Q", 1, (a,))
+endless = [P(a), Forall(x, Implies(P(x), P(FunctionApp("s", 1, (x,)))))]
+"""
+
+# Each limit as a statement on a value V.
+LIMITS = {
+    "TableauProver max_depth": "TB.TableauProver(max_depth=V).prove(peirce)",
+    "TableauProver max_worlds": "TB.TableauProver(max_worlds=V).prove(peirce)",
+    "assigned max_depth": "t = TB.TableauProver(); t.max_depth = V; t.prove(peirce)",
+    "assigned max_worlds": "t = TB.TableauProver(); t.max_worlds = V; t.prove(peirce)",
+    "FormulaTree multiplicity": "M.FormulaTree(p, premises=[Implies(p, q)], multiplicity=V)",
+    "clausify_prefixed multiplicity": "R.clausify_prefixed(p, [Implies(p, q)], V)",
+    "prefixed max_multiplicity": "R.prove_prefixed_resolution(peirce, None, V)",
+    "prefixed max_steps": "R.prove_prefixed_resolution(peirce, None, 2, V)",
+    "translation max_steps": "R.prove_translation_resolution(peirce, None, V)",
+    "translation timeout_sec": "R.prove_translation_resolution(peirce, None, 100, V)",
+    "prove_resolution max_multiplicity": "R.prove_resolution(peirce, max_multiplicity=V)",
+    "prove_resolution timeout_sec": "R.prove_resolution(peirce, method='translation', timeout_sec=V)",
+    "ConstructiveResolutionProver max_multiplicity": "R.ConstructiveResolutionProver(max_multiplicity=V).prove(peirce)",
+    "ConstructiveResolutionProver max_steps": "R.ConstructiveResolutionProver(max_steps=V).prove(peirce)",
+    "ConstructiveResolutionProver timeout_sec":
+        "R.ConstructiveResolutionProver(method='translation', timeout_sec=V).prove(peirce)",
+    "PrefixedResolutionProver max_multiplicity": "R.PrefixedResolutionProver(max_multiplicity=V).prove(peirce)",
+    "PrefixedResolutionProver max_steps": "R.PrefixedResolutionProver(max_steps=V).prove(peirce)",
+    "TranslationResolutionProver max_steps": "R.TranslationResolutionProver(max_steps=V).prove(peirce)",
+    "TranslationResolutionProver timeout_sec": "R.TranslationResolutionProver(timeout_sec=V).prove(peirce)",
+    "engine max_steps": "E.TheoremProver().prove(endless_target, endless, max_steps=V, timeout_sec=1.0)",
+    "engine timeout_sec": "E.TheoremProver().prove(endless_target, endless, max_steps=200, timeout_sec=V)",
+    "SolverConfig steps": "E.TheoremProver(config=CF.SolverConfig(prover_max_steps=V, prover_timeout_sec=1.0))"
+                          ".prove(endless_target, endless)",
+    "SolverConfig seconds": "E.TheoremProver(config=CF.SolverConfig(prover_max_steps=200, prover_timeout_sec=V))"
+                            ".prove(endless_target, endless)",
+    "prefixed multiplicity on P(x)": "R.prove_prefixed_resolution(P(x), (), V)",
+}
+
+# Values that bound the work (the search must end by itself) and values
+# that ask for unbounded work (the search may run until interrupted).
+BOUNDED = {"0": "0", "-1": "-1", "nan": "float('nan')", "-inf": "float('-inf')", "2.5": "2.5", "True": "True",
+           "str": "'3'", "None": "None"}
+UNBOUNDED = {"2**70": "2**70", "2**63-1": "2**63 - 1", "inf": "float('inf')"}
+
+_CLEAR = {"ok", "TypeError", "ValueError", "OverflowError", "NoProofError", "MemoryError"}
+
+# Known faults of other owners, skipped until their fix is on main.
+_LIMITS_OPEN = {
+    "prefixed multiplicity on P(x) = 2**70": "max_steps is not honoured at a huge multiplicity (resolution)",
+    "prefixed multiplicity on P(x) = 2**63-1": "max_steps is not honoured at a huge multiplicity (resolution)",
+}
+
+
+def _limit_probes(values):
+    for name, statement in LIMITS.items():
+        for key, value in values.items():
+            label = f"{name} = {key}"
+            if label not in _LIMITS_OPEN:
+                yield label, f"V = {value}\n{statement}"
+
+
+def test_bounding_limits_end_the_search_by_themselves():
+    results = run_probes(_LIMITS_SETUP, _limit_probes(BOUNDED), watchdog=10.0, children=2)
+    assert faults(results, _CLEAR) == {}
+
+
+def test_unbounded_limits_are_honoured_and_interruptible():
+    watchdog = 1.0
+    results = run_probes(_LIMITS_SETUP, _limit_probes(UNBOUNDED), watchdog=watchdog, children=2)
+    assert faults(results, _CLEAR | {"interrupted"}) == {}
+    late = {label: round(seconds - watchdog, 2) for label, (outcome, seconds) in results.items()
+            if outcome == "interrupted" and seconds > watchdog + 1.5}
+    assert late == {}
