@@ -868,10 +868,12 @@ class Payoff {
   bool on() const { return on_; }
   void saved(std::uint32_t work) { saved_ += work; }
 
-  // One more sequent searched.
-  void tick() {
-    if (++ticks_ < span_) return;
+  // One more sequent searched; true when the memory pauses now, after
+  // failing twice in a row.
+  bool tick() {
+    if (++ticks_ < span_) return false;
     ticks_ = 0;
+    const bool was_on = on_;
     if (!on_) {
       on_ = true;
       span_ = kWindow;
@@ -883,6 +885,7 @@ class Payoff {
       pause_ = std::min(2 * pause_, kWindow << 16);
     }
     saved_ = 0;
+    return was_on && !on_ && span_ > kWindow;
   }
 
  private:
@@ -947,9 +950,12 @@ class Search {
   bool asks_failures() const { return remember_failures_ && failure_payoff_.on(); }
 
   // Counts one more sequent searched; the count.
+  // A memory that pauses again lets go of what it holds: it did not pay,
+  // and the nodes it keeps alive (with their subtrees) would otherwise all be
+  // released at the end of the proof, or of an interrupted one.
   std::uint64_t count_sequent() {
-    failure_payoff_.tick();
-    proof_payoff_.tick();
+    if (failure_payoff_.tick()) failures_.forget();
+    if (proof_payoff_.tick()) proofs_.forget();
     return ++searched_;
   }
 
