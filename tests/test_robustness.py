@@ -422,8 +422,6 @@ _CLEAR = {"ok", "TypeError", "ValueError", "OverflowError", "NoProofError", "Mem
 
 # Known faults of other owners, skipped until their fix is on main.
 _LIMITS_OPEN = {
-    "prefixed multiplicity on P(x) = 2**70": "max_steps is not honoured at a huge multiplicity (resolution)",
-    "prefixed multiplicity on P(x) = 2**63-1": "max_steps is not honoured at a huge multiplicity (resolution)",
 }
 
 
