@@ -14,8 +14,9 @@ ratio.  The families run at sizes where the reference needs at least 50 ms
 the largest size both take); random cases are drawn from a seeded stream
 and kept when the reference needs at least 50 ms.  With --baseline, the
 same cases are also timed on another build of the library (its python/
-folder, e.g. a build of an earlier commit) in a child process, and a
-column gives its time over ours.  A second table times the check
+folder, e.g. a build of an earlier commit) in a child process, both
+prove_ljt and the search of the normalised sequent alone, with their
+times over ours.  A second table times the check
 (is_valid) and the dictionary (to_dict) of large proofs.
 """
 
@@ -24,12 +25,11 @@ import json
 import os
 import subprocess
 import random
-import signal
 import sys
 import time
 
 from constructive.common import _is_atomic, _is_falsum, _is_verum, normalize_formula
-from constructive.ljt import LJTProofTree, prove_ljt
+from constructive.ljt import LJTProofTree, LJTProver, Sequent, prove_ljt
 from core.ast import And, Iff, Implies, Not, Or, PredicateApp
 from families import FAMILIES, atom
 
@@ -95,6 +95,13 @@ def reference_verdict(formula, premises=()):
 
 def ljt_verdict(formula, premises=()):
     return prove_ljt(formula, list(premises)) is not None
+
+
+def search_only(formula, premises=()):
+    """The search of the initial sequent alone, without the normalisation
+    (which belongs to constructive.common) and the Python face of prove."""
+    seq = Sequent(tuple(normalize_formula(p) for p in premises), normalize_formula(formula))
+    return lambda: LJTProver()._search(seq) is not None
 
 
 # ---------------------------------------------------------------------------
@@ -167,58 +174,48 @@ def best_time(run, repeat):
     return best, result
 
 
-def baseline_times(directory, names, repeat):
-    """The LJT times of the named cases on the build in `directory`, measured in a child process."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([directory, os.path.dirname(os.path.abspath(__file__)),
-                                                       os.environ.get("PYTHONPATH", "")]))
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--ljt-times", ",".join(names),
-                          "--repeat", str(repeat)], env=env, capture_output=True, text=True, check=True)
-    return json.loads(out.stdout)
-
-
 BASELINE_LIMIT_S = 30
 
 
-class OverLimit(Exception):
-    pass
+def baseline_time(directory, name, repeat):
+    """The LJT time of the named case on the build in `directory`, measured
+    in a child process; None when it is stopped at the limit (an older build
+    may not answer interrupts)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([directory, os.path.dirname(os.path.abspath(__file__)),
+                                                       os.environ.get("PYTHONPATH", "")]))
+    try:
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--ljt-times", name, "--repeat", str(repeat)],
+                             env=env, capture_output=True, text=True, check=True, timeout=BASELINE_LIMIT_S)
+    except subprocess.TimeoutExpired:
+        return None
+    return json.loads(out.stdout)[name]
 
 
 def ljt_times(names, repeat):
-    """Best times of the named cases; a case stopped at the limit counts as None."""
-    def stop(signum, frame):
-        raise OverLimit
-
-    signal.signal(signal.SIGALRM, stop)
+    """Per case: the time of prove_ljt and of the search alone."""
     cases = every_case()
-    times = {}
-    for name in names:
-        signal.setitimer(signal.ITIMER_REAL, BASELINE_LIMIT_S)
-        try:
-            times[name] = best_time(lambda: ljt_verdict(cases[name][1], cases[name][2]), repeat)[0]
-        except OverLimit:
-            times[name] = None
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
-    return times
+    return {name: (best_time(lambda: ljt_verdict(cases[name][1], cases[name][2]), repeat)[0],
+                   best_time(search_only(cases[name][1], cases[name][2]), repeat)[0]) for name in names}
 
 
 def compare(cases, repeat, baseline):
-    ours = {}
-    rows = []
+    header = f"{'case':24} {'verdict':8} {'reference s':>12} {'ljt s':>10} {'ratio':>8}"
+    print(header + (f" {'baseline s':>11} {'base/ljt':>9} {'search s':>9} {'base search s':>14} {'base/ljt':>9}"
+                    if baseline else ""), flush=True)
     for name, target, premises in cases:
         ref_s, ref = best_time(lambda: reference_verdict(target, premises), repeat)
-        ljt_s, verdict = best_time(lambda: ljt_verdict(target, premises), repeat)
-        ours[name] = ljt_s
-        rows.append((name, ("valid" if verdict else "invalid") if verdict == ref else "DISAGREE", ref_s, ljt_s))
-    before = baseline_times(baseline, [r[0] for r in rows], repeat) if baseline else {}
-    header = f"{'case':24} {'verdict':8} {'reference s':>12} {'ljt s':>10} {'ratio':>8}"
-    print(header + (f" {'baseline s':>11} {'base/ljt':>9}" if baseline else ""))
-    for name, verdict, ref_s, ljt_s in rows:
+        ljt_s, ours = best_time(lambda: ljt_verdict(target, premises), repeat)
+        verdict = ("valid" if ours else "invalid") if ours == ref else "DISAGREE"
         line = f"{name:24} {verdict:8} {ref_s:12.4f} {ljt_s:10.5f} {ref_s / ljt_s:8.1f}"
-        if baseline and before[name] is None:
-            line += f" {'>' + str(BASELINE_LIMIT_S):>11} {'>' + f'{BASELINE_LIMIT_S / ljt_s:.0f}':>9}"
-        elif baseline:
-            line += f" {before[name]:11.5f} {before[name] / ljt_s:9.2f}"
+        if baseline:
+            search_s, _ = best_time(search_only(target, premises), repeat)
+            before = baseline_time(baseline, name, repeat)
+            if before is None:
+                over = f"{'>' + str(BASELINE_LIMIT_S):>11} {'>' + f'{BASELINE_LIMIT_S / ljt_s:.0f}':>9}"
+                line += f" {over} {search_s:9.5f} {over}"
+            else:
+                line += (f" {before[0]:11.5f} {before[0] / ljt_s:9.2f} {search_s:9.5f} {before[1]:14.5f}"
+                         f" {before[1] / search_s:9.2f}")
         floor = "" if ref_s >= REFERENCE_FLOOR_S else "  (reference under 50 ms)"
         print(line + floor, flush=True)
 
@@ -238,6 +235,10 @@ def proof_walks():
 
 
 def main():
+    if os.environ.get("PYTHONHASHSEED") != "0":
+        # the reference walks sets of formulas, whose order follows the string
+        # hashes: one seed for every run, so that its work is the same each time
+        os.execve(sys.executable, [sys.executable, *sys.argv], dict(os.environ, PYTHONHASHSEED="0"))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--cases", help="comma-separated case names (default: all)")

@@ -271,4 +271,5 @@ PYBIND11_MODULE(kripke, m) {
   py::list names;
   for (const char* name : {"World", "KripkeModel"}) names.append(name);
   m.attr("__all__") = names;
+  common::refuse_none_self(m);
 }

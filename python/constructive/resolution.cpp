@@ -777,4 +777,5 @@ PYBIND11_MODULE(resolution, m) {
         "prove_resolution"})
     names.append(name);
   m.attr("__all__") = names;
+  common::refuse_none_self(m);
 }

@@ -715,4 +715,5 @@ PYBIND11_MODULE(tableau, m) {
                            "TableauProofTree", "TableauProofResult", "TableauProver", "prove_tableau"})
     names.append(name);
   m.attr("__all__") = names;
+  common::refuse_none_self(m);
 }

@@ -73,6 +73,21 @@ py::tuple args_to_py(const std::vector<NodePtr>& args) {
   return out;
 }
 
+// A node's text is as long as its unfolded tree, and a heavily shared formula
+// (100 distinct nodes, 2^100 leaves) cannot be written out.  Its size is known
+// from one walk over the distinct nodes, so such a repr is refused at once:
+// implicit uses of repr (argument-error messages, debuggers) stay prompt.
+constexpr std::int64_t kMaxPrintedNodes = std::int64_t{1} << 26;
+
+std::string bounded_repr(const Node& self) {
+  core::NodeCount size = core::node_size_exact(self);
+  if (!size.fits_int64() || size.to_int64() > kMaxPrintedNodes) {
+    PyErr_Format(PyExc_MemoryError, "formula too large to print: %s nodes as a tree", size.decimal().c_str());
+    throw py::error_already_set();
+  }
+  return repr(self);
+}
+
 // Shared methods of every node class: equality, hash, text form, frozen fields.
 template <typename Class>
 void node_protocol(Class& cls) {
@@ -83,8 +98,8 @@ void node_protocol(Class& cls) {
          },
          py::is_operator())
       .def("__hash__", [](const Node& self) { return self.hash(); })
-      .def("__repr__", [](const Node& self) { return repr(self); })
-      .def("__str__", [](const Node& self) { return repr(self); })
+      .def("__repr__", &bounded_repr)
+      .def("__str__", &bounded_repr)
       .def_property_readonly("_hash_cache", [](const Node& self) { return self.hash(); });
   common::freeze(cls);
 }
@@ -307,4 +322,5 @@ PYBIND11_MODULE(ast, m) {
         "Renaming a result again gives an equal formula; two alpha-equivalent formulas give equal results; the "
         "free variables of the result are those of the argument.  Bound variables are numbered 0, 1, 2, ... in the "
         "order in which their quantifiers occur, skipping the identifiers of the free variables.");
+  common::refuse_none_self(m);
 }

@@ -22,6 +22,9 @@ std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
 PYBIND11_MODULE(sorts, m) {
   m.doc() = "Sorts of the sorted first-order logic.";
   common::refuse_bare_new();
+  // The engine's exception translator and interrupt check live there; a
+  // program that imports this module alone gets them too.
+  py::module_::import("core.exceptions");
   core::pyhash::set_string_hasher(&common::interpreter_string_hash);
 
   py::class_<core::Sort, std::shared_ptr<core::Sort>> sort(m, "Sort", "A sort: an immutable value with a name.");
@@ -62,4 +65,5 @@ PYBIND11_MODULE(sorts, m) {
         return core::sort_of_term(*term.cast<core::NodePtr>());
       },
       py::arg("term"), "The sort of a term; a TypeError for anything else (a formula, say).");
+  common::refuse_none_self(m);
 }

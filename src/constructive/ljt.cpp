@@ -859,17 +859,21 @@ class FailureMemo {
 // work (sequents searched), the work that the memory's answers saved must
 // reach half the window; when it does not, the memory is neither asked nor
 // fed for a pause, which doubles each time the memory fails again, and then
-// gets a window to try again.  Where sequents seldom repeat, the search so
-// runs nearly as fast as without a memory.
+// gets a window to try again.  The first window opens after a short start
+// without a memory: most proofs are small, and searching them costs less
+// than remembering them.  Where sequents seldom repeat, the search so runs
+// nearly as fast as without a memory.
 class Payoff {
  public:
   bool on() const { return on_; }
   void saved(std::uint32_t work) { saved_ += work; }
 
-  // One more sequent searched.
-  void tick() {
-    if (++ticks_ < span_) return;
+  // One more sequent searched; true when the memory pauses now, after
+  // failing twice in a row.
+  bool tick() {
+    if (++ticks_ < span_) return false;
     ticks_ = 0;
+    const bool was_on = on_;
     if (!on_) {
       on_ = true;
       span_ = kWindow;
@@ -881,12 +885,13 @@ class Payoff {
       pause_ = std::min(2 * pause_, kWindow << 16);
     }
     saved_ = 0;
+    return was_on && !on_ && span_ > kWindow;
   }
 
  private:
-  static constexpr std::uint64_t kWindow = 1 << 14;
-  bool on_ = true;
-  std::uint64_t ticks_ = 0, saved_ = 0, pause_ = kWindow, span_ = kWindow;
+  static constexpr std::uint64_t kWindow = 1 << 14, kStart = 1 << 15;
+  bool on_ = false;
+  std::uint64_t ticks_ = 0, saved_ = 0, pause_ = kWindow, span_ = kStart;
 };
 
 // One proof: the formula table, the antecedents of the sequent at hand and
@@ -945,9 +950,12 @@ class Search {
   bool asks_failures() const { return remember_failures_ && failure_payoff_.on(); }
 
   // Counts one more sequent searched; the count.
+  // A memory that pauses again lets go of what it holds: it did not pay,
+  // and the nodes it keeps alive (with their subtrees) would otherwise all be
+  // released at the end of the proof, or of an interrupted one.
   std::uint64_t count_sequent() {
-    failure_payoff_.tick();
-    proof_payoff_.tick();
+    if (failure_payoff_.tick()) failures_.forget();
+    if (proof_payoff_.tick()) proofs_.forget();
     return ++searched_;
   }
 

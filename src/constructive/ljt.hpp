@@ -34,7 +34,9 @@
 // Each memory is asked only while it pays: while its answers save at least
 // half of the work of the search; otherwise it pauses, for longer each time,
 // so that where sequents seldom repeat the search runs nearly as fast as
-// without it.  A sequent closed without premises is not remembered.  The
+// without it.  The first tens of thousands of sequents of a proof are
+// searched without a memory: most proofs are small, and searching them
+// again costs less than remembering them.  A sequent closed without premises is not remembered.  The
 // memory lives for one proof and is dropped when it outgrows a fixed share
 // of the machine's memory.
 #pragma once

@@ -604,6 +604,20 @@ class Depth {
 
 class Size {
  public:
+  // Any node: a term counts its subterms, a formula as below.
+  NodeCount node(const Node& n) {
+    switch (n.kind()) {
+      case NodeKind::Variable:
+      case NodeKind::Constant: return NodeCount(1);
+      case NodeKind::FunctionApp: {
+        NodeCount total(1);
+        for (const auto& a : as<FunctionApp>(n).args()) total += term(a);
+        return total;
+      }
+      default: return formula(n);
+    }
+  }
+
   NodeCount formula(const Node& n) {
     RecursionGuard guard;
     NodeCount total(1);
@@ -792,6 +806,8 @@ VarSet bound_variables(const Node& n) {
 std::int64_t formula_depth(const Node& n) { return Depth().of(n); }
 
 NodeCount formula_size_exact(const Node& n) { return Size().formula(n); }
+
+NodeCount node_size_exact(const Node& n) { return Size().node(n); }
 
 std::int64_t formula_size(const Node& n) {
   NodeCount count = formula_size_exact(n);

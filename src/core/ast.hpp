@@ -459,6 +459,7 @@ VarSet free_variables(const NodePtr& n);
 VarSet bound_variables(const Node& n);
 std::int64_t formula_depth(const Node& n);  // InvalidFormulaError "Expected Formula, got <class>"
 NodeCount formula_size_exact(const Node& n);
+NodeCount node_size_exact(const Node& n);  // a term or a formula, as an unfolded tree
 std::int64_t formula_size(const Node& n);  // std::overflow_error beyond 64 bits
 NodePtr canonicalize_bound_variables(const NodePtr& formula);
 

@@ -886,13 +886,33 @@ def test_remembering_search_gives_the_plain_search_results():
     assert proved > 100 and failed > 100, (proved, failed)
 
 
-def test_a_repeated_sequent_shares_one_node_and_counts_at_each_occurrence():
-    # R_And: both premises are [p] ==> p -> p, proved once
-    tree = prove_ljt(And(Implies(p, p), Implies(p, p)), [p])
-    first, second = tree.root.premises
-    assert first is second
-    assert (tree.size, tree.depth) == (5, 3)
-    assert tree.to_ascii().count("[Ax]") == 2 and tree.to_dict()["root"]["premises"][1]["rule"] == "R_Imp"
+@pytest.mark.parametrize("family, n", [("pigeon", 4), ("debruijn", 3), ("debruijn", 4), ("debruijn_even", 3)])
+def test_long_searches_give_the_plain_search_results(family, n):
+    # tens of thousands of sequents: the memories pause and resume on the way
+    from families import FAMILIES
+    seq = Sequent((), normalize_formula(FAMILIES[family][0](n)))
+    plain, remembered = ljt._search_without_memory(seq), LJTProver()._search(seq)
+    assert remembered == plain
+    if plain is not None:
+        assert LJTProofTree(remembered).to_dict() == LJTProofTree(plain).to_dict()
+
+
+def test_repeated_sequents_share_one_node_and_count_at_each_occurrence():
+    # a search long enough for the memory to start: repeated sequents get the earlier node
+    from families import debruijn
+    seq = Sequent((), normalize_formula(debruijn(5)))
+    shared_tree, plain = LJTProofTree(LJTProver()._search(seq)), LJTProofTree(ljt._search_without_memory(seq))
+    seen, repeats, stack = {}, 0, [shared_tree.root]
+    while stack:
+        for premise in stack.pop().premises:
+            if id(premise) in seen:
+                repeats += 1
+            else:
+                seen[id(premise)] = premise
+                stack.append(premise)
+    assert repeats > 0 and len(seen) + 1 < shared_tree.size
+    assert (shared_tree.size, shared_tree.depth) == (plain.size, plain.depth)
+    assert shared_tree.to_ascii() == plain.to_ascii()
 
 
 def test_choices_that_cannot_succeed_are_passed_over_as_the_plain_search_does():
