@@ -156,8 +156,7 @@ def test_none_as_self_is_refused(module):
 # A module imported alone (nothing else loaded first): its errors arrive as
 # their own classes and its long searches answer Ctrl-C.
 ALONE = [
-    pytest.param("import core.sorts as S\nS.sort_of_term(1)", "TypeError", id="core.sorts error",
-                 marks=pytest.mark.skip(reason="RuntimeError unless core.exceptions is loaded (notes/audit.md A7, core)")),
+    pytest.param("import core.sorts as S\nS.sort_of_term(1)", "TypeError", id="core.sorts error"),
     pytest.param("import constructive.prefix as X\nX.PrefixSubstitution().bind(X.PrefixVariable('V'),"
                  " (X.PrefixVariable('V'),))", "ValueError", id="constructive.prefix error"),
     pytest.param("import constructive.prefix as X\nV = [X.PrefixVariable(f'V{i}') for i in range(12)]\n"
