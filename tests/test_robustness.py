@@ -140,9 +140,7 @@ for cls in vars(module).values():
 
 # Modules whose owners still bind methods that take `self` as a pointer
 # without refusing None (common::refuse_none_self).
-_NONE_SELF_OPEN = {
-    "constructive.ljt": "Sequent.__hash__(None) crashes; fix listed in notes/audit.md",
-}
+_NONE_SELF_OPEN = {}
 
 
 @pytest.mark.parametrize("module", [
