@@ -249,6 +249,60 @@ def test_wrong_argument_types_give_clear_errors(module):
     assert faults(results, {"ok"}) == {}
 
 
+# Python code called back by the engine (walker overrides, rule callables)
+# that returns values of the wrong kind, and objects used from several
+# threads at once.
+_CALLBACKS_SETUP = """
+from core.ast import *
+import core.visitors as V, prover.rules as RU, prover.engine as E, constructive.prefix as X
+import constructive.matrix as M, constructive.kripke as K, threading
+x, a, p = Variable(0), Constant("a"), PredicateApp("p", 0, ())
+P = lambda t: PredicateApp("P", 1, (t,))
+
+def walker(base, operation, value):
+    return type("Odd", (base,), {operation: lambda self, node: value})()
+
+def in_threads(fn, n=8):
+    errors = []
+    def run():
+        try:
+            fn()
+        except Exception as e:
+            errors.append(e)
+    threads = [threading.Thread(target=run) for _ in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+"""
+
+CALLBACKS = {
+    "depth of a str": "walker(V.DepthVisitor, 'visit_variable', 'x').visit(Forall(x, P(x)))",
+    "size of None": "walker(V.SizeVisitor, 'visit_and', None).visit(And(p, p))",
+    "an int for a term": "walker(V.ASTTransformer, 'visit_variable', 5).visit(Forall(x, P(x)))",
+    "a term for an atom": "walker(V.ASTTransformer, 'visit_predicate_app', x).visit(And(p, Not(p)))",
+    "free variables as an int": "walker(V.FreeVariableCollector, 'visit_variable', 7).visit(P(x))",
+    "text as an int": "walker(V.ExportVisitor, 'visit_predicate_app', 3).visit(And(p, p))",
+    "a rule returning an int": "RU.apply_rule(RU.InferenceRule('r', 'd', 't', lambda *a: 5), [])",
+    "a rule returning junk": "RU.apply_rule(RU.InferenceRule('r', 'd', 't', lambda *a: [None, 1]), [])",
+    "a rule without a callable": "RU.apply_rule(RU.InferenceRule('r', 'd', 't', None), [])",
+    "engine in threads": "in_threads(lambda: E.TheoremProver().prove(P(a), [Forall(x, P(x))]))",
+    "prefix unification in threads": "V4 = X.Prefix(tuple(X.PrefixVariable(f'V{i}') for i in range(4)))\n"
+                                     "W4 = X.Prefix(tuple(X.PrefixVariable(f'W{i}') for i in range(4)))\n"
+                                     "in_threads(lambda: X.unify_prefixes(V4, W4, X.PrefixSubstitution()))",
+    "one formula tree in threads": "t = M.FormulaTree(Implies(Implies(p, p), p), multiplicity=3)\n"
+                                   "in_threads(t.get_paths)",
+    "one Kripke model in threads": "m = K.KripkeModel()\n"
+                                   "in_threads(lambda: [m.add_world(K.World(i, f'w{i}')) for i in range(200)])",
+}
+
+
+def test_odd_callbacks_and_threads_give_results_or_clear_errors():
+    results = run_probes(_CALLBACKS_SETUP, CALLBACKS.items(), watchdog=20.0)
+    assert faults(results, {"ok", "TypeError", "ValueError", "InvalidFormulaError", "AssertionError"}) == {}
+
+
 # ---------------------------------------------------------------------------
 # Very deep and heavily shared formulas, through every operation
 # ---------------------------------------------------------------------------
