@@ -534,3 +534,49 @@ def test_unbounded_limits_are_honoured_and_interruptible():
     late = {label: round(seconds - watchdog, 2) for label, (outcome, seconds) in results.items()
             if outcome == "interrupted" and seconds > watchdog + 1.5}
     assert late == {}
+
+
+# Each limit bounds the work it names: worlds and depth of the tableau,
+# given clauses and seconds of the resolution searches.
+_HONOURED_SETUP = _LIMITS_SETUP + """
+import time
+from families import pigeon
+
+def worlds(node):
+    out = {node.world}
+    for child in node.children:
+        out |= worlds(child)
+    return out
+
+def seconds_of(call):
+    start = time.monotonic()
+    try:
+        call()
+    except E.NoProofError:
+        pass
+    return time.monotonic() - start
+"""
+
+HONOURED = {
+    "max_worlds": "for n in (1, 2, 3, 5):\n"
+                  "    assert len(worlds(TB.TableauProver(max_worlds=n).prove(peirce).tree.root)) <= n",
+    "max_depth": "for n in (1, 2, 5, 10):\n"
+                 "    assert TB.TableauProver(max_depth=n).prove(peirce).tree.get_depth() <= n",
+    "engine max_steps": "try:\n"
+                        "    E.TheoremProver().prove(pigeon(8), max_steps=7, timeout_sec=100.0)\n"
+                        "except E.NoProofError as e:\n"
+                        "    assert 'step limit of 7' in str(e)\n"
+                        "else:\n"
+                        "    raise AssertionError('no proof is found in 7 steps')",
+    "engine timeout_sec": "assert seconds_of(lambda: E.TheoremProver().prove(pigeon(8), max_steps=10**9,"
+                          " timeout_sec=0.3)) < 2.0",
+    "configured timeout": "cfg = CF.SolverConfig(prover_max_steps=10**9, prover_timeout_sec=0.3)\n"
+                          "assert seconds_of(lambda: E.TheoremProver(config=cfg).prove(pigeon(8))) < 2.0",
+    "translation timeout_sec": "assert seconds_of(lambda: R.prove_translation_resolution(pigeon(8), None, 10**9,"
+                               " 0.3)) < 2.0",
+}
+
+
+def test_limits_bound_the_work_they_name():
+    results = run_probes(_HONOURED_SETUP, HONOURED.items(), watchdog=20.0)
+    assert faults(results, {"ok"}) == {}
