@@ -91,7 +91,7 @@ def _collect(child, timeout):
     return results
 
 
-def run_probes(setup, probes, watchdog=5.0, children=1, memory=4 << 30, timeout=180):
+def run_probes(setup, probes, watchdog=5.0, children=1, memory=2 << 30, timeout=180):
     """Runs `setup` and then each probe (label, statement) in `children`
     child interpreters at once and returns {label: (outcome, seconds)}; the
     outcome is "ok", "interrupted" (the watchdog fired) or the name of the
