@@ -402,15 +402,11 @@ def _probes(formulas, kinds, term):
         yield f"{name} / term", f"T = {term}\n{statement}"
 
 
-# Faults reported to the owners (notes/audit.md) and not yet fixed on main.
-_OPEN = {}
-
-
 def test_very_deep_formulas_give_a_result_or_a_clear_error():
     results = run_probes(_FORMULAS + _OPERATIONS, _probes("DEEP", DEEP_KINDS, "DEEP_TERM"), watchdog=20.0, children=3)
     bad = faults(results, {"ok", "RecursionError", "ValueError", "TypeError", "InvalidFormulaError",
                            "UnificationError", "SortMismatchError", "NoProofError", "AssertionError"})
-    assert {k: v for k, v in bad.items() if k not in _OPEN} == {}
+    assert bad == {}
 
 
 def test_heavily_shared_formulas_answer_fast_or_stop_on_interrupt():
@@ -419,10 +415,10 @@ def test_heavily_shared_formulas_answer_fast_or_stop_on_interrupt():
     bad = faults(results, {"ok", "interrupted", "RecursionError", "ValueError", "TypeError", "MemoryError",
                            "InvalidFormulaError", "UnificationError", "SortMismatchError", "NoProofError",
                            "AssertionError"})
-    assert {k: v for k, v in bad.items() if k not in _OPEN} == {}
+    assert bad == {}
     # Ctrl-C is answered promptly, also while the machine is busy.
     late = {label: round(seconds - watchdog, 2) for label, (outcome, seconds) in results.items()
-            if outcome == "interrupted" and seconds > watchdog + 1.5 and label not in _OPEN}
+            if outcome == "interrupted" and seconds > watchdog + 1.5}
     assert late == {}
 
 
@@ -507,17 +503,11 @@ UNBOUNDED = {"2**70": "2**70", "2**63-1": "2**63 - 1", "inf": "float('inf')"}
 
 _CLEAR = {"ok", "TypeError", "ValueError", "OverflowError", "NoProofError", "MemoryError"}
 
-# Known faults of other owners, skipped until their fix is on main.
-_LIMITS_OPEN = {
-}
-
 
 def _limit_probes(values):
     for name, statement in LIMITS.items():
         for key, value in values.items():
-            label = f"{name} = {key}"
-            if label not in _LIMITS_OPEN:
-                yield label, f"V = {value}\n{statement}"
+            yield f"{name} = {key}", f"V = {value}\n{statement}"
 
 
 def test_bounding_limits_end_the_search_by_themselves():
