@@ -138,14 +138,8 @@ for cls in vars(module).values():
                     pass
 """
 
-# Modules whose owners still bind methods that take `self` as a pointer
-# without refusing None (common::refuse_none_self).
-_NONE_SELF_OPEN = {}
 
-
-@pytest.mark.parametrize("module", [
-    pytest.param(m, marks=pytest.mark.skip(reason=_NONE_SELF_OPEN[m])) if m in _NONE_SELF_OPEN else m
-    for m in MODULES])
+@pytest.mark.parametrize("module", MODULES)
 def test_none_as_self_is_refused(module):
     results = run_probes(f"NAME = {module!r}", [("none-self", _NONE_SELF)], watchdog=60)
     assert faults(results, {"ok"}) == {}
