@@ -424,11 +424,23 @@ PROMPT_ON_SHARED = {
                             "h = nest(lambda f, i: And(f, f), PredicateApp(X, 1, (x,)), 100)\n"
                             "SE.substitute_predicate(h, {X: ((x,), P(x))})",
     "FormulaTree refuses": "try:\n    M.FormulaTree(SHARED['implies'])\nexcept ValueError:\n    pass",
+    "substitute_term": "assert S.substitute_term(SHARED_TERM, {x: a}) == GROUND",
+    "apply_substitution": "assert S.apply_substitution({x: a}, SHARED_TERM) == GROUND",
+    "compose": "assert S.compose_substitutions({y: SHARED_TERM}, {y: SHARED_TERM}) == {y: SHARED_TERM}",
+    "occur check": "try:\n    S.unify_terms(x, FunctionApp('h', 1, (SHARED_TERM,)))\nexcept S.UnificationError:\n    pass",
+    "substitute_formula": "assert S.substitute_formula(SHARED['term'], {x: a}) == P(GROUND)",
+    "SubstitutionTransformer": "S.SubstitutionTransformer({x: a}).visit(SHARED['and'])",
+    "substitution under a binder": "S.substitute_formula(Forall(y, SHARED['and']), {x: y})",
+    "light substitution": "V.SubstitutionTransformer({x: y}).visit(Exists(y, SHARED['and']))",
+    "canonicalize": "A.canonicalize_bound_variables(Forall(x, SHARED['term']))",
+    "negate_and_clausify": "CL.negate_and_clausify(SHARED['term'])",
+    "Literal text refuses": "try:\n    Literal(SHARED['term']).to_string()\nexcept MemoryError:\n    pass",
 }
 
 
 def test_distinct_node_operations_are_prompt_on_shared_formulas():
-    setup = _FORMULAS + _OPERATIONS + "GROUND = nest(lambda t, i: FunctionApp('g', 2, (t, t)), a, 100)\n"
+    setup = (_FORMULAS + _OPERATIONS + "GROUND = nest(lambda t, i: FunctionApp('g', 2, (t, t)), a, 100)\n"
+             "y = Variable(1)\n")
     results = run_probes(setup, PROMPT_ON_SHARED.items(), watchdog=5.0)
     assert faults(results, {"ok"}) == {}
 

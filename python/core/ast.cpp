@@ -73,18 +73,8 @@ py::tuple args_to_py(const std::vector<NodePtr>& args) {
   return out;
 }
 
-// A node's text is as long as its unfolded tree, and a heavily shared formula
-// (100 distinct nodes, 2^100 leaves) cannot be written out.  Its size is known
-// from one walk over the distinct nodes, so such a repr is refused at once:
-// implicit uses of repr (argument-error messages, debuggers) stay prompt.
-constexpr std::int64_t kMaxPrintedNodes = std::int64_t{1} << 26;
-
 std::string bounded_repr(const Node& self) {
-  core::NodeCount size = core::node_size_exact(self);
-  if (!size.fits_int64() || size.to_int64() > kMaxPrintedNodes) {
-    PyErr_Format(PyExc_MemoryError, "formula too large to print: %s nodes as a tree", size.decimal().c_str());
-    throw py::error_already_set();
-  }
+  core::require_printable(self);
   return repr(self);
 }
 

@@ -809,6 +809,17 @@ NodeCount formula_size_exact(const Node& n) { return Size().formula(n); }
 
 NodeCount node_size_exact(const Node& n) { return Size().node(n); }
 
+namespace {
+bool within_print_limit(const NodeCount& size) { return size.fits_int64() && size.to_int64() <= kMaxPrintedNodes; }
+}  // namespace
+
+bool printable(const Node& n) { return within_print_limit(node_size_exact(n)); }
+
+void require_printable(const Node& n) {
+  NodeCount size = node_size_exact(n);
+  if (!within_print_limit(size)) throw TooLargeToPrint("formula too large to print: " + size.decimal() + " nodes as a tree");
+}
+
 std::int64_t formula_size(const Node& n) {
   NodeCount count = formula_size_exact(n);
   if (!count.fits_int64()) throw std::overflow_error("formula_size: the count " + count.decimal() + " exceeds 64 bits");
@@ -842,18 +853,25 @@ class Canonicalizer {
  public:
   explicit Canonicalizer(std::unordered_set<std::int64_t> reserved) : counter_(std::move(reserved)) {}
 
-  // A shared subformula without quantifiers renames the same way wherever
-  // the environment is the same, so its result is kept for that
-  // environment; one with quantifiers draws new numbers at every occurrence.
   NodePtr formula(const NodePtr& f) {
+    return remembered(f, [&] { return rename(f); });
+  }
+
+ private:
+  // A shared subformula or subterm without quantifiers renames the same way
+  // wherever the environment is the same, so its result is kept for that
+  // environment; one with quantifiers draws new numbers at every occurrence.
+  template <class Compute>
+  NodePtr remembered(const NodePtr& f, const Compute& compute) {
     const bool shared = f.use_count() > 1;
     if (shared)
       if (auto it = memo_.find(f.get()); it != memo_.end() && it->second.first == env_version_) return it->second.second;
     const std::int64_t drawn = counter_.current();
-    NodePtr out = rename(f);
+    NodePtr out = compute();
     if (shared && counter_.current() == drawn) memo_.insert_or_assign(f.get(), std::make_pair(env_version_, out));
     return out;
   }
+
 
  private:
   NodePtr rename(const NodePtr& f) {
@@ -921,10 +939,11 @@ class Canonicalizer {
           if (equal(*it->first, *t)) return it->second;
         return t;
       case NodeKind::Constant: return t;
-      case NodeKind::FunctionApp: {
-        const auto& f = as<FunctionApp>(*t);
-        return FunctionApp::make(f.func(), f.arity(), terms(f.args()), f.return_sort());
-      }
+      case NodeKind::FunctionApp:
+        return remembered(t, [&] {
+          const auto& f = as<FunctionApp>(*t);
+          return FunctionApp::make(f.func(), f.arity(), terms(f.args()), f.return_sort());
+        });
       default: return formula(t);
     }
   }

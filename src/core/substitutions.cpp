@@ -57,6 +57,10 @@ VarSet SubstitutionTransformer::active_keys() const {
   return keys;
 }
 
+NodePtr SubstitutionTransformer::visit(const NodePtr& node) {
+  return remembering_visit(node, runs_own_operations(*this));
+}
+
 NodePtr SubstitutionTransformer::visit_constant(const NodeRef<Constant>& node) { return node; }
 
 // Applications are always rebuilt, changed or not.  A Python override may
@@ -132,7 +136,7 @@ NodePtr SubstitutionTransformer::handle_quantifier(const VariablePtr& bound_var,
   NodePtr walked;
   {
     ScopedMember in_scope(scope_bound_vars_, var);
-    walked = visit(target);
+    walked = shared_.apart([&] { return visit(target); });
   }
   require_formula(walked);
   return Quantifier::make(constructor, var, walked);
@@ -230,7 +234,8 @@ std::string id_text(const Variable& var) { return "v" + std::to_string(var.id())
 
 // The errors, shared by both ways of unifying.
 UnificationError occur_check_error(const Variable& var, const Node& term) {
-  return UnificationError("Occur-check failed: variable " + id_text(var) + " occurs in " + repr(term));
+  std::string where = printable(term) ? repr(term) : "a term of " + node_size_exact(term).decimal() + " nodes";
+  return UnificationError("Occur-check failed: variable " + id_text(var) + " occurs in " + where);
 }
 
 SortMismatchError variable_sort_error(const Variable& var, const SortPtr& term_sort) {

@@ -46,6 +46,8 @@ class SubstitutionTransformer : public CaptureAvoidingSubstitution {
  public:
   explicit SubstitutionTransformer(std::shared_ptr<const Substitution> mapping = std::make_shared<Substitution>());
 
+  NodePtr visit(const NodePtr& node) override;
+
   NodePtr visit_constant(const NodeRef<Constant>& node) override;
   NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override;
   NodePtr visit_predicate_app(const NodeRef<PredicateApp>& node) override;

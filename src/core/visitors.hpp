@@ -129,6 +129,19 @@ class SharedSubtreeMemo {
   // No walk of this memo is under way.
   bool idle() const { return depth_ == 0; }
 
+  // Runs `compute` without the results remembered so far and gives them back
+  // afterwards: for a part of the walk whose results depend on more than the
+  // node (the body of a binder that changes what the walk replaces).
+  template <class Compute>
+  R apart(const Compute& compute) {
+    struct Restore {
+      SharedSubtreeMemo& memo;
+      std::optional<SharedNodeMemo<R>> outside;
+      ~Restore() { memo.results_ = std::move(outside); }
+    } restore{*this, std::exchange(results_, std::nullopt)};
+    return compute();
+  }
+
   // One visit of a walker.  The outermost visit of a walker that runs its own
   // operations first tries `quick`, a direct walk that may give up (an empty
   // optional), then walks remembering from the start; every other visit goes
@@ -470,6 +483,16 @@ class CaptureAvoidingSubstitution : public ASTTransformer {
   // Substitutes into the body of a second-order quantifier, renaming its
   // symbol variable first where a replacement entering the body mentions it.
   NodePtr substitute_second_order(const NodeRef<SecondOrderQuantifier>& node);
+
+  // One visit, through `shared_` when `own` (the walker runs the operations
+  // of its class): a heavily shared input is then walked once per distinct
+  // node and scope, and its result shares the same way.
+  NodePtr remembering_visit(const NodePtr& node, bool own) {
+    return shared_.through(node, own, [&] { return dispatch(node); });
+  }
+  // Results of shared subtrees for the walk's current scope; a subclass
+  // walks a binder's body apart() when the body changes what is replaced.
+  SharedSubtreeMemo<NodePtr> shared_;
 };
 
 // `node` with the free occurrences of the symbol variable `from` (as the
@@ -490,6 +513,8 @@ class LightSubstitutionTransformer : public CaptureAvoidingSubstitution {
  public:
   explicit LightSubstitutionTransformer(VariableMapping mapping = {}) : mapping(std::move(mapping)) {}
   VariableMapping mapping;
+
+  NodePtr visit(const NodePtr& node) override { return remembering_visit(node, runs_own_operations(*this)); }
 
   NodePtr visit_forall(const NodeRef<Forall>& node) override;
   NodePtr visit_exists(const NodeRef<Exists>& node) override;

@@ -59,6 +59,7 @@ Literal Literal::substitute(const Substitution& subst) const {
 }
 
 std::string Literal::to_string() const {
+  core::require_printable(*atom_);
   if (atom_->kind() == NodeKind::Equality) {
     const auto& eq = core::as<core::Equality>(*atom_);
     return core::repr(*eq.left()) + (positive_ ? " = " : " \u2260 ") + core::repr(*eq.right());
