@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "core/bank.hpp"
@@ -124,6 +125,7 @@ class Unifier {
   std::vector<Frame> frames_;
   std::vector<TermId> results_;
   std::vector<std::pair<TermId, TermId>> pairs_;
+  std::unordered_set<std::uint64_t> taken_apart_;  // unify_all: pairs of applications already unified
   std::vector<TermId> stack_;
   std::vector<std::uint32_t> seen_;  // epoch stamps by term id
   std::vector<TermId> memo_;         // instantiate: results by term id

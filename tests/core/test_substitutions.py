@@ -730,3 +730,64 @@ def test_deep_input(call):
         call()
     except RecursionError:
         pass
+
+
+# ---------------------------------------------------------------------------
+# Heavily shared input: walked once per distinct node, the result as shared
+# ---------------------------------------------------------------------------
+def shared_term(depth, leaf):
+    """g(t, t) nested `depth` times: depth + 1 distinct nodes, 2**depth leaves."""
+    for _ in range(depth):
+        leaf = g(leaf, leaf)
+    return leaf
+
+
+def shared_conjunction(depth, leaf):
+    for _ in range(depth):
+        leaf = And(leaf, leaf)
+    return leaf
+
+
+v2 = Variable(2)
+# Each call on a small tree (depth 3, the plain walk) and on the same shape
+# with 2**100 leaves gives the same construction: (call, expected) by depth.
+SHARED_CASES = {
+    "substitute_term": (lambda n: substitute_term(shared_term(n, x), {x: c}), lambda n: shared_term(n, c)),
+    "apply_substitution": (lambda n: apply_substitution({x: f(y)}, shared_term(n, x)),
+                           lambda n: shared_term(n, f(y))),
+    "compose": (lambda n: entries(compose_substitutions({y: shared_term(n, x)}, {x: shared_term(n, y)})),
+                lambda n: [(x, shared_term(n, shared_term(n, x))), (y, shared_term(n, x))]),
+    "substitute_formula": (lambda n: substitute_formula(shared_conjunction(n, P(shared_term(n, x))), {x: c}),
+                           lambda n: shared_conjunction(n, P(shared_term(n, c)))),
+    # The binder catches the replacement and is renamed; shadowed below a binder of the key.
+    "renaming": (lambda n: substitute_formula(Forall(y, shared_conjunction(n, And(P(shared_term(n, x)), Q(y)))),
+                                              {x: y}),
+                 lambda n: Forall(v2, shared_conjunction(n, And(P(shared_term(n, y)), Q(v2))))),
+    "shadowing": (lambda n: substitute_formula(And(P(shared_term(n, x)), Exists(x, P(shared_term(n, x)))), {x: c}),
+                  lambda n: And(P(shared_term(n, c)), Exists(x, P(shared_term(n, x))))),
+    "transformer": (lambda n: SubstitutionTransformer({x: c}).visit(Exists(y, shared_conjunction(n, Q(x, y)))),
+                    lambda n: Exists(y, shared_conjunction(n, Q(c, y)))),
+    "light transformer": (lambda n: __import__("core.visitors").visitors.SubstitutionTransformer({x: y}).visit(
+                              Exists(y, shared_conjunction(n, Q(shared_term(n, x), y)))),
+                          lambda n: Exists(v2, shared_conjunction(n, Q(shared_term(n, y), v2)))),
+    "unify_terms": (lambda n: entries(unify_terms(shared_term(n, x), shared_term(n, f(c)))), lambda n: [(x, f(c))]),
+    "canonicalize": (lambda n: __import__("core.ast").ast.canonicalize_bound_variables(
+                         Forall(y, P(shared_term(n, y)))),
+                     lambda n: Forall(x, P(shared_term(n, x)))),
+}
+
+
+@pytest.mark.parametrize("depth", [3, 100])
+@pytest.mark.parametrize("name", SHARED_CASES)
+def test_shared_input_gives_the_construction_of_the_small_case(name, depth):
+    call, expected = SHARED_CASES[name]
+    assert call(depth) == expected(depth)
+
+
+@pytest.mark.parametrize("term, occurs_in", [
+    (shared_term(3, x), "occurs in FunctionApp("),
+    (shared_term(100, x), "occurs in a term of 2535301200456458802993406410751 nodes"),
+])
+def test_occur_check_names_the_term_or_its_size_when_too_large_to_print(term, occurs_in):
+    with pytest.raises(UnificationError, match=r"Occur-check failed: variable v0 " + occurs_in.replace("(", r"\(")):
+        unify_terms(x, term)

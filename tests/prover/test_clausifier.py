@@ -783,3 +783,33 @@ def test_generated_first_order_formulas(seed):
             reset_skolem_counters()
             clauses = negate_and_clausify(f) if negate else to_cnf(f)
             checked += check_against_closure(f, clauses, negate)
+
+
+def shared_term(depth, leaf):
+    """g(t, t) nested `depth` times: depth + 1 distinct nodes, 2**depth leaves."""
+    for _ in range(depth):
+        leaf = FunctionApp("g", 2, (leaf, leaf))
+    return leaf
+
+
+# A small tree and the same shape with 2**100 leaves: both come out alike,
+# the large one built as shared as its input.
+@pytest.mark.parametrize("depth", [2, 100])
+@pytest.mark.parametrize("quantify, leaf", [
+    (lambda f: f, Constant("sk_c0")),           # the free variable becomes a Skolem constant
+    (lambda f: Forall(x, f), Constant("sk_c0")),
+    (lambda f: Exists(x, f), Variable(1)),      # standardized apart
+])
+def test_clausifying_a_shared_term_gives_the_clause_of_the_small_case(depth, quantify, leaf):
+    clauses = negate_and_clausify(quantify(A("P", shared_term(depth, x))))
+    assert clauses == [Clause(frozenset({Literal(A("P", shared_term(depth, leaf)), False)}))]
+
+
+def test_text_of_a_literal_too_large_to_print_is_refused():
+    literal = Literal(A("P", shared_term(100, x)))
+    with pytest.raises(MemoryError, match="too large to print"):
+        literal.to_string()
+    with pytest.raises(MemoryError, match="too large to print"):
+        Clause(frozenset({literal})).to_string()
+    small = A("P", shared_term(2, x))
+    assert Literal(small).to_string() == repr(small)
