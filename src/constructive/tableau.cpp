@@ -10,9 +10,6 @@
 
 namespace constructive {
 
-using core::NodeKind;
-using core::NodePtr;
-
 const char* sign_value(Sign sign) { return sign == Sign::True ? "T" : "F"; }
 
 std::string SignedFormula::to_string(std::string_view notation) const {
