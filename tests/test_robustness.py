@@ -91,7 +91,7 @@ def _collect(child, timeout):
     return results
 
 
-def run_probes(setup, probes, watchdog=5.0, children=1, memory=4 << 30, timeout=180):
+def run_probes(setup, probes, watchdog=5.0, children=1, memory=2 << 30, timeout=180):
     """Runs `setup` and then each probe (label, statement) in `children`
     child interpreters at once and returns {label: (outcome, seconds)}; the
     outcome is "ok", "interrupted" (the watchdog fired) or the name of the
@@ -138,16 +138,8 @@ for cls in vars(module).values():
                     pass
 """
 
-# Modules whose owners still bind methods that take `self` as a pointer
-# without refusing None (common::refuse_none_self).
-_NONE_SELF_OPEN = {
-    "constructive.ljt": "Sequent.__hash__(None) crashes; fix listed in notes/audit.md",
-}
 
-
-@pytest.mark.parametrize("module", [
-    pytest.param(m, marks=pytest.mark.skip(reason=_NONE_SELF_OPEN[m])) if m in _NONE_SELF_OPEN else m
-    for m in MODULES])
+@pytest.mark.parametrize("module", MODULES)
 def test_none_as_self_is_refused(module):
     results = run_probes(f"NAME = {module!r}", [("none-self", _NONE_SELF)], watchdog=60)
     assert faults(results, {"ok"}) == {}
@@ -247,6 +239,60 @@ def test_wrong_argument_types_give_clear_errors(module):
     setup = f"NAME = {module!r}; INSTANCE_CODE = {_INSTANCES.get(module, '[]')!r}"
     results = run_probes(setup, [("wrong types", _WRONG_TYPES)], watchdog=120)
     assert faults(results, {"ok"}) == {}
+
+
+# Python code called back by the engine (walker overrides, rule callables)
+# that returns values of the wrong kind, and objects used from several
+# threads at once.
+_CALLBACKS_SETUP = """
+from core.ast import *
+import core.visitors as V, prover.rules as RU, prover.engine as E, constructive.prefix as X
+import constructive.matrix as M, constructive.kripke as K, threading
+x, a, p = Variable(0), Constant("a"), PredicateApp("p", 0, ())
+P = lambda t: PredicateApp("P", 1, (t,))
+
+def walker(base, operation, value):
+    return type("Odd", (base,), {operation: lambda self, node: value})()
+
+def in_threads(fn, n=8):
+    errors = []
+    def run():
+        try:
+            fn()
+        except Exception as e:
+            errors.append(e)
+    threads = [threading.Thread(target=run) for _ in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+"""
+
+CALLBACKS = {
+    "depth of a str": "walker(V.DepthVisitor, 'visit_variable', 'x').visit(Forall(x, P(x)))",
+    "size of None": "walker(V.SizeVisitor, 'visit_and', None).visit(And(p, p))",
+    "an int for a term": "walker(V.ASTTransformer, 'visit_variable', 5).visit(Forall(x, P(x)))",
+    "a term for an atom": "walker(V.ASTTransformer, 'visit_predicate_app', x).visit(And(p, Not(p)))",
+    "free variables as an int": "walker(V.FreeVariableCollector, 'visit_variable', 7).visit(P(x))",
+    "text as an int": "walker(V.ExportVisitor, 'visit_predicate_app', 3).visit(And(p, p))",
+    "a rule returning an int": "RU.apply_rule(RU.InferenceRule('r', 'd', 't', lambda *a: 5), [])",
+    "a rule returning junk": "RU.apply_rule(RU.InferenceRule('r', 'd', 't', lambda *a: [None, 1]), [])",
+    "a rule without a callable": "RU.apply_rule(RU.InferenceRule('r', 'd', 't', None), [])",
+    "engine in threads": "in_threads(lambda: E.TheoremProver().prove(P(a), [Forall(x, P(x))]))",
+    "prefix unification in threads": "V4 = X.Prefix(tuple(X.PrefixVariable(f'V{i}') for i in range(4)))\n"
+                                     "W4 = X.Prefix(tuple(X.PrefixVariable(f'W{i}') for i in range(4)))\n"
+                                     "in_threads(lambda: X.unify_prefixes(V4, W4, X.PrefixSubstitution()))",
+    "one formula tree in threads": "t = M.FormulaTree(Implies(Implies(p, p), p), multiplicity=3)\n"
+                                   "in_threads(t.get_paths)",
+    "one Kripke model in threads": "m = K.KripkeModel()\n"
+                                   "in_threads(lambda: [m.add_world(K.World(i, f'w{i}')) for i in range(200)])",
+}
+
+
+def test_odd_callbacks_and_threads_give_results_or_clear_errors():
+    results = run_probes(_CALLBACKS_SETUP, CALLBACKS.items(), watchdog=20.0)
+    assert faults(results, {"ok", "TypeError", "ValueError", "InvalidFormulaError", "AssertionError"}) == {}
 
 
 # ---------------------------------------------------------------------------
@@ -350,15 +396,11 @@ def _probes(formulas, kinds, term):
         yield f"{name} / term", f"T = {term}\n{statement}"
 
 
-# Faults reported to the owners (notes/audit.md) and not yet fixed on main.
-_OPEN = {}
-
-
 def test_very_deep_formulas_give_a_result_or_a_clear_error():
     results = run_probes(_FORMULAS + _OPERATIONS, _probes("DEEP", DEEP_KINDS, "DEEP_TERM"), watchdog=20.0, children=3)
     bad = faults(results, {"ok", "RecursionError", "ValueError", "TypeError", "InvalidFormulaError",
                            "UnificationError", "SortMismatchError", "NoProofError", "AssertionError"})
-    assert {k: v for k, v in bad.items() if k not in _OPEN} == {}
+    assert bad == {}
 
 
 def test_heavily_shared_formulas_answer_fast_or_stop_on_interrupt():
@@ -367,10 +409,10 @@ def test_heavily_shared_formulas_answer_fast_or_stop_on_interrupt():
     bad = faults(results, {"ok", "interrupted", "RecursionError", "ValueError", "TypeError", "MemoryError",
                            "InvalidFormulaError", "UnificationError", "SortMismatchError", "NoProofError",
                            "AssertionError"})
-    assert {k: v for k, v in bad.items() if k not in _OPEN} == {}
+    assert bad == {}
     # Ctrl-C is answered promptly, also while the machine is busy.
     late = {label: round(seconds - watchdog, 2) for label, (outcome, seconds) in results.items()
-            if outcome == "interrupted" and seconds > watchdog + 1.5 and label not in _OPEN}
+            if outcome == "interrupted" and seconds > watchdog + 1.5}
     assert late == {}
 
 
@@ -455,17 +497,11 @@ UNBOUNDED = {"2**70": "2**70", "2**63-1": "2**63 - 1", "inf": "float('inf')"}
 
 _CLEAR = {"ok", "TypeError", "ValueError", "OverflowError", "NoProofError", "MemoryError"}
 
-# Known faults of other owners, skipped until their fix is on main.
-_LIMITS_OPEN = {
-}
-
 
 def _limit_probes(values):
     for name, statement in LIMITS.items():
         for key, value in values.items():
-            label = f"{name} = {key}"
-            if label not in _LIMITS_OPEN:
-                yield label, f"V = {value}\n{statement}"
+            yield f"{name} = {key}", f"V = {value}\n{statement}"
 
 
 def test_bounding_limits_end_the_search_by_themselves():
@@ -480,3 +516,49 @@ def test_unbounded_limits_are_honoured_and_interruptible():
     late = {label: round(seconds - watchdog, 2) for label, (outcome, seconds) in results.items()
             if outcome == "interrupted" and seconds > watchdog + 1.5}
     assert late == {}
+
+
+# Each limit bounds the work it names: worlds and depth of the tableau,
+# given clauses and seconds of the resolution searches.
+_HONOURED_SETUP = _LIMITS_SETUP + """
+import time
+from families import pigeon
+
+def worlds(node):
+    out = {node.world}
+    for child in node.children:
+        out |= worlds(child)
+    return out
+
+def seconds_of(call):
+    start = time.monotonic()
+    try:
+        call()
+    except E.NoProofError:
+        pass
+    return time.monotonic() - start
+"""
+
+HONOURED = {
+    "max_worlds": "for n in (1, 2, 3, 5):\n"
+                  "    assert len(worlds(TB.TableauProver(max_worlds=n).prove(peirce).tree.root)) <= n",
+    "max_depth": "for n in (1, 2, 5, 10):\n"
+                 "    assert TB.TableauProver(max_depth=n).prove(peirce).tree.get_depth() <= n",
+    "engine max_steps": "try:\n"
+                        "    E.TheoremProver().prove(pigeon(8), max_steps=7, timeout_sec=100.0)\n"
+                        "except E.NoProofError as e:\n"
+                        "    assert 'step limit of 7' in str(e)\n"
+                        "else:\n"
+                        "    raise AssertionError('no proof is found in 7 steps')",
+    "engine timeout_sec": "assert seconds_of(lambda: E.TheoremProver().prove(pigeon(8), max_steps=10**9,"
+                          " timeout_sec=0.3)) < 2.0",
+    "configured timeout": "cfg = CF.SolverConfig(prover_max_steps=10**9, prover_timeout_sec=0.3)\n"
+                          "assert seconds_of(lambda: E.TheoremProver(config=cfg).prove(pigeon(8))) < 2.0",
+    "translation timeout_sec": "assert seconds_of(lambda: R.prove_translation_resolution(pigeon(8), None, 10**9,"
+                               " 0.3)) < 2.0",
+}
+
+
+def test_limits_bound_the_work_they_name():
+    results = run_probes(_HONOURED_SETUP, HONOURED.items(), watchdog=20.0)
+    assert faults(results, {"ok"}) == {}

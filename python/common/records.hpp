@@ -54,6 +54,10 @@ struct RecordStyle {
   bool hashable = true;
   // False: fields made with `mutable_field` can be assigned and nothing is frozen.
   bool frozen = true;
+  // False: an instance of a Python subclass counts as one of the record's own
+  // class: it compares equal to an equal record and its text form carries the
+  // record's name.
+  bool exact_class = true;
 };
 
 // The C++ value behind `self`: TypeError when `self` is not an instance of
@@ -181,9 +185,23 @@ py::tuple field_values(const T& record, const Fields&... fields) {
   return py::make_tuple(fields.value(record)...);
 }
 
+// Whether `other` is a record of the same class as `self` (see RecordStyle::exact_class).
+template <typename T>
+bool same_class(RecordStyle style, py::handle self, py::handle other) {
+  if (style.exact_class) return py::type::handle_of(self).is(py::type::handle_of(other));
+  return py::isinstance<T>(other);
+}
+
+// The class name that the text form of `self` shows.
+template <typename T>
+std::string class_name(RecordStyle style, py::handle self) {
+  py::handle cls = style.exact_class ? py::handle(py::type::handle_of(self)) : py::handle(py::type::of<T>());
+  return cls.attr("__qualname__").cast<std::string>();
+}
+
 template <typename T, typename... Fields>
-std::string record_text(py::handle self, const T& record, const Fields&... fields) {
-  std::string out = py::type::handle_of(self).attr("__qualname__").cast<std::string>() + "(";
+std::string record_text(RecordStyle style, py::handle self, const T& record, const Fields&... fields) {
+  std::string out = class_name<T>(style, self) + "(";
   bool first = true;
   auto one = [&](const auto& f) {
     if (!first) out += ", ";
@@ -226,7 +244,7 @@ Class& bind_record(Class& cls, RecordStyle style, const Constructor<Factory>& ma
   (detail::define_property<Class, T>(cls, fields, style.frozen), ...);
   cls.def("__eq__", [style](py::handle self, py::handle other) -> py::object {
     const T& a = record_of<T>(self);
-    if (!py::type::handle_of(self).is(py::type::handle_of(other)))
+    if (!detail::same_class<T>(style, self, other))
       return style.foreign_not_implemented ? py::reinterpret_borrow<py::object>(Py_NotImplemented)
                                            : py::object(py::bool_(false));
     return py::bool_(a == record_of<T>(other));
@@ -243,8 +261,9 @@ Class& bind_record(Class& cls, RecordStyle style, const Constructor<Factory>& ma
   } else {
     cls.attr("__hash__") = py::none();
   }
-  cls.def("__repr__",
-          [fields...](py::handle self) { return detail::record_text(self, record_of<T>(self), fields...); });
+  cls.def("__repr__", [style, fields...](py::handle self) {
+    return detail::record_text(style, self, record_of<T>(self), fields...);
+  });
   if (style.frozen) freeze(cls);
   return cls;
 }

@@ -6,6 +6,7 @@
 // instance replaces `_search` does each premise go back through that
 // replacement, so that it sees every sequent of the search.
 #include "common/bindings.hpp"
+#include "common/records.hpp"
 #include "constructive/common.hpp"
 #include "constructive/ljt.hpp"
 
@@ -157,59 +158,39 @@ py::object prove(py::object self, py::handle target, py::handle premises) {
   return py::cast(std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}));
 }
 
+// Both records answer False, not NotImplemented, when compared with an
+// object of another class, and an instance of a Python subclass compares and
+// prints as one of the record's class.
+constexpr common::RecordStyle kRecordStyle{.foreign_not_implemented = false, .exact_class = false};
+
 void bind_sequent(py::module_& m) {
   py::class_<Sequent, std::shared_ptr<Sequent>> cls(
       m, "Sequent", "An intuitionistic sequent: ordered antecedent formulas and one succedent.");
-  cls.def(py::init([](py::handle antecedents, py::handle succedent) {
-            std::vector<NodePtr> items = formulas_from_py(antecedents);
-            return std::make_shared<Sequent>(std::move(items), common::to_node(succedent),
-                                             PyTuple_Check(antecedents.ptr()) ? keep_py(antecedents) : nullptr);
-          }),
-          py::arg("antecedents") = py::tuple(), py::arg("succedent") = py::cast(constructive::falsum()))
-      .def_property_readonly("antecedents", &antecedents_to_py)
-      .def_property_readonly("succedent", &Sequent::succedent)
-      .def("to_string", &Sequent::to_string, py::arg("notation") = "infix",
-           "The sequent as one line: antecedents, ' ==> ' (' \\vdash ' in latex) and the succedent.")
-      .def("__str__", [](const Sequent& s) { return s.to_string(); })
-      .def(
-          "__eq__",
-          [](const Sequent& self, py::handle other) {
-            return py::isinstance<Sequent>(other) && self == *other.cast<SequentPtr>();
-          },
-          py::is_operator())
-      .def("__hash__", &Sequent::hash)
-      .def("__repr__", [](const Sequent& s) {
-        return "Sequent(antecedents=" + py::repr(antecedents_to_py(s)).cast<std::string>() +
-               ", succedent=" + core::repr(*s.succedent()) + ")";
-      });
-  common::freeze(cls);
+  common::bind_record(cls, kRecordStyle, common::constructor([](py::handle antecedents, py::handle succedent) {
+                        std::vector<NodePtr> items = formulas_from_py(antecedents);
+                        return std::make_shared<Sequent>(
+                            std::move(items), common::to_node(succedent),
+                            PyTuple_Check(antecedents.ptr()) ? keep_py(antecedents) : nullptr);
+                      }),
+                      common::field("antecedents", &antecedents_to_py, py::tuple()),
+                      common::field("succedent", &Sequent::succedent, py::cast(constructive::falsum())));
+  cls.def("to_string", &Sequent::to_string, py::arg("notation") = "infix",
+          "The sequent as one line: antecedents, ' ==> ' (' \\vdash ' in latex) and the succedent.")
+      .def("__str__", [](const Sequent& s) { return s.to_string(); });
 }
 
 void bind_proof_node(py::module_& m) {
   py::class_<LJTProofNode, std::shared_ptr<LJTProofNode>> cls(
       m, "LJTProofNode", "One inference of an LJT derivation: a sequent, its rule and the premises' derivations.");
-  cls.def(py::init([](SequentPtr sequent, std::string rule, py::handle premises) {
-            if (!sequent) throw core::TypeError("sequent must be a Sequent, got None");
-            return std::make_shared<LJTProofNode>(std::move(sequent), std::move(rule), premises_from_py(premises));
-          }),
-          py::arg("sequent"), py::arg("rule"), py::arg("premises") = py::tuple())
-      .def_property_readonly("sequent", &LJTProofNode::sequent)
-      .def_property_readonly("rule", &LJTProofNode::rule)
-      .def_property_readonly("premises", [](const LJTProofNode& n) { return to_py_tuple(n.premises()); })
-      .def("to_dict", &node_to_dict, "The node and its subtree as a dictionary of plain values.")
-      .def(
-          "__eq__",
-          [](const LJTProofNode& self, py::handle other) {
-            return py::isinstance<LJTProofNode>(other) && equal(self, *other.cast<LJTProofNodePtr>());
-          },
-          py::is_operator())
-      .def("__hash__", &LJTProofNode::hash)
-      .def("__repr__", [](const LJTProofNode& n) {
-        return "LJTProofNode(sequent=" + py::repr(py::cast(n.sequent())).cast<std::string>() +
-               ", rule=" + core::py_quote(n.rule()) +
-               ", premises=" + py::repr(to_py_tuple(n.premises())).cast<std::string>() + ")";
-      });
-  common::freeze(cls);
+  common::bind_record(
+      cls, kRecordStyle, common::constructor([](SequentPtr sequent, std::string rule, py::handle premises) {
+        if (!sequent) throw core::TypeError("sequent must be a Sequent, got None");
+        return std::make_shared<LJTProofNode>(std::move(sequent), std::move(rule), premises_from_py(premises));
+      }),
+      common::field("sequent", &LJTProofNode::sequent), common::field("rule", &LJTProofNode::rule),
+      common::field(
+          "premises", [](const LJTProofNode& n) { return to_py_tuple(n.premises()); }, py::tuple()));
+  cls.def("to_dict", &node_to_dict, "The node and its subtree as a dictionary of plain values.");
 }
 
 void bind_proof_tree(py::module_& m) {
@@ -294,4 +275,5 @@ PYBIND11_MODULE(ljt, m) {
   for (const char* name : {"Sequent", "LJTProofNode", "LJTProofTree", "LJTProver", "prove_ljt"})
     public_names.append(name);
   m.attr("__all__") = public_names;
+  common::refuse_none_self(m);
 }

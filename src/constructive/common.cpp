@@ -4,12 +4,6 @@
 
 namespace constructive {
 
-using core::as;
-using core::BinaryFormula;
-using core::Node;
-using core::NodeKind;
-using core::NodePtr;
-
 const NodePtr& falsum() {
   static const NodePtr f = core::PredicateApp::atom("_bot");
   return f;

@@ -19,6 +19,13 @@
 
 namespace constructive {
 
+// The engine's formula names, used unqualified throughout the provers.
+using core::as;
+using core::BinaryFormula;
+using core::Node;
+using core::NodeKind;
+using core::NodePtr;
+
 const core::NodePtr& falsum();
 const core::NodePtr& verum();
 

@@ -17,30 +17,15 @@
 
 namespace constructive {
 
-using core::as;
-using core::BinaryFormula;
-using core::Node;
-using core::NodeKind;
-using core::NodePtr;
 using core::RecursionGuard;
 namespace pyhash = core::pyhash;
 
 namespace {
 
 // The rule names, as proof nodes carry them.
-constexpr const char* kRTop = "R_Top";
-constexpr const char* kLBot = "L_Bot";
-constexpr const char* kAx = "Ax";
-constexpr const char* kRImp = "R_Imp";
-constexpr const char* kRAnd = "R_And";
-constexpr const char* kLAnd = "L_And";
-constexpr const char* kLOr = "L_Or";
-constexpr const char* kLImpAtom = "L_Imp_Atom";
-constexpr const char* kLImpAnd = "L_Imp_And";
-constexpr const char* kLImpOr = "L_Imp_Or";
-constexpr const char* kROr1 = "R_Or1";
-constexpr const char* kROr2 = "R_Or2";
-constexpr const char* kLImpImp = "L_Imp_Imp";
+constexpr const char *kRTop = "R_Top", *kLBot = "L_Bot", *kAx = "Ax", *kRImp = "R_Imp", *kRAnd = "R_And",
+                     *kLAnd = "L_And", *kLOr = "L_Or", *kLImpAtom = "L_Imp_Atom", *kLImpAnd = "L_Imp_And",
+                     *kLImpOr = "L_Imp_Or", *kROr1 = "R_Or1", *kROr2 = "R_Or2", *kLImpImp = "L_Imp_Imp";
 
 }  // namespace
 

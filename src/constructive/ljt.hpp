@@ -151,6 +151,7 @@ class LJTProofNode {
 
 // Structural equality of whole subtrees.
 bool equal(const LJTProofNode& a, const LJTProofNode& b);
+inline bool operator==(const LJTProofNode& a, const LJTProofNode& b) { return equal(a, b); }
 
 // Whether the node is a correct application of its rule: its sequent is the
 // conclusion of an instance of the named rule whose premises are exactly the

@@ -14,7 +14,8 @@ struct Pair {
   bool operator==(const Pair&) const = default;
 };
 
-// Built by a checking factory; hashed by its own hash(); == a foreign object is False.
+// Built by a checking factory; hashed by its own hash(); == a foreign object is
+// False; an instance of a subclass counts as a Tagged.
 struct Tagged {
   std::int64_t tag;
   core::NodePtr node;
@@ -37,7 +38,7 @@ PYBIND11_MODULE(_record_probe, m) {
   common::bind_record(pair, {}, common::field("left", &Pair::left), common::field("right", &Pair::right, "r"));
 
   py::class_<Tagged, std::shared_ptr<Tagged>> tagged(m, "Tagged");
-  common::bind_record(tagged, {.foreign_not_implemented = false},
+  common::bind_record(tagged, {.foreign_not_implemented = false, .exact_class = false},
                       common::constructor([](std::int64_t tag, py::handle node) {
                         if (tag < 0) throw py::value_error("tag must be non-negative");
                         return std::make_shared<Tagged>(Tagged{tag, common::to_node(node)});

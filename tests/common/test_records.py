@@ -63,6 +63,20 @@ def test_repr_is_dataclass_style():
     assert repr(Box([1])) == "Box(content=[1])"
 
 
+def test_subclass_instance_is_its_own_class_or_the_record_by_style():
+    class MyPair(Pair):
+        pass
+
+    class MyTagged(Tagged):
+        pass
+
+    assert Pair(1, "a") != MyPair(1, "a") and MyPair(1, "a") == MyPair(1, "a")
+    assert repr(MyPair(1, "a")).endswith(".MyPair(left=1, right='a')")
+    c = Constant("c")
+    assert Tagged(2, c) == MyTagged(2, c) and MyTagged(2, c) == Tagged(2, c) and MyTagged(2, c) != Tagged(3, c)
+    assert repr(MyTagged(2, c)) == repr(Tagged(2, c))
+
+
 @pytest.mark.parametrize("action", [lambda p: setattr(p, "left", 2), lambda p: delattr(p, "left"),
                                     lambda p: setattr(p, "other", 2)], ids=["assign", "delete", "new-attribute"])
 def test_frozen_record_refuses_changes(action):
