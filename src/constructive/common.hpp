@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -130,6 +131,39 @@ std::int64_t derivation_size(const Node& root, ForEachChild for_each_child, Shar
         return true;
       },
       shared_key);
+}
+
+// ---------------------------------------------------------------------------
+// Derivations as text
+// ---------------------------------------------------------------------------
+template <typename Node, typename ForEachChild, typename Label>
+void draw_children(const Node& node, const std::string& prefix, const char* last_connector,
+                   const ForEachChild& for_each_child, const Label& label, std::string& out);
+
+// Appends a node and, below it, its children as lines of branches: the node's
+// line is `prefix`, a connector ("|-- ", or `last_connector` for a parent's
+// last child) and label(node); its children's lines continue the prefix with
+// "|   " (or "    " below a last child).  for_each_child is as for the folds.
+template <typename Node, typename ForEachChild, typename Label>
+void draw_branches(const Node& node, const std::string& prefix, bool is_last, const char* last_connector,
+                   const ForEachChild& for_each_child, const Label& label, std::string& out) {
+  core::RecursionGuard guard;
+  out += prefix;
+  out += is_last ? last_connector : "|-- ";
+  out += label(node);
+  draw_children(node, prefix + (is_last ? "    " : "|   "), last_connector, for_each_child, label, out);
+}
+
+// The children of `node` as branches under it, each on a new line.
+template <typename Node, typename ForEachChild, typename Label>
+void draw_children(const Node& node, const std::string& prefix, const char* last_connector,
+                   const ForEachChild& for_each_child, const Label& label, std::string& out) {
+  std::vector<Node> children;
+  for_each_child(node, [&](const Node& child) { children.push_back(child); });
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    out += '\n';
+    draw_branches(children[i], prefix, i + 1 == children.size(), last_connector, for_each_child, label, out);
+  }
 }
 
 }  // namespace constructive

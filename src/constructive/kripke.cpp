@@ -171,7 +171,6 @@ bool KripkeModel::decide(const core::NodePtr& f, const World& world, ForcingMemo
   core::RecursionGuard guard;
   if (is_falsum(*f)) return false;
   if (is_verum(*f)) return true;
-  using core::NodeKind;
   switch (f->kind()) {
     case NodeKind::PredicateApp: {
       const FormulaSet* true_here = valuations.find(world);

@@ -362,15 +362,6 @@ bool node_valid(const LJTProofNodePtr& root) {
 
 std::string node_text(const LJTProofNode& node) { return "[" + node.rule() + "] " + node.sequent()->to_string(); }
 
-void render_ascii(const LJTProofNode& node, const std::string& prefix, bool is_last, std::vector<std::string>& lines) {
-  RecursionGuard guard;
-  lines.push_back(prefix + (is_last ? "`-- " : "|-- ") + node_text(node));
-  const std::string child_prefix = prefix + (is_last ? "    " : "|   ");
-  const auto& premises = node.premises();
-  for (std::size_t i = 0; i < premises.size(); ++i)
-    render_ascii(*premises[i], child_prefix, i + 1 == premises.size(), lines);
-}
-
 const char* inference_command(std::size_t premise_count) {
   switch (premise_count) {
     case 0:
@@ -406,10 +397,14 @@ std::int64_t LJTProofTree::size() const { return node_size(root); }
 bool LJTProofTree::is_valid() const { return node_valid(root); }
 
 std::string LJTProofTree::to_ascii() const {
-  std::vector<std::string> lines{node_text(*root)};
-  const auto& premises = root->premises();
-  for (std::size_t i = 0; i < premises.size(); ++i) render_ascii(*premises[i], "", i + 1 == premises.size(), lines);
-  return join_lines(lines);
+  std::string out = node_text(*root);
+  draw_children(
+      root.get(), "", "`-- ",
+      [](const LJTProofNode* node, auto visit) {
+        for (const auto& p : node->premises()) visit(p.get());
+      },
+      [](const LJTProofNode* node) { return node_text(*node); }, out);
+  return out;
 }
 
 std::string LJTProofTree::to_latex() const {

@@ -10,9 +10,6 @@
 
 namespace constructive {
 
-using core::NodeKind;
-using core::NodePtr;
-
 const char* sign_value(Sign sign) { return sign == Sign::True ? "T" : "F"; }
 
 std::string SignedFormula::to_string(std::string_view notation) const {
@@ -138,21 +135,13 @@ TextIndex DerivationTree::text_index(std::string_view text) { return intern(text
 
 namespace {
 
-void append_ascii(const DerivationTree& tree, NodeIndex index, const std::string& prefix, bool is_last,
-                  std::string& out) {
-  core::RecursionGuard guard;
-  const TableauNode& node = tree.node(index);
-  out += prefix;
-  out += is_last ? "+-- " : "|-- ";
-  out += tree.rule(index);
+// One node's line: its rule, signed formula, status and clash.
+std::string node_label(const DerivationTree& tree, NodeIndex index) {
+  std::string out = tree.rule(index);
   if (auto sf = tree.signed_formula(index)) out += " : " + sf->to_string();
-  out += node.is_closed ? " [CLOSED]" : " [OPEN]";
+  out += tree.node(index).is_closed ? " [CLOSED]" : " [OPEN]";
   if (const std::string* clash = tree.clash_details(index); clash && !clash->empty()) out += " (" + *clash + ")";
-  const std::string child_prefix = prefix + (is_last ? "    " : "|   ");
-  tree.for_each_child(index, [&](NodeIndex child) {
-    out += "\n";
-    append_ascii(tree, child, child_prefix, tree.node(child).next_sibling == kNone, out);
-  });
+  return out;
 }
 
 std::string trimmed(const std::string& text) {
@@ -182,7 +171,9 @@ void append_latex(const DerivationTree& tree, NodeIndex index, const std::string
 
 std::string node_text(const DerivationTree& tree, NodeIndex node, const std::string& prefix, bool is_last) {
   std::string out;
-  append_ascii(tree, node, prefix, is_last, out);
+  draw_branches(
+      node, prefix, is_last, "+-- ", [&tree](NodeIndex n, auto visit) { tree.for_each_child(n, visit); },
+      [&tree](NodeIndex n) { return node_label(tree, n); }, out);
   return out;
 }
 

@@ -941,6 +941,7 @@ sys.path.insert(0, {bench!r})
 from families import pigeon
 from constructive.ljt import prove_ljt
 from core.ast import Implies, PredicateApp
+signal.signal(signal.SIGINT, signal.default_int_handler)  # ignored when started from a background job
 threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
 start = time.monotonic()
 try:

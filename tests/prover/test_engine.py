@@ -295,6 +295,8 @@ def test_timeout_is_honoured_on_a_flooding_problem():
 def test_keyboard_interrupt_stops_a_long_search():
     target, premises = FLOOD
     timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    # A runner started from a background job inherits SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     start = time.monotonic()
     timer.start()
     try:
@@ -302,6 +304,7 @@ def test_keyboard_interrupt_stops_a_long_search():
             engine().prove(target=target, premises=premises, max_steps=10**9, timeout_sec=60)
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     assert time.monotonic() - start < 5.0
 
 
