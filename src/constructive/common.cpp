@@ -97,8 +97,26 @@ class Normalizer {
 
  private:
   NodePtr child(const NodePtr& c) {
+    if (is_leaf(*c)) return c;  // normalised as it is; shared atoms would crowd the memo
     if (const NodePtr* known = memo_.find(c)) return *known;
     return memo_.store(c, of(c));
+  }
+
+  static bool is_leaf(const Node& n) {
+    switch (n.kind()) {
+      case NodeKind::Not:
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+      case NodeKind::Forall:
+      case NodeKind::Exists:
+      case NodeKind::ForallPred:
+      case NodeKind::ExistsPred:
+      case NodeKind::ForallFunc:
+      case NodeKind::ExistsFunc: return false;
+      default: return true;
+    }
   }
 
   core::SharedNodeMemo<NodePtr> memo_;

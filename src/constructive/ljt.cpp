@@ -467,7 +467,7 @@ class FormulaTable {
       info.left_shape = infos_[info.left].shape;
     }
     mark_decided(info);
-    info.value = value_of(f);
+    info.value = value_of(f, info);
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);
@@ -534,8 +534,12 @@ class FormulaTable {
     }
   }
 
-  // The value number of `f`: its id in the bank, where equal formulas share one.
-  Id value_of(const NodePtr& f) { return values_.from_node(f); }
+  // The value number of `f`: its id in the bank, where equal formulas share
+  // one.  A connective's is made from its sides' numbers, without a walk.
+  Id value_of(const NodePtr& f, const FormulaInfo& info) {
+    if (info.shape == Shape::Other) return values_.from_node(f);
+    return values_.binary(f->kind(), infos_[info.left].value, infos_[info.right].value);
+  }
 
   std::shared_ptr<FormulaPool> pool_ = std::make_shared<FormulaPool>();
   std::vector<FormulaInfo> infos_;

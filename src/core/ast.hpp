@@ -19,6 +19,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -416,7 +417,7 @@ class SharedNodeMemo {
   // reference stays valid until the next store).
   template <typename Ptr>
   const T& store(const Ptr& n, T value) {
-    if (n.use_count() <= 1) return last_ = std::move(value);
+    if (owners(n, value) <= 1) return last_ = std::move(value);
     return map_.insert_or_assign(n.get(), Kept{n, std::move(value)}).first->second.value;
   }
 
@@ -425,6 +426,13 @@ class SharedNodeMemo {
     NodePtr node;
     T value;
   };
+  // The owners of `n` besides the value: a walk that leaves a node as it
+  // was returns the node itself, which is no second parent.
+  template <typename Ptr>
+  static long owners(const Ptr& n, const T& value) {
+    if constexpr (std::is_same_v<T, NodePtr>) return n.use_count() - (value.get() == n.get() ? 1 : 0);
+    return n.use_count();
+  }
   std::unordered_map<const Node*, Kept> map_;
   T last_{};
 };
