@@ -570,16 +570,25 @@ namespace {
 bool same_symbol(const Symbol& s, const SymbolVariable& v) { return !s.is_name() && *s.variable() == v; }
 
 // Visits every symbol variable that stands as the symbol of an application
-// or as the variable of a second-order quantifier.
+// or as the variable of a second-order quantifier.  A subtree met again (a
+// shared one) holds the same symbol variables and is passed over.
 template <typename F>
-void for_each_symbol_variable(const NodePtr& node, const F& f) {
+void for_each_symbol_variable(const NodePtr& node, const F& f, SharedNodeMemo<bool>& seen) {
   RecursionGuard guard;
+  if (seen.find(node)) return;
   if (const Application* app = as_application(*node)) {
     if (!app->symbol().is_name()) f(*app->symbol().variable());
   } else if (is_second_order(node->kind())) {
     f(*as<SecondOrderQuantifier>(*node).variable());
   }
-  for (const auto& child : children(*node)) for_each_symbol_variable(child, f);
+  for (const auto& child : children(*node)) for_each_symbol_variable(child, f, seen);
+  seen.store(node, true);
+}
+
+template <typename F>
+void for_each_symbol_variable(const NodePtr& node, const F& f) {
+  SharedNodeMemo<bool> seen;
+  for_each_symbol_variable(node, f, seen);
 }
 
 bool mentions_symbol(const NodePtr& node, const SymbolVariable& v) {
@@ -592,6 +601,9 @@ bool mentions_symbol(const NodePtr& node, const SymbolVariable& v) {
 class SymbolRenamer final : public ASTTransformer {
  public:
   SymbolRenamer(SymbolVariablePtr from, SymbolVariablePtr to) : from_(std::move(from)), to_(std::move(to)) {}
+
+  // The result depends on the node alone: each shared subtree is renamed once.
+  NodePtr visit(const NodePtr& node) override { return shared_.through(node, true, [&] { return dispatch(node); }); }
 
   NodePtr visit_function_app(const NodeRef<FunctionApp>& node) override {
     NodePtr rebuilt = ASTTransformer::visit_function_app(node);
@@ -617,6 +629,7 @@ class SymbolRenamer final : public ASTTransformer {
     return rebuild_second_order(node);
   }
   SymbolVariablePtr from_, to_;
+  SharedSubtreeMemo<NodePtr> shared_{SharedSubtreeMemo<NodePtr>::kPlainBuildingSteps};
 };
 
 }  // namespace

@@ -113,6 +113,9 @@ template <typename R>
 class SharedSubtreeMemo {
  public:
   static constexpr std::int64_t kPlainSteps = std::int64_t{1} << 20;
+  // A walk whose every step builds a node (a transformer) starts over sooner.
+  static constexpr std::int64_t kPlainBuildingSteps = std::int64_t{1} << 16;
+  explicit SharedSubtreeMemo(std::int64_t plain_steps = kPlainSteps) : plain_steps_(plain_steps) {}
 
   template <class Compute>
   R through(const NodePtr& node, bool enabled, const Compute& compute) {
@@ -120,7 +123,7 @@ class SharedSubtreeMemo {
     if (depth_ == 0) return outermost(node, compute);
     Level level(*this);
     if (!remembering_) {
-      if (++steps_ > kPlainSteps) throw StartOver{};
+      if (++steps_ > plain_steps_) throw StartOver{};
       return compute();
     }
     return remembered(node, compute);
@@ -195,6 +198,7 @@ class SharedSubtreeMemo {
     }
     SharedSubtreeMemo& memo;
   };
+  std::int64_t plain_steps_;
   int depth_ = 0;
   bool remembering_ = false;
   std::int64_t steps_ = 0;
@@ -492,7 +496,7 @@ class CaptureAvoidingSubstitution : public ASTTransformer {
   }
   // Results of shared subtrees for the walk's current scope; a subclass
   // walks a binder's body apart() when the body changes what is replaced.
-  SharedSubtreeMemo<NodePtr> shared_;
+  SharedSubtreeMemo<NodePtr> shared_{SharedSubtreeMemo<NodePtr>::kPlainBuildingSteps};
 };
 
 // `node` with the free occurrences of the symbol variable `from` (as the

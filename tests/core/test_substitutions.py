@@ -749,6 +749,11 @@ def shared_conjunction(depth, leaf):
 
 
 v2 = Variable(2)
+F0, F1 = so.FunctionVariable(0, 1), so.FunctionVariable(1, 1)
+
+
+def app(symbol, *args):
+    return FunctionApp(symbol, len(args), tuple(args))
 # Each call on a small tree (depth 3, the plain walk) and on the same shape
 # with 2**100 leaves gives the same construction: (call, expected) by depth.
 SHARED_CASES = {
@@ -770,6 +775,11 @@ SHARED_CASES = {
     "light transformer": (lambda n: __import__("core.visitors").visitors.SubstitutionTransformer({x: y}).visit(
                               Exists(y, shared_conjunction(n, Q(shared_term(n, x), y)))),
                           lambda n: Exists(v2, shared_conjunction(n, Q(shared_term(n, y), v2)))),
+    # The function variable of the binder occurs in the replacement: the binder is renamed.
+    "second-order renaming": (lambda n: substitute_formula(so.ForallFunc(F0, And(P(shared_term(n, app(F0, y))), Q(x))),
+                                                           {x: shared_term(n, app(F0, x))}),
+                              lambda n: so.ForallFunc(F1, And(P(shared_term(n, app(F1, y))),
+                                                              Q(shared_term(n, app(F0, x)))))),
     "unify_terms": (lambda n: entries(unify_terms(shared_term(n, x), shared_term(n, f(c)))), lambda n: [(x, f(c))]),
     "canonicalize": (lambda n: __import__("core.ast").ast.canonicalize_bound_variables(
                          Forall(y, P(shared_term(n, y)))),
