@@ -629,7 +629,7 @@ class SymbolRenamer final : public ASTTransformer {
     return rebuild_second_order(node);
   }
   SymbolVariablePtr from_, to_;
-  SharedSubtreeMemo<NodePtr> shared_{SharedSubtreeMemo<NodePtr>::kPlainBuildingSteps};
+  SharedSubtreeMemo<NodePtr> shared_ = SharedSubtreeMemo<NodePtr>::building();
 };
 
 }  // namespace

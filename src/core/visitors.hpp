@@ -108,14 +108,19 @@ class VisitorBase {
 // over remembering: a node is shared when more than one owner holds it (the
 // walk reaches a node held once only through its one parent), and the result
 // of each shared node is computed once.  The restart is invisible, since no
-// override takes part in such a walk.
+// override takes part in such a walk.  A walk whose every step builds a node
+// (a transformer) instead goes on remembering from where it is, early: what
+// it built so far is no less right, and starting over would build it again.
 template <typename R>
 class SharedSubtreeMemo {
  public:
   static constexpr std::int64_t kPlainSteps = std::int64_t{1} << 20;
-  // A walk whose every step builds a node (a transformer) starts over sooner.
-  static constexpr std::int64_t kPlainBuildingSteps = std::int64_t{1} << 16;
-  explicit SharedSubtreeMemo(std::int64_t plain_steps = kPlainSteps) : plain_steps_(plain_steps) {}
+  static constexpr std::int64_t kPlainBuildingSteps = std::int64_t{1} << 12;
+  enum class WhenLong { StartOver, RememberOnward };
+  explicit SharedSubtreeMemo(std::int64_t plain_steps = kPlainSteps, WhenLong when_long = WhenLong::StartOver)
+      : plain_steps_(plain_steps), when_long_(when_long) {}
+  // The memo of a walk that builds nodes.
+  static SharedSubtreeMemo building() { return SharedSubtreeMemo(kPlainBuildingSteps, WhenLong::RememberOnward); }
 
   template <class Compute>
   R through(const NodePtr& node, bool enabled, const Compute& compute) {
@@ -123,8 +128,9 @@ class SharedSubtreeMemo {
     if (depth_ == 0) return outermost(node, compute);
     Level level(*this);
     if (!remembering_) {
-      if (++steps_ > plain_steps_) throw StartOver{};
-      return compute();
+      if (++steps_ <= plain_steps_) return compute();
+      if (when_long_ == WhenLong::StartOver) throw StartOver{};
+      remembering_ = true;
     }
     return remembered(node, compute);
   }
@@ -199,6 +205,7 @@ class SharedSubtreeMemo {
     SharedSubtreeMemo& memo;
   };
   std::int64_t plain_steps_;
+  WhenLong when_long_;
   int depth_ = 0;
   bool remembering_ = false;
   std::int64_t steps_ = 0;
@@ -496,7 +503,7 @@ class CaptureAvoidingSubstitution : public ASTTransformer {
   }
   // Results of shared subtrees for the walk's current scope; a subclass
   // walks a binder's body apart() when the body changes what is replaced.
-  SharedSubtreeMemo<NodePtr> shared_{SharedSubtreeMemo<NodePtr>::kPlainBuildingSteps};
+  SharedSubtreeMemo<NodePtr> shared_ = SharedSubtreeMemo<NodePtr>::building();
 };
 
 // `node` with the free occurrences of the symbol variable `from` (as the
