@@ -173,6 +173,16 @@ NodePtr binary_over(NodeKind kind, const core::Node& n, Walk walk) {
   return make_binary(kind, std::move(a), walk(right_of(n)));
 }
 
+// A conjunction or disjunction rebuilt from its walked sides, a quantifier
+// from its walked body, with the same bound variable: what the passes that
+// leave these connectives in place do with them.
+template <typename Walk>
+NodePtr rebuilt_around(const core::Node& n, Walk walk) {
+  if (n.kind() == NodeKind::And || n.kind() == NodeKind::Or) return binary_over(n.kind(), n, walk);
+  const auto& q = quantifier_of(n);
+  return make_quantifier(n.kind(), q.variable(), walk(q.body()));
+}
+
 // The skeleton of the rewriting walks below: a subformula that occurs more
 // than once is rewritten once, each level is guarded (stack depth and
 // interrupts), and atoms stay as they are.
@@ -248,12 +258,9 @@ class ImplicationEliminator {
           return make_binary(NodeKind::And, std::move(forward), std::move(backward));
         }
         case NodeKind::And:
-        case NodeKind::Or: return binary_over(n.kind(), n, [this](const NodePtr& c) { return walk(c); });
+        case NodeKind::Or:
         case NodeKind::Forall:
-        case NodeKind::Exists: {
-          const auto& q = quantifier_of(n);
-          return make_quantifier(n.kind(), q.variable(), walk(q.body()));
-        }
+        case NodeKind::Exists: return rebuilt_around(n, [this](const NodePtr& c) { return walk(c); });
         default: refuse("Unsupported formula node: ", n);
       }
     });
@@ -279,12 +286,9 @@ class NegationNormalizer {
       switch (n.kind()) {
         case NodeKind::Not: return negated(operand_of(n), &f);
         case NodeKind::And:
-        case NodeKind::Or: return binary_over(n.kind(), n, [this](const NodePtr& c) { return walk(c); });
+        case NodeKind::Or:
         case NodeKind::Forall:
-        case NodeKind::Exists: {
-          const auto& q = quantifier_of(n);
-          return make_quantifier(n.kind(), q.variable(), walk(q.body()));
-        }
+        case NodeKind::Exists: return rebuilt_around(n, [this](const NodePtr& c) { return walk(c); });
         case NodeKind::Implies:
         case NodeKind::Iff: return walk(eliminate_implications(f));
         default: refuse("Unsupported formula node: ", n);
