@@ -332,18 +332,18 @@ namespace {
 // (then it is folded once, however often it is shared).
 using Handle = const LJTProofNodePtr*;
 
-void for_each_premise(Handle node, const auto& visit) {
+constexpr auto for_each_premise = [](Handle node, const auto& visit) {
   for (const auto& p : (*node)->premises()) visit(&p);
-}
+};
 
 const void* shared_key(Handle node) { return node->use_count() > 1 ? node->get() : nullptr; }
 
 std::int64_t node_depth(const LJTProofNodePtr& root) {
-  return derivation_depth(Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); }, shared_key);
+  return derivation_depth(Handle{&root}, for_each_premise, shared_key);
 }
 
 std::int64_t node_size(const LJTProofNodePtr& root) {
-  return derivation_size(Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); }, shared_key);
+  return derivation_size(Handle{&root}, for_each_premise, shared_key);
 }
 
 // (A correct inference without premises is an axiom, so every leaf of a
@@ -351,7 +351,7 @@ std::int64_t node_size(const LJTProofNodePtr& root) {
 // the first invalid one.
 bool node_valid(const LJTProofNodePtr& root) {
   return fold_derivation<bool>(
-      Handle{&root}, [](Handle n, const auto& visit) { for_each_premise(n, visit); },
+      Handle{&root}, for_each_premise,
       [](Handle node) { return is_correct_inference(**node); },
       [](bool& valid, bool premise) {
         valid = valid && premise;
@@ -398,12 +398,7 @@ bool LJTProofTree::is_valid() const { return node_valid(root); }
 
 std::string LJTProofTree::to_ascii() const {
   std::string out = node_text(*root);
-  draw_children(
-      root.get(), "", "`-- ",
-      [](const LJTProofNode* node, auto visit) {
-        for (const auto& p : node->premises()) visit(p.get());
-      },
-      [](const LJTProofNode* node) { return node_text(*node); }, out);
+  draw_children(Handle{&root}, "", "`-- ", for_each_premise, [](Handle node) { return node_text(**node); }, out);
   return out;
 }
 
@@ -1105,7 +1100,8 @@ class Search {
     if (a.goal) return close(d, kAx);
     if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(kAll, {gl}, gr); });
     if (goal_shape == Shape::And) {
-      if (known_to_fail(kAll, {}, gr)) return false;
+      // The sequent at hand is the right premise's: its scan gives the answer.
+      if (a.set_keyed && known_failure(gr, a)) return false;
       return derive_by(d, kRAnd, [&] { return premise(kAll, {}, gl); }, [&] { return premise(kAll, {}, gr); });
     }
     if (std::size_t i = a.first_and; i != kAll) {
