@@ -12,6 +12,11 @@ namespace {
 using paths_detail::sat_add;
 using paths_detail::sat_mul;
 
+// The connectives the matrix decomposes; every other formula is a leaf.
+bool decomposes(core::NodeKind kind) {
+  return kind == core::NodeKind::And || kind == core::NodeKind::Or || kind == core::NodeKind::Implies;
+}
+
 // The number of positions that decomposing a formula at a polarity makes
 // (saturating), each shared subformula counted once per polarity.
 class PositionCount {
@@ -28,8 +33,7 @@ class PositionCount {
  private:
   std::uint64_t count(const core::NodePtr& f, std::int64_t polarity) {
     const core::NodeKind kind = f->kind();
-    const bool binary = kind == core::NodeKind::And || kind == core::NodeKind::Or || kind == core::NodeKind::Implies;
-    if (!binary || is_atomic(*f)) return 1;
+    if (!decomposes(kind)) return 1;
     const auto& bin = core::as<core::BinaryFormula>(*f);
     if (kind != core::NodeKind::Implies) return sat_add(1, sat_add(of(bin.left(), polarity), of(bin.right(), polarity)));
     if (polarity == 0) return sat_add(1, sat_add(of(bin.left(), 1), of(bin.right(), 0)));
@@ -135,8 +139,7 @@ std::size_t FormulaTree::place(const core::NodePtr& f, std::int64_t polarity, co
   poller_.poll();
   const std::int64_t id = next_id();
   const core::NodeKind kind = f->kind();
-  const bool binary = kind == core::NodeKind::And || kind == core::NodeKind::Or || kind == core::NodeKind::Implies;
-  if (!binary || is_atomic(*f)) {
+  if (!decomposes(kind)) {
     MatrixPosition leaf;
     leaf.id = id;
     leaf.formula = f;

@@ -872,8 +872,6 @@ class Canonicalizer {
     return out;
   }
 
-
- private:
   NodePtr rename(const NodePtr& f) {
     RecursionGuard guard;
     const Node& n = *f;
