@@ -293,12 +293,29 @@ bool has_copies(const FormulaTree& tree) {
                      [](const MatrixPosition& p) { return p.type == PositionType::PHI; });
 }
 
+namespace {
+
+// Builds the tree of the problem at multiplicity m in `slot`; false when the
+// tree refuses to grow that large (its only ValueError), so that level and
+// every higher one are not tried.
+bool build_tree(std::optional<FormulaTree>& slot, const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
+                std::int64_t m) {
+  try {
+    slot.emplace(target, premises, m);
+    return true;
+  } catch (const core::ValueError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                                             std::int64_t max_multiplicity, const SearchLimits& per_level) {
   auto past_deadline = [&] { return per_level.deadline && std::chrono::steady_clock::now() > *per_level.deadline; };
-  // every leaf lies on a path: a tree of more leaves is too large at every level
-  if (leaf_count(target, premises) > kMaxPathLeaves) return std::nullopt;
-  const FormulaTree base(target, premises, 1);
+  std::optional<FormulaTree> built;
+  if (!build_tree(built, target, premises, 1)) return std::nullopt;  // too large at every level
+  const FormulaTree& base = *built;
   const bool copies = has_copies(base);
   for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
     if (m > 1 && (!copies || past_deadline())) break;
@@ -306,7 +323,7 @@ std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const s
     // higher levels are larger still
     if (size.paths > kMaxSearchClauses || size.leaves > kMaxPathLeaves) break;
     std::optional<FormulaTree> larger;
-    if (m > 1) larger.emplace(target, premises, m);
+    if (m > 1 && !build_tree(larger, target, premises, m)) break;
     const FormulaTree& tree = larger ? *larger : base;
     std::vector<PrefixedClause> clauses = clauses_of(tree);
     if (clauses.empty()) continue;

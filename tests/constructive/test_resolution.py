@@ -435,6 +435,8 @@ HEAVILY_SHARED = shared(60, base=imp(P, Q))
 def test_heavily_shared_formulas():
     assert resolution._extract_predicate_names(HEAVILY_SHARED) == {"P", "Q"}
     assert prove_prefixed_resolution(imp(HEAVILY_SHARED, P)) is None  # a tree too large at every level
+    # more positions than a tree may hold, though few enough leaves to list: not tried either
+    assert prove_prefixed_resolution(imp(shared(21, base=imp(P, Q)), P)) is None
     with pytest.raises(ValueError, match="too many leaves"):
         clausify_prefixed(HEAVILY_SHARED)
     for attempt in (lambda: translate_ipc_to_fol(HEAVILY_SHARED),
