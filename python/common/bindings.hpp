@@ -102,6 +102,14 @@ void* built_object_of(py::handle self) {
 }
 
 // The text of an object's class as the interpreter prints it: "<class 'int'>".
+// The host's truth value of any object (its __bool__ or __len__); an error
+// that the object raises passes through.
+inline bool truth_of(py::handle value) {
+  int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
 inline std::string class_text(py::handle obj) { return py::str(py::type::handle_of(obj)).cast<std::string>(); }
 
 // A Python int as a 64-bit integer: TypeError for anything but an int,

@@ -62,11 +62,7 @@ double seconds_setting(py::handle value) {
   return v;
 }
 
-bool truth_of(py::handle value) {
-  int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
+using common::truth_of;
 
 std::vector<core::NodePtr> formulas_of(py::handle items) {
   std::vector<core::NodePtr> out;

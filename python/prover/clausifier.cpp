@@ -124,9 +124,7 @@ void bind_literal(py::module_& m) {
       "its atom are computed once.");
   common::bind_record(cls, common::RecordStyle{}, common::constructor([](py::handle atom, py::handle positive) {
                         py::hash(atom);  // an unhashable atom is refused with the interpreter's error
-                        int truth = PyObject_IsTrue(positive.ptr());
-                        if (truth < 0) throw py::error_already_set();
-                        return std::make_shared<Literal>(common::to_node(atom), truth != 0);
+                        return std::make_shared<Literal>(common::to_node(atom), common::truth_of(positive));
                       }),
                       common::field("atom", &Literal::atom), common::field("positive", &Literal::positive, true));
   cls.def(

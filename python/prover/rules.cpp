@@ -307,14 +307,8 @@ py::object apply_rule_py(py::handle rule, py::handle premises, py::handle contex
 // ---------------------------------------------------------------------------
 // Second-order template instantiation
 // ---------------------------------------------------------------------------
-bool truthy(py::handle obj) {
-  int truth = PyObject_IsTrue(obj.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
-
 bool holds(py::handle subst, py::handle key) {
-  if (!truthy(subst)) return false;
+  if (!common::truth_of(subst)) return false;
   int found = PySequence_Contains(subst.ptr(), key.ptr());
   if (found < 0) throw py::error_already_set();
   return found == 1;
