@@ -127,19 +127,19 @@ bool replaces_search(py::handle self) {
 }
 
 // The engine's search of one sequent, run without the interpreter lock.
-py::object search_in_engine(const SequentPtr& seq, bool remember) {
+py::object search_in_engine(const SequentPtr& seq, LJTProver::Memory memory = LJTProver::Memory::Adaptive) {
   if (!seq) throw core::TypeError("seq must be a Sequent, got None");
   LJTProofNodePtr node;
   {
     py::gil_scoped_release released;
-    node = LJTProver().search(seq, nullptr, remember);
+    node = LJTProver().search(seq, nullptr, memory);
   }
   return py::cast(node);
 }
 
 py::object search(py::object self, const SequentPtr& seq) {
   LJTProver prover;
-  if (!replaces_search(self)) return search_in_engine(seq, true);
+  if (!replaces_search(self)) return search_in_engine(seq);
   if (!seq) throw core::TypeError("seq must be a Sequent, got None");
   auto through_replacement = [&self](const SequentPtr& premise) {
     return search_result_from_py(self.attr("_search")(premise));
@@ -267,10 +267,14 @@ PYBIND11_MODULE(ljt, m) {
       py::arg("formula"), py::arg("premises") = py::none(),
       "Proves the formula from the premises with a new LJTProver; an LJTProofTree or None.");
 
-  // The same search without its memory of sequents, to check the memory against.
+  // The same search without its memory of sequents, and with the decider
+  // asked from the first choice on, to check the memory against.
   m.def(
       "_search_without_memory",
-      [](const SequentPtr& seq) { return search_in_engine(seq, false); }, py::arg("seq"));
+      [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::Off); }, py::arg("seq"));
+  m.def(
+      "_search_deciding_from_start",
+      [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::FromStart); }, py::arg("seq"));
 
   for (const char* name : {"Sequent", "LJTProofNode", "LJTProofTree", "LJTProver", "prove_ljt"})
     public_names.append(name);

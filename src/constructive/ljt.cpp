@@ -581,7 +581,8 @@ std::size_t memory_budget() {
 // when memory runs out while something is being remembered.
 class Budget {
  public:
-  Budget() : limit_(memory_budget()) {}
+  // A `share`-th of the budget of one proof.
+  explicit Budget(std::size_t share) : limit_(memory_budget() / share) {}
 
   // Runs `store`, which returns the bytes it added; calls `forget` (which
   // must not throw) when they pass the budget or when memory runs out.
@@ -658,8 +659,6 @@ class KeyIndex {
   std::size_t count_ = 0;
 };
 
-using Signature = std::array<std::uint64_t, 4>;
-
 // Marks on value numbers: a value is marked when its mark is the current round.
 class Marks {
  public:
@@ -684,18 +683,42 @@ class Marks {
 };
 
 // What one pass over the antecedents finds: where the first antecedent of
-// each kind that the rules look for stands and, for the memory, the keys of
-// the sequent.  The pass marks the values of the antecedents, for
+// each kind that the rules look for stands and the key of the sequent for
+// the proof memory.  The pass marks the values of the antecedents, for
 // membership tests until the next pass.
 struct Scan {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   bool falsum = false, goal = false;
   std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
-  std::size_t distinct = 0;       // distinct values among the antecedents
-  std::uint64_t set_key = 0;      // of the set of values: order and repetition do not count
-  std::uint64_t order_key = 0;    // of the values in order
-  Signature signature{};          // a bit per value, for subset tests
-  bool set_keyed = false, order_keyed = false;  // whether the keys were worked out
+  std::uint64_t order_key = 0;  // of the values in order
+};
+
+// Watches the failures of a search for repeats: where the same sequents
+// (as sets of antecedents, with their goal) fail again and again, deciding
+// them once pays.  A failure is noted in a small table of recent keys; over
+// each window of failures, the work of those found in the table is
+// compared with the work of all of them.
+class RepeatWatch {
+ public:
+  // One more failed sequent with `key`, whose search took `cost`; true
+  // when repeats made up a large enough share of the work of the window.
+  bool failed(std::uint64_t key, std::uint32_t cost) {
+    if (slots_.empty()) slots_.assign(kSlots, 0);
+    std::uint64_t& slot = slots_[key & (kSlots - 1)];
+    if (slot == key) repeated_ += cost;
+    slot = key;
+    total_ += cost;
+    if (++seen_ < kWindow) return false;
+    const bool repeats = repeated_ * kShare >= total_;
+    seen_ = repeated_ = total_ = 0;
+    return repeats;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 1 << 12, kWindow = 1 << 10;
+  static constexpr std::uint64_t kShare = 4;
+  std::vector<std::uint64_t> slots_;
+  std::uint64_t seen_ = 0, repeated_ = 0, total_ = 0;
 };
 
 // The proved sequents of one proof, found again by goal and antecedents in
@@ -705,27 +728,23 @@ class ProofMemo {
  public:
   explicit ProofMemo(const FormulaTable& table) : table_(table) {}
 
-  // The node of the sequent, or null; `cost` is set to the work its search took.
-  LJTProofNodePtr proved(std::uint64_t key, Id goal, const std::vector<Id>& gamma, std::uint32_t& cost) const {
+  // The node of the sequent, or null.
+  LJTProofNodePtr proved(std::uint64_t key, Id goal, const std::vector<Id>& gamma) const {
     const std::uint32_t at =
         index_.find(key, [&](std::uint32_t e) { return same_sequent(*nodes_[e]->sequent(), goal, gamma); });
-    if (at == kNoEntry) return nullptr;
-    cost = costs_[at];
-    return nodes_[at];
+    return at == kNoEntry ? nullptr : nodes_[at];
   }
 
-  // Remembers a node whose search took `cost` sequents; the bytes added.
-  std::size_t remember(std::uint64_t key, const LJTProofNodePtr& node, std::uint32_t cost) {
+  // Remembers a node; the bytes added.
+  std::size_t remember(std::uint64_t key, const LJTProofNodePtr& node) {
     nodes_.push_back(node);
-    costs_.push_back(cost);
     index_.insert(key, static_cast<std::uint32_t>(nodes_.size() - 1));
-    return sizeof(LJTProofNodePtr) + sizeof(cost) + KeyIndex::kSlotBytes + sizeof(LJTProofNode) + sizeof(Sequent) +
+    return sizeof(LJTProofNodePtr) + KeyIndex::kSlotBytes + sizeof(LJTProofNode) + sizeof(Sequent) +
            node->sequent()->antecedent_count() * sizeof(Id);
   }
 
   void forget() noexcept {
     release(nodes_);
-    release(costs_);
     index_.clear();
   }
 
@@ -742,135 +761,230 @@ class ProofMemo {
 
   const FormulaTable& table_;
   std::vector<LJTProofNodePtr> nodes_;
-  std::vector<std::uint32_t> costs_;  // the sequents searched for each node
   KeyIndex index_;
 };
 
-// The failed sequents of one proof, by goal and set of antecedent values.
-// The search decides provability exactly on the sequents it remembers here,
-// so a sequent fails exactly when it is not provable: whatever the order and
-// repetition of its antecedents, and also with fewer of them.  A sequent is
-// known to fail when a failed one has its goal and its set of antecedents,
-// or (among the latest failures with its goal) a superset of them.
-class FailureMemo {
+// The decision of provability, without proofs: by the rules of the search,
+// on the set of the antecedents' values, so that a sequent and every
+// reordering or repetition of its antecedents are one, and with the answers
+// remembered by the goal and that set.  The answers are exact where the
+// search decides provability exactly (FormulaTable::decided), which is the
+// only place they are asked.  The antecedents are kept by kind, each kind a
+// list in the order of the search's antecedents, so that the rules find
+// their formula at once and choose as the search does: the decider then
+// explores the sequents that the search asks about.
+class Decider {
  public:
-  // Whether the sequent that `scan` describes (its values marked) is known
-  // to fail; `cost` is then set to the work that finding the failure took.
-  bool failed(Id goal, const Scan& scan, const Marks& marks, std::uint32_t& cost) const {
-    std::uint32_t e = index_.find(key(goal, scan), [&](std::uint32_t e) {
-      return entries_[e].goal == goal && entries_[e].size == scan.distinct && all_marked(entries_[e], marks);
-    });
-    if (e != kNoEntry) {
-      cost = entries_[e].cost;
-      return true;
+  Decider(FormulaTable& table, core::InterruptPoller& poller) : table_(table), poller_(poller) {}
+
+  // Whether the sequent `gamma` ==> `goal` (ids of the table) is provable.
+  bool provable(const std::vector<Id>& gamma, Id goal) {
+    load(gamma);
+    return decide(goal);
+  }
+
+ private:
+  // The kinds of antecedent that the rules tell apart; inert ones take part
+  // only in the axioms (atoms, falsum, verum, implications no rule opens).
+  enum Kind : std::uint8_t { kInert, kAnd, kOr, kImpAtom, kImpAnd, kImpOr, kImpImp, kKinds };
+
+  Kind kind_of(const FormulaInfo& f) const {
+    switch (f.shape) {
+      case Shape::And: return kAnd;
+      case Shape::Or: return kOr;
+      case Shape::Implies:
+        switch (f.left_shape) {
+          case Shape::And: return kImpAnd;
+          case Shape::Or: return kImpOr;
+          case Shape::Implies: return kImpImp;
+          case Shape::Other: return table_[f.left].atomic ? kImpAtom : kInert;
+        }
+        return kInert;
+      default: return kInert;
     }
-    e = last_by_goal(goal);
-    for (int tries = 0; e != kNoEntry && tries < kSubsetTries; ++tries, e = entries_[e].previous) {
-      if (entries_[e].size > scan.distinct && covers(entries_[e].signature, scan.signature) &&
-          marked_count(entries_[e], marks) == scan.distinct) {
-        cost = entries_[e].cost;
-        return true;
-      }
+  }
+
+  Id value(Id id) const { return table_[id].value; }
+  bool present(Id v) const { return v < present_.size() && present_[v]; }
+
+  void count(const FormulaInfo& f, int sign) {
+    present_[f.value] = sign > 0;
+    set_key_ += sign > 0 ? spread(f.value) : -spread(f.value);
+    size_ += sign;
+    falsa_ += f.falsum ? sign : 0;
+  }
+
+  // Appends the formula `id`; false when its value was present already.
+  bool add(Id id) {
+    const FormulaInfo& f = table_[id];
+    if (present(f.value)) return false;
+    if (f.value >= present_.size()) present_.resize(std::max<std::size_t>(table_.value_count(), f.value + 1), 0);
+    by_kind_[kind_of(f)].push_back(id);
+    count(f, 1);
+    return true;
+  }
+
+  // Removes the last formula of `id`'s kind, which is `id`.
+  void pop(Id id) {
+    const FormulaInfo& f = table_[id];
+    by_kind_[kind_of(f)].pop_back();
+    count(f, -1);
+  }
+
+  // Takes out the formula `id` from where it stands in its list; where that was.
+  std::size_t take(Id id) {
+    const FormulaInfo& f = table_[id];
+    auto& list = by_kind_[kind_of(f)];
+    const auto at = std::find(list.begin(), list.end(), id);
+    const auto index = static_cast<std::size_t>(at - list.begin());
+    list.erase(at);
+    count(f, -1);
+    return index;
+  }
+
+  void put_back(Id id, std::size_t index) {
+    const FormulaInfo& f = table_[id];
+    auto& list = by_kind_[kind_of(f)];
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(index), id);
+    count(f, 1);
+  }
+
+  void load(const std::vector<Id>& gamma) {
+    for (auto& list : by_kind_) {
+      for (Id id : list) present_[value(id)] = 0;
+      list.clear();
+    }
+    set_key_ = 0;
+    size_ = falsa_ = 0;
+    for (Id id : gamma) add(id);
+  }
+
+  // Runs `then` with `principal` (unless kNoId) taken out and `added` put
+  // in, and puts the antecedents back as they were.
+  template <typename Then>
+  bool with(Id principal, std::initializer_list<Id> added, Then&& then) {
+    const std::size_t index = principal != kNoId ? take(principal) : 0;
+    std::array<Id, 2> fresh{};
+    std::size_t fresh_count = 0;
+    for (Id id : added)
+      if (add(id)) fresh[fresh_count++] = id;
+    const bool result = then();
+    while (fresh_count > 0) pop(fresh[--fresh_count]);
+    if (principal != kNoId) put_back(principal, index);
+    return result;
+  }
+
+  bool decide(Id goal) {
+    RecursionGuard guard;
+    poller_.poll();
+    const FormulaInfo& g = table_[goal];
+    if (g.verum || falsa_ > 0 || present(g.value)) return true;
+    const Id goal_value = g.value;
+    const std::uint64_t key = spread(set_key_ ^ spread(~static_cast<std::uint64_t>(goal_value)));
+    const std::uint32_t known = answers_.find(key, [&](std::uint32_t e) { return same_set(entries_[e], goal_value); });
+    if (known != kNoEntry) return entries_[known].provable;
+    const std::uint64_t first = ++work_;
+    const bool answer = by_rules(goal);
+    if (work_ - first >= kWorthRemembering) {
+      budget_.charge([&] { return remember(key, goal_value, answer); }, [&]() noexcept { forget(); });
+    }
+    return answer;
+  }
+
+  // The sides of a binary formula, copied out of the table (which grows,
+  // and so moves, while premises are decided).
+  std::pair<Id, Id> sides(Id id) const { return {table_[id].left, table_[id].right}; }
+
+  // The first implication A -> B among the antecedents whose atom A is one too.
+  Id atom_implication() const {
+    for (Id id : by_kind_[kImpAtom])
+      if (present(value(table_[id].left))) return id;
+    return kNoId;
+  }
+
+  // The rules after the axioms, in the search's order.
+  bool by_rules(Id goal) {
+    const Shape goal_shape = table_[goal].shape;
+    const auto [gl, gr] = sides(goal);
+    auto then_goal = [&] { return decide(goal); };
+    if (goal_shape == Shape::Implies) return with(kNoId, {gl}, [&] { return decide(gr); });
+    if (goal_shape == Shape::And) return decide(gl) && decide(gr);
+    if (!by_kind_[kAnd].empty()) {
+      const Id a = by_kind_[kAnd].front();
+      const auto [l, r] = sides(a);
+      return with(a, {l, r}, then_goal);
+    }
+    if (!by_kind_[kOr].empty()) {
+      const Id a = by_kind_[kOr].front();
+      const auto [l, r] = sides(a);
+      return with(a, {l}, then_goal) && with(a, {r}, then_goal);
+    }
+    if (const Id a = atom_implication(); a != kNoId) return with(a, {table_[a].right}, then_goal);
+    if (!by_kind_[kImpAnd].empty()) {
+      const Id a = by_kind_[kImpAnd].front();
+      return with(a, {table_.added_implications(a).first}, then_goal);
+    }
+    if (!by_kind_[kImpOr].empty()) {
+      const Id a = by_kind_[kImpOr].front();
+      const auto [e_b, f_b] = table_.added_implications(a);
+      return with(a, {e_b, f_b}, then_goal);
+    }
+    if (goal_shape == Shape::Or && (decide(gl) || decide(gr))) return true;
+    // L_Imp_Imp on each antecedent (E -> F) -> B in turn: F -> B, E ==> F
+    // and B ==> goal.  Each premise puts the list back as it was.
+    for (std::size_t i = 0; i < by_kind_[kImpImp].size(); ++i) {
+      const Id a = by_kind_[kImpImp][i];
+      const auto [e_f, b] = sides(a);
+      const auto [e, f] = sides(e_f);
+      const Id f_b = table_.added_implications(a).first;
+      if (with(a, {f_b, e}, [&] { return decide(f); }) && with(a, {b}, then_goal)) return true;
     }
     return false;
   }
 
-  // Remembers the failure of `goal` from the antecedent values `values`
-  // (in any order, repeated or not) that `scan` describes, found in `cost`
-  // sequents; the bytes added.
-  std::size_t remember(Id goal, const Scan& scan, std::vector<Id>& values, std::uint32_t cost) {
-    std::sort(values.begin(), values.end());
-    values.erase(std::unique(values.begin(), values.end()), values.end());
-    if (goal >= last_by_goal_.size()) last_by_goal_.resize(std::max<std::size_t>(64, 2 * (goal + 1)), kNoEntry);
-    const Entry entry{goal, static_cast<std::uint32_t>(values_.size()), static_cast<std::uint32_t>(values.size()),
-                      last_by_goal_[goal], cost, scan.signature};
-    values_.insert(values_.end(), values.begin(), values.end());
+  struct Entry {
+    Id goal;
+    std::uint32_t first, size;  // the values: values_[first, first + size)
+    bool provable;
+  };
+
+  bool same_set(const Entry& e, Id goal) const {
+    if (e.goal != goal || e.size != size_) return false;
+    for (std::uint32_t i = e.first; i < e.first + e.size; ++i)
+      if (!present(values_[i])) return false;
+    return true;
+  }
+
+  // Remembers the answer for the antecedents at hand; the bytes added.
+  std::size_t remember(std::uint64_t key, Id goal, bool provable) {
+    const Entry entry{goal, static_cast<std::uint32_t>(values_.size()), size_, provable};
+    for (const auto& list : by_kind_)
+      for (Id id : list) values_.push_back(value(id));
     entries_.push_back(entry);
-    const auto at = static_cast<std::uint32_t>(entries_.size() - 1);
-    index_.insert(key(goal, scan), at);
-    last_by_goal_[goal] = at;
-    return sizeof(Entry) + KeyIndex::kSlotBytes + values.size() * sizeof(Id);
+    answers_.insert(key, static_cast<std::uint32_t>(entries_.size() - 1));
+    return sizeof(Entry) + KeyIndex::kSlotBytes + size_ * sizeof(Id);
   }
 
   void forget() noexcept {
     release(values_);
     release(entries_);
-    release(last_by_goal_);
-    index_.clear();
+    answers_.clear();
   }
 
- private:
-  struct Entry {
-    Id goal;
-    std::uint32_t first, size;  // the sorted distinct values: values_[first, first + size)
-    std::uint32_t previous;     // the previous failure with the same goal
-    std::uint32_t cost;         // the sequents searched to find the failure
-    Signature signature;
-  };
+  // A sequent decided in fewer steps costs less to decide again than to remember.
+  static constexpr std::uint64_t kWorthRemembering = 4;
 
-  // How many of the latest failures with its goal a sequent is compared with
-  // for a superset of its antecedents.
-  static constexpr int kSubsetTries = 2;
-
-  static std::uint64_t key(Id goal, const Scan& scan) { return scan.set_key ^ spread(~static_cast<std::uint64_t>(goal)); }
-
-  std::uint32_t last_by_goal(Id goal) const { return goal < last_by_goal_.size() ? last_by_goal_[goal] : kNoEntry; }
-
-  static bool covers(const Signature& big, const Signature& small) {
-    return ((small[0] & ~big[0]) | (small[1] & ~big[1]) | (small[2] & ~big[2]) | (small[3] & ~big[3])) == 0;
-  }
-
-  bool all_marked(const Entry& e, const Marks& marks) const { return marked_count(e, marks) == e.size; }
-
-  std::size_t marked_count(const Entry& e, const Marks& marks) const {
-    std::size_t n = 0;
-    for (std::uint32_t i = e.first; i < e.first + e.size; ++i) n += marks.marked(values_[i]);
-    return n;
-  }
-
+  FormulaTable& table_;
+  core::InterruptPoller& poller_;
+  Budget budget_{2};
+  std::array<std::vector<Id>, kKinds> by_kind_;  // the antecedents at hand
+  std::vector<std::uint8_t> present_;            // by value
+  std::uint64_t set_key_ = 0;  // a sum of one key per value: order and repetition do not count
+  std::uint32_t size_ = 0, falsa_ = 0;  // values present; falsum among them
+  std::uint64_t work_ = 0;              // decisions taken so far
   std::vector<Id> values_;
   std::vector<Entry> entries_;
-  std::vector<std::uint32_t> last_by_goal_;  // by goal value
-  KeyIndex index_;
-};
-
-// Whether a memory pays for itself.  Over each window of the search's
-// work (sequents searched), the work that the memory's answers saved must
-// reach half the window; when it does not, the memory is neither asked nor
-// fed for a pause, which doubles each time the memory fails again, and then
-// gets a window to try again.  The first window opens after a short start
-// without a memory: most proofs are small, and searching them costs less
-// than remembering them.  Where sequents seldom repeat, the search so runs
-// nearly as fast as without a memory.
-class Payoff {
- public:
-  bool on() const { return on_; }
-  void saved(std::uint32_t work) { saved_ += work; }
-
-  // One more sequent searched; true when the memory pauses now, after
-  // failing twice in a row.
-  bool tick() {
-    if (++ticks_ < span_) return false;
-    ticks_ = 0;
-    const bool was_on = on_;
-    if (!on_) {
-      on_ = true;
-      span_ = kWindow;
-    } else if (2 * saved_ >= kWindow) {
-      pause_ = kWindow;
-    } else {
-      on_ = false;
-      span_ = pause_;
-      pause_ = std::min(2 * pause_, kWindow << 16);
-    }
-    saved_ = 0;
-    return was_on && !on_ && span_ > kWindow;
-  }
-
- private:
-  static constexpr std::uint64_t kWindow = 1 << 14, kStart = 1 << 15;
-  bool on_ = false;
-  std::uint64_t ticks_ = 0, saved_ = 0, pause_ = kWindow, span_ = kStart;
+  KeyIndex answers_;
 };
 
 // One proof: the formula table, the antecedents of the sequent at hand and
@@ -879,63 +993,58 @@ class Payoff {
 // the new formulas appended) and restores when its search returns, so the
 // memory of a search grows with the size of the sequent plus its depth, not
 // with their product.
+//
+// Where the search decides provability exactly, the decider can take over
+// the exploration.  The search runs alone while its failures seldom repeat:
+// then it costs least, and most of its work goes into the proof.  Once they
+// repeat (RepeatWatch), it asks the decider before it derives a sequent not
+// yet known provable, and at each choice it takes the first alternative
+// whose premises the decider proves, which is the one the search alone would
+// have kept.  A sequent known provable passes that knowledge to the premises
+// of its invertible rules.  From then on proof nodes are built only for the
+// proof itself, and the failures are explored in the decider, on sets and
+// remembered.
 class Search {
  public:
-  Search(const PremiseSearch& premise_search, bool remember)
-      : premise_search_(premise_search), remember_(remember && !premise_search) {}
+  Search(const PremiseSearch& premise_search, LJTProver::Memory memory)
+      : premise_search_(premise_search),
+        remember_(memory != LJTProver::Memory::Off && !premise_search),
+        from_start_(memory == LJTProver::Memory::FromStart) {}
 
   LJTProofNodePtr run(const SequentPtr& seq) {
     const Id goal = table_.intern(seq->succedent());
     for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
-    remember_failures_ = remember_ && table_.decided(goal) &&
-                         std::all_of(gamma_.begin(), gamma_.end(), [&](Id id) { return table_.decided(id); });
-    return prove(goal, &seq);
+    guided_ = remember_ && table_.decided(goal) &&
+              std::all_of(gamma_.begin(), gamma_.end(), [&](Id id) { return table_.decided(id); });
+    asking_ = guided_ && from_start_;
+    return prove(goal, &seq, false);
   }
 
  private:
-  // Searches the current antecedents with the goal `goal`; the node carries
-  // `given` when set, else a sequent built from them.  The recursion runs
-  // through prove, derive and premise; what they rarely need lives in
-  // functions of its own, which keeps each level's stack frames small.
-  // Only premises are looked up: the given sequent is the first of the
-  // search, and every premise is smaller than it.
-  LJTProofNodePtr prove(Id goal, const SequentPtr* given) {
+  // Searches the current antecedents with the goal `goal`; `known` when the
+  // decider has found the sequent provable.  The node carries `given` when
+  // set, else a sequent built from them.  The recursion runs through prove,
+  // derive and premise; what they rarely need lives in functions of its
+  // own, which keeps each level's stack frames small.  Only premises are
+  // looked up: the given sequent is the first of the search, and every
+  // premise is smaller than it.
+  LJTProofNodePtr prove(Id goal, const SequentPtr* given, bool known) {
     RecursionGuard guard;
     poller_.poll();
-    const std::uint64_t first = count_sequent();
+    const std::uint64_t first = ++searched_;
     const Scan scan = scan_sequent(goal);
     const bool remembered = remember_ && !given;
     if (remembered) {
-      if (scan.set_keyed && known_failure(goal, scan)) return nullptr;
-      if (scan.order_keyed) {
-        std::uint32_t cost = 0;
-        if (LJTProofNodePtr known = proofs_.proved(proof_key(goal, scan), goal, gamma_, cost)) {
-          proof_payoff_.saved(cost);
-          return known;
-        }
-      }
+      if (LJTProofNodePtr known_node = proofs_.proved(proof_key(goal, scan), goal, gamma_)) return known_node;
     }
     Derivation d;
-    if (!derive(goal, scan, d)) {
-      if (scan.set_keyed && worth_remembering(first)) remember_failure(goal, scan, cost_since(first));
+    if (!derive(goal, scan, d, known)) {
+      if (guided_ && !asking_ && worth_remembering(first)) watch_failure(goal, cost_since(first));
       return nullptr;
     }
     LJTProofNodePtr node = conclude(goal, given, d);
-    if (remembered && scan.order_keyed && worth_remembering(first))
-      remember_proof(proof_key(goal, scan), node, cost_since(first));
+    if (remembered && worth_remembering(first)) remember_proof(proof_key(goal, scan), node);
     return node;
-  }
-
-  bool asks_failures() const { return remember_failures_ && failure_payoff_.on(); }
-
-  // Counts one more sequent searched; the count.
-  // A memory that pauses again lets go of what it holds: it did not pay,
-  // and the nodes it keeps alive (with their subtrees) would otherwise all be
-  // released at the end of the proof, or of an interrupted one.
-  std::uint64_t count_sequent() {
-    if (failure_payoff_.tick()) failures_.forget();
-    if (proof_payoff_.tick()) proofs_.forget();
-    return ++searched_;
   }
 
   // The sequents searched since the one counted as `first`, itself included.
@@ -943,36 +1052,13 @@ class Search {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(searched_ - first + 1, UINT32_MAX));
   }
 
-  // A sequent closed by an axiom or by no rule costs less to search again
-  // than to remember.
+  // A sequent closed by an axiom costs less to search again than to remember.
   bool worth_remembering(std::uint64_t first) const { return searched_ > first; }
 
   std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ spread(value(goal)); }
 
-  bool known_failure(Id goal, const Scan& scan) {
-    std::uint32_t cost = 0;
-    if (!failures_.failed(value(goal), scan, marks_, cost)) return false;
-    failure_payoff_.saved(cost);
-    return true;
-  }
-
-  [[gnu::noinline]] void remember_failure(Id goal, const Scan& scan, std::uint32_t cost) {
-    budget_.charge(
-        [&] {
-          values_.clear();
-          for (Id id : gamma_) values_.push_back(value(id));
-          return failures_.remember(value(goal), scan, values_, cost);
-        },
-        [&]() noexcept { forget(); });
-  }
-
-  [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node, std::uint32_t cost) {
-    budget_.charge([&] { return proofs_.remember(key, node, cost); }, [&]() noexcept { forget(); });
-  }
-
-  void forget() noexcept {
-    proofs_.forget();
-    failures_.forget();
+  [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node) {
+    budget_.charge([&] { return proofs_.remember(key, node); }, [&]() noexcept { proofs_.forget(); });
   }
 
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) const {
@@ -988,22 +1074,15 @@ class Search {
   SequentPtr make_sequent(Id goal) const { return std::make_shared<const Sequent>(table_.pool(), gamma_, goal); }
 
   // One pass over the antecedents: what the rules up to L_Imp_Or look for,
-  // the keys of the memory, and the marks of the antecedents' values.
+  // the key of the proof memory, and the marks of the antecedents' values.
   Scan scan_sequent(Id goal) {
     marks_.next_round(table_.value_count());
     Scan s;
-    s.set_keyed = asks_failures();
-    s.order_keyed = remember_ && proof_payoff_.on();
     std::uint64_t order = gamma_.size();
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       const FormulaInfo& f = info(at(i));
-      if (marks_.mark(f.value) && s.set_keyed) {
-        const std::uint64_t k = spread(f.value);
-        ++s.distinct;
-        s.set_key += k;
-        s.signature[(k >> 62) & 3] |= 1ULL << ((k >> 56) & 63);
-      }
-      if (s.order_keyed) order = order * 0x100000001b3ULL + f.value;
+      marks_.mark(f.value);
+      order = order * 0x100000001b3ULL + f.value;
       s.falsum |= f.falsum;
       auto first = [i](std::size_t& slot) {
         if (slot == Scan::kNone) slot = i;
@@ -1044,19 +1123,32 @@ class Search {
     return result;
   }
 
-  // Searches the premise: the current antecedents edited as with_premise says, ==> `goal`.
-  LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
-    return with_premise(consumed, added,
-                        [&] { return premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr); });
+  // Notes a failure of the search alone; when failures repeat, the decider
+  // is asked from now on.
+  // The key of a sequent is a sum of one key per distinct antecedent value,
+  // so order and repetition do not count; the marks of the last scan are lost.
+  [[gnu::noinline]] void watch_failure(Id goal, std::uint32_t cost) {
+    marks_.next_round(table_.value_count());
+    std::uint64_t key = spread(~static_cast<std::uint64_t>(value(goal)));
+    for (Id id : gamma_)
+      if (marks_.mark(value(id))) key += spread(value(id));
+    if (watch_.failed(spread(key), cost)) asking_ = true;
   }
 
-  // Whether the memory knows that the premise fails.  Asked of the second
-  // premise of a rule before the first is searched: the search would fail
-  // there after proving the first.  The marks of the sequent at hand are
-  // lost.
-  [[gnu::noinline]] bool known_to_fail(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
-    if (!asks_failures()) return false;
-    return with_premise(consumed, added, [&] { return known_failure(goal, scan_sequent(goal)); });
+  // Whether the decider proves the current antecedents ==> `goal`.
+  [[gnu::noinline]] bool decides(Id goal) { return decider_.provable(gamma_, goal); }
+
+  // Whether the decider proves the premise: the current antecedents edited
+  // as with_premise says, ==> `goal`.
+  [[gnu::noinline]] bool decides(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+    return with_premise(consumed, added, [&] { return decides(goal); });
+  }
+
+  // Searches the premise: the current antecedents edited as with_premise
+  // says, ==> `goal`; `known` when it is known provable.
+  LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal, bool known) {
+    return with_premise(consumed, added,
+                        [&] { return premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr, known); });
   }
 
   static bool close(Derivation& d, const char* rule) {
@@ -1089,66 +1181,73 @@ class Search {
 
   // The rules in their fixed order.  Steps up to L_Imp_Or commit to the
   // first rule that applies; the disjunctive goal and the implications
-  // (E -> F) -> B are backtracked.  A rule of two premises whose second
-  // premise is known to fail fails at once: the search would reach it.
-  bool derive(Id g, const Scan& a, Derivation& d) {
+  // (E -> F) -> B are backtracked.  The premises of an invertible rule of a
+  // provable sequent are provable.
+  bool derive(Id g, const Scan& a, Derivation& d, bool known) {
     constexpr std::size_t kAll = Scan::kNone;
     const Shape goal_shape = info(g).shape;
     const auto [gl, gr] = sides(g);
     if (info(g).verum) return close(d, kRTop);
     if (a.falsum) return close(d, kLBot);
     if (a.goal) return close(d, kAx);
-    if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(kAll, {gl}, gr); });
-    if (goal_shape == Shape::And) {
-      // The sequent at hand is the right premise's: its scan gives the answer.
-      if (a.set_keyed && known_failure(gr, a)) return false;
-      return derive_by(d, kRAnd, [&] { return premise(kAll, {}, gl); }, [&] { return premise(kAll, {}, gr); });
+    if (!known && asking_) {
+      if (!decides(g)) return false;
+      known = true;
     }
+    if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(kAll, {gl}, gr, known); });
+    if (goal_shape == Shape::And)
+      return derive_by(d, kRAnd, [&] { return premise(kAll, {}, gl, known); },
+                       [&] { return premise(kAll, {}, gr, known); });
     if (std::size_t i = a.first_and; i != kAll) {
       const auto [l, r] = sides(at(i));
-      return derive_by(d, kLAnd, [&] { return premise(i, {l, r}, g); });
+      return derive_by(d, kLAnd, [&] { return premise(i, {l, r}, g, known); });
     }
     if (std::size_t i = a.first_or; i != kAll) {
       const auto [l, r] = sides(at(i));
-      if (known_to_fail(i, {r}, g)) return false;
-      return derive_by(d, kLOr, [&] { return premise(i, {l}, g); }, [&] { return premise(i, {r}, g); });
+      return derive_by(d, kLOr, [&] { return premise(i, {l}, g, known); }, [&] { return premise(i, {r}, g, known); });
     }
     if (std::size_t i = first_atom_implication(); i != kAll) {
       const Id b = sides(at(i)).right;
-      return derive_by(d, kLImpAtom, [&] { return premise(i, {b}, g); });
+      return derive_by(d, kLImpAtom, [&] { return premise(i, {b}, g, known); });
     }
     if (std::size_t i = a.first_imp_and; i != kAll) {
       const Id curried = table_.added_implications(at(i)).first;
-      return derive_by(d, kLImpAnd, [&] { return premise(i, {curried}, g); });
+      return derive_by(d, kLImpAnd, [&] { return premise(i, {curried}, g, known); });
     }
     if (std::size_t i = a.first_imp_or; i != kAll) {
       const auto [e_b, f_b] = table_.added_implications(at(i));
-      return derive_by(d, kLImpOr, [&] { return premise(i, {e_b, f_b}, g); });
+      return derive_by(d, kLImpOr, [&] { return premise(i, {e_b, f_b}, g, known); });
     }
-    return derive_by_choice(g, d, goal_shape == Shape::Or);
+    return derive_by_choice(g, d, goal_shape == Shape::Or, known);
   }
 
   // The two rules that may have to be undone: a disjunct of the goal, then
-  // each implication (E -> F) -> B in turn.
-  bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal) {
+  // each implication (E -> F) -> B in turn, until one gives both premises:
+  // F -> B, E |- F and B |- G.  Where the decider serves, it is asked
+  // first, and only an alternative that it proves is derived.
+  bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal, bool known) {
+    if (!known && asking_) {
+      if (!decides(g)) return false;
+      known = true;
+    }
+    auto viable = [&](std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+      return !known || decides(consumed, added, goal);
+    };
     if (disjunctive_goal) {
       const auto [gl, gr] = sides(g);
-      if (derive_by(d, kROr1, [&] { return premise(Scan::kNone, {}, gl); })) return true;
-      if (derive_by(d, kROr2, [&] { return premise(Scan::kNone, {}, gr); })) return true;
+      if (viable(Scan::kNone, {}, gl) && derive_by(d, kROr1, [&] { return premise(Scan::kNone, {}, gl, known); }))
+        return true;
+      if (viable(Scan::kNone, {}, gr) && derive_by(d, kROr2, [&] { return premise(Scan::kNone, {}, gr, known); }))
+        return true;
     }
-    return derive_implication_of_implication(g, d);
-  }
-
-  // L_Imp_Imp: each antecedent (E -> F) -> B in turn, until one gives both
-  // premises: F -> B, E |- F and B |- G.
-  bool derive_implication_of_implication(Id g, Derivation& d) {
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       if (info(at(i)).shape != Shape::Implies || info(at(i)).left_shape != Shape::Implies) continue;
       const auto [e_f, b] = sides(at(i));
       const auto [e, f] = sides(e_f);
       const Id f_b = table_.added_implications(at(i)).first;
-      if (known_to_fail(i, {b}, g)) continue;
-      if (derive_by(d, kLImpImp, [&] { return premise(i, {f_b, e}, f); }, [&] { return premise(i, {b}, g); }))
+      if (viable(i, {f_b, e}, f) && viable(i, {b}, g) &&
+          derive_by(d, kLImpImp, [&] { return premise(i, {f_b, e}, f, known); },
+                    [&] { return premise(i, {b}, g, known); }))
         return true;
     }
     return false;
@@ -1156,17 +1255,18 @@ class Search {
 
   const PremiseSearch& premise_search_;
   const bool remember_;
-  bool remember_failures_ = false;  // whether the search decides provability exactly in this proof
+  const bool from_start_;  // whether the decider is asked from the first choice on
+  bool guided_ = false;  // whether the decider serves: the search decides provability exactly in this proof
+  bool asking_ = false;  // whether the decider has been asked in this proof
   FormulaTable table_;
   core::InterruptPoller poller_;
-  Budget budget_;
+  Budget budget_{2};
   ProofMemo proofs_{table_};
-  FailureMemo failures_;
-  Payoff failure_payoff_, proof_payoff_;
+  Decider decider_{table_, poller_};
+  RepeatWatch watch_;
   std::uint64_t searched_ = 0;  // sequents searched so far
-  std::vector<Id> values_;  // scratch for remember_failure
-  std::vector<Id> gamma_;   // the antecedents of the sequent at hand
-  Marks marks_;             // of the values of the antecedents at the last scan
+  std::vector<Id> gamma_;       // the antecedents of the sequent at hand
+  Marks marks_;                 // of the values of the antecedents at the last scan
 };
 
 }  // namespace
@@ -1179,8 +1279,8 @@ SequentPtr LJTProver::initial_sequent(const NodePtr& target, const std::vector<N
   return std::make_shared<const Sequent>(std::move(antecedents), std::move(goal));
 }
 
-LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& premise_search, bool remember) const {
-  return Search(premise_search, remember).run(seq);
+LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& premise_search, Memory memory) const {
+  return Search(premise_search, memory).run(seq);
 }
 
 LJTProofNodePtr LJTProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) const {

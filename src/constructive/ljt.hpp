@@ -21,24 +21,20 @@
 // (antecedents in order) keeps its node, and a later occurrence of the same
 // sequent shares it: the search is deterministic, so it would derive the
 // same tree again, and the derivation becomes a graph of shared immutable
-// nodes.  A failed sequent is remembered by its goal and the set of its
-// antecedents: the search decides provability exactly, so a sequent fails
-// precisely when it is not provable, whatever the order or multiplicity of
-// its antecedents, and a sequent with the same goal and fewer antecedents
-// fails too.  (Exactness needs every formula that stands left of an
-// implication, or that a left rule turns into one, to be a decomposable
-// formula or an atom other than verum; the failure memory stays off for a
-// sequent that breaks this.)  Before the first premise of a rule of two
-// premises is searched, the second is looked up: when it is known to fail,
-// the rule fails at once, as the search would after proving the first.
-// Each memory is asked only while it pays: while its answers save at least
-// half of the work of the search; otherwise it pauses, for longer each time,
-// so that where sequents seldom repeat the search runs nearly as fast as
-// without it.  The first tens of thousands of sequents of a proof are
-// searched without a memory: most proofs are small, and searching them
-// again costs less than remembering them.  A sequent closed without premises is not remembered.  The
-// memory lives for one proof and is dropped when it outgrows a fixed share
-// of the machine's memory.
+// nodes.  A sequent closed without premises is not remembered.
+//
+// Where failed sequents repeat, a decider takes over the exploration.  It
+// decides provability by the same rules without building proofs, on the set
+// of the antecedents (order and repetition do not change provability), and
+// remembers its answers by goal and set.  The search then asks it before
+// deriving a sequent not yet known provable and, at each choice it would
+// have to undo, takes the first alternative that the decider proves: the
+// alternative the search alone would have kept, so the proof is the same.
+// The answers are exact only where every formula that stands left of an
+// implication, or that a left rule turns into one, is a decomposable
+// formula or an atom other than verum; for other sequents the decider stays
+// out.  The memory lives for one proof and is dropped when it outgrows a
+// fixed share of the machine's memory.
 #pragma once
 
 #include <atomic>
@@ -195,13 +191,16 @@ class LJTProver {
   // normalised target (the target is normalised first).
   static SequentPtr initial_sequent(const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
 
+  // What a search remembers.  Every memory gives the same result: Off (the
+  // plain search) and FromStart (the decider asked from the first choice on)
+  // are kept to check the memory against.
+  enum class Memory { Off, Adaptive, FromStart };
+
   // Backward search of one sequent.  The root of the derivation carries
   // `seq` itself.  With `premise_search` set, each premise is handed to it
-  // instead of being searched here (and nothing is remembered).  With
-  // `remember` false the search forgets every sequent it has seen: slower,
-  // with the same result; kept to check the memory against.
+  // instead of being searched here (and nothing is remembered).
   LJTProofNodePtr search(const SequentPtr& seq, const PremiseSearch& premise_search = nullptr,
-                         bool remember = true) const;
+                         Memory memory = Memory::Adaptive) const;
 };
 
 }  // namespace constructive

@@ -867,11 +867,18 @@ def replay_sequents(count=500, seed=916):
     return out
 
 
-def test_remembering_search_gives_the_plain_search_results():
+# The search as it runs, and with the decider asked from the first choice
+# on (where the search alone would reach it only on long searches).
+REMEMBERING_SEARCHES = {"adaptive": lambda seq: LJTProver()._search(seq),
+                        "deciding from start": ljt._search_deciding_from_start}
+
+
+@pytest.mark.parametrize("search", REMEMBERING_SEARCHES.values(), ids=REMEMBERING_SEARCHES.keys())
+def test_remembering_search_gives_the_plain_search_results(search):
     proved = failed = 0
     for seq in replay_sequents():
         plain = ljt._search_without_memory(seq)
-        remembered = LJTProver()._search(seq)
+        remembered = search(seq)
         assert (plain is None) == (remembered is None), seq
         if plain is None:
             failed += 1
@@ -886,15 +893,28 @@ def test_remembering_search_gives_the_plain_search_results():
     assert proved > 100 and failed > 100, (proved, failed)
 
 
-@pytest.mark.parametrize("family, n", [("pigeon", 4), ("debruijn", 3), ("debruijn", 4), ("debruijn_even", 3)])
-def test_long_searches_give_the_plain_search_results(family, n):
-    # tens of thousands of sequents: the memories pause and resume on the way
+@pytest.mark.parametrize("search", REMEMBERING_SEARCHES.values(), ids=REMEMBERING_SEARCHES.keys())
+@pytest.mark.parametrize("family, n", [("pigeon", 4), ("debruijn", 3), ("debruijn", 4), ("debruijn_even", 3),
+                                       ("linear", 12), ("dneg_lem", 6)])
+def test_long_searches_give_the_plain_search_results(search, family, n):
+    # thousands of sequents: failures repeat, and the decider takes over on the way
     from families import FAMILIES
     seq = Sequent((), normalize_formula(FAMILIES[family][0](n)))
-    plain, remembered = ljt._search_without_memory(seq), LJTProver()._search(seq)
+    plain, remembered = ljt._search_without_memory(seq), search(seq)
     assert remembered == plain
     if plain is not None:
         assert LJTProofTree(remembered).to_dict() == LJTProofTree(plain).to_dict()
+
+
+def test_random_searches_with_irrelevant_premises_give_the_plain_search_results():
+    # the benchmark's kind of case: four atoms, premises that do not help, many repeated failures
+    from bench_ljt import random_candidates
+    for premises in (0, 1, 2):
+        for name, target, irrelevant in list(random_candidates(premises, count=40, size=14)):
+            seq = Sequent(tuple(normalize_formula(f) for f in irrelevant), normalize_formula(target))
+            plain = ljt._search_without_memory(seq)
+            for search in REMEMBERING_SEARCHES.values():
+                assert search(seq) == plain, name
 
 
 def test_repeated_sequents_share_one_node_and_count_at_each_occurrence():
