@@ -429,6 +429,14 @@ Shape shape_of(const Node& f) {
   }
 }
 
+// A well-spread 64-bit key for a value number.
+std::uint64_t spread(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
 // What the rules ask of a formula, worked out once per proof.
 struct FormulaInfo {
   Shape shape;
@@ -438,6 +446,7 @@ struct FormulaInfo {
   // decided_as_condition below); the failure memory relies on it.
   bool decided, decided_as_condition;
   Id value;        // the same for equal formulas: what the equality tests compare
+  std::uint64_t key;  // spread(value), for keys of sets and multisets of formulas
   Id left, right;  // the sides of And, Or and Implies
   // For an implication with a compound left side: the implications that its
   // left rule adds, once built (kNoId before).
@@ -454,7 +463,7 @@ class FormulaTable {
   Id intern(const NodePtr& f) {
     if (auto it = ids_.find(f.get()); it != ids_.end()) return it->second;
     RecursionGuard guard;
-    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), true, false, 0, 0, 0};
+    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), true, false, 0, 0, 0, 0};
     if (info.shape != Shape::Other) {
       const auto& b = as<BinaryFormula>(*f);
       info.left = intern(b.left());
@@ -463,6 +472,7 @@ class FormulaTable {
     }
     mark_decided(info);
     info.value = value_of(f, info);
+    info.key = spread(info.value);
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);
@@ -553,14 +563,6 @@ struct Derivation {
 // ---------------------------------------------------------------------------
 // What one proof remembers
 // ---------------------------------------------------------------------------
-
-// A well-spread 64-bit key for a value number.
-std::uint64_t spread(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
 
 // The bytes that the memory of one proof may hold: an eighth of the
 // machine's memory, or of the process's address-space or data limit where
@@ -694,8 +696,8 @@ struct Scan {
 };
 
 // Watches the failures of a search for repeats: where the same sequents
-// (as sets of antecedents, with their goal) fail again and again, deciding
-// them once pays.  A failure is noted in a small table of recent keys; over
+// (as multisets of antecedents, with their goal) fail again and again,
+// deciding them once pays.  A failure is noted in a small table of recent keys; over
 // each window of failures, the work of those found in the table is
 // compared with the work of all of them.
 class RepeatWatch {
@@ -775,7 +777,8 @@ class ProofMemo {
 // explores the sequents that the search asks about.
 class Decider {
  public:
-  Decider(FormulaTable& table, core::InterruptPoller& poller) : table_(table), poller_(poller) {}
+  Decider(FormulaTable& table, core::InterruptPoller& poller, const core::StackLimit& stack)
+      : table_(table), poller_(poller), stack_(stack) {}
 
   // Whether the sequent `gamma` ==> `goal` (ids of the table) is provable.
   bool provable(const std::vector<Id>& gamma, Id goal) {
@@ -809,7 +812,7 @@ class Decider {
 
   void count(const FormulaInfo& f, int sign) {
     present_[f.value] = sign > 0;
-    set_key_ += sign > 0 ? spread(f.value) : -spread(f.value);
+    set_key_ += sign > 0 ? f.key : -f.key;
     size_ += sign;
     falsa_ += f.falsum ? sign : 0;
   }
@@ -875,7 +878,7 @@ class Decider {
   }
 
   bool decide(Id goal) {
-    RecursionGuard guard;
+    stack_.check();
     poller_.poll();
     const FormulaInfo& g = table_[goal];
     if (g.verum || falsa_ > 0 || present(g.value)) return true;
@@ -976,6 +979,7 @@ class Decider {
 
   FormulaTable& table_;
   core::InterruptPoller& poller_;
+  const core::StackLimit& stack_;
   Budget budget_{2};
   std::array<std::vector<Id>, kKinds> by_kind_;  // the antecedents at hand
   std::vector<std::uint8_t> present_;            // by value
@@ -1014,6 +1018,7 @@ class Search {
   LJTProofNodePtr run(const SequentPtr& seq) {
     const Id goal = table_.intern(seq->succedent());
     for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
+    for (Id id : gamma_) gamma_key_ += info(id).key;
     guided_ = remember_ && table_.decided(goal) &&
               std::all_of(gamma_.begin(), gamma_.end(), [&](Id id) { return table_.decided(id); });
     asking_ = guided_ && from_start_;
@@ -1029,11 +1034,12 @@ class Search {
   // looked up: the given sequent is the first of the search, and every
   // premise is smaller than it.
   LJTProofNodePtr prove(Id goal, const SequentPtr* given, bool known) {
-    RecursionGuard guard;
+    stack_.check();
     poller_.poll();
     const std::uint64_t first = ++searched_;
     const Scan scan = scan_sequent(goal);
-    const bool remembered = remember_ && !given;
+    // A sequent that an axiom closes is derived at once, without the memory.
+    const bool remembered = remember_ && !given && !(scan.falsum || scan.goal || info(goal).verum);
     if (remembered) {
       if (LJTProofNodePtr known_node = proofs_.proved(proof_key(goal, scan), goal, gamma_)) return known_node;
     }
@@ -1043,7 +1049,7 @@ class Search {
       return nullptr;
     }
     LJTProofNodePtr node = conclude(goal, given, d);
-    if (remembered && worth_remembering(first)) remember_proof(proof_key(goal, scan), node);
+    if (remembered && searched_ - first >= kShared) remember_proof(proof_key(goal, scan), node);
     return node;
   }
 
@@ -1052,8 +1058,12 @@ class Search {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(searched_ - first + 1, UINT32_MAX));
   }
 
-  // A sequent closed by an axiom costs less to search again than to remember.
+  // A sequent closed by an axiom costs less to search again than to note.
   bool worth_remembering(std::uint64_t first) const { return searched_ > first; }
+  // Proofs found in fewer sequents are not shared: searching them again
+  // costs less than a memory that large proofs would fill with them, whose
+  // every lookup then misses the cache.
+  static constexpr std::uint64_t kShared = 256;
 
   std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ spread(value(goal)); }
 
@@ -1115,24 +1125,24 @@ class Search {
   auto with_premise(std::size_t consumed, std::initializer_list<Id> added, Then&& then) {
     const bool consumes = consumed != Scan::kNone;
     const Id principal = consumes ? gamma_[consumed] : kNoId;
-    if (consumes) gamma_.erase(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    const std::uint64_t key_before = gamma_key_;
+    if (consumes) {
+      gamma_.erase(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed));
+      gamma_key_ -= info(principal).key;
+    }
     gamma_.insert(gamma_.end(), added);
+    for (Id id : added) gamma_key_ += info(id).key;
     auto result = then();
     gamma_.resize(gamma_.size() - added.size());
     if (consumes) gamma_.insert(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed), principal);
+    gamma_key_ = key_before;
     return result;
   }
 
   // Notes a failure of the search alone; when failures repeat, the decider
   // is asked from now on.
-  // The key of a sequent is a sum of one key per distinct antecedent value,
-  // so order and repetition do not count; the marks of the last scan are lost.
   [[gnu::noinline]] void watch_failure(Id goal, std::uint32_t cost) {
-    marks_.next_round(table_.value_count());
-    std::uint64_t key = spread(~static_cast<std::uint64_t>(value(goal)));
-    for (Id id : gamma_)
-      if (marks_.mark(value(id))) key += spread(value(id));
-    if (watch_.failed(spread(key), cost)) asking_ = true;
+    if (watch_.failed(spread(gamma_key_ ^ ~info(goal).key), cost)) asking_ = true;
   }
 
   // Whether the decider proves the current antecedents ==> `goal`.
@@ -1260,12 +1270,14 @@ class Search {
   bool asking_ = false;  // whether the decider has been asked in this proof
   FormulaTable table_;
   core::InterruptPoller poller_;
+  core::StackLimit stack_;
   Budget budget_{2};
   ProofMemo proofs_{table_};
-  Decider decider_{table_, poller_};
+  Decider decider_{table_, poller_, stack_};
   RepeatWatch watch_;
   std::uint64_t searched_ = 0;  // sequents searched so far
   std::vector<Id> gamma_;       // the antecedents of the sequent at hand
+  std::uint64_t gamma_key_ = 0;  // a sum of their keys: order does not count
   Marks marks_;                 // of the values of the antecedents at the last scan
 };
 

@@ -36,15 +36,29 @@ std::uintptr_t stack_floor(std::uintptr_t here) {
 
 }  // namespace
 
+namespace {
+
+// The calling thread's floor, read on its first use: reading the bounds is slow.
+std::uintptr_t thread_floor(std::uintptr_t here) {
+  if (t_floor == 0) t_floor = stack_floor(here);
+  return t_floor;
+}
+
+}  // namespace
+
 RecursionGuard::RecursionGuard() {
   char probe;
   auto here = reinterpret_cast<std::uintptr_t>(&probe);
-  if (t_floor == 0) t_floor = stack_floor(here);  // once per thread: reading the bounds is slow
-  if (here < t_floor) {
+  if (here < thread_floor(here)) {
     throw RecursionDepthError();
   }
   thread_local InterruptPoller poller;
   poller.poll();
+}
+
+StackLimit::StackLimit() {
+  char probe;
+  floor_ = thread_floor(reinterpret_cast<std::uintptr_t>(&probe));
 }
 
 RecursionGuard::~RecursionGuard() = default;

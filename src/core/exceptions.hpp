@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -68,6 +69,22 @@ class RecursionGuard {
   ~RecursionGuard();
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// The stack half of RecursionGuard, for a recursive search that polls for
+// interrupts itself and whose levels are too cheap for a guard each: the
+// calling thread's bound is read once, and each level's check is one
+// comparison.  Use it on the thread that made it.
+class StackLimit {
+ public:
+  StackLimit();
+  void check() const {
+    char probe;
+    if (reinterpret_cast<std::uintptr_t>(&probe) < floor_) throw RecursionDepthError();
+  }
+
+ private:
+  std::uintptr_t floor_;
 };
 
 }  // namespace core
