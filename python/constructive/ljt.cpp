@@ -268,7 +268,7 @@ PYBIND11_MODULE(ljt, m) {
       "Proves the formula from the premises with a new LJTProver; an LJTProofTree or None.");
 
   // The same search without its memory of sequents, and with the decider
-  // asked from the first choice on, to check the memory against.
+  // asked from the first sequent on, to check the memory against.
   m.def(
       "_search_without_memory",
       [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::Off); }, py::arg("seq"));

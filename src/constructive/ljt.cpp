@@ -717,7 +717,7 @@ class RepeatWatch {
   }
 
  private:
-  static constexpr std::size_t kSlots = 1 << 12, kWindow = 1 << 10;
+  static constexpr std::size_t kSlots = 1 << 12, kWindow = 64;
   static constexpr std::uint64_t kShare = 4;
   std::vector<std::uint64_t> slots_;
   std::uint64_t seen_ = 0, repeated_ = 0, total_ = 0;
@@ -1233,8 +1233,8 @@ class Search {
 
   // The two rules that may have to be undone: a disjunct of the goal, then
   // each implication (E -> F) -> B in turn, until one gives both premises:
-  // F -> B, E |- F and B |- G.  Where the decider serves, it is asked
-  // first, and only an alternative that it proves is derived.
+  // F -> B, E |- F and B |- G.  Once the decider is asked, only an
+  // alternative whose premises it proves is derived.
   bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal, bool known) {
     if (!known && asking_) {
       if (!decides(g)) return false;
@@ -1265,9 +1265,9 @@ class Search {
 
   const PremiseSearch& premise_search_;
   const bool remember_;
-  const bool from_start_;  // whether the decider is asked from the first choice on
+  const bool from_start_;  // whether the decider is asked from the first sequent on
   bool guided_ = false;  // whether the decider serves: the search decides provability exactly in this proof
-  bool asking_ = false;  // whether the decider has been asked in this proof
+  bool asking_ = false;  // whether the decider is asked now: failures repeated, or from the start
   FormulaTable table_;
   core::InterruptPoller poller_;
   core::StackLimit stack_;

@@ -192,8 +192,8 @@ class LJTProver {
   static SequentPtr initial_sequent(const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
 
   // What a search remembers.  Every memory gives the same result: Off (the
-  // plain search) and FromStart (the decider asked from the first choice on)
-  // are kept to check the memory against.
+  // plain search) and FromStart (the decider asked from the first sequent
+  // on, not only once failures repeat) are kept to check the memory against.
   enum class Memory { Off, Adaptive, FromStart };
 
   // Backward search of one sequent.  The root of the derivation carries

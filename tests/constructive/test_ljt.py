@@ -867,8 +867,8 @@ def replay_sequents(count=500, seed=916):
     return out
 
 
-# The search as it runs, and with the decider asked from the first choice
-# on (where the search alone would reach it only on long searches).
+# The search as it runs, and with the decider asked from the first sequent
+# on (the search asks it only once failures repeat, on long searches).
 REMEMBERING_SEARCHES = {"adaptive": lambda seq: LJTProver()._search(seq),
                         "deciding from start": ljt._search_deciding_from_start}
 
