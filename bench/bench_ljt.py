@@ -236,8 +236,11 @@ def proof_walks():
 
 def main():
     if os.environ.get("PYTHONHASHSEED") != "0":
-        # the reference walks sets of formulas, whose order follows the string
-        # hashes: one seed for every run, so that its work is the same each time
+        # the reference walks sets of formulas, whose order follows their
+        # hashes: one string-hash seed for every run.  Formula hashes also mix
+        # in their class's hash, which changes from process to process, so
+        # the reference's work (and the random cases it keeps) still varies
+        # between runs; compare ratios over several runs
         os.execve(sys.executable, [sys.executable, *sys.argv], dict(os.environ, PYTHONHASHSEED="0"))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
