@@ -1045,7 +1045,7 @@ class Search {
     }
     Derivation d;
     if (!derive(goal, scan, d, known)) {
-      if (guided_ && !asking_ && worth_remembering(first)) watch_failure(goal, cost_since(first));
+      if (guided_ && !asking_ && worth_watching(first)) watch_failure(goal, cost_since(first));
       return nullptr;
     }
     LJTProofNodePtr node = conclude(goal, given, d);
@@ -1058,8 +1058,8 @@ class Search {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(searched_ - first + 1, UINT32_MAX));
   }
 
-  // A sequent closed by an axiom costs less to search again than to note.
-  bool worth_remembering(std::uint64_t first) const { return searched_ > first; }
+  // A sequent that failed at once, with no rule to apply, tells nothing about repeats.
+  bool worth_watching(std::uint64_t first) const { return searched_ > first; }
   // Proofs found in fewer sequents are not shared: searching them again
   // costs less than a memory that large proofs would fill with them, whose
   // every lookup then misses the cache.
