@@ -34,10 +34,6 @@ std::uintptr_t stack_floor(std::uintptr_t here) {
   return here > kFallbackBudget ? here - kFallbackBudget : 1;
 }
 
-}  // namespace
-
-namespace {
-
 // The calling thread's floor, read on its first use: reading the bounds is slow.
 std::uintptr_t thread_floor(std::uintptr_t here) {
   if (t_floor == 0) t_floor = stack_floor(here);

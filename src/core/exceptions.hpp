@@ -3,8 +3,8 @@
 // keeping the message text unchanged.
 #pragma once
 
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
