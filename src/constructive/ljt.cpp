@@ -609,57 +609,7 @@ void release(Container& c) noexcept {
   Container().swap(c);
 }
 
-constexpr std::uint32_t kNoEntry = static_cast<std::uint32_t>(-1);
-
-// An open-addressing index from 64-bit keys to entry numbers, at most half
-// full; entries with equal keys are told apart by the caller's match.
-class KeyIndex {
- public:
-  template <typename Match>
-  std::uint32_t find(std::uint64_t key, Match&& match) const {
-    if (slots_.empty()) return kNoEntry;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = key & mask; slots_[i].entry != 0; i = (i + 1) & mask)
-      if (slots_[i].key == key && match(slots_[i].entry - 1)) return slots_[i].entry - 1;
-    return kNoEntry;
-  }
-
-  void insert(std::uint64_t key, std::uint32_t entry) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
-    place({key, entry + 1});
-    ++count_;
-  }
-
-  void clear() noexcept {
-    release(slots_);
-    count_ = 0;
-  }
-
-  static constexpr std::size_t kSlotBytes = 2 * 16;  // at most half full
-
- private:
-  struct Slot {
-    std::uint64_t key = 0;
-    std::uint32_t entry = 0;  // entry + 1; 0 is free
-  };
-
-  void place(Slot s) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = s.key & mask;
-    while (slots_[i].entry != 0) i = (i + 1) & mask;
-    slots_[i] = s;
-  }
-
-  void grow() {
-    std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots_.size()));
-    old.swap(slots_);
-    for (const Slot& s : old)
-      if (s.entry != 0) place(s);
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t count_ = 0;
-};
+constexpr std::uint32_t kNoEntry = core::DenseIndex::kMissing;
 
 // Marks on value numbers: a value is marked when its mark is the current round.
 class Marks {
@@ -740,14 +690,14 @@ class ProofMemo {
   // Remembers a node; the bytes added.
   std::size_t remember(std::uint64_t key, const LJTProofNodePtr& node) {
     nodes_.push_back(node);
-    index_.insert(key, static_cast<std::uint32_t>(nodes_.size() - 1));
-    return sizeof(LJTProofNodePtr) + KeyIndex::kSlotBytes + sizeof(LJTProofNode) + sizeof(Sequent) +
+    index_.add(key);
+    return sizeof(LJTProofNodePtr) + core::DenseIndex::kBytesPerNumber + sizeof(LJTProofNode) + sizeof(Sequent) +
            node->sequent()->antecedent_count() * sizeof(Id);
   }
 
   void forget() noexcept {
     release(nodes_);
-    index_.clear();
+    index_.release();
   }
 
  private:
@@ -763,7 +713,7 @@ class ProofMemo {
 
   const FormulaTable& table_;
   std::vector<LJTProofNodePtr> nodes_;
-  KeyIndex index_;
+  core::DenseIndex index_;  // entry numbers are those of nodes_
 };
 
 // The decision of provability, without proofs: by the rules of the search,
@@ -964,14 +914,14 @@ class Decider {
     for (const auto& list : by_kind_)
       for (Id id : list) values_.push_back(value(id));
     entries_.push_back(entry);
-    answers_.insert(key, static_cast<std::uint32_t>(entries_.size() - 1));
-    return sizeof(Entry) + KeyIndex::kSlotBytes + size_ * sizeof(Id);
+    answers_.add(key);
+    return sizeof(Entry) + core::DenseIndex::kBytesPerNumber + size_ * sizeof(Id);
   }
 
   void forget() noexcept {
     release(values_);
     release(entries_);
-    answers_.clear();
+    answers_.release();
   }
 
   // A sequent decided in fewer steps costs less to decide again than to remember.
@@ -988,7 +938,7 @@ class Decider {
   std::uint64_t work_ = 0;              // decisions taken so far
   std::vector<Id> values_;
   std::vector<Entry> entries_;
-  KeyIndex answers_;
+  core::DenseIndex answers_;  // entry numbers are those of entries_
 };
 
 // One proof: the formula table, the antecedents of the sequent at hand and

@@ -67,6 +67,11 @@ void DenseIndex::clear() {
   std::fill(slots_.begin(), slots_.end(), 0);
 }
 
+void DenseIndex::release() noexcept {
+  std::vector<std::uint64_t>().swap(hashes_);
+  std::vector<std::uint32_t>().swap(slots_);
+}
+
 Bank::Bank() { sort(ind_sort()); }
 
 Bank::~Bank() = default;

@@ -70,6 +70,10 @@ class DenseIndex {
   void add(std::uint64_t hash);
   // Forgets every number, keeping the memory.
   void clear();
+  // Forgets every number and lets go of the memory.
+  void release() noexcept;
+  // The bytes an index holds per number, at most (slots at most a quarter full after growing).
+  static constexpr std::size_t kBytesPerNumber = sizeof(std::uint64_t) + 4 * sizeof(std::uint32_t);
 
  private:
   void place(std::uint32_t n);
