@@ -437,13 +437,18 @@ std::uint64_t spread(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
+// The left rule that takes an antecedent apart; None for those that only
+// the axioms use (atoms, falsum, verum, implications that no rule opens).
+enum class LeftRule : std::uint8_t { None, And, Or, ImpAtom, ImpAnd, ImpOr, ImpImp };
+constexpr std::size_t kLeftRules = 7;
+
 // What the rules ask of a formula, worked out once per proof.
 struct FormulaInfo {
   Shape shape;
-  Shape left_shape;  // of the left side, for implications
+  LeftRule left_rule;
   bool falsum, verum, atomic;
   // Whether the rules treat the formula as the logic does (see decided and
-  // decided_as_condition below); the failure memory relies on it.
+  // decided_as_condition below); the decider relies on it.
   bool decided, decided_as_condition;
   Id value;        // the same for equal formulas: what the equality tests compare
   std::uint64_t key;  // spread(value), for keys of sets and multisets of formulas
@@ -463,13 +468,13 @@ class FormulaTable {
   Id intern(const NodePtr& f) {
     if (auto it = ids_.find(f.get()); it != ids_.end()) return it->second;
     RecursionGuard guard;
-    FormulaInfo info{shape_of(*f), Shape::Other, is_falsum(*f), is_verum(*f), is_atomic(*f), true, false, 0, 0, 0, 0};
+    FormulaInfo info{shape_of(*f), LeftRule::None, is_falsum(*f), is_verum(*f), is_atomic(*f), true, false, 0, 0, 0, 0};
     if (info.shape != Shape::Other) {
       const auto& b = as<BinaryFormula>(*f);
       info.left = intern(b.left());
       info.right = intern(b.right());
-      info.left_shape = infos_[info.left].shape;
     }
+    info.left_rule = left_rule_of(info);
     mark_decided(info);
     info.value = value_of(f, info);
     info.key = spread(info.value);
@@ -496,9 +501,9 @@ class FormulaTable {
       const Id b = infos_[principal].right, e = infos_[infos_[principal].left].left,
                f = infos_[infos_[principal].left].right;
       std::pair<Id, Id> added{kNoId, kNoId};
-      switch (infos_[principal].left_shape) {
-        case Shape::And: added.first = implies(e, implies(f, b)); break;
-        case Shape::Or: added = {implies(e, b), implies(f, b)}; break;
+      switch (infos_[principal].left_rule) {
+        case LeftRule::ImpAnd: added.first = implies(e, implies(f, b)); break;
+        case LeftRule::ImpOr: added = {implies(e, b), implies(f, b)}; break;
         default: added.first = implies(f, b);
       }
       infos_[principal].added_first = added.first;
@@ -521,6 +526,25 @@ class FormulaTable {
   std::size_t value_count() const { return values_.size(); }  // value numbers are below it
 
  private:
+  LeftRule left_rule_of(const FormulaInfo& info) const {
+    switch (info.shape) {
+      case Shape::And: return LeftRule::And;
+      case Shape::Or: return LeftRule::Or;
+      case Shape::Implies: {
+        const FormulaInfo& left = infos_[info.left];
+        switch (left.shape) {
+          case Shape::And: return LeftRule::ImpAnd;
+          case Shape::Or: return LeftRule::ImpOr;
+          case Shape::Implies: return LeftRule::ImpImp;
+          case Shape::Other: return left.atomic ? LeftRule::ImpAtom : LeftRule::None;
+        }
+        return LeftRule::None;
+      }
+      case Shape::Other: return LeftRule::None;
+    }
+    return LeftRule::None;
+  }
+
   // The curried and split forms of a left side (E & F, E | F) put E and F
   // to the left of implications, and (E -> F) -> B puts F there.
   void mark_decided(FormulaInfo& info) const {
@@ -721,8 +745,8 @@ class ProofMemo {
 // reordering or repetition of its antecedents are one, and with the answers
 // remembered by the goal and that set.  The answers are exact where the
 // search decides provability exactly (FormulaTable::decided), which is the
-// only place they are asked.  The antecedents are kept by kind, each kind a
-// list in the order of the search's antecedents, so that the rules find
+// only place they are asked.  The antecedents are kept in one list per left
+// rule, in the order of the search's antecedents, so that the rules find
 // their formula at once and choose as the search does: the decider then
 // explores the sequents that the search asks about.
 class Decider {
@@ -737,27 +761,9 @@ class Decider {
   }
 
  private:
-  // The kinds of antecedent that the rules tell apart; inert ones take part
-  // only in the axioms (atoms, falsum, verum, implications no rule opens).
-  enum Kind : std::uint8_t { kInert, kAnd, kOr, kImpAtom, kImpAnd, kImpOr, kImpImp, kKinds };
-
-  Kind kind_of(const FormulaInfo& f) const {
-    switch (f.shape) {
-      case Shape::And: return kAnd;
-      case Shape::Or: return kOr;
-      case Shape::Implies:
-        switch (f.left_shape) {
-          case Shape::And: return kImpAnd;
-          case Shape::Or: return kImpOr;
-          case Shape::Implies: return kImpImp;
-          case Shape::Other: return table_[f.left].atomic ? kImpAtom : kInert;
-        }
-        return kInert;
-      default: return kInert;
-    }
-  }
-
   Id value(Id id) const { return table_[id].value; }
+  std::vector<Id>& of_rule(const FormulaInfo& f) { return by_rule_[static_cast<std::size_t>(f.left_rule)]; }
+  const std::vector<Id>& of_rule(LeftRule rule) const { return by_rule_[static_cast<std::size_t>(rule)]; }
   bool present(Id v) const { return v < present_.size() && present_[v]; }
 
   void count(const FormulaInfo& f, int sign) {
@@ -772,7 +778,7 @@ class Decider {
     const FormulaInfo& f = table_[id];
     if (present(f.value)) return false;
     if (f.value >= present_.size()) present_.resize(std::max<std::size_t>(table_.value_count(), f.value + 1), 0);
-    by_kind_[kind_of(f)].push_back(id);
+    of_rule(f).push_back(id);
     count(f, 1);
     return true;
   }
@@ -780,14 +786,14 @@ class Decider {
   // Removes the last formula of `id`'s kind, which is `id`.
   void pop(Id id) {
     const FormulaInfo& f = table_[id];
-    by_kind_[kind_of(f)].pop_back();
+    of_rule(f).pop_back();
     count(f, -1);
   }
 
   // Takes out the formula `id` from where it stands in its list; where that was.
   std::size_t take(Id id) {
     const FormulaInfo& f = table_[id];
-    auto& list = by_kind_[kind_of(f)];
+    auto& list = of_rule(f);
     const auto at = std::find(list.begin(), list.end(), id);
     const auto index = static_cast<std::size_t>(at - list.begin());
     list.erase(at);
@@ -797,13 +803,13 @@ class Decider {
 
   void put_back(Id id, std::size_t index) {
     const FormulaInfo& f = table_[id];
-    auto& list = by_kind_[kind_of(f)];
+    auto& list = of_rule(f);
     list.insert(list.begin() + static_cast<std::ptrdiff_t>(index), id);
     count(f, 1);
   }
 
   void load(const std::vector<Id>& gamma) {
-    for (auto& list : by_kind_) {
+    for (auto& list : by_rule_) {
       for (Id id : list) present_[value(id)] = 0;
       list.clear();
     }
@@ -850,7 +856,7 @@ class Decider {
 
   // The first implication A -> B among the antecedents whose atom A is one too.
   Id atom_implication() const {
-    for (Id id : by_kind_[kImpAtom])
+    for (Id id : of_rule(LeftRule::ImpAtom))
       if (present(value(table_[id].left))) return id;
     return kNoId;
   }
@@ -862,31 +868,31 @@ class Decider {
     auto then_goal = [&] { return decide(goal); };
     if (goal_shape == Shape::Implies) return with(kNoId, {gl}, [&] { return decide(gr); });
     if (goal_shape == Shape::And) return decide(gl) && decide(gr);
-    if (!by_kind_[kAnd].empty()) {
-      const Id a = by_kind_[kAnd].front();
+    if (!of_rule(LeftRule::And).empty()) {
+      const Id a = of_rule(LeftRule::And).front();
       const auto [l, r] = sides(a);
       return with(a, {l, r}, then_goal);
     }
-    if (!by_kind_[kOr].empty()) {
-      const Id a = by_kind_[kOr].front();
+    if (!of_rule(LeftRule::Or).empty()) {
+      const Id a = of_rule(LeftRule::Or).front();
       const auto [l, r] = sides(a);
       return with(a, {l}, then_goal) && with(a, {r}, then_goal);
     }
     if (const Id a = atom_implication(); a != kNoId) return with(a, {table_[a].right}, then_goal);
-    if (!by_kind_[kImpAnd].empty()) {
-      const Id a = by_kind_[kImpAnd].front();
+    if (!of_rule(LeftRule::ImpAnd).empty()) {
+      const Id a = of_rule(LeftRule::ImpAnd).front();
       return with(a, {table_.added_implications(a).first}, then_goal);
     }
-    if (!by_kind_[kImpOr].empty()) {
-      const Id a = by_kind_[kImpOr].front();
+    if (!of_rule(LeftRule::ImpOr).empty()) {
+      const Id a = of_rule(LeftRule::ImpOr).front();
       const auto [e_b, f_b] = table_.added_implications(a);
       return with(a, {e_b, f_b}, then_goal);
     }
     if (goal_shape == Shape::Or && (decide(gl) || decide(gr))) return true;
     // L_Imp_Imp on each antecedent (E -> F) -> B in turn: F -> B, E ==> F
     // and B ==> goal.  Each premise puts the list back as it was.
-    for (std::size_t i = 0; i < by_kind_[kImpImp].size(); ++i) {
-      const Id a = by_kind_[kImpImp][i];
+    for (std::size_t i = 0; i < of_rule(LeftRule::ImpImp).size(); ++i) {
+      const Id a = of_rule(LeftRule::ImpImp)[i];
       const auto [e_f, b] = sides(a);
       const auto [e, f] = sides(e_f);
       const Id f_b = table_.added_implications(a).first;
@@ -911,7 +917,7 @@ class Decider {
   // Remembers the answer for the antecedents at hand; the bytes added.
   std::size_t remember(std::uint64_t key, Id goal, bool provable) {
     const Entry entry{goal, static_cast<std::uint32_t>(values_.size()), size_, provable};
-    for (const auto& list : by_kind_)
+    for (const auto& list : by_rule_)
       for (Id id : list) values_.push_back(value(id));
     entries_.push_back(entry);
     answers_.add(key);
@@ -931,7 +937,7 @@ class Decider {
   core::InterruptPoller& poller_;
   const core::StackLimit& stack_;
   Budget budget_{2};
-  std::array<std::vector<Id>, kKinds> by_kind_;  // the antecedents at hand
+  std::array<std::vector<Id>, kLeftRules> by_rule_;  // the antecedents at hand, by their left rule
   std::vector<std::uint8_t> present_;            // by value
   std::uint64_t set_key_ = 0;  // a sum of one key per value: order and repetition do not count
   std::uint32_t size_ = 0, falsa_ = 0;  // values present; falsum among them
@@ -1047,10 +1053,13 @@ class Search {
       auto first = [i](std::size_t& slot) {
         if (slot == Scan::kNone) slot = i;
       };
-      if (f.shape == Shape::And) first(s.first_and);
-      if (f.shape == Shape::Or) first(s.first_or);
-      if (f.shape == Shape::Implies && f.left_shape == Shape::And) first(s.first_imp_and);
-      if (f.shape == Shape::Implies && f.left_shape == Shape::Or) first(s.first_imp_or);
+      switch (f.left_rule) {
+        case LeftRule::And: first(s.first_and); break;
+        case LeftRule::Or: first(s.first_or); break;
+        case LeftRule::ImpAnd: first(s.first_imp_and); break;
+        case LeftRule::ImpOr: first(s.first_imp_or); break;
+        default: break;
+      }
     }
     s.order_key = spread(order);
     s.goal = marks_.marked(value(goal));
@@ -1062,7 +1071,7 @@ class Search {
   std::size_t first_atom_implication() const {
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       const FormulaInfo& f = info(at(i));
-      if (f.shape == Shape::Implies && info(f.left).atomic && marks_.marked(value(f.left))) return i;
+      if (f.left_rule == LeftRule::ImpAtom && marks_.marked(value(f.left))) return i;
     }
     return Scan::kNone;
   }
@@ -1201,7 +1210,7 @@ class Search {
         return true;
     }
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
-      if (info(at(i)).shape != Shape::Implies || info(at(i)).left_shape != Shape::Implies) continue;
+      if (info(at(i)).left_rule != LeftRule::ImpImp) continue;
       const auto [e_f, b] = sides(at(i));
       const auto [e, f] = sides(e_f);
       const Id f_b = table_.added_implications(at(i)).first;
