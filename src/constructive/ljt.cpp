@@ -839,7 +839,7 @@ class Decider {
     const FormulaInfo& g = table_[goal];
     if (g.verum || falsa_ > 0 || present(g.value)) return true;
     const Id goal_value = g.value;
-    const std::uint64_t key = spread(set_key_ ^ spread(~static_cast<std::uint64_t>(goal_value)));
+    const std::uint64_t key = spread(set_key_ ^ ~g.key);
     const std::uint32_t known = answers_.find(key, [&](std::uint32_t e) { return same_set(entries_[e], goal_value); });
     if (known != kNoEntry) return entries_[known].provable;
     const std::uint64_t first = ++work_;
@@ -1021,7 +1021,7 @@ class Search {
   // every lookup then misses the cache.
   static constexpr std::uint64_t kShared = 256;
 
-  std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ spread(value(goal)); }
+  std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ info(goal).key; }
 
   [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node) {
     budget_.charge([&] { return proofs_.remember(key, node); }, [&]() noexcept { proofs_.forget(); });
