@@ -365,6 +365,40 @@ std::shared_ptr<const T> as_ptr(const NodePtr& n) {
 // variable then body).  Used by generic walks.
 std::vector<NodePtr> children(const Node& n);
 
+// Calls `visit` on each child of `n` where it stands in its parent, in the
+// order of children(n) (a quantifier's variable as its Variable pointer): no
+// copies, so a walk that remembers shared nodes by their owner count sees
+// the counts as they are, and no list is built per node.
+template <typename Visit>
+void for_each_child(const Node& n, Visit&& visit) {
+  switch (n.kind()) {
+    case NodeKind::Variable:
+    case NodeKind::Constant: return;
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp:
+      for (const NodePtr& arg : as_application(n)->args()) visit(arg);
+      return;
+    case NodeKind::Equality:
+      visit(as<Equality>(n).left());
+      visit(as<Equality>(n).right());
+      return;
+    case NodeKind::Not: visit(as<Not>(n).operand()); return;
+    case NodeKind::And:
+    case NodeKind::Or:
+    case NodeKind::Implies:
+    case NodeKind::Iff:
+      visit(as<BinaryFormula>(n).left());
+      visit(as<BinaryFormula>(n).right());
+      return;
+    case NodeKind::Forall:
+    case NodeKind::Exists:
+      visit(as<Quantifier>(n).variable());
+      visit(as<Quantifier>(n).body());
+      return;
+    default: visit(as<SecondOrderQuantifier>(n).body());
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Equality and text form
 // ---------------------------------------------------------------------------

@@ -581,7 +581,7 @@ void for_each_symbol_variable(const NodePtr& node, const F& f, SharedNodeMemo<bo
   } else if (is_second_order(node->kind())) {
     f(*as<SecondOrderQuantifier>(*node).variable());
   }
-  for (const auto& child : children(*node)) for_each_symbol_variable(child, f, seen);
+  for_each_child(*node, [&](const auto& child) { for_each_symbol_variable(child, f, seen); });
   seen.store(node, true);
 }
 

@@ -447,7 +447,7 @@ std::unordered_set<std::string> skolem_like_names(const NodePtr& formula) {
         break;
       }
       default:
-        for (const auto& child : core::children(*n)) todo.push_back(child.get());
+        core::for_each_child(*n, [&](const auto& child) { todo.push_back(child.get()); });
         break;
     }
   }

@@ -1065,7 +1065,7 @@ void collect_names(const core::NodePtr& formula, std::unordered_set<std::string>
     if (!seen.insert(n).second) continue;
     if (n->kind() == core::NodeKind::Constant) names.insert(core::as<core::Constant>(*n).name());
     if (const core::Application* a = core::as_application(*n)) names.insert(a->symbol().name());
-    for (const auto& child : core::children(*n)) stack.push_back(child.get());
+    core::for_each_child(*n, [&](const auto& child) { stack.push_back(child.get()); });
   }
 }
 

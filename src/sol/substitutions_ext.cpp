@@ -48,8 +48,9 @@ void for_each_node(const NodePtr& root, Visit visit) {
     const Node* node = stack.back();
     stack.pop_back();
     visit(*node);
-    for (const NodePtr& child : children(*node))
+    for_each_child(*node, [&](const auto& child) {
       if (child && seen.insert(child.get()).second) stack.push_back(child.get());
+    });
   }
 }
 
