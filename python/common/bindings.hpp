@@ -101,7 +101,6 @@ void* built_object_of(py::handle self) {
   return caster.value;
 }
 
-// The text of an object's class as the interpreter prints it: "<class 'int'>".
 // The host's truth value of any object (its __bool__ or __len__); an error
 // that the object raises passes through.
 inline bool truth_of(py::handle value) {
@@ -110,6 +109,7 @@ inline bool truth_of(py::handle value) {
   return truth == 1;
 }
 
+// The text of an object's class as the interpreter prints it: "<class 'int'>".
 inline std::string class_text(py::handle obj) { return py::str(py::type::handle_of(obj)).cast<std::string>(); }
 
 // A Python int as a 64-bit integer: TypeError for anything but an int,

@@ -219,8 +219,4 @@ struct EngineView {
 
 std::vector<Path> FormulaTree::paths() const { return collect_paths(EngineView{*this}, root_); }
 
-std::uint64_t path_count(const FormulaTree& tree) {
-  return paths_detail::count(EngineView{tree}, tree.root()).paths;
-}
-
 }  // namespace constructive

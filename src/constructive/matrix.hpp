@@ -234,7 +234,4 @@ std::vector<std::vector<P>> collect_paths(const View& view, const P& root) {
   return paths_detail::collect(view, root);
 }
 
-// The number of paths below the root of a tree (saturating at 2^64 - 1).
-std::uint64_t path_count(const FormulaTree& tree);
-
 }  // namespace constructive

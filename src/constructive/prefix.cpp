@@ -118,9 +118,9 @@ PrefixSubstitution PrefixSubstitution::bind(const Symbol& variable, const Symbol
 // ---------------------------------------------------------------------------
 namespace {
 
-class Unifier {
+class PrefixUnifier {
  public:
-  Unifier(const PrefixSubstitution& base, const SymbolString& left, const SymbolString& right) : base_(base) {
+  PrefixUnifier(const PrefixSubstitution& base, const SymbolString& left, const SymbolString& right) : base_(base) {
     auto note = [&](const SymbolString& symbols) {
       for (const auto& s : symbols) used_.insert(s.name());
     };
@@ -295,7 +295,7 @@ class Unifier {
 
 std::vector<PrefixSubstitution> unify_prefixes(const Prefix& left, const Prefix& right,
                                                const PrefixSubstitution& subst) {
-  Unifier unifier(subst, left.symbols(), right.symbols());
+  PrefixUnifier unifier(subst, left.symbols(), right.symbols());
   return unifier.run(subst.apply(left.symbols()), subst.apply(right.symbols()));
 }
 

@@ -105,9 +105,6 @@ class Bank {
   SymbolId find_symbol(std::string_view name, std::uint32_t arity) const;
   const std::string& symbol_name(SymbolId s) const { return symbols_[s].symbol.name(); }
   std::uint32_t symbol_arity(SymbolId s) const { return symbols_[s].arity; }
-  bool is_symbol_variable(SymbolId s) const { return !symbols_[s].symbol.is_name(); }
-  const Symbol& symbol_value(SymbolId s) const { return symbols_[s].symbol; }
-  std::size_t symbol_count() const { return symbols_.size(); }
 
   // --- Sorts -----------------------------------------------------------
   SortId sort(const SortPtr& sort);

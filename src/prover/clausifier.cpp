@@ -71,10 +71,6 @@ bool Literal::operator==(const Literal& other) const {
   return hash_ == other.hash_ && positive_ == other.positive_ && core::equal(*atom_, *other.atom_);
 }
 
-bool Literal::is_complement_of(const Literal& other) const {
-  return positive_ != other.positive_ && core::equal(*atom_, *other.atom_);
-}
-
 // ---------------------------------------------------------------------------
 // Clause
 // ---------------------------------------------------------------------------

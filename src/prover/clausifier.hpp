@@ -81,8 +81,6 @@ class Literal {
 
   // Same sign and structurally equal atoms (hashes compared first).
   bool operator==(const Literal& other) const;
-  // Same atom, opposite sign.
-  bool is_complement_of(const Literal& other) const;
 
  private:
   NodePtr atom_;
