@@ -840,6 +840,7 @@ class SubformulaNamer {
     core::RecursionGuard guard;
     const core::Node& n = *f;
     if (is_atom(n)) return {f, {}, 1};
+    const bool shared = f.use_count() > 1;  // before the result holds it too
     Rewritten out;
     switch (n.kind()) {
       case NodeKind::Not: {
@@ -862,6 +863,7 @@ class SubformulaNamer {
       }
       default: refuse("Unsupported formula node: ", n);
     }
+    if (!shared) return out;
     return memo.store(f, std::move(out));
   }
 

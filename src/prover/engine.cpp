@@ -7,6 +7,7 @@
 #include <limits>
 #include <queue>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -1065,22 +1066,36 @@ bool same_up_to_renaming(const Clause& a, const Clause& b) {
 
 namespace {
 
-// Every name used by the symbols of a formula (predicates, functions, constants).
+// The names that the engine's new symbols could take: Skolem symbols
+// ("sk_...") and definitions ("_def...").  Only these are ever asked about.
+bool may_clash(const std::string& name) { return name.rfind("sk_", 0) == 0 || name.rfind("_def", 0) == 0; }
+
+// The names of the symbols of a formula (predicates, functions, constants)
+// that may clash, each distinct node walked once.
 void collect_names(const core::NodePtr& formula, std::unordered_set<std::string>& names) {
-  std::vector<const core::Node*> stack{formula.get()};
-  std::unordered_set<const core::Node*> seen;
+  core::InterruptPoller poller;
+  std::vector<const core::NodePtr*> stack{&formula};
+  std::unordered_set<const core::Node*> seen;  // nodes with several owners only
+  auto note = [&](const std::string& name) {
+    if (may_clash(name)) names.insert(name);
+  };
   while (!stack.empty()) {
-    const core::Node* n = stack.back();
+    poller.poll();
+    const core::NodePtr& n = *stack.back();
     stack.pop_back();
-    if (!seen.insert(n).second) continue;
-    if (n->kind() == core::NodeKind::Constant) names.insert(core::as<core::Constant>(*n).name());
-    if (const core::Application* a = core::as_application(*n)) names.insert(a->symbol().name());
-    core::for_each_child(*n, [&](const auto& child) { stack.push_back(child.get()); });
+    if (n.use_count() > 1 && !seen.insert(n.get()).second) continue;
+    if (n->kind() == core::NodeKind::Variable) continue;
+    if (n->kind() == core::NodeKind::Constant) note(core::as<core::Constant>(*n).name());
+    if (const core::Application* a = core::as_application(*n)) note(a->symbol().name());
+    core::for_each_child(*n, [&](const auto& child) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(child)>, core::NodePtr>) stack.push_back(&child);
+    });
   }
 }
 
-// What Skolemization asks of the problem: a name is taken when a formula of
-// the problem or the signature uses it, or an earlier Skolem symbol took it.
+// What Skolemization and the definitions ask of the problem: a name is
+// taken when a formula of the problem or the signature uses it, or an
+// earlier Skolem symbol took it.
 class ProblemRegistry final : public core::SymbolRegistry {
  public:
   ProblemRegistry(core::Signature* signature, std::unordered_set<std::string> names)
