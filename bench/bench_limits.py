@@ -72,13 +72,18 @@ GROUP = [Forall(x, Equality(left=m(e, x), right=x)), Forall(x, Equality(left=m(i
          Forall(x, Forall(y, Forall(z, Equality(left=m(m(x, y), z), right=m(x, m(y, z))))))]
 COMMUTES = Forall(x, Forall(y, Equality(left=m(x, y), right=m(y, x))))
 
+def balanced(items):
+    while len(items) > 1:
+        items = [And(*items[i:i + 2]) if i + 1 < len(items) else items[i] for i in range(0, len(items), 2)]
+    return items[0]
+
+# Much to clausify: one formula of n implications P_i(x) -> (Q_i(x) | R_i(x)).
 def wide(n):
-    # n premises P_i(x) -> (Q_i(x) | R_i(x)) and a target that needs them all:
-    # much to clausify and to take in.
-    out = []
-    for i in range(n):
-        out.append(Forall(x, Implies(atom(f"P{i}", x), Or(atom(f"Q{i}", x), atom(f"R{i}", x)))))
-    return out
+    return Forall(x, balanced([Implies(atom(f"P{i}", x), Or(atom(f"Q{i}", x), atom(f"R{i}", x))) for i in range(n)]))
+
+# Much to take in: n facts, each new one checked against the others.
+def facts(n):
+    return [atom("P", Constant(f"c{i}")) for i in range(n)]
 """
 
 
@@ -98,7 +103,9 @@ OVERRUN_CASES = [
     Case("TheoremProver.prove", "equivalences(5) translated",
          "T, A = relational(equivalences(5))\nfrom prover.engine import TheoremProver",
          "TheoremProver().prove(T, A, max_steps=10**9, timeout_sec={limit})"),
-    Case("TheoremProver.prove", "60000 premises", "W = wide(60000)\nfrom prover.engine import TheoremProver",
+    Case("TheoremProver.prove", "100000 implications", "W = [wide(100000)]\nfrom prover.engine import TheoremProver",
+         "TheoremProver().prove(atom('goal'), W, max_steps=10**9, timeout_sec={limit})"),
+    Case("TheoremProver.prove", "40000 facts", "W = facts(40000)\nfrom prover.engine import TheoremProver",
          "TheoremProver().prove(atom('goal'), W, max_steps=10**9, timeout_sec={limit})"),
     Case("prove_translation_resolution", "issue5",
          "from constructive.resolution import prove_translation_resolution",
@@ -106,8 +113,8 @@ OVERRUN_CASES = [
     Case("prove_translation_resolution", "equivalences(5)",
          "from constructive.resolution import prove_translation_resolution",
          "prove_translation_resolution(equivalences(5), max_steps=10**9, timeout_sec={limit})"),
-    Case("prove_translation_resolution", "pigeon(4)",
-         "from constructive.resolution import prove_translation_resolution\nF = FAMILIES['pigeon'][0](4)",
+    Case("prove_translation_resolution", "debruijn(2)",
+         "from constructive.resolution import prove_translation_resolution\nF = FAMILIES['debruijn'][0](2)",
          "prove_translation_resolution(F, max_steps=10**9, timeout_sec={limit})"),
     Case("prove_resolution translation", "issue5", "from constructive.resolution import prove_resolution",
          "prove_resolution(ISSUE5, method='translation', max_steps=10**9, timeout_sec={limit})"),
@@ -127,8 +134,8 @@ INTERRUPT_CASES = [
          "prove_translation_resolution(equivalences(5), max_steps=10**9, timeout_sec=3600)"),
     Case("prove_resolution translation", "issue5", "from constructive.resolution import prove_resolution",
          "prove_resolution(ISSUE5, method='translation', max_steps=10**9, timeout_sec=3600)"),
-    Case("prove_prefixed_resolution", "pigeon(4)",
-         "from constructive.resolution import prove_prefixed_resolution\nF = FAMILIES['pigeon'][0](4)",
+    Case("prove_prefixed_resolution", "debruijn(3)",
+         "from constructive.resolution import prove_prefixed_resolution\nF = FAMILIES['debruijn'][0](3)",
          "prove_prefixed_resolution(F, max_multiplicity=50, max_steps=10**9)"),
     Case("prove_ljt", "pigeon(6)", "from constructive.ljt import prove_ljt\nF = FAMILIES['pigeon'][0](6)",
          "prove_ljt(F)"),

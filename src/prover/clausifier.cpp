@@ -763,14 +763,16 @@ std::vector<core::VariablePtr> closure_variables(const NodePtr& formula) {
 }  // namespace
 
 std::vector<Clause> to_cnf(const NodePtr& formula, core::SymbolRegistry* registry) {
-  NodePtr f1 = eliminate_implications(formula);
-  NodePtr f2 = to_nnf(f1);
-  NodePtr f3 = standardize_variables(f2);
+  // Each step's result replaces the one before, so that at most two forms
+  // of a large formula live at a time (and an error frees little).
+  NodePtr f = eliminate_implications(formula);
+  f = to_nnf(f);
+  f = standardize_variables(f);
   // Renaming apart leaves the free variables as they are.
-  NodePtr f4 = skolemize_within(f3, closure_variables(f3), registry);
-  NodePtr f5 = drop_universals(f4);
-  NodePtr f6 = distribute_cnf(f5);
-  return formula_to_clauses(f6);
+  f = skolemize_within(f, closure_variables(f), registry);
+  f = drop_universals(f);
+  f = distribute_cnf(f);
+  return formula_to_clauses(f);
 }
 
 std::vector<Clause> negate_and_clausify(const NodePtr& formula, core::SymbolRegistry* registry) {
