@@ -167,3 +167,32 @@ def shared(levels, base=None, connective=And):
     for _ in range(levels):
         f = connective(f, f)
     return f
+
+
+_TIMED_CHILD = r"""
+import json, sys, time
+sys.path[:0] = sys.argv[1].split("|")
+exec(sys.argv[2])  # the set-up, not timed
+start = time.monotonic()
+try:
+    answer = repr(eval(sys.argv[3]))
+except Exception as error:
+    answer = type(error).__name__ + ": " + str(error)
+print(json.dumps([time.monotonic() - start, answer]))
+"""
+
+
+def timed_in_child(setup, call, timeout=300):
+    """Runs `setup`, then evaluates `call` in a fresh child process and
+    returns (seconds the call took, repr of its value or "Error: message")."""
+    import json
+    import os
+    import subprocess
+
+    here = os.path.dirname(__file__)
+    paths = "|".join([here, os.path.join(here, "..", "bench")])
+    child = subprocess.run([sys.executable, "-c", _TIMED_CHILD, paths, setup, call], capture_output=True, text=True,
+                           timeout=timeout)
+    assert child.returncode == 0, child.stderr
+    seconds, answer = json.loads(child.stdout.strip().splitlines()[-1])
+    return seconds, answer

@@ -18,6 +18,7 @@
 #include "constructive/formula_tree.hpp"
 #include "constructive/prefix_values.hpp"
 #include "constructive/resolution.hpp"
+#include "core/interrupt.hpp"
 #include "core/parser.hpp"
 #include "core/sorts.hpp"
 
@@ -588,7 +589,7 @@ struct TranslationProver {
   double timeout_sec = 10.0;
 };
 
-py::object prove_translation(const TranslationProver& p, py::handle target, py::handle premises) {
+py::object translate_and_prove(const TranslationProver& p, py::handle target, py::handle premises) {
   core::NodePtr t = normalize_formula(common::to_node(target));
   std::vector<core::NodePtr> given = normalized(formulas_of(premises));
   std::vector<std::string> names = predicate_names(t);
@@ -632,6 +633,17 @@ py::object prove_translation(const TranslationProver& p, py::handle target, py::
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_Exception)) return py::none();
     throw;
+  }
+}
+
+// The time limit covers the whole proof, the translation as well as the
+// engine's search: a deadline that passes in either gives no proof.
+py::object prove_translation(const TranslationProver& p, py::handle target, py::handle premises) {
+  try {
+    core::ScopedDeadline deadline(core::ScopedDeadline::after(p.timeout_sec));
+    return translate_and_prove(p, target, premises);
+  } catch (const core::DeadlineExceeded&) {
+    return py::none();
   }
 }
 

@@ -98,14 +98,17 @@ PYBIND11_MODULE(engine, m) {
             prover::SearchLimits limits =
                 TheoremProver::limits(steps_from_py(max_steps, self.config().prover_max_steps),
                                       seconds_from_py(timeout_sec, self.config().prover_timeout_sec));
-            prover::Refutation search;
-            self.prepare(search, goal, given);
-            {
-              // The search reads and builds no Python object.
-              py::gil_scoped_release release;
-              search.run(limits);
-            }
-            return search.proof();
+            // The clock runs from here, through clausification and the proof.
+            return prover::within_time_limit(limits.timeout_sec, [&] {
+              prover::Refutation search;
+              self.prepare(search, goal, given);
+              {
+                // The search reads and builds no Python object.
+                py::gil_scoped_release release;
+                search.run(limits);
+              }
+              return search.proof();
+            });
           },
           py::arg("target"), py::arg("premises") = py::none(), py::arg("max_steps") = py::none(),
           py::arg("timeout_sec") = py::none(),

@@ -47,7 +47,7 @@ PYBIND11_MODULE(proof, m) {
 
   py::class_<ProofStep> step(m, "ProofStep",
                              "One step of a derivation: its clause, the rule that produced it ('Axiom', "
-                             "'NegatedGoal', 'BinaryResolution', 'Factoring', 'Paramodulation', "
+                             "'NegatedGoal', 'Definition', 'BinaryResolution', 'Factoring', 'Paramodulation', "
                              "'EqualityResolution', 'EqualityFactoring') and the indices of its parent steps.");
   common::bind_record(
       step, common::RecordStyle{}, common::constructor([](py::handle clause, py::handle rule, py::handle parents) {

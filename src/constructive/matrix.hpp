@@ -224,7 +224,8 @@ inline void check_path_limits(const paths_detail::Count& c) {
   if (c.paths > kMaxPaths || c.leaves > kMaxPathLeaves)
     throw core::ValueError("the matrix has too many paths to list (" +
                            (c.paths == UINT64_MAX ? std::string("more than 2^64") : std::to_string(c.paths)) +
-                           " paths with " + std::to_string(c.leaves) + " leaves in all; the limit is " +
+                           " paths with " + (c.leaves == UINT64_MAX ? std::string("more than 2^64") : std::to_string(c.leaves)) +
+                           " leaves in all; the limit is " +
                            std::to_string(kMaxPaths) + " paths and " + std::to_string(kMaxPathLeaves) + " leaves)");
 }
 

@@ -1,5 +1,6 @@
 #include "core/interrupt.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 namespace core {
@@ -14,7 +15,27 @@ constexpr auto kTooSoon = std::chrono::microseconds(500);
 // A clock read this late means the steps are costly: shorten the stride.
 constexpr auto kTooLate = std::chrono::milliseconds(5);
 
+// The calling thread's deadline (max: none).  A constant initial value, so
+// the variable needs no construction on the thread's first use.
+thread_local std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
+
 }  // namespace
+
+ScopedDeadline::ScopedDeadline(Clock::time_point deadline) : enclosing_(t_deadline) {
+  if (deadline < t_deadline) t_deadline = deadline;
+}
+
+ScopedDeadline::~ScopedDeadline() { t_deadline = enclosing_; }
+
+ScopedDeadline::Clock::time_point ScopedDeadline::after(double seconds) {
+  constexpr double kNoLimit = 365.0 * 24 * 3600;
+  if (!(seconds < kNoLimit)) return Clock::time_point::max();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
+}
+
+void ScopedDeadline::check() {
+  if (t_deadline != Clock::time_point::max() && Clock::now() >= t_deadline) throw DeadlineExceeded();
+}
 
 void set_interrupt_check(InterruptCheck check) { g_check.store(check, std::memory_order_release); }
 
@@ -37,6 +58,7 @@ void InterruptPoller::slow_poll() {
     stride_ /= 2;
   countdown_ = stride_;
   last_clock_ = now;
+  if (now >= t_deadline) throw DeadlineExceeded();
   if (now - last_check_ >= kCheckInterval) {
     last_check_ = now;
     check_interrupt_now();

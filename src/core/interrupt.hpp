@@ -28,6 +28,36 @@ class Interrupted : public std::exception {
   const char* what() const noexcept override { return "interrupted"; }
 };
 
+// Thrown by InterruptPoller::poll() once the deadline of the enclosing
+// ScopedDeadline has passed.
+class DeadlineExceeded : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the time limit is exceeded"; }
+};
+
+// A time limit for the calling thread's computations: while it lives, every
+// InterruptPoller of the thread (and so every guarded walk) throws
+// DeadlineExceeded once `deadline` has passed.  Scopes nest, and an inner
+// scope never extends an outer one.  A caller that owns a time limit opens
+// one around all the phases of its work, and turns DeadlineExceeded into
+// its own answer.
+class ScopedDeadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit ScopedDeadline(Clock::time_point deadline);
+  ~ScopedDeadline();
+  ScopedDeadline(const ScopedDeadline&) = delete;
+  ScopedDeadline& operator=(const ScopedDeadline&) = delete;
+
+  // The moment `seconds` from now; a limit of a year or more (or NaN) is no limit.
+  static Clock::time_point after(double seconds);
+  // Throws DeadlineExceeded when the calling thread's deadline has passed.
+  static void check();
+
+ private:
+  Clock::time_point enclosing_;
+};
+
 // Returns true when the running computation must stop.  It may be called
 // from any thread, with or without the interpreter lock held; it must take
 // whatever lock it needs itself.
@@ -46,7 +76,8 @@ class InterruptPoller {
 
   InterruptPoller();
 
-  // One step of a loop.  Throws Interrupted when the host says stop.
+  // One step of a loop.  Throws Interrupted when the host says stop, and
+  // DeadlineExceeded past the thread's deadline.
   void poll() {
     if (--countdown_ > 0) return;
     slow_poll();

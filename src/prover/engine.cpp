@@ -7,6 +7,7 @@
 #include <limits>
 #include <queue>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -156,13 +157,22 @@ struct Lit {
 };
 
 enum class Rule : std::uint8_t {
-  Axiom, NegatedGoal, Resolution, Factoring, Paramodulation, EqualityResolution, EqualityFactoring
+  Axiom, NegatedGoal, Definition, Resolution, Factoring, Paramodulation, EqualityResolution, EqualityFactoring
 };
+
+Rule input_rule(InputClause::Origin origin) {
+  switch (origin) {
+    case InputClause::Origin::NegatedGoal: return Rule::NegatedGoal;
+    case InputClause::Origin::Definition: return Rule::Definition;
+    default: return Rule::Axiom;
+  }
+}
 
 const char* rule_name(Rule r) {
   switch (r) {
     case Rule::Axiom: return "Axiom";
     case Rule::NegatedGoal: return "NegatedGoal";
+    case Rule::Definition: return "Definition";
     case Rule::Resolution: return "BinaryResolution";
     case Rule::Factoring: return "Factoring";
     case Rule::Paramodulation: return "Paramodulation";
@@ -297,9 +307,8 @@ struct Refutation::State {
   std::uint32_t next_var = 0;
   std::vector<TermId> args_scratch;
 
-  // Limits while running.
-  std::chrono::steady_clock::time_point deadline;
-  bool timed = false;
+  // Interrupts and the time limit (core::ScopedDeadline), polled in every
+  // loop that may run long: loading, inferences, subsumption, the proof.
   core::InterruptPoller poller;
   std::uint32_t emitted_since_clock = 0;
 
@@ -478,7 +487,7 @@ struct Refutation::State {
     if (complementary_or_trivial(terms, lits)) return;
     std::uint64_t weight = 0;
     for (const Lit& l : lits) weight += terms.weight(l.atom);
-    if (weight > kMaxClauseWeight && rule != Rule::Axiom && rule != Rule::NegatedGoal) {
+    if (weight > kMaxClauseWeight && p1 != kNone) {
       dropped = true;
       return;
     }
@@ -566,6 +575,7 @@ struct Refutation::State {
       auto it = by_one_key.find(k);
       if (it == by_one_key.end()) continue;
       for (std::uint32_t id : it->second) {
+        poller.poll();
         const StoredClause& d = clauses[id];
         if (d.state == ClauseState::Dead || d.lits.size() > c.lits.size()) continue;
         if ((d.key_mask & ~c.key_mask) != 0) continue;
@@ -586,6 +596,7 @@ struct Refutation::State {
     }
     if (!smallest) return;
     for (std::uint32_t id : *smallest) {
+      poller.poll();
       if (id == given) continue;
       StoredClause& d = clauses[id];
       if (d.state == ClauseState::Dead || d.lits.size() < g.lits.size()) continue;
@@ -787,6 +798,7 @@ struct Refutation::State {
     // itself adds nothing to it, but conclusions never enter it either).
     std::size_t count = it->second.size();
     for (std::size_t k = 0; k < count && empty_clause == kNone; ++k) {
+      poller.poll();
       LitRef ref = resolution_index[key][k];
       if (clauses[ref.clause].state != ClauseState::Active || !may_unify(fp, ref.fp)) continue;
       TermId other = clauses[ref.clause].lits[ref.lit].atom;
@@ -876,6 +888,7 @@ struct Refutation::State {
       if (!sides[s]) continue;
       TermId lhs = terms.arg(g[i].atom, s);
       auto visit = [&](const SubtermRef& ref) {
+        poller.poll();
         if (clauses[ref.clause].state != ClauseState::Active) return;
         std::size_t mark = unifier.mark();
         if (!unify(lhs, ref.term)) return;
@@ -910,6 +923,7 @@ struct Refutation::State {
       if (it != from_index.end()) refs.insert(refs.end(), it->second.begin(), it->second.end());
       for (const SideRef& ref : refs) {
         if (empty_clause != kNone) return;
+        poller.poll();
         if (clauses[ref.clause].state != ClauseState::Active) continue;
         const std::vector<Lit> from = clauses[ref.clause].lits;
         std::size_t mark = unifier.mark();
@@ -922,8 +936,7 @@ struct Refutation::State {
   // ---- the loop ----
   void check_limits() {
     poller.poll();
-    if (timed && std::chrono::steady_clock::now() >= deadline)
-      throw NoProofError(NoProofError::Reason::Timeout, "no proof: the time limit is exceeded");
+    core::ScopedDeadline::check();
   }
 
   std::uint32_t pick_given() {
@@ -947,11 +960,6 @@ struct Refutation::State {
   }
 
   void run(const SearchLimits& limits) {
-    auto start = std::chrono::steady_clock::now();
-    timed = limits.timeout_sec < 1e9;
-    if (timed)
-      deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                             std::chrono::duration<double>(std::max(limits.timeout_sec, 0.0)));
     std::int64_t max_steps = std::max<std::int64_t>(limits.max_steps, 1);
     while (empty_clause == kNone) {
       check_limits();
@@ -980,6 +988,7 @@ struct Refutation::State {
     std::vector<std::uint32_t> stack{empty_clause};
     std::vector<bool> seen(clauses.size(), false);
     while (!stack.empty()) {
+      poller.poll();
       std::uint32_t id = stack.back();
       stack.pop_back();
       if (seen[id]) continue;
@@ -991,6 +1000,7 @@ struct Refutation::State {
     std::sort(used.begin(), used.end());
     std::unordered_map<std::uint32_t, std::size_t> step_of;
     for (std::uint32_t id : used) {
+      poller.poll();
       const StoredClause& c = clauses[id];
       ProofStep step;
       step.rule = rule_name(c.rule);
@@ -1007,6 +1017,7 @@ struct Refutation::State {
 
   void load(const std::vector<InputClause>& input) {
     for (const InputClause& ic : input) {
+      poller.poll();
       VarMap vars;
       std::vector<Lit> lits;
       bool true_clause = false;
@@ -1021,7 +1032,7 @@ struct Refutation::State {
         if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
       }
       if (true_clause) continue;
-      keep(std::move(lits), ic.negated_goal ? Rule::NegatedGoal : Rule::Axiom, kNone, kNone);
+      keep(std::move(lits), input_rule(ic.origin), kNone, kNone);
       if (empty_clause != kNone) return;
     }
   }
@@ -1034,7 +1045,7 @@ void Refutation::load(const std::vector<InputClause>& clauses) { state_->load(cl
 
 void Refutation::run(const SearchLimits& limits) {
   if (state_->empty_clause != kNone) return;
-  state_->run(limits);
+  within_time_limit(limits.timeout_sec, [&] { state_->run(limits); });
 }
 
 ProofDAG Refutation::proof() const { return state_->proof(); }
@@ -1055,22 +1066,36 @@ bool same_up_to_renaming(const Clause& a, const Clause& b) {
 
 namespace {
 
-// Every name used by the symbols of a formula (predicates, functions, constants).
+// The names that the engine's new symbols could take: Skolem symbols
+// ("sk_...") and definitions ("_def...").  Only these are ever asked about.
+bool may_clash(const std::string& name) { return name.rfind("sk_", 0) == 0 || name.rfind("_def", 0) == 0; }
+
+// The names of the symbols of a formula (predicates, functions, constants)
+// that may clash, each distinct node walked once.
 void collect_names(const core::NodePtr& formula, std::unordered_set<std::string>& names) {
-  std::vector<const core::Node*> stack{formula.get()};
-  std::unordered_set<const core::Node*> seen;
+  core::InterruptPoller poller;
+  std::vector<const core::NodePtr*> stack{&formula};
+  std::unordered_set<const core::Node*> seen;  // nodes with several owners only
+  auto note = [&](const std::string& name) {
+    if (may_clash(name)) names.insert(name);
+  };
   while (!stack.empty()) {
-    const core::Node* n = stack.back();
+    poller.poll();
+    const core::NodePtr& n = *stack.back();
     stack.pop_back();
-    if (!seen.insert(n).second) continue;
-    if (n->kind() == core::NodeKind::Constant) names.insert(core::as<core::Constant>(*n).name());
-    if (const core::Application* a = core::as_application(*n)) names.insert(a->symbol().name());
-    core::for_each_child(*n, [&](const auto& child) { stack.push_back(child.get()); });
+    if (n.use_count() > 1 && !seen.insert(n.get()).second) continue;
+    if (n->kind() == core::NodeKind::Variable) continue;
+    if (n->kind() == core::NodeKind::Constant) note(core::as<core::Constant>(*n).name());
+    if (const core::Application* a = core::as_application(*n)) note(a->symbol().name());
+    core::for_each_child(*n, [&](const auto& child) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(child)>, core::NodePtr>) stack.push_back(&child);
+    });
   }
 }
 
-// What Skolemization asks of the problem: a name is taken when a formula of
-// the problem or the signature uses it, or an earlier Skolem symbol took it.
+// What Skolemization and the definitions ask of the problem: a name is
+// taken when a formula of the problem or the signature uses it, or an
+// earlier Skolem symbol took it.
 class ProblemRegistry final : public core::SymbolRegistry {
  public:
   ProblemRegistry(core::Signature* signature, std::unordered_set<std::string> names)
@@ -1115,19 +1140,38 @@ void TheoremProver::prepare(Refutation& search, const core::NodePtr& target,
     collect_names(p, names);
   }
   ProblemRegistry registry(signature_.get(), std::move(names));
+  // Definitions name their subformulas "_def0", "_def1", ..., skipping the names in use.
+  std::uint64_t definitions = 0;
+  NewPredicateName new_name = [&] {
+    for (;;) {
+      std::string name = "_def" + std::to_string(definitions++);
+      if (!registry.holds_name(name)) return name;
+    }
+  };
   std::vector<InputClause> clauses;
-  for (const auto& p : premises)
-    for (Clause& c : to_cnf(p, &registry)) clauses.push_back({std::move(c), false});
-  for (Clause& c : negate_and_clausify(target, &registry)) clauses.push_back({std::move(c), true});
+  auto clausify = [&](const core::NodePtr& formula, InputClause::Origin origin) {
+    DefinitionalClauses cnf = to_definitional_cnf(formula, origin == InputClause::Origin::NegatedGoal, &registry, new_name);
+    for (Clause& c : cnf.clauses) clauses.push_back({std::move(c), origin});
+    for (Clause& c : cnf.definitions) clauses.push_back({std::move(c), InputClause::Origin::Definition});
+  };
+  try {
+    for (const auto& p : premises) clausify(p, InputClause::Origin::Premise);
+    clausify(target, InputClause::Origin::NegatedGoal);
+  } catch (const CnfTooLarge& e) {
+    throw NoProofError(NoProofError::Reason::TooLarge, std::string("no proof: the problem is too large to clausify: ") + e.what());
+  }
   search.load(clauses);
 }
 
 ProofDAG TheoremProver::prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                               std::int64_t max_steps, double timeout_sec) const {
-  Refutation search;
-  prepare(search, target, premises);
-  search.run(limits(max_steps, timeout_sec));
-  return search.proof();
+  SearchLimits bounds = limits(max_steps, timeout_sec);
+  return within_time_limit(bounds.timeout_sec, [&] {
+    Refutation search;
+    prepare(search, target, premises);
+    search.run(bounds);
+    return search.proof();
+  });
 }
 
 ProofDAG refute(const std::vector<InputClause>& clauses, const SearchLimits& limits, SearchStats* stats) {

@@ -24,8 +24,11 @@
 //   * selection of the given clause: by weight (symbol count), with every
 //     fifth pick by age.
 //
-// `max_steps` counts given clauses; the time limit is read inside the loop;
-// an interrupt from the host (core::InterruptPoller) stops the search.
+// `max_steps` counts given clauses.  The time limit holds for every phase:
+// TheoremProver starts the clock when it is called, and clausification,
+// taking in the clauses, saturation and reading the proof all poll it
+// (core::ScopedDeadline); an interrupt from the host (core::InterruptPoller)
+// stops any of them.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +39,7 @@
 
 #include "config/config.hpp"
 #include "core/ast.hpp"
+#include "core/interrupt.hpp"
 #include "core/signature.hpp"
 #include "prover/clausifier.hpp"
 #include "prover/proof.hpp"
@@ -45,7 +49,8 @@ namespace prover {
 // No proof within the search's bounds.  The message says why.
 class NoProofError : public std::runtime_error {
  public:
-  enum class Reason { Saturated, StepLimit, Timeout };
+  // TooLarge: the problem's clauses cannot be built within the clausifier's limits.
+  enum class Reason { Saturated, StepLimit, Timeout, TooLarge };
   NoProofError(Reason reason, const std::string& message) : std::runtime_error(message), reason(reason) {}
   Reason reason;
 };
@@ -55,10 +60,25 @@ struct SearchLimits {
   double timeout_sec = 10.0;      // wall-clock seconds
 };
 
+// Runs `work` with the clock started now: a deadline `timeout_sec` away that
+// passes in any phase of `work` ends it with NoProofError (Timeout).
+template <typename Work>
+auto within_time_limit(double timeout_sec, Work&& work) {
+  try {
+    core::ScopedDeadline deadline(core::ScopedDeadline::after(timeout_sec));
+    return work();
+  } catch (const core::DeadlineExceeded&) {
+    throw NoProofError(NoProofError::Reason::Timeout, "no proof: the time limit is exceeded");
+  }
+}
+
 // A clause handed to the search.
 struct InputClause {
+  // A premise's clause ("Axiom"), one of the negated target ("NegatedGoal"),
+  // or one of the definition of a name that clausification introduced ("Definition").
+  enum class Origin { Premise, NegatedGoal, Definition };
   Clause clause;
-  bool negated_goal = false;  // from the negated target ("NegatedGoal") or a premise ("Axiom")
+  Origin origin = Origin::Premise;
 };
 
 struct SearchStats {
@@ -82,7 +102,8 @@ class Refutation {
   // literal the engine cannot represent (a second-order symbol).
   void load(const std::vector<InputClause>& clauses);
   // Saturates; returns when the empty clause is derived, throws NoProofError
-  // otherwise, core::Interrupted when the host asks to stop.
+  // otherwise, core::Interrupted when the host asks to stop.  The time limit
+  // counts from here, or from an enclosing deadline when that is earlier.
   void run(const SearchLimits& limits);
   // The derivation found by run().
   ProofDAG proof() const;
@@ -101,7 +122,10 @@ ProofDAG refute(const std::vector<InputClause>& clauses, const SearchLimits& lim
 bool same_up_to_renaming(const Clause& a, const Clause& b);
 
 // The engine as provers use it: proves a target from premises by refuting
-// the premises' clauses together with the clauses of the negated target.
+// the premises' clauses together with the clauses of the negated target,
+// each formula clausified with definitions (to_definitional_cnf) under
+// predicate names "_def<n>" that the problem does not use.  A problem whose
+// clauses exceed the clausifier's limits even so raises NoProofError (TooLarge).
 // Every formula is clausified on its own, so the variables bound in a
 // formula are its own whatever their ids; the Skolem symbols of one problem
 // are new: distinct from every symbol of every formula of the problem, from

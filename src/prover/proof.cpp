@@ -89,7 +89,7 @@ std::optional<Conclusions> conclusions(const std::string& rule, const std::vecto
 }
 
 int parent_count(const std::string& rule) {
-  if (rule == "Axiom" || rule == "NegatedGoal") return 0;
+  if (rule == "Axiom" || rule == "NegatedGoal" || rule == "Definition") return 0;
   if (rule == "BinaryResolution" || rule == "Paramodulation") return 2;
   if (rule == "Factoring" || rule == "EqualityResolution" || rule == "EqualityFactoring") return 1;
   return -1;

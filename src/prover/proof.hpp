@@ -6,6 +6,8 @@
 // refutation uses are kept.  The rules are
 //   "Axiom"              a clause of a premise,
 //   "NegatedGoal"        a clause of the negated target,
+//   "Definition"         a clause of the definition of a new predicate that
+//                        names a subformula of a premise or of the target,
 //   "BinaryResolution"   two parents,
 //   "Factoring"          one parent,
 //   "Paramodulation"     two parents: the one holding the equation first,

@@ -38,7 +38,7 @@ from core.exceptions import InvalidFormulaError
 from core.parser import to_string
 from core.sorts import Ind
 from families import FAMILIES
-from helpers import atom, conj, disj, iff, imp, interrupt_in_child, neg, probe_half_built, shared
+from helpers import atom, conj, disj, iff, imp, interrupt_in_child, neg, probe_half_built, shared, timed_in_child
 
 P, Q, R, A, B = atom("P"), atom("Q"), atom("R"), atom("A"), atom("B")
 p, q = atom("p"), atom("q")
@@ -809,6 +809,55 @@ def test_classical_laws_are_not_proved_by_translation(formula):
     assert prove_translation_resolution(formula, max_steps=300, timeout_sec=2) is None
     assert prove_resolution(formula, method="auto", max_steps=300, timeout_sec=2) is None
     assert time.monotonic() - start < 60
+
+
+def mirrored_equivalences(n):
+    # ((p1 <=> p2) <=> ... <=> pn) <=> (pn <=> (... <=> (p2 <=> p1))): valid.
+    atoms = [atom(f"p{i}") for i in range(1, n + 1)]
+    left, right = atoms[0], atoms[0]
+    for a in atoms[1:]:
+        left, right = iff(left, a), iff(a, right)
+    return iff(left, right)
+
+
+# The engine clausifies their translations with definitions: it searches
+# them instead of refusing their clauses (distribution alone gives 3136
+# clauses for n = 3 and more than 400 000 for n = 4).
+@pytest.mark.skipif(not HAS_ENGINE, reason="the classical resolution engine is not built")
+@pytest.mark.parametrize("n, proved", [(2, True), (3, True), (4, False)])
+def test_equivalence_families_are_searched(n, proved):
+    from prover.proof import check_derivation
+
+    start = time.monotonic()
+    r = prove_translation_resolution(mirrored_equivalences(n), max_steps=10**5, timeout_sec=60 if proved else 2)
+    if proved:
+        assert isinstance(r, TranslationResolutionResult) and check_derivation(r.proof_dag) == ""
+    else:
+        assert r is None and time.monotonic() - start < 3
+
+
+# A 5-atom non-theorem whose translation has 37 668 clauses by distribution.
+ISSUE5 = (
+    "from core.ast import And, Iff, Implies as I, Not, Or, PredicateApp\n"
+    "from constructive.common import FALSUM, VERUM\n"
+    "from constructive.resolution import *\n"
+    "p, q, r, s, t = (PredicateApp(n, 0, ()) for n in 'pqrst')\n"
+    "F = Iff(Iff(p, Iff(I(I(I(s, q), p), I(r, t)), q)),\n"
+    "        Or(Or(Not(VERUM), Or(And(Iff(VERUM, FALSUM), t), And(I(s, FALSUM), And(q, p)))), I(r, I(q, t))))\n"
+)
+
+
+@pytest.mark.skipif(not HAS_ENGINE, reason="the classical resolution engine is not built")
+@pytest.mark.parametrize("call", [
+    "prove_translation_resolution(F, max_steps=10**9, timeout_sec={limit})",
+    "TranslationResolutionProver(max_steps=10**9, timeout_sec={limit}).prove(F)",
+    "prove_resolution(F, method='translation', max_steps=10**9, timeout_sec={limit})",
+])
+@pytest.mark.parametrize("limit", [0.5, 2.0])
+def test_the_translation_keeps_its_time_limit(call, limit):
+    seconds, answer = timed_in_child(ISSUE5, call.format(limit=limit))
+    assert answer == "None"
+    assert seconds < limit + 1.0
 
 
 @pytest.mark.skipif(not HAS_ENGINE, reason="the classical resolution engine is not built")

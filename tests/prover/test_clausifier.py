@@ -606,6 +606,25 @@ def test_heavily_shared_formulas_are_refused_or_fast():
         to_cnf(g)
 
 
+def doubled(f, connective, times):
+    for _ in range(times):
+        f = connective(f, f)
+    return f
+
+
+@pytest.mark.parametrize("step, formula, message", [
+    # 2**70 clauses of 2**70 literals each
+    (distribute_cnf, doubled(And(P, Q), Or, 70),
+     "would have more than 2^64 clauses with more than 2^64 literals, more than the limit"),
+    # 2**80 nodes once the sharing is unfolded
+    (to_cnf, doubled(Forall(x, A("P", x)), And, 80), "Renaming apart: the formula has more than 2^64 nodes"),
+])
+def test_counts_beyond_64_bits_are_not_printed_as_exact(step, formula, message):
+    with pytest.raises(ValueError) as info:
+        step(formula)
+    assert message in str(info.value) and str(2**64 - 1) not in str(info.value)
+
+
 @pytest.mark.parametrize("shape", ["not", "and", "forall"])
 def test_deep_inputs(shape):
     f = P

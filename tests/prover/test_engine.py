@@ -1,5 +1,6 @@
 import itertools
 import os
+from functools import reduce
 import random
 import signal
 import threading
@@ -8,10 +9,11 @@ import time
 import pytest
 
 from config import SolverConfig
-from core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable
+from core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp, Variable
 from core.signature import Signature
 from families import FAMILIES
-from prover.clausifier import Clause, Literal, reset_skolem_counters
+from helpers import timed_in_child
+from prover.clausifier import Clause, Literal, negate_and_clausify, reset_skolem_counters, to_cnf
 from prover.engine import NoProofError, TheoremProver
 from prover.proof import ProofDAG, ProofStep, check_derivation
 
@@ -154,6 +156,88 @@ def test_saturation_is_reported_as_such():
     assert isinstance(info.value, Exception)
 
 
+# --- problems that distribution alone would blow up --------------------------
+def mirrored_equivalences(items):
+    # ((A1 <=> A2) <=> ... <=> An) <=> (An <=> (... <=> (A2 <=> A1))): valid.
+    return Iff(reduce(Iff, items), reduce(lambda acc, item: Iff(item, acc), items))
+
+
+ATOMS_P = [P(f"p{i}") for i in range(1, 9)]
+FIRST_ORDER_SIDES = [all_(x, P("A", x)), Exists(y, P("B", y)), all_(x, Implies(P("C", x), P("A", x))),
+                     Exists(z, And(P("B", z), P("C", z))), all_(y, Or(P("A", y), P("C", y)))]
+def shared_conjunction(f, times):
+    for _ in range(times):
+        f = And(f, f)  # small in memory, 2**times copies of f as a tree
+    return f
+
+
+# A nested equivalence of first-order atoms without a proof: it has a small countermodel.
+NESTED = all_(x, Exists(y, Iff(P("P", x), Iff(P("Q", y), Iff(P("R", x, y), Iff(P("P", y), Iff(P("Q", x), all_(
+    z, Iff(P("R", z, x), Iff(P("P", z), P("Q", z)))))))))))
+
+def library_translation(formula):
+    # The translation prover's problem (equivalences normalised first).
+    from constructive.common import normalize_formula
+    from constructive.resolution import get_frame_axioms, translate_ipc_to_fol
+
+    normal = normalize_formula(formula)
+    return translate_ipc_to_fol(normal), get_frame_axioms(sorted(names_of(normal, set())))
+
+
+# name: (target, premises, provable); in each, distributing | over & alone
+# would give more clauses than the clausifier's limit.
+BLOWUPS = {
+    "equivalences_6": (mirrored_equivalences(ATOMS_P[:6]), [], True),
+    "equivalences_8": (mirrored_equivalences(ATOMS_P), [], True),
+    "first_order_equivalences_5": (mirrored_equivalences(FIRST_ORDER_SIDES), [], True),
+    "as_a_premise": (BOT, [Not(mirrored_equivalences(ATOMS_P[:6]))], True),
+    "nested_first_order_equivalence": (NESTED, [], False),
+    "shared_2_to_the_80": (P("P", a), [shared_conjunction(all_(x, P("P", x)), 80)], True),
+    "translated_equivalences_4": (*library_translation(mirrored_equivalences(ATOMS_P[:4])), False),
+}
+
+
+@pytest.mark.parametrize("name", BLOWUPS)
+def test_problems_that_distribution_blows_up_are_searched(name):
+    target, premises, provable = BLOWUPS[name]
+    with pytest.raises(ValueError, match="more than the limit"):
+        negate_and_clausify(target)
+        for premise in premises:
+            to_cnf(premise)
+    prover = engine(max_steps=100000, timeout_sec=2)
+    if provable:
+        assert_refutation(prover.prove(target=target, premises=premises))
+    else:
+        # Searched, not refused: the answer is that no proof was found.
+        with pytest.raises(NoProofError, match="^no proof: the (clause set is saturated|time limit)"):
+            prover.prove(target=target, premises=premises)
+
+
+def test_definitions_are_steps_of_their_own_with_new_names():
+    # The problem uses the name the first definition would take.
+    taken = P("_def0")
+    target = Implies(taken, mirrored_equivalences(ATOMS_P[:6]))
+    proof = engine().prove(target=target, premises=[taken])
+    assert_refutation(proof)
+    definitions = [step for step in proof.steps if step.rule == "Definition"]
+    assert definitions and all(step.parents == () for step in definitions)
+    names = {lit.atom.pred for step in definitions for lit in step.clause.literals}
+    defined = {n for n in names if n.startswith("_def")}
+    assert defined and "_def0" not in defined
+    # A name introduced for the target appears in the negated target's clauses.
+    goal_names = {lit.atom.pred for step in proof.steps if step.rule == "NegatedGoal" for lit in step.clause.literals}
+    assert goal_names & defined
+
+
+def test_a_problem_too_large_to_clausify_has_no_proof():
+    # One formula of 100001 conjuncts: more clauses than the clausifier's limit.
+    items = [P("P", Constant(f"c{i}")) for i in range(100001)]
+    while len(items) > 1:
+        items = [And(*items[i:i + 2]) if i + 1 < len(items) else items[i] for i in range(0, len(items), 2)]
+    with pytest.raises(NoProofError, match="^no proof: the problem is too large to clausify: .*100001 clauses"):
+        engine().prove(target=P("goal"), premises=[items[0]])
+
+
 # --- generated clause sets: sound and complete over a two-element universe ---
 ATOMS = [("P", 1), ("Q", 1), ("L", 2)]
 TERMS = [a, b, x, y]
@@ -292,6 +376,43 @@ def test_timeout_is_honoured_on_a_flooding_problem():
     assert time.monotonic() - start < 2.0
 
 
+# Problems that keep one phase of a search busy far beyond the time limit,
+# each built by a function of the child's set-up: (target, premises).
+PHASES = """
+from core.ast import And, Constant, Forall, Iff, Implies, Not, Or, PredicateApp, Variable
+from constructive.common import FALSUM, VERUM, normalize_formula
+from constructive.resolution import _extract_predicate_names, get_frame_axioms, translate_ipc_to_fol
+from prover.engine import TheoremProver
+x = Variable(1)
+def P(name, *args):
+    return PredicateApp(pred=name, arity=len(args), args=tuple(args))
+def balanced(items):
+    while len(items) > 1:
+        items = [And(*items[i:i + 2]) if i + 1 < len(items) else items[i] for i in range(0, len(items), 2)]
+    return items[0]
+def clausification():  # one formula of 100000 implications
+    return P("goal"), [Forall(x, balanced([Implies(P(f"P{i}", x), Or(P(f"Q{i}", x), P(f"R{i}", x)))
+                                             for i in range(100000)]))]
+def taking_in():  # 40000 facts, each new one checked against the others
+    return P("goal"), [P("P", Constant(f"c{i}")) for i in range(40000)]
+def saturation():  # the relational translation of a 5-atom non-theorem
+    I = Implies
+    p, q, r, s, t = (P(n) for n in "pqrst")
+    f = normalize_formula(Iff(Iff(p, Iff(I(I(I(s, q), p), I(r, t)), q)),
+        Or(Or(Not(VERUM), Or(And(Iff(VERUM, FALSUM), t), And(I(s, FALSUM), And(q, p)))), I(r, I(q, t)))))
+    return translate_ipc_to_fol(f), get_frame_axioms(sorted(_extract_predicate_names(f)))
+"""
+
+
+@pytest.mark.parametrize("phase", ["clausification", "taking_in", "saturation"])
+@pytest.mark.parametrize("limit", [0.5, 2.0])
+def test_the_time_limit_holds_in_every_phase(phase, limit):
+    seconds, answer = timed_in_child(PHASES + f"TARGET, PREMISES = {phase}()",
+                                     f"TheoremProver().prove(TARGET, PREMISES, max_steps=10**9, timeout_sec={limit})")
+    assert answer == "NoProofError: no proof: the time limit is exceeded"
+    assert seconds < limit + 1.0
+
+
 def test_keyboard_interrupt_stops_a_long_search():
     target, premises = FLOOD
     timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
@@ -368,6 +489,7 @@ def test_check_accepts_a_sound_derivation():
         ([ProofStep(clause(), "BinaryResolution", (4, 2))], "earlier step"),
         ([ProofStep(clause(), "Factoring", (0, 1))], "parent"),
         ([ProofStep(clause(), "Guess", (0,))], "unknown rule"),
+        ([ProofStep(clause(), "Definition", (0,))], "takes 0 parent(s)"),
     ],
 )
 def test_check_rejects_faulty_derivations(tail, fault):
