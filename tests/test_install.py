@@ -1,4 +1,4 @@
-"""`pip install` of a fresh clone into a new virtual environment.
+"""The version, and `pip install` of a fresh clone into a new virtual environment.
 
 The install builds the packages from scratch (a minute or two), so it runs
 where CI=true or INSTALL_TEST=1 is set.  No network is used: the build
@@ -15,7 +15,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-pytestmark = pytest.mark.skipif(
+needs_full_build = pytest.mark.skipif(
     os.environ.get("CI") != "true" and os.environ.get("INSTALL_TEST") != "1",
     reason="slow (a full build): runs where CI=true or INSTALL_TEST=1")
 
@@ -52,6 +52,14 @@ def fresh_clone(target):
         shutil.copytree(ROOT, target, ignore=shutil.ignore_patterns("build", "build-*", ".git", "__pycache__"))
 
 
+def test_packages_carry_the_version():
+    import constructive, core, prover, sol
+    version = (ROOT / "VERSION").read_text().strip()
+    assert [m.__version__ for m in (core, constructive, prover, sol)] == [version] * 4
+    assert version.count(".") == 2 and all(part.isdigit() for part in version.split("."))
+
+
+@needs_full_build
 def test_pip_install_of_a_fresh_clone_proves_from_outside_the_tree(tmp_path):
     source = tmp_path / "clone"
     fresh_clone(source)
@@ -72,3 +80,18 @@ def test_pip_install_of_a_fresh_clone_proves_from_outside_the_tree(tmp_path):
     assert run.returncode == 0, run.stderr
     version = (ROOT / "VERSION").read_text().strip()
     assert run.stdout.split() == [version] * 4
+    site = next(env_dir.glob("lib/python*/site-packages"))
+    for module in site.rglob("*.so"):
+        if "pip" not in module.parts:
+            assert all(entry.startswith("$ORIGIN") for entry in run_path(module)), module
+
+
+def run_path(module):
+    """The RUNPATH (or RPATH) entries of a shared object, as readelf shows them."""
+    if shutil.which("readelf") is None:
+        pytest.skip("readelf is not installed")
+    dynamic = subprocess.run(["readelf", "-d", str(module)], capture_output=True, text=True, check=True).stdout
+    for line in dynamic.splitlines():
+        if "(RUNPATH)" in line or "(RPATH)" in line:
+            return line.split("[", 1)[1].rstrip("]").split(":")
+    return []
