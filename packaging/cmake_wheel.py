@@ -59,9 +59,9 @@ def run(command):
 
 def cmake_build(build_dir):
     # The wheel keeps the build folder's layout, whose run paths are all
-    # $ORIGIN-relative; without an install run path CMake pads none for later.
+    # $ORIGIN-relative (see CMakeLists.txt).
     configure = ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_SKIP_INSTALL_RPATH=ON"]
+                 f"-DPython_EXECUTABLE={sys.executable}"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
     configure += shlex.split(os.environ.get("CMAKE_ARGS", ""))
