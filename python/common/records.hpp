@@ -5,6 +5,8 @@
 // one read-only property per field, `__eq__` (NotImplemented for an object of
 // another class), `__hash__`, the text form `Name(field=repr(value), ...)`
 // and assignment or deletion refused with dataclasses.FrozenInstanceError.
+// Like a dataclass it matches positional patterns (`__match_args__`, the
+// fields in order) and copies, deep-copies and pickles (see define_reduce).
 //
 // Usage, for `struct Literal { bool positive; core::NodePtr atom; ... };`:
 //
@@ -39,6 +41,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common/bindings.hpp"
 
@@ -212,6 +215,55 @@ std::string record_text(RecordStyle style, py::handle self, const T& record, con
   return out + ")";
 }
 
+// Whether a mutable record sets the field after it is built when it is
+// copied or unpickled: a field with a default and a setter.  Setting such
+// fields last lets a record that links back to itself (a child that names
+// its parent) be rebuilt, since the copy exists before its links are filled.
+template <typename F>
+constexpr bool restored_later = !std::is_same_v<std::decay_t<decltype(F::default_value)>, NoDefault> &&
+                                !std::is_same_v<std::decay_t<decltype(F::set)>, NoSetter>;
+
+// copy, deepcopy and pickle: `__reduce__` gives the class of `self` (a Python
+// subclass included) and the field values, which the constructor takes by
+// position; a mutable record passes its fields with defaults as the state,
+// which `__setstate__` assigns.
+template <typename Class, typename T, typename... Fields>
+void define_reduce(Class& cls, RecordStyle style, const Fields&... fields) {
+  const bool later = !style.frozen;
+  cls.def("__reduce__", [later, fields...](py::handle self) {
+    const T& record = record_of<T>(self);
+    py::list args;
+    py::dict state;
+    auto one = [&](const auto& f) {
+      if constexpr (restored_later<std::decay_t<decltype(f)>>) {
+        if (later) {
+          state[f.name] = f.value(record);
+          return;
+        }
+      }
+      args.append(f.value(record));
+    };
+    (one(fields), ...);
+    py::object cls_of_self = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
+    if (state.empty()) return py::make_tuple(cls_of_self, py::tuple(args));
+    return py::make_tuple(cls_of_self, py::tuple(args), state);
+  });
+  if constexpr ((restored_later<Fields> || ...)) {
+    if (!later) return;
+    // (pybind11 would take a function named __setstate__ for a constructor)
+    auto restore = [fields...](py::handle self, const py::dict& state) {
+      T& record = mutable_record_of<T>(self);
+      auto one = [&](const auto& f) {
+        if constexpr (restored_later<std::decay_t<decltype(f)>>) {
+          if (state.contains(f.name)) std::invoke(f.set, record, py::object(state[f.name]));
+        }
+      };
+      (one(fields), ...);
+    };
+    cls.attr("__setstate__") = py::cpp_function(restore, py::name("restore_state"), py::is_method(cls));
+  }
+}
+
 template <typename Class, typename Factory, typename... Fields>
 void define_init(Class& cls, const Factory& factory, const Fields&... fields) {
   cls.def(py::init(factory), fields.arg()...);
@@ -264,7 +316,27 @@ Class& bind_record(Class& cls, RecordStyle style, const Constructor<Factory>& ma
   cls.def("__repr__", [style, fields...](py::handle self) {
     return detail::record_text(style, self, record_of<T>(self), fields...);
   });
+  // positional match patterns, `case Literal(atom, positive)`, as on a dataclass
+  cls.attr("__match_args__") = py::make_tuple(py::str(fields.name)...);
+  detail::define_reduce<Class, T>(cls, style, fields...);
   if (style.frozen) freeze(cls);
+  return cls;
+}
+
+// copy, deepcopy and pickle for a plain object (not a record): it is rebuilt
+// by calling its class with the values of the named attributes, which are
+// the constructor's parameters in order; the instance dictionary of a class
+// with dynamic attributes comes along as the state.
+template <typename Class>
+Class& bind_rebuilt_from(Class& cls, std::vector<const char*> attributes) {
+  cls.def("__reduce__", [attributes](py::handle self) {
+    py::tuple args(attributes.size());
+    for (std::size_t i = 0; i < attributes.size(); ++i) args[i] = self.attr(attributes[i]);
+    py::object cls_of_self = py::reinterpret_borrow<py::object>(py::type::handle_of(self));
+    if (py::hasattr(self, "__dict__") && py::len(self.attr("__dict__")) > 0)
+      return py::make_tuple(cls_of_self, args, py::dict(self.attr("__dict__")));
+    return py::make_tuple(cls_of_self, args);
+  });
   return cls;
 }
 

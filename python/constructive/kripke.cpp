@@ -254,6 +254,7 @@ void bind_model(py::module_& m) {
       .def("to_dict", &model_dict, "The model as plain values.")
       .def("to_string", [](py::handle self) { return Snapshot(self).to_string(); }, "The model as text.")
       .def("__str__", [](py::object self) { return self.attr("to_string")(); });
+  common::bind_rebuilt_from(cls, {"worlds", "relations", "valuations"});
 }
 
 }  // namespace

@@ -194,9 +194,10 @@ void bind_proof_node(py::module_& m) {
 }
 
 void bind_proof_tree(py::module_& m) {
-  py::class_<LJTProofTree, std::shared_ptr<LJTProofTree>>(m, "LJTProofTree", py::dynamic_attr(),
-                                                           "An LJT derivation, held by its root node.")
-      .def(py::init([](LJTProofNodePtr root) { return std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}); }),
+  py::class_<LJTProofTree, std::shared_ptr<LJTProofTree>> cls(m, "LJTProofTree", py::dynamic_attr(),
+                                                              "An LJT derivation, held by its root node.");
+  common::bind_rebuilt_from(cls, {"root"});
+  cls.def(py::init([](LJTProofNodePtr root) { return std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}); }),
            py::arg("root"))
       .def_readwrite("root", &LJTProofTree::root)
       .def_property_readonly(

@@ -102,7 +102,25 @@ void bind_substitution(py::module_& m) {
              if (!py::isinstance<PrefixSubstitution>(b)) return not_implemented();
              return py::bool_(a == b.cast<const PrefixSubstitution&>());
            })
-      .def("__hash__", &subst_hash);
+      .def("__hash__", &subst_hash)
+      // copy and pickle: the bindings in order, bound again into an empty substitution
+      .def("__reduce__", [](py::handle self) {
+        py::list bindings;
+        for (const auto& [variable, value] : self.cast<const PrefixSubstitution&>().mapping())
+          bindings.append(py::make_tuple(symbol_to_py(variable), symbols_to_py(value)));
+        return py::make_tuple(py::type::handle_of(self), py::tuple(), py::tuple(bindings));
+      });
+  // (pybind11 would take a function named __setstate__ for a constructor)
+  cls.attr("__setstate__") = py::cpp_function(
+      [](py::handle self, const py::tuple& bindings) {
+        PrefixSubstitution out;
+        for (py::handle binding : bindings) {
+          auto pair = binding.cast<py::tuple>();
+          out = out.bind(variable_from_py(pair[0]), symbols_from_py(pair[1]));
+        }
+        common::mutable_record_of<PrefixSubstitution>(self) = std::move(out);
+      },
+      py::name("restore_state"), py::is_method(cls));
   common::freeze(cls);
 }
 

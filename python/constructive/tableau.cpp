@@ -566,6 +566,7 @@ void bind_tree(py::module_& m) {
       .def("__str__", [](const PyTree& t) { return with_engine_tree(t, tree_text); })
       .def("to_latex", [](const PyTree& t) { return with_engine_tree(t, [](const DerivationTree& d) { return tree_latex(d); }); },
            "The tree as LaTeX markup for the forest package.");
+  common::bind_rebuilt_from(cls, {"root"});
 }
 
 void bind_result(py::module_& m) {

@@ -6,7 +6,10 @@
 // reach the engine unchecked.  Node classes are final: the tree functions
 // and the visitors dispatch on the exact class.
 #include "common/bindings.hpp"
+#include "common/picklable.hpp"
 #include "core/ast.hpp"
+
+#include <unordered_map>
 
 namespace py = pybind11;
 using namespace core;
@@ -177,6 +180,170 @@ void bind_quantifier(py::module_& m, const char* name, const char* doc) {
                                                                                                       "variable", "body");
 }
 
+// ---------------------------------------------------------------------------
+// Copies and pickles
+// ---------------------------------------------------------------------------
+// A node is an immutable value: copy and deepcopy return the node itself.  A
+// pickle holds the node's distinct subnodes, each once and after its
+// children, as entries (class, arguments, keyword arguments, links), where
+// `links` lists the positions of the arguments that refer to earlier entries
+// by number (a number, or a tuple of numbers for an application's arguments).
+// The root's entry carries the class of the node pickled, so an instance of
+// a Python subclass comes back as one.  Rebuilding is one loop over the
+// entries, so a formula nested 10^5 deep and a graph shared so heavily that
+// its unfolded tree could never be written out pickle as their distinct nodes.
+py::handle node_class(NodeKind kind) {
+  switch (kind) {
+    case NodeKind::Variable: return py::type::of<Variable>();
+    case NodeKind::Constant: return py::type::of<Constant>();
+    case NodeKind::FunctionApp: return py::type::of<FunctionApp>();
+    case NodeKind::PredicateApp: return py::type::of<PredicateApp>();
+    case NodeKind::Equality: return py::type::of<Equality>();
+    case NodeKind::Not: return py::type::of<Not>();
+    case NodeKind::And: return py::type::of<And>();
+    case NodeKind::Or: return py::type::of<Or>();
+    case NodeKind::Implies: return py::type::of<Implies>();
+    case NodeKind::Iff: return py::type::of<Iff>();
+    case NodeKind::Forall: return py::type::of<Forall>();
+    case NodeKind::Exists: return py::type::of<Exists>();
+    case NodeKind::ForallPred: return py::type::of<ForallPred>();
+    case NodeKind::ExistsPred: return py::type::of<ExistsPred>();
+    case NodeKind::ForallFunc: return py::type::of<ForallFunc>();
+    default: return py::type::of<ExistsFunc>();
+  }
+}
+
+using EntryIndex = std::unordered_map<const Node*, std::size_t>;
+
+// The entry of one node whose children already have their numbers.
+py::tuple node_entry(const Node& n, const EntryIndex& index, py::handle cls) {
+  auto at = [&](const NodePtr& child) { return py::int_(index.at(child.get())); };
+  py::dict kwargs;
+  py::tuple args, links;
+  switch (n.kind()) {
+    case NodeKind::Variable: {
+      const auto& v = as<Variable>(n);
+      args = py::make_tuple(v.id(), kind_to_py(v.var_kind()));
+      kwargs["sort"] = v.sort();
+      break;
+    }
+    case NodeKind::Constant:
+      args = py::make_tuple(as<Constant>(n).name());
+      kwargs["sort"] = as<Constant>(n).sort();
+      break;
+    case NodeKind::FunctionApp:
+    case NodeKind::PredicateApp: {
+      const Application& a = *as_application(n);
+      py::tuple numbers(a.args().size());
+      for (std::size_t i = 0; i < a.args().size(); ++i) numbers[i] = at(a.args()[i]);
+      if (n.kind() == NodeKind::FunctionApp)
+        args = py::make_tuple(symbol_to_py(a.symbol()), a.arity(), numbers, as<FunctionApp>(n).return_sort());
+      else
+        args = py::make_tuple(symbol_to_py(a.symbol()), a.arity(), numbers);
+      links = py::make_tuple(2);
+      break;
+    }
+    case NodeKind::Not:
+      args = py::make_tuple(at(as<Not>(n).operand()));
+      links = py::make_tuple(0);
+      break;
+    default:
+      if (is_second_order(n.kind())) {
+        const auto& q = as<SecondOrderQuantifier>(n);
+        args = py::make_tuple(py::cast(q.variable()), at(q.body()));
+        links = py::make_tuple(1);
+      } else {
+        std::vector<py::object> sides;
+        for_each_child(n, [&](const auto& child) { sides.push_back(at(child)); });
+        args = py::make_tuple(sides[0], sides[1]);
+        links = py::make_tuple(0, 1);
+      }
+  }
+  return py::make_tuple(py::reinterpret_borrow<py::object>(cls), args, kwargs, links);
+}
+
+// The entries of `root` and its distinct subnodes, children first.
+py::tuple node_entries(const Node& root, py::handle root_class) {
+  EntryIndex index;
+  py::list entries;
+  std::vector<std::pair<const Node*, bool>> stack{{&root, false}};
+  while (!stack.empty()) {
+    auto [n, expanded] = stack.back();
+    if (index.count(n)) {
+      stack.pop_back();
+      continue;
+    }
+    if (!expanded) {
+      stack.back().second = true;
+      for_each_child(*n, [&](const auto& child) {
+        if (!index.count(child.get())) stack.emplace_back(child.get(), false);
+      });
+      continue;
+    }
+    stack.pop_back();
+    entries.append(node_entry(*n, index, n == &root ? root_class : node_class(n->kind())));
+    index.emplace(n, index.size());
+  }
+  return py::tuple(entries);
+}
+
+py::tuple reduce_node(py::handle self) {
+  const Node& node = *py::cast<NodePtr>(self);
+  py::object rebuild = py::module_::import("core.ast").attr("_node_from_entries");
+  return py::make_tuple(rebuild, py::make_tuple(node_entries(node, py::type::handle_of(self))));
+}
+
+// Builds the entries in order by calling their classes; returns the last.
+py::object node_from_entries(const py::tuple& arguments) {
+  if (arguments.size() != 1 || !py::isinstance<py::tuple>(arguments[0]))
+    throw core::TypeError("_node_from_entries takes one tuple of entries");
+  auto entries = arguments[0].cast<py::tuple>();
+  std::vector<py::object> built;
+  built.reserve(entries.size());
+  auto earlier = [&](py::handle number) {
+    std::size_t i = number.cast<std::size_t>();
+    if (i >= built.size()) throw core::ValueError("a pickled node refers to a node that is not built before it");
+    return built[i];
+  };
+  for (py::handle item : entries) {
+    auto entry = item.cast<py::tuple>();
+    if (entry.size() != 4) throw core::ValueError("a pickled node entry has four members");
+    py::list args(entry[1]);
+    for (py::handle position : entry[3].cast<py::tuple>()) {
+      py::object value = args[position];
+      if (py::isinstance<py::tuple>(value)) {
+        py::tuple nodes(py::len(value));
+        std::size_t k = 0;
+        for (py::handle number : value) nodes[k++] = earlier(number);
+        args[position] = nodes;
+      } else {
+        args[position] = earlier(value);
+      }
+    }
+    built.push_back(entry[0](*py::tuple(args), **entry[2].cast<py::dict>()));
+  }
+  if (built.empty()) throw core::ValueError("a pickled node has no entries");
+  return built.back();
+}
+
+// Positional match patterns (`case Implies(a, b)`): the constructor's
+// positional parameters, in order, as a dataclass has them.
+void set_match_args(py::module_& m) {
+  const std::vector<std::pair<const char*, std::vector<const char*>>> classes{
+      {"Variable", {"id", "kind"}},        {"Constant", {"name"}},
+      {"FunctionApp", {"func", "arity", "args", "return_sort"}},
+      {"PredicateApp", {"pred", "arity", "args"}},
+      {"Equality", {"left", "right"}},     {"Not", {"operand"}},
+      {"And", {"left", "right"}},          {"Or", {"left", "right"}},
+      {"Implies", {"left", "right"}},      {"Iff", {"left", "right"}},
+      {"Forall", {"variable", "body"}},    {"Exists", {"variable", "body"}}};
+  for (const auto& [name, fields] : classes) {
+    py::tuple names(fields.size());
+    for (std::size_t i = 0; i < fields.size(); ++i) names[i] = py::str(fields[i]);
+    m.attr(name).attr("__match_args__") = names;
+  }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(ast, m) {
@@ -196,7 +363,10 @@ PYBIND11_MODULE(ast, m) {
   g_variable_kind.inc_ref();
   py::object individual = g_variable_kind.attr("INDIVIDUAL");
 
-  py::class_<Node, std::shared_ptr<Node>>(m, "_Node", "Common base of the node classes.");
+  py::class_<Node, std::shared_ptr<Node>>(m, "_Node", "Common base of the node classes.")
+      .def("__reduce__", &reduce_node)
+      .def("__copy__", [](py::object self) { return self; })
+      .def("__deepcopy__", [](py::object self, py::handle) { return self; }, py::arg("memo"));
   py::class_<Term, Node, std::shared_ptr<Term>> term(m, "Term", "Abstract Base Class for all term AST nodes.");
   term.def_property_readonly("sort", &Term::sort);
   py::class_<Formula, Node, std::shared_ptr<Formula>>(m, "Formula", "Abstract Base Class for all formula AST nodes.");
@@ -312,5 +482,8 @@ PYBIND11_MODULE(ast, m) {
         "Renaming a result again gives an equal formula; two alpha-equivalent formulas give equal results; the "
         "free variables of the result are those of the argument.  Bound variables are numbered 0, 1, 2, ... in the "
         "order in which their quantifiers occur, skipping the identifiers of the free variables.");
+  set_match_args(m);
+  common::def_picklable<&node_from_entries>(m, "_node_from_entries",
+                                            "Rebuilds a pickled node from its entries (see the node's __reduce__).");
   common::refuse_none_self(m);
 }

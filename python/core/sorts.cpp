@@ -4,6 +4,7 @@
 // engine (every later module imports core.ast, which imports this first), so
 // that node hashes agree with hashes of tuples built in Python.
 #include "common/bindings.hpp"
+#include "common/picklable.hpp"
 #include "core/sorts.hpp"
 #include "core/substitutions.hpp"
 
@@ -15,6 +16,20 @@ std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
   std::vector<core::SortPtr> out;
   for (auto item : items) out.push_back(item.cast<core::SortPtr>());
   return out;
+}
+
+// A pickled sort, rebuilt from (kind, name, parameters or domain, range).
+py::object sort_from_parts(const py::tuple& parts) {
+  if (parts.size() != 4) throw core::TypeError("_sort_from_parts takes a kind, a name, the parameters and a range");
+  auto kind = static_cast<core::Sort::Kind>(parts[0].cast<int>());
+  std::string name = parts[1].cast<std::string>();
+  std::vector<core::SortPtr> parameters = sorts_from(parts[2].cast<py::iterable>());
+  switch (kind) {
+    case core::Sort::Kind::Primitive: return py::cast(core::Sort::primitive(std::move(name)));
+    case core::Sort::Kind::Parameterized: return py::cast(core::Sort::parameterized(std::move(name), parameters));
+    case core::Sort::Kind::Function: return py::cast(core::Sort::function(parameters, parts[3].cast<core::SortPtr>()));
+  }
+  throw core::ValueError("unknown kind of sort in a pickle");
 }
 
 }  // namespace
@@ -34,7 +49,12 @@ PYBIND11_MODULE(sorts, m) {
       })
       .def("__hash__", &core::Sort::hash)
       .def("__repr__", &core::Sort::repr)
-      .def("__str__", &core::Sort::name);
+      .def("__str__", &core::Sort::name)
+      .def("__reduce__", [m](const core::Sort& s) {
+        return py::make_tuple(m.attr("_sort_from_parts"),
+                              py::make_tuple(static_cast<int>(s.kind()), s.name(), py::tuple(py::cast(s.parameters())),
+                                             s.range() ? py::cast(s.range()) : py::none()));
+      });
   common::freeze(sort);
 
   // Each constructor returns a Sort value of that kind.
@@ -49,6 +69,7 @@ PYBIND11_MODULE(sorts, m) {
         [](py::iterable domain, core::SortPtr range) { return core::Sort::function(sorts_from(domain), range); },
         py::arg("domain"), py::arg("range"), "The sort of functions from the domain sorts to the range sort.");
 
+  common::def_picklable<&sort_from_parts>(m, "_sort_from_parts", "Rebuilds a pickled sort.");
   m.attr("Ind") = core::ind_sort();
   m.attr("Nat") = core::nat_sort();
   m.attr("Bool") = core::bool_sort();

@@ -432,6 +432,8 @@ PYBIND11_MODULE(rules, m) {
   // The callable of the record is the instance's own bound operation, which
   // exists only once the instance does: it is filled in right after
   // construction, before anyone can see the record.
+  // rebuilt by calling the class, which takes no arguments
+  sol_rule.def("__reduce__", [](py::handle self) { return py::make_tuple(py::type::handle_of(self), py::tuple()); });
   py::object sol_init = sol_rule.attr("__init__");
   sol_rule.attr("__init__") = py::cpp_function(
       [sol_init](py::handle self, py::args args, py::kwargs kwargs) {

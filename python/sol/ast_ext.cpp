@@ -2,6 +2,7 @@
 // variables they bind.  The quantifiers are formulas but none of the twelve
 // first-order node classes.
 #include "common/bindings.hpp"
+#include "common/picklable.hpp"
 #include "core/ast.hpp"
 
 namespace py = pybind11;
@@ -33,9 +34,19 @@ void bind_quantifier(py::module_& m, const char* name, const char* doc) {
       .def("__hash__", [](const Node& self) { return self.hash(); })
       .def("__repr__", [](const Node& self) { return repr(self); })
       .def_property_readonly("_hash_cache", [](const Node& self) { return self.hash(); });
+  cls.attr("__match_args__") = py::make_tuple("variable", "body");
   common::freeze(cls);
   pyhash::set_class_hash(static_cast<pyhash::ClassSlot>(static_cast<int>(kind)),
                          static_cast<pyhash::hash_t>(py::hash(cls)));
+}
+
+// A pickled symbol variable, rebuilt from (is_predicate, index, arity, name).
+py::object symbol_variable_from_parts(const py::tuple& parts) {
+  if (parts.size() != 4) throw core::TypeError("_symbol_variable_from_parts takes a kind, an index, an arity and a name");
+  auto kind = common::truth_of(parts[0]) ? SymbolVariable::Kind::Predicate : SymbolVariable::Kind::Function;
+  std::string name = parts[3].cast<std::string>();
+  return py::cast(std::make_shared<const SymbolVariable>(kind, parts[1].cast<std::int64_t>(),
+                                                         parts[2].cast<std::int64_t>(), name));
 }
 
 }  // namespace
@@ -59,7 +70,12 @@ PYBIND11_MODULE(ast_ext, m) {
            py::is_operator())
       .def("__hash__", &SymbolVariable::hash)
       .def("__repr__", &SymbolVariable::repr)
-      .def("__str__", &SymbolVariable::text);
+      .def("__str__", &SymbolVariable::text)
+      .def("__reduce__", [m](const SymbolVariable& v) {
+        return py::make_tuple(m.attr("_symbol_variable_from_parts"),
+                              py::make_tuple(v.kind() == SymbolVariable::Kind::Predicate, v.index(), v.arity(),
+                                             v.name()));
+      });
   common::freeze(symbol_variable);
 
   auto make_variable = [](SymbolVariable::Kind kind, const char* prefix) {
@@ -80,6 +96,8 @@ PYBIND11_MODULE(ast_ext, m) {
   pyhash::set_class_hash(pyhash::ClassSlot::FunctionVariable,
                          static_cast<pyhash::hash_t>(py::hash(symbol_variable)) + 1);
 
+  common::def_picklable<&symbol_variable_from_parts>(m, "_symbol_variable_from_parts",
+                                                     "Rebuilds a pickled predicate or function variable.");
   bind_quantifier<ForallPred>(m, "ForallPred", "Represents quantification over a predicate variable.");
   bind_quantifier<ExistsPred>(m, "ExistsPred", "Represents existential quantification over a predicate variable.");
   bind_quantifier<ForallFunc>(m, "ForallFunc", "Represents quantification over a function variable.");

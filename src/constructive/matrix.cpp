@@ -88,14 +88,24 @@ FormulaTree::FormulaTree(const core::NodePtr& target, const std::vector<core::No
 
 std::int64_t FormulaTree::next_id() { return ++counter; }
 
+namespace {
+// "c1", "V2": a letter followed by the number, built by appending (the
+// prepending `"c" + std::to_string(n)` draws a false -Wrestrict from GCC 12).
+std::string numbered_name(char letter, std::int64_t number) {
+  std::string name(1, letter);
+  name += std::to_string(number);
+  return name;
+}
+}  // namespace
+
 Symbol FormulaTree::next_constant() {
-  Symbol s = Symbol::constant("c" + std::to_string(++const_counter));
+  Symbol s = Symbol::constant(numbered_name('c', ++const_counter));
   add_tree_symbol(s);
   return s;
 }
 
 Symbol FormulaTree::next_variable() {
-  Symbol s = Symbol::variable("V" + std::to_string(++var_counter));
+  Symbol s = Symbol::variable(numbered_name('V', ++var_counter));
   add_tree_symbol(s);
   return s;
 }
