@@ -870,7 +870,7 @@ def replay_sequents(count=500, seed=916):
 # The search as it runs, and with the decider asked from the first sequent
 # on (the search asks it only once failures repeat, on long searches).
 REMEMBERING_SEARCHES = {"adaptive": lambda seq: LJTProver()._search(seq),
-                        "deciding from start": ljt._search_deciding_from_start}
+                        "guided from start": ljt._search_guided}
 
 
 @pytest.mark.parametrize("search", REMEMBERING_SEARCHES.values(), ids=REMEMBERING_SEARCHES.keys())
