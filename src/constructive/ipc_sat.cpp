@@ -27,6 +27,9 @@ struct IpcSat::Terminator : CaDiCaL::Terminator {
 IpcSat::IpcSat()
     : solver_(std::make_unique<CaDiCaL::Solver>()), terminator_(std::make_unique<Terminator>(poller_)) {
   solver_->connect_terminator(terminator_.get());
+  // Models with few true atoms: small worlds, whose questions above them
+  // are the general ones.
+  solver_->set("phase", 0);
   clause({-kFalsum});
   clause({kVerum});
 }
@@ -113,32 +116,48 @@ IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
 bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
   // One frame per open question; a frame above asks about one implication
   // clause (a -> b) -> c of the frame below it, in the model found there.
+  // The implication clauses that the model leaves open are tried twice:
+  // first by the solver alone, which settles most of them at once, then by
+  // the whole procedure.  A learned clause holds in every world, so after
+  // one the questions start again from the bottom frame.
   struct Frame {
     std::vector<Atom> assumptions;
     Atom goal;
     Atom a, c;  // of the implication clause that opened the frame
     std::vector<char> model;  // by atom, once the solver has found one
     std::size_t next = 0;     // the next implication clause to try in it
+    bool deep = false;        // whether the whole procedure tries them now
   };
   std::vector<Frame> frames;
-  frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0});
-  std::vector<Atom> core;
+  frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0, false});
+  std::vector<Atom> core, above;
+  // The assumptions of a question about (a -> b) -> c in `model`: its true atoms and a.
+  auto assumptions_above = [&](const std::vector<char>& model, Atom a) {
+    above.clear();
+    for (Atom x = 1; x < static_cast<Atom>(model.size()); ++x)
+      if (model[x]) above.push_back(x);
+    above.push_back(a);
+  };
+  // Learns (core - a) -> c after the last call proved b from `from` with a.
+  auto learn = [&](const std::vector<Atom>& from, Atom a, Atom c) {
+    core.clear();
+    guarded([&](CaDiCaL::Solver& s) {
+      for (Atom x : from)
+        if (x != a && s.failed(x)) core.push_back(x);
+    });
+    clause(core, c);
+    if (keep_learned_) learned_.push_back({core, c});
+  };
   for (;;) {
     poller_.poll();
     Frame& top = frames.back();
     if (top.model.empty()) {
       if (solve(top.assumptions, top.goal) == Outcome::NoModel) {
         if (frames.size() == 1) return true;
-        core.clear();
-        guarded([&](CaDiCaL::Solver& s) {
-          for (Atom x : top.assumptions)
-            if (x != top.a && s.failed(x)) core.push_back(x);
-        });
-        const Atom c = top.c;
-        frames.pop_back();
-        clause(core, c);
-        if (keep_learned_) learned_.push_back({core, c});
-        frames.back().model.clear();  // the learned clause is false in it: ask again
+        const Atom a = top.a, c = top.c;
+        learn(top.assumptions, a, c);
+        frames.resize(1);  // the clause holds everywhere: start again from the bottom
+        frames.back().model.clear();
         continue;
       }
       const int atoms = next_atom_ - 1;
@@ -147,6 +166,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
         for (Atom x = 1; x <= atoms; ++x) top.model[x] = s.val(x) > 0;
       });
       top.next = 0;
+      top.deep = false;
     }
     // The next implication clause that the model leaves open: c false, and
     // a false too (a true forces b false by b -> c, so the model itself
@@ -154,17 +174,27 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     std::size_t i = top.next;
     while (i < implications_.size() && (top.model[implications_[i].c] || top.model[implications_[i].a])) ++i;
     if (i == implications_.size()) {
+      if (!top.deep) {
+        top.deep = true;
+        top.next = 0;
+        continue;
+      }
       if (frames.size() == 1) return false;
       frames.pop_back();  // a world above the model below: try that one's next clause
       continue;
     }
     top.next = i + 1;
     const Implication imp = implications_[i];
-    Frame above{{}, imp.b, imp.a, imp.c, {}, 0};
-    for (Atom x = 1; x < static_cast<Atom>(top.model.size()); ++x)
-      if (top.model[x]) above.assumptions.push_back(x);
-    above.assumptions.push_back(imp.a);
-    frames.push_back(std::move(above));
+    assumptions_above(top.model, imp.a);
+    if (!top.deep) {
+      if (solve(above, imp.b) == Outcome::NoModel) {
+        learn(above, imp.a, imp.c);
+        frames.resize(1);
+        frames.back().model.clear();
+      }
+      continue;
+    }
+    frames.push_back(Frame{above, imp.b, imp.a, imp.c, {}, 0, false});
   }
 }
 

@@ -18,8 +18,9 @@
 // there is none, q follows, and the assumptions the solver used (its core,
 // taken over the positive assumptions) are the reason.  Otherwise, with M
 // the atoms true in the model, each implication clause (a -> b) -> c with c
-// and a false in M is tried: if prove(M + a, b) holds with core K, the flat
-// clause (K - a) -> c is learned and the loop asks the solver again.  When
+// and a false in M is tried (first by the solver alone, then by the whole
+// procedure): if prove(M + a, b) holds with core K, the flat clause
+// (K - a) -> c is learned and the loop starts again.  When
 // no implication clause gives a clause, M is a world of a Kripke
 // countermodel (each failed inner call gave a world above it) and q does not
 // follow.  Each learned clause is false in the model that caused it, so the
