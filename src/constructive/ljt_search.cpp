@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <unordered_map>
 #include <thread>
 
 #include "constructive/ipc_sat.hpp"
@@ -244,7 +245,7 @@ struct Mode {
 };
 constexpr Mode kPlain{false, false, 0};
 // A quick search takes about as many sequents as the procedure's set-up costs.
-constexpr Mode kQuick{false, false, 2000};
+constexpr Mode kQuick{false, false, 10000};
 constexpr Mode kGuided{true, true, 0};
 
 // Releases the nodes of an abandoned search on a thread of their own, so
@@ -423,14 +424,38 @@ class Search {
 
   // Whether the premise (the current antecedents edited as with_premise
   // says, ==> `goal`) is provable: an axiom, or proved by the procedure.
+  // Provability depends on the set of the antecedents only, so the answers
+  // are remembered by that set and the goal.
   [[gnu::noinline]] bool provable(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
     return with_premise(consumed, added, [&] {
       if (info(goal).verum) return true;
-      for (Id id : gamma_)
+      question_.clear();
+      for (Id id : gamma_) {
         if (info(id).falsum || value(id) == value(goal)) return true;
-      return procedure_.proves(gamma_, goal);
+        question_.push_back(value(id));
+      }
+      std::sort(question_.begin(), question_.end());
+      question_.erase(std::unique(question_.begin(), question_.end()), question_.end());
+      question_.push_back(value(goal));
+      if (auto known = answers_.find(question_); known != answers_.end()) return known->second;
+      const bool answer = procedure_.proves(gamma_, goal);
+      answers_budget_.charge(
+          [&] {
+            answers_.emplace(question_, answer);
+            return question_.size() * sizeof(Id) + 4 * sizeof(void*) + sizeof(std::vector<Id>);
+          },
+          [&]() noexcept { release(answers_); });
+      return answer;
     });
   }
+
+  struct QuestionHash {
+    std::size_t operator()(const std::vector<Id>& q) const {
+      std::uint64_t h = q.size();
+      for (Id v : q) h = spread(h ^ v);
+      return static_cast<std::size_t>(h);
+    }
+  };
 
   // Searches the premise: the current antecedents edited as with_premise
   // says, ==> `goal`; `known` when it is known provable.
@@ -547,6 +572,9 @@ class Search {
   Budget budget_{2};
   ProofMemo proofs_{table_};
   Procedure procedure_{table_};
+  std::vector<Id> question_;  // the values of a question's antecedents, sorted, then the goal's
+  std::unordered_map<std::vector<Id>, bool, QuestionHash> answers_;
+  Budget answers_budget_{2};
   std::uint64_t searched_ = 0;  // sequents searched so far
   std::uint64_t node_bytes_ = 0;
   const std::uint64_t node_limit_ = memory_available() / 2;
