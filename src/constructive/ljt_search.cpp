@@ -58,13 +58,15 @@ std::uint64_t memory_available() {
 // when memory runs out while something is being remembered.
 class Budget {
  public:
-  // A `share`-th of an eighth of the memory available.
-  explicit Budget(std::size_t share) : limit_(memory_available() / 8 / share) {}
+  // A `share`-th of an eighth of the memory available, read on the first
+  // charge (most searches never remember anything).
+  explicit Budget(std::size_t share) : share_(share) {}
 
   // Runs `store`, which returns the bytes it added; calls `forget` (which
   // must not throw) when they pass the budget or when memory runs out.
   template <typename Store, typename Forget>
   void charge(Store&& store, Forget&& forget) {
+    if (limit_ == 0) limit_ = memory_available() / 8 / share_;
     try {
       used_ += store();
       if (used_ <= limit_) return;
@@ -75,7 +77,8 @@ class Budget {
   }
 
  private:
-  std::size_t limit_;
+  std::size_t share_;
+  std::size_t limit_ = 0;
   std::size_t used_ = 0;
 };
 
@@ -244,8 +247,9 @@ struct Mode {
   std::uint64_t step_limit;  // sequents the search may take, 0 for no bound
 };
 constexpr Mode kPlain{false, false, 0};
-// A quick search takes about as many sequents as the procedure's set-up costs.
-constexpr Mode kQuick{false, false, 10000};
+// A quick search takes a few milliseconds at most, sharing the proofs of
+// sequents that took a few hundred steps, as an unguided search does.
+constexpr Mode kQuick{true, false, 10000};
 constexpr Mode kGuided{true, true, 0};
 
 // Releases the nodes of an abandoned search on a thread of their own, so
@@ -356,6 +360,7 @@ class Search {
   // Counts the bytes of one more node of a guided search (with its sequent
   // and the memory's entry); past the bound the proof is too large to build.
   void charge_node() {
+    if (node_limit_ == 0) node_limit_ = memory_available() / 2;
     node_bytes_ += sizeof(LJTProofNode) + sizeof(Sequent) + 4 * sizeof(void*) +
                    gamma_.size() * sizeof(Id) + core::DenseIndex::kBytesPerNumber;
     if (node_bytes_ > node_limit_) throw std::bad_alloc();
@@ -577,7 +582,7 @@ class Search {
   Budget answers_budget_{2};
   std::uint64_t searched_ = 0;  // sequents searched so far
   std::uint64_t node_bytes_ = 0;
-  const std::uint64_t node_limit_ = memory_available() / 2;
+  std::uint64_t node_limit_ = 0;  // half the memory available, read on the first node
   Id goal_ = kNoId;
   std::vector<Id> gamma_;  // the antecedents of the sequent at hand
   Marks marks_;            // of the values of the antecedents at the last scan
