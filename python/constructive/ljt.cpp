@@ -120,9 +120,14 @@ py::dict tree_to_dict(const LJTProofTree& tree) {
 // subclass's method or a callable set on the instance.
 py::object g_base_search;
 
-bool replaces_search(py::handle self) {
-  py::object bound = self.attr("_search");
-  return !(PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == g_base_search.ptr() &&
+bool replaces_search(py::handle self);
+
+// LJTProver.prove as the class defines it; replaced like _search.
+py::object g_base_prove;
+
+bool replaces(py::handle self, const char* name, const py::object& base) {
+  py::object bound = self.attr(name);
+  return !(PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == base.ptr() &&
            PyMethod_GET_SELF(bound.ptr()) == self.ptr());
 }
 
@@ -137,6 +142,8 @@ py::object search_in_engine(const SequentPtr& seq, LJTProver::Memory memory = LJ
   return py::cast(node);
 }
 
+bool replaces_search(py::handle self) { return replaces(self, "_search", g_base_search); }
+
 py::object search(py::object self, const SequentPtr& seq) {
   LJTProver prover;
   if (!replaces_search(self)) return search_in_engine(seq);
@@ -147,15 +154,29 @@ py::object search(py::object self, const SequentPtr& seq) {
   return py::cast(prover.search(seq, through_replacement));
 }
 
-py::object prove(py::object self, py::handle target, py::handle premises) {
+SequentPtr initial_sequent(py::handle target, py::handle premises) {
   NodePtr goal = formula_from_py(target, "target");
   std::vector<NodePtr> hypotheses;
   if (!premises.is_none())
     for (auto item : py::iter(premises)) hypotheses.push_back(formula_from_py(item, "a premise"));
-  SequentPtr seq = LJTProver::initial_sequent(goal, hypotheses);
+  return LJTProver::initial_sequent(goal, hypotheses);
+}
+
+py::object prove(py::object self, py::handle target, py::handle premises) {
+  SequentPtr seq = initial_sequent(target, premises);
   LJTProofNodePtr root = search_result_from_py(self.attr("_search")(seq));
   if (!root) return py::none();
   return py::cast(std::make_shared<LJTProofTree>(LJTProofTree{std::move(root)}));
+}
+
+// Whether prove finds a derivation.  Where neither prove nor _search is
+// replaced, the engine decides without building the derivation.
+bool is_provable(py::object self, py::object target, py::object premises) {
+  if (replaces(self, "prove", g_base_prove) || replaces_search(self))
+    return !self.attr("prove")(py::arg("target") = target, py::arg("premises") = premises).is_none();
+  SequentPtr seq = initial_sequent(target, premises);
+  py::gil_scoped_release released;
+  return LJTProver().decides(seq);
 }
 
 // Both records answer False, not NotImplemented, when compared with an
@@ -224,18 +245,21 @@ void bind_prover(py::module_& m) {
   cls.def(py::init<>())
       .def("prove", &prove, py::arg("target"), py::arg("premises") = py::none(),
            "The derivation of the target from the premises as an LJTProofTree, or None.")
-      .def(
-          "is_provable",
-          [](py::object self, py::object target, py::object premises) {
-            return !self.attr("prove")(py::arg("target") = target, py::arg("premises") = premises).is_none();
-          },
-          py::arg("target"), py::arg("premises") = py::none(), "Whether prove finds a derivation.")
+      .def("is_provable", &is_provable, py::arg("target"), py::arg("premises") = py::none(),
+           "Whether prove finds a derivation.")
       .def("_search", &search, py::arg("seq"), "The derivation of one sequent as an LJTProofNode, or None.");
-  py::object method = cls.attr("_search");  // the class holds the function wrapped as an instance method
-  g_base_search = PyInstanceMethod_Check(method.ptr())
-                      ? py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(method.ptr()))
-                      : method;
-  g_base_search.inc_ref();  // lives as long as the interpreter
+  // The class holds each function wrapped as an instance method; both live
+  // as long as the interpreter.
+  auto function_of = [&](const char* name) {
+    py::object method = cls.attr(name);
+    py::object function = PyInstanceMethod_Check(method.ptr())
+                              ? py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(method.ptr()))
+                              : method;
+    function.inc_ref();
+    return function;
+  };
+  g_base_search = function_of("_search");
+  g_base_prove = function_of("prove");
 }
 
 }  // namespace
@@ -268,14 +292,29 @@ PYBIND11_MODULE(ljt, m) {
       py::arg("formula"), py::arg("premises") = py::none(),
       "Proves the formula from the premises with a new LJTProver; an LJTProofTree or None.");
 
-  // The same search without its memory of sequents, and with the decider
-  // asked from the first sequent on, to check the memory against.
+  // For the tests: the plain search, without memory or decision procedure;
+  // the search guided by the procedure from the first sequent on; and the
+  // clauses the procedure learns on a sequent, as (antecedents, goal).
   m.def(
       "_search_without_memory",
-      [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::Off); }, py::arg("seq"));
+      [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::Plain); }, py::arg("seq"));
   m.def(
-      "_search_deciding_from_start",
-      [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::FromStart); }, py::arg("seq"));
+      "_search_guided", [](const SequentPtr& seq) { return search_in_engine(seq, LJTProver::Memory::Guided); },
+      py::arg("seq"));
+  m.def(
+      "_learned_clauses",
+      [](const SequentPtr& seq) {
+        if (!seq) throw core::TypeError("seq must be a Sequent, got None");
+        std::vector<std::pair<std::vector<NodePtr>, NodePtr>> clauses;
+        {
+          py::gil_scoped_release released;
+          clauses = LJTProver::learned_clauses(seq);
+        }
+        py::list out;
+        for (const auto& [premises, conclusion] : clauses) out.append(py::make_tuple(to_py_tuple(premises), conclusion));
+        return out;
+      },
+      py::arg("seq"));
 
   for (const char* name : {"Sequent", "LJTProofNode", "LJTProofTree", "LJTProver", "prove_ljt"})
     public_names.append(name);

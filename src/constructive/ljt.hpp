@@ -17,24 +17,20 @@
 // nodes and their sequents are built only for derivations that succeed;
 // their sequents share the table's formulas and hold indices.
 //
-// Within one proof the search remembers what it learnt.  A proved sequent
-// (antecedents in order) keeps its node, and a later occurrence of the same
-// sequent shares it: the search is deterministic, so it would derive the
-// same tree again, and the derivation becomes a graph of shared immutable
-// nodes.  A sequent closed without premises is not remembered.
+// A proved sequent (antecedents in order) keeps its node within one proof,
+// and a later occurrence of the same sequent shares it: the search is
+// deterministic, so it would derive the same tree again, and the derivation
+// becomes a graph of shared immutable nodes whose memory follows the
+// distinct nodes.
 //
-// Where failed sequents repeat, a decider takes over the exploration.  It
-// decides provability by the same rules without building proofs, on the set
-// of the antecedents (order and repetition do not change provability), and
-// remembers its answers by goal and set.  The search then asks it before
-// deriving a sequent not yet known provable and, at each choice it would
-// have to undo, takes the first alternative that the decider proves: the
-// alternative the search alone would have kept, so the proof is the same.
-// The answers are exact only where every formula that stands left of an
-// implication, or that a left rule turns into one, is a decomposable
-// formula or an atom other than verum; for other sequents the decider stays
-// out.  The memory lives for one proof and is dropped when it outgrows a
-// fixed share of the machine's memory.
+// Provability itself is decided by the procedure of constructive/ipc_sat.hpp
+// where the rules decide it as the logic does (see ljt_search.cpp): a
+// sequent it refutes has no derivation, and at each choice the search takes
+// the first alternative that the procedure proves, which is the one the
+// search alone would have kept after undoing the others.  So the search
+// builds only its own derivation and never explores a branch that fails.
+// Small problems are searched alone first, which costs less than the
+// procedure's set-up and gives the same result.
 #pragma once
 
 #include <atomic>
@@ -53,6 +49,13 @@ namespace constructive {
 
 // The host never hashes a value to -1, so it marks a hash not yet computed.
 constexpr core::pyhash::hash_t kNoHash = -1;
+
+// The rule names, as proof nodes carry them.
+namespace rule_name {
+inline constexpr const char *kRTop = "R_Top", *kLBot = "L_Bot", *kAx = "Ax", *kRImp = "R_Imp", *kRAnd = "R_And",
+                            *kLAnd = "L_And", *kLOr = "L_Or", *kLImpAtom = "L_Imp_Atom", *kLImpAnd = "L_Imp_And",
+                            *kLImpOr = "L_Imp_Or", *kROr1 = "R_Or1", *kROr2 = "R_Or2", *kLImpImp = "L_Imp_Imp";
+}  // namespace rule_name
 
 // ---------------------------------------------------------------------------
 // Sequents
@@ -191,16 +194,29 @@ class LJTProver {
   // normalised target (the target is normalised first).
   static SequentPtr initial_sequent(const core::NodePtr& target, const std::vector<core::NodePtr>& premises);
 
-  // What a search remembers.  Every memory gives the same result: Off (the
-  // plain search) and FromStart (the decider asked from the first sequent
-  // on, not only once failures repeat) are kept to check the memory against.
-  enum class Memory { Off, Adaptive, FromStart };
+  // Whether `target` follows from `premises` (both normalised first): the
+  // answer of prove, without building the derivation.
+  bool provable(const core::NodePtr& target, const std::vector<core::NodePtr>& premises) const;
+
+  // How a search runs.  Every way gives the same result: Plain is the search
+  // alone, without memory or procedure; Guided asks the procedure from the
+  // first sequent on, where Adaptive first tries the search alone for a few
+  // steps.  Plain and Guided are kept to check the others against.
+  enum class Memory { Plain, Adaptive, Guided };
 
   // Backward search of one sequent.  The root of the derivation carries
   // `seq` itself.  With `premise_search` set, each premise is handed to it
-  // instead of being searched here (and nothing is remembered).
+  // instead of being searched here (and nothing is remembered or decided).
   LJTProofNodePtr search(const SequentPtr& seq, const PremiseSearch& premise_search = nullptr,
                          Memory memory = Memory::Adaptive) const;
+
+  // Whether the search derives `seq`.
+  bool decides(const SequentPtr& seq, Memory memory = Memory::Adaptive) const;
+
+  // The clauses that the procedure learns while it decides `seq`, as
+  // sequents of the formulas behind their atoms: each must be provable.
+  // Empty where the procedure does not decide the sequent.
+  static std::vector<std::pair<std::vector<core::NodePtr>, core::NodePtr>> learned_clauses(const SequentPtr& seq);
 };
 
 }  // namespace constructive

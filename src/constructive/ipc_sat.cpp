@@ -1,0 +1,203 @@
+#include "constructive/ipc_sat.hpp"
+
+#include <cadical.hpp>
+
+#include <new>
+
+namespace constructive {
+
+// Lets a long solver call stop when the host asks: the solver calls
+// terminate() now and then, which polls without throwing through the
+// solver's frames; prove throws once the call has returned.
+struct IpcSat::Terminator : CaDiCaL::Terminator {
+  explicit Terminator(core::InterruptPoller& poller) : poller(poller) {}
+  bool terminate() override {
+    if (stop) return true;
+    try {
+      poller.poll();
+    } catch (const core::Interrupted&) {
+      stop = true;
+    }
+    return stop;
+  }
+  core::InterruptPoller& poller;
+  bool stop = false;
+};
+
+IpcSat::IpcSat()
+    : solver_(std::make_unique<CaDiCaL::Solver>()), terminator_(std::make_unique<Terminator>(poller_)) {
+  solver_->connect_terminator(terminator_.get());
+  // Models with few true atoms: small worlds, whose questions above them
+  // are the general ones.
+  solver_->set("phase", 0);
+  // Without timing each call: reading the process clock cost more than small solves.
+  solver_->set("profile", 0);
+  clause({-kFalsum});
+  clause({kVerum});
+}
+
+IpcSat::~IpcSat() {
+  if (solver_) solver_->disconnect_terminator();
+}
+
+CaDiCaL::Solver& IpcSat::solver() {
+  if (!solver_) throw std::bad_alloc();
+  return *solver_;
+}
+
+// Runs one step on the solver; when the solver runs out of memory midway
+// its state is unknown, so it is dropped.
+template <typename Step>
+auto IpcSat::guarded(Step&& step) {
+  CaDiCaL::Solver& s = solver();
+  try {
+    return step(s);
+  } catch (const std::bad_alloc&) {
+    solver_.reset();
+    throw;
+  }
+}
+
+IpcSat::Atom IpcSat::fresh() {
+  if (next_atom_ == INT32_MAX) throw std::bad_alloc();
+  return next_atom_++;
+}
+
+void IpcSat::clause(std::initializer_list<Atom> literals) {
+  guarded([&](CaDiCaL::Solver& s) {
+    for (Atom lit : literals) s.add(lit);
+    s.add(0);
+  });
+}
+
+// The flat clause: the conjunction of `negated` gives `positive`.
+void IpcSat::clause(std::span<const Atom> negated, Atom positive) {
+  guarded([&](CaDiCaL::Solver& s) {
+    for (Atom lit : negated) s.add(-lit);
+    s.add(positive);
+    s.add(0);
+  });
+}
+
+IpcSat::Atom IpcSat::conjunction(Atom a, Atom b) {
+  const Atom x = fresh();
+  clause({-x, a});
+  clause({-x, b});
+  clause({-a, -b, x});
+  return x;
+}
+
+IpcSat::Atom IpcSat::disjunction(Atom a, Atom b) {
+  const Atom x = fresh();
+  clause({-x, a, b});
+  clause({-a, x});
+  clause({-b, x});
+  return x;
+}
+
+IpcSat::Atom IpcSat::implication(Atom a, Atom b) {
+  const Atom x = fresh();
+  clause({-x, -a, b});
+  clause({-b, x});
+  implications_.push_back({a, b, x});
+  return x;
+}
+
+IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
+  ++solver_calls_;
+  const int result = guarded([&](CaDiCaL::Solver& s) {
+    for (Atom a : assumptions) s.assume(a);
+    s.assume(-goal);
+    return s.solve();
+  });
+  if (result == 10) return Outcome::Model;
+  if (result == 20) return Outcome::NoModel;
+  throw core::Interrupted();  // the terminator stopped the call
+}
+
+bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
+  // One frame per open question; a frame above asks about one implication
+  // clause (a -> b) -> c of the frame below it, in the model found there.
+  // The implication clauses that the model leaves open are tried twice:
+  // first by the solver alone, which settles most of them at once, then by
+  // the whole procedure.  A learned clause holds in every world, so after
+  // one the questions start again from the bottom frame.
+  struct Frame {
+    std::vector<Atom> assumptions;
+    Atom goal;
+    Atom a, c;  // of the implication clause that opened the frame
+    std::vector<char> model;  // by atom, once the solver has found one
+    std::size_t next = 0;     // the next implication clause to try in it
+    bool deep = false;        // whether the whole procedure tries them now
+  };
+  std::vector<Frame> frames;
+  frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0, false});
+  std::vector<Atom> core, above;
+  // The assumptions of a question about (a -> b) -> c in `model`: its true atoms and a.
+  auto assumptions_above = [&](const std::vector<char>& model, Atom a) {
+    above.clear();
+    for (Atom x = 1; x < static_cast<Atom>(model.size()); ++x)
+      if (model[x]) above.push_back(x);
+    above.push_back(a);
+  };
+  // Learns (core - a) -> c after the last call proved b from `from` with a.
+  auto learn = [&](const std::vector<Atom>& from, Atom a, Atom c) {
+    core.clear();
+    guarded([&](CaDiCaL::Solver& s) {
+      for (Atom x : from)
+        if (x != a && s.failed(x)) core.push_back(x);
+    });
+    clause(core, c);
+    if (keep_learned_) learned_.push_back({core, c});
+  };
+  for (;;) {
+    poller_.poll();
+    Frame& top = frames.back();
+    if (top.model.empty()) {
+      if (solve(top.assumptions, top.goal) == Outcome::NoModel) {
+        if (frames.size() == 1) return true;
+        const Atom a = top.a, c = top.c;
+        learn(top.assumptions, a, c);
+        frames.resize(1);  // the clause holds everywhere: start again from the bottom
+        frames.back().model.clear();
+        continue;
+      }
+      const int atoms = next_atom_ - 1;
+      top.model.assign(static_cast<std::size_t>(atoms) + 1, 0);
+      guarded([&](CaDiCaL::Solver& s) {
+        for (Atom x = 1; x <= atoms; ++x) top.model[x] = s.val(x) > 0;
+      });
+      top.next = 0;
+      top.deep = false;
+    }
+    // The next implication clause that the model leaves open: c false, and
+    // a false too (a true forces b false by b -> c, so the model itself
+    // refutes a -> b).
+    std::size_t i = top.next;
+    while (i < implications_.size() && (top.model[implications_[i].c] || top.model[implications_[i].a])) ++i;
+    if (i == implications_.size()) {
+      if (!top.deep) {
+        top.deep = true;
+        top.next = 0;
+        continue;
+      }
+      if (frames.size() == 1) return false;
+      frames.pop_back();  // a world above the model below: try that one's next clause
+      continue;
+    }
+    top.next = i + 1;
+    const Implication imp = implications_[i];
+    assumptions_above(top.model, imp.a);
+    if (!top.deep) {
+      if (solve(above, imp.b) == Outcome::NoModel) {
+        learn(above, imp.a, imp.c);
+        frames.resize(1);
+        frames.back().model.clear();
+      }
+      continue;
+    }
+    frames.push_back(Frame{above, imp.b, imp.a, imp.c, {}, 0, false});
+  }
+}
+
+}  // namespace constructive

@@ -1,0 +1,671 @@
+// The LJT backward search and the prover's entry points.
+//
+// The search runs in one of three ways, all with the same result:
+//
+//   plain    the rules alone, in their order, undoing failed choices;
+//   quick    the plain search for a bounded number of sequents, which is
+//            the cheapest way to settle a small problem;
+//   guided   the decision procedure of ipc_sat.hpp decides provability:
+//            a refuted sequent has no derivation, and at each choice only
+//            an alternative that the procedure proves is derived.
+//
+// Guidance is exact where the rules decide provability as the logic does:
+// then every invertible rule of a provable sequent has provable premises,
+// the second premise of L_Imp_Imp follows from its conclusion, and the
+// first alternative of a choice that the procedure proves is the one the
+// plain search would keep.  The rules decide as the logic does when every
+// formula left of an implication, or that a left rule turns into one, is
+// decomposable or an atom other than verum (FormulaTable::decided); an
+// implication from verum, a negation or a quantified formula can only be
+// closed by an equal goal, where the logic could use it.  Other sequents are
+// searched plainly, with the proof memory.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <unordered_map>
+#include <thread>
+
+#include "constructive/ipc_sat.hpp"
+#include "constructive/ljt.hpp"
+#include "constructive/ljt_table.hpp"
+#include "core/interrupt.hpp"
+
+namespace constructive {
+
+using namespace rule_name;
+using namespace ljt_detail;
+
+namespace {
+
+// The bytes of memory the process may use: the machine's, or the
+// address-space or data limit where that is lower.
+std::uint64_t memory_available() {
+  std::uint64_t total = 1ULL << 32;
+  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0) total = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit limit{};
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+      total = std::min<std::uint64_t>(total, limit.rlim_cur);
+  }
+  return total;
+}
+
+// Everything a memory holds is dropped when its bytes pass its budget, or
+// when memory runs out while something is being remembered.
+class Budget {
+ public:
+  // A `share`-th of an eighth of the memory available, read on the first
+  // charge (most searches never remember anything).
+  explicit Budget(std::size_t share) : share_(share) {}
+
+  // Runs `store`, which returns the bytes it added; calls `forget` (which
+  // must not throw) when they pass the budget or when memory runs out.
+  template <typename Store, typename Forget>
+  void charge(Store&& store, Forget&& forget) {
+    if (limit_ == 0) limit_ = memory_available() / 8 / share_;
+    try {
+      used_ += store();
+      if (used_ <= limit_) return;
+    } catch (const std::bad_alloc&) {
+    }
+    forget();
+    used_ = 0;
+  }
+
+ private:
+  std::size_t share_;
+  std::size_t limit_ = 0;
+  std::size_t used_ = 0;
+};
+
+template <typename Container>
+void release(Container& c) noexcept {
+  Container().swap(c);
+}
+
+constexpr std::uint32_t kNoEntry = core::DenseIndex::kMissing;
+
+// Marks on value numbers: a value is marked when its mark is the current round.
+class Marks {
+ public:
+  void next_round(std::size_t values) {
+    if (++round_ == 0) {  // the counter wrapped: old marks could look current
+      std::fill(marks_.begin(), marks_.end(), 0);
+      round_ = 1;
+    }
+    if (marks_.size() < values) marks_.resize(values, 0);
+  }
+  // Marks `v`; true when it was not marked yet in this round.
+  bool mark(Id v) {
+    if (marks_[v] == round_) return false;
+    marks_[v] = round_;
+    return true;
+  }
+  bool marked(Id v) const { return marks_[v] == round_; }
+
+ private:
+  std::vector<std::uint32_t> marks_;
+  std::uint32_t round_ = 0;
+};
+
+// What one pass over the antecedents finds: where the first antecedent of
+// each kind that the rules look for stands and the key of the sequent for
+// the proof memory.  The pass marks the values of the antecedents, for
+// membership tests until the next pass.
+struct Scan {
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  bool falsum = false, goal = false;
+  std::size_t first_and = kNone, first_or = kNone, first_imp_and = kNone, first_imp_or = kNone;
+  std::uint64_t order_key = 0;  // of the values in order
+};
+
+// The proved sequents of one proof, found again by goal and antecedents in
+// order: the search is deterministic, so the same sequent gets the same
+// derivation, and the earlier node is shared.
+class ProofMemo {
+ public:
+  explicit ProofMemo(const FormulaTable& table) : table_(table) {}
+
+  // The node of the sequent, or null.
+  LJTProofNodePtr proved(std::uint64_t key, Id goal, const std::vector<Id>& gamma) const {
+    const std::uint32_t at =
+        index_.find(key, [&](std::uint32_t e) { return same_sequent(*nodes_[e]->sequent(), goal, gamma); });
+    return at == kNoEntry ? nullptr : nodes_[at];
+  }
+
+  // Remembers a node; the bytes added.
+  std::size_t remember(std::uint64_t key, const LJTProofNodePtr& node) {
+    nodes_.push_back(node);
+    index_.add(key);
+    return sizeof(LJTProofNodePtr) + core::DenseIndex::kBytesPerNumber + sizeof(LJTProofNode) + sizeof(Sequent) +
+           node->sequent()->antecedent_count() * sizeof(Id);
+  }
+
+  void forget() noexcept {
+    release(nodes_);
+    index_.release();
+  }
+
+  // Hands over the nodes and forgets them.
+  std::vector<LJTProofNodePtr> take() noexcept {
+    std::vector<LJTProofNodePtr> nodes;
+    nodes.swap(nodes_);
+    index_.release();
+    return nodes;
+  }
+
+ private:
+  Id value(Id id) const { return table_[id].value; }
+
+  bool same_sequent(const Sequent& s, Id goal, const std::vector<Id>& gamma) const {
+    if (s.antecedent_count() != gamma.size() || value(s.succedent_id()) != value(goal)) return false;
+    const auto& ids = s.antecedent_ids();
+    for (std::size_t i = 0; i < gamma.size(); ++i)
+      if (value(ids[i]) != value(gamma[i])) return false;
+    return true;
+  }
+
+  const FormulaTable& table_;
+  std::vector<LJTProofNodePtr> nodes_;
+  core::DenseIndex index_;  // entry numbers are those of nodes_
+};
+
+
+// The decision procedure on the formulas of one proof: each value gets an
+// atom, defined by its shape on first use (falsum and verum are the
+// procedure's constants, every other formula that no rule takes apart a
+// plain atom).  The solver is made on the first question.
+class Procedure {
+ public:
+  explicit Procedure(const FormulaTable& table) : table_(table) {}
+
+  // Whether the procedure proves `gamma` ==> `goal` (ids of the table).
+  bool proves(const std::vector<Id>& gamma, Id goal) {
+    assumptions_.clear();
+    for (Id id : gamma) assumptions_.push_back(atom(id));
+    return sat().prove(assumptions_, atom(goal));
+  }
+
+  void keep_learned() { sat().keep_learned(); }
+  const std::vector<IpcSat::Learned>& learned() { return sat().learned(); }
+  // The formula behind an atom (falsum and verum have one without a formula).
+  NodePtr formula_of(IpcSat::Atom a) {
+    const std::size_t at = static_cast<std::size_t>(a);
+    if (at < formulas_.size() && formulas_[at] != kNoId) return (*table_.pool())[formulas_[at]];
+    return a == sat().falsum() ? falsum() : verum();
+  }
+
+ private:
+  IpcSat& sat() {
+    if (!sat_) sat_ = std::make_unique<IpcSat>();
+    return *sat_;
+  }
+
+  IpcSat::Atom atom(Id id) {
+    const FormulaInfo& f = table_[id];
+    if (f.value < atoms_.size() && atoms_[f.value] != 0) return atoms_[f.value];
+    core::RecursionGuard guard;
+    IpcSat& s = sat();
+    IpcSat::Atom a;
+    if (f.falsum) {
+      a = s.falsum();
+    } else if (f.verum) {
+      a = s.verum();
+    } else {
+      switch (f.shape) {
+        case Shape::And: a = s.conjunction(atom(f.left), atom(f.right)); break;
+        case Shape::Or: a = s.disjunction(atom(f.left), atom(f.right)); break;
+        case Shape::Implies: a = s.implication(atom(f.left), atom(f.right)); break;
+        default: a = s.fresh();
+      }
+    }
+    if (atoms_.size() <= f.value) atoms_.resize(std::max<std::size_t>(table_.value_count(), f.value + 1), 0);
+    atoms_[f.value] = a;
+    if (formulas_.size() <= static_cast<std::size_t>(a)) formulas_.resize(static_cast<std::size_t>(a) + 1, kNoId);
+    if (formulas_[static_cast<std::size_t>(a)] == kNoId) formulas_[static_cast<std::size_t>(a)] = id;
+    return a;
+  }
+
+  const FormulaTable& table_;
+  std::unique_ptr<IpcSat> sat_;
+  std::vector<IpcSat::Atom> atoms_;  // by value; 0 for none yet
+  std::vector<Id> formulas_;         // by atom
+  std::vector<IpcSat::Atom> assumptions_;
+};
+
+// Thrown by a quick search that used up its sequents.
+struct OutOfSteps {};
+
+// How one search runs (see the top of the file).
+struct Mode {
+  bool remember;             // share the nodes of proved sequents
+  bool guided;               // let the procedure decide, where it decides as the rules do
+  std::uint64_t step_limit;  // sequents the search may take, 0 for no bound
+};
+constexpr Mode kPlain{false, false, 0};
+// A quick search takes a few milliseconds at most, sharing the proofs of
+// sequents that took a few hundred steps, as an unguided search does.
+constexpr Mode kQuick{true, false, 10000};
+constexpr Mode kGuided{true, true, 0};
+
+// Releases the nodes of an abandoned search on a thread of their own, so
+// that an interrupt is answered at once however many nodes the search
+// built; where no thread can be had, they are released here.
+void release_in_background(std::vector<LJTProofNodePtr>&& nodes) noexcept {
+  constexpr std::size_t kWorthAThread = 1 << 16;
+  if (nodes.size() < kWorthAThread) return;
+  try {
+    auto held = std::make_unique<std::vector<LJTProofNodePtr>>(std::move(nodes));
+    std::thread([held = std::move(held)]() mutable { held.reset(); }).detach();
+  } catch (...) {
+  }
+}
+
+// One proof: the formula table, the antecedents of the sequent at hand and
+// their marks, and what the proof has learnt.  The antecedents live in one
+// list that each premise edits in place (the principal formula taken out,
+// the new formulas appended) and restores when its search returns, so the
+// memory of a search grows with the size of the sequent plus its depth, not
+// with their product.
+//
+// A guided search asks the procedure about the first sequent; every
+// sequent it derives after that is provable, which each invertible rule
+// passes on to its premises, and at each choice it derives only an
+// alternative that the procedure proves (the last alternative left needs no
+// question).  Its nodes are all shared; their bytes are bounded by half the
+// memory available, beyond which the search ends with std::bad_alloc.
+class Search {
+ public:
+  Search(const PremiseSearch& premise_search, Mode mode)
+      : premise_search_(premise_search),
+        remember_(mode.remember && !premise_search),
+        guided_(mode.guided && !premise_search),
+        step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX) {}
+
+  // Takes in the sequent; true when the procedure decides it.
+  bool load(const SequentPtr& seq) {
+    goal_ = table_.intern(seq->succedent());
+    for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
+    guided_ = guided_ && table_.decided(goal_) &&
+              std::all_of(gamma_.begin(), gamma_.end(), [&](Id id) { return table_.decided(id); });
+    if (remember_ && !guided_) share_threshold_ = kSharedUnguided;
+    return guided_;
+  }
+
+  // The derivation of the loaded sequent `seq`, or null.
+  LJTProofNodePtr run(const SequentPtr& seq) {
+    if (guided_ && !procedure_.proves(gamma_, goal_)) return nullptr;
+    return prove(goal_, &seq, guided_);
+  }
+
+  // Whether the procedure proves the loaded sequent (guided searches only).
+  bool proves() { return procedure_.proves(gamma_, goal_); }
+
+  Procedure& procedure() { return procedure_; }
+
+  // Lets go of the proof memory on a thread of its own (after an interrupt).
+  void abandon() noexcept { release_in_background(proofs_.take()); }
+
+ private:
+  // Searches the current antecedents with the goal `goal`; `known` when the
+  // sequent is known provable.  The node carries `given` when set, else a
+  // sequent built from them.  The recursion runs through prove, derive and
+  // premise; what they rarely need lives in functions of its own, which
+  // keeps each level's stack frames small.  Only premises are looked up:
+  // the given sequent is the first of the search, and every premise is
+  // smaller than it.
+  LJTProofNodePtr prove(Id goal, const SequentPtr* given, bool known) {
+    stack_.check();
+    poller_.poll();
+    if (++searched_ > step_limit_) throw OutOfSteps{};
+    const std::uint64_t first = searched_;
+    const Scan scan = scan_sequent(goal);
+    // Unguided, a sequent that an axiom closes is derived at once, without the memory.
+    const bool remembered =
+        remember_ && !given && (guided_ || !(scan.falsum || scan.goal || info(goal).verum));
+    if (remembered) {
+      if (LJTProofNodePtr known_node = proofs_.proved(proof_key(goal, scan), goal, gamma_)) return known_node;
+    }
+    Derivation d;
+    if (!derive(goal, scan, d, known)) return nullptr;
+    LJTProofNodePtr node = conclude(goal, given, d);
+    if (remembered && searched_ - first >= share_threshold_) remember_proof(proof_key(goal, scan), node);
+    return node;
+  }
+
+  // Unguided, proofs found in fewer sequents are not shared: searching them
+  // again costs less than a memory that large proofs would fill with them,
+  // whose every lookup then misses the cache.
+  static constexpr std::uint64_t kSharedUnguided = 256;
+
+  std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ info(goal).key; }
+
+  [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node) {
+    if (guided_) {  // the nodes live in the proof anyway: the memory only indexes them
+      proofs_.remember(key, node);
+      return;
+    }
+    budget_.charge([&] { return proofs_.remember(key, node); }, [&]() noexcept { proofs_.forget(); });
+  }
+
+  [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) {
+    if (guided_) charge_node();
+    return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, std::move(d.premises));
+  }
+
+  // Counts the bytes of one more node of a guided search (with its sequent
+  // and the memory's entry); past the bound the proof is too large to build.
+  void charge_node() {
+    if (node_limit_ == 0) node_limit_ = memory_available() / 2;
+    node_bytes_ += sizeof(LJTProofNode) + sizeof(Sequent) + 4 * sizeof(void*) +
+                   gamma_.size() * sizeof(Id) + core::DenseIndex::kBytesPerNumber;
+    if (node_bytes_ > node_limit_) throw std::bad_alloc();
+  }
+
+  [[gnu::noinline]] LJTProofNodePtr ask_premise_search(Id goal) const { return premise_search_(make_sequent(goal)); }
+
+  Id at(std::size_t i) const { return gamma_[i]; }
+  const FormulaInfo& info(Id id) const { return table_[id]; }
+  Id value(Id id) const { return table_[id].value; }
+
+  SequentPtr make_sequent(Id goal) const { return std::make_shared<const Sequent>(table_.pool(), gamma_, goal); }
+
+  // One pass over the antecedents: what the rules up to L_Imp_Or look for,
+  // the key of the proof memory, and the marks of the antecedents' values.
+  Scan scan_sequent(Id goal) {
+    marks_.next_round(table_.value_count());
+    Scan s;
+    std::uint64_t order = gamma_.size();
+    for (std::size_t i = 0; i < gamma_.size(); ++i) {
+      const FormulaInfo& f = info(at(i));
+      marks_.mark(f.value);
+      order = order * 0x100000001b3ULL + f.value;
+      s.falsum |= f.falsum;
+      auto first = [i](std::size_t& slot) {
+        if (slot == Scan::kNone) slot = i;
+      };
+      switch (f.left_rule) {
+        case LeftRule::And: first(s.first_and); break;
+        case LeftRule::Or: first(s.first_or); break;
+        case LeftRule::ImpAnd: first(s.first_imp_and); break;
+        case LeftRule::ImpOr: first(s.first_imp_or); break;
+        default: break;
+      }
+    }
+    s.order_key = spread(order);
+    s.goal = marks_.marked(value(goal));
+    return s;
+  }
+
+  // The first implication A -> B with A atomic and among the antecedents
+  // (as marked by the last scan).
+  std::size_t first_atom_implication() const {
+    for (std::size_t i = 0; i < gamma_.size(); ++i) {
+      const FormulaInfo& f = info(at(i));
+      if (f.left_rule == LeftRule::ImpAtom && marks_.marked(value(f.left))) return i;
+    }
+    return Scan::kNone;
+  }
+
+  // Runs `then` on the antecedents edited for a premise: without the one at
+  // `consumed` (unless it is kNone), followed by `added`.  The list is edited
+  // in place and restored before returning; when `then` throws, the whole
+  // search is abandoned with the list as it is.
+  template <typename Then>
+  auto with_premise(std::size_t consumed, std::initializer_list<Id> added, Then&& then) {
+    const bool consumes = consumed != Scan::kNone;
+    const Id principal = consumes ? gamma_[consumed] : kNoId;
+    if (consumes) gamma_.erase(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    gamma_.insert(gamma_.end(), added);
+    auto result = then();
+    gamma_.resize(gamma_.size() - added.size());
+    if (consumes) gamma_.insert(gamma_.begin() + static_cast<std::ptrdiff_t>(consumed), principal);
+    return result;
+  }
+
+  // Whether the premise (the current antecedents edited as with_premise
+  // says, ==> `goal`) is provable: an axiom, or proved by the procedure.
+  // Provability depends on the set of the antecedents only, so the answers
+  // are remembered by that set and the goal.
+  [[gnu::noinline]] bool provable(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+    return with_premise(consumed, added, [&] {
+      if (info(goal).verum) return true;
+      question_.clear();
+      for (Id id : gamma_) {
+        if (info(id).falsum || value(id) == value(goal)) return true;
+        question_.push_back(value(id));
+      }
+      std::sort(question_.begin(), question_.end());
+      question_.erase(std::unique(question_.begin(), question_.end()), question_.end());
+      question_.push_back(value(goal));
+      if (auto known = answers_.find(question_); known != answers_.end()) return known->second;
+      const bool answer = procedure_.proves(gamma_, goal);
+      answers_budget_.charge(
+          [&] {
+            answers_.emplace(question_, answer);
+            return question_.size() * sizeof(Id) + 4 * sizeof(void*) + sizeof(std::vector<Id>);
+          },
+          [&]() noexcept { release(answers_); });
+      return answer;
+    });
+  }
+
+  struct QuestionHash {
+    std::size_t operator()(const std::vector<Id>& q) const {
+      std::uint64_t h = q.size();
+      for (Id v : q) h = spread(h ^ v);
+      return static_cast<std::size_t>(h);
+    }
+  };
+
+  // Searches the premise: the current antecedents edited as with_premise
+  // says, ==> `goal`; `known` when it is known provable.
+  LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal, bool known) {
+    return with_premise(consumed, added,
+                        [&] { return premise_search_ ? ask_premise_search(goal) : prove(goal, nullptr, known); });
+  }
+
+  static bool close(Derivation& d, const char* rule) {
+    d.rule = rule;
+    return true;
+  }
+
+  // Tries the premises of one rule in order, stopping at the first failure.
+  template <typename... Attempts>
+  static bool derive_by(Derivation& d, const char* rule, Attempts&&... attempts) {
+    d.premises.clear();
+    if (!(keep(d, attempts()) && ...)) return false;
+    d.rule = rule;
+    return true;
+  }
+
+  // Adds a premise's derivation; false when the premise failed.
+  [[gnu::noinline]] static bool keep(Derivation& d, LJTProofNodePtr premise) {
+    if (!premise) return false;
+    d.premises.push_back(std::move(premise));
+    return true;
+  }
+
+  // The sides of a binary formula, copied out of the table (which grows, and
+  // so moves, while premises are searched).
+  struct Sides {
+    Id left, right;
+  };
+  Sides sides(Id id) const { return {info(id).left, info(id).right}; }
+
+  // The rules in their fixed order.  Steps up to L_Imp_Or commit to the
+  // first rule that applies; the disjunctive goal and the implications
+  // (E -> F) -> B are backtracked.  The premises of an invertible rule of a
+  // provable sequent are provable.
+  bool derive(Id g, const Scan& a, Derivation& d, bool known) {
+    constexpr std::size_t kAll = Scan::kNone;
+    const Shape goal_shape = info(g).shape;
+    const auto [gl, gr] = sides(g);
+    if (info(g).verum) return close(d, kRTop);
+    if (a.falsum) return close(d, kLBot);
+    if (a.goal) return close(d, kAx);
+    if (goal_shape == Shape::Implies) return derive_by(d, kRImp, [&] { return premise(kAll, {gl}, gr, known); });
+    if (goal_shape == Shape::And)
+      return derive_by(d, kRAnd, [&] { return premise(kAll, {}, gl, known); },
+                       [&] { return premise(kAll, {}, gr, known); });
+    if (std::size_t i = a.first_and; i != kAll) {
+      const auto [l, r] = sides(at(i));
+      return derive_by(d, kLAnd, [&] { return premise(i, {l, r}, g, known); });
+    }
+    if (std::size_t i = a.first_or; i != kAll) {
+      const auto [l, r] = sides(at(i));
+      return derive_by(d, kLOr, [&] { return premise(i, {l}, g, known); }, [&] { return premise(i, {r}, g, known); });
+    }
+    if (std::size_t i = first_atom_implication(); i != kAll) {
+      const Id b = sides(at(i)).right;
+      return derive_by(d, kLImpAtom, [&] { return premise(i, {b}, g, known); });
+    }
+    if (std::size_t i = a.first_imp_and; i != kAll) {
+      const Id curried = table_.added_implications(at(i)).first;
+      return derive_by(d, kLImpAnd, [&] { return premise(i, {curried}, g, known); });
+    }
+    if (std::size_t i = a.first_imp_or; i != kAll) {
+      const auto [e_b, f_b] = table_.added_implications(at(i));
+      return derive_by(d, kLImpOr, [&] { return premise(i, {e_b, f_b}, g, known); });
+    }
+    return derive_by_choice(g, d, goal_shape == Shape::Or, known);
+  }
+
+  // The two rules that may have to be undone: a disjunct of the goal, then
+  // each implication (E -> F) -> B in turn, until one gives both premises:
+  // F -> B, E |- F and B |- G.  When the sequent is known provable, an
+  // alternative is derived only once the procedure proves its premises
+  // (the second premise of L_Imp_Imp follows from the conclusion), except
+  // the last one left, which then must be the provable one.
+  bool derive_by_choice(Id g, Derivation& d, bool disjunctive_goal, bool known) {
+    std::size_t left = disjunctive_goal ? 2 : 0;  // alternatives not yet tried
+    for (std::size_t i = 0; i < gamma_.size(); ++i) left += info(at(i)).left_rule == LeftRule::ImpImp;
+    auto viable = [&](std::size_t consumed, std::initializer_list<Id> added, Id goal) {
+      return !known || --left == 0 || provable(consumed, added, goal);
+    };
+    if (disjunctive_goal) {
+      const auto [gl, gr] = sides(g);
+      if (viable(Scan::kNone, {}, gl) && derive_by(d, kROr1, [&] { return premise(Scan::kNone, {}, gl, known); }))
+        return true;
+      if (viable(Scan::kNone, {}, gr) && derive_by(d, kROr2, [&] { return premise(Scan::kNone, {}, gr, known); }))
+        return true;
+    }
+    for (std::size_t i = 0; i < gamma_.size(); ++i) {
+      if (info(at(i)).left_rule != LeftRule::ImpImp) continue;
+      const auto [e_f, b] = sides(at(i));
+      const auto [e, f] = sides(e_f);
+      const Id f_b = table_.added_implications(at(i)).first;
+      if (viable(i, {f_b, e}, f) && derive_by(d, kLImpImp, [&] { return premise(i, {f_b, e}, f, known); },
+                                              [&] { return premise(i, {b}, g, known); }))
+        return true;
+    }
+    return false;
+  }
+
+  const PremiseSearch& premise_search_;
+  const bool remember_;
+  bool guided_;
+  const std::uint64_t step_limit_;
+  std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
+  FormulaTable table_;
+  core::InterruptPoller poller_;
+  core::StackLimit stack_;
+  Budget budget_{2};
+  ProofMemo proofs_{table_};
+  Procedure procedure_{table_};
+  std::vector<Id> question_;  // the values of a question's antecedents, sorted, then the goal's
+  std::unordered_map<std::vector<Id>, bool, QuestionHash> answers_;
+  Budget answers_budget_{2};
+  std::uint64_t searched_ = 0;  // sequents searched so far
+  std::uint64_t node_bytes_ = 0;
+  std::uint64_t node_limit_ = 0;  // half the memory available, read on the first node
+  Id goal_ = kNoId;
+  std::vector<Id> gamma_;  // the antecedents of the sequent at hand
+  Marks marks_;            // of the values of the antecedents at the last scan
+};
+
+// Runs `step` on a search; after an interrupt the search's memory is let
+// go of on a thread of its own.
+template <typename Step>
+auto abandoning_on_interrupt(Search& search, Step&& step) {
+  try {
+    return step();
+  } catch (const core::Interrupted&) {
+    search.abandon();
+    throw;
+  }
+}
+
+// The result of a quick search of `seq`, or nothing when it ran out of steps.
+std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq) {
+  Search quick(nullptr, kQuick);
+  quick.load(seq);
+  try {
+    return quick.run(seq);
+  } catch (const OutOfSteps&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+SequentPtr LJTProver::initial_sequent(const NodePtr& target, const std::vector<NodePtr>& premises) {
+  NodePtr goal = normalize_formula(target);
+  std::vector<NodePtr> antecedents;
+  antecedents.reserve(premises.size());
+  for (const auto& p : premises) antecedents.push_back(normalize_formula(p));
+  return std::make_shared<const Sequent>(std::move(antecedents), std::move(goal));
+}
+
+LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& premise_search, Memory memory) const {
+  if (premise_search || memory == Memory::Plain) {
+    Search plain(premise_search, kPlain);
+    plain.load(seq);
+    return plain.run(seq);
+  }
+  if (memory == Memory::Adaptive) {
+    if (auto found = quick_search(seq)) return *found;
+  }
+  Search guided(nullptr, kGuided);
+  guided.load(seq);
+  return abandoning_on_interrupt(guided, [&] { return guided.run(seq); });
+}
+
+bool LJTProver::decides(const SequentPtr& seq, Memory memory) const {
+  if (memory == Memory::Adaptive) {
+    if (auto found = quick_search(seq)) return *found != nullptr;
+  }
+  if (memory == Memory::Plain) return search(seq, nullptr, memory) != nullptr;
+  Search guided(nullptr, kGuided);
+  if (guided.load(seq)) return guided.proves();
+  return abandoning_on_interrupt(guided, [&] { return guided.run(seq) != nullptr; });
+}
+
+bool LJTProver::provable(const NodePtr& target, const std::vector<NodePtr>& premises) const {
+  return decides(initial_sequent(target, premises));
+}
+
+std::vector<std::pair<std::vector<NodePtr>, NodePtr>> LJTProver::learned_clauses(const SequentPtr& seq) {
+  std::vector<std::pair<std::vector<NodePtr>, NodePtr>> out;
+  Search guided(nullptr, kGuided);
+  if (!guided.load(seq)) return out;
+  Procedure& procedure = guided.procedure();
+  procedure.keep_learned();
+  guided.proves();
+  for (const IpcSat::Learned& clause : procedure.learned()) {
+    std::vector<NodePtr> premises;
+    for (IpcSat::Atom a : clause.premises) premises.push_back(procedure.formula_of(a));
+    out.emplace_back(std::move(premises), procedure.formula_of(clause.conclusion));
+  }
+  return out;
+}
+
+LJTProofNodePtr LJTProver::prove(const NodePtr& target, const std::vector<NodePtr>& premises) const {
+  return search(initial_sequent(target, premises));
+}
+
+}  // namespace constructive
