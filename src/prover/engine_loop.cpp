@@ -30,11 +30,12 @@ bool tautology(const Terms& terms, const std::vector<Lit>& lits) {
 // The given-clause loop
 // ---------------------------------------------------------------------------
 
-// Pick the lightest passive clause (every fifth time the oldest), delete the
-// kept clauses it subsumes, make it active, and draw every inference
-// between it and the active clauses.  Each conclusion is simplified and
-// checked as it is made (keep: duplicate literals merged, tautologies and
-// subsumed clauses dropped) and joins the passive clauses.
+// Pick the lightest passive clause (every fifth time the oldest) as the
+// given clause, delete the kept clauses it subsumes, make it active, and
+// draw every inference between it and the active clauses.  Each conclusion
+// is simplified and checked as it is made (finish_conclusion merges
+// duplicate literals; add_to_passive drops tautologies and subsumed clauses)
+// and joins the passive clauses.
 void Refutation::State::run(const SearchLimits& limits) {
   std::int64_t max_steps = std::max<std::int64_t>(limits.max_steps, 1);
   while (!refuted()) {
@@ -117,7 +118,7 @@ void Refutation::State::generate_inferences(std::uint32_t gid) {
 
 // A new clause joins the passive ones unless it is a tautology, too heavy
 // (a derived clause only) or subsumed by a kept clause.
-void Refutation::State::keep(std::vector<Lit> lits, Rule rule, std::uint32_t p1, std::uint32_t p2) {
+void Refutation::State::add_to_passive(std::vector<Lit> lits, Rule rule, std::uint32_t p1, std::uint32_t p2) {
   if (refuted()) return;
   if (tautology(terms, lits)) return;
   std::uint64_t weight = 0;
@@ -205,7 +206,7 @@ void Refutation::State::finish_conclusion(Rule rule, std::uint32_t p1, std::uint
   lits.reserve(conclusion.size());
   for (const Lit& l : conclusion)
     if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
-  keep(std::move(lits), rule, p1, p2);
+  add_to_passive(std::move(lits), rule, p1, p2);
   if (++emitted_since_clock >= 64) {
     emitted_since_clock = 0;
     check_limits();
@@ -409,7 +410,7 @@ void Refutation::State::load(const std::vector<InputClause>& input) {
       if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
     }
     if (true_clause) continue;
-    keep(std::move(lits), input_rule(ic.origin), kNone, kNone);
+    add_to_passive(std::move(lits), input_rule(ic.origin), kNone, kNone);
     if (refuted()) return;
   }
 }

@@ -3,7 +3,7 @@
 //
 // Every clause the search keeps has an id, its place in `clauses`; a parent
 // id is always smaller than its child's.  A clause enters as Passive (after
-// the checks of `keep`: no tautology, not too heavy, not subsumed), turns
+// the checks of `add_to_passive`: no tautology, not too heavy, not subsumed), turns
 // Active when it is picked as the given clause, and Dead when a given clause
 // subsumes it.  `empty_clause` is the id of the empty clause once derived;
 // from then on nothing is kept and the loop ends.
@@ -38,12 +38,14 @@ struct Refutation::State {
   ProofDAG proof();
   bool refuted() const { return empty_clause != engine_parts::kNone; }
 
+  SearchStats stats;
+
+ private:
   engine_parts::Terms terms;
   core::Unifier unifier{terms.bank()};
   engine_parts::Ordering ordering{terms};
   engine_parts::ClauseReader reader{terms};
   std::vector<engine_parts::StoredClause> clauses;
-  SearchStats stats;
   std::uint32_t empty_clause = engine_parts::kNone;
   bool dropped = false;  // a clause was too heavy to keep
 
@@ -70,7 +72,7 @@ struct Refutation::State {
   std::uint32_t next_var = 0;
   std::vector<TermId> args_scratch;
 
- private:
+
   bool has_equality() const { return reader.saw_equality(); }
   bool unify(TermId a, TermId b);
   void check_limits();
@@ -80,7 +82,7 @@ struct Refutation::State {
   std::uint32_t oldest_passive();
   void activate(std::uint32_t id);
   void generate_inferences(std::uint32_t given);
-  void keep(std::vector<Lit> lits, Rule rule, std::uint32_t p1, std::uint32_t p2);
+  void add_to_passive(std::vector<Lit> lits, Rule rule, std::uint32_t p1, std::uint32_t p2);
 
   // Building conclusions.
   TermId build(TermId t);
