@@ -9,8 +9,9 @@
 // symbol cannot unify (may_unify is a sound filter, never a test).
 //
 // ActiveIndex holds, for the eligible literals of active clauses only:
-//   * by complementary key: the literals a resolution partner must match,
-//     each with its fingerprint;
+//   * by key: the literals that are not equations, each with its
+//     fingerprint; resolution looks a literal's partners up under the
+//     complementary key (complement_key);
 //   * by top symbol: the non-variable subterms paramodulation may rewrite
 //     (into), addressed by their pre-order position in the atom;
 //   * by top symbol of the side: the positive equations of clauses without a
@@ -104,7 +105,8 @@ void for_each_rewritable(const Terms& terms, Ordering& ordering, const Lit& l, F
     counter = start_t;
     if (o != Order::Greater) walk_subterms(terms, t, counter, f);
   } else {
-    for (std::uint32_t i = 0, n = terms.arity(l.atom); i < n; ++i) walk_subterms(terms, terms.arg(l.atom, i), counter, f);
+    for (std::uint32_t i = 0, n = terms.arity(l.atom); i < n; ++i)
+      walk_subterms(terms, terms.arg(l.atom, i), counter, f);
   }
 }
 

@@ -261,7 +261,8 @@ TermId Refutation::State::shift_term(TermId t) {
 // within the clause.
 // ---------------------------------------------------------------------------
 
-// (G \ {L}) ∪ (D \ {M}) with σ = mgu(L, ¬M), for every active partner D.
+// σ((G \ {L}) ∪ (D \ {M})) with σ = mgu(L, M), M of the other sign, for every
+// active partner D.
 void Refutation::State::resolve_with_active(std::uint32_t gid, const std::vector<Lit>& g, std::uint32_t i) {
   const Lit& l = g[i];
   const std::vector<LitRef>* partners = active.resolution_partners(l);
@@ -283,6 +284,7 @@ void Refutation::State::resolve_with_active(std::uint32_t gid, const std::vector
   }
 }
 
+// σ(C \ {L_j}) with σ = mgu(L_i, L_j), two positive literals of one predicate.
 void Refutation::State::factoring(std::uint32_t gid, const std::vector<Lit>& c, std::uint32_t i,
                                   const std::vector<bool>& eligible) {
   for (std::uint32_t j = 0; j < c.size() && !refuted(); ++j) {
@@ -296,6 +298,7 @@ void Refutation::State::factoring(std::uint32_t gid, const std::vector<Lit>& c, 
   }
 }
 
+// σ(C \ {s ≠ t}) with σ = mgu(s, t).
 void Refutation::State::equality_resolution(std::uint32_t gid, const std::vector<Lit>& c, std::uint32_t i) {
   std::size_t mark = unifier.mark();
   if (!unify(terms.arg(c[i].atom, 0), terms.arg(c[i].atom, 1))) return;

@@ -28,7 +28,9 @@ using core::NodePtr;
   throw core::ValueError(message + core::class_text(node.kind()));
 }
 
-inline bool is_atom(const core::Node& n) { return n.kind() == NodeKind::PredicateApp || n.kind() == NodeKind::Equality; }
+inline bool is_atom(const core::Node& n) {
+  return n.kind() == NodeKind::PredicateApp || n.kind() == NodeKind::Equality;
+}
 
 inline const NodePtr& left_of(const core::Node& n) { return core::as<core::BinaryFormula>(n).left(); }
 inline const NodePtr& right_of(const core::Node& n) { return core::as<core::BinaryFormula>(n).right(); }
