@@ -34,12 +34,12 @@
 // counts the clauses and literal occurrences it will produce and raises
 // ValueError (CnfTooLarge) beyond kMaxCnfClauses or kMaxCnfLiterals.  Steps
 // that must unfold shared subformulas (renaming apart, Skolemization) refuse
-// formulas whose tree exceeds kMaxTreeNodes.  to_definitional_cnf, for
-// searches, names subformulas instead of distributing them.  Deep formulas raise RecursionDepthError.
+// formulas whose tree exceeds kMaxTreeNodes.  to_definitional_cnf
+// (definitional_cnf.hpp), for searches, names subformulas instead of
+// distributing them.  Deep formulas raise RecursionDepthError.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -195,31 +195,5 @@ std::vector<Clause> formula_to_clauses(const NodePtr& formula);
 std::vector<Clause> to_cnf(const NodePtr& formula, core::SymbolRegistry* registry = nullptr);
 // to_cnf of the negation of the universal closure of `formula`.
 std::vector<Clause> negate_and_clausify(const NodePtr& formula, core::SymbolRegistry* registry = nullptr);
-
-// ---------------------------------------------------------------------------
-// Clause normal form with definitions, for a refutation search.
-//
-// Distribution multiplies clauses: a disjunction of two conjunctions of m
-// and n clauses gives m * n.  Where that product would exceed a small
-// bound, the larger factor G (a subformula with free variables x1 ... xk)
-// is named instead: it is replaced by a new atom d(x1, ..., xk), and a
-// definition says what the occurrence needs, d -> G where G occurs
-// positively, G -> d where it occurs negatively, both where it is a side of
-// an equivalence.  A subformula of some size that occurs more than once
-// (shared) is written out once and named at its other occurrences.  The
-// rest is the pipeline of to_cnf, run on the formula and on each definition.
-// The clauses are satisfiable exactly when the formula is; each name is new
-// (`new_name` gives it), so a refutation never depends on what it stands for.
-// ---------------------------------------------------------------------------
-struct DefinitionalClauses {
-  std::vector<Clause> clauses;      // of the formula, with the names in place
-  std::vector<Clause> definitions;  // of the definitions, in the order the names were made
-};
-// A predicate name that no symbol of the problem uses and no earlier call gave.
-using NewPredicateName = std::function<std::string()>;
-// Of the universal closure of `formula`, or of its negation when `negated`.
-// Errors as to_cnf's (CnfTooLarge where a piece still exceeds the limits).
-DefinitionalClauses to_definitional_cnf(const NodePtr& formula, bool negated, core::SymbolRegistry* registry,
-                                        const NewPredicateName& new_name);
 
 }  // namespace prover

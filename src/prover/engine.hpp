@@ -24,6 +24,14 @@
 //   * selection of the given clause: by weight (symbol count), with every
 //     fifth pick by age.
 //
+// The engine's files, one concern each: engine_clauses.hpp (the bank view,
+// literals, stored clauses, reading clauses from the syntax tree),
+// engine_ordering.hpp (the term and literal ordering, eligibility),
+// engine_index.hpp (keys, fingerprints and the indexes of active clauses),
+// engine_subsumption.hpp (subsumption and its index of kept clauses),
+// engine_loop.hpp (the search state, the given-clause loop and the
+// inferences); this file's engine.cpp holds the entry points.
+//
 // `max_steps` counts given clauses.  The time limit holds for every phase:
 // TheoremProver starts the clock when it is called, and clausification,
 // taking in the clauses, saturation and reading the proof all poll it
