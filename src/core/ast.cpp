@@ -8,6 +8,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/release.hpp"
+#include "core/thread_state.hpp"
 
 namespace core {
 
@@ -380,7 +381,7 @@ bool equal(const Node& a, const Node& b) {
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
   std::unordered_set<std::pair<const Node*, const Node*>, NodePairHash> checked;
   std::size_t steps = 0;
-  thread_local InterruptPoller poller;  // one per thread: building one reads the clock
+  CORE_THREAD_LOCAL InterruptPoller poller{InterruptPoller::PerThread{}};  // one per thread: a comparison is short
   while (!work.empty()) {
     poller.poll();
     auto [x, y] = work.back();

@@ -15,6 +15,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/thread_state.hpp"
+
 namespace core {
 
 template <typename Node>
@@ -68,7 +70,7 @@ class TreeRelease {
     }
   }
 
-  static inline thread_local std::vector<Ptr>* pending_ = nullptr;
+  static inline CORE_THREAD_LOCAL std::vector<Ptr>* pending_ = nullptr;
 };
 
 }  // namespace core
