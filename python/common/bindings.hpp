@@ -41,6 +41,20 @@ struct type_caster<std::shared_ptr<const T>> {
   }
 };
 
+// Text from Python.  A str that has no UTF-8 form (it holds a lone
+// surrogate) raises the interpreter's UnicodeEncodeError, instead of failing
+// to convert, which pybind11 would report as "Unable to cast Python instance
+// to C++ type".  Readers that know the argument use common::string_from_py,
+// which names it.
+template <>
+struct type_caster<std::string> : string_caster<std::string> {
+  bool load(handle src, bool convert) {
+    if (string_caster<std::string>::load(src, convert)) return true;
+    if (src && PyUnicode_Check(src.ptr()) && !PyUnicode_AsUTF8AndSize(src.ptr(), nullptr)) throw error_already_set();
+    return false;
+  }
+};
+
 }  // namespace pybind11::detail
 
 namespace common {
@@ -126,11 +140,33 @@ inline std::int64_t int64_from_py(py::handle obj, const char* what) {
   return value;
 }
 
-// A Python str as a string: TypeError for anything else.
+// A Python str as a string: TypeError for anything else, UnicodeEncodeError
+// naming `what` for a str with no UTF-8 form (one that holds a lone surrogate).
 inline std::string string_from_py(py::handle obj, const char* what) {
   if (!py::isinstance<py::str>(obj))
     throw core::TypeError(std::string(what) + " must be a string, got " + class_text(obj));
-  return obj.cast<std::string>();
+  Py_ssize_t size = 0;
+  if (const char* text = PyUnicode_AsUTF8AndSize(obj.ptr(), &size)) return std::string(text, size);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+  py::error_already_set failure;  // the interpreter's error, with the offending positions
+  Py_ssize_t start = 0, end = 0;
+  if (PyUnicodeEncodeError_GetStart(failure.value().ptr(), &start) != 0 ||
+      PyUnicodeEncodeError_GetEnd(failure.value().ptr(), &end) != 0)
+    throw py::error_already_set();
+  std::string reason = std::string(what) + " must be text without lone surrogates";
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_UnicodeEncodeError)("utf-8", obj, start, end, reason);
+  PyErr_SetObject(PyExc_UnicodeEncodeError, error.ptr());
+  throw py::error_already_set();
+}
+
+// A Python value as the bound class T (a shared handle for a node or sort):
+// TypeError naming `what` and the class it wanted for anything else.
+template <typename T>
+std::shared_ptr<const T> value_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<T>(obj))
+    throw core::TypeError(std::string(what) + " must be a " +
+                          py::type::of<T>().attr("__name__").template cast<std::string>() + ", got " + class_text(obj));
+  return obj.cast<std::shared_ptr<const T>>();
 }
 
 // Converts a Python value to a node, or raises InvalidFormulaError

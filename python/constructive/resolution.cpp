@@ -576,7 +576,7 @@ py::list axioms_from_py(py::handle names) {
   for (auto n : py::iter(names)) {
     if (!py::isinstance<py::str>(n))
       throw core::TypeError("atom names must be strings to be sorted, got " + common::class_text(n));
-    items.push_back(n.cast<std::string>());
+    items.push_back(common::string_from_py(n, "an atom name"));
   }
   py::list out;
   for (const auto& a : frame_axioms(std::move(items))) out.append(py::cast(a));

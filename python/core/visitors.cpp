@@ -187,12 +187,12 @@ struct ReloadMapping {
 void check_notation(py::handle notation) {
   if (!py::isinstance<py::str>(notation))
     throw core::ValueError("Unsupported notation: " + py::str(notation).cast<std::string>());
-  core::parse_notation(notation.cast<std::string>());
+  core::parse_notation(common::string_from_py(notation, "ExportVisitor notation"));
 }
 
 std::string notation_in_force(py::handle notation) {
   for (const char* name : {"prefix", "latex"})
-    if (py::isinstance<py::str>(notation) && notation.cast<std::string>() == name) return name;
+    if (py::isinstance<py::str>(notation) && notation.equal(py::str(name))) return name;
   return "infix";
 }
 
