@@ -176,6 +176,25 @@ inline core::NodePtr to_node(py::handle obj) {
   throw core::InvalidFormulaError("Unsupported AST node type: " + class_text(obj));
 }
 
+// A formula given to a prover (`what` names it: "target", "a premise"): a
+// term or any other value is refused with TypeError.
+inline core::NodePtr formula_from_py(py::handle obj, const char* what) {
+  if (py::isinstance<core::Node>(obj)) {
+    core::NodePtr node = obj.cast<core::NodePtr>();
+    if (node->is_formula()) return node;
+  }
+  throw core::TypeError(std::string(what) + " must be a formula, got " + class_text(obj));
+}
+
+// The premises given to a prover: none, or an iterable of formulas, each
+// refused as formula_from_py refuses "a premise".
+inline std::vector<core::NodePtr> premises_from_py(py::handle premises) {
+  std::vector<core::NodePtr> out;
+  if (premises.is_none()) return out;
+  for (auto item : py::iter(premises)) out.push_back(formula_from_py(item, "a premise"));
+  return out;
+}
+
 // The interpreter's hash of a UTF-8 text: the string hook of core::pyhash.
 // It may be called from any thread, with or without the interpreter lock,
 // and takes the lock itself.  A text that is not valid UTF-8 (no str holds
