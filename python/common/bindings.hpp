@@ -248,8 +248,9 @@ namespace common {
 // reach that bare allocator with a function that refuses with TypeError.
 // Calling the class (`Cls(...)`, also for Python subclasses) does not look
 // `__new__` up and is unchanged; a Python subclass's own `__new__` is found
-// first and is returned as it is.  Classes with a metaclass of their own
-// (the walkers) check for the missing value themselves.
+// first and is returned as it is.  A metaclass derived from pybind11's (the
+// walkers' metaclass) gets the refusal from refuse_bare_new_in: a class made
+// by `type(...)` takes its attribute lookup from pybind11's original slot.
 namespace bare_new {
 
 inline getattrofunc& original_getattro() {
@@ -266,7 +267,7 @@ extern "C" inline PyObject* guarded_getattro(PyObject* cls, PyObject* name) {
   PyObject* found = original_getattro()(cls, name);
   if (!found || !PyCFunction_Check(found)) return found;
   auto& internals = py::detail::get_internals();
-  if (Py_TYPE(cls) != internals.default_metaclass) return found;
+  if (!PyType_IsSubtype(Py_TYPE(cls), internals.default_metaclass)) return found;
   if (PyCFunction_GET_SELF(found) != reinterpret_cast<PyObject*>(internals.instance_base)) return found;
   if (PyUnicode_CompareWithASCIIString(name, "__new__") != 0) return found;
   Py_DECREF(found);
@@ -298,6 +299,16 @@ inline void refuse_bare_new() {
   py::set_shared_data(kKey, bare_new::refusal());
 }
 
+// Gives a metaclass derived from pybind11's the same refusal: the lookup that
+// the first module installed on pybind11's metaclass (each module keeps its
+// own copy of the statics above, filled only where the work was done).
+inline void refuse_bare_new_in(py::handle metaclass) {
+  refuse_bare_new();
+  reinterpret_cast<PyTypeObject*>(metaclass.ptr())->tp_getattro =
+      py::detail::get_internals().default_metaclass->tp_getattro;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(metaclass.ptr()));
+}
+
 // ---------------------------------------------------------------------------
 // None in place of `self`
 // ---------------------------------------------------------------------------
@@ -307,7 +318,8 @@ inline void refuse_bare_new() {
 // with py::arg annotations carries an argument record for `self` that refuses
 // None; `refuse_none_self` gives every other method, property accessor and
 // overload of the module's own classes that record, so None is a wrong `self`
-// (TypeError) like any other.  Call it at the end of a module's definition.
+// (TypeError) like any other, and names every property of those classes after
+// its attribute.  Call it at the end of a module's definition.
 namespace none_self {
 
 inline void guard_function(py::handle value) {
@@ -328,8 +340,13 @@ inline void guard_class(py::handle cls) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(members, &pos, &key, &value)) {
     guard_function(value);
-    if (PyObject_TypeCheck(value, &PyProperty_Type))
+    if (PyObject_TypeCheck(value, &PyProperty_Type)) {
       for (const char* accessor : {"fget", "fset"}) guard_function(py::handle(value).attr(accessor));
+      // pybind11 adds its properties after the class is made, so they never
+      // learn their names, and the interpreter's messages ("property '' of
+      // 'KripkeModel' object has no deleter") would name none.
+      py::handle(value).attr("__set_name__")(cls, py::handle(key));
+    }
   }
 }
 

@@ -371,7 +371,14 @@ def test_overriding_visit_sees_every_child(walker):
 
 @pytest.mark.parametrize("walker", BUILTIN_WALKERS, ids=lambda c: c.__name__)
 def test_object_made_without_initialisation_is_refused(walker):
-    bare = walker.__new__(walker)
+    with pytest.raises(TypeError, match=f"cannot create a {walker.__name__} with __new__ alone"):
+        walker.__new__(walker)
+
+    class OwnNew(walker):  # a subclass's own __new__ is found first and runs; the walker's methods refuse
+        def __new__(cls):
+            return super().__new__(cls)
+
+    bare = OwnNew.__new__(OwnNew)
     with pytest.raises(TypeError, match="__init__"):
         bare.visit(P)
     if walker is ExportVisitor:
