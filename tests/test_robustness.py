@@ -32,7 +32,9 @@ MODULES = [
 _CHILD = r"""
 import json, resource, signal, sys, time
 job = json.loads(sys.argv[1])
-resource.setrlimit(resource.RLIMIT_AS, (job["memory"], job["memory"]))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]  # kept: a lower hard limit cannot be raised
+soft = job["memory"] if hard == resource.RLIM_INFINITY else min(job["memory"], hard)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 armed = False
 def ring(signum, frame):
     if armed:

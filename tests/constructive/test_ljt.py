@@ -479,7 +479,9 @@ def test_wide_sequents_are_searched_in_memory_linear_in_the_depth(tmp_path):
     script = tmp_path / "wide.py"
     script.write_text(
         "import resource\n"
-        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "hard = resource.getrlimit(resource.RLIMIT_AS)[1]\n"
+        "soft = 1 << 30 if hard == resource.RLIM_INFINITY else min(1 << 30, hard)\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (soft, hard))\n"
         "from constructive.ljt import LJTProver, Sequent\n"
         "from core.ast import And\n"
         "from helpers import atom\n"
@@ -1005,10 +1007,12 @@ worker.start()  # its stack is mapped before the limit is set
 ready.wait()
 with open("/proc/self/statm") as statm:
     used = int(statm.read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), resource.RLIM_INFINITY))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]  # kept: a lower hard limit cannot be raised
+soft = used + (48 << 20) if hard == resource.RLIM_INFINITY else min(used + (48 << 20), hard)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 go.set()
 worker.join()
-resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
 print(outcome[0])
 print("usable", prove_ljt(Implies(big, atoms[0])) is not None)
 """

@@ -898,7 +898,9 @@ import resource, signal
 # ignored (a background job); a walk that failed to stop runs out of memory
 # instead of filling the machine.
 signal.signal(signal.SIGINT, signal.default_int_handler)
-resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]  # kept: a lower hard limit cannot be raised
+soft = 4 << 30 if hard == resource.RLIM_INFINITY else min(4 << 30, hard)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 from core.ast import And, Constant, PredicateApp, Variable
 from core.visitors import ASTTransformer, DepthVisitor, ExportVisitor, SubstitutionTransformer
 
