@@ -32,7 +32,9 @@ MODULES = [
 _CHILD = r"""
 import json, resource, signal, sys, time
 job = json.loads(sys.argv[1])
-resource.setrlimit(resource.RLIMIT_AS, (job["memory"], job["memory"]))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]  # kept: a lower hard limit cannot be raised
+soft = job["memory"] if hard == resource.RLIM_INFINITY else min(job["memory"], hard)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 armed = False
 def ring(signum, frame):
     if armed:
@@ -117,6 +119,8 @@ def faults(results, allowed):
 def test_half_built_objects_do_not_crash(module):
     status, output = probe_half_built(module)
     assert status == 0 and "survived" in output, output
+    # every class refuses __new__ alone at once, the walkers of core.visitors included
+    assert "made: \n" in output, output
 
 
 # Every callable in the class dictionaries of a module's own classes (and
@@ -574,3 +578,109 @@ HONOURED = {
 def test_limits_bound_the_work_they_name():
     results = run_probes(_HONOURED_SETUP, HONOURED.items(), watchdog=20.0)
     assert faults(results, {"ok"}) == {}
+
+
+# ---------------------------------------------------------------------------
+# Clear errors: text without a UTF-8 form, values of the wrong type, the same
+# refusal of a non-formula from every prover, properties named in messages
+# ---------------------------------------------------------------------------
+from core.ast import Constant, FunctionApp, Implies, PredicateApp, Variable  # noqa: E402
+from core.sorts import FunctionSort, Ind, ParameterizedSort, PrimitiveSort  # noqa: E402
+
+LONE = "\udcff"
+
+
+def _prefix(name):
+    import constructive.prefix as prefix
+    return getattr(prefix, name)
+
+
+@pytest.mark.parametrize("call, error, named", [
+    (lambda: Constant(LONE), UnicodeEncodeError, "Constant name"),
+    (lambda: PredicateApp(LONE, 0, ()), UnicodeEncodeError, "PredicateApp pred"),
+    (lambda: FunctionApp(LONE, 0, ()), UnicodeEncodeError, "FunctionApp func"),
+    (lambda: _prefix("PrefixConstant")(LONE), UnicodeEncodeError, "prefix symbol"),
+    (lambda: _prefix("PrefixVariable")(LONE), UnicodeEncodeError, "prefix symbol"),
+    (lambda: __import__("core.visitors").visitors.ExportVisitor(LONE), UnicodeEncodeError, "ExportVisitor notation"),
+    (lambda: __import__("constructive.resolution").resolution.get_frame_axioms([LONE]), UnicodeEncodeError,
+     "atom name"),
+    (lambda: __import__("constructive.resolution").resolution.get_frame_axioms(LONE), UnicodeEncodeError,
+     "atom name"),
+    (lambda: PrimitiveSort(LONE), UnicodeEncodeError, "PrimitiveSort name"),
+    (lambda: ParameterizedSort(LONE), UnicodeEncodeError, "ParameterizedSort name"),
+    (lambda: ParameterizedSort("List", "ab"), TypeError, "ParameterizedSort parameter must be a Sort, got <class 'str'"),
+    (lambda: ParameterizedSort("List", [1]), TypeError, "ParameterizedSort parameter must be a Sort, got <class 'int'"),
+    (lambda: FunctionSort([Ind, 1], Ind), TypeError, "FunctionSort domain sort must be a Sort"),
+    (lambda: FunctionSort([Ind], "Ind"), TypeError, "FunctionSort range must be a Sort"),
+])
+def test_bad_text_and_wrong_types_name_the_argument(call, error, named):
+    with pytest.raises(error, match=named) as caught:
+        call()
+    if error is UnicodeEncodeError:
+        assert caught.value.object == LONE or LONE in caught.value.object
+
+
+P0, Q0 = PredicateApp("p", 0, ()), PredicateApp("q", 0, ())
+
+
+def _provers():
+    from constructive.ljt import prove_ljt
+    from constructive.resolution import (ConstructiveResolutionProver, prove_prefixed_resolution,
+                                         prove_translation_resolution)
+    from constructive.tableau import prove_tableau
+    from prover.engine import TheoremProver
+    return {
+        "tableau": prove_tableau, "ljt": prove_ljt, "prefixed": prove_prefixed_resolution,
+        "translation": prove_translation_resolution,
+        "auto": lambda target, premises=None: ConstructiveResolutionProver(method="auto").prove(target, premises),
+        "engine": lambda target, premises=None: TheoremProver().prove(target, premises),
+    }
+
+
+@pytest.mark.parametrize("prover", ["tableau", "ljt", "prefixed", "translation", "auto", "engine"])
+@pytest.mark.parametrize("target, premises, message", [
+    ("p", None, "target must be a formula, got <class 'str'>"),
+    (Constant("a"), None, "target must be a formula, got <class 'core.ast.Constant'>"),
+    (Variable(0), None, "target must be a formula, got <class 'core.ast.Variable'>"),
+    (None, None, "target must be a formula, got <class 'NoneType'>"),
+    (P0, [Q0, "q"], "a premise must be a formula, got <class 'str'>"),
+    (P0, [Constant("a")], "a premise must be a formula, got <class 'core.ast.Constant'>"),
+])
+def test_every_prover_refuses_a_non_formula_alike(prover, target, premises, message):
+    with pytest.raises(TypeError, match=message):
+        _provers()[prover](target, premises)
+
+
+def test_the_clausifier_refuses_a_non_formula_with_its_value_error():
+    from prover.clausifier import negate_and_clausify, to_cnf
+    for clausify in (to_cnf, negate_and_clausify):
+        with pytest.raises(ValueError, match="^Unsupported formula node: <class 'str'>"):
+            clausify("p")
+
+
+def _model():
+    from constructive.kripke import KripkeModel
+    return KripkeModel()
+
+
+def _prover(name):
+    import constructive.resolution as resolution
+    import constructive.tableau as tableau
+    return getattr(resolution, name, None) or getattr(tableau, name)
+
+
+@pytest.mark.parametrize("make, attribute, change", [
+    (_model, "worlds", "delete"),
+    (lambda: _prover("TableauProver")(), "max_depth", "delete"),
+    (lambda: _prover("PrefixedResolutionProver")(), "max_multiplicity", "assign"),
+    (lambda: _prover("PrefixedResolutionProver")(), "max_multiplicity", "delete"),
+    (lambda: _prover("TranslationResolutionProver")(), "timeout_sec", "assign"),
+    (lambda: _prover("ConstructiveResolutionProver")(), "method", "delete"),
+])
+def test_a_refused_property_change_names_the_property(make, attribute, change):
+    obj = make()
+    with pytest.raises(AttributeError, match=f"property '{attribute}' of '{type(obj).__name__}' object has no"):
+        if change == "delete":
+            delattr(obj, attribute)
+        else:
+            setattr(obj, attribute, 7)

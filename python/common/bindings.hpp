@@ -41,6 +41,20 @@ struct type_caster<std::shared_ptr<const T>> {
   }
 };
 
+// Text from Python.  A str that has no UTF-8 form (it holds a lone
+// surrogate) raises the interpreter's UnicodeEncodeError, instead of failing
+// to convert, which pybind11 would report as "Unable to cast Python instance
+// to C++ type".  Readers that know the argument use common::string_from_py,
+// which names it.
+template <>
+struct type_caster<std::string> : string_caster<std::string> {
+  bool load(handle src, bool convert) {
+    if (string_caster<std::string>::load(src, convert)) return true;
+    if (src && PyUnicode_Check(src.ptr()) && !PyUnicode_AsUTF8AndSize(src.ptr(), nullptr)) throw error_already_set();
+    return false;
+  }
+};
+
 }  // namespace pybind11::detail
 
 namespace common {
@@ -126,11 +140,33 @@ inline std::int64_t int64_from_py(py::handle obj, const char* what) {
   return value;
 }
 
-// A Python str as a string: TypeError for anything else.
+// A Python str as a string: TypeError for anything else, UnicodeEncodeError
+// naming `what` for a str with no UTF-8 form (one that holds a lone surrogate).
 inline std::string string_from_py(py::handle obj, const char* what) {
   if (!py::isinstance<py::str>(obj))
     throw core::TypeError(std::string(what) + " must be a string, got " + class_text(obj));
-  return obj.cast<std::string>();
+  Py_ssize_t size = 0;
+  if (const char* text = PyUnicode_AsUTF8AndSize(obj.ptr(), &size)) return std::string(text, size);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+  py::error_already_set failure;  // the interpreter's error, with the offending positions
+  Py_ssize_t start = 0, end = 0;
+  if (PyUnicodeEncodeError_GetStart(failure.value().ptr(), &start) != 0 ||
+      PyUnicodeEncodeError_GetEnd(failure.value().ptr(), &end) != 0)
+    throw py::error_already_set();
+  std::string reason = std::string(what) + " must be text without lone surrogates";
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_UnicodeEncodeError)("utf-8", obj, start, end, reason);
+  PyErr_SetObject(PyExc_UnicodeEncodeError, error.ptr());
+  throw py::error_already_set();
+}
+
+// A Python value as the bound class T (a shared handle for a node or sort):
+// TypeError naming `what` and the class it wanted for anything else.
+template <typename T>
+std::shared_ptr<const T> value_from_py(py::handle obj, const char* what) {
+  if (!py::isinstance<T>(obj))
+    throw core::TypeError(std::string(what) + " must be a " +
+                          py::type::of<T>().attr("__name__").template cast<std::string>() + ", got " + class_text(obj));
+  return obj.cast<std::shared_ptr<const T>>();
 }
 
 // Converts a Python value to a node, or raises InvalidFormulaError
@@ -138,6 +174,25 @@ inline std::string string_from_py(py::handle obj, const char* what) {
 inline core::NodePtr to_node(py::handle obj) {
   if (py::isinstance<core::Node>(obj)) return obj.cast<core::NodePtr>();
   throw core::InvalidFormulaError("Unsupported AST node type: " + class_text(obj));
+}
+
+// A formula given to a prover (`what` names it: "target", "a premise"): a
+// term or any other value is refused with TypeError.
+inline core::NodePtr formula_from_py(py::handle obj, const char* what) {
+  if (py::isinstance<core::Node>(obj)) {
+    core::NodePtr node = obj.cast<core::NodePtr>();
+    if (node->is_formula()) return node;
+  }
+  throw core::TypeError(std::string(what) + " must be a formula, got " + class_text(obj));
+}
+
+// The premises given to a prover: none, or an iterable of formulas, each
+// refused as formula_from_py refuses "a premise".
+inline std::vector<core::NodePtr> premises_from_py(py::handle premises) {
+  std::vector<core::NodePtr> out;
+  if (premises.is_none()) return out;
+  for (auto item : py::iter(premises)) out.push_back(formula_from_py(item, "a premise"));
+  return out;
 }
 
 // The interpreter's hash of a UTF-8 text: the string hook of core::pyhash.
@@ -193,8 +248,9 @@ namespace common {
 // reach that bare allocator with a function that refuses with TypeError.
 // Calling the class (`Cls(...)`, also for Python subclasses) does not look
 // `__new__` up and is unchanged; a Python subclass's own `__new__` is found
-// first and is returned as it is.  Classes with a metaclass of their own
-// (the walkers) check for the missing value themselves.
+// first and is returned as it is.  A metaclass derived from pybind11's (the
+// walkers' metaclass) gets the refusal from refuse_bare_new_in: a class made
+// by `type(...)` takes its attribute lookup from pybind11's original slot.
 namespace bare_new {
 
 inline getattrofunc& original_getattro() {
@@ -211,7 +267,7 @@ extern "C" inline PyObject* guarded_getattro(PyObject* cls, PyObject* name) {
   PyObject* found = original_getattro()(cls, name);
   if (!found || !PyCFunction_Check(found)) return found;
   auto& internals = py::detail::get_internals();
-  if (Py_TYPE(cls) != internals.default_metaclass) return found;
+  if (!PyType_IsSubtype(Py_TYPE(cls), internals.default_metaclass)) return found;
   if (PyCFunction_GET_SELF(found) != reinterpret_cast<PyObject*>(internals.instance_base)) return found;
   if (PyUnicode_CompareWithASCIIString(name, "__new__") != 0) return found;
   Py_DECREF(found);
@@ -243,6 +299,16 @@ inline void refuse_bare_new() {
   py::set_shared_data(kKey, bare_new::refusal());
 }
 
+// Gives a metaclass derived from pybind11's the same refusal: the lookup that
+// the first module installed on pybind11's metaclass (each module keeps its
+// own copy of the statics above, filled only where the work was done).
+inline void refuse_bare_new_in(py::handle metaclass) {
+  refuse_bare_new();
+  reinterpret_cast<PyTypeObject*>(metaclass.ptr())->tp_getattro =
+      py::detail::get_internals().default_metaclass->tp_getattro;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(metaclass.ptr()));
+}
+
 // ---------------------------------------------------------------------------
 // None in place of `self`
 // ---------------------------------------------------------------------------
@@ -252,7 +318,8 @@ inline void refuse_bare_new() {
 // with py::arg annotations carries an argument record for `self` that refuses
 // None; `refuse_none_self` gives every other method, property accessor and
 // overload of the module's own classes that record, so None is a wrong `self`
-// (TypeError) like any other.  Call it at the end of a module's definition.
+// (TypeError) like any other, and names every property of those classes after
+// its attribute.  Call it at the end of a module's definition.
 namespace none_self {
 
 inline void guard_function(py::handle value) {
@@ -273,8 +340,13 @@ inline void guard_class(py::handle cls) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(members, &pos, &key, &value)) {
     guard_function(value);
-    if (PyObject_TypeCheck(value, &PyProperty_Type))
+    if (PyObject_TypeCheck(value, &PyProperty_Type)) {
       for (const char* accessor : {"fget", "fset"}) guard_function(py::handle(value).attr(accessor));
+      // pybind11 adds its properties after the class is made, so they never
+      // learn their names, and the interpreter's messages ("property '' of
+      // 'KripkeModel' object has no deleter") would name none.
+      py::handle(value).attr("__set_name__")(cls, py::handle(key));
+    }
   }
 }
 

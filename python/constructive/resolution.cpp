@@ -445,8 +445,8 @@ struct PrefixedProver {
 };
 
 py::object prove_prefixed_from_py(const PrefixedProver& p, py::handle target, py::handle premises) {
-  core::NodePtr t = normalize_formula(common::to_node(target));
-  std::vector<core::NodePtr> given = normalized(formulas_of(premises));
+  core::NodePtr t = normalize_formula(common::formula_from_py(target, "target"));
+  std::vector<core::NodePtr> given = normalized(common::premises_from_py(premises));
   std::optional<std::chrono::steady_clock::time_point> deadline;
   // a limit of more than a year is no limit (and stays clear of clock overflow)
   if (p.time_limit && *p.time_limit < 3.2e7)
@@ -577,7 +577,7 @@ py::list axioms_from_py(py::handle names) {
   for (auto n : py::iter(names)) {
     if (!py::isinstance<py::str>(n))
       throw core::TypeError("atom names must be strings to be sorted, got " + common::class_text(n));
-    items.push_back(n.cast<std::string>());
+    items.push_back(common::string_from_py(n, "an atom name"));
   }
   py::list out;
   for (const auto& a : frame_axioms(std::move(items))) out.append(py::cast(a));
@@ -590,8 +590,8 @@ struct TranslationProver {
 };
 
 py::object translate_and_prove(const TranslationProver& p, py::handle target, py::handle premises) {
-  core::NodePtr t = normalize_formula(common::to_node(target));
-  std::vector<core::NodePtr> given = normalized(formulas_of(premises));
+  core::NodePtr t = normalize_formula(common::formula_from_py(target, "target"));
+  std::vector<core::NodePtr> given = normalized(common::premises_from_py(premises));
   std::vector<std::string> names = predicate_names(t);
   for (const auto& g : given)
     for (const auto& n : predicate_names(g)) names.push_back(n);

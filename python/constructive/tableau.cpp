@@ -426,9 +426,9 @@ py::tuple premise_tuple(py::handle premises) {
 // The search runs on engine values only, so other Python threads run
 // meanwhile; Ctrl-C reaches it through the interrupt check.
 py::object run_proof(TableauProver& prover, py::handle target, py::handle premises) {
+  core::NodePtr goal = common::formula_from_py(target, "target");
   py::tuple given = premise_tuple(premises);
-  core::NodePtr goal = common::to_node(target);
-  std::vector<core::NodePtr> hypotheses = formulas_of(given);
+  std::vector<core::NodePtr> hypotheses = common::premises_from_py(given);
   TableauResult r;
   {
     py::gil_scoped_release unlocked;

@@ -40,10 +40,10 @@ bool symbol_variables_registered() { return py::detail::get_type_info(typeid(Sym
 // any other object with `index` and `arity`, which is taken over as a
 // symbol variable with those values and its `name` (or its text).
 Symbol symbol_from_py(py::handle obj, SymbolVariable::Kind kind) {
-  if (py::isinstance<py::str>(obj)) return Symbol(obj.cast<std::string>());
+  bool predicate = kind == SymbolVariable::Kind::Predicate;
+  if (py::isinstance<py::str>(obj)) return Symbol(common::string_from_py(obj, predicate ? "PredicateApp pred" : "FunctionApp func"));
   if (symbol_variables_registered() && py::isinstance<SymbolVariable>(obj))
     return Symbol(obj.cast<SymbolVariablePtr>());
-  bool predicate = kind == SymbolVariable::Kind::Predicate;
   if (!py::hasattr(obj, "index") || !py::hasattr(obj, "arity"))
     throw InvalidFormulaError(std::string(predicate ? "Predicate" : "Function") + " symbol must be str or " +
                               (predicate ? "PredicateVariable" : "FunctionVariable") + ", got " +

@@ -137,4 +137,5 @@ PYBIND11_MODULE(signature, m) {
         }
         return text + ")";
       });
+  common::refuse_none_self(m);
 }

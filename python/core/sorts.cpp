@@ -12,9 +12,10 @@ namespace py = pybind11;
 
 namespace {
 
-std::vector<core::SortPtr> sorts_from(const py::iterable& items) {
+// The sorts of a sequence; `what` names one of them in the TypeError for a non-sort.
+std::vector<core::SortPtr> sorts_from(const py::iterable& items, const char* what) {
   std::vector<core::SortPtr> out;
-  for (auto item : items) out.push_back(item.cast<core::SortPtr>());
+  for (auto item : items) out.push_back(common::value_from_py<core::Sort>(item, what));
   return out;
 }
 
@@ -58,15 +59,21 @@ PYBIND11_MODULE(sorts, m) {
   common::freeze(sort);
 
   // Each constructor returns a Sort value of that kind.
-  m.def("PrimitiveSort", [](std::string name) { return core::Sort::primitive(std::move(name)); }, py::arg("name"),
+  m.def("PrimitiveSort",
+        [](py::handle name) { return core::Sort::primitive(common::string_from_py(name, "PrimitiveSort name")); },
+        py::arg("name"),
         "A named base sort.");
   m.def("ParameterizedSort",
-        [](std::string name, py::iterable parameters) {
-          return core::Sort::parameterized(std::move(name), sorts_from(parameters));
+        [](py::handle name, py::iterable parameters) {
+          return core::Sort::parameterized(common::string_from_py(name, "ParameterizedSort name"),
+                                           sorts_from(parameters, "a ParameterizedSort parameter"));
         },
         py::arg("name"), py::arg("parameters") = py::tuple(), "A sort constructor applied to sorts.");
   m.def("FunctionSort",
-        [](py::iterable domain, core::SortPtr range) { return core::Sort::function(sorts_from(domain), range); },
+        [](py::iterable domain, py::handle range) {
+          return core::Sort::function(sorts_from(domain, "a FunctionSort domain sort"),
+                                      common::value_from_py<core::Sort>(range, "FunctionSort range"));
+        },
         py::arg("domain"), py::arg("range"), "The sort of functions from the domain sorts to the range sort.");
 
   common::def_picklable<&sort_from_parts>(m, "_sort_from_parts", "Rebuilds a pickled sort.");

@@ -220,4 +220,5 @@ PYBIND11_MODULE(substitutions, m) {
         return substitution_to_py(core::unify_formulas(vb::node_to_visit(f1), vb::node_to_visit(f2)));
       },
       py::arg("f1"), py::arg("f2"), "A most general unifier of two predicate applications or two equalities.");
+  common::refuse_none_self(m);
 }

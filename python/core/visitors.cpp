@@ -76,6 +76,7 @@ py::object make_metaclass() {
   ns["__doc__"] = "Metaclass of the walker classes: abstract base classes with a C++ core.";
   py::object meta = builtins.attr("type")("ASTVisitorMeta", py::make_tuple(pybind11_type, py::module_::import("abc").attr("ABCMeta")), ns);
   meta.attr("__call__") = py::cpp_function(&instantiate, py::is_method(meta), py::name("__call__"));
+  common::refuse_bare_new_in(meta);
   return meta;
 }
 
@@ -187,12 +188,12 @@ struct ReloadMapping {
 void check_notation(py::handle notation) {
   if (!py::isinstance<py::str>(notation))
     throw core::ValueError("Unsupported notation: " + py::str(notation).cast<std::string>());
-  core::parse_notation(notation.cast<std::string>());
+  core::parse_notation(common::string_from_py(notation, "ExportVisitor notation"));
 }
 
 std::string notation_in_force(py::handle notation) {
   for (const char* name : {"prefix", "latex"})
-    if (py::isinstance<py::str>(notation) && notation.cast<std::string>() == name) return name;
+    if (py::isinstance<py::str>(notation) && notation.equal(py::str(name))) return name;
   return "infix";
 }
 
@@ -273,4 +274,5 @@ PYBIND11_MODULE(visitors, m) {
                              "Keeps the notation as the plain attribute `notation`.");
   vb::def_operations<ExportVisitor>(exporter, ReloadNotation{});
   vb::finish_walker_class(exporter, declared(builtins.attr("str")));
+  common::refuse_none_self(m);
 }

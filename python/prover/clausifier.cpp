@@ -257,4 +257,5 @@ PYBIND11_MODULE(clausifier, m) {
       },
       py::arg("formula"), py::arg("signature") = py::none(),
       "The clause normal form of the negation of the universal closure of the formula.");
+  common::refuse_none_self(m);
 }

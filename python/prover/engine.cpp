@@ -9,19 +9,10 @@ using prover::TheoremProver;
 
 namespace {
 
-core::NodePtr formula_from_py(py::handle obj, const char* what) {
-  if (!py::isinstance<core::Node>(obj) || !obj.cast<core::NodePtr>()->is_formula())
-    throw core::TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
-  return obj.cast<core::NodePtr>();
-}
-
 std::vector<core::NodePtr> premises_from_py(py::handle premises) {
-  std::vector<core::NodePtr> out;
-  if (premises.is_none()) return out;
-  if (py::isinstance<py::str>(premises) || !py::isinstance<py::iterable>(premises))
+  if (py::isinstance<py::str>(premises) || (!premises.is_none() && !py::isinstance<py::iterable>(premises)))
     throw core::TypeError("premises must be a sequence of formulas, got " + common::class_text(premises));
-  for (py::handle item : premises) out.push_back(formula_from_py(item, "a premise"));
-  return out;
+  return common::premises_from_py(premises);
 }
 
 std::int64_t steps_from_py(py::handle obj, std::int64_t fallback) {
@@ -93,7 +84,7 @@ PYBIND11_MODULE(engine, m) {
           "prove",
           [](const TheoremProver& self, py::handle target, py::handle premises, py::handle max_steps,
              py::handle timeout_sec) {
-            core::NodePtr goal = formula_from_py(target, "target");
+            core::NodePtr goal = common::formula_from_py(target, "target");
             std::vector<core::NodePtr> given = premises_from_py(premises);
             prover::SearchLimits limits =
                 TheoremProver::limits(steps_from_py(max_steps, self.config().prover_max_steps),

@@ -8,6 +8,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/release.hpp"
+#include "core/thread_state.hpp"
 
 namespace core {
 
@@ -380,7 +381,7 @@ bool equal(const Node& a, const Node& b) {
   std::vector<std::pair<const Node*, const Node*>> work{{&a, &b}};
   std::unordered_set<std::pair<const Node*, const Node*>, NodePairHash> checked;
   std::size_t steps = 0;
-  thread_local InterruptPoller poller;  // one per thread: building one reads the clock
+  CORE_THREAD_LOCAL InterruptPoller poller{InterruptPoller::PerThread{}};  // one per thread: a comparison is short
   while (!work.empty()) {
     poller.poll();
     auto [x, y] = work.back();
@@ -433,88 +434,120 @@ bool equal(const NodePtr& a, const NodePtr& b) {
 // ---------------------------------------------------------------------------
 // Text form
 // ---------------------------------------------------------------------------
-static void repr_into(const Node& n, std::string& out);
+namespace {
 
-static void repr_args(const std::vector<NodePtr>& args, std::string& out) {
-  out += "(";
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (i) out += ", ";
-    repr_into(*args[i], out);
+// The text form is written without recursion, so that an error message that
+// shows a deep term (an occur-check failure, say) never fails for its depth:
+// the pieces still to write wait on a stack, last first, each a node to
+// render or a text to copy.
+class ReprWriter {
+ public:
+  std::string write(const Node& root) {
+    todo_.push_back({&root, {}});
+    while (!todo_.empty()) {
+      Piece piece = std::move(todo_.back());
+      todo_.pop_back();
+      if (piece.node) {
+        poller_.poll();
+        render(*piece.node);
+      } else {
+        out_ += piece.text;
+      }
+    }
+    return std::move(out_);
   }
-  if (args.size() == 1) out += ",";
-  out += ")";
-}
 
-static void repr_into(const Node& n, std::string& out) {
-  RecursionGuard guard;
-  out += n.class_name();
-  out += "(";
-  switch (n.kind()) {
-    case NodeKind::Variable: {
-      const auto& v = as<Variable>(n);
-      const char* k = variable_kind_name(v.var_kind());
-      out += "sort=" + v.sort()->repr() + ", id=" + std::to_string(v.id()) + ", kind=<VariableKind." + k + ": '" +
-             k + "'>";
-      break;
+ private:
+  struct Piece {
+    const Node* node = nullptr;  // null: copy `text`
+    std::string text;
+  };
+
+  // Writes the node's own text and schedules its children in the order given.
+  void render(const Node& n) {
+    out_ += n.class_name();
+    out_ += "(";
+    std::vector<Piece> rest;
+    auto text = [&](std::string t) { rest.push_back({nullptr, std::move(t)}); };
+    auto node = [&](const NodePtr& c) { rest.push_back({c.get(), {}}); };
+    auto args = [&](const std::vector<NodePtr>& items) {
+      text("(");
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) text(", ");
+        node(items[i]);
+      }
+      text(items.size() == 1 ? ",)" : ")");
+    };
+    switch (n.kind()) {
+      case NodeKind::Variable: {
+        const auto& v = as<Variable>(n);
+        const char* k = variable_kind_name(v.var_kind());
+        out_ += "sort=" + v.sort()->repr() + ", id=" + std::to_string(v.id()) + ", kind=<VariableKind." + k + ": '" +
+                k + "'>";
+        break;
+      }
+      case NodeKind::Constant: {
+        const auto& c = as<Constant>(n);
+        out_ += "sort=" + c.sort()->repr() + ", name=" + py_quote(c.name());
+        break;
+      }
+      case NodeKind::FunctionApp: {
+        const auto& f = as<FunctionApp>(n);
+        out_ += "sort=" + f.sort()->repr() + ", func=" + f.func().repr() + ", arity=" + std::to_string(f.arity()) +
+                ", args=";
+        args(f.args());
+        text(", return_sort=" + f.return_sort()->repr());
+        break;
+      }
+      case NodeKind::PredicateApp: {
+        const auto& a = as<PredicateApp>(n);
+        out_ += "pred=" + a.pred().repr() + ", arity=" + std::to_string(a.arity()) + ", args=";
+        args(a.args());
+        break;
+      }
+      case NodeKind::Equality:
+        text("left=");
+        node(as<Equality>(n).left());
+        text(", right=");
+        node(as<Equality>(n).right());
+        break;
+      case NodeKind::Not:
+        text("operand=");
+        node(as<Not>(n).operand());
+        break;
+      case NodeKind::And:
+      case NodeKind::Or:
+      case NodeKind::Implies:
+      case NodeKind::Iff:
+        text("left=");
+        node(as<BinaryFormula>(n).left());
+        text(", right=");
+        node(as<BinaryFormula>(n).right());
+        break;
+      case NodeKind::Forall:
+      case NodeKind::Exists:
+        text("variable=");
+        node(as<Quantifier>(n).variable());
+        text(", body=");
+        node(as<Quantifier>(n).body());
+        break;
+      default:
+        text("variable=" + as<SecondOrderQuantifier>(n).variable()->repr() + ", body=");
+        node(as<SecondOrderQuantifier>(n).body());
+        break;
     }
-    case NodeKind::Constant: {
-      const auto& c = as<Constant>(n);
-      out += "sort=" + c.sort()->repr() + ", name=" + py_quote(c.name());
-      break;
-    }
-    case NodeKind::FunctionApp: {
-      const auto& f = as<FunctionApp>(n);
-      out += "sort=" + f.sort()->repr() + ", func=" + f.func().repr() + ", arity=" + std::to_string(f.arity()) +
-             ", args=";
-      repr_args(f.args(), out);
-      out += ", return_sort=" + f.return_sort()->repr();
-      break;
-    }
-    case NodeKind::PredicateApp: {
-      const auto& p = as<PredicateApp>(n);
-      out += "pred=" + p.pred().repr() + ", arity=" + std::to_string(p.arity()) + ", args=";
-      repr_args(p.args(), out);
-      break;
-    }
-    case NodeKind::Equality:
-      out += "left=";
-      repr_into(*as<Equality>(n).left(), out);
-      out += ", right=";
-      repr_into(*as<Equality>(n).right(), out);
-      break;
-    case NodeKind::Not:
-      out += "operand=";
-      repr_into(*as<Not>(n).operand(), out);
-      break;
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff:
-      out += "left=";
-      repr_into(*as<BinaryFormula>(n).left(), out);
-      out += ", right=";
-      repr_into(*as<BinaryFormula>(n).right(), out);
-      break;
-    case NodeKind::Forall:
-    case NodeKind::Exists:
-      out += "variable=";
-      repr_into(*as<Quantifier>(n).variable(), out);
-      out += ", body=";
-      repr_into(*as<Quantifier>(n).body(), out);
-      break;
-    default:
-      out += "variable=" + as<SecondOrderQuantifier>(n).variable()->repr() + ", body=";
-      repr_into(*as<SecondOrderQuantifier>(n).body(), out);
-      break;
+    text(")");
+    for (auto it = rest.rbegin(); it != rest.rend(); ++it) todo_.push_back(std::move(*it));
   }
-  out += ")";
-}
 
-std::string repr(const Node& n) {
-  std::string out;
-  repr_into(n, out);
-  return out;
-}
+  std::string out_;
+  std::vector<Piece> todo_;
+  InterruptPoller poller_;
+};
+
+}  // namespace
+
+std::string repr(const Node& n) { return ReprWriter().write(n); }
 
 // ---------------------------------------------------------------------------
 // Variable sets and measures
@@ -604,20 +637,6 @@ class Depth {
 
 class Size {
  public:
-  // Any node: a term counts its subterms, a formula as below.
-  NodeCount node(const Node& n) {
-    switch (n.kind()) {
-      case NodeKind::Variable:
-      case NodeKind::Constant: return NodeCount(1);
-      case NodeKind::FunctionApp: {
-        NodeCount total(1);
-        for (const auto& a : as<FunctionApp>(n).args()) total += term(a);
-        return total;
-      }
-      default: return formula(n);
-    }
-  }
-
   NodeCount formula(const Node& n) {
     RecursionGuard guard;
     NodeCount total(1);
@@ -807,7 +826,45 @@ std::int64_t formula_depth(const Node& n) { return Depth().of(n); }
 
 NodeCount formula_size_exact(const Node& n) { return Size().formula(n); }
 
-NodeCount node_size_exact(const Node& n) { return Size().node(n); }
+// Counted without recursion, so that the messages that report a size (or
+// decide by it whether to show a term) never fail for the term's depth:
+// a post-order walk on an explicit stack, remembering each shared node's count.
+NodeCount node_size_exact(const Node& root) {
+  struct Item {
+    const Node* node;
+    bool shared;    // has other owners: its count is remembered
+    bool counted;   // its children's counts lie on `counts`
+  };
+  std::vector<Item> todo{{&root, false, false}};
+  std::vector<NodeCount> counts;
+  std::unordered_map<const Node*, NodeCount> known;
+  InterruptPoller poller;
+  while (!todo.empty()) {
+    Item item = todo.back();
+    todo.pop_back();
+    poller.poll();
+    if (!item.counted) {
+      if (item.shared) {
+        auto it = known.find(item.node);
+        if (it != known.end()) {
+          counts.push_back(it->second);
+          continue;
+        }
+      }
+      todo.push_back({item.node, item.shared, true});
+      for_each_child(*item.node, [&](const NodePtr& c) { todo.push_back({c.get(), c.use_count() > 1, false}); });
+      continue;
+    }
+    std::size_t arity = 0;
+    for_each_child(*item.node, [&](const NodePtr&) { ++arity; });
+    NodeCount total(1);
+    for (std::size_t i = counts.size() - arity; i < counts.size(); ++i) total += counts[i];
+    counts.resize(counts.size() - arity);
+    if (item.shared) known.emplace(item.node, total);
+    counts.push_back(std::move(total));
+  }
+  return std::move(counts.back());
+}
 
 namespace {
 bool within_print_limit(const NodeCount& size) { return size.fits_int64() && size.to_int64() <= kMaxPrintedNodes; }

@@ -3,8 +3,10 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <exception>
 
 #include "core/interrupt.hpp"
+#include "core/thread_state.hpp"
 
 namespace core {
 namespace {
@@ -15,10 +17,11 @@ constexpr std::uintptr_t kReserve = 512u << 10;
 // Used when the thread's stack bounds cannot be read.
 constexpr std::uintptr_t kFallbackBudget = 2u << 20;
 
-thread_local std::uintptr_t t_floor = 0;  // lowest address a guarded frame may use; 0 = not read yet
+CORE_THREAD_LOCAL std::uintptr_t t_floor = 0;  // lowest address a guarded frame may use; 0 = not read yet
 
-// The lowest usable stack address of the calling thread (stacks grow down).
-std::uintptr_t stack_floor(std::uintptr_t here) {
+// The lowest usable stack address of the calling thread (stacks grow down),
+// or 0 when the bounds cannot be read.
+std::uintptr_t read_stack_floor() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     void* low = nullptr;
@@ -31,16 +34,31 @@ std::uintptr_t stack_floor(std::uintptr_t here) {
       return bottom + reserve;
     }
   }
+  return 0;
+}
+
+// The calling thread's floor, read on its first use: reading the bounds is
+// slow.  Reading them may fail for want of memory; then a budget below the
+// present frame serves, and the bounds are read again next time.
+std::uintptr_t thread_floor(std::uintptr_t here) {
+  if (t_floor != 0) return t_floor;
+  prime_thread();
+  if (t_floor != 0) return t_floor;
   return here > kFallbackBudget ? here - kFallbackBudget : 1;
 }
 
-// The calling thread's floor, read on its first use: reading the bounds is slow.
-std::uintptr_t thread_floor(std::uintptr_t here) {
-  if (t_floor == 0) t_floor = stack_floor(here);
-  return t_floor;
-}
+// The thread that loads the library is primed at once.
+[[maybe_unused]] const bool g_loading_thread_primed = (prime_thread(), true);
 
 }  // namespace
+
+void prime_thread() noexcept {
+  // Reading the count of uncaught exceptions makes the runtime's per-thread
+  // block; the value is stored where the compiler must keep the call.
+  volatile int uncaught = std::uncaught_exceptions();
+  static_cast<void>(uncaught);
+  if (t_floor == 0) t_floor = read_stack_floor();
+}
 
 RecursionGuard::RecursionGuard() {
   char probe;
@@ -48,11 +66,12 @@ RecursionGuard::RecursionGuard() {
   if (here < thread_floor(here)) {
     throw RecursionDepthError();
   }
-  thread_local InterruptPoller poller;
+  CORE_THREAD_LOCAL InterruptPoller poller{InterruptPoller::PerThread{}};
   poller.poll();
 }
 
 StackLimit::StackLimit() {
+  prime_thread();
   char probe;
   floor_ = thread_floor(reinterpret_cast<std::uintptr_t>(&probe));
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "core/thread_state.hpp"
+
 namespace core {
 namespace {
 
@@ -17,7 +19,7 @@ constexpr auto kTooLate = std::chrono::milliseconds(5);
 
 // The calling thread's deadline (max: none).  A constant initial value, so
 // the variable needs no construction on the thread's first use.
-thread_local std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
+CORE_THREAD_LOCAL std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
 
 }  // namespace
 
@@ -47,10 +49,20 @@ void check_interrupt_now() {
 }
 
 InterruptPoller::InterruptPoller()
-    : countdown_(64), stride_(64), last_clock_(std::chrono::steady_clock::now()), last_check_(last_clock_) {}
+    : countdown_(kFirstStride),
+      stride_(kFirstStride),
+      last_clock_(std::chrono::steady_clock::now()),
+      last_check_(last_clock_) {
+  prime_thread();
+}
 
 void InterruptPoller::slow_poll() {
   auto now = std::chrono::steady_clock::now();
+  if (last_clock_ == std::chrono::steady_clock::time_point{}) {  // a per-thread poller's first check
+    last_clock_ = last_check_ = now;
+    countdown_ = stride_;
+    return;
+  }
   auto since_clock = now - last_clock_;
   if (since_clock < kTooSoon && stride_ < kMaxStride)
     stride_ *= 2;

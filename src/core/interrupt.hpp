@@ -74,7 +74,15 @@ class InterruptPoller {
   // How often the host is asked at most, and how long a step may go unchecked.
   static constexpr std::chrono::milliseconds kCheckInterval{20};
 
+  // A poller for a loop that starts now.  It also primes the calling thread
+  // (core/thread_state.hpp), so that a search that makes one may run out of
+  // memory safely.
   InterruptPoller();
+
+  // A poller kept per thread in a thread-local variable: constant
+  // initialised, it starts its clock at its first check.
+  struct PerThread {};
+  constexpr explicit InterruptPoller(PerThread) : countdown_(kFirstStride), stride_(kFirstStride) {}
 
   // One step of a loop.  Throws Interrupted when the host says stop, and
   // DeadlineExceeded past the thread's deadline.
@@ -84,12 +92,14 @@ class InterruptPoller {
   }
 
  private:
+  static constexpr std::int64_t kFirstStride = 64;
+
   void slow_poll();
 
   std::int64_t countdown_;
   std::int64_t stride_;
-  std::chrono::steady_clock::time_point last_clock_;
-  std::chrono::steady_clock::time_point last_check_;
+  std::chrono::steady_clock::time_point last_clock_{};  // the epoch: not read yet
+  std::chrono::steady_clock::time_point last_check_{};
 };
 
 }  // namespace core

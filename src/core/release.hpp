@@ -15,6 +15,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/thread_state.hpp"
+
 namespace core {
 
 template <typename Node>
@@ -60,15 +62,21 @@ class TreeRelease {
   }
 
  private:
+  // The child is released where it stands only after the failed growth's
+  // exception is gone: released inside the handler, each level of a deep
+  // tree would hold one more live exception, until the runtime had no room
+  // left for the next one and ended the process.
   static void queue(Ptr& child) noexcept {
+    bool queued = false;
     try {
-      pending_->push_back(std::move(child));
+      pending_->push_back(std::move(child));  // on failure `child` keeps its node
+      queued = true;
     } catch (const std::bad_alloc&) {
-      child.reset();
     }
+    if (!queued) child.reset();
   }
 
-  static inline thread_local std::vector<Ptr>* pending_ = nullptr;
+  static inline CORE_THREAD_LOCAL std::vector<Ptr>* pending_ = nullptr;
 };
 
 }  // namespace core

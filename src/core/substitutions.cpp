@@ -7,6 +7,7 @@
 
 #include "core/exceptions.hpp"
 #include "core/sorts.hpp"
+#include "core/thread_state.hpp"
 #include "core/unify.hpp"
 
 namespace core {
@@ -409,13 +410,15 @@ Substitution read_back(Bank& bank, Unifier& unifier) {
 // bank grew large.
 class Workspace {
  public:
-  Workspace() : parts_(spare() ? std::move(spare()) : std::make_unique<Parts>()) {}
+  Workspace() : parts_(Spare::take()) {
+    if (!parts_) parts_ = std::make_unique<Parts>();
+  }
   ~Workspace() {
     if (parts_->bank.size() > kKeptSize) return;
     try {
       parts_->unifier.reset();
       parts_->bank.clear();
-      spare() = std::move(parts_);
+      Spare::keep(std::move(parts_));
     } catch (...) {  // let these go; the next borrower makes new ones
     }
   }
@@ -430,11 +433,8 @@ class Workspace {
     Bank bank;
     Unifier unifier{bank};
   };
+  using Spare = ThreadSpare<Parts>;
   static constexpr std::size_t kKeptSize = 4096;
-  static std::unique_ptr<Parts>& spare() {
-    thread_local std::unique_ptr<Parts> parts;
-    return parts;
-  }
   std::unique_ptr<Parts> parts_;
 };
 

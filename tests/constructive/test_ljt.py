@@ -479,7 +479,9 @@ def test_wide_sequents_are_searched_in_memory_linear_in_the_depth(tmp_path):
     script = tmp_path / "wide.py"
     script.write_text(
         "import resource\n"
-        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        "hard = resource.getrlimit(resource.RLIMIT_AS)[1]\n"
+        "soft = 1 << 30 if hard == resource.RLIM_INFINITY else min(1 << 30, hard)\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (soft, hard))\n"
         "from constructive.ljt import LJTProver, Sequent\n"
         "from core.ast import And\n"
         "from helpers import atom\n"

@@ -867,7 +867,8 @@ from constructive.tableau import prove_tableau
 formula = FAMILIES["pigeon"][0](4)
 size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
 limit = (size << 10) + (80 << 20)  # 80 MiB more than the process holds now
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]  # kept: a lower hard limit cannot be raised
+resource.setrlimit(resource.RLIMIT_AS, (limit if hard == resource.RLIM_INFINITY else min(limit, hard), hard))
 try:
     prove_tableau(formula)
     print("finished")

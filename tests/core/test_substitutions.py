@@ -695,7 +695,8 @@ def test_composition_applies_inner_then_outer(seed):
 
 
 # ---------------------------------------------------------------------------
-# Deep input: finishes or raises RecursionError, never crashes
+# Deep input: the right answer, or RecursionError where the walk recurses
+# deeper than the stack allows; never a crash, never another error
 # ---------------------------------------------------------------------------
 DEPTH = 100_000
 
@@ -714,22 +715,34 @@ def deep_formula(depth, leaf):
     return formula
 
 
-@pytest.mark.parametrize("call", [
-    lambda: substitute_term(deep_term(DEPTH, x), {x: c}),
-    lambda: substitute_formula(deep_formula(DEPTH, P(x)), {x: c}),
-    lambda: substitute_formula(deep_formula(DEPTH, P(x)), {x: y}),
-    lambda: SubstitutionTransformer({x: c}).visit(deep_formula(DEPTH, P(x))),
-    lambda: unify_terms(deep_term(DEPTH, x), deep_term(DEPTH, c)),
-    lambda: unify_terms(y, deep_term(DEPTH, x)),
-    lambda: unify_terms(x, deep_term(DEPTH, x)),
-    lambda: unify_formulas(P(deep_term(DEPTH, x)), P(deep_term(DEPTH, y))),
-    lambda: compose_substitutions({x: deep_term(DEPTH, c)}, {y: deep_term(DEPTH, x)}),
+# (the call, its answer as a function of nothing or the error it raises, whether a walk of the
+# call recurses and may run out of stack).  Unification works on its own stack and always answers.
+@pytest.mark.parametrize("call, answer, recurses", [
+    (lambda: substitute_term(deep_term(DEPTH, x), {x: c}), lambda: deep_term(DEPTH, c), True),
+    (lambda: substitute_formula(deep_formula(DEPTH, P(x)), {x: c}), lambda: deep_formula(DEPTH, P(c)), True),
+    (lambda: substitute_formula(deep_formula(DEPTH, P(x)), {x: y}), lambda: deep_formula(DEPTH, P(y)), True),
+    (lambda: SubstitutionTransformer({x: c}).visit(deep_formula(DEPTH, P(x))), lambda: deep_formula(DEPTH, P(c)),
+     True),
+    (lambda: unify_terms(deep_term(DEPTH, x), deep_term(DEPTH, c)), lambda: {x: c}, False),
+    (lambda: unify_terms(y, deep_term(DEPTH, x)), lambda: {y: deep_term(DEPTH, x)}, False),
+    (lambda: unify_terms(x, deep_term(DEPTH, x)), UnificationError, False),
+    (lambda: unify_terms(deep_term(DEPTH, x), x), UnificationError, False),
+    (lambda: unify_terms(deep_term(2, x), deep_term(1, deep_term(DEPTH, x))), UnificationError, False),
+    (lambda: unify_formulas(P(deep_term(DEPTH, x)), P(deep_term(DEPTH, y))), lambda: {x: y}, False),
+    (lambda: compose_substitutions({x: deep_term(DEPTH, c)}, {y: deep_term(DEPTH, x)}),
+     lambda: {y: deep_term(2 * DEPTH, c), x: deep_term(DEPTH, c)}, True),
 ])
-def test_deep_input(call):
+def test_deep_input(call, answer, recurses):
+    if answer is UnificationError:
+        with pytest.raises(UnificationError, match="^Occur-check failed: variable v0 occurs in FunctionApp"):
+            call()
+        return
     try:
-        call()
+        result = call()
     except RecursionError:
-        pass
+        assert recurses
+        return
+    assert result == answer()
 
 
 # ---------------------------------------------------------------------------
