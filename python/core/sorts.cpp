@@ -24,7 +24,7 @@ py::object sort_from_parts(const py::tuple& parts) {
   if (parts.size() != 4) throw core::TypeError("_sort_from_parts takes a kind, a name, the parameters and a range");
   auto kind = static_cast<core::Sort::Kind>(parts[0].cast<int>());
   std::string name = parts[1].cast<std::string>();
-  std::vector<core::SortPtr> parameters = sorts_from(parts[2].cast<py::iterable>());
+  std::vector<core::SortPtr> parameters = sorts_from(parts[2].cast<py::iterable>(), "a pickled sort's parameter");
   switch (kind) {
     case core::Sort::Kind::Primitive: return py::cast(core::Sort::primitive(std::move(name)));
     case core::Sort::Kind::Parameterized: return py::cast(core::Sort::parameterized(std::move(name), parameters));
