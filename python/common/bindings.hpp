@@ -159,6 +159,42 @@ inline core::pyhash::hash_t interpreter_string_hash(std::string_view text) {
   return static_cast<core::pyhash::hash_t>(hash);
 }
 
+// A record that hands back the very collection it was built from keeps that
+// collection in the deleter of its holder: the engine's value stays free of
+// Python, and the collection lives exactly as long as the record.  The
+// deleter takes the interpreter lock itself, so the last owner may drop the
+// record anywhere.
+template <typename T>
+struct KeptOrigin {
+  PyObject* origin;
+  void operator()(T* value) const {
+    delete value;
+    if (Py_IsInitialized()) {
+      py::gil_scoped_acquire locked;
+      Py_DECREF(origin);
+    }
+  }
+};
+
+template <typename T>
+std::shared_ptr<T> holding_origin(T value, py::handle origin) {
+  auto owned = std::make_unique<T>(std::move(value));
+  origin.inc_ref();
+  return std::shared_ptr<T>(owned.release(), KeptOrigin<T>{origin.ptr()});
+}
+
+// The collection that a record of class T was built from, or a null object
+// when the engine made the record (found through the Python object that
+// holds the record).
+template <typename T>
+py::object origin_of(const T& record) {
+  py::handle self = py::detail::get_object_handle(&record, py::detail::get_type_info(typeid(T)));
+  if (!self) return py::object();
+  auto holder = self.cast<std::shared_ptr<T>>();
+  if (auto* kept = std::get_deleter<KeptOrigin<T>>(holder)) return py::reinterpret_borrow<py::object>(kept->origin);
+  return py::object();
+}
+
 // Raises dataclasses.FrozenInstanceError (an AttributeError), the error the
 // interpreter gives for assignment to an immutable record.
 [[noreturn]] inline void raise_frozen(const std::string& message) {
