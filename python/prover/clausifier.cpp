@@ -123,7 +123,7 @@ py::object literals_to_py(const Clause& clause) {
 
 void bind_literal(py::module_& m) {
   py::class_<Literal, std::shared_ptr<Literal>> cls(
-      m, "Literal", py::is_final(),
+      m, "Literal",
       "A signed atom: the atom itself (positive) or its negation. Immutable; its hash and the free variables of "
       "its atom are computed once.");
   common::bind_record(cls, common::RecordStyle{}, common::constructor([](py::handle atom, py::handle positive) {
@@ -148,7 +148,7 @@ void bind_literal(py::module_& m) {
 
 void bind_clause(py::module_& m) {
   py::class_<Clause, std::shared_ptr<Clause>> cls(
-      m, "Clause", py::is_final(),
+      m, "Clause",
       "A set of literals read as their disjunction; the empty clause is a contradiction. Immutable; its hash, "
       "tautology flag and free variables are computed once.");
   common::bind_record(
