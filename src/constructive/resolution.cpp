@@ -50,7 +50,8 @@ std::string digits_minus_one(std::string digits) {  // digits > 0
 
 Polarity Polarity::complement() const {
   if (!wide_) {
-    if (small_ != std::numeric_limits<std::int64_t>::min()) return Polarity(1 - small_);
+    // 1 - p stays within 64 bits unless p is one of the two smallest values
+    if (small_ > std::numeric_limits<std::int64_t>::min() + 1) return Polarity(1 - small_);
     return from_decimal(digits_plus_one(std::to_string(small_).substr(1)));
   }
   // 1 - p is -(p - 1) for p > 0 and |p| + 1 for p < 0
@@ -432,17 +433,40 @@ bool has_copies(const FormulaTree& tree) {
                      [](const MatrixPosition& p) { return p.type == PositionType::PHI; });
 }
 
+namespace {
+
+// Whether the problem's matrix at multiplicity m can be listed: within the
+// path and leaf caps, and a tree within its position cap.
+bool within_caps(const FormulaTree& base, std::int64_t m, const core::NodePtr& target,
+                 const std::vector<core::NodePtr>& premises, std::optional<FormulaTree>& tree) {
+  paths_detail::Count size = paths_at_multiplicity(base, m);
+  if (size.paths > kMaxPaths || size.leaves > kMaxPathLeaves) return false;
+  if (m == 1) return true;
+  try {
+    tree.emplace(target, premises, m);
+    return true;
+  } catch (const core::ValueError&) {  // the tree's only ValueError: too many positions
+    return false;
+  }
+}
+
+}  // namespace
+
 std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                                             std::int64_t max_multiplicity, const SearchLimits& per_level) {
   if (max_multiplicity < 1) return std::nullopt;
-  FormulaTree base(target, premises, 1);
+  std::optional<FormulaTree> built;
+  try {
+    built.emplace(target, premises, 1);
+  } catch (const core::ValueError&) {
+    return std::nullopt;  // too large at every level
+  }
+  const FormulaTree& base = *built;
   const bool copies = has_copies(base);
   for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
     if (m > 1 && !copies) break;  // every higher level is the same tree
-    // a matrix too large to hold is refused before its tree is built
-    check_path_limits(paths_at_multiplicity(base, m));
     std::optional<FormulaTree> larger;
-    if (m > 1) larger.emplace(target, premises, m);
+    if (!within_caps(base, m, target, premises, larger)) break;  // higher levels are larger still
     const FormulaTree& tree = larger ? *larger : base;
     std::vector<PrefixedClause> clauses = clauses_of(tree);
     if (clauses.empty()) continue;

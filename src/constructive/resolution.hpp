@@ -168,10 +168,11 @@ bool has_copies(const FormulaTree& tree);
 
 // Prefixed resolution of a normalised problem: the multiplicities 1, 2, ...
 // up to `max_multiplicity`, each searched within `per_level`, until one
-// gives a refutation.  The levels end early only when raising the
-// multiplicity cannot add a copy.  A level whose matrix is too large to list
-// (check_path_limits, or a tree of more than kMaxPositions positions) raises
-// ValueError before its tree is built.
+// gives a refutation.  The levels end early only where memory ends them:
+// when raising the multiplicity cannot add a copy, and at the first level
+// whose matrix is too large to hold (more than kMaxPaths paths or
+// kMaxPathLeaves leaves, or a tree of more than kMaxPositions positions),
+// which is never built.
 struct PrefixedProof {
   Refutation refutation;
   std::int64_t multiplicity;
