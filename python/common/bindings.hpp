@@ -393,6 +393,8 @@ inline void refuse_unbuilt_self(py::module_& m) {
   }
 }
 
+// Also makes the module's methods refuse an instance whose constructor
+// never finished (refuse_unbuilt_self).
 inline void refuse_none_self(py::module_& m) {
   py::object name = m.attr("__name__");
   for (auto item : m.attr("__dict__").cast<py::dict>()) {
@@ -403,6 +405,7 @@ inline void refuse_none_self(py::module_& m) {
     if (!owner.equal(name)) continue;
     none_self::guard_class(value);
   }
+  refuse_unbuilt_self(m);
 }
 
 }  // namespace common

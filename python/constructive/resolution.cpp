@@ -127,13 +127,13 @@ std::string joined_texts(py::handle formulas) {
 const PrefixedLiteral& literal_of(py::handle obj) {
   if (!py::isinstance<PrefixedLiteral>(obj))
     throw core::TypeError("a prefixed clause holds PrefixedLiteral objects, got " + common::class_text(obj));
-  return obj.cast<const PrefixedLiteral&>();
+  return common::record_of<PrefixedLiteral>(obj);
 }
 
 const PrefixedClause& clause_of(py::handle obj, const char* what = "clause") {
   if (!py::isinstance<PrefixedClause>(obj))
     throw core::TypeError(std::string(what) + " must be a PrefixedClause, got " + common::class_text(obj));
-  return obj.cast<const PrefixedClause&>();
+  return common::record_of<PrefixedClause>(obj);
 }
 
 py::set symbol_set(const SymbolSet& items) {

@@ -316,5 +316,4 @@ PYBIND11_MODULE(ast, m) {
         "free variables of the result are those of the argument.  Bound variables are numbered 0, 1, 2, ... in the "
         "order in which their quantifiers occur, skipping the identifiers of the free variables.");
   common::refuse_none_self(m);
-  common::refuse_unbuilt_self(m);
 }
