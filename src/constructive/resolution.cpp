@@ -184,7 +184,9 @@ std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
   std::vector<std::optional<PrefixedLiteral>> literal_at(tree.nodes().size());
   std::vector<std::string> text_at(tree.nodes().size());
   std::vector<PrefixedClause> out;
+  core::InterruptPoller poller;
   for (const auto& path : tree.paths()) {
+    poller.poll();
     std::vector<PrefixedLiteral> lits;
     std::vector<std::string> texts;
     lits.reserve(path.size());
