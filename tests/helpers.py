@@ -45,30 +45,25 @@ def deep_negation(depth, base=None):
     return f
 
 
-# A child process that makes every class of a module with `__new__` alone
-# and then uses the object every way it offers (representation, string,
-# hash, comparison, each attribute, each method called without arguments).
-# Errors are expected and ignored; a crash kills the child, which the
-# caller sees in its exit status.  It prints the classes whose `__new__`
-# returned an object, then "survived".
+# A child process that makes every class of a module with `__new__` alone,
+# and an instance of a Python subclass of every class that allows one whose
+# `__init__` keeps `self` and fails before the base's constructor runs; it
+# then uses each such object every way it offers (representation, string,
+# hash, comparison, each attribute, each method called without arguments,
+# each function of the module called with it).  Errors are expected and
+# ignored; a crash kills the child, which the caller sees in its exit
+# status.  It prints the classes whose `__new__` returned an object, then
+# "survived".
 _HALF_BUILT_PROBE = r"""
 import importlib, sys
 OURS = {"core", "constructive", "sol", "prover", "config"}
 module = importlib.import_module(sys.argv[1])
-made = []
-for name in sorted(dir(module)):
-    cls = getattr(module, name)
-    if not isinstance(cls, type) or issubclass(cls, BaseException):
-        continue
-    if getattr(cls, "__module__", "").split(".")[0] not in OURS:
-        continue
-    try:
-        obj = cls.__new__(cls)
-    except TypeError:
-        continue
-    made.append(name)
+functions = [f for f in vars(module).values() if type(f).__name__ == "builtin_function_or_method"]
+
+
+def use_every_way(cls, obj):
     uses = [repr, str, hash, bool, len, iter, lambda o: o == o, lambda o: o == 1, lambda o: o < o]
-    for use in uses:
+    for use in uses + functions:
         try:
             use(obj)
         except Exception:
@@ -89,6 +84,40 @@ for name in sorted(dir(module)):
             setattr(obj, attr, None)
         except Exception:
             pass
+
+
+def unfinished_subclass_instance(cls):
+    kept = []
+    try:
+        class Unfinished(cls):
+            def __init__(self, *args, **kwargs):
+                kept.append(self)
+                raise RuntimeError("before the base constructor")
+    except TypeError:
+        return None  # the class allows no subclass
+    try:
+        Unfinished()
+    except Exception:
+        pass
+    return kept[0] if kept else None
+
+
+made = []
+for name in sorted(dir(module)):
+    cls = getattr(module, name)
+    if not isinstance(cls, type) or issubclass(cls, BaseException):
+        continue
+    if getattr(cls, "__module__", "").split(".")[0] not in OURS:
+        continue
+    unfinished = unfinished_subclass_instance(cls)
+    if unfinished is not None:
+        use_every_way(cls, unfinished)
+    try:
+        obj = cls.__new__(cls)
+    except TypeError:
+        continue
+    made.append(name)
+    use_every_way(cls, obj)
 print("made:", ",".join(made))
 print("survived")
 """

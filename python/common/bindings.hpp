@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,11 @@ struct type_caster<std::shared_ptr<const T>> {
 
   bool load(handle src, bool convert) {
     if (src.is_none()) return false;
+    // an instance whose constructor never finished holds no value
+    if (isinstance<T>(src)) {
+      for (auto vh : values_and_holders(reinterpret_cast<instance*>(src.ptr())))
+        if (!vh.holder_constructed()) return false;
+    }
     Inner inner;
     if (!inner.load(src, convert)) return false;
     value = std::const_pointer_cast<const T>(static_cast<std::shared_ptr<T>&>(inner));
@@ -172,7 +178,11 @@ std::shared_ptr<const T> value_from_py(py::handle obj, const char* what) {
 // Converts a Python value to a node, or raises InvalidFormulaError
 // "Unsupported AST node type: <class ...>" (the tree functions' message).
 inline core::NodePtr to_node(py::handle obj) {
-  if (py::isinstance<core::Node>(obj)) return obj.cast<core::NodePtr>();
+  if (py::isinstance<core::Node>(obj)) {
+    if (py::detail::make_caster<core::NodePtr> caster; caster.load(obj, false))
+      return py::detail::cast_op<core::NodePtr>(caster);
+    throw core::TypeError(type_name_of(obj) + ".__init__() did not finish on this object");
+  }
   throw core::InvalidFormulaError("Unsupported AST node type: " + class_text(obj));
 }
 
@@ -212,6 +222,42 @@ inline core::pyhash::hash_t interpreter_string_hash(std::string_view text) {
   }
   PyGILState_Release(state);
   return static_cast<core::pyhash::hash_t>(hash);
+}
+
+// A record that hands back the very collection it was built from keeps that
+// collection in the deleter of its holder: the engine's value stays free of
+// Python, and the collection lives exactly as long as the record.  The
+// deleter takes the interpreter lock itself, so the last owner may drop the
+// record anywhere.
+template <typename T>
+struct KeptOrigin {
+  PyObject* origin;
+  void operator()(T* value) const {
+    delete value;
+    if (Py_IsInitialized()) {
+      py::gil_scoped_acquire locked;
+      Py_DECREF(origin);
+    }
+  }
+};
+
+template <typename T>
+std::shared_ptr<T> holding_origin(T value, py::handle origin) {
+  auto owned = std::make_unique<T>(std::move(value));
+  origin.inc_ref();
+  return std::shared_ptr<T>(owned.release(), KeptOrigin<T>{origin.ptr()});
+}
+
+// The collection that a record of class T was built from, or a null object
+// when the engine made the record (found through the Python object that
+// holds the record).
+template <typename T>
+py::object origin_of(const T& record) {
+  py::handle self = py::detail::get_object_handle(&record, py::detail::get_type_info(typeid(T)));
+  if (!self) return py::object();
+  auto holder = self.cast<std::shared_ptr<T>>();
+  if (auto* kept = std::get_deleter<KeptOrigin<T>>(holder)) return py::reinterpret_borrow<py::object>(kept->origin);
+  return py::object();
 }
 
 // Raises dataclasses.FrozenInstanceError (an AttributeError), the error the
@@ -352,6 +398,75 @@ inline void guard_class(py::handle cls) {
 
 }  // namespace none_self
 
+// ---------------------------------------------------------------------------
+// Instances whose constructor never finished
+// ---------------------------------------------------------------------------
+// A Python subclass may keep `self` somewhere before its __init__ reaches the
+// base constructor, or its __init__ may fail first: the object then has no
+// C++ value.  `refuse_unbuilt_self` makes every method and property accessor
+// of the module's own classes check its `self` first and raise TypeError for
+// such an object, instead of running on a value that was never made.
+namespace unbuilt_self {
+
+using Impl = py::handle (*)(py::detail::function_call&);
+
+inline std::unordered_map<const py::detail::function_record*, Impl>& originals() {
+  static std::unordered_map<const py::detail::function_record*, Impl> table;  // kept for the life of the process
+  return table;
+}
+
+inline bool is_unbuilt_instance(py::handle self) {
+  if (!py::detail::get_type_info(Py_TYPE(self.ptr()))) return false;  // not ours: the method refuses it itself
+  auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+  for (auto vh : py::detail::values_and_holders(inst))
+    if (!vh.holder_constructed()) return true;
+  return false;
+}
+
+inline py::handle guarded(py::detail::function_call& call) {
+  if (!call.args.empty() && is_unbuilt_instance(call.args[0]))
+    throw py::type_error(type_name_of(call.args[0]) + ".__init__() did not finish on this object");
+  return originals().at(&call.func)(call);
+}
+
+inline void guard_function(py::handle value) {
+  py::handle fn = py::detail::get_function(value);
+  if (!fn || !PyCFunction_Check(fn.ptr())) return;
+  py::handle owner = PyCFunction_GET_SELF(fn.ptr());
+  if (!owner || !py::isinstance<py::capsule>(owner)) return;
+  auto cap = py::reinterpret_borrow<py::capsule>(owner);
+  if (!py::detail::is_function_record_capsule(cap)) return;
+  for (auto* rec = cap.get_pointer<py::detail::function_record>(); rec; rec = rec->next) {
+    if (!rec->is_method || rec->is_constructor || rec->is_new_style_constructor || rec->impl == &guarded) continue;
+    originals().emplace(rec, rec->impl);
+    rec->impl = &guarded;
+  }
+}
+
+}  // namespace unbuilt_self
+
+inline void refuse_unbuilt_self(py::module_& m) {
+  py::object name = m.attr("__name__");
+  for (auto item : m.attr("__dict__").cast<py::dict>()) {
+    py::handle value = item.second;
+    if (!PyType_Check(value.ptr()) || !py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())))
+      continue;
+    py::object owner = value.attr("__module__");
+    if (!owner.equal(name)) continue;
+    PyObject* members = reinterpret_cast<PyTypeObject*>(value.ptr())->tp_dict;
+    PyObject *key, *member;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(members, &pos, &key, &member)) {
+      if (PyUnicode_CompareWithASCIIString(key, "__init__") == 0) continue;
+      unbuilt_self::guard_function(member);
+      if (PyObject_TypeCheck(member, &PyProperty_Type))
+        for (const char* accessor : {"fget", "fset"}) unbuilt_self::guard_function(py::handle(member).attr(accessor));
+    }
+  }
+}
+
+// Also makes the module's methods refuse an instance whose constructor
+// never finished (refuse_unbuilt_self).
 inline void refuse_none_self(py::module_& m) {
   py::object name = m.attr("__name__");
   for (auto item : m.attr("__dict__").cast<py::dict>()) {
@@ -362,6 +477,7 @@ inline void refuse_none_self(py::module_& m) {
     if (!owner.equal(name)) continue;
     none_self::guard_class(value);
   }
+  refuse_unbuilt_self(m);
 }
 
 }  // namespace common

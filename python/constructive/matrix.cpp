@@ -15,6 +15,7 @@
 #include "common/records.hpp"
 
 #include <array>
+#include <limits>
 
 #include "constructive/common.hpp"
 #include "constructive/formula_tree.hpp"
@@ -292,14 +293,16 @@ std::vector<core::NodePtr> formulas_from_py(py::handle items) {
   return out;
 }
 
-// A count of the Python face (multiplicity): an int, below 1 read as 1.
+// A count of the Python face (multiplicity): an int, below 1 read as 1.  An
+// int beyond 64 bits is read as the largest 64-bit count: a tree with a PHI
+// position refuses that many copies, a tree without one does not use it.
 std::int64_t count_from_py(py::handle value, const char* what) {
   if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
     throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
   if (overflow < 0) return 1;
-  if (overflow > 0) throw core::ValueError(std::string(what) + " is too large");
+  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
   return std::max<long long>(v, 1);
 }
 
@@ -314,7 +317,9 @@ PyFormulaTree make_tree(py::handle target, py::handle premises, py::handle multi
   py::tuple prem(engine.premises().size());
   for (std::size_t i = 0; i < engine.premises().size(); ++i) prem[i] = py::cast(engine.premises()[i]);
   t.premises = prem;
-  t.multiplicity = py::int_(engine.multiplicity());
+  // a multiplicity beyond 64 bits is kept as given
+  t.multiplicity = m == std::numeric_limits<std::int64_t>::max() ? py::reinterpret_borrow<py::object>(multiplicity)
+                                                                 : py::object(py::int_(engine.multiplicity()));
   t.positions = py::list();
   t.leaves = py::list();
   t.tree_order = py::dict();

@@ -46,13 +46,13 @@ inline py::tuple symbols_to_py(const SymbolString& symbols) {
 inline const Prefix& prefix_from_py(py::handle obj, const char* what = "prefix") {
   if (!py::isinstance<Prefix>(obj))
     throw core::TypeError(std::string(what) + " must be a Prefix, got " + common::class_text(obj));
-  return obj.cast<const Prefix&>();
+  return *static_cast<const Prefix*>(common::built_object_of<Prefix>(obj));  // TypeError for a half-built one
 }
 
 inline const PrefixSubstitution& subst_from_py(py::handle obj, const char* what = "subst") {
   if (!py::isinstance<PrefixSubstitution>(obj))
     throw core::TypeError(std::string(what) + " must be a PrefixSubstitution, got " + common::class_text(obj));
-  return obj.cast<const PrefixSubstitution&>();
+  return *static_cast<const PrefixSubstitution*>(common::built_object_of<PrefixSubstitution>(obj));
 }
 
 // {"V1": "c1.c2", "V2": ""}: each bound variable's name with its value's text.

@@ -43,24 +43,37 @@ py::object global(const char* name, const char* home) {
 // ---------------------------------------------------------------------------
 // Reading arguments
 // ---------------------------------------------------------------------------
-// A count setting: an int, at least 1; ints beyond 64 bits are the maximum.
-std::int64_t count_setting(py::handle value, const char* what) {
+// Settings are plain attributes holding the caller's values: the
+// constructors raise a count to 1 and a time to 0.1 (as a float), and
+// `prove` reads each setting afresh on every call, an int of any size kept
+// as it was given and read as a 64-bit count where it is used.
+py::object count_setting(py::handle value, const char* what) {
+  if (!py::isinstance<py::int_>(value))
+    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
+  int below = PyObject_RichCompareBool(value.ptr(), py::int_(1).ptr(), Py_LT);
+  if (below < 0) throw py::error_already_set();
+  if (below) return py::int_(1);
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+// A count setting where it is used: ints beyond 64 bits read as the largest.
+std::int64_t count_in_use(py::handle value, const char* what) {
   if (!py::isinstance<py::int_>(value))
     throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
-  return overflow < 0 ? 1 : std::max<long long>(v, 1);
+  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return v;
 }
 
-double seconds_setting(py::handle value) {
+py::object seconds_setting(py::handle value) {
   if (!py::isinstance<py::int_>(value) && !py::isinstance<py::float_>(value))
     throw core::TypeError("timeout_sec must be a number, got " + common::class_text(value));
   PyObject* number = PyNumber_Float(value.ptr());
   if (!number) throw py::error_already_set();
   double v = py::reinterpret_steal<py::float_>(number).cast<double>();
-  if (std::isnan(v) || v < 0.1) return 0.1;
-  return v;
+  if (std::isnan(v) || v < 0.1) return py::float_(0.1);
+  return py::float_(v);
 }
 
 using common::truth_of;
@@ -115,13 +128,13 @@ std::string joined_texts(py::handle formulas) {
 const PrefixedLiteral& literal_of(py::handle obj) {
   if (!py::isinstance<PrefixedLiteral>(obj))
     throw core::TypeError("a prefixed clause holds PrefixedLiteral objects, got " + common::class_text(obj));
-  return obj.cast<const PrefixedLiteral&>();
+  return common::record_of<PrefixedLiteral>(obj);
 }
 
 const PrefixedClause& clause_of(py::handle obj, const char* what = "clause") {
   if (!py::isinstance<PrefixedClause>(obj))
     throw core::TypeError(std::string(what) + " must be a PrefixedClause, got " + common::class_text(obj));
-  return obj.cast<const PrefixedClause&>();
+  return common::record_of<PrefixedClause>(obj);
 }
 
 py::set symbol_set(const SymbolSet& items) {
@@ -130,21 +143,39 @@ py::set symbol_set(const SymbolSet& items) {
   return out;
 }
 
-py::frozenset literal_set(const PrefixedClause& c) {
+// A clause's literals: the collection it was built from, or a new frozenset
+// of the literals of a clause that the engine made.
+py::object literal_set(const PrefixedClause& c) {
+  if (py::object given = common::origin_of(c)) return given;
   py::set out;
   for (const auto& l : c.literals()) out.add(py::cast(l));
   return py::frozenset(out);
+}
+
+Polarity polarity_from_py(py::handle value) {
+  if (!py::isinstance<py::int_>(value))
+    throw core::TypeError("polarity must be an integer, got " + common::class_text(value));
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (!overflow) return Polarity(v);
+  return Polarity::from_decimal(py::str(value).cast<std::string>());
+}
+
+py::int_ polarity_to_py(const PrefixedLiteral& l) {
+  const Polarity& p = l.polarity();
+  if (p.is_small()) return py::int_(p.small());
+  return py::reinterpret_steal<py::int_>(PyLong_FromString(p.to_string().c_str(), nullptr, 10));
 }
 
 void bind_literal(py::module_& m) {
   py::class_<PrefixedLiteral> cls(m, "PrefixedLiteral", "A signed atom under a world prefix.");
   common::bind_record(cls, common::RecordStyle{},
                       common::constructor([](py::handle prefix, py::handle polarity, py::handle atom) {
-                        return PrefixedLiteral(prefix_from_py(prefix), common::int64_from_py(polarity, "polarity"),
+                        return PrefixedLiteral(prefix_from_py(prefix), polarity_from_py(polarity),
                                                common::to_node(atom));
                       }),
                       common::field("prefix", &PrefixedLiteral::prefix),
-                      common::field("polarity", &PrefixedLiteral::polarity),
+                      common::field("polarity", &polarity_to_py),
                       common::field("atom", &PrefixedLiteral::atom));
   cls.def("negate", &PrefixedLiteral::negate, "The literal with the other polarity.")
       .def(
@@ -157,12 +188,13 @@ void bind_literal(py::module_& m) {
 }
 
 void bind_clause(py::module_& m) {
-  py::class_<PrefixedClause> cls(m, "PrefixedClause", "A disjunction of prefixed literals: a path of the matrix.");
+  py::class_<PrefixedClause, std::shared_ptr<PrefixedClause>> cls(
+      m, "PrefixedClause", "A disjunction of prefixed literals: a path of the matrix.");
   common::bind_record(cls, common::RecordStyle{},
                       common::constructor([](py::handle literals) {
                         std::vector<PrefixedLiteral> lits;
                         for (auto item : py::iter(literals)) lits.push_back(literal_of(item));
-                        return PrefixedClause(std::move(lits));
+                        return common::holding_origin(PrefixedClause(std::move(lits)), literals);
                       }),
                       common::field("literals", &literal_set, py::frozenset(py::set())));
   cls.def("__len__", &PrefixedClause::size)
@@ -427,41 +459,24 @@ py::object make_proof_result(Refutation r, const core::NodePtr& target, const st
 }
 
 struct PrefixedProver {
-  std::int64_t max_multiplicity = 3;
-  std::int64_t max_steps = 1000;
-  // Set by the combined prover: the search also stops at this many seconds.
-  std::optional<double> time_limit;
-
-  // Search work allowed per multiplicity (see SearchLimits): a few seconds at most.
-  static constexpr std::int64_t kWorkPerStep = 2000;
-  SearchLimits limits(std::optional<std::chrono::steady_clock::time_point> deadline) const {
-    SearchLimits out;
-    out.max_work = max_steps > std::numeric_limits<std::int64_t>::max() / kWorkPerStep
-                       ? UINT64_MAX
-                       : static_cast<std::uint64_t>(max_steps * kWorkPerStep);
-    out.deadline = deadline;
-    return out;
-  }
+  py::object max_multiplicity;
+  py::object max_steps;  // kept for the caller; the prefixed search does not read it
 };
 
 py::object prove_prefixed_from_py(const PrefixedProver& p, py::handle target, py::handle premises) {
   core::NodePtr t = normalize_formula(common::formula_from_py(target, "target"));
   std::vector<core::NodePtr> given = normalized(common::premises_from_py(premises));
-  std::optional<std::chrono::steady_clock::time_point> deadline;
-  // a limit of more than a year is no limit (and stays clear of clock overflow)
-  if (p.time_limit && *p.time_limit < 3.2e7)
-    deadline = std::chrono::steady_clock::now() +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(*p.time_limit));
+  const std::int64_t max_multiplicity = count_in_use(p.max_multiplicity, "max_multiplicity");
   std::optional<PrefixedProof> found;
   {
     py::gil_scoped_release released;
-    found = prove_prefixed(t, given, p.max_multiplicity, p.limits(deadline));
+    found = prove_prefixed(t, given, max_multiplicity, SearchLimits{});
   }
   if (!found) return py::none();
   return make_proof_result(std::move(found->refutation), t, given, py::int_(found->multiplicity));
 }
 
-py::object search_from_py(const PrefixedProver& p, py::handle target, py::handle premises, py::handle clauses,
+py::object search_from_py(const PrefixedProver&, py::handle target, py::handle premises, py::handle clauses,
                           py::handle tree, py::handle multiplicity) {
   std::vector<PrefixedClause> initial;
   for (auto c : py::iter(clauses)) initial.push_back(clause_of(c, "an initial clause"));
@@ -469,7 +484,7 @@ py::object search_from_py(const PrefixedProver& p, py::handle target, py::handle
   std::optional<Refutation> found;
   {
     py::gil_scoped_release released;
-    found = search_refutation(initial, order, p.limits(std::nullopt));
+    found = search_refutation(initial, order, SearchLimits{});
   }
   if (!found) return py::none();
   std::vector<core::NodePtr> given = formulas_of(premises);
@@ -518,11 +533,11 @@ void bind_prefixed(py::module_& m) {
                                  "Prefixed resolution over the matrix paths, with rising multiplicity.");
   cls.def(py::init([](py::handle max_multiplicity, py::handle max_steps) {
             return PrefixedProver{count_setting(max_multiplicity, "max_multiplicity"),
-                                  count_setting(max_steps, "max_steps"), std::nullopt};
+                                  count_setting(max_steps, "max_steps")};
           }),
           py::arg("max_multiplicity") = 3, py::arg("max_steps") = 1000)
-      .def_readonly("max_multiplicity", &PrefixedProver::max_multiplicity)
-      .def_readonly("max_steps", &PrefixedProver::max_steps)
+      .def_readwrite("max_multiplicity", &PrefixedProver::max_multiplicity)
+      .def_readwrite("max_steps", &PrefixedProver::max_steps)
       .def("prove", &prove_prefixed_from_py, py::arg("target"), py::arg("premises") = py::none(),
            "A PrefixedResolutionProofResult, or None when no multiplicity up to the bound gives a refutation.")
       .def("_search_refutation", &search_from_py, py::arg("target"), py::arg("premises"), py::arg("initial_clauses"),
@@ -585,8 +600,8 @@ py::list axioms_from_py(py::handle names) {
 }
 
 struct TranslationProver {
-  std::int64_t max_steps = 1000;
-  double timeout_sec = 10.0;
+  py::object max_steps;
+  py::object timeout_sec;
 };
 
 py::object translate_and_prove(const TranslationProver& p, py::handle target, py::handle premises) {
@@ -660,8 +675,8 @@ void bind_translation(py::module_& m) {
             return TranslationProver{count_setting(max_steps, "max_steps"), seconds_setting(timeout_sec)};
           }),
           py::arg("max_steps") = 1000, py::arg("timeout_sec") = 10.0)
-      .def_readonly("max_steps", &TranslationProver::max_steps)
-      .def_readonly("timeout_sec", &TranslationProver::timeout_sec)
+      .def_readwrite("max_steps", &TranslationProver::max_steps)
+      .def_readwrite("timeout_sec", &TranslationProver::timeout_sec)
       .def("prove", &prove_translation, py::arg("target"), py::arg("premises") = py::none(),
            "A TranslationResolutionResult, or None when the classical engine finds no proof.");
   m.def(
@@ -680,17 +695,16 @@ void bind_translation(py::module_& m) {
 // ---------------------------------------------------------------------------
 struct CombinedProver {
   py::object method;
-  std::int64_t max_multiplicity = 3;
-  std::int64_t max_steps = 1000;
-  double timeout_sec = 10.0;
+  py::object max_multiplicity;
+  py::object max_steps;
+  py::object timeout_sec;
 };
 
+// Under "auto" the prefixed attempt runs to its end; the time bound is the
+// translation's alone.
 py::object build_prefixed(const CombinedProver& c) {
-  py::object prover = global("PrefixedResolutionProver", "constructive.resolution")(
+  return global("PrefixedResolutionProver", "constructive.resolution")(
       py::arg("max_multiplicity") = c.max_multiplicity, py::arg("max_steps") = c.max_steps);
-  // our own prover also stops at the time limit, so that "auto" reaches the translation
-  if (py::isinstance<PrefixedProver>(prover)) prover.cast<PrefixedProver&>().time_limit = c.timeout_sec;
-  return prover;
 }
 
 py::object build_translation(const CombinedProver& c) {
@@ -729,9 +743,9 @@ void bind_combined(py::module_& m) {
           py::arg("method") = "prefixed", py::arg("max_multiplicity") = 3, py::arg("max_steps") = 1000,
           py::arg("timeout_sec") = 10.0)
       .def_readwrite("method", &CombinedProver::method)
-      .def_readonly("max_multiplicity", &CombinedProver::max_multiplicity)
-      .def_readonly("max_steps", &CombinedProver::max_steps)
-      .def_readonly("timeout_sec", &CombinedProver::timeout_sec)
+      .def_readwrite("max_multiplicity", &CombinedProver::max_multiplicity)
+      .def_readwrite("max_steps", &CombinedProver::max_steps)
+      .def_readwrite("timeout_sec", &CombinedProver::timeout_sec)
       .def("prove", &prove_combined, py::arg("target"), py::arg("premises") = py::none());
   m.def(
       "prove_resolution",

@@ -3,8 +3,10 @@
 // Every constructor validates its input in the order the engine fixes
 // (symbol, arity, argument count, hashability, argument kinds) and raises
 // InvalidFormulaError or TypeError with a clear message; no Python value can
-// reach the engine unchecked.  Node classes are final: the tree functions
-// and the visitors dispatch on the exact class.
+// reach the engine unchecked.  Node classes may be subclassed in Python: an
+// instance of a subclass holds the engine node its base's constructor built,
+// so it counts as a node of its base class everywhere a class is tested;
+// two nodes are equal only when their classes are the same.
 #include "common/bindings.hpp"
 #include "common/picklable.hpp"
 #include "core/ast.hpp"
@@ -86,8 +88,9 @@ template <typename Class>
 void node_protocol(Class& cls) {
   cls.def(
          "__eq__",
-         [](const NodePtr& self, py::handle other) {
-           return py::isinstance<Node>(other) && equal(self, other.cast<NodePtr>());
+         [](py::handle self, py::handle other) {
+           if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return false;  // equality is of one class
+           return equal(common::to_node(self), common::to_node(other));
          },
          py::is_operator())
       .def("__hash__", [](const Node& self) { return self.hash(); })
@@ -110,7 +113,7 @@ bool is_second_order_name(py::handle obj) {
 }
 
 py::set py_free_variables(py::handle node) {
-  if (py::isinstance<Node>(node)) return common::to_py_set(free_variables(node.cast<NodePtr>()));
+  if (py::isinstance<Node>(node)) return common::to_py_set(free_variables(common::to_node(node)));
   if (py::hasattr(node, "_free_vars") && !node.attr("_free_vars").is_none())
     return py::set(node.attr("_free_vars"));
   if (is_second_order_name(node)) return py_free_variables(node.attr("body"));
@@ -118,13 +121,13 @@ py::set py_free_variables(py::handle node) {
 }
 
 py::set py_bound_variables(py::handle node) {
-  if (py::isinstance<Node>(node)) return common::to_py_set(bound_variables(*node.cast<NodePtr>()));
+  if (py::isinstance<Node>(node)) return common::to_py_set(bound_variables(*common::to_node(node)));
   if (is_second_order_name(node)) return py_bound_variables(node.attr("body"));
   unsupported(node, "Unsupported AST node type: ");
 }
 
 std::int64_t py_formula_depth(py::handle f) {
-  if (py::isinstance<Node>(f)) return formula_depth(*f.cast<NodePtr>());
+  if (py::isinstance<Node>(f)) return formula_depth(*common::to_node(f));
   if (is_second_order_name(f)) return 1 + py_formula_depth(f.attr("body"));
   unsupported(f, "Expected Formula, got ");
 }
@@ -132,7 +135,7 @@ std::int64_t py_formula_depth(py::handle f) {
 // The count as a Python int, beyond 64 bits when a shared tree needs it.
 py::object py_formula_size(py::handle f) {
   if (py::isinstance<Node>(f)) {
-    core::NodeCount count = core::formula_size_exact(*f.cast<NodePtr>());
+    core::NodeCount count = core::formula_size_exact(*common::to_node(f));
     if (count.fits_int64()) return py::int_(count.to_int64());
     return py::reinterpret_steal<py::object>(PyLong_FromString(count.decimal().c_str(), nullptr, 10));
   }
@@ -141,7 +144,7 @@ py::object py_formula_size(py::handle f) {
 }
 
 py::object py_canonicalize(py::handle f) {
-  if (py::isinstance<Node>(f)) return py::cast(canonicalize_bound_variables(f.cast<NodePtr>()));
+  if (py::isinstance<Node>(f)) return py::cast(canonicalize_bound_variables(common::to_node(f)));
   py_free_variables(f);  // refuses what the free-variable function refuses
   if (is_second_order_name(f))
     return py::type::handle_of(f)(py::arg("variable") = f.attr("variable"),
@@ -153,11 +156,11 @@ void set_class_hash(pyhash::ClassSlot slot, const py::handle& cls) {
   pyhash::set_class_hash(slot, static_cast<pyhash::hash_t>(py::hash(cls)));
 }
 
-// Binds the final class of the formulas of kind K, which have two fields
+// Binds the class of the formulas of kind K, which have two fields
 // (`first` and `second`, read by the getters) and are built by `Base::make`.
 template <typename T, typename Base, NodeKind K, auto First, auto Second>
 void bind_two_field_formula(py::module_& m, const char* name, const char* doc, const char* first, const char* second) {
-  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, py::is_final(), doc);
+  py::class_<T, Formula, std::shared_ptr<T>> cls(m, name, doc);
   cls.def(py::init([](NodePtr a, NodePtr b) {
             return std::const_pointer_cast<T>(std::static_pointer_cast<const T>(Base::make(K, std::move(a), std::move(b))));
           }),
@@ -372,7 +375,7 @@ PYBIND11_MODULE(ast, m) {
   py::class_<Formula, Node, std::shared_ptr<Formula>>(m, "Formula", "Abstract Base Class for all formula AST nodes.");
 
   py::class_<Variable, Term, std::shared_ptr<Variable>> variable(
-      m, "Variable", py::is_final(), "Represents an individual variable v_id with an integer index, sort, and kind.");
+      m, "Variable", "Represents an individual variable v_id with an integer index, sort, and kind.");
   variable
       .def(py::init([](py::handle id, py::handle kind, py::handle sort) {
              return std::const_pointer_cast<Variable>(
@@ -384,7 +387,7 @@ PYBIND11_MODULE(ast, m) {
   node_protocol(variable);
 
   py::class_<Constant, Term, std::shared_ptr<Constant>> constant(
-      m, "Constant", py::is_final(), "Represents a constant symbol c_name with a sort annotation.");
+      m, "Constant", "Represents a constant symbol c_name with a sort annotation.");
   constant
       .def(py::init([](py::handle name, py::handle sort) {
              return std::const_pointer_cast<Constant>(
@@ -395,7 +398,7 @@ PYBIND11_MODULE(ast, m) {
   node_protocol(constant);
 
   py::class_<FunctionApp, Term, std::shared_ptr<FunctionApp>> function_app(
-      m, "FunctionApp", py::is_final(), "Represents function application f(t_1, ..., t_k).");
+      m, "FunctionApp", "Represents function application f(t_1, ..., t_k).");
   function_app
       .def(py::init([](py::handle func, py::handle arity, py::handle args, py::handle return_sort, py::handle) {
              Symbol symbol = symbol_from_py(func, SymbolVariable::Kind::Function);
@@ -415,7 +418,7 @@ PYBIND11_MODULE(ast, m) {
   node_protocol(function_app);
 
   py::class_<PredicateApp, Formula, std::shared_ptr<PredicateApp>> predicate_app(
-      m, "PredicateApp", py::is_final(), "Represents predicate application P(t_1, ..., t_k).");
+      m, "PredicateApp", "Represents predicate application P(t_1, ..., t_k).");
   predicate_app
       .def(py::init([](py::handle pred, py::handle arity, py::handle args) {
              Symbol symbol = symbol_from_py(pred, SymbolVariable::Kind::Predicate);
@@ -431,7 +434,7 @@ PYBIND11_MODULE(ast, m) {
                              [](const PredicateApp& p) { return common::to_py_frozenset(*p.free_vars()); });
   node_protocol(predicate_app);
 
-  py::class_<Equality, Formula, std::shared_ptr<Equality>> equality(m, "Equality", py::is_final(),
+  py::class_<Equality, Formula, std::shared_ptr<Equality>> equality(m, "Equality",
                                                                     "Represents term equality t_1 = t_2.");
   equality
       .def(py::init([](py::handle left, py::handle right) {
@@ -446,7 +449,7 @@ PYBIND11_MODULE(ast, m) {
       .def_property_readonly("_free_vars", [](const Equality& e) { return common::to_py_frozenset(*e.free_vars()); });
   node_protocol(equality);
 
-  py::class_<Not, Formula, std::shared_ptr<Not>> negation(m, "Not", py::is_final(),
+  py::class_<Not, Formula, std::shared_ptr<Not>> negation(m, "Not",
                                                           "Represents logical negation ~operand.");
   negation
       .def(py::init([](NodePtr operand) { return std::const_pointer_cast<Not>(Not::make(std::move(operand))); }),

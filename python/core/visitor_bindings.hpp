@@ -482,9 +482,13 @@ C& walker_of(py::handle self) {
   return *walker;
 }
 
-// The node that `visit` receives; anything else is refused by name.
+// The node that `visit` receives; anything else is refused by name.  The
+// dispatch is on the exact class: an instance of a Python subclass of a node
+// class is no key of the table and is refused as well.
 inline core::NodePtr node_to_visit(py::handle node) {
-  if (!py::isinstance<core::Node>(node)) core::unsupported_node(type_name_of(node));
+  PyTypeObject* cls = Py_TYPE(node.ptr());
+  const py::detail::type_info* info = py::detail::get_type_info(cls);
+  if (!py::isinstance<core::Node>(node) || !info || info->type != cls) core::unsupported_node(type_name_of(node));
   return node.cast<core::NodePtr>();
 }
 

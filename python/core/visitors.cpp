@@ -207,6 +207,9 @@ struct ReloadNotation {
 
 PYBIND11_MODULE(visitors, m) {
   m.doc() = "Visitor implementations for traversing, measuring and serialising syntax trees.";
+  // The transformers test the classes of rebuilt children while the
+  // interpreter's assertions are on (__debug__, fixed for the process).
+  core::set_rebuild_assertions(py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0);
   py::module_ ast = py::module_::import("core.ast");
   py::module_ ast_ext = py::module_::import("sol.ast_ext");
   py::module_ sorts = py::module_::import("core.sorts");

@@ -3,8 +3,9 @@
 // Literal and Clause are the engine's values seen as frozen records: their
 // fields are read-only, equality holds only between two records of the same
 // class, and the hash is the one computed on construction.  A clause's
-// `literals` is a new frozenset on every read; the engine keeps the literals
-// in the order they were given (see src/prover/clausifier.hpp).
+// `literals` is the very set it was built from (a clause that the engine
+// made answers a new frozenset); the engine keeps the literals in the order
+// they were given (see src/prover/clausifier.hpp).
 #include "common/bindings.hpp"
 #include "common/records.hpp"
 #include "core/signature.hpp"
@@ -111,7 +112,10 @@ void shared_methods(py::class_<Record, std::shared_ptr<Record>>& cls) {
           "A new set of the free variables.");
 }
 
-py::frozenset literals_to_py(const Clause& clause) {
+// The literals of a clause: the set it was built from, or a new frozenset
+// for a clause that the engine made.
+py::object literals_to_py(const Clause& clause) {
+  if (py::object given = common::origin_of(clause)) return given;
   py::set out;
   for (const auto& literal : clause.literals()) out.add(py::cast(std::make_shared<Literal>(literal)));
   return py::frozenset(out);
@@ -119,7 +123,7 @@ py::frozenset literals_to_py(const Clause& clause) {
 
 void bind_literal(py::module_& m) {
   py::class_<Literal, std::shared_ptr<Literal>> cls(
-      m, "Literal", py::is_final(),
+      m, "Literal",
       "A signed atom: the atom itself (positive) or its negation. Immutable; its hash and the free variables of "
       "its atom are computed once.");
   common::bind_record(cls, common::RecordStyle{}, common::constructor([](py::handle atom, py::handle positive) {
@@ -144,7 +148,7 @@ void bind_literal(py::module_& m) {
 
 void bind_clause(py::module_& m) {
   py::class_<Clause, std::shared_ptr<Clause>> cls(
-      m, "Clause", py::is_final(),
+      m, "Clause",
       "A set of literals read as their disjunction; the empty clause is a contradiction. Immutable; its hash, "
       "tautology flag and free variables are computed once.");
   common::bind_record(
@@ -159,7 +163,7 @@ void bind_clause(py::module_& m) {
           }
           set.insert(record_of<Literal>(item));
         }
-        return std::make_shared<Clause>(std::move(set));
+        return common::holding_origin(Clause(std::move(set)), literals);
       }),
       common::field("literals", &literals_to_py, py::frozenset(py::set())));
   cls.def_property_readonly("is_empty", reader(&Clause::is_empty))
@@ -208,6 +212,13 @@ PYBIND11_MODULE(clausifier, m) {
 
   m.def("reset_skolem_counters", &prover::reset_skolem_counters,
         "Starts the numbering of Skolem constants and functions again at 0.");
+  // The two Skolem counters read as module attributes holding the value each
+  // would draw next; they live in the engine, so they are answered on demand.
+  m.def("__getattr__", [](const std::string& name) -> py::object {
+    if (name == "_skolem_constant_counter") return py::int_(prover::skolem_constant_counter());
+    if (name == "_skolem_function_counter") return py::int_(prover::skolem_function_counter());
+    throw py::attribute_error("module 'prover.clausifier' has no attribute '" + name + "'");
+  });
   bind_literal(m);
   bind_clause(m);
 
@@ -215,9 +226,14 @@ PYBIND11_MODULE(clausifier, m) {
                                             "Rewrites A => B as ~A | B and A <=> B as (~A | B) & (~B | A).");
   def_step<&prover::to_nnf>(m, "to_nnf", "Unsupported formula node: ",
                             "Negation normal form: negations pushed down onto the atoms, double negations dropped.");
-  def_step<&prover::standardize_variables>(
-      m, "standardize_variables", "Unsupported formula: ",
-      "Gives every quantifier a fresh variable of its own, numbered above every id in the formula.");
+  m.def(
+      "standardize_variables",
+      [](py::handle formula) {
+        // the ids of the free variables are read first: what is no node is
+        // refused as the free-variable function refuses it
+        return prover::standardize_variables(common::to_node(formula));
+      },
+      py::arg("formula"), "Gives every quantifier a fresh variable of its own, numbered above every id in the formula.");
   m.def(
       "skolemize",
       [](py::handle formula, py::handle signature) {

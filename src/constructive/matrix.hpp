@@ -177,8 +177,10 @@ template <typename P>
 PathsOf<P> cross(const PathsOf<P>& a, const PathsOf<P>& b) {
   PathsOf<P> out;
   out.reserve(a.size() * b.size());
+  core::InterruptPoller poller;  // a product may hold a million paths
   for (const auto& x : a)
     for (const auto& y : b) {
+      poller.poll();
       std::vector<P> path = x;
       path.insert(path.end(), y.begin(), y.end());
       out.push_back(std::move(path));

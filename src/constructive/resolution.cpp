@@ -1,6 +1,7 @@
 #include "constructive/resolution.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <stdexcept>
 #include <numeric>
@@ -17,11 +18,56 @@ namespace constructive {
 // Literals and clauses
 // ---------------------------------------------------------------------------
 // The printer writes falsum as "_bot", the name a literal's text gives it.
-PrefixedLiteral::PrefixedLiteral(Prefix prefix, std::int64_t polarity, core::NodePtr atom)
-    : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(core::to_string(*atom_)) {}
+Polarity Polarity::from_decimal(const std::string& text) {
+  std::int64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error == std::errc() && end == text.data() + text.size()) return Polarity(value);
+  Polarity out;
+  out.wide_ = std::make_shared<const std::string>(text);
+  return out;
+}
+
+namespace {
+
+// The digits of a magnitude (no sign, no leading zeros) plus or minus one.
+std::string digits_plus_one(std::string digits) {
+  std::size_t i = digits.size();
+  while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
+  if (i == 0) return "1" + digits;
+  ++digits[i - 1];
+  return digits;
+}
+
+std::string digits_minus_one(std::string digits) {  // digits > 0
+  std::size_t i = digits.size();
+  while (digits[i - 1] == '0') digits[--i] = '9';
+  --digits[i - 1];
+  if (digits.size() > 1 && digits[0] == '0') digits.erase(0, 1);
+  return digits;
+}
+
+}  // namespace
+
+Polarity Polarity::complement() const {
+  if (!wide_) {
+    // 1 - p stays within 64 bits unless p is one of the two smallest values
+    if (small_ > std::numeric_limits<std::int64_t>::min() + 1) return Polarity(1 - small_);
+    return from_decimal(digits_plus_one(std::to_string(small_).substr(1)));
+  }
+  // 1 - p is -(p - 1) for p > 0 and |p| + 1 for p < 0
+  const std::string& text = *wide_;
+  if (text[0] == '-') return from_decimal(digits_plus_one(text.substr(1)));
+  return from_decimal("-" + digits_minus_one(text));
+}
+
+PrefixedLiteral::PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom)
+    : prefix_(std::move(prefix)),
+      polarity_(std::move(polarity)),
+      atom_(std::move(atom)),
+      atom_text_(core::to_string(*atom_)) {}
 
 std::string PrefixedLiteral::to_string() const {
-  return atom_text_ + "^" + std::to_string(polarity_) + ":" + prefix_.to_string();
+  return atom_text_ + "^" + polarity_.to_string() + ":" + prefix_.to_string();
 }
 
 bool PrefixedLiteral::operator==(const PrefixedLiteral& o) const {
@@ -29,17 +75,33 @@ bool PrefixedLiteral::operator==(const PrefixedLiteral& o) const {
 }
 
 PrefixedClause::PrefixedClause(std::vector<PrefixedLiteral> literals) {
-  std::vector<PrefixedLiteral> unique;
-  for (auto& l : literals)
-    if (std::find(unique.begin(), unique.end(), l) == unique.end()) unique.push_back(std::move(l));
   std::vector<std::string> texts;
-  for (const auto& l : unique) texts.push_back(l.to_string());
-  std::vector<std::size_t> order(unique.size());
+  texts.reserve(literals.size());
+  for (const auto& l : literals) texts.push_back(l.to_string());
+  adopt(std::move(literals), std::move(texts));
+}
+
+PrefixedClause::PrefixedClause(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts) {
+  adopt(std::move(literals), std::move(texts));
+}
+
+// Sorts the literals by their texts (ties in the order given) and keeps the
+// first of equal literals; equal literals write equal texts, so they meet in
+// one run of equal texts.
+void PrefixedClause::adopt(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts) {
+  std::vector<std::size_t> order(literals.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return texts[a] < texts[b]; });
+  literals_.reserve(literals.size());
+  texts_.reserve(literals.size());
+  std::size_t run = 0;  // where the run of texts equal to the current one starts in literals_
   for (auto i : order) {
-    literals_.push_back(unique[i]);
-    texts_.push_back(texts[i]);
+    if (texts_.empty() || texts_.back() != texts[i]) run = literals_.size();
+    bool repeated = std::find(literals_.begin() + static_cast<std::ptrdiff_t>(run), literals_.end(), literals[i]) !=
+                    literals_.end();
+    if (repeated) continue;
+    literals_.push_back(std::move(literals[i]));
+    texts_.push_back(std::move(texts[i]));
   }
 }
 
@@ -79,17 +141,24 @@ bool PrefixedClause::operator==(const PrefixedClause& o) const {
   return true;
 }
 
-std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause) {
-  std::vector<LiteralPair> out;
+std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause) {
+  std::vector<std::pair<std::size_t, std::size_t>> out;
   const auto& lits = clause.literals();
   for (std::size_t i = 0; i < lits.size(); ++i)
     for (std::size_t j = i + 1; j < lits.size(); ++j) {
       if (lits[i].polarity() == lits[j].polarity() || !core::equal(lits[i].atom(), lits[j].atom())) continue;
       if (lits[i].polarity() == 1)
-        out.emplace_back(lits[i], lits[j]);
+        out.emplace_back(i, j);
       else
-        out.emplace_back(lits[j], lits[i]);
+        out.emplace_back(j, i);
     }
+  return out;
+}
+
+std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause) {
+  std::vector<LiteralPair> out;
+  for (auto [first, second] : complementary_pair_positions(clause))
+    out.emplace_back(clause.literals()[first], clause.literals()[second]);
   return out;
 }
 
@@ -111,14 +180,27 @@ bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst) {
 }
 
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
+  // a leaf lies on many paths: its literal and text are made once
+  std::vector<std::optional<PrefixedLiteral>> literal_at(tree.nodes().size());
+  std::vector<std::string> text_at(tree.nodes().size());
   std::vector<PrefixedClause> out;
+  core::InterruptPoller poller;
   for (const auto& path : tree.paths()) {
+    poller.poll();
     std::vector<PrefixedLiteral> lits;
+    std::vector<std::string> texts;
+    lits.reserve(path.size());
+    texts.reserve(path.size());
     for (auto i : path) {
-      const MatrixPosition& p = tree.node(i);
-      lits.emplace_back(p.prefix, p.polarity, p.formula);
+      if (!literal_at[i]) {
+        const MatrixPosition& p = tree.node(i);
+        literal_at[i].emplace(p.prefix, p.polarity, p.formula);
+        text_at[i] = literal_at[i]->to_string();
+      }
+      lits.push_back(*literal_at[i]);
+      texts.push_back(text_at[i]);
     }
-    out.emplace_back(std::move(lits));
+    out.emplace_back(std::move(lits), std::move(texts));
   }
   return out;
 }
@@ -130,27 +212,54 @@ namespace {
 
 struct OutOfBudget {};
 
+// The open clauses are kept in a doubly linked list threaded through two
+// index arrays, in the order the search closes them: fewest complementary
+// pairs first, ties in clause order.  A level unlinks the clauses that its
+// substitution closes (a closed clause stays closed under every extension)
+// and the clause it resolves on, and links them back in reverse order when
+// it fails, so the whole search holds a few indices per clause however deep
+// it goes.
 class Search {
  public:
   Search(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order, const SearchLimits& limits)
-      : clauses_(clauses), order_(order), limits_(limits) {
+      : clauses_(clauses), order_(order), limits_(limits), head_(clauses.size()) {
+    pairs_.reserve(clauses.size());
     for (const auto& c : clauses) {
-      pairs_.push_back(complementary_pairs(c));
+      auto& pairs = pairs_.emplace_back();
+      for (auto [first, second] : complementary_pair_positions(c))
+        pairs.push_back(PairRef{&c.literals()[first], &c.literals()[second]});
       closed_alone_.push_back(closed_by_constant(c));
     }
+    std::vector<std::size_t> open(clauses.size());
+    std::iota(open.begin(), open.end(), 0);
+    std::stable_sort(open.begin(), open.end(),
+                     [&](std::size_t a, std::size_t b) { return pairs_[a].size() < pairs_[b].size(); });
+    next_.resize(clauses.size() + 1);
+    prev_.resize(clauses.size() + 1);
+    std::size_t last = head_;
+    for (auto i : open) {
+      next_[last] = i;
+      prev_[i] = last;
+      last = i;
+    }
+    next_[last] = head_;
+    prev_[head_] = last;
   }
 
+  // The derivation starts with one "initial" step per clause; those steps
+  // are written once a refutation is found.
   std::optional<Refutation> run() {
-    std::vector<std::size_t> all(clauses_.size());
-    std::iota(all.begin(), all.end(), 0);
-    for (std::size_t i = 0; i < clauses_.size(); ++i)
-      steps_.push_back(SearchStep{init_id(i), "initial", {}, clauses_[i], PrefixSubstitution(), std::nullopt});
     try {
-      if (backtrack(all, PrefixSubstitution(), static_cast<std::int64_t>(clauses_.size())))
-        return Refutation{std::move(steps_), steps_empty_id_, std::move(final_)};
+      if (!backtrack(PrefixSubstitution(), static_cast<std::int64_t>(clauses_.size()))) return std::nullopt;
     } catch (const OutOfBudget&) {
+      return std::nullopt;
     }
-    return std::nullopt;
+    std::vector<SearchStep> steps;
+    steps.reserve(clauses_.size() + steps_.size());
+    for (std::size_t i = 0; i < clauses_.size(); ++i)
+      steps.push_back(SearchStep{init_id(i), "initial", {}, clauses_[i], PrefixSubstitution(), std::nullopt});
+    for (auto& step : steps_) steps.push_back(std::move(step));
+    return Refutation{std::move(steps), steps_empty_id_, std::move(final_)};
   }
 
  private:
@@ -170,47 +279,80 @@ class Search {
       throw OutOfBudget{};
   }
 
-  bool backtrack(const std::vector<std::size_t>& remaining, const PrefixSubstitution& subst, std::int64_t counter) {
+  // Unlinking leaves the clause's own links as they were, so a walk that
+  // stands on it goes on, and relinking in reverse order restores the list.
+  void unlink(std::size_t i) {
+    next_[prev_[i]] = next_[i];
+    prev_[next_[i]] = prev_[i];
+    unlinked_.push_back(i);
+  }
+  void relink_down_to(std::size_t mark) {
+    while (unlinked_.size() > mark) {
+      std::size_t i = unlinked_.back();
+      unlinked_.pop_back();
+      next_[prev_[i]] = i;
+      prev_[next_[i]] = i;
+    }
+  }
+
+  bool backtrack(const PrefixSubstitution& subst, std::int64_t counter) {
     core::RecursionGuard guard;
     spend(1);
-    std::vector<std::size_t> unclosed;
-    for (auto i : remaining) {
+    const std::size_t mark = unlinked_.size();
+    for (std::size_t i = next_[head_]; i != head_; i = next_[i]) {
       spend(1 + pairs_[i].size());
-      if (!closed_alone_[i] && !closes_a_pair(pairs_[i], subst)) unclosed.push_back(i);
+      if (closed_alone_[i] || closes_a_pair(pairs_[i], subst)) unlink(i);
     }
-    if (unclosed.empty()) {
-      if (!is_admissible(order_, subst)) return false;
-      std::vector<std::string> premises;
-      for (std::size_t k = steps_.size() >= 2 ? steps_.size() - 2 : 0; k < steps_.size(); ++k)
-        premises.push_back(steps_[k].id);
-      steps_empty_id_ = numbered("s", counter + 1);
-      steps_.push_back(SearchStep{steps_empty_id_, "empty_clause", premises, PrefixedClause(), subst, std::nullopt});
-      final_ = subst;
-      return true;
+    if (next_[head_] == head_) {
+      if (is_admissible(order_, subst)) {
+        // the last two steps of the derivation, initial steps included
+        std::vector<std::string> premises;
+        const std::size_t written = clauses_.size() + steps_.size();
+        for (std::size_t k = written >= 2 ? written - 2 : 0; k < written; ++k)
+          premises.push_back(k < clauses_.size() ? init_id(k) : steps_[k - clauses_.size()].id);
+        steps_empty_id_ = numbered("s", counter + 1);
+        steps_.push_back(SearchStep{steps_empty_id_, "empty_clause", premises, PrefixedClause(), subst, std::nullopt});
+        final_ = subst;
+        return true;
+      }
+      relink_down_to(mark);
+      return false;
     }
-    std::stable_sort(unclosed.begin(), unclosed.end(),
-                     [&](std::size_t a, std::size_t b) { return pairs_[a].size() < pairs_[b].size(); });
-    const std::size_t target = unclosed.front();
-    std::vector<std::size_t> rest(unclosed.begin() + 1, unclosed.end());
+    const std::size_t target = next_[head_];
+    unlink(target);
     for (const auto& pair : pairs_[target]) {
-      for (auto& unifier : unify_prefixes(pair.first.prefix(), pair.second.prefix(), subst)) {
+      for (auto& unifier : unify_prefixes(pair.positive->prefix(), pair.negative->prefix(), subst)) {
         spend(1);
         if (!is_admissible(order_, unifier)) continue;
         ++counter;
         steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(target)}, PrefixedClause(),
-                                    unifier, pair});
-        if (backtrack(rest, unifier, counter)) return true;
+                                    unifier, LiteralPair{*pair.positive, *pair.negative}});
+        if (backtrack(unifier, counter)) return true;
         steps_.pop_back();
       }
     }
+    relink_down_to(mark);
     return false;
+  }
+
+  // A complementary pair of a clause: its literals at polarity 1 and 0.
+  struct PairRef {
+    const PrefixedLiteral* positive;
+    const PrefixedLiteral* negative;
+  };
+  static bool closes_a_pair(const std::vector<PairRef>& pairs, const PrefixSubstitution& subst) {
+    return std::any_of(pairs.begin(), pairs.end(), [&](const PairRef& pair) {
+      return subst.apply(pair.positive->prefix()) == subst.apply(pair.negative->prefix());
+    });
   }
 
   const std::vector<PrefixedClause>& clauses_;
   const SymbolOrder& order_;
   SearchLimits limits_;
-  std::vector<std::vector<LiteralPair>> pairs_;
+  std::vector<std::vector<PairRef>> pairs_;
   std::vector<bool> closed_alone_;
+  const std::size_t head_;  // the list's sentinel
+  std::vector<std::size_t> next_, prev_, unlinked_;
   std::vector<SearchStep> steps_;
   std::string steps_empty_id_;
   PrefixSubstitution final_;
@@ -295,15 +437,17 @@ bool has_copies(const FormulaTree& tree) {
 
 namespace {
 
-// Builds the tree of the problem at multiplicity m in `slot`; false when the
-// tree refuses to grow that large (its only ValueError), so that level and
-// every higher one are not tried.
-bool build_tree(std::optional<FormulaTree>& slot, const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
-                std::int64_t m) {
+// Whether the problem's matrix at multiplicity m can be listed: within the
+// path and leaf caps, and a tree within its position cap.
+bool within_caps(const FormulaTree& base, std::int64_t m, const core::NodePtr& target,
+                 const std::vector<core::NodePtr>& premises, std::optional<FormulaTree>& tree) {
+  paths_detail::Count size = paths_at_multiplicity(base, m);
+  if (size.paths > kMaxPaths || size.leaves > kMaxPathLeaves) return false;
+  if (m == 1) return true;
   try {
-    slot.emplace(target, premises, m);
+    tree.emplace(target, premises, m);
     return true;
-  } catch (const core::ValueError&) {
+  } catch (const core::ValueError&) {  // the tree's only ValueError: too many positions
     return false;
   }
 }
@@ -312,18 +456,19 @@ bool build_tree(std::optional<FormulaTree>& slot, const core::NodePtr& target, c
 
 std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                                             std::int64_t max_multiplicity, const SearchLimits& per_level) {
-  auto past_deadline = [&] { return per_level.deadline && std::chrono::steady_clock::now() > *per_level.deadline; };
+  if (max_multiplicity < 1) return std::nullopt;
   std::optional<FormulaTree> built;
-  if (!build_tree(built, target, premises, 1)) return std::nullopt;  // too large at every level
+  try {
+    built.emplace(target, premises, 1);
+  } catch (const core::ValueError&) {
+    return std::nullopt;  // too large at every level
+  }
   const FormulaTree& base = *built;
   const bool copies = has_copies(base);
   for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
-    if (m > 1 && (!copies || past_deadline())) break;
-    paths_detail::Count size = paths_at_multiplicity(base, m);
-    // higher levels are larger still
-    if (size.paths > kMaxSearchClauses || size.leaves > kMaxPathLeaves) break;
+    if (m > 1 && !copies) break;  // every higher level is the same tree
     std::optional<FormulaTree> larger;
-    if (m > 1 && !build_tree(larger, target, premises, m)) break;
+    if (!within_caps(base, m, target, premises, larger)) break;  // higher levels are larger still
     const FormulaTree& tree = larger ? *larger : base;
     std::vector<PrefixedClause> clauses = clauses_of(tree);
     if (clauses.empty()) continue;
@@ -377,7 +522,7 @@ std::vector<Inference> factor_clause(const PrefixedClause& clause, const PrefixS
   for (std::size_t i = 0; i < lits.size(); ++i)
     for (std::size_t j = i + 1; j < lits.size(); ++j) {
       const auto &l1 = lits[i], &l2 = lits[j];
-      if (!core::equal(l1.atom(), l2.atom()) || l1.polarity() != l2.polarity()) continue;
+      if (!core::equal(l1.atom(), l2.atom()) || !(l1.polarity() == l2.polarity())) continue;
       for (auto& u : unify_prefixes(l1.prefix(), l2.prefix(), start)) {
         if (order && !is_admissible(*order, u)) continue;
         PrefixedClause factor = instance_without(lits, {&l2}, u);

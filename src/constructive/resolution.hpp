@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,23 +32,48 @@
 
 namespace constructive {
 
+// The polarity of a prefixed literal: 0 for the goal side, 1 for the
+// premise side wherever the system makes one.  A caller may give any
+// integer; it is kept exactly, one outside 64 bits as its decimal text.
+class Polarity {
+ public:
+  Polarity(std::int64_t value = 0) : small_(value) {}  // NOLINT: a polarity is its number
+  // From a decimal text ("-" and digits, no leading zeros); it is kept as a
+  // 64-bit number when it fits.
+  static Polarity from_decimal(const std::string& text);
+  // Whether the polarity fits in 64 bits, and its value when it does.
+  bool is_small() const { return !wide_; }
+  std::int64_t small() const { return small_; }
+  std::string to_string() const { return wide_ ? *wide_ : std::to_string(small_); }
+  // 1 - polarity: the other side.
+  Polarity complement() const;
+  bool operator==(const Polarity& o) const {
+    return wide_ ? (o.wide_ && *wide_ == *o.wide_) : (!o.wide_ && small_ == o.small_);
+  }
+  bool operator==(std::int64_t v) const { return !wide_ && small_ == v; }
+
+ private:
+  std::int64_t small_;
+  std::shared_ptr<const std::string> wide_;  // set when the value needs more than 64 bits
+};
+
 class PrefixedLiteral {
  public:
-  PrefixedLiteral(Prefix prefix, std::int64_t polarity, core::NodePtr atom);
+  PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom);
   const Prefix& prefix() const { return prefix_; }
-  std::int64_t polarity() const { return polarity_; }
+  const Polarity& polarity() const { return polarity_; }
   const core::NodePtr& atom() const { return atom_; }
   // "P^1:c0.V1"; falsum writes "_bot".
   std::string to_string() const;
-  PrefixedLiteral negate() const { return PrefixedLiteral(prefix_, 1 - polarity_, atom_); }
+  PrefixedLiteral negate() const { return {prefix_, polarity_.complement(), atom_, atom_text_}; }
   PrefixedLiteral substitute(const PrefixSubstitution& s) const { return {s.apply(prefix_), polarity_, atom_, atom_text_}; }
   bool operator==(const PrefixedLiteral& o) const;
 
  private:
-  PrefixedLiteral(Prefix prefix, std::int64_t polarity, core::NodePtr atom, std::string atom_text)
+  PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom, std::string atom_text)
       : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(std::move(atom_text)) {}
   Prefix prefix_;
-  std::int64_t polarity_;
+  Polarity polarity_;
   core::NodePtr atom_;
   std::string atom_text_;
 };
@@ -56,6 +82,9 @@ class PrefixedClause {
  public:
   PrefixedClause() = default;
   explicit PrefixedClause(std::vector<PrefixedLiteral> literals);
+  // The same, with the literals' texts already written (texts[i] is
+  // literals[i].to_string()).
+  PrefixedClause(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts);
   const std::vector<PrefixedLiteral>& literals() const { return literals_; }
   bool empty() const { return literals_.empty(); }
   std::size_t size() const { return literals_.size(); }
@@ -68,6 +97,7 @@ class PrefixedClause {
   bool operator==(const PrefixedClause& o) const;
 
  private:
+  void adopt(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts);
   std::vector<PrefixedLiteral> literals_;
   std::vector<std::string> texts_;  // parallel to literals_
 };
@@ -76,6 +106,8 @@ class PrefixedClause {
 // each as (positive, negative), in the order of the clause's literals.
 using LiteralPair = std::pair<PrefixedLiteral, PrefixedLiteral>;
 std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause);
+// The same pairs as positions in the clause's literals.
+std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause);
 
 // Whether the clause is closed under the substitution: it holds falsum at
 // polarity 1 or verum at polarity 0 (closed_by_constant, under every
@@ -97,16 +129,16 @@ struct SearchStep {
   std::optional<LiteralPair> parents;
 };
 
-// The prover refutes matrices of at most this many paths; a larger one ends
-// its attempt (every clause has to be closed, and higher multiplicities only
-// make more).
-inline constexpr std::uint64_t kMaxSearchClauses = 1u << 14;
-
 // The work of a search: one unit for each step into the backtracking
 // search, for each clause it tests for closure there and each complementary
 // pair of that clause, and for each unifier it tries.
+// A search ends without a refutation after kMaxSearchWork units (a second
+// or two): the backtracking over unifiers is exponential in the worst case.
+// The bound does not depend on any setting; a refutation that closes tens of
+// thousands of clauses one by one takes well under a tenth of it.
+inline constexpr std::uint64_t kMaxSearchWork = std::uint64_t{1} << 22;
 struct SearchLimits {
-  std::uint64_t max_work = UINT64_MAX;
+  std::uint64_t max_work = kMaxSearchWork;
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
@@ -135,11 +167,12 @@ std::uint64_t leaf_count(const core::NodePtr& target, const std::vector<core::No
 bool has_copies(const FormulaTree& tree);
 
 // Prefixed resolution of a normalised problem: the multiplicities 1, 2, ...
-// up to `max_multiplicity`, each with its own work budget, until one gives a
-// refutation.  The levels also end when raising the multiplicity cannot add
-// a copy, when the next matrix has more than kMaxSearchClauses paths (or
-// more leaves than kMaxPathLeaves), and at the deadline; a problem whose
-// tree has more than kMaxPathLeaves leaves is not tried at all.
+// up to `max_multiplicity`, each searched within `per_level`, until one
+// gives a refutation.  The levels end early only where memory ends them:
+// when raising the multiplicity cannot add a copy, and at the first level
+// whose matrix is too large to hold (more than kMaxPaths paths or
+// kMaxPathLeaves leaves, or a tree of more than kMaxPositions positions),
+// which is never built.
 struct PrefixedProof {
   Refutation refutation;
   std::int64_t multiplicity;

@@ -1,6 +1,7 @@
 #include "core/visitors.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -18,12 +19,25 @@ std::int64_t fresh_id_after(std::int64_t id, const char* what) {
   return id + 1;
 }
 
+namespace {
+std::atomic<bool> g_rebuild_assertions{true};
+}  // namespace
+
+void set_rebuild_assertions(bool enabled) { g_rebuild_assertions.store(enabled, std::memory_order_relaxed); }
+
 void require_term(const NodePtr& node) {
+  if (!g_rebuild_assertions.load(std::memory_order_relaxed)) return;
   if (!node || !node->is_term()) throw AssertionFailure();
 }
 
 void require_formula(const NodePtr& node) {
+  if (!g_rebuild_assertions.load(std::memory_order_relaxed)) return;
   if (!node || !node->is_formula()) throw AssertionFailure();
+}
+
+void require_variable(const NodePtr& node) {
+  if (!g_rebuild_assertions.load(std::memory_order_relaxed)) return;
+  if (!node || node->kind() != NodeKind::Variable) throw AssertionFailure();
 }
 
 // ---------------------------------------------------------------------------
@@ -92,7 +106,7 @@ NodePtr ASTTransformer::rebuild_quantifier(const NodeRef<Quantifier>& node) {
   NodePtr variable = visit(node->variable());
   NodePtr body = visit(node->body());
   if (variable == node->variable() && body == node->body()) return node;
-  if (!variable || variable->kind() != NodeKind::Variable) throw AssertionFailure();
+  require_variable(variable);
   require_formula(body);
   return Quantifier::make(node->kind(), std::move(variable), std::move(body));
 }

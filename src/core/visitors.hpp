@@ -280,9 +280,15 @@ class ASTTransformer : public Visitor<NodePtr> {
 // above <id>" when `id` is already the largest 64-bit value.
 std::int64_t fresh_id_after(std::int64_t id, const char* what = "variable id");
 
-// Raises AssertionFailure unless `node` is a term (resp. formula); null counts as neither.
+// Raises AssertionFailure unless `node` is a term (resp. formula, variable);
+// null counts as none of them.  The tests run only while rebuild assertions
+// are enabled (the default); the host turns them off when its own
+// assertions are off, and a rebuilt node is then left to the checks of its
+// construction.
 void require_term(const NodePtr& node);
 void require_formula(const NodePtr& node);
+void require_variable(const NodePtr& node);
+void set_rebuild_assertions(bool enabled);
 
 // ---------------------------------------------------------------------------
 // Measures and free variables

@@ -533,6 +533,9 @@ void reset_skolem_counters() {
   g_skolem_function_counter.store(0);
 }
 
+std::uint64_t skolem_constant_counter() { return g_skolem_constant_counter.load(); }
+std::uint64_t skolem_function_counter() { return g_skolem_function_counter.load(); }
+
 // ---------------------------------------------------------------------------
 // Removal of universals
 // ---------------------------------------------------------------------------

@@ -182,6 +182,9 @@ NodePtr standardize_variables(const NodePtr& formula);
 NodePtr skolemize(const NodePtr& formula, core::SymbolRegistry* registry = nullptr);
 // Both counters start again at 0.
 void reset_skolem_counters();
+// The values that the next Skolem constant and function would draw.
+std::uint64_t skolem_constant_counter();
+std::uint64_t skolem_function_counter();
 
 // "Unsupported formula: "; a quantifier under a negation raises ValueError.
 NodePtr drop_universals(const NodePtr& formula);

@@ -395,3 +395,11 @@ def test_too_many_paths_are_refused_before_they_are_built():
     with pytest.raises(ValueError, match="too many paths"):
         t.get_paths()
     assert len(FormulaTree(items[0]).get_paths()) == 2
+
+
+def test_a_multiplicity_of_any_size_for_a_tree_without_copies():
+    p = PredicateApp("p", 0, ())
+    assert FormulaTree(target=p, multiplicity=2**63).multiplicity == 2**63
+    assert FormulaTree(target=And(p, p), multiplicity=2**70).multiplicity == 2**70
+    with pytest.raises(ValueError, match="positions"):
+        FormulaTree(target=Implies(Implies(p, p), p), multiplicity=2**63)

@@ -106,11 +106,9 @@ def test_variable_kind_enum():
     assert VariableKind.__doc__ == "Distinguishes variable usage in logic expressions."
 
 
-def test_bases_and_final_classes():
+def test_bases():
     assert isinstance(x, Term) and not isinstance(x, Formula)
     assert isinstance(And(P, Q), Formula) and not isinstance(P, Term)
-    with pytest.raises(TypeError):
-        type("MyAnd", (And,), {})
 
 
 # ---------------------------------------------------------------------------
@@ -461,3 +459,44 @@ def test_canonical_renaming_of_shared_trees():
     q = Forall(z, atom("P", z))
     twice = canonicalize_bound_variables(And(q, q))
     assert (twice.left.variable.id, twice.right.variable.id) == (0, 1)
+
+
+class NamedAtom(PredicateApp):
+    def __init__(self, name):
+        super().__init__(name, 0, ())
+
+
+class Arrow(Implies):
+    pass
+
+
+class Marked(Variable):
+    pass
+
+
+def test_node_classes_can_be_subclassed_and_an_instance_counts_as_its_base():
+    p, q = NamedAtom("p"), PredicateApp("q", 0, ())
+    assert isinstance(p, PredicateApp) and isinstance(p, Formula) and p.pred == "p"
+    # equality is of one class; hashing agrees with it
+    assert p != PredicateApp("p", 0, ()) and p == NamedAtom("p") and hash(p) == hash(NamedAtom("p"))
+    f = Arrow(p, Or(q, p))
+    assert f.left is p and f != Implies(p, Or(q, p))
+    x = Marked(3)
+    assert free_variables(Forall(x, PredicateApp("P", 1, (x,)))) == set()
+    assert free_variables(PredicateApp("P", 1, (x,))) == {x}
+    assert formula_size(f) == formula_size(Implies(p, Or(q, p)))
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        p.pred = "r"
+
+
+def test_subclass_instances_pass_through_the_provers():
+    from constructive.ljt import prove_ljt
+    from constructive.resolution import prove_resolution
+    from constructive.tableau import prove_tableau
+    from prover.clausifier import to_cnf
+
+    p = NamedAtom("p")
+    f = Arrow(p, p)
+    assert prove_tableau(f).is_valid and prove_ljt(f) is not None
+    assert prove_resolution(f).is_valid and prove_resolution(f, method="translation").is_valid
+    assert [len(c.literals) for c in to_cnf(Not(f))] == [1, 1]

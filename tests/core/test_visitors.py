@@ -281,12 +281,6 @@ def test_unsupported_object_is_refused_by_its_class_name(walker, value, name):
     assert str(err.value) == "Unsupported AST node type: " + name
 
 
-def test_node_classes_are_final():
-    with pytest.raises(TypeError):
-        class MyVariable(Variable):  # noqa: F841
-            pass
-
-
 def test_interface_shape():
     from abc import ABC
     from typing import Generic
@@ -963,3 +957,35 @@ def test_ctrl_c_stops_the_walks_that_are_as_large_as_the_tree():
     finally:
         child.kill()
         child.wait()
+
+
+def test_a_subclass_instance_is_no_key_of_the_dispatch_table():
+    class Atom(PredicateApp):
+        pass
+
+    with pytest.raises(TypeError, match="^Unsupported AST node type: Atom$"):
+        ExportVisitor().visit(Atom("p", 0, ()))
+
+
+def test_the_rebuild_checks_follow_the_interpreters_assertions():
+    import subprocess
+    import sys
+
+    code = (
+        "from core.ast import Not, PredicateApp, Constant\n"
+        "from core.visitors import ASTTransformer\n"
+        "class Swap(ASTTransformer):\n"
+        "    def visit_predicate_app(self, node):\n"
+        "        return Constant('a')\n"
+        "try:\n"
+        "    Swap().visit(Not(PredicateApp('p', 0, ())))\n"
+        "except Exception as e:\n"
+        "    print(type(e).__name__)\n"
+    )
+    answers = []
+    for flags in ([], ["-O"]):
+        child = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True, text=True, timeout=60)
+        assert child.returncode == 0, child.stderr
+        answers.append(child.stdout.strip())
+    # without assertions the node is left to its own construction, which refuses a term operand
+    assert answers[0] == "AssertionError" and answers[1] != "AssertionError"

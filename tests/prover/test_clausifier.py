@@ -7,6 +7,7 @@ import pytest
 
 from core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Implies, Not, Or,
                       PredicateApp, Variable, VariableKind)
+from core.exceptions import InvalidFormulaError
 from core.signature import Signature, SymbolClashError
 from core.sorts import Ind, Nat
 from prover import clausifier as cl
@@ -528,6 +529,7 @@ ERRORS = [
     (to_nnf, Not(And(P, SO)), ValueError, "Unsupported negated formula operand: " + klass(SO)),
     (to_nnf, Or(SO, Not(SO)), ValueError, "Unsupported formula node: " + klass(SO)),
     (standardize_variables, x, ValueError, "Unsupported formula: " + klass(x)),
+    (standardize_variables, 5, InvalidFormulaError, "Unsupported AST node type: <class 'int'>"),
     (standardize_variables, Forall(x, SO), ValueError, "Unsupported formula: " + klass(SO)),
     (skolemize, Implies(P, Q), ValueError, "Unsupported formula in skolemization: " + klass(Implies(P, Q))),
     (skolemize, "P", ValueError, "Unsupported formula in skolemization: <class 'str'>"),
@@ -832,3 +834,41 @@ def test_text_of_a_literal_too_large_to_print_is_refused():
         Clause(frozenset({literal})).to_string()
     small = A("P", shared_term(2, x))
     assert Literal(small).to_string() == repr(small)
+
+
+def test_the_skolem_counters_read_as_module_attributes():
+    cl.reset_skolem_counters()
+    assert (cl._skolem_constant_counter, cl._skolem_function_counter) == (0, 0)
+    x, y = Variable(1), Variable(2)
+    cl.skolemize(Exists(x, A("P", x)))
+    cl.skolemize(Forall(y, Exists(x, A("Q", x, y))))
+    cl.skolemize(Exists(x, A("P", x)))
+    assert (cl._skolem_constant_counter, cl._skolem_function_counter) == (2, 1)
+    cl.reset_skolem_counters()
+    assert cl._skolem_constant_counter == 0
+    with pytest.raises(AttributeError, match="no attribute '_skolem_counter'"):
+        cl._skolem_counter
+
+
+def test_a_clause_refers_to_the_set_it_is_given():
+    given = frozenset([Literal(A("P"), True), Literal(A("Q"), False)])
+    clause = Clause(given)
+    assert clause.literals is given and Clause(literals=given).literals is given
+    assert clause == Clause(frozenset(given)) and hash(clause) == hash(Clause(frozenset(given)))
+    # the clauses that the rules and the clausifier make work as before
+    assert clause.substitute({}).literals is given
+    assert cl.to_cnf(Or(A("P"), Not(A("Q")))) == [clause]
+
+
+def test_literals_and_clauses_can_be_subclassed():
+    class Marked(Literal):
+        pass
+
+    class Group(Clause):
+        pass
+
+    lit = Marked(A("P"), True)
+    assert isinstance(lit, Literal) and lit != Literal(A("P"), True) and lit.negate() == Literal(A("P"), False)
+    group = Group(frozenset([lit, Literal(A("P"), False)]))
+    assert group.is_tautology and group != Clause(group.literals)
+    assert Clause(frozenset([lit])).literals == {lit}
