@@ -76,6 +76,13 @@ py::object seconds_setting(py::handle value) {
   return py::float_(v);
 }
 
+// A seconds setting where it is used: the number it holds, read afresh.
+double seconds_in_use(py::handle value) {
+  PyObject* number = PyNumber_Float(value.ptr());
+  if (!number) throw py::error_already_set();
+  return py::reinterpret_steal<py::float_>(number).cast<double>();
+}
+
 using common::truth_of;
 
 std::vector<core::NodePtr> formulas_of(py::handle items) {
@@ -655,7 +662,7 @@ py::object translate_and_prove(const TranslationProver& p, py::handle target, py
 // engine's search: a deadline that passes in either gives no proof.
 py::object prove_translation(const TranslationProver& p, py::handle target, py::handle premises) {
   try {
-    core::ScopedDeadline deadline(core::ScopedDeadline::after(p.timeout_sec));
+    core::ScopedDeadline deadline(core::ScopedDeadline::after(seconds_in_use(p.timeout_sec)));
     return translate_and_prove(p, target, premises);
   } catch (const core::DeadlineExceeded&) {
     return py::none();
