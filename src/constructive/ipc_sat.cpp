@@ -120,8 +120,10 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
   // clause (a -> b) -> c of the frame below it, in the model found there.
   // The implication clauses that the model leaves open are tried twice:
   // first by the solver alone, which settles most of them at once, then by
-  // the whole procedure.  A learned clause holds in every world, so after
-  // one the questions start again from the bottom frame.
+  // the whole procedure.  After a learned clause the frame that asked looks
+  // for a new model, as the recursive procedure's loop does; the frames
+  // below keep their models, which the clause may leave open or refute,
+  // and their own loops find out when the questions return to them.
   struct Frame {
     std::vector<Atom> assumptions;
     Atom goal;
@@ -158,7 +160,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
         if (frames.size() == 1) return true;
         const Atom a = top.a, c = top.c;
         learn(top.assumptions, a, c);
-        frames.resize(1);  // the clause holds everywhere: start again from the bottom
+        frames.pop_back();  // the frame that asked sees its model refuted: it asks the solver again
         frames.back().model.clear();
         continue;
       }
@@ -191,8 +193,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     if (!top.deep) {
       if (solve(above, imp.b) == Outcome::NoModel) {
         learn(above, imp.a, imp.c);
-        frames.resize(1);
-        frames.back().model.clear();
+        top.model.clear();
       }
       continue;
     }
