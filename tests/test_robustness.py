@@ -672,9 +672,7 @@ def _prover(name):
 @pytest.mark.parametrize("make, attribute, change", [
     (_model, "worlds", "delete"),
     (lambda: _prover("TableauProver")(), "max_depth", "delete"),
-    (lambda: _prover("PrefixedResolutionProver")(), "max_multiplicity", "assign"),
     (lambda: _prover("PrefixedResolutionProver")(), "max_multiplicity", "delete"),
-    (lambda: _prover("TranslationResolutionProver")(), "timeout_sec", "assign"),
     (lambda: _prover("ConstructiveResolutionProver")(), "method", "delete"),
 ])
 def test_a_refused_property_change_names_the_property(make, attribute, change):

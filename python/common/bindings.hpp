@@ -445,15 +445,22 @@ inline void guard_function(py::handle value) {
 
 }  // namespace unbuilt_self
 
-inline void refuse_unbuilt_self(py::module_& m) {
+// Calls `visit` with each class bound by pybind11 that the module itself defines.
+template <typename Visit>
+void for_each_own_class(py::module_& m, Visit visit) {
   py::object name = m.attr("__name__");
   for (auto item : m.attr("__dict__").cast<py::dict>()) {
     py::handle value = item.second;
     if (!PyType_Check(value.ptr()) || !py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())))
       continue;
     py::object owner = value.attr("__module__");
-    if (!owner.equal(name)) continue;
-    PyObject* members = reinterpret_cast<PyTypeObject*>(value.ptr())->tp_dict;
+    if (owner.equal(name)) visit(value);
+  }
+}
+
+inline void refuse_unbuilt_self(py::module_& m) {
+  for_each_own_class(m, [](py::handle cls) {
+    PyObject* members = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
     PyObject *key, *member;
     Py_ssize_t pos = 0;
     while (PyDict_Next(members, &pos, &key, &member)) {
@@ -462,21 +469,13 @@ inline void refuse_unbuilt_self(py::module_& m) {
       if (PyObject_TypeCheck(member, &PyProperty_Type))
         for (const char* accessor : {"fget", "fset"}) unbuilt_self::guard_function(py::handle(member).attr(accessor));
     }
-  }
+  });
 }
 
 // Also makes the module's methods refuse an instance whose constructor
 // never finished (refuse_unbuilt_self).
 inline void refuse_none_self(py::module_& m) {
-  py::object name = m.attr("__name__");
-  for (auto item : m.attr("__dict__").cast<py::dict>()) {
-    py::handle value = item.second;
-    if (!PyType_Check(value.ptr()) || !py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())))
-      continue;
-    py::object owner = value.attr("__module__");
-    if (!owner.equal(name)) continue;
-    none_self::guard_class(value);
-  }
+  for_each_own_class(m, [](py::handle cls) { none_self::guard_class(cls); });
   refuse_unbuilt_self(m);
 }
 
