@@ -190,10 +190,37 @@ inline core::NodePtr to_node(py::handle obj) {
 // term or any other value is refused with TypeError.
 inline core::NodePtr formula_from_py(py::handle obj, const char* what) {
   if (py::isinstance<core::Node>(obj)) {
-    core::NodePtr node = obj.cast<core::NodePtr>();
+    core::NodePtr node = to_node(obj);
     if (node->is_formula()) return node;
   }
   throw core::TypeError(std::string(what) + " must be a formula, got " + class_text(obj));
+}
+
+// Calls `visit` with each item of an iterable (a generator is consumed).  A
+// tuple, also of a type derived from tuple, is read by the items it holds,
+// so a record that keeps the tuple keeps exactly the items it was built from.
+template <typename Visit>
+void for_each_item(py::handle items, Visit&& visit) {
+  if (PyTuple_Check(items.ptr())) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) visit(py::handle(PyTuple_GET_ITEM(items.ptr(), i)));
+    return;
+  }
+  for (auto item : py::iter(items)) visit(item);
+}
+
+// The nodes of an iterable, each read as to_node reads it (a value that is
+// not iterable raises the interpreter's TypeError).
+inline std::vector<core::NodePtr> formulas_from_py(py::handle items) {
+  std::vector<core::NodePtr> out;
+  for_each_item(items, [&](py::handle item) { out.push_back(to_node(item)); });
+  return out;
+}
+
+// As formulas_from_py, with none read as no formulas.
+inline std::vector<core::NodePtr> formulas_or_none_from_py(py::handle items) {
+  if (items.is_none()) return {};
+  return formulas_from_py(items);
 }
 
 // The premises given to a prover: none, or an iterable of formulas, each
@@ -201,7 +228,7 @@ inline core::NodePtr formula_from_py(py::handle obj, const char* what) {
 inline std::vector<core::NodePtr> premises_from_py(py::handle premises) {
   std::vector<core::NodePtr> out;
   if (premises.is_none()) return out;
-  for (auto item : py::iter(premises)) out.push_back(formula_from_py(item, "a premise"));
+  for_each_item(premises, [&](py::handle item) { out.push_back(formula_from_py(item, "a premise")); });
   return out;
 }
 
@@ -355,6 +382,20 @@ inline void refuse_bare_new_in(py::handle metaclass) {
   PyType_Modified(reinterpret_cast<PyTypeObject*>(metaclass.ptr()));
 }
 
+// Calls `visit` with the record of each overload of a function that pybind11
+// bound (a function, a method or a property accessor); any other value is
+// passed over.
+template <typename Visit>
+void for_each_function_record(py::handle value, Visit visit) {
+  py::handle fn = py::detail::get_function(value);
+  if (!fn || !PyCFunction_Check(fn.ptr())) return;
+  py::handle owner = PyCFunction_GET_SELF(fn.ptr());
+  if (!owner || !py::isinstance<py::capsule>(owner)) return;
+  auto cap = py::reinterpret_borrow<py::capsule>(owner);
+  if (!py::detail::is_function_record_capsule(cap)) return;
+  for (auto* rec = cap.get_pointer<py::detail::function_record>(); rec; rec = rec->next) visit(*rec);
+}
+
 // ---------------------------------------------------------------------------
 // None in place of `self`
 // ---------------------------------------------------------------------------
@@ -369,15 +410,10 @@ inline void refuse_bare_new_in(py::handle metaclass) {
 namespace none_self {
 
 inline void guard_function(py::handle value) {
-  py::handle fn = py::detail::get_function(value);
-  if (!fn || !PyCFunction_Check(fn.ptr())) return;
-  py::handle owner = PyCFunction_GET_SELF(fn.ptr());
-  if (!owner || !py::isinstance<py::capsule>(owner)) return;
-  auto cap = py::reinterpret_borrow<py::capsule>(owner);
-  if (!py::detail::is_function_record_capsule(cap)) return;
-  for (auto* rec = cap.get_pointer<py::detail::function_record>(); rec; rec = rec->next)
-    if (rec->is_method && rec->args.empty())
-      rec->args.emplace_back(strdup("self"), nullptr, py::handle(), true, false);  // pybind11 frees the name
+  for_each_function_record(value, [](py::detail::function_record& rec) {
+    if (rec.is_method && rec.args.empty())
+      rec.args.emplace_back(strdup("self"), nullptr, py::handle(), true, false);  // pybind11 frees the name
+  });
 }
 
 inline void guard_class(py::handle cls) {
@@ -430,17 +466,11 @@ inline py::handle guarded(py::detail::function_call& call) {
 }
 
 inline void guard_function(py::handle value) {
-  py::handle fn = py::detail::get_function(value);
-  if (!fn || !PyCFunction_Check(fn.ptr())) return;
-  py::handle owner = PyCFunction_GET_SELF(fn.ptr());
-  if (!owner || !py::isinstance<py::capsule>(owner)) return;
-  auto cap = py::reinterpret_borrow<py::capsule>(owner);
-  if (!py::detail::is_function_record_capsule(cap)) return;
-  for (auto* rec = cap.get_pointer<py::detail::function_record>(); rec; rec = rec->next) {
-    if (!rec->is_method || rec->is_constructor || rec->is_new_style_constructor || rec->impl == &guarded) continue;
-    originals().emplace(rec, rec->impl);
-    rec->impl = &guarded;
-  }
+  for_each_function_record(value, [](py::detail::function_record& rec) {
+    if (!rec.is_method || rec.is_constructor || rec.is_new_style_constructor || rec.impl == &guarded) return;
+    originals().emplace(&rec, rec.impl);
+    rec.impl = &guarded;
+  });
 }
 
 }  // namespace unbuilt_self

@@ -28,28 +28,6 @@ py::tuple to_py_tuple(const std::vector<Ptr>& items) {
   return out;
 }
 
-// The formulas of an iterable (a generator is consumed); a tuple's own
-// items, also for a type derived from tuple.
-std::vector<NodePtr> formulas_from_py(py::handle items) {
-  std::vector<NodePtr> out;
-  if (PyTuple_Check(items.ptr())) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(common::to_node(PyTuple_GET_ITEM(items.ptr(), i)));
-    return out;
-  }
-  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
-  return out;
-}
-
-// A formula given to the prover: a term or any other value is refused.
-NodePtr formula_from_py(py::handle obj, const char* what) {
-  if (py::isinstance<core::Node>(obj)) {
-    NodePtr node = obj.cast<NodePtr>();
-    if (node->is_formula()) return node;
-  }
-  throw core::TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
-}
-
 // A Python object kept by a sequent; released under the interpreter lock,
 // whichever thread drops the sequent.
 std::shared_ptr<const void> keep_py(py::handle obj) {
@@ -155,11 +133,8 @@ py::object search(py::object self, const SequentPtr& seq) {
 }
 
 SequentPtr initial_sequent(py::handle target, py::handle premises) {
-  NodePtr goal = formula_from_py(target, "target");
-  std::vector<NodePtr> hypotheses;
-  if (!premises.is_none())
-    for (auto item : py::iter(premises)) hypotheses.push_back(formula_from_py(item, "a premise"));
-  return LJTProver::initial_sequent(goal, hypotheses);
+  NodePtr goal = common::formula_from_py(target, "target");
+  return LJTProver::initial_sequent(goal, common::premises_from_py(premises));
 }
 
 py::object prove(py::object self, py::handle target, py::handle premises) {
@@ -188,7 +163,7 @@ void bind_sequent(py::module_& m) {
   py::class_<Sequent, std::shared_ptr<Sequent>> cls(
       m, "Sequent", "An intuitionistic sequent: ordered antecedent formulas and one succedent.");
   common::bind_record(cls, kRecordStyle, common::constructor([](py::handle antecedents, py::handle succedent) {
-                        std::vector<NodePtr> items = formulas_from_py(antecedents);
+                        std::vector<NodePtr> items = common::formulas_from_py(antecedents);
                         return std::make_shared<Sequent>(
                             std::move(items), common::to_node(succedent),
                             PyTuple_Check(antecedents.ptr()) ? keep_py(antecedents) : nullptr);

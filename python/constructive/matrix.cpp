@@ -13,6 +13,7 @@
 // part in the interpreter's garbage collection, so such cycles are freed.
 #include "common/bindings.hpp"
 #include "common/records.hpp"
+#include "common/settings.hpp"
 
 #include <array>
 #include <limits>
@@ -286,31 +287,14 @@ void append_lists(PyFormulaTree& t, std::size_t first, std::size_t first_post, s
     leaves.attr("append")(objs[engine.leaves()[k] - first]);
 }
 
-std::vector<core::NodePtr> formulas_from_py(py::handle items) {
-  std::vector<core::NodePtr> out;
-  if (items.is_none()) return out;
-  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
-  return out;
-}
-
-// A count of the Python face (multiplicity): an int, below 1 read as 1.  An
-// int beyond 64 bits is read as the largest 64-bit count: a tree with a PHI
-// position refuses that many copies, a tree without one does not use it.
-std::int64_t count_from_py(py::handle value, const char* what) {
-  if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
-    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow < 0) return 1;
-  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
-  return std::max<long long>(v, 1);
-}
-
+// The multiplicity is read below 1 as 1.  An int beyond 64 bits is read as
+// the largest 64-bit count: a tree with a PHI position refuses that many
+// copies, a tree without one does not use it.
 PyFormulaTree make_tree(py::handle target, py::handle premises, py::handle multiplicity) {
   PyFormulaTree t;
   core::NodePtr f = common::to_node(target);
-  auto given = formulas_from_py(premises);
-  std::int64_t m = count_from_py(multiplicity, "multiplicity");
+  auto given = common::formulas_or_none_from_py(premises);
+  std::int64_t m = common::count_at_least_one(multiplicity, "multiplicity");
   t.engine = std::make_shared<FormulaTree>(f, given, m);
   const FormulaTree& engine = *t.engine;
   t.target = py::cast(engine.target());

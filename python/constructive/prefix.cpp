@@ -32,12 +32,6 @@ void bind_symbols(py::module_& m) {
                                     "A prefix variable: a world still to be chosen, possibly the empty string.");
 }
 
-py::set symbol_set(const SymbolSet& items) {
-  py::set out;
-  for (const auto& s : items) out.add(symbol_to_py(s));
-  return out;
-}
-
 void bind_prefix(py::module_& m) {
   py::class_<Prefix> cls(m, "Prefix", "A world prefix: a string of prefix symbols.");
   common::bind_record(cls, common::RecordStyle{},

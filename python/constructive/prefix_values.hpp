@@ -37,6 +37,13 @@ inline SymbolString symbols_from_py(py::handle items) {
 
 inline py::object symbol_to_py(const Symbol& s) { return py::cast(s.ptr()); }
 
+// A new Python set of the symbols.
+inline py::set symbol_set(const constructive::SymbolSet& items) {
+  py::set out;
+  for (const auto& s : items) out.add(symbol_to_py(s));
+  return out;
+}
+
 inline py::tuple symbols_to_py(const SymbolString& symbols) {
   py::tuple out(symbols.size());
   for (std::size_t i = 0; i < symbols.size(); ++i) out[i] = symbol_to_py(symbols[i]);

@@ -8,6 +8,7 @@
 // this module's globals when a proof starts, so that callers may replace them.
 #include "common/bindings.hpp"
 #include "common/records.hpp"
+#include "common/settings.hpp"
 
 #include <array>
 #include <chrono>
@@ -44,53 +45,13 @@ py::object global(const char* name, const char* home) {
 // Reading arguments
 // ---------------------------------------------------------------------------
 // Settings are plain attributes holding the caller's values: the
-// constructors raise a count to 1 and a time to 0.1 (as a float), and
-// `prove` reads each setting afresh on every call, an int of any size kept
-// as it was given and read as a 64-bit count where it is used.
-py::object count_setting(py::handle value, const char* what) {
-  if (!py::isinstance<py::int_>(value))
-    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
-  int below = PyObject_RichCompareBool(value.ptr(), py::int_(1).ptr(), Py_LT);
-  if (below < 0) throw py::error_already_set();
-  if (below) return py::int_(1);
-  return py::reinterpret_borrow<py::object>(value);
-}
-
-// A count setting where it is used: ints beyond 64 bits read as the largest.
-std::int64_t count_in_use(py::handle value, const char* what) {
-  if (!py::isinstance<py::int_>(value))
-    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  return v;
-}
-
-py::object seconds_setting(py::handle value) {
-  if (!py::isinstance<py::int_>(value) && !py::isinstance<py::float_>(value))
-    throw core::TypeError("timeout_sec must be a number, got " + common::class_text(value));
-  PyObject* number = PyNumber_Float(value.ptr());
-  if (!number) throw py::error_already_set();
-  double v = py::reinterpret_steal<py::float_>(number).cast<double>();
-  if (std::isnan(v) || v < 0.1) return py::float_(0.1);
-  return py::float_(v);
-}
-
-// A seconds setting where it is used: the number it holds, read afresh.
-double seconds_in_use(py::handle value) {
-  PyObject* number = PyNumber_Float(value.ptr());
-  if (!number) throw py::error_already_set();
-  return py::reinterpret_steal<py::float_>(number).cast<double>();
-}
-
+// constructors raise a count to 1 and a time to 0.1, as a float
+// (count_setting, seconds_setting), and `prove` reads each setting afresh on
+// every call, an int of any size kept as it was given and read as a 64-bit
+// count where it is used.
+using common::count_setting;
+using common::seconds_setting;
 using common::truth_of;
-
-std::vector<core::NodePtr> formulas_of(py::handle items) {
-  std::vector<core::NodePtr> out;
-  if (items.is_none()) return out;
-  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
-  return out;
-}
 
 std::vector<core::NodePtr> normalized(const std::vector<core::NodePtr>& formulas) {
   std::vector<core::NodePtr> out;
@@ -142,12 +103,6 @@ const PrefixedClause& clause_of(py::handle obj, const char* what = "clause") {
   if (!py::isinstance<PrefixedClause>(obj))
     throw core::TypeError(std::string(what) + " must be a PrefixedClause, got " + common::class_text(obj));
   return common::record_of<PrefixedClause>(obj);
-}
-
-py::set symbol_set(const SymbolSet& items) {
-  py::set out;
-  for (const auto& s : items) out.add(symbol_to_py(s));
-  return out;
 }
 
 // A clause's literals: the collection it was built from, or a new frozenset
@@ -418,18 +373,15 @@ py::object tree_class() { return py::module_::import("constructive.matrix").attr
 // The multiplicity of clausify_prefixed: below 1 counts as 1; beyond 64 bits
 // it is passed on as the Python int (the tree refuses it).
 py::int_ clausify_multiplicity(py::handle value, std::int64_t& clamped) {
-  if (!py::isinstance<py::int_>(value))
-    throw core::TypeError("multiplicity must be an integer, got " + common::class_text(value));
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  clamped = overflow > 0 ? std::numeric_limits<std::int64_t>::max() : overflow < 0 ? 1 : std::max<long long>(v, 1);
-  return overflow > 0 ? py::reinterpret_borrow<py::int_>(value) : py::int_(clamped);
+  clamped = common::count_at_least_one(value, "multiplicity");
+  return clamped == std::numeric_limits<std::int64_t>::max() ? py::reinterpret_borrow<py::int_>(value)
+                                                              : py::int_(clamped);
 }
 
 py::tuple clausify(py::handle target, py::handle premises, py::handle multiplicity) {
   core::NodePtr t = normalize_formula(common::to_node(target));
   std::vector<core::NodePtr> given;
-  if (!premises.is_none() && truth_of(premises)) given = normalized(formulas_of(premises));
+  if (!premises.is_none() && truth_of(premises)) given = normalized(common::formulas_from_py(premises));
   std::int64_t m = 1;
   py::int_ passed = clausify_multiplicity(multiplicity, m);
   // a matrix too large to list is refused before its tree is built
@@ -473,7 +425,7 @@ struct PrefixedProver {
 py::object prove_prefixed_from_py(const PrefixedProver& p, py::handle target, py::handle premises) {
   core::NodePtr t = normalize_formula(common::formula_from_py(target, "target"));
   std::vector<core::NodePtr> given = normalized(common::premises_from_py(premises));
-  const std::int64_t max_multiplicity = count_in_use(p.max_multiplicity, "max_multiplicity");
+  const std::int64_t max_multiplicity = common::count_in_use(p.max_multiplicity, "max_multiplicity");
   std::optional<PrefixedProof> found;
   {
     py::gil_scoped_release released;
@@ -494,7 +446,7 @@ py::object search_from_py(const PrefixedProver&, py::handle target, py::handle p
     found = search_refutation(initial, order, SearchLimits{});
   }
   if (!found) return py::none();
-  std::vector<core::NodePtr> given = formulas_of(premises);
+  std::vector<core::NodePtr> given = common::formulas_or_none_from_py(premises);
   return make_proof_result(std::move(*found), common::to_node(target), given,
                            py::reinterpret_borrow<py::object>(multiplicity));
 }
@@ -662,7 +614,8 @@ py::object translate_and_prove(const TranslationProver& p, py::handle target, py
 // engine's search: a deadline that passes in either gives no proof.
 py::object prove_translation(const TranslationProver& p, py::handle target, py::handle premises) {
   try {
-    core::ScopedDeadline deadline(core::ScopedDeadline::after(seconds_in_use(p.timeout_sec)));
+    const double seconds = common::seconds_in_use(p.timeout_sec, "timeout_sec");
+    core::ScopedDeadline deadline(core::ScopedDeadline::after(seconds));
     return translate_and_prove(p, target, premises);
   } catch (const core::DeadlineExceeded&) {
     return py::none();
@@ -679,7 +632,7 @@ void bind_translation(py::module_& m) {
   py::class_<TranslationProver> cls(m, "TranslationResolutionProver",
                                     "Proves IPC formulas through their relational translation into classical logic.");
   cls.def(py::init([](py::handle max_steps, py::handle timeout_sec) {
-            return TranslationProver{count_setting(max_steps, "max_steps"), seconds_setting(timeout_sec)};
+            return TranslationProver{count_setting(max_steps, "max_steps"), seconds_setting(timeout_sec, "timeout_sec")};
           }),
           py::arg("max_steps") = 1000, py::arg("timeout_sec") = 10.0)
       .def_readwrite("max_steps", &TranslationProver::max_steps)
@@ -745,7 +698,7 @@ void bind_combined(py::module_& m) {
                                  "Prefixed resolution, the relational translation, or the first and then the second.");
   cls.def(py::init([](py::handle method, py::handle max_multiplicity, py::handle max_steps, py::handle timeout_sec) {
             return CombinedProver{lower_method(method), count_setting(max_multiplicity, "max_multiplicity"),
-                                  count_setting(max_steps, "max_steps"), seconds_setting(timeout_sec)};
+                                  count_setting(max_steps, "max_steps"), seconds_setting(timeout_sec, "timeout_sec")};
           }),
           py::arg("method") = "prefixed", py::arg("max_multiplicity") = 3, py::arg("max_steps") = 1000,
           py::arg("timeout_sec") = 10.0)

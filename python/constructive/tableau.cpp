@@ -8,6 +8,7 @@
 // into engine nodes and render those.
 #include "common/bindings.hpp"
 #include "common/records.hpp"
+#include "common/settings.hpp"
 
 #include <limits>
 
@@ -196,13 +197,6 @@ std::optional<std::string> model_text(const py::object& model) {
   return py::str(model.attr("to_string")()).cast<std::string>();
 }
 
-std::vector<core::NodePtr> formulas_of(py::handle items) {
-  std::vector<core::NodePtr> out;
-  if (items.is_none()) return out;
-  for (auto item : py::iter(items)) out.push_back(common::to_node(item));
-  return out;
-}
-
 py::object text_or_none(const py::object& formula) {
   if (formula.is_none()) return py::none();
   return py::str(core::to_string(*common::to_node(formula)));
@@ -211,7 +205,7 @@ py::object text_or_none(const py::object& formula) {
 std::string result_text(const PyResult& r) {
   auto model = model_text(r.countermodel);
   core::NodePtr target = r.target.is_none() ? nullptr : common::to_node(r.target);
-  auto premises = formulas_of(r.premises);
+  auto premises = common::formulas_or_none_from_py(r.premises);
   return with_engine_tree(tree_of(r.tree), [&](const DerivationTree& tree) {
     return result_report(r.is_valid, &tree, model, target, premises);
   });
@@ -222,7 +216,7 @@ py::dict result_dict(const PyResult& r) {
   d["is_valid"] = r.is_valid;
   d["target"] = text_or_none(r.target);
   py::list premises;
-  for (const auto& p : formulas_of(r.premises)) premises.append(core::to_string(*p));
+  for (const auto& p : common::formulas_or_none_from_py(r.premises)) premises.append(core::to_string(*p));
   d["premises"] = premises;
   d["tree"] = with_engine_tree(tree_of(r.tree), tree_dict);
   d["countermodel"] = r.countermodel.is_none() ? py::object(py::none()) : py::object(r.countermodel.attr("to_dict")());
@@ -442,35 +436,13 @@ py::object own_proof(py::handle prover, py::handle target, py::handle premises) 
   return prover.attr("prove")(py::arg("target") = target, py::arg("premises") = premises);
 }
 
-
-// A limit of the prover: values below 1 become 1, and values beyond the
-// 64-bit range become its maximum, which no search can reach anyway.
-std::int64_t limit_from_py(py::handle value, const char* what) {
-  if (!py::isinstance<py::int_>(value))
-    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
-  int overflow = 0;
-  long long limit = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
-  return overflow < 0 ? 1 : std::max<std::int64_t>(limit, 1);
-}
-
-// A limit assigned after construction: any integer, stored as it is
-// (beyond the 64-bit range it becomes the nearest 64-bit value).
-std::int64_t setting_from_py(py::handle value, const char* what) {
-  if (!py::isinstance<py::int_>(value))
-    throw core::TypeError(std::string(what) + " must be an integer, got " + common::class_text(value));
-  int overflow = 0;
-  long long limit = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  return limit;
-}
-
 // The engine prover behind `self`, its limits read afresh from the object's
-// attributes (a subclass may define them otherwise).
+// attributes (a subclass may define them otherwise).  Only the constructor
+// raises a limit below 1 to 1; a limit assigned later is stored as it is.
 TableauProver& prover_of(py::handle self) {
   TableauProver& prover = self.cast<TableauProver&>();
-  prover.set_max_depth(setting_from_py(self.attr("max_depth"), "max_depth"));
-  prover.set_max_worlds(setting_from_py(self.attr("max_worlds"), "max_worlds"));
+  prover.set_max_depth(common::count_in_use(self.attr("max_depth"), "max_depth"));
+  prover.set_max_worlds(common::count_in_use(self.attr("max_worlds"), "max_worlds"));
   return prover;
 }
 
@@ -630,15 +602,16 @@ void bind_prover(py::module_& m) {
                                 "Automated Theorem Prover and Countermodel Builder for Intuitionistic Logic.\n\n"
                                 "Implements labelled semantic tableaux with explicit Kripke frame semantics.");
   cls.def(py::init([](py::handle max_depth, py::handle max_worlds) {
-            return TableauProver(limit_from_py(max_depth, "max_depth"), limit_from_py(max_worlds, "max_worlds"));
+            return TableauProver(common::count_at_least_one(max_depth, "max_depth"),
+                                 common::count_at_least_one(max_worlds, "max_worlds"));
           }),
           py::arg("max_depth") = 100, py::arg("max_worlds") = 50)
       .def_property(
           "max_depth", &TableauProver::max_depth,
-          [](TableauProver& p, py::handle v) { p.set_max_depth(setting_from_py(v, "max_depth")); })
+          [](TableauProver& p, py::handle v) { p.set_max_depth(common::count_in_use(v, "max_depth")); })
       .def_property(
           "max_worlds", &TableauProver::max_worlds,
-          [](TableauProver& p, py::handle v) { p.set_max_worlds(setting_from_py(v, "max_worlds")); })
+          [](TableauProver& p, py::handle v) { p.set_max_worlds(common::count_in_use(v, "max_worlds")); })
       .def_property(
           "_node_counter", [](const TableauProver& p) { return p.node_counter; },
           [](TableauProver& p, py::handle v) { p.node_counter = common::int64_from_py(v, "_node_counter"); })
@@ -705,7 +678,8 @@ PYBIND11_MODULE(tableau, m) {
   m.def(
       "prove_tableau",
       [](py::handle formula, py::handle premises, py::handle max_depth, py::handle max_worlds) {
-        TableauProver prover(limit_from_py(max_depth, "max_depth"), limit_from_py(max_worlds, "max_worlds"));
+        TableauProver prover(common::count_at_least_one(max_depth, "max_depth"),
+                             common::count_at_least_one(max_worlds, "max_worlds"));
         return run_proof(prover, formula, premises);
       },
       py::arg("formula"), py::arg("premises") = py::none(), py::arg("max_depth") = 100, py::arg("max_worlds") = 50,

@@ -40,9 +40,9 @@ inline WorldSet set_from_py(py::handle items) {
   return out;
 }
 
-inline constructive::FormulaSet formulas_from_py(py::handle items) {
+inline constructive::FormulaSet formula_set_from_py(py::handle items) {
   constructive::FormulaSet out;
-  for (auto item : py::iter(items)) out.insert(common::to_node(item));
+  common::for_each_item(items, [&](py::handle item) { out.insert(common::to_node(item)); });
   return out;
 }
 
@@ -69,7 +69,7 @@ inline WorldMap<WorldSet> relations_from_py(py::handle mapping) {
 }
 
 inline WorldMap<constructive::FormulaSet> formula_map_from_py(py::handle mapping) {
-  return map_from_py<constructive::FormulaSet>(mapping, [](py::handle v) { return formulas_from_py(v); });
+  return map_from_py<constructive::FormulaSet>(mapping, [](py::handle v) { return formula_set_from_py(v); });
 }
 
 // A new Python list of the members of any iterable (py::list(obj) would

@@ -1,5 +1,6 @@
 // prover.engine: the classical resolution engine.
 #include "common/bindings.hpp"
+#include "common/settings.hpp"
 #include "config/config.hpp"
 #include "core/interrupt.hpp"
 #include "prover/engine.hpp"
@@ -13,23 +14,6 @@ std::vector<core::NodePtr> premises_from_py(py::handle premises) {
   if (py::isinstance<py::str>(premises) || (!premises.is_none() && !py::isinstance<py::iterable>(premises)))
     throw core::TypeError("premises must be a sequence of formulas, got " + common::class_text(premises));
   return common::premises_from_py(premises);
-}
-
-std::int64_t steps_from_py(py::handle obj, std::int64_t fallback) {
-  if (obj.is_none()) return fallback;
-  if (py::isinstance<py::bool_>(obj)) throw core::TypeError("max_steps must be an integer, got <class 'bool'>");
-  if (!py::isinstance<py::int_>(obj)) return common::int64_from_py(obj, "max_steps");
-  int overflow = 0;
-  long long value = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
-  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : 1;  // clamped like any small count
-  return value;
-}
-
-double seconds_from_py(py::handle obj, double fallback) {
-  if (obj.is_none()) return fallback;
-  if (py::isinstance<py::bool_>(obj) || !(py::isinstance<py::int_>(obj) || py::isinstance<py::float_>(obj)))
-    throw core::TypeError("timeout_sec must be a number, got " + common::class_text(obj));
-  return obj.cast<double>();
 }
 
 }  // namespace
@@ -86,9 +70,12 @@ PYBIND11_MODULE(engine, m) {
              py::handle timeout_sec) {
             core::NodePtr goal = common::formula_from_py(target, "target");
             std::vector<core::NodePtr> given = premises_from_py(premises);
-            prover::SearchLimits limits =
-                TheoremProver::limits(steps_from_py(max_steps, self.config().prover_max_steps),
-                                      seconds_from_py(timeout_sec, self.config().prover_timeout_sec));
+            // a limit given as None is the configuration's
+            const std::int64_t steps = max_steps.is_none() ? self.config().prover_max_steps
+                                                           : common::count_at_least_one(max_steps, "max_steps");
+            const double seconds = timeout_sec.is_none() ? self.config().prover_timeout_sec
+                                                         : common::seconds_in_use(timeout_sec, "timeout_sec");
+            prover::SearchLimits limits = TheoremProver::limits(steps, seconds);
             // The clock runs from here, through clausification and the proof.
             return prover::within_time_limit(limits.timeout_sec, [&] {
               prover::Refutation search;

@@ -11,11 +11,7 @@ using namespace core;
 
 namespace {
 
-NodePtr formula_from_py(py::handle obj, const char* what) {
-  if (!py::isinstance<Formula>(obj))
-    throw TypeError(std::string(what) + " must be a formula, got " + common::class_text(obj));
-  return obj.cast<NodePtr>();
-}
+using common::formula_from_py;
 
 VariablePtr variable_from_py(py::handle obj, const char* what) {
   if (!py::isinstance<Variable>(obj))
