@@ -32,6 +32,7 @@
 #include "constructive/ljt.hpp"
 #include "constructive/ljt_table.hpp"
 #include "core/interrupt.hpp"
+#include "core/limits.hpp"
 
 namespace constructive {
 
@@ -66,7 +67,7 @@ class Budget {
   // must not throw) when they pass the budget or when memory runs out.
   template <typename Store, typename Forget>
   void charge(Store&& store, Forget&& forget) {
-    if (limit_ == 0) limit_ = memory_available() / 8 / share_;
+    if (limit_ == 0) limit_ = memory_available() / core::limits::kLjtMemoryDivisor / share_;
     try {
       used_ += store();
       if (used_ <= limit_) return;
@@ -249,15 +250,14 @@ struct Mode {
 constexpr Mode kPlain{false, false, 0};
 // A quick search takes a few milliseconds at most, sharing the proofs of
 // sequents that took a few hundred steps, as an unguided search does.
-constexpr Mode kQuick{true, false, 10000};
+constexpr Mode kQuick{true, false, core::limits::kLjtQuickSteps};
 constexpr Mode kGuided{true, true, 0};
 
 // Releases the nodes of an abandoned search on a thread of their own, so
 // that an interrupt is answered at once however many nodes the search
 // built; where no thread can be had, they are released here.
 void release_in_background(std::vector<LJTProofNodePtr>&& nodes) noexcept {
-  constexpr std::size_t kWorthAThread = 1 << 16;
-  if (nodes.size() < kWorthAThread) return;
+  if (nodes.size() < core::limits::kReleaseInBackground) return;
   try {
     auto held = std::make_unique<std::vector<LJTProofNodePtr>>(std::move(nodes));
     std::thread([held = std::move(held)]() mutable { held.reset(); }).detach();
@@ -292,7 +292,7 @@ class Search {
     for (std::size_t i = 0; i < seq->antecedent_count(); ++i) gamma_.push_back(table_.intern(seq->antecedent(i)));
     guided_ = guided_ && table_.decided(goal_) &&
               std::all_of(gamma_.begin(), gamma_.end(), [&](Id id) { return table_.decided(id); });
-    if (remember_ && !guided_) share_threshold_ = kSharedUnguided;
+    if (remember_ && !guided_) share_threshold_ = core::limits::kLjtSharedUnguided;
     return guided_;
   }
 
@@ -337,11 +337,6 @@ class Search {
     return node;
   }
 
-  // Unguided, proofs found in fewer sequents are not shared: searching them
-  // again costs less than a memory that large proofs would fill with them,
-  // whose every lookup then misses the cache.
-  static constexpr std::uint64_t kSharedUnguided = 256;
-
   std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ info(goal).key; }
 
   [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node) {
@@ -360,7 +355,7 @@ class Search {
   // Counts the bytes of one more node of a guided search (with its sequent
   // and the memory's entry); past the bound the proof is too large to build.
   void charge_node() {
-    if (node_limit_ == 0) node_limit_ = memory_available() / 2;
+    if (node_limit_ == 0) node_limit_ = memory_available() / core::limits::kLjtProofMemoryDivisor;
     node_bytes_ += sizeof(LJTProofNode) + sizeof(Sequent) + 4 * sizeof(void*) +
                    gamma_.size() * sizeof(Id) + core::DenseIndex::kBytesPerNumber;
     if (node_bytes_ > node_limit_) throw std::bad_alloc();

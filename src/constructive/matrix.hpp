@@ -34,6 +34,7 @@
 #include "core/ast.hpp"
 #include "core/exceptions.hpp"
 #include "core/interrupt.hpp"
+#include "core/limits.hpp"
 
 namespace constructive {
 
@@ -56,9 +57,9 @@ struct MatrixPosition {
 
 using Path = std::vector<std::size_t>;
 
-inline constexpr std::uint64_t kMaxPaths = 1u << 20;
-inline constexpr std::uint64_t kMaxPathLeaves = 1u << 24;
-inline constexpr std::uint64_t kMaxPositions = 1u << 22;
+using core::limits::kMaxPathLeaves;
+using core::limits::kMaxPaths;
+using core::limits::kMaxPositions;
 
 class FormulaTree {
  public:

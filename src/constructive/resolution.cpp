@@ -9,6 +9,7 @@
 #include "constructive/common.hpp"
 #include "core/exceptions.hpp"
 #include "core/interrupt.hpp"
+#include "core/limits.hpp"
 #include "core/parser.hpp"
 #include "core/sorts.hpp"
 
@@ -275,7 +276,8 @@ class Search {
     poller_.poll();
     work_ = paths_detail::sat_add(work_, units);
     if (work_ > limits_.max_work) throw OutOfBudget{};
-    if (limits_.deadline && (++calls_ & 15) == 0 && std::chrono::steady_clock::now() > *limits_.deadline)
+    if (limits_.deadline && ++calls_ % core::limits::kSearchChargesPerClockRead == 0 &&
+        std::chrono::steady_clock::now() > *limits_.deadline)
       throw OutOfBudget{};
   }
 

@@ -29,6 +29,7 @@
 #include "constructive/matrix.hpp"
 #include "constructive/prefix.hpp"
 #include "core/ast.hpp"
+#include "core/limits.hpp"
 
 namespace constructive {
 
@@ -132,11 +133,9 @@ struct SearchStep {
 // The work of a search: one unit for each step into the backtracking
 // search, for each clause it tests for closure there and each complementary
 // pair of that clause, and for each unifier it tries.
-// A search ends without a refutation after kMaxSearchWork units (a second
-// or two): the backtracking over unifiers is exponential in the worst case.
-// The bound does not depend on any setting; a refutation that closes tens of
-// thousands of clauses one by one takes well under a tenth of it.
-inline constexpr std::uint64_t kMaxSearchWork = std::uint64_t{1} << 22;
+// A search ends without a refutation after kMaxSearchWork units; the bound
+// does not depend on any setting.
+using core::limits::kMaxSearchWork;
 struct SearchLimits {
   std::uint64_t max_work = kMaxSearchWork;
   std::optional<std::chrono::steady_clock::time_point> deadline;
@@ -203,7 +202,7 @@ std::vector<Inference> factor_clause(const PrefixedClause& clause, const PrefixS
 // A formula of more than kMaxTranslatedNodes nodes as a tree (shared
 // subformulas counted at every occurrence, as the translation writes them)
 // raises ValueError.
-inline constexpr std::int64_t kMaxTranslatedNodes = std::int64_t{1} << 24;
+using core::limits::kMaxTranslatedNodes;
 core::NodePtr translate_ipc_to_fol(const core::NodePtr& f, const core::NodePtr& world, std::int64_t& counter);
 
 // The names of the atoms of a formula, in order of first appearance, without

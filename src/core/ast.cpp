@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "core/interrupt.hpp"
+#include "core/limits.hpp"
 #include "core/release.hpp"
 #include "core/thread_state.hpp"
 
@@ -369,10 +370,10 @@ struct NodePairHash {
   }
 };
 
-// After this many pairs a comparison also remembers the pairs it has
-// checked, so that two trees with shared subterms compare in the number of
-// distinct pairs rather than the size of the unfolded trees.
-constexpr std::size_t kPlainComparisonSteps = 4096;
+// After kPlainComparisonSteps pairs a comparison also remembers the pairs it
+// has checked, so that two trees with shared subterms compare in the number
+// of distinct pairs rather than the size of the unfolded trees.
+using limits::kPlainComparisonSteps;
 
 }  // namespace
 

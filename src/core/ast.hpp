@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/exceptions.hpp"
+#include "core/limits.hpp"
 #include "core/ordered.hpp"
 #include "core/pyhash.hpp"
 #include "core/sorts.hpp"
@@ -412,7 +413,7 @@ std::string repr(const Node& n);
 // (100 distinct nodes, 2^100 leaves) cannot be written out.  Its size is
 // known from one walk over the distinct nodes, so such a text is refused at
 // once, as memory that cannot be had (the host's MemoryError).
-constexpr std::int64_t kMaxPrintedNodes = std::int64_t{1} << 26;
+using limits::kMaxPrintedNodes;
 class TooLargeToPrint : public std::bad_alloc {
  public:
   explicit TooLargeToPrint(std::string message) : message_(std::move(message)) {}

@@ -2,20 +2,16 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 
 #include "core/interrupt.hpp"
+#include "core/limits.hpp"
 #include "core/thread_state.hpp"
 
 namespace core {
 namespace {
-
-// Stack kept free below the deepest walk frame, for the frames that the
-// walk's own callees (allocation, string building, the interpreter) need.
-constexpr std::uintptr_t kReserve = 512u << 10;
-// Used when the thread's stack bounds cannot be read.
-constexpr std::uintptr_t kFallbackBudget = 2u << 20;
 
 CORE_THREAD_LOCAL std::uintptr_t t_floor = 0;  // lowest address a guarded frame may use; 0 = not read yet
 
@@ -30,7 +26,8 @@ std::uintptr_t read_stack_floor() {
     pthread_attr_destroy(&attr);
     auto bottom = reinterpret_cast<std::uintptr_t>(low);
     if (rc == 0 && size > 0) {
-      std::uintptr_t reserve = size / 4 < kReserve ? size / 4 : kReserve;  // small thread stacks keep a quarter
+      const std::uintptr_t reserve =
+          std::min<std::uintptr_t>(size / limits::kSmallStackReserveDivisor, limits::kStackReserve);
       return bottom + reserve;
     }
   }
@@ -44,7 +41,7 @@ std::uintptr_t thread_floor(std::uintptr_t here) {
   if (t_floor != 0) return t_floor;
   prime_thread();
   if (t_floor != 0) return t_floor;
-  return here > kFallbackBudget ? here - kFallbackBudget : 1;
+  return here > limits::kFallbackStackBudget ? here - limits::kFallbackStackBudget : 1;
 }
 
 // The thread that loads the library is primed at once.

@@ -10,13 +10,6 @@ namespace {
 
 std::atomic<InterruptCheck> g_check{nullptr};
 
-constexpr std::int64_t kMinStride = 1;
-constexpr std::int64_t kMaxStride = 1 << 16;
-// A clock read this soon after the previous one means the stride is too short.
-constexpr auto kTooSoon = std::chrono::microseconds(500);
-// A clock read this late means the steps are costly: shorten the stride.
-constexpr auto kTooLate = std::chrono::milliseconds(5);
-
 // The calling thread's deadline (max: none).  A constant initial value, so
 // the variable needs no construction on the thread's first use.
 CORE_THREAD_LOCAL std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
@@ -30,8 +23,7 @@ ScopedDeadline::ScopedDeadline(Clock::time_point deadline) : enclosing_(t_deadli
 ScopedDeadline::~ScopedDeadline() { t_deadline = enclosing_; }
 
 ScopedDeadline::Clock::time_point ScopedDeadline::after(double seconds) {
-  constexpr double kNoLimit = 365.0 * 24 * 3600;
-  if (!(seconds < kNoLimit)) return Clock::time_point::max();
+  if (!(seconds < limits::kNoDeadlineSeconds)) return Clock::time_point::max();
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
 }
 
@@ -49,8 +41,8 @@ void check_interrupt_now() {
 }
 
 InterruptPoller::InterruptPoller()
-    : countdown_(kFirstStride),
-      stride_(kFirstStride),
+    : countdown_(limits::kFirstPollStride),
+      stride_(limits::kFirstPollStride),
       last_clock_(std::chrono::steady_clock::now()),
       last_check_(last_clock_) {
   prime_thread();
@@ -64,14 +56,14 @@ void InterruptPoller::slow_poll() {
     return;
   }
   auto since_clock = now - last_clock_;
-  if (since_clock < kTooSoon && stride_ < kMaxStride)
+  if (since_clock < limits::kPollTooSoon && stride_ < limits::kMaxPollStride)
     stride_ *= 2;
-  else if (since_clock > kTooLate && stride_ > kMinStride)
+  else if (since_clock > limits::kPollTooLate && stride_ > limits::kMinPollStride)
     stride_ /= 2;
   countdown_ = stride_;
   last_clock_ = now;
   if (now >= t_deadline) throw DeadlineExceeded();
-  if (now - last_check_ >= kCheckInterval) {
+  if (now - last_check_ >= limits::kInterruptCheckInterval) {
     last_check_ = now;
     check_interrupt_now();
   }

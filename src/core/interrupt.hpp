@@ -4,11 +4,11 @@
 // Python bindings) installs one check function; long loops hold an
 // InterruptPoller and call poll() once per step.  The poller is cheap enough
 // for the innermost loop: it counts steps and only every so often reads the
-// clock, and only when about `kCheckInterval` has passed since the last check
-// does it ask the host.  When the host says "stop", poll() throws
-// core::Interrupted, which unwinds the search like any other error; the
-// bindings turn it back into the host's pending exception (KeyboardInterrupt
-// for Ctrl-C).
+// clock, and only when about `limits::kInterruptCheckInterval` has passed
+// since the last check does it ask the host.  When the host says "stop",
+// poll() throws core::Interrupted, which unwinds the search like any other
+// error; the bindings turn it back into the host's pending exception
+// (KeyboardInterrupt for Ctrl-C).
 //
 // The stride between clock reads adapts to the loop: cheap steps make it
 // grow, expensive steps make it shrink, so a check happens every few
@@ -19,6 +19,8 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+
+#include "core/limits.hpp"
 
 namespace core {
 
@@ -71,9 +73,6 @@ void check_interrupt_now();
 
 class InterruptPoller {
  public:
-  // How often the host is asked at most, and how long a step may go unchecked.
-  static constexpr std::chrono::milliseconds kCheckInterval{20};
-
   // A poller for a loop that starts now.  It also primes the calling thread
   // (core/thread_state.hpp), so that a search that makes one may run out of
   // memory safely.
@@ -82,7 +81,8 @@ class InterruptPoller {
   // A poller kept per thread in a thread-local variable: constant
   // initialised, it starts its clock at its first check.
   struct PerThread {};
-  constexpr explicit InterruptPoller(PerThread) : countdown_(kFirstStride), stride_(kFirstStride) {}
+  constexpr explicit InterruptPoller(PerThread)
+      : countdown_(limits::kFirstPollStride), stride_(limits::kFirstPollStride) {}
 
   // One step of a loop.  Throws Interrupted when the host says stop, and
   // DeadlineExceeded past the thread's deadline.
@@ -92,7 +92,6 @@ class InterruptPoller {
   }
 
  private:
-  static constexpr std::int64_t kFirstStride = 64;
 
   void slow_poll();
 

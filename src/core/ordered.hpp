@@ -15,9 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/limits.hpp"
+
 namespace core {
 
-inline constexpr std::size_t kOrderedScanLimit = 12;
+using limits::kOrderedScanLimit;
 
 template <typename T, typename Hash = std::hash<T>, typename Eq = std::equal_to<T>>
 class OrderedValueSet {

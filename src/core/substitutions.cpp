@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "core/exceptions.hpp"
+#include "core/limits.hpp"
 #include "core/sorts.hpp"
 #include "core/thread_state.hpp"
 #include "core/unify.hpp"
@@ -414,7 +415,7 @@ class Workspace {
     if (!parts_) parts_ = std::make_unique<Parts>();
   }
   ~Workspace() {
-    if (parts_->bank.size() > kKeptSize) return;
+    if (parts_->bank.size() > limits::kKeptWorkspaceTerms) return;
     try {
       parts_->unifier.reset();
       parts_->bank.clear();
@@ -434,7 +435,6 @@ class Workspace {
     Unifier unifier{bank};
   };
   using Spare = ThreadSpare<Parts>;
-  static constexpr std::size_t kKeptSize = 4096;
   std::unique_ptr<Parts> parts_;
 };
 

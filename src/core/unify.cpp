@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/exceptions.hpp"
+#include "core/limits.hpp"
 
 namespace core {
 
@@ -77,7 +78,6 @@ bool Unifier::unify(TermId a, TermId b, Clash* clash) { return unify_all({&a, 1}
 // first time (its argument pairs leave the stack before anything below it),
 // so it is passed over: shared terms cost their distinct pairs.  Pairs are
 // remembered only once a call has taken many apart, so small ones pay nothing.
-constexpr std::size_t kPlainPairs = 4096;
 
 bool Unifier::unify_all(std::span<const TermId> left, std::span<const TermId> right, Clash* clash) {
   const Mark start = mark();
@@ -112,7 +112,7 @@ bool Unifier::unify_all(std::span<const TermId> left, std::span<const TermId> ri
       if (ks == NodeKind::FunctionApp && kt == NodeKind::FunctionApp) {
         if (bank_.symbol_of(s) != bank_.symbol_of(t)) return fail(Clash::Kind::Symbol, s, t, clash, start);
         if (bank_.sort_of(s) != bank_.sort_of(t)) return fail(Clash::Kind::ReturnSort, s, t, clash, start);
-        if (++taken > kPlainPairs && !taken_apart_.insert(std::uint64_t{s} << 32 | t).second) continue;
+        if (++taken > limits::kPlainUnifierPairs && !taken_apart_.insert(std::uint64_t{s} << 32 | t).second) continue;
         auto sa = bank_.children(s), ta = bank_.children(t);
         for (std::size_t i = sa.size(); i-- > 0;) pairs_.emplace_back(sa[i], ta[i]);
         continue;

@@ -302,10 +302,9 @@ class QuickMeasure {
 
  private:
   struct OverBudget {};
-  static constexpr std::int64_t kBudget = std::int64_t{1} << 20;
 
   std::int64_t measure(const Node& n) {
-    if (++steps_ > kBudget) throw OverBudget{};
+    if (++steps_ > limits::kQuickMeasureSteps) throw OverBudget{};
     RecursionGuard guard;
     std::int64_t combined = 0;
     for_each_measured_child(n, [&](const Node& child) {

@@ -46,6 +46,7 @@
 
 #include "core/ast.hpp"
 #include "core/exceptions.hpp"
+#include "core/limits.hpp"
 #include "core/parser.hpp"
 
 namespace core {
@@ -114,13 +115,14 @@ class VisitorBase {
 template <typename R>
 class SharedSubtreeMemo {
  public:
-  static constexpr std::int64_t kPlainSteps = std::int64_t{1} << 20;
-  static constexpr std::int64_t kPlainBuildingSteps = std::int64_t{1} << 12;
   enum class WhenLong { StartOver, RememberOnward };
-  explicit SharedSubtreeMemo(std::int64_t plain_steps = kPlainSteps, WhenLong when_long = WhenLong::StartOver)
+  explicit SharedSubtreeMemo(std::int64_t plain_steps = limits::kMemoPlainSteps,
+                             WhenLong when_long = WhenLong::StartOver)
       : plain_steps_(plain_steps), when_long_(when_long) {}
   // The memo of a walk that builds nodes.
-  static SharedSubtreeMemo building() { return SharedSubtreeMemo(kPlainBuildingSteps, WhenLong::RememberOnward); }
+  static SharedSubtreeMemo building() {
+    return SharedSubtreeMemo(limits::kMemoPlainBuildingSteps, WhenLong::RememberOnward);
+  }
 
   template <class Compute>
   R through(const NodePtr& node, bool enabled, const Compute& compute) {

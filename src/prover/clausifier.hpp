@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "core/ast.hpp"
+#include "core/limits.hpp"
 #include "core/ordered.hpp"
 #include "core/signature.hpp"
 #include "core/substitutions.hpp"
@@ -146,9 +147,9 @@ struct ClauseHash {
 // ---------------------------------------------------------------------------
 // Limits
 // ---------------------------------------------------------------------------
-inline constexpr std::uint64_t kMaxCnfClauses = 100000;
-inline constexpr std::uint64_t kMaxCnfLiterals = 1000000;  // literal occurrences over all clauses
-inline constexpr std::uint64_t kMaxTreeNodes = 10000000;   // formula nodes once shared parts are unfolded
+using core::limits::kMaxCnfClauses;
+using core::limits::kMaxCnfLiterals;
+using core::limits::kMaxTreeNodes;
 
 // The formula is beyond one of these limits (ValueError to the host).  A
 // count that exceeds 64 bits is written "more than 2^64".

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "core/limits.hpp"
 #include "core/visitors.hpp"
 #include "prover/formula_shape.hpp"
 
@@ -64,7 +65,7 @@ class SubformulaNamer {
     auto& memo = rewritten_[polarity + 1];
     if (const Rewritten* done = memo.find(f)) {
       // A subformula met again is written out once: later occurrences name it.
-      if (done->nodes > kSharedSizeToName) return {name(f, done->formula, polarity), {}, 1};
+      if (done->nodes > core::limits::kCnfSharedSizeToName) return {name(f, done->formula, polarity), {}, 1};
       return *done;
     }
     core::RecursionGuard guard;
@@ -107,11 +108,6 @@ class SubformulaNamer {
     bool implies_body = false, implied_by_body = false;
   };
 
-  // A product of clause counts above this is not distributed: the larger
-  // factor is named, when naming it makes fewer clauses.
-  static constexpr std::uint64_t kProductToName = 8;
-  // A subformula that occurs again is named when its tree is larger than this.
-  static constexpr std::uint64_t kSharedSizeToName = 8;
 
   Rewritten binary(const NodePtr& f, int polarity) {
     const core::Node& n = *f;
@@ -121,7 +117,7 @@ class SubformulaNamer {
     Rewritten sides[2] = {walk(left_of(n), polarities[0]), Rewritten{}};
     sides[1] = walk(right_of(n), polarities[1]);
     ClauseCounts counts = combine(kind, sides[0].counts, sides[1].counts);
-    while (clauses_at(counts, polarity) > kProductToName) {
+    while (clauses_at(counts, polarity) > core::limits::kCnfProductToName) {
       // Name the side that costs more clauses, or else the other, if that saves clauses.
       int order[2] = {0, 1};
       if (clauses_at(sides[1].counts, polarities[1]) > clauses_at(sides[0].counts, polarities[0])) std::swap(order[0], order[1]);

@@ -4,15 +4,15 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/limits.hpp"
+
 namespace prover {
 
 using namespace engine_parts;
 
 namespace {
 
-// Derived clauses heavier than this are not kept (their terms grow without
-// bound on some problems); the search then no longer claims saturation.
-constexpr std::uint32_t kMaxClauseWeight = 4000;
+using core::limits::kMaxClauseWeight;
 
 bool tautology(const Terms& terms, const std::vector<Lit>& lits) {
   for (std::size_t i = 0; i < lits.size(); ++i) {
@@ -207,7 +207,7 @@ void Refutation::State::finish_conclusion(Rule rule, std::uint32_t p1, std::uint
   for (const Lit& l : conclusion)
     if (std::find(lits.begin(), lits.end(), l) == lits.end()) lits.push_back(l);
   add_to_passive(std::move(lits), rule, p1, p2);
-  if (++emitted_since_clock >= 64) {
+  if (++emitted_since_clock >= core::limits::kConclusionsPerLimitCheck) {
     emitted_since_clock = 0;
     check_limits();
   }

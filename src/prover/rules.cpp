@@ -7,6 +7,7 @@
 
 #include "core/bank.hpp"
 #include "core/exceptions.hpp"
+#include "core/limits.hpp"
 #include "core/ordered.hpp"
 #include "core/unify.hpp"
 #include "core/visitors.hpp"
@@ -256,13 +257,12 @@ std::uint64_t shared_occurrence_count(const NodePtr& term) {
 
 // The same; small terms, the usual case, are counted by a plain walk.
 std::uint64_t occurrence_count(const NodePtr& term) {
-  constexpr std::uint64_t kPlainWalk = 4096;
   std::uint64_t count = 0;
   std::vector<const Node*> pending{term.get()};
   while (!pending.empty()) {
     const Node* node = pending.back();
     pending.pop_back();
-    if (++count > kPlainWalk) return shared_occurrence_count(term);
+    if (++count > core::limits::kPlainOccurrenceWalk) return shared_occurrence_count(term);
     if (node->kind() == NodeKind::FunctionApp)
       for (const NodePtr& arg : as<core::FunctionApp>(*node).args()) pending.push_back(arg.get());
   }
