@@ -43,7 +43,8 @@ inline std::int64_t count_in_use(py::handle value, const char* what) {
   require_count(value, what);
   int overflow = 0;
   long long count = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+  if (overflow < 0) return std::numeric_limits<std::int64_t>::min();
   if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
   return count;
 }
