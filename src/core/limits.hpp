@@ -1,15 +1,17 @@
 // Every fixed limit of the library, with its value and the reason for it.
 //
 // None of these is a setting: no caller can change them.  The settings that
-// callers give (steps, depths, worlds, multiplicities, seconds) are bounds
-// of one proof; these bound what any proof may build, how long a loop runs
-// between two looks at the clock, and where a walk starts to remember what
-// it has seen.  A size limit that is passed is reported to the host as
-// ValueError or MemoryError by the code that checks it, naming the limit's
-// value; the other values here change only how fast something runs.
+// callers give (steps, depths, worlds, multiplicities, seconds) bound one
+// proof; these bound what any proof may build, how long a loop runs between
+// two looks at the clock, and where a walk starts to remember what it has
+// seen.  Each is checked where it is used, and what passing it does is said
+// below: a formula, clause set or matrix too large is refused (ValueError or
+// MemoryError, naming the limit), a search past its work bound ends without
+// a proof, a memory past its budget is dropped.  The thresholds of walks,
+// containers and polling change only how fast something runs.
 //
-// Each entry: name, value, why.  Sizes are counted as the code that checks
-// them counts (say which where it is not plain).
+// Each entry: name, value, why; where a size is not counted plainly, the
+// entry says how.
 #pragma once
 
 #include <chrono>
@@ -21,14 +23,13 @@ namespace core::limits {
 // ---------------------------------------------------------------------------
 // Sizes refused before they exhaust memory
 // ---------------------------------------------------------------------------
-// The clausifier's output and the formula tree it unfolds: distribution of
-// Or over And is exponential, and a problem past these has no proof that the
-// engine would find in any time anyone waits for.
+// The clausifier's output: distribution of Or over And is exponential, and a
+// clause set past these is refused before it is built.
 inline constexpr std::uint64_t kMaxCnfClauses = 100000;
 inline constexpr std::uint64_t kMaxCnfLiterals = 1000000;  // literal occurrences over all clauses
 // Formula nodes once shared parts are unfolded (the clausifier's input, and
-// the subterm occurrences that rewriting a shared term enumerates): a tree of
-// a few shared levels unfolds to more nodes than memory holds.
+// the subterm occurrences that rewriting a shared term enumerates): a few
+// dozen shared levels unfold to more nodes than memory holds.
 inline constexpr std::uint64_t kMaxTreeNodes = 10000000;
 
 // Derived clauses heavier than this (their atoms' weights summed) are not
@@ -68,8 +69,9 @@ inline constexpr std::int64_t kMaxPrintedNodes = std::int64_t{1} << 26;
 // the address-space or data limit where lower): the search goes on without
 // it, slower, instead of running out.
 inline constexpr std::uint64_t kLjtMemoryDivisor = 8;
-// The proof nodes of a guided search may take half that memory; past it the
-// proof is too large to build (MemoryError), found before the allocator fails.
+// The proof nodes of a guided search may take half the memory the process
+// may use; past it the proof is too large to build (MemoryError), found
+// before the allocator fails.
 inline constexpr std::uint64_t kLjtProofMemoryDivisor = 2;
 // Unguided, proofs found in fewer sequents are not shared: searching them
 // again costs less than a memory that large proofs would fill with them,
