@@ -20,6 +20,7 @@
 #include "constructive/common.hpp"
 #include "constructive/ljt.hpp"
 #include "core/bank.hpp"
+#include "core/hash_mix.hpp"
 
 namespace constructive::ljt_detail {
 
@@ -39,12 +40,7 @@ inline Shape shape_of(const Node& f) {
 }
 
 // A well-spread 64-bit key for a value number.
-inline std::uint64_t spread(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
+inline std::uint64_t spread(std::uint64_t x) { return core::hash_of(x); }
 
 // The left rule that takes an antecedent apart; None for those that only
 // the axioms use (atoms, falsum, verum, implications that no rule opens).
