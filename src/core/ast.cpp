@@ -694,48 +694,6 @@ class Size {
 
 }  // namespace
 
-NodeCount& NodeCount::operator+=(const NodeCount& other) {
-  if (high_.size() < other.high_.size()) high_.resize(other.high_.size(), 0);
-  std::uint64_t carry = __builtin_add_overflow(low_, other.low_, &low_) ? 1 : 0;
-  for (std::size_t i = 0; i < high_.size(); ++i) {
-    std::uint64_t add = i < other.high_.size() ? other.high_[i] : 0;
-    std::uint64_t sum;
-    std::uint64_t c1 = __builtin_add_overflow(high_[i], add, &sum) ? 1 : 0;
-    std::uint64_t c2 = __builtin_add_overflow(sum, carry, &sum) ? 1 : 0;
-    high_[i] = sum;
-    carry = c1 | c2;
-  }
-  if (carry) high_.push_back(1);
-  return *this;
-}
-
-bool NodeCount::fits_int64() const { return high_.empty() && low_ <= static_cast<std::uint64_t>(INT64_MAX); }
-
-std::string NodeCount::decimal() const {
-  if (high_.empty()) return std::to_string(low_);
-  // Repeated division by 10^18 of the little-endian 64-bit limbs.
-  std::vector<std::uint64_t> limbs{low_};
-  limbs.insert(limbs.end(), high_.begin(), high_.end());
-  constexpr std::uint64_t kChunk = 1000000000000000000ULL;
-  std::vector<std::uint64_t> chunks;
-  while (!(limbs.size() == 1 && limbs[0] == 0)) {
-    unsigned __int128 rest = 0;
-    for (std::size_t i = limbs.size(); i-- > 0;) {
-      unsigned __int128 cur = (rest << 64) | limbs[i];
-      limbs[i] = static_cast<std::uint64_t>(cur / kChunk);
-      rest = cur % kChunk;
-    }
-    chunks.push_back(static_cast<std::uint64_t>(rest));
-    while (limbs.size() > 1 && limbs.back() == 0) limbs.pop_back();
-  }
-  std::string out = std::to_string(chunks.back());
-  for (std::size_t i = chunks.size() - 1; i-- > 0;) {
-    std::string part = std::to_string(chunks[i]);
-    out += std::string(18 - part.size(), '0') + part;
-  }
-  return out;
-}
-
 VarSetPtr FreeVariableWalk::of(const NodePtr& node) {
   switch (node->kind()) {
     case NodeKind::Variable: {

@@ -24,6 +24,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/big_int.hpp"
 #include "core/exceptions.hpp"
 #include "core/ordered.hpp"
 #include "core/pyhash.hpp"
@@ -473,18 +474,7 @@ class SharedNodeMemo {
 
 // A count of tree nodes, exact however large: a formula with shared
 // subterms can count far beyond 64 bits.
-class NodeCount {
- public:
-  explicit NodeCount(std::uint64_t value = 0) : low_(value) {}
-  NodeCount& operator+=(const NodeCount& other);
-  bool fits_int64() const;
-  std::int64_t to_int64() const { return static_cast<std::int64_t>(low_); }  // when fits_int64()
-  std::string decimal() const;
-
- private:
-  std::uint64_t low_;
-  std::vector<std::uint64_t> high_;  // further 64-bit limbs, least significant first
-};
+using NodeCount = BigInt;
 
 // The free variables of terms and formulas, in order of first free
 // occurrence.  Applications and equalities keep their sets (free_vars());
