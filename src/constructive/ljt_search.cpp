@@ -396,7 +396,7 @@ class Search {
         default: break;
       }
     }
-    s.order_key = spread(order);
+    s.order_key = core::hash_finish(order);
     s.goal = marks_.marked(value(goal));
     return s;
   }
