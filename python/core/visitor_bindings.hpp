@@ -264,12 +264,9 @@ struct Result<core::Measure> {
   static py::object to_py(const core::Measure& m, PythonOverrides* = nullptr) {
     if (m.is_small()) return py::int_(m.small());
     if (m.host()) return static_cast<const PythonMeasure&>(*m.host()).value();
-    std::string hex = m.wide()->negative ? "-" : "";
-    const auto& digits = m.wide()->magnitude;
-    static const char* kHex = "0123456789abcdef";
-    for (std::size_t i = digits.size(); i-- > 0;)
-      for (int shift = 28; shift >= 0; shift -= 4) hex += kHex[(digits[i] >> shift) & 0xF];
-    return py::reinterpret_steal<py::object>(PyLong_FromString(hex.c_str(), nullptr, 16));
+    py::object wide = py::reinterpret_steal<py::object>(PyLong_FromString(m.wide()->decimal().c_str(), nullptr, 10));
+    if (!wide) throw py::error_already_set();
+    return wide;
   }
   static core::Measure from_py(py::handle value, const char* = nullptr, PythonOverrides* = nullptr) {
     if (PyLong_Check(value.ptr())) {

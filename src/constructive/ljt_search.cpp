@@ -378,7 +378,7 @@ class Search {
     for (std::size_t i = 0; i < gamma_.size(); ++i) {
       const FormulaInfo& f = info(at(i));
       marks_.mark(f.value);
-      order = order * 0x100000001b3ULL + f.value;
+      order = core::hash_mix(order, f.value);
       s.falsum |= f.falsum;
       auto first = [i](std::size_t& slot) {
         if (slot == Scan::kNone) slot = i;
@@ -391,7 +391,7 @@ class Search {
         default: break;
       }
     }
-    s.order_key = spread(order);
+    s.order_key = core::hash_finish(order);
     s.goal = marks_.marked(value(goal));
     return s;
   }
@@ -452,8 +452,8 @@ class Search {
   struct QuestionHash {
     std::size_t operator()(const std::vector<Id>& q) const {
       std::uint64_t h = q.size();
-      for (Id v : q) h = spread(h ^ v);
-      return static_cast<std::size_t>(h);
+      for (Id v : q) h = core::hash_mix(h, v);
+      return static_cast<std::size_t>(core::hash_finish(h));
     }
   };
 

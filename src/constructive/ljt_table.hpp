@@ -20,6 +20,7 @@
 #include "constructive/common.hpp"
 #include "constructive/ljt.hpp"
 #include "core/bank.hpp"
+#include "core/hash_mix.hpp"
 
 namespace constructive::ljt_detail {
 
@@ -38,14 +39,6 @@ inline Shape shape_of(const Node& f) {
   }
 }
 
-// A well-spread 64-bit key for a value number.
-inline std::uint64_t spread(std::uint64_t x) {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-
 // The left rule that takes an antecedent apart; None for those that only
 // the axioms use (atoms, falsum, verum, implications that no rule opens).
 enum class LeftRule : std::uint8_t { None, And, Or, ImpAtom, ImpAnd, ImpOr, ImpImp };
@@ -60,7 +53,7 @@ struct FormulaInfo {
   // decided_as_condition below); the decider relies on it.
   bool decided, decided_as_condition;
   Id value;        // the same for equal formulas: what the equality tests compare
-  std::uint64_t key;  // spread(value), for keys of sets and multisets of formulas
+  std::uint64_t key;  // core::hash_of(value), for keys of sets and multisets of formulas
   Id left, right;  // the sides of And, Or and Implies
   // For an implication with a compound left side: the implications that its
   // left rule adds, once built (kNoId before).
@@ -86,7 +79,7 @@ class FormulaTable {
     info.left_rule = left_rule_of(info);
     mark_decided(info);
     info.value = value_of(f, info);
-    info.key = spread(info.value);
+    info.key = core::hash_of(info.value);
     Id id = pool_->add(f);
     infos_.push_back(info);
     ids_.emplace(f.get(), id);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/exceptions.hpp"
+#include "core/hash_mix.hpp"
 #include "core/interrupt.hpp"
 
 namespace constructive {
@@ -49,9 +50,9 @@ SymbolSet Prefix::constants() const {
 }
 
 std::size_t Prefix::hash() const {
-  std::size_t h = 0x9e3779b97f4a7c15ULL;
-  for (const auto& s : symbols_) h = (h ^ s.hash()) * 0x100000001b3ULL;
-  return h;
+  std::uint64_t h = symbols_.size();
+  for (const auto& s : symbols_) h = core::hash_mix(h, s.hash());
+  return static_cast<std::size_t>(core::hash_finish(h));
 }
 
 // ---------------------------------------------------------------------------

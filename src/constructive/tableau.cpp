@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "constructive/common.hpp"
+#include "core/hash_mix.hpp"
 #include "core/interrupt.hpp"
 #include "core/parser.hpp"
 
@@ -223,9 +224,9 @@ bool rule_kind_from_name(std::string_view name, RuleKind& kind) {
 }
 
 std::size_t RuleInstanceHash::operator()(const RuleInstance& r) const {
-  std::uint64_t h = (std::uint64_t{r.formula} << 32 | r.world) * 0x9e3779b97f4a7c15u;
-  h ^= (std::uint64_t{r.successor} << 8 | static_cast<std::uint64_t>(r.rule)) * 0xc2b2ae3d27d4eb4fu;
-  return static_cast<std::size_t>(h ^ (h >> 29));
+  std::uint64_t h = core::hash_mix(std::uint64_t{r.formula} << 32 | r.world,
+                                   std::uint64_t{r.successor} << 8 | static_cast<std::uint64_t>(r.rule));
+  return static_cast<std::size_t>(core::hash_finish(h));
 }
 
 BranchState::BranchState(std::shared_ptr<core::Bank> bank)

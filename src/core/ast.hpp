@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "core/exceptions.hpp"
-#include "core/limits.hpp"
 #include "core/ordered.hpp"
 #include "core/pyhash.hpp"
 #include "core/sorts.hpp"
@@ -125,6 +124,8 @@ struct NodeEq {
 using VarSet = OrderedValueSet<VariablePtr, NodeHash, NodeEq>;
 using NodeSet = OrderedValueSet<NodePtr, NodeHash, NodeEq>;
 using VarSetPtr = std::shared_ptr<const VarSet>;
+// The one empty set, shared.
+const VarSetPtr& empty_var_set();
 
 // ---------------------------------------------------------------------------
 // Nodes
@@ -401,132 +402,18 @@ void for_each_child(const Node& n, Visit&& visit) {
 }
 
 // ---------------------------------------------------------------------------
-// Equality and text form
+// Equality
 // ---------------------------------------------------------------------------
 bool equal(const Node& a, const Node& b);  // structural, iterative
 bool equal(const NodePtr& a, const NodePtr& b);
-
-// The record text form: And(left=..., right=...), Variable(sort=..., id=3, kind=<...>).
-std::string repr(const Node& n);
-
-// A node's text is as long as its unfolded tree, and a heavily shared node
-// (100 distinct nodes, 2^100 leaves) cannot be written out.  Its size is
-// known from one walk over the distinct nodes, so such a text is refused at
-// once, as memory that cannot be had (the host's MemoryError).
-using limits::kMaxPrintedNodes;
-class TooLargeToPrint : public std::bad_alloc {
- public:
-  explicit TooLargeToPrint(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
-};
-// Whether the text of `n` stays within kMaxPrintedNodes nodes.
-bool printable(const Node& n);
-// Raises TooLargeToPrint "formula too large to print: <n> nodes as a tree" unless printable(n).
-void require_printable(const Node& n);
-
-// ---------------------------------------------------------------------------
-// Tree functions
-// ---------------------------------------------------------------------------
-// What a walk computed for the children that it may reach more than once.
-// A formula may share subterms (f = And(f, f) repeated is small in memory
-// and huge as a tree); a walk that keeps its result for every child with
-// more than one owner walks each distinct subterm once.  A child with a
-// single owner can only be reached through its parent, so it is not kept,
-// and plain trees cost what they did.  Pass children as the very pointers
-// stored in their parents (a copy would count as an owner).  A remembered
-// node is kept alive by the memo: a node that the walk built and dropped
-// cannot hand its address on to another node while its result is kept.
-template <typename T>
-class SharedNodeMemo {
- public:
-  template <typename Ptr>
-  const T* find(const Ptr& n) const {
-    if (n.use_count() <= 1 || map_.empty()) return nullptr;
-    auto it = map_.find(n.get());
-    return it == map_.end() ? nullptr : &it->second.value;
-  }
-  // Keeps the value when the child is shared; returns it either way (the
-  // reference stays valid until the next store).
-  template <typename Ptr>
-  const T& store(const Ptr& n, T value) {
-    if (owners(n, value) <= 1) return last_ = std::move(value);
-    return map_.insert_or_assign(n.get(), Kept{n, std::move(value)}).first->second.value;
-  }
-
- private:
-  struct Kept {
-    NodePtr node;
-    T value;
-  };
-  // The owners of `n` besides the value: a walk that leaves a node as it
-  // was returns the node itself, which is no second parent.
-  template <typename Ptr>
-  static long owners(const Ptr& n, const T& value) {
-    if constexpr (std::is_same_v<T, NodePtr>) return n.use_count() - (value.get() == n.get() ? 1 : 0);
-    return n.use_count();
-  }
-  std::unordered_map<const Node*, Kept> map_;
-  T last_{};
-};
-
-// A count of tree nodes, exact however large: a formula with shared
-// subterms can count far beyond 64 bits.
-class NodeCount {
- public:
-  explicit NodeCount(std::uint64_t value = 0) : low_(value) {}
-  NodeCount& operator+=(const NodeCount& other);
-  bool fits_int64() const;
-  std::int64_t to_int64() const { return static_cast<std::int64_t>(low_); }  // when fits_int64()
-  std::string decimal() const;
-
- private:
-  std::uint64_t low_;
-  std::vector<std::uint64_t> high_;  // further 64-bit limbs, least significant first
-};
-
-// The free variables of terms and formulas, in order of first free
-// occurrence.  Applications and equalities keep their sets (free_vars());
-// a walk remembers the sets of the compound formulas it meets shared, so
-// that each distinct shared subformula is walked once.  Made with
-// Remember::EveryFormula, it remembers the set of every compound formula it
-// has walked until forget(): for a caller that asks about the subformulas of
-// one formula one after another (the substitution, at each quantifier).
-class FreeVariableWalk {
- public:
-  enum class Remember { SharedChildren, EveryFormula };
-  explicit FreeVariableWalk(Remember remember = Remember::SharedChildren) : remember_(remember) {}
-
-  // The set, shared with the node or with the walk where it can be.
-  VarSetPtr of(const NodePtr& node);
-  // Adds the free variables of `node` to `out`.
-  void collect(const NodePtr& node, VarSet& out);
-  void forget() { memo_.clear(); }
-
- private:
-  VarSetPtr of_formula(const NodePtr& formula);
-  void child(const NodePtr& c, VarSet& out);
-  bool remembers(const NodePtr& n) const {
-    return n->kind() > NodeKind::Equality && (remember_ == Remember::EveryFormula || n.use_count() > 1);
-  }
-
-  Remember remember_;
-  std::unordered_map<NodePtr, VarSetPtr> memo_;  // keyed by node identity
-};
-
-// The walks visit each distinct shared subterm once (see ast.cpp).
-VarSet free_variables(const NodePtr& n);
-VarSet bound_variables(const Node& n);
-std::int64_t formula_depth(const Node& n);  // InvalidFormulaError "Expected Formula, got <class>"
-NodeCount formula_size_exact(const Node& n);
-NodeCount node_size_exact(const Node& n);  // a term or a formula, as an unfolded tree
-std::int64_t formula_size(const Node& n);  // std::overflow_error beyond 64 bits
-NodePtr canonicalize_bound_variables(const NodePtr& formula);
 
 // Text of a node's class as the host prints a class object, e.g.
 // "<class 'core.ast.Variable'>".  Used in messages.
 std::string class_text(NodeKind kind);
 
 }  // namespace core
+
+// The text form and the tree functions, declared apart by concern; every
+// user of the syntax tree gets them with it.
+#include "core/ast_text.hpp"
+#include "core/ast_tree.hpp"

@@ -5,24 +5,11 @@
 #include <stdexcept>
 
 #include "core/exceptions.hpp"
+#include "core/hash_mix.hpp"
 
 namespace core {
 
 namespace {
-
-constexpr std::uint64_t kMix = 0x9e3779b97f4a7c15ULL;
-
-std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
-  h ^= v + kMix + (h << 6) + (h >> 2);
-  return h;
-}
-
-std::uint64_t finish(std::uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  return h;
-}
 
 std::uint32_t add_weights(std::uint32_t a, std::uint32_t b) {
   std::uint64_t sum = static_cast<std::uint64_t>(a) + b;
@@ -40,7 +27,7 @@ void make_room(std::vector<T>& v, std::size_t extra) {
 }  // namespace
 
 namespace {
-std::uint64_t hash_of_pointer(const void* p) { return finish(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint64_t hash_of_pointer(const void* p) { return hash_finish(reinterpret_cast<std::uintptr_t>(p)); }
 }  // namespace
 
 void DenseIndex::place(std::uint32_t n) {
@@ -107,7 +94,7 @@ SymbolId Bank::symbol(std::string_view name, std::uint32_t arity) { return symbo
 
 // `known`, when given, is a Symbol of this name to copy (its hash is computed already).
 SymbolId Bank::symbol(std::string_view name, std::uint32_t arity, const Symbol* known) {
-  std::uint64_t h = finish(mix(std::hash<std::string_view>{}(name), arity));
+  std::uint64_t h = hash_finish(hash_mix(std::hash<std::string_view>{}(name), arity));
   auto same = [&](std::uint32_t s) {
     return symbols_[s].arity == arity && symbols_[s].symbol.is_name() && symbols_[s].symbol.name() == name;
   };
@@ -121,7 +108,7 @@ SymbolId Bank::symbol(std::string_view name, std::uint32_t arity, const Symbol* 
 
 SymbolId Bank::symbol(const SymbolVariablePtr& variable, std::uint32_t arity) {
   if (!variable) throw TypeError("a symbol variable is required, got None");
-  std::uint64_t h = finish(mix(static_cast<std::uint64_t>(variable->hash()) ^ 0x5555, arity));
+  std::uint64_t h = hash_finish(hash_mix(static_cast<std::uint64_t>(variable->hash()) ^ 0x5555, arity));
   auto same = [&](std::uint32_t s) {
     return symbols_[s].arity == arity && !symbols_[s].symbol.is_name() && *symbols_[s].symbol.variable() == *variable;
   };
@@ -134,7 +121,7 @@ SymbolId Bank::symbol(const SymbolVariablePtr& variable, std::uint32_t arity) {
 }
 
 SymbolId Bank::find_symbol(std::string_view name, std::uint32_t arity) const {
-  std::uint64_t h = finish(mix(std::hash<std::string_view>{}(name), arity));
+  std::uint64_t h = hash_finish(hash_mix(std::hash<std::string_view>{}(name), arity));
   SymbolId found = symbol_index_.find(h, [&](std::uint32_t s) {
     return symbols_[s].arity == arity && symbols_[s].symbol.is_name() && symbols_[s].symbol.name() == name;
   });
@@ -163,10 +150,10 @@ SortId Bank::sort(const SortPtr& value) {
 // ---------------------------------------------------------------------------
 std::uint64_t Bank::hash_key(NodeKind kind, std::uint32_t symbol, SortId sort,
                              std::span<const TermId> children) const {
-  std::uint64_t h = mix(static_cast<std::uint64_t>(kind), symbol);
-  h = mix(h, sort);
-  for (TermId c : children) h = mix(h, c);
-  return finish(mix(h, children.size()));
+  std::uint64_t h = hash_mix(static_cast<std::uint64_t>(kind), symbol);
+  h = hash_mix(h, sort);
+  for (TermId c : children) h = hash_mix(h, c);
+  return hash_finish(hash_mix(h, children.size()));
 }
 
 bool Bank::same_key(TermId t, NodeKind kind, std::uint32_t symbol, SortId sort,
@@ -208,7 +195,7 @@ TermId Bank::variable(std::int64_t id, SortId sort, VariableKind kind) {
   if (id < 0) throw InvalidFormulaError("Variable ID must be non-negative, got " + std::to_string(id) + ".");
   if (id < (std::int64_t{1} << 29))
     return intern(NodeKind::Variable, static_cast<std::uint32_t>(id << 2) | static_cast<std::uint32_t>(kind), sort, {});
-  std::uint64_t h = finish(mix(static_cast<std::uint64_t>(id), static_cast<std::uint64_t>(kind)));
+  std::uint64_t h = hash_finish(hash_mix(static_cast<std::uint64_t>(id), static_cast<std::uint64_t>(kind)));
   std::uint32_t entry =
       variable_index_.find(h, [&](std::uint32_t e) { return variables_[e].id == id && variables_[e].kind == kind; });
   if (entry == DenseIndex::kMissing) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/exceptions.hpp"
+#include "core/hash_mix.hpp"
 #include "core/sorts.hpp"
 
 namespace core {
@@ -74,7 +75,7 @@ class Signature final : public SymbolRegistry {
 
   struct KeyHash {
     std::size_t operator()(const std::pair<std::string, std::int64_t>& key) const {
-      return std::hash<std::string>()(key.first) ^ (static_cast<std::size_t>(key.second) * 0x9E3779B97F4A7C15ULL);
+      return hash_finish(hash_mix(std::hash<std::string>()(key.first), static_cast<std::uint64_t>(key.second)));
     }
   };
   std::vector<SymbolEntry> symbols_;

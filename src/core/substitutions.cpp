@@ -6,10 +6,9 @@
 #include <unordered_set>
 
 #include "core/exceptions.hpp"
-#include "core/limits.hpp"
 #include "core/sorts.hpp"
-#include "core/thread_state.hpp"
 #include "core/unify.hpp"
+#include "core/unify_workspace.hpp"
 
 namespace core {
 
@@ -394,54 +393,10 @@ bool trail_can_take(Bank& bank, const std::vector<std::pair<TermId, TermId>>& en
   return true;
 }
 
-// The unifier as a substitution: the bound variables in binding order, each
-// with its fully instantiated value.
-Substitution read_back(Bank& bank, Unifier& unifier) {
-  Substitution result;
-  for (TermId var : unifier.trail()) {
-    NodePtr key = bank.to_node(var);
-    result.set(as_ptr<Variable>(key), bank.to_node(unifier.apply(var)));
-  }
-  return result;
-}
-
-// A bank and unifier for one unification, borrowed from this thread's spare
-// pair: a small unification would otherwise spend most of its time
-// allocating them.  They are emptied when given back, and let go when the
-// bank grew large.
-class Workspace {
- public:
-  Workspace() : parts_(Spare::take()) {
-    if (!parts_) parts_ = std::make_unique<Parts>();
-  }
-  ~Workspace() {
-    if (parts_->bank.size() > limits::kKeptWorkspaceTerms) return;
-    try {
-      parts_->unifier.reset();
-      parts_->bank.clear();
-      Spare::keep(std::move(parts_));
-    } catch (...) {  // let these go; the next borrower makes new ones
-    }
-  }
-  Workspace(const Workspace&) = delete;
-  Workspace& operator=(const Workspace&) = delete;
-
-  Bank& bank() { return parts_->bank; }
-  Unifier& unifier() { return parts_->unifier; }
-
- private:
-  struct Parts {
-    Bank bank;
-    Unifier unifier{bank};
-  };
-  using Spare = ThreadSpare<Parts>;
-  std::unique_ptr<Parts> parts_;
-};
-
 // Unifies the pairs left[i], right[i] in order, extending `subst`.
 Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<NodePtr>& right,
                          const Substitution* subst) {
-  Workspace workspace;
+  UnifierWorkspace workspace;
   Bank& bank = workspace.bank();
   std::vector<std::pair<TermId, TermId>> start;
   if (subst)
@@ -467,7 +422,7 @@ Substitution unify_pairs(const std::vector<NodePtr>& left, const std::vector<Nod
   for (const auto& n : right) b.push_back(bank.from_node(n));
   Clash clash;
   if (!unifier.unify_all(a, b, &clash)) raise_clash(bank, clash, refused);
-  return read_back(bank, unifier);
+  return workspace.bindings();
 }
 
 }  // namespace

@@ -130,123 +130,33 @@ NodePtr ASTTransformer::visit_exists_func(const NodeRef<ExistsFunc>& node) { ret
 // Measure
 // ---------------------------------------------------------------------------
 
-namespace {
-
-using Digits = std::vector<std::uint32_t>;
-
-Digits digits_of(unsigned __int128 value) {
-  Digits out;
-  for (; value; value >>= 32) out.push_back(static_cast<std::uint32_t>(value));
-  return out;
-}
-
-std::uint64_t magnitude_of(std::int64_t v) { return v < 0 ? ~static_cast<std::uint64_t>(v) + 1 : v; }
-
-// -1, 0 or 1 as a < b, a == b, a > b (no leading zero digits).
-int compare_digits(const Digits& a, const Digits& b) {
-  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
-  for (std::size_t i = a.size(); i-- > 0;)
-    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-  return 0;
-}
-
-Digits add_digits(const Digits& a, const Digits& b) {
-  Digits out;
-  std::uint64_t carry = 0;
-  for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-    std::uint64_t sum = carry + (i < a.size() ? a[i] : 0) + (i < b.size() ? b[i] : 0);
-    out.push_back(static_cast<std::uint32_t>(sum));
-    carry = sum >> 32;
-  }
-  if (carry) out.push_back(static_cast<std::uint32_t>(carry));
-  return out;
-}
-
-// a - b for a >= b.
-Digits subtract_digits(const Digits& a, const Digits& b) {
-  Digits out(a);
-  std::int64_t borrow = 0;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    std::int64_t d = std::int64_t{out[i]} - borrow - (i < b.size() ? std::int64_t{b[i]} : 0);
-    borrow = d < 0;
-    out[i] = static_cast<std::uint32_t>(d + (borrow ? (std::int64_t{1} << 32) : 0));
-  }
-  while (!out.empty() && out.back() == 0) out.pop_back();
-  return out;
-}
-
-// An integer measure as sign and magnitude.
-struct Signed {
-  bool negative;
-  Digits magnitude;
-};
-
-Signed signed_of(const Measure& m) {
-  if (const Measure::Wide* w = m.wide()) return {w->negative, w->magnitude};
-  return {m.small() < 0, digits_of(magnitude_of(m.small()))};
-}
-
-// -1, 0 or 1 as a < b, a == b, a > b.
-int compare(const Signed& a, const Signed& b) {
-  if (a.negative != b.negative) return a.negative ? -1 : 1;
-  int by_magnitude = compare_digits(a.magnitude, b.magnitude);
-  return a.negative ? -by_magnitude : by_magnitude;
-}
-
-}  // namespace
-
-Measure Measure::from_signed(bool negative, Digits magnitude) {
-  while (!magnitude.empty() && magnitude.back() == 0) magnitude.pop_back();
-  if (magnitude.size() <= 2) {
-    std::uint64_t value = magnitude.empty() ? 0 : magnitude[0];
-    if (magnitude.size() == 2) value |= std::uint64_t{magnitude[1]} << 32;
-    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    if (value <= kMax) return Measure(negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value));
-    if (negative && value == kMax + 1) return Measure(std::numeric_limits<std::int64_t>::min());
-  }
+Measure Measure::of(BigInt value) {
+  if (value.fits_int64()) return Measure(value.to_int64());
   Measure out;
-  out.extra_ = std::make_shared<const Extra>(Extra{Wide{negative, std::move(magnitude)}, nullptr});
+  out.extra_ = std::make_shared<const Extra>(Extra{std::move(value), nullptr});
   return out;
 }
 
 Measure Measure::add_slowly(const Measure& a, const Measure& b) {
   if (a.host() || b.host()) return (a.host() ? a.host() : b.host())->plus(a, b);
-  Signed x = signed_of(a), y = signed_of(b);
-  if (x.negative == y.negative) return Measure::from_signed(x.negative, add_digits(x.magnitude, y.magnitude));
-  if (compare_digits(x.magnitude, y.magnitude) >= 0)
-    return Measure::from_signed(x.negative, subtract_digits(x.magnitude, y.magnitude));
-  return Measure::from_signed(y.negative, subtract_digits(y.magnitude, x.magnitude));
+  return Measure::of(a.integer() + b.integer());
 }
 
 Measure Measure::larger_slowly(const Measure& current, const Measure& candidate) {
   if (current.host() || candidate.host())
     return (current.host() ? current.host() : candidate.host())->larger(current, candidate);
-  return compare(signed_of(candidate), signed_of(current)) > 0 ? candidate : current;
+  return candidate.integer() > current.integer() ? candidate : current;
 }
 
 bool operator==(const Measure& a, const Measure& b) {
   if (a.host() || b.host()) return a.host() == b.host();
   if (a.is_small() != b.is_small()) return false;
-  if (a.is_small()) return a.small_ == b.small_;
-  return a.wide()->negative == b.wide()->negative && a.wide()->magnitude == b.wide()->magnitude;
+  return a.is_small() ? a.small_ == b.small_ : *a.wide() == *b.wide();
 }
 
 std::string Measure::to_string() const {
   if (host()) return "<host value>";
-  if (is_small()) return std::to_string(small_);
-  std::string out;
-  for (Digits rest = wide()->magnitude; !rest.empty();) {  // repeated division by ten
-    std::uint64_t remainder = 0;
-    for (std::size_t i = rest.size(); i-- > 0;) {
-      std::uint64_t part = (remainder << 32) | rest[i];
-      rest[i] = static_cast<std::uint32_t>(part / 10);
-      remainder = part % 10;
-    }
-    out += static_cast<char>('0' + remainder);
-    while (!rest.empty() && rest.back() == 0) rest.pop_back();
-  }
-  if (wide()->negative) out += '-';
-  return {out.rbegin(), out.rend()};
+  return is_small() ? std::to_string(small_) : wide()->decimal();
 }
 
 // ---------------------------------------------------------------------------

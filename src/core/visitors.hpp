@@ -316,17 +316,13 @@ class Measure {
   Measure(std::int64_t value = 0) : small_(value) {}  // NOLINT: integers convert
   explicit Measure(std::shared_ptr<const HostMeasure> host)
       : extra_(std::make_shared<const Extra>(Extra{{}, std::move(host)})) {}
-
-  // An integer outside the 64-bit range: sign, and magnitude in 32-bit
-  // digits, least significant first.
-  struct Wide {
-    bool negative;
-    std::vector<std::uint32_t> magnitude;
-  };
+  // The integer `value`, small where it fits.
+  static Measure of(BigInt value);
 
   bool is_small() const { return !extra_; }
   std::int64_t small() const { return small_; }
-  const Wide* wide() const { return extra_ && !extra_->host ? &extra_->wide : nullptr; }
+  // The integer when it lies outside the 64-bit range.
+  const BigInt* wide() const { return extra_ && !extra_->host ? &extra_->wide : nullptr; }
   const HostMeasure* host() const { return extra_ ? extra_->host.get() : nullptr; }
   // The decimal digits of an integer measure.
   std::string to_string() const;
@@ -344,16 +340,16 @@ class Measure {
   // Integer measures compare by value; a host value equals only itself.
   friend bool operator==(const Measure& a, const Measure& b);
 
-  // The integer of that sign and magnitude, small where it fits.
-  static Measure from_signed(bool negative, std::vector<std::uint32_t> magnitude);
-
  private:
   static Measure add_slowly(const Measure& a, const Measure& b);
   static Measure larger_slowly(const Measure& current, const Measure& candidate);
 
   // What a small integer does not hold: a wide integer, or a host value.
+  // The integer as a BigInt.
+  BigInt integer() const { return is_small() ? BigInt(small_) : *wide(); }
+
   struct Extra {
-    Wide wide;
+    BigInt wide;
     std::shared_ptr<const HostMeasure> host;
   };
   std::int64_t small_ = 0;

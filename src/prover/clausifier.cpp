@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "core/node_walk.hpp"
 #include "core/visitors.hpp"
 #include "prover/formula_shape.hpp"
 
@@ -396,30 +397,14 @@ std::atomic<std::uint64_t> g_skolem_function_counter{0};
 // beginning with "sk_" can), over its distinct nodes.
 std::unordered_set<std::string> skolem_like_names(const NodePtr& formula) {
   std::unordered_set<std::string> names;
-  std::unordered_set<const core::Node*> seen;
-  std::vector<const core::Node*> todo{formula.get()};
   auto note = [&](const std::string& name) {
     if (name.size() > 3 && name.compare(0, 3, "sk_") == 0) names.insert(name);
   };
-  while (!todo.empty()) {
-    const core::Node* n = todo.back();
-    todo.pop_back();
-    if (!seen.insert(n).second) continue;
-    switch (n->kind()) {
-      case NodeKind::Variable: break;
-      case NodeKind::Constant: note(core::as<core::Constant>(*n).name()); break;
-      case NodeKind::FunctionApp:
-      case NodeKind::PredicateApp: {
-        const core::Application* app = core::as_application(*n);
-        if (app->symbol().is_name()) note(app->symbol().name());
-        for (const auto& arg : app->args()) todo.push_back(arg.get());
-        break;
-      }
-      default:
-        core::for_each_child(*n, [&](const auto& child) { todo.push_back(child.get()); });
-        break;
-    }
-  }
+  core::for_each_distinct_node(*formula, [&](const core::Node& n) {
+    if (n.kind() == NodeKind::Constant) note(core::as<core::Constant>(n).name());
+    const core::Application* app = core::as_application(n);
+    if (app && app->symbol().is_name()) note(app->symbol().name());
+  });
   return names;
 }
 

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <string>
-#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "core/exceptions.hpp"
 #include "core/interrupt.hpp"
+#include "core/node_walk.hpp"
 #include "core/unify.hpp"
 #include "prover/definitional_cnf.hpp"
 #include "prover/engine_loop.hpp"
@@ -52,24 +52,13 @@ bool may_clash(const std::string& name) { return name.rfind("sk_", 0) == 0 || na
 // The names of the symbols of a formula (predicates, functions, constants)
 // that may clash, each distinct node walked once.
 void collect_names(const core::NodePtr& formula, std::unordered_set<std::string>& names) {
-  core::InterruptPoller poller;
-  std::vector<const core::NodePtr*> stack{&formula};
-  std::unordered_set<const core::Node*> seen;  // nodes with several owners only
   auto note = [&](const std::string& name) {
     if (may_clash(name)) names.insert(name);
   };
-  while (!stack.empty()) {
-    poller.poll();
-    const core::NodePtr& n = *stack.back();
-    stack.pop_back();
-    if (n.use_count() > 1 && !seen.insert(n.get()).second) continue;
-    if (n->kind() == core::NodeKind::Variable) continue;
-    if (n->kind() == core::NodeKind::Constant) note(core::as<core::Constant>(*n).name());
-    if (const core::Application* a = core::as_application(*n)) note(a->symbol().name());
-    core::for_each_child(*n, [&](const auto& child) {
-      if constexpr (std::is_same_v<std::decay_t<decltype(child)>, core::NodePtr>) stack.push_back(&child);
-    });
-  }
+  core::for_each_distinct_node(*formula, [&](const core::Node& n) {
+    if (n.kind() == core::NodeKind::Constant) note(core::as<core::Constant>(n).name());
+    if (const core::Application* a = core::as_application(n)) note(a->symbol().name());
+  });
 }
 
 // What Skolemization and the definitions ask of the problem: a name is

@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/hash_mix.hpp"
 #include "core/interrupt.hpp"
 #include "prover/engine_clauses.hpp"
 #include "prover/engine_ordering.hpp"
@@ -40,7 +41,7 @@ inline std::uint64_t lit_key(const Terms& terms, const Lit& l) {
 inline std::uint64_t complement_key(const Terms& terms, const Lit& l) {
   return (static_cast<std::uint64_t>(terms.sym(l.atom)) << 1) | (l.positive ? 0u : 1u);
 }
-inline std::uint64_t key_bit(std::uint64_t key) { return 1ull << ((key * 0x9e3779b97f4a7c15ull) >> 58); }
+inline std::uint64_t key_bit(std::uint64_t key) { return 1ull << (core::hash_of(key) >> 58); }
 
 // Top symbols at a few argument positions of an atom: 0 a variable at the
 // position, 1 below a variable, 2 no such position, otherwise the symbol plus 3.

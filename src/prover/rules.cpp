@@ -10,6 +10,7 @@
 #include "core/limits.hpp"
 #include "core/ordered.hpp"
 #include "core/unify.hpp"
+#include "core/unify_workspace.hpp"
 #include "core/visitors.hpp"
 #include "sol/substitutions_ext.hpp"
 
@@ -63,64 +64,40 @@ bool heads_clash(const Node& a, const Node& b) {
   }
 }
 
-// The unification work of one rule call.  The atoms of the clauses enter one
-// term bank once; each candidate pair is unified on the trail (a failure
-// costs no exception and leaves no binding) and undone afterwards.  Only a
-// pair that unifies is read back: its unifier as the substitution
-// core::unify_formulas returns (the bound variables in binding order, each
-// with its instantiated value), its conclusion from the instantiated atoms,
-// which the bank builds once each.
-class Workspace {
- public:
-  // The workspace of a call, made when the first candidate pair needs it
-  // (a call whose pairs all fail the head test builds no bank).
-  static Workspace& of(std::optional<Workspace>& slot) {
-    if (!slot) slot.emplace();
-    return *slot;
-  }
+// The unification work of one rule call.  The atoms of the clauses enter the
+// workspace's term bank once; each candidate pair is unified on the trail (a
+// failure costs no exception and leaves no binding) and undone afterwards.
+// Only a pair that unifies is read back: its unifier as the substitution
+// core::unify_formulas returns, its conclusion from the instantiated atoms,
+// which the bank builds once each.  The workspace is borrowed when the first
+// candidate pair needs it (a call whose pairs all fail the head test takes none).
+using core::UnifierWorkspace;
 
-  Workspace() : unifier_(bank_) {}
-  Workspace(const Workspace&) = delete;
-  Workspace& operator=(const Workspace&) = delete;
+UnifierWorkspace& workspace_of(std::optional<UnifierWorkspace>& slot) {
+  if (!slot) slot.emplace();
+  return *slot;
+}
 
-  core::TermId id(const NodePtr& node) { return bank_.from_node(node); }
+std::vector<core::TermId> atom_ids(UnifierWorkspace& ws, const Clause& c) {
+  std::vector<core::TermId> ids;
+  ids.reserve(c.size());
+  for (const Literal& literal : c.literals()) ids.push_back(ws.id(literal.atom()));
+  return ids;
+}
 
-  std::vector<core::TermId> atom_ids(const Clause& c) {
-    std::vector<core::TermId> ids;
-    ids.reserve(c.size());
-    for (const Literal& literal : c.literals()) ids.push_back(id(literal.atom()));
-    return ids;
-  }
+// Two predicate applications of one symbol or two equations, argument by
+// argument (side by side); false for anything else.
+bool unify_atoms(UnifierWorkspace& ws, core::TermId a, core::TermId b) {
+  const core::Bank& bank = ws.bank();
+  NodeKind kind = bank.kind(a);
+  if (kind != bank.kind(b)) return false;
+  if (kind == NodeKind::PredicateApp ? bank.symbol_of(a) != bank.symbol_of(b) : kind != NodeKind::Equality)
+    return false;
+  return ws.unifier().unify_all(bank.children(a), bank.children(b));
+}
 
-  // Two predicate applications of one symbol or two equations, argument by
-  // argument (side by side); false for anything else.
-  bool unify_atoms(core::TermId a, core::TermId b) {
-    NodeKind kind = bank_.kind(a);
-    if (kind != bank_.kind(b)) return false;
-    if (kind == NodeKind::PredicateApp ? bank_.symbol_of(a) != bank_.symbol_of(b) : kind != NodeKind::Equality)
-      return false;
-    return unifier_.unify_all(bank_.children(a), bank_.children(b));
-  }
-
-  bool unify_terms(core::TermId a, core::TermId b) { return unifier_.unify(a, b); }
-
-  // The bindings made since the last release, as a substitution.
-  Substitution unifier() {
-    Substitution mgu;
-    for (core::TermId var : unifier_.trail())
-      mgu.set(core::as_ptr<Variable>(bank_.to_node(var)), bank_.to_node(unifier_.apply(var)));
-    return mgu;
-  }
-
-  // The literal over the atom `atom` (an id of this bank) under the bindings.
-  Literal instance(core::TermId atom, bool positive) { return Literal(bank_.to_node(unifier_.apply(atom)), positive); }
-
-  void release() { unifier_.undo(0); }
-
- private:
-  core::Bank bank_;
-  core::Unifier unifier_;
-};
+// The literal over the atom `atom` (an id of the workspace's bank) under the bindings.
+Literal instance(UnifierWorkspace& ws, core::TermId atom, bool positive) { return Literal(ws.instance(atom), positive); }
 
 }  // namespace
 
@@ -158,7 +135,7 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
   const Clause& c2_std = renamed(c2, renaming_apart(c1, c2), storage);
   std::vector<Resolvent> results;
   ClauseSet seen;
-  std::optional<Workspace> slot;
+  std::optional<UnifierWorkspace> slot;
   std::vector<core::TermId> atoms1, atoms2;
   const auto& lits1 = c1.literals();
   const auto& lits2 = c2_std.literals();
@@ -166,21 +143,21 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
     for (std::size_t j = 0; j < lits2.size(); ++j) {
       poll(poller);
       if (lits1[i].positive() == lits2[j].positive() || heads_clash(*lits1[i].atom(), *lits2[j].atom())) continue;
-      Workspace& ws = Workspace::of(slot);
+      UnifierWorkspace& ws = workspace_of(slot);
       if (atoms1.empty()) {
-        atoms1 = ws.atom_ids(c1);
-        atoms2 = ws.atom_ids(c2_std);
+        atoms1 = atom_ids(ws, c1);
+        atoms2 = atom_ids(ws, c2_std);
       }
-      if (!ws.unify_atoms(atoms1[i], atoms2[j])) continue;
+      if (!unify_atoms(ws, atoms1[i], atoms2[j])) continue;
       // sigma((c1 - {l1}) | (c2' - {l2})), the union taken in this order.
       LiteralSet literals;
       for (std::size_t k = 0; k < lits1.size(); ++k)
-        if (k != i) literals.insert(ws.instance(atoms1[k], lits1[k].positive()));
+        if (k != i) literals.insert(instance(ws, atoms1[k], lits1[k].positive()));
       for (std::size_t k = 0; k < lits2.size(); ++k)
-        if (k != j) literals.insert(ws.instance(atoms2[k], lits2[k].positive()));
+        if (k != j) literals.insert(instance(ws, atoms2[k], lits2[k].positive()));
       Clause resolvent(std::move(literals));
-      if (seen.insert(resolvent)) results.push_back({std::move(resolvent), ws.unifier(), lits1[i], lits2[j]});
-      ws.release();
+      if (seen.insert(resolvent)) results.push_back({std::move(resolvent), ws.bindings(), lits1[i], lits2[j]});
+      ws.unifier().undo(0);
     }
   }
   return results;
@@ -192,21 +169,21 @@ std::vector<Resolvent> resolve_clauses(const Clause& c1, const Clause& c2, core:
 std::vector<Factor> factor_clause(const Clause& c, core::InterruptPoller* poller) {
   std::vector<Factor> results;
   ClauseSet seen;
-  std::optional<Workspace> slot;
+  std::optional<UnifierWorkspace> slot;
   std::vector<core::TermId> atoms;
   const auto& lits = c.literals();
   for (std::size_t i = 0; i < lits.size(); ++i) {
     for (std::size_t j = i + 1; j < lits.size(); ++j) {
       poll(poller);
       if (lits[i].positive() != lits[j].positive() || heads_clash(*lits[i].atom(), *lits[j].atom())) continue;
-      Workspace& ws = Workspace::of(slot);
-      if (atoms.empty()) atoms = ws.atom_ids(c);
-      if (!ws.unify_atoms(atoms[i], atoms[j])) continue;
+      UnifierWorkspace& ws = workspace_of(slot);
+      if (atoms.empty()) atoms = atom_ids(ws, c);
+      if (!unify_atoms(ws, atoms[i], atoms[j])) continue;
       LiteralSet literals;
-      for (std::size_t k = 0; k < lits.size(); ++k) literals.insert(ws.instance(atoms[k], lits[k].positive()));
+      for (std::size_t k = 0; k < lits.size(); ++k) literals.insert(instance(ws, atoms[k], lits[k].positive()));
       Clause factored(std::move(literals));
-      if (factored.size() < c.size() && seen.insert(factored)) results.push_back({std::move(factored), ws.unifier()});
-      ws.release();
+      if (factored.size() < c.size() && seen.insert(factored)) results.push_back({std::move(factored), ws.bindings()});
+      ws.unifier().undo(0);
     }
   }
   return results;
@@ -397,7 +374,7 @@ namespace {
 struct ParamodulationRun {
   std::vector<Paramodulant> results;
   ClauseSet seen;
-  std::optional<Workspace> slot;
+  std::optional<UnifierWorkspace> slot;
   core::InterruptPoller* poller = nullptr;
 
   struct Orientation {
@@ -434,25 +411,25 @@ struct ParamodulationRun {
       poll(poller);
       // A subterm met again yields only what its first occurrence gave.
       if (s->kind() == NodeKind::Variable || heads_clash(*s, *side.lhs) || !tried.insert(s)) continue;
-      Workspace& ws = Workspace::of(slot);
+      UnifierWorkspace& ws = workspace_of(slot);
       if (d.atoms_a.empty()) {
-        d.atoms_a = ws.atom_ids(d.a);
-        d.atoms_b = ws.atom_ids(d.b);
+        d.atoms_a = atom_ids(ws, d.a);
+        d.atoms_b = atom_ids(ws, d.b);
       }
-      if (!ws.unify_terms(ws.id(s), ws.id(side.lhs))) continue;
-      auto sigma = std::make_shared<const Substitution>(ws.unifier());
+      if (!ws.unifier().unify(ws.id(s), ws.id(side.lhs))) continue;
+      auto sigma = std::make_shared<const Substitution>(ws.bindings());
       for (NodePtr& atom : replace_atom_subterm(target.atom(), s, side.rhs)) {
         // sigma((a - {e}) | (b - {target}) | {target with this occurrence replaced})
         LiteralSet literals;
         for (std::size_t k = 0; k < d.a.size(); ++k)
-          if (k != e) literals.insert(ws.instance(d.atoms_a[k], d.a.literals()[k].positive()));
+          if (k != e) literals.insert(instance(ws, d.atoms_a[k], d.a.literals()[k].positive()));
         for (std::size_t k = 0; k < d.b.size(); ++k)
-          if (k != l) literals.insert(ws.instance(d.atoms_b[k], d.b.literals()[k].positive()));
-        literals.insert(ws.instance(ws.id(atom), target.positive()));
+          if (k != l) literals.insert(instance(ws, d.atoms_b[k], d.b.literals()[k].positive()));
+        literals.insert(instance(ws, ws.id(atom), target.positive()));
         Clause p(std::move(literals));
         if (seen.insert(p)) results.push_back({std::move(p), sigma});
       }
-      ws.release();
+      ws.unifier().undo(0);
     }
   }
 };

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include "core/exceptions.hpp"
+#include "core/node_walk.hpp"
 #include "core/substitutions.hpp"
 #include "core/visitors.hpp"
 
@@ -37,23 +37,6 @@ void PredicateSubstitution::set(SymbolVariablePtr var, PredicateLambda value) {
 // ---------------------------------------------------------------------------
 namespace {
 
-// Calls `visit` once on every distinct node reachable from `root`.  Shared
-// subtrees are entered once, so heavily shared formulas cost their number of
-// distinct nodes, and no recursion is involved.
-template <typename Visit>
-void for_each_node(const NodePtr& root, Visit visit) {
-  std::vector<const Node*> stack{root.get()};
-  std::unordered_set<const Node*> seen{root.get()};
-  while (!stack.empty()) {
-    const Node* node = stack.back();
-    stack.pop_back();
-    visit(*node);
-    for_each_child(*node, [&](const auto& child) {
-      if (child && seen.insert(child.get()).second) stack.push_back(child.get());
-    });
-  }
-}
-
 // The symbol variable of an application, or null for a named symbol.
 const SymbolVariable* symbol_variable(const Node& node) {
   const Application* app = as_application(node);
@@ -68,7 +51,7 @@ bool same_variable_type(const Variable& a, const Variable& b) {
 
 std::int64_t max_variable_id(const NodePtr& node) {
   std::int64_t largest = -1;
-  for_each_node(node, [&](const Node& n) {
+  core::for_each_distinct_node(*node, [&](const Node& n) {
     if (n.kind() == NodeKind::Variable) largest = std::max(largest, as<Variable>(n).id());
   });
   return largest;
@@ -186,7 +169,7 @@ bool PatternMatcher::escapes(const NodePtr& t, const std::vector<std::size_t>& a
   }
   if (symbol_binders_.empty()) return false;
   bool bound_symbol = false;
-  for_each_node(t, [&](const Node& n) {
+  core::for_each_distinct_node(*t, [&](const Node& n) {
     const SymbolVariable* s = symbol_variable(n);
     if (s && target_symbol_binder(*s) != kFree) bound_symbol = true;
   });
@@ -363,7 +346,7 @@ class PredicateInstantiator : public ASTTransformer {
 
   bool mentions_mapped(const NodePtr& formula) const {
     bool found = false;
-    for_each_node(formula, [&](const Node& n) {
+    core::for_each_distinct_node(*formula, [&](const Node& n) {
       if (n.kind() == NodeKind::PredicateApp && active(as<PredicateApp>(n))) found = true;
     });
     return found;

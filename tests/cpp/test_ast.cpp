@@ -3,6 +3,7 @@
 
 #include "constructive/common.hpp"
 #include "core/ast.hpp"
+#include "core/node_walk.hpp"
 #include "core/parser.hpp"
 
 using namespace core;
@@ -61,6 +62,29 @@ TEST(Ast, DeepTreesAreComparedAndReleasedWithoutRecursion) {
   EXPECT_THROW(formula_depth(*a), RecursionDepthError);
   a.reset();
   b.reset();
+}
+
+// The walk over distinct nodes: each node once, however deep the nesting
+// or heavy the sharing, in pre-order, the bound variable of a quantifier
+// among the children.
+TEST(Ast, DistinctNodeWalk) {
+  std::size_t visits = 0;
+  for_each_distinct_node(*deep_chain(200000), [&](const Node&) { ++visits; });
+  EXPECT_EQ(visits, 200001u);
+
+  NodePtr shared = atom("p");
+  for (int i = 0; i < 200; ++i) shared = make_and(shared, shared);  // 2^200 leaves as a tree
+  visits = 0;
+  for_each_distinct_node(*shared, [&](const Node&) { ++visits; });
+  EXPECT_EQ(visits, 201u);
+
+  auto x = Variable::make(7);
+  auto q = Quantifier::make(NodeKind::Forall, x, make_or(atom("q"), PredicateApp::make(Symbol("P"), 1, {x})));
+  std::vector<NodeKind> order;
+  for_each_distinct_node(*q, [&](const Node& n) { order.push_back(n.kind()); });
+  std::vector<NodeKind> expected{NodeKind::Forall, NodeKind::Variable, NodeKind::Or, NodeKind::PredicateApp,
+                                 NodeKind::PredicateApp};
+  EXPECT_EQ(order, expected);  // x inside P(x) is the node already met
 }
 
 TEST(Constructive, NormalisationRemovesNegationAndVerum) {
