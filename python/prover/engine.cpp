@@ -84,12 +84,13 @@ PYBIND11_MODULE(engine, m) {
           "prove",
           [](const TheoremProver& self, py::handle target, py::handle premises, py::handle max_steps,
              py::handle timeout_sec) {
+            // The clock runs from the call: reading many premises counts too.
+            const auto start = core::ScopedDeadline::Clock::now();
             core::NodePtr goal = common::formula_from_py(target, "target");
             std::vector<core::NodePtr> given = premises_from_py(premises);
             prover::SearchLimits limits =
                 TheoremProver::limits(steps_from_py(max_steps, self.config().prover_max_steps),
                                       seconds_from_py(timeout_sec, self.config().prover_timeout_sec));
-            // The clock runs from here, through clausification and the proof.
             return prover::within_time_limit(limits.timeout_sec, [&] {
               prover::Refutation search;
               self.prepare(search, goal, given);
@@ -99,7 +100,7 @@ PYBIND11_MODULE(engine, m) {
                 search.run(limits);
               }
               return search.proof();
-            });
+            }, start);
           },
           py::arg("target"), py::arg("premises") = py::none(), py::arg("max_steps") = py::none(),
           py::arg("timeout_sec") = py::none(),
