@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "core/release.hpp"
 #include "core/visitors.hpp"
 #include "prover/formula_shape.hpp"
 
@@ -685,7 +686,7 @@ std::vector<Clause> formula_to_clauses(const NodePtr& formula) {
     }
   }
 
-  std::vector<Clause> clauses;
+  core::ReleaseOnUnwind<std::vector<Clause>> clauses;  // many small parts: freed off the path of an error
   for (const NodePtr* conjunct : conjuncts) {
     LiteralSet literals;
     todo.assign(1, conjunct);
@@ -708,9 +709,9 @@ std::vector<Clause> formula_to_clauses(const NodePtr& formula) {
       }
     }
     Clause clause(std::move(literals));
-    if (!clause.is_tautology()) clauses.push_back(std::move(clause));
+    if (!clause.is_tautology()) clauses->push_back(std::move(clause));
   }
-  return clauses;
+  return std::move(*clauses);
 }
 
 // ---------------------------------------------------------------------------
