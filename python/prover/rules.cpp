@@ -324,8 +324,8 @@ struct PythonTemplateHost {
   // Bound afresh on every call, before anything else: a missing module or
   // name fails every call with ImportError.
   py::object forall_pred = import_name("sol.ast_ext", "ForallPred");
-  py::object exists_pred = import_name("sol.ast_ext", "ExistsPred");
-  py::object predicate_variable = import_name("sol.ast_ext", "PredicateVariable");
+  py::object exists_pred = import_name("sol.ast_ext", "ExistsPred");                // bound, not used
+  py::object predicate_variable = import_name("sol.ast_ext", "PredicateVariable");  // bound, not used
   py::object ho_pattern_unify = import_name("sol.substitutions_ext", "ho_pattern_unify");
   py::object substitute_predicate = import_name("sol.substitutions_ext", "substitute_predicate");
   py::object instantiate_induction = import_name("sol.kb_ext", "instantiate_induction");

@@ -6,6 +6,7 @@
 //   paramodulate                   paramodulation by the positive equations of either clause
 //   extract_subterms, replace_subterm, extract_atom_subterms, replace_atom_subterm
 //                                  subterm occurrences in pre-order, and their replacement
+//   instantiate_template           the clauses of a second-order template's instance for a goal
 //
 // The rules work on the clause values of the clausifier (prover::Clause,
 // prover::Literal).  Each call unifies on one term bank with the trail
