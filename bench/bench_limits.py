@@ -19,9 +19,10 @@ sends SIGINT after each delay; a line shows the time from the signal until
 the child reports KeyboardInterrupt.  A search that ends before the signal
 is reported as such.
 
-To add a prover or an input, add a Case to OVERRUN_CASES or INTERRUPT_CASES:
-the set-up code, and the call as a format string (with {limit} for the time
-limit in the overrun cases).
+To add a prover or an input, add a Case to OVERRUN_CASES or INTERRUPT_CASES
+(engine() and translation() build the cases of the engine and of the
+translation prover): the set-up code, and the call as a format string (with
+{limit} for the time limit in the overrun cases).
 """
 
 import argparse
@@ -32,6 +33,7 @@ import subprocess
 import sys
 import threading
 import time
+from contextlib import contextmanager
 from dataclasses import dataclass
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -39,11 +41,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # Inputs, built in the child.  ISSUE5 is a 5-atom IPC non-theorem whose
 # relational translation has 37 668 clauses when clausified by distribution.
 INPUTS = r"""
-from functools import reduce
 from core.ast import And, Constant, Equality, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp, Variable
 from constructive.common import FALSUM, VERUM, normalize_formula
 from constructive.resolution import _extract_predicate_names, get_frame_axioms, translate_ipc_to_fol
-from families import FAMILIES
+from families import BENCHMARK_FAMILIES, FAMILIES
 
 def atom(name, *args):
     return PredicateApp(pred=name, arity=len(args), args=tuple(args))
@@ -55,8 +56,7 @@ ISSUE5 = Iff(Iff(p, Iff(I(I(I(s, q), p), I(r, t)), q)),
 
 def equivalences(n):
     # ((p1 <=> p2) <=> ... <=> pn) <=> (pn <=> (... <=> (p2 <=> p1))): valid.
-    atoms = [atom(f"p{i}") for i in range(1, n + 1)]
-    return Iff(reduce(Iff, atoms), reduce(lambda acc, a: Iff(a, acc), atoms))
+    return BENCHMARK_FAMILIES["equivalence_chain"][0](n)[0]
 
 def relational(formula):
     n = normalize_formula(formula)
@@ -95,52 +95,53 @@ class Case:
     call: str   # the timed call; "{limit}" is the time limit
 
 
+def engine(input, setup, target, premises, limit="{limit}"):
+    """TheoremProver on a problem that `setup` builds."""
+    return Case("TheoremProver.prove", input, setup + "\nfrom prover.engine import TheoremProver",
+                f"TheoremProver().prove({target}, {premises}, max_steps=10**9, timeout_sec={limit})")
+
+
+def translation(input, formula, limit="{limit}", method=None):
+    """The translation prover, alone or (with `method`) through prove_resolution."""
+    if method is None:
+        return Case("prove_translation_resolution", input,
+                    "from constructive.resolution import prove_translation_resolution",
+                    f"prove_translation_resolution({formula}, max_steps=10**9, timeout_sec={limit})")
+    return Case(f"prove_resolution {method}", input, "from constructive.resolution import prove_resolution",
+                f"prove_resolution({formula}, method={method!r}, max_steps=10**9, timeout_sec={limit})")
+
+
+# The problems that exercise each phase: clausification (the translated
+# formulas, the equivalence chains, one wide formula), taking in clauses
+# (many facts), saturation (the group) and their sizes.
 OVERRUN_CASES = [
-    Case("TheoremProver.prove", "issue5 translated", "T, A = relational(ISSUE5)\nfrom prover.engine import TheoremProver",
-         "TheoremProver().prove(T, A, max_steps=10**9, timeout_sec={limit})"),
-    Case("TheoremProver.prove", "group commutes", "from prover.engine import TheoremProver",
-         "TheoremProver().prove(COMMUTES, GROUP, max_steps=10**9, timeout_sec={limit})"),
-    Case("TheoremProver.prove", "equivalences(5) translated",
-         "T, A = relational(equivalences(5))\nfrom prover.engine import TheoremProver",
-         "TheoremProver().prove(T, A, max_steps=10**9, timeout_sec={limit})"),
-    Case("TheoremProver.prove", "100000 implications", "W = [wide(100000)]\nfrom prover.engine import TheoremProver",
-         "TheoremProver().prove(atom('goal'), W, max_steps=10**9, timeout_sec={limit})"),
-    Case("TheoremProver.prove", "40000 facts", "W = facts(40000)\nfrom prover.engine import TheoremProver",
-         "TheoremProver().prove(atom('goal'), W, max_steps=10**9, timeout_sec={limit})"),
-    Case("prove_translation_resolution", "issue5",
-         "from constructive.resolution import prove_translation_resolution",
-         "prove_translation_resolution(ISSUE5, max_steps=10**9, timeout_sec={limit})"),
-    Case("prove_translation_resolution", "equivalences(5)",
-         "from constructive.resolution import prove_translation_resolution",
-         "prove_translation_resolution(equivalences(5), max_steps=10**9, timeout_sec={limit})"),
-    Case("prove_translation_resolution", "debruijn(2)",
-         "from constructive.resolution import prove_translation_resolution\nF = FAMILIES['debruijn'][0](2)",
-         "prove_translation_resolution(F, max_steps=10**9, timeout_sec={limit})"),
-    Case("prove_resolution translation", "issue5", "from constructive.resolution import prove_resolution",
-         "prove_resolution(ISSUE5, method='translation', max_steps=10**9, timeout_sec={limit})"),
-    Case("prove_resolution auto", "issue5", "from constructive.resolution import prove_resolution",
-         "prove_resolution(ISSUE5, method='auto', max_steps=10**9, timeout_sec={limit})"),
+    engine("issue5 translated", "T, A = relational(ISSUE5)", "T", "A"),
+    engine("group commutes", "", "COMMUTES", "GROUP"),
+    engine("equivalences(5) translated", "T, A = relational(equivalences(5))", "T", "A"),
+    engine("100000 implications", "W = [wide(100000)]", "atom('goal')", "W"),
+    engine("40000 facts", "W = facts(40000)", "atom('goal')", "W"),
+    translation("issue5", "ISSUE5"),
+    translation("equivalences(5)", "equivalences(5)"),
+    translation("equivalences(14)", "equivalences(14)"),
+    translation("debruijn(2)", "FAMILIES['debruijn'][0](2)"),
+    translation("issue5", "ISSUE5", method="translation"),
+    translation("issue5", "ISSUE5", method="auto"),
 ]
 
-# The long searches that Ctrl-C must stop.  prove_prefixed_resolution,
+# The long searches that Ctrl-C must stop, in each phase.  prove_prefixed_resolution,
 # prove_ljt and prove_tableau take no time limit; their inputs keep them busy.
 INTERRUPT_CASES = [
-    Case("TheoremProver.prove", "group commutes", "from prover.engine import TheoremProver",
-         "TheoremProver().prove(COMMUTES, GROUP, max_steps=10**9, timeout_sec=3600)"),
-    Case("TheoremProver.prove", "issue5 translated", "T, A = relational(ISSUE5)\nfrom prover.engine import TheoremProver",
-         "TheoremProver().prove(T, A, max_steps=10**9, timeout_sec=3600)"),
-    Case("prove_translation_resolution", "equivalences(5)",
-         "from constructive.resolution import prove_translation_resolution",
-         "prove_translation_resolution(equivalences(5), max_steps=10**9, timeout_sec=3600)"),
-    Case("prove_resolution translation", "issue5", "from constructive.resolution import prove_resolution",
-         "prove_resolution(ISSUE5, method='translation', max_steps=10**9, timeout_sec=3600)"),
-    Case("prove_prefixed_resolution", "debruijn(3)",
-         "from constructive.resolution import prove_prefixed_resolution\nF = FAMILIES['debruijn'][0](3)",
-         "prove_prefixed_resolution(F, max_multiplicity=50, max_steps=10**9)"),
-    Case("prove_ljt", "pigeon(6)", "from constructive.ljt import prove_ljt\nF = FAMILIES['pigeon'][0](6)",
-         "prove_ljt(F)"),
-    Case("prove_tableau", "pigeon(5)", "from constructive.tableau import prove_tableau\nF = FAMILIES['pigeon'][0](5)",
-         "prove_tableau(F, max_depth=10**7, max_worlds=10**7)"),
+    engine("group commutes", "", "COMMUTES", "GROUP", limit=3600),
+    engine("issue5 translated", "T, A = relational(ISSUE5)", "T", "A", limit=3600),
+    engine("100000 implications", "W = [wide(100000)]", "atom('goal')", "W", limit=3600),
+    translation("equivalences(5)", "equivalences(5)", limit=3600),
+    translation("equivalences(14)", "equivalences(14)", limit=3600),
+    translation("issue5", "ISSUE5", limit=3600, method="translation"),
+    Case("prove_prefixed_resolution", "debruijn(3)", "from constructive.resolution import prove_prefixed_resolution",
+              "prove_prefixed_resolution(FAMILIES['debruijn'][0](3), max_multiplicity=50, max_steps=10**9)"),
+    Case("prove_ljt", "pigeon(6)", "from constructive.ljt import prove_ljt", "prove_ljt(FAMILIES['pigeon'][0](6))"),
+    Case("prove_tableau", "pigeon(5)", "from constructive.tableau import prove_tableau",
+              "prove_tableau(FAMILIES['pigeon'][0](5), max_depth=10**7, max_worlds=10**7)"),
 ]
 
 # The child: builds the inputs and the case's set-up, then runs the call.
@@ -171,35 +172,31 @@ else:
 """
 
 
+@contextmanager
 def child(mode, case, limit=None):
+    """The child process of one run, killed if it is still there 600 s
+    after its limit, and in any case when the run is over."""
     call = case.call.format(limit=limit)
-    return subprocess.Popen([sys.executable, "-c", CHILD, HERE, mode, INPUTS, case.setup, call],
-                            stdout=subprocess.PIPE, text=True)
-
-
-def kill_later(process, seconds):
-    timer = threading.Timer(seconds, process.kill)
+    process = subprocess.Popen([sys.executable, "-c", CHILD, HERE, mode, INPUTS, case.setup, call],
+                               stdout=subprocess.PIPE, text=True)
+    timer = threading.Timer((limit or 0) + 600, process.kill)
     timer.start()
-    return timer
+    try:
+        yield process
+    finally:
+        timer.cancel()
+        process.kill()
+        process.wait()
 
 
 def overrun(case, limit):
-    process = child("overrun", case, limit)
-    timer = kill_later(process, limit + 600)
-    try:
-        out, _ = process.communicate()
-    finally:
-        timer.cancel()
-    lines = out.strip().splitlines()
-    if not lines:
-        return None
-    return json.loads(lines[-1])
+    with child("overrun", case, limit) as process:
+        lines = process.stdout.read().strip().splitlines()
+    return json.loads(lines[-1]) if lines else None
 
 
 def interrupt_delay(case, delay):
-    process = child("interrupt", case)
-    timer = kill_later(process, delay + 600)
-    try:
+    with child("interrupt", case, delay) as process:
         if process.stdout.readline().strip() != "running":
             return "failed to start"
         time.sleep(delay)
@@ -213,10 +210,6 @@ def interrupt_delay(case, delay):
         if answer != "interrupted":
             return answer or f"exit status {process.returncode}"
         return f"{seconds * 1000:.0f} ms"
-    finally:
-        timer.cancel()
-        process.kill()
-        process.wait()
 
 
 def selected(cases, names):

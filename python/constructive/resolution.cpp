@@ -19,6 +19,7 @@
 #include "constructive/formula_tree.hpp"
 #include "constructive/prefix_values.hpp"
 #include "constructive/resolution.hpp"
+#include "constructive/translation.hpp"
 #include "core/interrupt.hpp"
 #include "core/parser.hpp"
 #include "core/sorts.hpp"
@@ -515,8 +516,6 @@ void bind_prefixed(py::module_& m) {
 // ---------------------------------------------------------------------------
 // Relational translation
 // ---------------------------------------------------------------------------
-core::NodePtr root_world() { return core::Constant::make("w0", core::ind_sort()); }
-
 py::object translate_from_py(py::handle formula, py::handle world_term, py::handle var_counter) {
   core::NodePtr f = common::to_node(formula);
   core::NodePtr world = world_term.is_none() ? root_world() : common::to_node(world_term);
@@ -563,32 +562,21 @@ struct TranslationProver {
   py::object timeout_sec;
 };
 
+// The problem is the engine's (constructive/translation.hpp); the signature,
+// the configuration and the classical engine are the classes this module
+// holds when the proof starts.
 py::object translate_and_prove(const TranslationProver& p, py::handle target, py::handle premises) {
-  core::NodePtr t = normalize_formula(common::formula_from_py(target, "target"));
-  std::vector<core::NodePtr> given = normalized(common::premises_from_py(premises));
-  std::vector<std::string> names = predicate_names(t);
-  for (const auto& g : given)
-    for (const auto& n : predicate_names(g)) names.push_back(n);
-  std::sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
+  TranslationProblem problem =
+      normalized_problem(common::formula_from_py(target, "target"), common::premises_from_py(premises));
 
   py::object ind = py::module_::import("core.sorts").attr("Ind");
   py::object signature = global("Signature", "core.signature")();
   signature.attr("register_predicate")("R", 2, py::make_tuple(ind, ind));
-  for (const auto& n : names) signature.attr("register_predicate")(n, 1, py::make_tuple(ind));
+  for (const auto& n : problem.atom_names) signature.attr("register_predicate")(n, 1, py::make_tuple(ind));
   signature.attr("register_constant")("w0", ind);
 
-  core::NodePtr world = root_world();
-  std::int64_t counter = 1;
-  core::NodePtr target_fol = translate_ipc_to_fol(t, world, counter);
-  std::vector<core::NodePtr> premises_fol;
-  for (const auto& g : given) {
-    counter = 1;
-    premises_fol.push_back(translate_ipc_to_fol(g, world, counter));
-  }
-  std::vector<core::NodePtr> axioms = frame_axioms(names);
-  std::vector<core::NodePtr> engine_premises = axioms;
-  engine_premises.insert(engine_premises.end(), premises_fol.begin(), premises_fol.end());
+  translate_problem(problem);
+  std::vector<core::NodePtr> engine_premises = problem.engine_premises();
 
   py::object config = global("SolverConfig", "config")(py::arg("prover_max_steps") = p.max_steps,
                                                          py::arg("prover_timeout_sec") = p.timeout_sec);
@@ -596,14 +584,14 @@ py::object translate_and_prove(const TranslationProver& p, py::handle target, py
                                                                  py::arg("config") = config);
   py::object proof_class = global("ProofDAG", "prover.proof");
   try {
-    py::list handed;
-    for (const auto& f : engine_premises) handed.append(py::cast(f));
-    py::object proof = engine.attr("prove")(py::arg("target") = target_fol, py::arg("premises") = handed,
+    py::object proof = engine.attr("prove")(py::arg("target") = problem.target_fol,
+                                            py::arg("premises") = node_list(engine_premises),
                                             py::arg("max_steps") = p.max_steps, py::arg("timeout_sec") = p.timeout_sec);
     // Only the engine's proof record counts as a proof.
     if (!py::isinstance(proof, proof_class)) return py::none();
-    return py::cast(PyTranslationResult{py::bool_(true), py::cast(t), node_tuple(given), py::cast(target_fol),
-                                        node_tuple(engine_premises), node_tuple(axioms), proof});
+    return py::cast(PyTranslationResult{py::bool_(true), py::cast(problem.target_ipc), node_tuple(problem.premises_ipc),
+                                        py::cast(problem.target_fol), node_tuple(engine_premises),
+                                        node_tuple(problem.frame_axioms), proof});
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_Exception)) return py::none();
     throw;

@@ -68,6 +68,8 @@ PYBIND11_MODULE(engine, m) {
           "prove",
           [](const TheoremProver& self, py::handle target, py::handle premises, py::handle max_steps,
              py::handle timeout_sec) {
+            // The clock runs from the call: reading many premises counts too.
+            const auto start = core::ScopedDeadline::Clock::now();
             core::NodePtr goal = common::formula_from_py(target, "target");
             std::vector<core::NodePtr> given = premises_from_py(premises);
             // a limit given as None is the configuration's
@@ -76,7 +78,6 @@ PYBIND11_MODULE(engine, m) {
             const double seconds = timeout_sec.is_none() ? self.config().prover_timeout_sec
                                                          : common::seconds_in_use(timeout_sec, "timeout_sec");
             prover::SearchLimits limits = TheoremProver::limits(steps, seconds);
-            // The clock runs from here, through clausification and the proof.
             return prover::within_time_limit(limits.timeout_sec, [&] {
               prover::Refutation search;
               self.prepare(search, goal, given);
@@ -86,7 +87,7 @@ PYBIND11_MODULE(engine, m) {
                 search.run(limits);
               }
               return search.proof();
-            });
+            }, start);
           },
           py::arg("target"), py::arg("premises") = py::none(), py::arg("max_steps") = py::none(),
           py::arg("timeout_sec") = py::none(),

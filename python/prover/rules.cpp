@@ -305,7 +305,9 @@ py::object apply_rule_py(py::handle rule, py::handle premises, py::handle contex
 }
 
 // ---------------------------------------------------------------------------
-// Second-order template instantiation
+// Second-order template instantiation: the steps are the engine's
+// (prover::instantiate_template); the operations are the callables that the
+// modules hold when the call starts, so that a replaced one is used.
 // ---------------------------------------------------------------------------
 bool holds(py::handle subst, py::handle key) {
   if (!common::truth_of(subst)) return false;
@@ -314,62 +316,69 @@ bool holds(py::handle subst, py::handle key) {
   return found == 1;
 }
 
-py::list match_and_instantiate(py::handle, py::object sol_axiom, py::object target_goal, py::object signature) {
+struct PythonTemplateHost {
+  using Formula = py::object;
+  using Match = py::object;
+  using Predicate = py::object;
+
   // Bound afresh on every call, before anything else: a missing module or
   // name fails every call with ImportError.
   py::object forall_pred = import_name("sol.ast_ext", "ForallPred");
-  import_name("sol.ast_ext", "ExistsPred");
-  import_name("sol.ast_ext", "PredicateVariable");
+  py::object exists_pred = import_name("sol.ast_ext", "ExistsPred");                // bound, not used
+  py::object predicate_variable = import_name("sol.ast_ext", "PredicateVariable");  // bound, not used
   py::object ho_pattern_unify = import_name("sol.substitutions_ext", "ho_pattern_unify");
   py::object substitute_predicate = import_name("sol.substitutions_ext", "substitute_predicate");
   py::object instantiate_induction = import_name("sol.kb_ext", "instantiate_induction");
   py::object to_cnf = import_name("prover.clausifier", "to_cnf");
   py::module_ ast = py::module_::import("core.ast");
-  py::object forall = ast.attr("Forall");
+  py::object signature;
 
-  py::list clauses;
-  auto clausify = [&](py::handle instance) {
-    for (auto clause : to_cnf(instance, py::arg("signature") = signature)) clauses.append(clause);
-    return clauses;
-  };
-
-  if (py::isinstance(sol_axiom, forall_pred)) {
-    py::object p_var = sol_axiom.attr("variable");
-    py::object body = sol_axiom.attr("body");
-    py::object conc = py::isinstance(body, ast.attr("Implies")) ? body.attr("right") : body;
-    if (py::isinstance(conc, forall) && py::isinstance(target_goal, forall)) {
-      // The goal's bound variable is renamed to the template's first, so
-      // that the conclusion's body matches the goal's body position for
-      // position; the parameters the match reports are the ones used.
-      auto aligned = prover::align_bound_variables(core::as<core::Quantifier>(*conc.cast<NodePtr>()),
-                                                   core::as<core::Quantifier>(*target_goal.cast<NodePtr>()));
-      if (aligned) {
-        py::set bound;
-        bound.add(py::cast(aligned->variable));
-        py::object subst = ho_pattern_unify(aligned->conclusion_body, aligned->goal_body, py::arg("bound_vars") = bound);
-        if (holds(subst, p_var)) {
-          py::object value = subst[p_var];
-          py::tuple predicate = py::isinstance<py::tuple>(value)
-                                    ? py::make_tuple(value[py::int_(0)], value[py::int_(1)])
-                                    : py::make_tuple(py::make_tuple(py::cast(aligned->variable)), value);
-          py::dict mapping;
-          mapping[p_var] = predicate;
-          return clausify(substitute_predicate(body, mapping));
-        }
-      }
-    }
-    py::object subst = ho_pattern_unify(conc, target_goal);
-    if (holds(subst, p_var)) {
-      py::dict mapping;
-      mapping[p_var] = subst[p_var];
-      return clausify(substitute_predicate(body, mapping));
-    }
+  py::list no_clauses() const { return py::list(); }
+  bool is_template(const py::object& f) const { return py::isinstance(f, forall_pred); }
+  py::object template_variable(const py::object& f) const { return f.attr("variable"); }
+  py::object template_body(const py::object& f) const { return f.attr("body"); }
+  bool is_implication(const py::object& f) const { return py::isinstance(f, ast.attr("Implies")); }
+  py::object consequent(const py::object& f) const { return f.attr("right"); }
+  bool is_universal(const py::object& f) const { return py::isinstance(f, ast.attr("Forall")); }
+  const core::Quantifier& quantifier(const py::object& f) const {
+    return core::as<core::Quantifier>(*f.cast<NodePtr>());  // the node lives as long as `f`
   }
-  // Induction: only the induction schema itself licenses its instances.
-  bool schema = py::isinstance<core::Node>(sol_axiom) && sol::is_induction_schema(*sol_axiom.cast<NodePtr>());
-  if (schema && py::isinstance(target_goal, forall))
-    clausify(instantiate_induction(target_goal.attr("body"), target_goal.attr("variable")));
-  return clauses;
+  py::object match(const py::object& pattern, const py::object& target) const { return ho_pattern_unify(pattern, target); }
+  py::object match_under(const NodePtr& pattern, const NodePtr& target, const core::VariablePtr& bound) const {
+    py::set bound_vars;
+    bound_vars.add(py::cast(bound));
+    return ho_pattern_unify(pattern, target, py::arg("bound_vars") = bound_vars);
+  }
+  bool solves(const py::object& m, const py::object& variable) const { return holds(m, variable); }
+  py::object solution(const py::object& m, const py::object& variable) const { return m[variable]; }
+  // A pair (parameters, predicate): the unifier's own when it gives a
+  // tuple, else `bound` alone with the value it gives.
+  py::object solution_under(const py::object& m, const py::object& variable, const core::VariablePtr& bound) const {
+    py::object value = m[variable];
+    if (py::isinstance<py::tuple>(value)) return py::make_tuple(value[py::int_(0)], value[py::int_(1)]);
+    return py::make_tuple(py::make_tuple(py::cast(bound)), value);
+  }
+  py::object substitute(const py::object& body, const py::object& variable, const py::object& predicate) const {
+    py::dict mapping;
+    mapping[variable] = predicate;
+    return substitute_predicate(body, mapping);
+  }
+  // Only the induction schema itself licenses its instances.
+  bool is_induction_schema(const py::object& f) const {
+    return py::isinstance<core::Node>(f) && sol::is_induction_schema(*f.cast<NodePtr>());
+  }
+  py::object induction_instance(const py::object& goal) const {
+    return instantiate_induction(goal.attr("body"), goal.attr("variable"));
+  }
+  void clausify(const py::object& f, py::list& out) const {
+    for (auto clause : to_cnf(f, py::arg("signature") = signature)) out.append(clause);
+  }
+};
+
+py::list match_and_instantiate(py::handle, py::object sol_axiom, py::object target_goal, py::object signature) {
+  PythonTemplateHost host;
+  host.signature = std::move(signature);
+  return prover::instantiate_template(host, sol_axiom, target_goal);
 }
 
 }  // namespace

@@ -26,13 +26,13 @@
 #include <new>
 #include <optional>
 #include <unordered_map>
-#include <thread>
 
 #include "constructive/ipc_sat.hpp"
 #include "constructive/ljt.hpp"
 #include "constructive/ljt_table.hpp"
 #include "core/interrupt.hpp"
 #include "core/limits.hpp"
+#include "core/release.hpp"
 
 namespace constructive {
 
@@ -255,14 +255,9 @@ constexpr Mode kGuided{true, true, 0};
 
 // Releases the nodes of an abandoned search on a thread of their own, so
 // that an interrupt is answered at once however many nodes the search
-// built; where no thread can be had, they are released here.
-void release_in_background(std::vector<LJTProofNodePtr>&& nodes) noexcept {
-  if (nodes.size() < core::limits::kReleaseInBackground) return;
-  try {
-    auto held = std::make_unique<std::vector<LJTProofNodePtr>>(std::move(nodes));
-    std::thread([held = std::move(held)]() mutable { held.reset(); }).detach();
-  } catch (...) {
-  }
+// built (core/release.hpp); a few are released here.
+void release_abandoned(std::vector<LJTProofNodePtr>&& nodes) noexcept {
+  if (nodes.size() >= core::limits::kReleaseInBackground) core::release_in_background(std::move(nodes));
 }
 
 // One proof: the formula table, the antecedents of the sequent at hand and
@@ -308,7 +303,7 @@ class Search {
   Procedure& procedure() { return procedure_; }
 
   // Lets go of the proof memory on a thread of its own (after an interrupt).
-  void abandon() noexcept { release_in_background(proofs_.take()); }
+  void abandon() noexcept { release_abandoned(proofs_.take()); }
 
  private:
   // Searches the current antecedents with the goal `goal`; `known` when the

@@ -51,14 +51,20 @@ class ScopedDeadline {
   ScopedDeadline(const ScopedDeadline&) = delete;
   ScopedDeadline& operator=(const ScopedDeadline&) = delete;
 
-  // The moment `seconds` from now; a limit of a year or more (or NaN) is no limit.
-  static Clock::time_point after(double seconds);
+  // The moment `seconds` after `from` (now by default); a limit of a year or
+  // more (or NaN) is no limit.
+  static Clock::time_point after(double seconds, Clock::time_point from = Clock::now());
   // Throws DeadlineExceeded when the calling thread's deadline has passed.
   static void check();
 
  private:
   Clock::time_point enclosing_;
 };
+
+// Whether the calling thread's computation is being given up: its deadline
+// has passed, or an Interrupted thrown on it is unwinding.  Release loops
+// ask it to leave large structures to a background thread (core/release.hpp).
+bool work_abandoned() noexcept;
 
 // Returns true when the running computation must stop.  It may be called
 // from any thread, with or without the interpreter lock held; it must take

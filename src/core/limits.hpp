@@ -134,7 +134,7 @@ inline constexpr std::uintptr_t kFallbackStackBudget = std::uintptr_t{2} << 20;
 // every half to five milliseconds whatever a step costs.
 inline constexpr std::int64_t kFirstPollStride = 64;
 inline constexpr std::int64_t kMinPollStride = 1;
-inline constexpr std::int64_t kMaxPollStride = std::int64_t{1} << 16;
+inline constexpr std::int64_t kMaxPollStride = std::int64_t{1} << 12;
 inline constexpr std::chrono::microseconds kPollTooSoon{500};
 inline constexpr std::chrono::milliseconds kPollTooLate{5};
 // The host is asked whether to stop (Ctrl-C) this often: well within the

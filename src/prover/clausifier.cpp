@@ -11,6 +11,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/node_walk.hpp"
+#include "core/release.hpp"
 #include "core/visitors.hpp"
 #include "prover/formula_shape.hpp"
 
@@ -670,7 +671,7 @@ std::vector<Clause> formula_to_clauses(const NodePtr& formula) {
     }
   }
 
-  std::vector<Clause> clauses;
+  core::ReleaseOnUnwind<std::vector<Clause>> clauses;  // many small parts: freed off the path of an error
   for (const NodePtr* conjunct : conjuncts) {
     LiteralSet literals;
     todo.assign(1, conjunct);
@@ -693,9 +694,9 @@ std::vector<Clause> formula_to_clauses(const NodePtr& formula) {
       }
     }
     Clause clause(std::move(literals));
-    if (!clause.is_tautology()) clauses.push_back(std::move(clause));
+    if (!clause.is_tautology()) clauses->push_back(std::move(clause));
   }
-  return clauses;
+  return std::move(*clauses);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/limits.hpp"
+#include "core/release.hpp"
 #include "core/visitors.hpp"
 #include "prover/formula_shape.hpp"
 
@@ -187,14 +188,16 @@ DefinitionalClauses to_definitional_cnf(const NodePtr& formula, bool negated, co
   NodePtr closed = universal_closure(formula);
   if (negated) closed = std::make_shared<const core::Not>(std::move(closed));
 
-  SubformulaNamer namer(new_name);
-  NodePtr named = namer.walk(closed, 1).formula;
-  std::vector<NodePtr> definitions = namer.take_definitions();
-  DefinitionalClauses out;
-  out.clauses = to_cnf(named, registry);
-  for (const NodePtr& d : definitions)
-    for (Clause& c : to_cnf(d, registry)) out.definitions.push_back(std::move(c));
-  return out;
+  // What the call builds is large; an error (a deadline, an interrupt) leaves
+  // it to be freed in the background.
+  core::ReleaseOnUnwind<SubformulaNamer> namer(new_name);
+  NodePtr named = namer->walk(closed, 1).formula;
+  core::ReleaseOnUnwind<std::vector<NodePtr>> definitions(namer->take_definitions());
+  core::ReleaseOnUnwind<DefinitionalClauses> out;
+  out->clauses = to_cnf(named, registry);
+  for (const NodePtr& d : *definitions)
+    for (Clause& c : to_cnf(d, registry)) out->definitions.push_back(std::move(c));
+  return std::move(*out);
 }
 
 }  // namespace prover

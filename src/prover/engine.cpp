@@ -1,6 +1,7 @@
 #include "prover/engine.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "core/exceptions.hpp"
 #include "core/interrupt.hpp"
 #include "core/node_walk.hpp"
+#include "core/release.hpp"
 #include "core/unify.hpp"
 #include "prover/definitional_cnf.hpp"
 #include "prover/engine_loop.hpp"
@@ -16,7 +18,11 @@
 namespace prover {
 
 Refutation::Refutation() : state_(std::make_unique<State>()) {}
-Refutation::~Refutation() = default;
+// A search given up by an exception (its deadline passed, an interrupt)
+// answers at once: its clauses and indexes are freed in the background.
+Refutation::~Refutation() {
+  if (std::uncaught_exceptions() > 0) core::release_in_background(std::move(state_));
+}
 
 void Refutation::load(const std::vector<InputClause>& clauses) { state_->load(clauses); }
 
@@ -116,11 +122,11 @@ void TheoremProver::prepare(Refutation& search, const core::NodePtr& target,
       if (!registry.holds_name(name)) return name;
     }
   };
-  std::vector<InputClause> clauses;
+  core::ReleaseOnUnwind<std::vector<InputClause>> clauses;
   auto clausify = [&](const core::NodePtr& formula, InputClause::Origin origin) {
     DefinitionalClauses cnf = to_definitional_cnf(formula, origin == InputClause::Origin::NegatedGoal, &registry, new_name);
-    for (Clause& c : cnf.clauses) clauses.push_back({std::move(c), origin});
-    for (Clause& c : cnf.definitions) clauses.push_back({std::move(c), InputClause::Origin::Definition});
+    for (Clause& c : cnf.clauses) clauses->push_back({std::move(c), origin});
+    for (Clause& c : cnf.definitions) clauses->push_back({std::move(c), InputClause::Origin::Definition});
   };
   try {
     for (const auto& p : premises) clausify(p, InputClause::Origin::Premise);
@@ -128,7 +134,7 @@ void TheoremProver::prepare(Refutation& search, const core::NodePtr& target,
   } catch (const CnfTooLarge& e) {
     throw NoProofError(NoProofError::Reason::TooLarge, std::string("no proof: the problem is too large to clausify: ") + e.what());
   }
-  search.load(clauses);
+  search.load(*clauses);
 }
 
 ProofDAG TheoremProver::prove(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,

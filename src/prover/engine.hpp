@@ -68,12 +68,14 @@ struct SearchLimits {
   double timeout_sec = 10.0;      // wall-clock seconds
 };
 
-// Runs `work` with the clock started now: a deadline `timeout_sec` away that
-// passes in any phase of `work` ends it with NoProofError (Timeout).
+// Runs `work` with the clock started at `start` (now by default): a deadline
+// `timeout_sec` later that passes in any phase of `work` ends it with
+// NoProofError (Timeout).
 template <typename Work>
-auto within_time_limit(double timeout_sec, Work&& work) {
+auto within_time_limit(double timeout_sec, Work&& work,
+                       core::ScopedDeadline::Clock::time_point start = core::ScopedDeadline::Clock::now()) {
   try {
-    core::ScopedDeadline deadline(core::ScopedDeadline::after(timeout_sec));
+    core::ScopedDeadline deadline(core::ScopedDeadline::after(timeout_sec, start));
     return work();
   } catch (const core::DeadlineExceeded&) {
     throw NoProofError(NoProofError::Reason::Timeout, "no proof: the time limit is exceeded");

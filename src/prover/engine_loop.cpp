@@ -309,11 +309,7 @@ void Refutation::State::equality_resolution(std::uint32_t gid, const std::vector
 
 // From s = t ∨ u = v ∨ C with σ = mgu(s, u): (t ≠ v ∨ u = v ∨ C)σ.
 void Refutation::State::equality_factoring(std::uint32_t gid, const std::vector<Lit>& c, std::uint32_t i) {
-  bool sides[2];
-  ordering.usable_sides(c[i].atom, sides);
-  for (std::uint32_t s = 0; s < 2; ++s) {
-    if (!sides[s]) continue;
-    TermId lhs = terms.arg(c[i].atom, s), rhs = terms.arg(c[i].atom, 1 - s);
+  for_each_usable_side(c[i].atom, [&](std::uint32_t, TermId lhs, TermId rhs) {
     for (std::uint32_t j = 0; j < c.size() && !refuted(); ++j) {
       if (j == i || !c[j].positive || !is_equation(terms, c[j])) continue;
       for (std::uint32_t u = 0; u < 2; ++u) {
@@ -326,7 +322,7 @@ void Refutation::State::equality_factoring(std::uint32_t gid, const std::vector<
         finish_conclusion(Rule::EqualityFactoring, gid, kNone, mark);
       }
     }
-  }
+  });
 }
 
 // σ((from \ {l = r}) ∪ (into \ {L}) ∪ {L[p := r]}) with σ = mgu(l, L|p).
@@ -350,18 +346,14 @@ void Refutation::State::emit_paramodulant(const std::vector<Lit>& from, std::uin
 
 // The given clause's equation g[i] rewrites subterms of active clauses.
 void Refutation::State::paramodulate_from_given(std::uint32_t gid, const std::vector<Lit>& g, std::uint32_t i) {
-  bool sides[2];
-  ordering.usable_sides(g[i].atom, sides);
-  for (std::uint32_t s = 0; s < 2; ++s) {
-    if (!sides[s]) continue;
-    TermId lhs = terms.arg(g[i].atom, s);
+  for_each_usable_side(g[i].atom, [&](std::uint32_t s, TermId lhs, TermId) {
     std::vector<SubtermRef> refs;
     if (terms.is_var(lhs)) {
       refs = active.all_subterms();
     } else if (const std::vector<SubtermRef>* with_top = active.subterms_with_top(terms.sym(lhs))) {
       refs = *with_top;
     } else {
-      continue;
+      return;
     }
     for (const SubtermRef& ref : refs) {
       if (refuted()) return;
@@ -372,7 +364,7 @@ void Refutation::State::paramodulate_from_given(std::uint32_t gid, const std::ve
       const std::vector<Lit> into = clauses[ref.clause].lits;
       emit_paramodulant(g, i, s, into, ref.lit, ref.position, gid, ref.clause, mark);
     }
-  }
+  });
 }
 
 // Equations of active clauses rewrite subterms of the given clause's g[i].

@@ -74,6 +74,15 @@ struct Refutation::State {
 
 
   bool has_equality() const { return reader.saw_equality(); }
+  // Calls visit(side, lhs, rhs) for each side of the equation that the
+  // ordering lets rewrite: lhs is that side, rhs the other.
+  template <typename Visit>
+  void for_each_usable_side(TermId equation, Visit visit) {
+    bool sides[2];
+    ordering.usable_sides(equation, sides);
+    for (std::uint32_t s = 0; s < 2; ++s)
+      if (sides[s]) visit(s, terms.arg(equation, s), terms.arg(equation, 1 - s));
+  }
   bool unify(TermId a, TermId b);
   void check_limits();
 

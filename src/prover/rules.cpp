@@ -12,6 +12,7 @@
 #include "core/unify.hpp"
 #include "core/unify_workspace.hpp"
 #include "core/visitors.hpp"
+#include "sol/kb_ext.hpp"
 #include "sol/substitutions_ext.hpp"
 
 namespace prover {
@@ -459,6 +460,59 @@ std::optional<AlignedBinders> align_bound_variables(const core::Quantifier& conc
   VariablePtr z = Variable::make(core::fresh_id_after(std::max({top, x->id(), y->id()})), x->var_kind(), x->sort());
   return AlignedBinders{z, core::substitute_formula(conclusion.body(), Substitution{{x, z}}),
                         core::substitute_formula(goal.body(), Substitution{{y, z}})};
+}
+
+namespace {
+
+// The engine's operations for instantiate_template.
+struct NativeTemplateHost {
+  using Formula = NodePtr;
+  using Match = std::optional<sol::PredicateSubstitution>;
+  using Predicate = sol::PredicateLambda;
+
+  core::SymbolRegistry* registry;
+
+  std::vector<Clause> no_clauses() const { return {}; }
+  bool is_template(const NodePtr& f) const { return f->kind() == NodeKind::ForallPred; }
+  core::SymbolVariablePtr template_variable(const NodePtr& f) const {
+    return as<core::SecondOrderQuantifier>(*f).variable();
+  }
+  NodePtr template_body(const NodePtr& f) const { return as<core::SecondOrderQuantifier>(*f).body(); }
+  bool is_implication(const NodePtr& f) const { return f->kind() == NodeKind::Implies; }
+  NodePtr consequent(const NodePtr& f) const { return as<core::BinaryFormula>(*f).right(); }
+  bool is_universal(const NodePtr& f) const { return f->kind() == NodeKind::Forall; }
+  const core::Quantifier& quantifier(const NodePtr& f) const { return as<core::Quantifier>(*f); }
+  Match match(const NodePtr& pattern, const NodePtr& target) const { return sol::ho_pattern_unify(pattern, target); }
+  Match match_under(const NodePtr& pattern, const NodePtr& target, const VariablePtr& bound) const {
+    core::VarSet bound_vars;
+    bound_vars.insert(bound);
+    return sol::ho_pattern_unify(pattern, target, bound_vars);
+  }
+  bool solves(const Match& m, const core::SymbolVariablePtr& var) const { return m && m->find(*var); }
+  Predicate solution(const Match& m, const core::SymbolVariablePtr& var) const { return *m->find(*var); }
+  Predicate solution_under(const Match& m, const core::SymbolVariablePtr& var, const VariablePtr&) const {
+    return solution(m, var);  // the unifier's predicate already has the bound variable as its parameter
+  }
+  NodePtr substitute(const NodePtr& body, const core::SymbolVariablePtr& var, const Predicate& predicate) const {
+    sol::PredicateSubstitution mapping;
+    mapping.set(var, predicate);
+    return sol::substitute_predicate(body, mapping);
+  }
+  bool is_induction_schema(const NodePtr& f) const { return sol::is_induction_schema(*f); }
+  NodePtr induction_instance(const NodePtr& goal) const {
+    const auto& q = as<core::Quantifier>(*goal);
+    return sol::instantiate_induction(q.body(), q.variable());
+  }
+  void clausify(const NodePtr& f, std::vector<Clause>& out) const {
+    for (Clause& c : to_cnf(f, registry)) out.push_back(std::move(c));
+  }
+};
+
+}  // namespace
+
+std::vector<Clause> instantiate_template(const NodePtr& axiom, const NodePtr& goal, core::SymbolRegistry* registry) {
+  NativeTemplateHost host{registry};
+  return instantiate_template(host, axiom, goal);
 }
 
 }  // namespace prover

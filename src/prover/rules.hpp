@@ -6,6 +6,7 @@
 //   paramodulate                   paramodulation by the positive equations of either clause
 //   extract_subterms, replace_subterm, extract_atom_subterms, replace_atom_subterm
 //                                  subterm occurrences in pre-order, and their replacement
+//   instantiate_template           the clauses of a second-order template's instance for a goal
 //
 // The rules work on the clause values of the clausifier (prover::Clause,
 // prover::Literal).  Each call unifies on one term bank with the trail
@@ -127,5 +128,72 @@ struct AlignedBinders {
   core::NodePtr goal_body;           // the goal's body over `variable`
 };
 std::optional<AlignedBinders> align_bound_variables(const core::Quantifier& conclusion, const core::Quantifier& goal);
+
+// The clauses of the instance of a second-order template `axiom` (a
+// universal quantification over a predicate variable P, body B) for `goal`:
+//   1. when B's conclusion C (B's consequent when B is an implication, else
+//      B) and the goal are both universal, C's body is matched against the
+//      goal's body with both binders aligned (align_bound_variables) and the
+//      aligned variable bound; a match that solves P puts its predicate into
+//      the whole of B, and the instance's clauses are the answer;
+//   2. else C is matched against the whole goal; a match that solves P
+//      gives the instance the same way;
+//   3. else, when the axiom is the induction schema itself and the goal is
+//      universal, the clauses of the goal's induction instance.
+// Nothing applies: no clauses.  At most one instance is clausified.
+//
+// The steps are written once over a host that performs the operations; its
+// Formula, Match and Predicate types are its own (the engine's are nodes
+// and sol's substitutions, see instantiate_template below; the Python
+// bindings use the callables that the modules hold when a call starts).
+// A host provides:
+//   Clauses no_clauses();                                   the empty result
+//   bool is_template(const Formula&);                      a ForallPred
+//   auto template_variable(const Formula&); Formula template_body(const Formula&);
+//   bool is_implication(const Formula&); Formula consequent(const Formula&);
+//   bool is_universal(const Formula&);                     a Forall (a node)
+//   const core::Quantifier& quantifier(const Formula&);    of a universal formula
+//   Match match(const Formula& pattern, const Formula& target);
+//   Match match_under(const core::NodePtr& pattern, const core::NodePtr& target, const core::VariablePtr& bound);
+//   bool solves(const Match&, const auto& variable);
+//   Predicate solution(const Match&, const auto& variable);            as the match gives it
+//   Predicate solution_under(const Match&, const auto& variable, const core::VariablePtr& bound);
+//                                                          with `bound` as its parameter
+//   Formula substitute(const Formula& body, const auto& variable, const Predicate&);
+//   bool is_induction_schema(const Formula&);
+//   Formula induction_instance(const Formula& goal);       of a universal goal
+//   void clausify(const Formula&, Clauses& out);           appends the clauses
+template <typename Host>
+auto instantiate_template(Host& host, const typename Host::Formula& axiom, const typename Host::Formula& goal) {
+  auto clauses = host.no_clauses();
+  if (host.is_template(axiom)) {
+    const auto variable = host.template_variable(axiom);
+    const typename Host::Formula body = host.template_body(axiom);
+    const typename Host::Formula conclusion = host.is_implication(body) ? host.consequent(body) : body;
+    if (host.is_universal(conclusion) && host.is_universal(goal)) {
+      if (auto aligned = align_bound_variables(host.quantifier(conclusion), host.quantifier(goal))) {
+        auto match = host.match_under(aligned->conclusion_body, aligned->goal_body, aligned->variable);
+        if (host.solves(match, variable)) {
+          host.clausify(host.substitute(body, variable, host.solution_under(match, variable, aligned->variable)),
+                        clauses);
+          return clauses;
+        }
+      }
+    }
+    auto match = host.match(conclusion, goal);
+    if (host.solves(match, variable)) {
+      host.clausify(host.substitute(body, variable, host.solution(match, variable)), clauses);
+      return clauses;
+    }
+  }
+  if (host.is_induction_schema(axiom) && host.is_universal(goal)) host.clausify(host.induction_instance(goal), clauses);
+  return clauses;
+}
+
+// The same with the engine's own operations: sol's pattern unification,
+// predicate substitution and induction schema, and to_cnf, which registers
+// its Skolem symbols with `registry` (when given).
+std::vector<Clause> instantiate_template(const core::NodePtr& axiom, const core::NodePtr& goal,
+                                         core::SymbolRegistry* registry = nullptr);
 
 }  // namespace prover
