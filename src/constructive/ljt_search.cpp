@@ -26,12 +26,12 @@
 #include <new>
 #include <optional>
 #include <unordered_map>
-#include <thread>
 
 #include "constructive/ipc_sat.hpp"
 #include "constructive/ljt.hpp"
 #include "constructive/ljt_table.hpp"
 #include "core/interrupt.hpp"
+#include "core/release.hpp"
 
 namespace constructive {
 
@@ -252,18 +252,9 @@ constexpr Mode kPlain{false, false, 0};
 constexpr Mode kQuick{true, false, 10000};
 constexpr Mode kGuided{true, true, 0};
 
-// Releases the nodes of an abandoned search on a thread of their own, so
-// that an interrupt is answered at once however many nodes the search
-// built; where no thread can be had, they are released here.
-void release_in_background(std::vector<LJTProofNodePtr>&& nodes) noexcept {
-  constexpr std::size_t kWorthAThread = 1 << 16;
-  if (nodes.size() < kWorthAThread) return;
-  try {
-    auto held = std::make_unique<std::vector<LJTProofNodePtr>>(std::move(nodes));
-    std::thread([held = std::move(held)]() mutable { held.reset(); }).detach();
-  } catch (...) {
-  }
-}
+// The nodes of an abandoned search are released on a thread of their own
+// past this many (core::release_in_background).
+constexpr std::size_t kNodesWorthAThread = 1 << 16;
 
 // One proof: the formula table, the antecedents of the sequent at hand and
 // their marks, and what the proof has learnt.  The antecedents live in one
@@ -308,7 +299,10 @@ class Search {
   Procedure& procedure() { return procedure_; }
 
   // Lets go of the proof memory on a thread of its own (after an interrupt).
-  void abandon() noexcept { release_in_background(proofs_.take()); }
+  void abandon() noexcept {
+    auto nodes = proofs_.take();
+    if (nodes.size() >= kNodesWorthAThread) core::release_in_background(std::move(nodes));
+  }
 
  private:
   // Searches the current antecedents with the goal `goal`; `known` when the

@@ -5,17 +5,20 @@
 #include <limits>
 #include <stdexcept>
 #include <numeric>
+#include <string_view>
+#include <unordered_map>
 
 #include "constructive/common.hpp"
 #include "core/exceptions.hpp"
 #include "core/interrupt.hpp"
 #include "core/parser.hpp"
+#include "core/release.hpp"
 #include "core/sorts.hpp"
 
 namespace constructive {
 
 // ---------------------------------------------------------------------------
-// Literals and clauses
+// Polarities
 // ---------------------------------------------------------------------------
 // The printer writes falsum as "_bot", the name a literal's text gives it.
 Polarity Polarity::from_decimal(const std::string& text) {
@@ -57,97 +60,250 @@ Polarity Polarity::complement() const {
   // 1 - p is -(p - 1) for p > 0 and |p| + 1 for p < 0
   const std::string& text = *wide_;
   if (text[0] == '-') return from_decimal(digits_plus_one(text.substr(1)));
-  return from_decimal("-" + digits_minus_one(text));
+  std::string negative(1, '-');  // appended: the prepending form draws a false -Wrestrict from GCC 12
+  negative += digits_minus_one(text);
+  return from_decimal(negative);
 }
 
-PrefixedLiteral::PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom)
-    : prefix_(std::move(prefix)),
-      polarity_(std::move(polarity)),
-      atom_(std::move(atom)),
-      atom_text_(core::to_string(*atom_)) {}
+// ---------------------------------------------------------------------------
+// The literal table
+// ---------------------------------------------------------------------------
+namespace {
 
-std::string PrefixedLiteral::to_string() const {
-  return atom_text_ + "^" + polarity_.to_string() + ":" + prefix_.to_string();
-}
+// The text of a literal as its pieces (atom text, "^", polarity, ":", the
+// symbol names with "." between them), compared a character at a time in
+// the order of plain strings, so that literals are ranked by their texts
+// without writing them.
+class TextPieces {
+ public:
+  TextPieces(std::string_view atom, const Polarity& polarity, const SymbolString& prefix)
+      : atom_(atom), polarity_(polarity.to_string()), prefix_(&prefix) {}
 
-bool PrefixedLiteral::operator==(const PrefixedLiteral& o) const {
-  return prefix_ == o.prefix_ && polarity_ == o.polarity_ && core::equal(atom_, o.atom_);
-}
+  std::size_t count() const { return 4 + (prefix_->empty() ? 0 : 2 * prefix_->size() - 1); }
+  std::string_view piece(std::size_t i) const {
+    switch (i) {
+      case 0: return atom_;
+      case 1: return "^";
+      case 2: return polarity_;
+      case 3: return ":";
+      default: i -= 4; return i % 2 ? std::string_view(".") : std::string_view((*prefix_)[i / 2].name());
+    }
+  }
 
-PrefixedClause::PrefixedClause(std::vector<PrefixedLiteral> literals) {
-  std::vector<std::string> texts;
-  texts.reserve(literals.size());
-  for (const auto& l : literals) texts.push_back(l.to_string());
-  adopt(std::move(literals), std::move(texts));
-}
+ private:
+  std::string_view atom_;
+  std::string polarity_;
+  const SymbolString* prefix_;
+};
 
-PrefixedClause::PrefixedClause(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts) {
-  adopt(std::move(literals), std::move(texts));
-}
+// Reads the characters of a text given as pieces.
+class PieceCursor {
+ public:
+  explicit PieceCursor(const TextPieces& text) : text_(text), piece_(text.piece(0)) {}
+  // The next character as a code unit, or -1 at the end.
+  int next() {
+    while (at_ == piece_.size()) {
+      if (++index_ == text_.count()) return -1;
+      piece_ = text_.piece(index_);
+      at_ = 0;
+    }
+    return static_cast<unsigned char>(piece_[at_++]);
+  }
 
-// Sorts the literals by their texts (ties in the order given) and keeps the
-// first of equal literals; equal literals write equal texts, so they meet in
-// one run of equal texts.
-void PrefixedClause::adopt(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts) {
-  std::vector<std::size_t> order(literals.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return texts[a] < texts[b]; });
-  literals_.reserve(literals.size());
-  texts_.reserve(literals.size());
-  std::size_t run = 0;  // where the run of texts equal to the current one starts in literals_
-  for (auto i : order) {
-    if (texts_.empty() || texts_.back() != texts[i]) run = literals_.size();
-    bool repeated = std::find(literals_.begin() + static_cast<std::ptrdiff_t>(run), literals_.end(), literals[i]) !=
-                    literals_.end();
-    if (repeated) continue;
-    literals_.push_back(std::move(literals[i]));
-    texts_.push_back(std::move(texts[i]));
+ private:
+  const TextPieces& text_;
+  std::size_t index_ = 0;
+  std::string_view piece_;
+  std::size_t at_ = 0;
+};
+
+// Negative, zero or positive as the first text sorts before, with or after the second.
+int compare_texts(const TextPieces& a, const TextPieces& b) {
+  PieceCursor x(a), y(b);
+  for (;;) {
+    int cx = x.next(), cy = y.next();
+    if (cx != cy) return cx < cy ? -1 : 1;
+    if (cx < 0) return 0;
   }
 }
 
-PrefixedClause PrefixedClause::substitute(const PrefixSubstitution& s) const {
-  std::vector<PrefixedLiteral> out;
-  out.reserve(literals_.size());
-  for (const auto& l : literals_) out.push_back(l.substitute(s));
-  return PrefixedClause(std::move(out));
+}  // namespace
+
+LiteralTable::Index LiteralTable::add(const Prefix& prefix, const Polarity& polarity, const core::NodePtr& atom) {
+  if (entries_.size() >= std::numeric_limits<Index>::max()) throw std::length_error("the literal table is full");
+  std::uint32_t slot = 0;
+  const core::TermId p = prefix_term(prefix, slot);
+  const core::TermId a = bank_.from_node(atom);
+  const bool closes = (polarity == 1 && is_falsum(*atom)) || (polarity == 0 && is_verum(*atom));
+  entries_.push_back(Entry{a, polarity_term(p, a, polarity), slot, 0, closes, polarity, atom});
+  return static_cast<Index>(entries_.size() - 1);
 }
+
+core::TermId LiteralTable::prefix_term(const Prefix& prefix, std::uint32_t& slot) {
+  std::vector<core::TermId> symbols;
+  symbols.reserve(prefix.size());
+  for (const auto& s : prefix.symbols())
+    symbols.push_back(bank_.constant(bank_.symbol(s.name(), s.is_variable() ? 1 : 0)));
+  const core::TermId t = bank_.function(bank_.symbol(".", static_cast<std::uint32_t>(symbols.size())), symbols);
+  if (prefix_slot_.size() <= t) prefix_slot_.resize(bank_.size(), 0);
+  if (prefix_slot_[t] == 0) {
+    prefixes_.push_back(prefix);
+    prefix_slot_[t] = static_cast<std::uint32_t>(prefixes_.size());
+  }
+  slot = prefix_slot_[t] - 1;
+  return t;
+}
+
+core::TermId LiteralTable::polarity_term(core::TermId prefix, core::TermId atom, const Polarity& polarity) {
+  const core::TermId parts[2] = {prefix, atom};
+  return bank_.predicate(bank_.symbol(polarity.to_string(), 2), parts);
+}
+
+void LiteralTable::seal() {
+  if (entries_.size() < 2) return;
+  // Only the distinct atoms are printed, and only for the ranking.
+  std::unordered_map<core::TermId, std::string> atom_texts;
+  std::vector<TextPieces> texts;
+  texts.reserve(entries_.size());
+  for (const auto& e : entries_) {
+    auto [it, added] = atom_texts.try_emplace(e.atom);
+    if (added) it->second = core::to_string(*e.atom_node);
+    texts.emplace_back(it->second, e.polarity, prefixes_[e.prefix].symbols());
+  }
+  std::vector<Index> order(entries_.size());
+  std::iota(order.begin(), order.end(), Index{0});
+  core::InterruptPoller poller;
+  std::sort(order.begin(), order.end(), [&](Index a, Index b) {
+    poller.poll();
+    return compare_texts(texts[a], texts[b]) < 0;
+  });
+  std::uint32_t rank = 0;
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    if (compare_texts(texts[order[k - 1]], texts[order[k]]) != 0) ++rank;
+    entries_[order[k]].rank = rank;
+  }
+}
+
+std::string LiteralTable::text(Index l) const {
+  const Entry& e = entries_[l];
+  std::string out = core::to_string(*e.atom_node);
+  out += '^';
+  out += e.polarity.to_string();
+  out += ':';
+  out += prefixes_[e.prefix].to_string();
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Literals and clauses
+// ---------------------------------------------------------------------------
+PrefixedLiteral::PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom) {
+  auto table = std::make_shared<LiteralTable>();
+  index_ = table->add(prefix, polarity, atom);
+  table->seal();
+  table_ = std::move(table);
+}
+
+bool PrefixedLiteral::same_atom(const PrefixedLiteral& o) const {
+  if (table_ == o.table_) return table_->atom_id(index_) == o.table_->atom_id(o.index_);
+  return core::equal(atom(), o.atom());
+}
+
+bool PrefixedLiteral::operator==(const PrefixedLiteral& o) const {
+  if (table_ == o.table_) return table_->literal_id(index_) == o.table_->literal_id(o.index_);
+  return prefix() == o.prefix() && polarity() == o.polarity() && core::equal(atom(), o.atom());
+}
+
+PrefixedClause::PrefixedClause(const std::vector<PrefixedLiteral>& literals) : PrefixedClause(of(literals, nullptr)) {}
+
+PrefixedClause PrefixedClause::of(const std::vector<PrefixedLiteral>& literals, const PrefixSubstitution* subst) {
+  if (literals.empty()) return {};
+  auto table = std::make_shared<LiteralTable>();
+  std::vector<LiteralTable::Index> members;
+  members.reserve(literals.size());
+  for (const auto& l : literals)
+    members.push_back(table->add(subst ? subst->apply(l.prefix()) : l.prefix(), l.polarity(), l.atom()));
+  table->seal();
+  return PrefixedClause(std::move(table), std::move(members));
+}
+
+// Sorts the members by the ranks of their texts (ties in the order given)
+// and keeps the first of equal literals; equal literals have one bank id and
+// write equal texts, so they meet in one run of equal ranks.
+PrefixedClause::PrefixedClause(std::shared_ptr<const LiteralTable> table, std::vector<LiteralTable::Index> members)
+    : table_(std::move(table)) {
+  if (members.empty()) return;
+  const LiteralTable& t = *table_;
+  std::stable_sort(members.begin(), members.end(),
+                   [&](LiteralTable::Index a, LiteralTable::Index b) { return t.rank(a) < t.rank(b); });
+  members_.reserve(members.size());
+  std::size_t run = 0;  // where the run of the current rank starts in members_
+  for (auto m : members) {
+    if (members_.empty() || t.rank(members_.back()) != t.rank(m)) run = members_.size();
+    bool repeated = std::any_of(members_.begin() + static_cast<std::ptrdiff_t>(run), members_.end(),
+                                [&](LiteralTable::Index k) { return t.literal_id(k) == t.literal_id(m); });
+    if (!repeated) members_.push_back(m);
+  }
+}
+
+std::vector<PrefixedLiteral> PrefixedClause::literals() const {
+  std::vector<PrefixedLiteral> out;
+  out.reserve(members_.size());
+  for (std::size_t i = 0; i < members_.size(); ++i) out.push_back(literal(i));
+  return out;
+}
+
+PrefixedClause PrefixedClause::substitute(const PrefixSubstitution& s) const { return of(literals(), &s); }
 
 SymbolSet PrefixedClause::variables() const {
   SymbolSet out;
-  for (const auto& l : literals_) out.insert_all(l.prefix().variables());
+  for (auto m : members_) out.insert_all(table_->prefix(m).variables());
   return out;
 }
 
 SymbolSet PrefixedClause::constants() const {
   SymbolSet out;
-  for (const auto& l : literals_) out.insert_all(l.prefix().constants());
+  for (auto m : members_) out.insert_all(table_->prefix(m).constants());
   return out;
 }
 
 std::string PrefixedClause::to_string() const {
-  if (literals_.empty()) return "[]";
+  if (members_.empty()) return "[]";
   std::string out = "[ ";
-  for (std::size_t i = 0; i < texts_.size(); ++i) {
+  for (std::size_t i = 0; i < members_.size(); ++i) {
     if (i) out += ", ";
-    out += texts_[i];
+    out += table_->text(members_[i]);
   }
   return out + " ]";
 }
 
 bool PrefixedClause::operator==(const PrefixedClause& o) const {
-  if (literals_.size() != o.literals_.size()) return false;
-  for (const auto& l : literals_)
-    if (std::find(o.literals_.begin(), o.literals_.end(), l) == o.literals_.end()) return false;
-  return true;
+  if (members_.size() != o.members_.size()) return false;
+  if (members_.empty()) return true;
+  if (table_ == o.table_) {  // the same literals: the same bank ids
+    auto ids = [&](const PrefixedClause& c) {
+      std::vector<core::TermId> out;
+      for (auto m : c.members_) out.push_back(c.table_->literal_id(m));
+      std::sort(out.begin(), out.end());
+      return out;
+    };
+    return ids(*this) == ids(o);
+  }
+  const auto mine = literals(), theirs = o.literals();
+  return std::all_of(mine.begin(), mine.end(), [&](const PrefixedLiteral& l) {
+    return std::find(theirs.begin(), theirs.end(), l) != theirs.end();
+  });
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause) {
   std::vector<std::pair<std::size_t, std::size_t>> out;
-  const auto& lits = clause.literals();
-  for (std::size_t i = 0; i < lits.size(); ++i)
-    for (std::size_t j = i + 1; j < lits.size(); ++j) {
-      if (lits[i].polarity() == lits[j].polarity() || !core::equal(lits[i].atom(), lits[j].atom())) continue;
-      if (lits[i].polarity() == 1)
+  if (clause.empty()) return out;
+  const LiteralTable& t = clause.table();
+  for (std::size_t i = 0; i < clause.size(); ++i)
+    for (std::size_t j = i + 1; j < clause.size(); ++j) {
+      const auto a = clause.member(i), b = clause.member(j);
+      if (t.polarity(a) == t.polarity(b) || t.atom_id(a) != t.atom_id(b)) continue;
+      if (t.polarity(a) == 1)
         out.emplace_back(i, j);
       else
         out.emplace_back(j, i);
@@ -158,20 +314,20 @@ std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(co
 std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause) {
   std::vector<LiteralPair> out;
   for (auto [first, second] : complementary_pair_positions(clause))
-    out.emplace_back(clause.literals()[first], clause.literals()[second]);
+    out.emplace_back(clause.literal(first), clause.literal(second));
   return out;
 }
 
 bool closed_by_constant(const PrefixedClause& clause) {
   // falsum assumed, or verum as a goal: the path is closed at once
-  return std::any_of(clause.literals().begin(), clause.literals().end(), [](const PrefixedLiteral& l) {
-    return (l.polarity() == 1 && is_falsum(*l.atom())) || (l.polarity() == 0 && is_verum(*l.atom()));
-  });
+  for (std::size_t i = 0; i < clause.size(); ++i)
+    if (clause.table().closes_alone(clause.member(i))) return true;
+  return false;
 }
 
 bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst) {
   return std::any_of(pairs.begin(), pairs.end(), [&](const LiteralPair& pair) {
-    return subst.apply(pair.first.prefix()) == subst.apply(pair.second.prefix());
+    return subst.same_instances(pair.first.prefix().symbols(), pair.second.prefix().symbols());
   });
 }
 
@@ -180,31 +336,28 @@ bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst) {
 }
 
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
-  // a leaf lies on many paths: its literal and text are made once
-  std::vector<std::optional<PrefixedLiteral>> literal_at(tree.nodes().size());
-  std::vector<std::string> text_at(tree.nodes().size());
+  // a leaf lies on many paths: its literal is made once, in a table all clauses share
+  auto table = std::make_shared<LiteralTable>();
+  std::vector<LiteralTable::Index> literal_at(tree.nodes().size());
+  for (auto i : tree.leaves()) {
+    const MatrixPosition& p = tree.node(i);
+    literal_at[i] = table->add(p.prefix, p.polarity, p.formula);
+  }
+  table->seal();
+  const std::shared_ptr<const LiteralTable> shared = std::move(table);
+  const std::vector<Path> paths = tree.paths();
   std::vector<PrefixedClause> out;
+  out.reserve(paths.size());
   core::InterruptPoller poller;
-  for (const auto& path : tree.paths()) {
+  for (const auto& path : paths) {
     poller.poll();
-    std::vector<PrefixedLiteral> lits;
-    std::vector<std::string> texts;
-    lits.reserve(path.size());
-    texts.reserve(path.size());
-    for (auto i : path) {
-      if (!literal_at[i]) {
-        const MatrixPosition& p = tree.node(i);
-        literal_at[i].emplace(p.prefix, p.polarity, p.formula);
-        text_at[i] = literal_at[i]->to_string();
-      }
-      lits.push_back(*literal_at[i]);
-      texts.push_back(text_at[i]);
-    }
-    out.emplace_back(std::move(lits), std::move(texts));
+    std::vector<LiteralTable::Index> members;
+    members.reserve(path.size());
+    for (auto i : path) members.push_back(literal_at[i]);
+    out.emplace_back(shared, std::move(members));
   }
   return out;
 }
-
 // ---------------------------------------------------------------------------
 // Refutation search
 // ---------------------------------------------------------------------------
@@ -212,13 +365,19 @@ namespace {
 
 struct OutOfBudget {};
 
+// What an abandoned search holds is let go of on a thread of its own past
+// this many levels, so that an interrupt is answered at once however deep
+// the search went.
+constexpr std::size_t kLevelsWorthAThread = 256;
+
 // The open clauses are kept in a doubly linked list threaded through two
 // index arrays, in the order the search closes them: fewest complementary
 // pairs first, ties in clause order.  A level unlinks the clauses that its
 // substitution closes (a closed clause stays closed under every extension)
 // and the clause it resolves on, and links them back in reverse order when
 // it fails, so the whole search holds a few indices per clause however deep
-// it goes.
+// it goes.  The levels are frames of an explicit stack, each with the
+// unifiers of the pair it tries.
 class Search {
  public:
   Search(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order, const SearchLimits& limits)
@@ -227,7 +386,7 @@ class Search {
     for (const auto& c : clauses) {
       auto& pairs = pairs_.emplace_back();
       for (auto [first, second] : complementary_pair_positions(c))
-        pairs.push_back(PairRef{&c.literals()[first], &c.literals()[second]});
+        pairs.push_back(PairRef{&c.table().prefix(c.member(first)), &c.table().prefix(c.member(second)), first, second});
       closed_alone_.push_back(closed_by_constant(c));
     }
     std::vector<std::size_t> open(clauses.size());
@@ -249,11 +408,18 @@ class Search {
   // The derivation starts with one "initial" step per clause; those steps
   // are written once a refutation is found.
   std::optional<Refutation> run() {
+    bool refuted = false;
     try {
-      if (!backtrack(PrefixSubstitution(), static_cast<std::int64_t>(clauses_.size()))) return std::nullopt;
+      refuted = explore();
     } catch (const OutOfBudget&) {
+      abandon();
       return std::nullopt;
+    } catch (...) {
+      abandon();
+      throw;
     }
+    if (!refuted) return std::nullopt;
+    frames_.clear();
     std::vector<SearchStep> steps;
     steps.reserve(clauses_.size() + steps_.size());
     for (std::size_t i = 0; i < clauses_.size(); ++i)
@@ -263,6 +429,27 @@ class Search {
   }
 
  private:
+  // A complementary pair of a clause: the prefixes of its literals at
+  // polarity 1 and 0, and their places in the clause.
+  struct PairRef {
+    const Prefix* positive;
+    const Prefix* negative;
+    std::size_t positive_at, negative_at;
+  };
+
+  // One level: the clause it closes, the pair of it that it tries and the
+  // unifiers of that pair.
+  struct Frame {
+    std::int64_t counter;  // the last step number handed out at this level
+    std::size_t mark;      // the unlinked clauses when the level began
+    std::size_t target;
+    std::size_t pair = 0;  // the next pair to try
+    std::vector<PrefixSubstitution> unifiers;
+    std::size_t next = 0;  // the next unifier to try
+  };
+
+  enum class Entered { Refuted, Dead, Opened };
+
   static std::string init_id(std::size_t i) { return numbered("init_", static_cast<std::int64_t>(i + 1)); }
   static std::string numbered(const char* head, std::int64_t n) {
     std::string out = head;
@@ -295,8 +482,50 @@ class Search {
     }
   }
 
-  bool backtrack(const PrefixSubstitution& subst, std::int64_t counter) {
-    core::RecursionGuard guard;
+  // The substitution of the level at `depth`: the unifier its parent tries.
+  const PrefixSubstitution& subst_at(std::size_t depth) const {
+    if (depth == 0) return root_;
+    const Frame& parent = frames_[depth - 1];
+    return parent.unifiers[parent.next - 1];
+  }
+
+  // Depth first over the levels; true when every clause is closed.
+  bool explore() {
+    Entered first = enter(root_, static_cast<std::int64_t>(clauses_.size()));
+    if (first != Entered::Opened) return first == Entered::Refuted;
+    while (!frames_.empty()) {
+      const std::size_t depth = frames_.size() - 1;
+      Frame& frame = frames_.back();
+      if (frame.next == frame.unifiers.size()) {
+        if (frame.pair == pairs_[frame.target].size()) {  // every choice of this level failed
+          relink_down_to(frame.mark);
+          frames_.pop_back();
+          if (!frames_.empty()) steps_.pop_back();  // the step that led to it
+          continue;
+        }
+        const PairRef& pair = pairs_[frame.target][frame.pair++];
+        frame.unifiers = unify_prefixes(*pair.positive, *pair.negative, subst_at(depth));
+        frame.next = 0;
+        continue;
+      }
+      const PrefixSubstitution& unifier = frame.unifiers[frame.next++];
+      spend(1);
+      if (!is_admissible(order_, unifier)) continue;
+      const std::int64_t counter = ++frame.counter;
+      const PairRef& pair = pairs_[frame.target][frame.pair - 1];
+      const PrefixedClause& target = clauses_[frame.target];
+      steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(frame.target)}, PrefixedClause(),
+                                  unifier, LiteralPair{target.literal(pair.positive_at), target.literal(pair.negative_at)}});
+      Entered below = enter(unifier, counter);  // may grow frames_: `frame` is not used after
+      if (below == Entered::Refuted) return true;
+      if (below == Entered::Dead) steps_.pop_back();
+    }
+    return false;
+  }
+
+  // The start of a level under `subst`: drops the clauses it closes, then
+  // writes the refutation, or fails, or opens a frame for the first open clause.
+  Entered enter(const PrefixSubstitution& subst, std::int64_t counter) {
     spend(1);
     const std::size_t mark = unlinked_.size();
     for (std::size_t i = next_[head_]; i != head_; i = next_[i]) {
@@ -313,46 +542,38 @@ class Search {
         steps_empty_id_ = numbered("s", counter + 1);
         steps_.push_back(SearchStep{steps_empty_id_, "empty_clause", premises, PrefixedClause(), subst, std::nullopt});
         final_ = subst;
-        return true;
+        return Entered::Refuted;
       }
       relink_down_to(mark);
-      return false;
+      return Entered::Dead;
     }
     const std::size_t target = next_[head_];
     unlink(target);
-    for (const auto& pair : pairs_[target]) {
-      for (auto& unifier : unify_prefixes(pair.positive->prefix(), pair.negative->prefix(), subst)) {
-        spend(1);
-        if (!is_admissible(order_, unifier)) continue;
-        ++counter;
-        steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(target)}, PrefixedClause(),
-                                    unifier, LiteralPair{*pair.positive, *pair.negative}});
-        if (backtrack(unifier, counter)) return true;
-        steps_.pop_back();
-      }
-    }
-    relink_down_to(mark);
-    return false;
+    frames_.push_back(Frame{counter, mark, target, 0, {}, 0});
+    return Entered::Opened;
   }
 
-  // A complementary pair of a clause: its literals at polarity 1 and 0.
-  struct PairRef {
-    const PrefixedLiteral* positive;
-    const PrefixedLiteral* negative;
-  };
   static bool closes_a_pair(const std::vector<PairRef>& pairs, const PrefixSubstitution& subst) {
     return std::any_of(pairs.begin(), pairs.end(), [&](const PairRef& pair) {
-      return subst.apply(pair.positive->prefix()) == subst.apply(pair.negative->prefix());
+      return subst.same_instances(pair.positive->symbols(), pair.negative->symbols());
     });
+  }
+
+  // Lets go of the levels and steps of a deep search on a thread of its own.
+  void abandon() noexcept {
+    if (frames_.size() < kLevelsWorthAThread) return;
+    core::release_in_background(std::make_pair(std::move(frames_), std::move(steps_)));
   }
 
   const std::vector<PrefixedClause>& clauses_;
   const SymbolOrder& order_;
   SearchLimits limits_;
+  const PrefixSubstitution root_;
   std::vector<std::vector<PairRef>> pairs_;
   std::vector<bool> closed_alone_;
   const std::size_t head_;  // the list's sentinel
   std::vector<std::size_t> next_, prev_, unlinked_;
+  std::vector<Frame> frames_;
   std::vector<SearchStep> steps_;
   std::string steps_empty_id_;
   PrefixSubstitution final_;
@@ -362,7 +583,6 @@ class Search {
 };
 
 }  // namespace
-
 std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order,
                                             const SearchLimits& limits) {
   return Search(clauses, order, limits).run();
@@ -452,30 +672,56 @@ bool within_caps(const FormulaTree& base, std::int64_t m, const core::NodePtr& t
   }
 }
 
+
+// What an attempt holds: the trees and the clauses of the level at hand.
+struct Attempt {
+  std::optional<FormulaTree> base, larger;
+  std::vector<PrefixedClause> clauses;
+
+  // Past this many positions and clauses together, an attempt that an error
+  // ends is let go of on a thread of its own.
+  static constexpr std::size_t kWorthAThread = 1 << 14;
+  std::size_t size() const {
+    return (base ? base->nodes().size() : 0) + (larger ? larger->nodes().size() : 0) + clauses.size();
+  }
+};
+
+std::optional<PrefixedProof> run_levels(Attempt& held, const core::NodePtr& target,
+                                        const std::vector<core::NodePtr>& premises, std::int64_t max_multiplicity,
+                                        const SearchLimits& per_level) {
+  try {
+    held.base.emplace(target, premises, 1);
+  } catch (const core::ValueError&) {
+    return std::nullopt;  // too large at every level
+  }
+  const FormulaTree& base = *held.base;
+  const bool copies = has_copies(base);
+  for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
+    if (m > 1 && !copies) break;  // every higher level is the same tree
+    held.clauses.clear();
+    held.larger.reset();
+    if (!within_caps(base, m, target, premises, held.larger)) break;  // higher levels are larger still
+    const FormulaTree& tree = held.larger ? *held.larger : base;
+    held.clauses = clauses_of(tree);
+    if (held.clauses.empty()) continue;
+    if (auto found = search_refutation(held.clauses, tree.tree_order(), per_level))
+      return PrefixedProof{std::move(*found), m};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                                             std::int64_t max_multiplicity, const SearchLimits& per_level) {
   if (max_multiplicity < 1) return std::nullopt;
-  std::optional<FormulaTree> built;
+  Attempt held;
   try {
-    built.emplace(target, premises, 1);
-  } catch (const core::ValueError&) {
-    return std::nullopt;  // too large at every level
+    return run_levels(held, target, premises, max_multiplicity, per_level);
+  } catch (...) {
+    if (held.size() >= Attempt::kWorthAThread) core::release_in_background(std::move(held));
+    throw;
   }
-  const FormulaTree& base = *built;
-  const bool copies = has_copies(base);
-  for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
-    if (m > 1 && !copies) break;  // every higher level is the same tree
-    std::optional<FormulaTree> larger;
-    if (!within_caps(base, m, target, premises, larger)) break;  // higher levels are larger still
-    const FormulaTree& tree = larger ? *larger : base;
-    std::vector<PrefixedClause> clauses = clauses_of(tree);
-    if (clauses.empty()) continue;
-    if (auto found = search_refutation(clauses, tree.tree_order(), per_level))
-      return PrefixedProof{std::move(*found), m};
-  }
-  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -485,12 +731,12 @@ namespace {
 
 PrefixedClause instance_without(const std::vector<PrefixedLiteral>& lits, const std::vector<const PrefixedLiteral*>& drop,
                                 const PrefixSubstitution& u) {
-  std::vector<PrefixedLiteral> out;
+  std::vector<PrefixedLiteral> kept;
   for (const auto& l : lits) {
     bool dropped = std::any_of(drop.begin(), drop.end(), [&](const PrefixedLiteral* d) { return *d == l; });
-    if (!dropped) out.push_back(l.substitute(u));
+    if (!dropped) kept.push_back(l);
   }
-  return PrefixedClause(std::move(out));
+  return PrefixedClause::of(kept, &u);
 }
 
 }  // namespace
@@ -498,15 +744,16 @@ PrefixedClause instance_without(const std::vector<PrefixedLiteral>& lits, const 
 std::vector<Inference> resolve_clauses(const PrefixedClause& c1, const PrefixedClause& c2,
                                        const PrefixSubstitution& start, const SymbolOrder* order) {
   std::vector<Inference> out;
-  for (const auto& l1 : c1.literals())
-    for (const auto& l2 : c2.literals()) {
-      if (!core::equal(l1.atom(), l2.atom()) || l1.polarity() == l2.polarity()) continue;
+  const auto lits1 = c1.literals(), lits2 = c2.literals();
+  for (const auto& l1 : lits1)
+    for (const auto& l2 : lits2) {
+      if (!l1.same_atom(l2) || l1.polarity() == l2.polarity()) continue;
       for (auto& u : unify_prefixes(l1.prefix(), l2.prefix(), start)) {
         if (order && !is_admissible(*order, u)) continue;
         std::vector<PrefixedLiteral> combined;
-        for (const auto& l : c1.literals())
+        for (const auto& l : lits1)
           if (!(l == l1)) combined.push_back(l);
-        for (const auto& l : c2.literals())
+        for (const auto& l : lits2)
           if (!(l == l2)) combined.push_back(l);
         PrefixedClause clause = instance_without(combined, {}, u);
         out.push_back(Inference{std::move(clause), std::move(u), l1, l2});
@@ -518,11 +765,11 @@ std::vector<Inference> resolve_clauses(const PrefixedClause& c1, const PrefixedC
 std::vector<Inference> factor_clause(const PrefixedClause& clause, const PrefixSubstitution& start,
                                      const SymbolOrder* order) {
   std::vector<Inference> out;
-  const auto& lits = clause.literals();
+  const auto lits = clause.literals();
   for (std::size_t i = 0; i < lits.size(); ++i)
     for (std::size_t j = i + 1; j < lits.size(); ++j) {
       const auto &l1 = lits[i], &l2 = lits[j];
-      if (!core::equal(l1.atom(), l2.atom()) || !(l1.polarity() == l2.polarity())) continue;
+      if (!l1.same_atom(l2) || !(l1.polarity() == l2.polarity())) continue;
       for (auto& u : unify_prefixes(l1.prefix(), l2.prefix(), start)) {
         if (order && !is_admissible(*order, u)) continue;
         PrefixedClause factor = instance_without(lits, {&l2}, u);

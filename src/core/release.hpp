@@ -12,7 +12,9 @@
 
 #include <memory>
 #include <new>
+#include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/thread_state.hpp"
@@ -78,5 +80,17 @@ class TreeRelease {
 
   static inline CORE_THREAD_LOCAL std::vector<Ptr>* pending_ = nullptr;
 };
+
+// Lets go of a large value on a thread of its own, so that a search that is
+// abandoned (interrupted, say) answers at once however much it holds; where
+// no thread can be had, the value is let go of here.
+template <typename T>
+void release_in_background(T&& value) noexcept {
+  try {
+    auto held = std::make_unique<std::decay_t<T>>(std::forward<T>(value));
+    std::thread([held = std::move(held)]() mutable { held.reset(); }).detach();
+  } catch (...) {
+  }
+}
 
 }  // namespace core
