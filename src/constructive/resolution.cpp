@@ -295,19 +295,30 @@ bool PrefixedClause::operator==(const PrefixedClause& o) const {
   });
 }
 
-std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause) {
-  std::vector<std::pair<std::size_t, std::size_t>> out;
-  if (clause.empty()) return out;
+namespace {
+
+// Calls `f(positive, negative)` with the places of the literals of each
+// complementary pair of the clause, in the order of its literals.
+template <typename F>
+void for_each_complementary_pair(const PrefixedClause& clause, F&& f) {
+  if (clause.empty()) return;
   const LiteralTable& t = clause.table();
   for (std::size_t i = 0; i < clause.size(); ++i)
     for (std::size_t j = i + 1; j < clause.size(); ++j) {
       const auto a = clause.member(i), b = clause.member(j);
-      if (t.polarity(a) == t.polarity(b) || t.atom_id(a) != t.atom_id(b)) continue;
+      if (t.atom_id(a) != t.atom_id(b) || t.polarity(a) == t.polarity(b)) continue;
       if (t.polarity(a) == 1)
-        out.emplace_back(i, j);
+        f(i, j);
       else
-        out.emplace_back(j, i);
+        f(j, i);
     }
+}
+
+}  // namespace
+
+std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause) {
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  for_each_complementary_pair(clause, [&](std::size_t positive, std::size_t negative) { out.emplace_back(positive, negative); });
   return out;
 }
 
@@ -382,17 +393,20 @@ class Search {
  public:
   Search(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order, const SearchLimits& limits)
       : clauses_(clauses), order_(order), limits_(limits), head_(clauses.size()) {
-    pairs_.reserve(clauses.size());
+    pair_begin_.reserve(clauses.size() + 1);
+    pair_begin_.push_back(0);
     for (const auto& c : clauses) {
-      auto& pairs = pairs_.emplace_back();
-      for (auto [first, second] : complementary_pair_positions(c))
-        pairs.push_back(PairRef{&c.table().prefix(c.member(first)), &c.table().prefix(c.member(second)), first, second});
+      poller_.poll();  // a million clauses take a while
+      for_each_complementary_pair(c, [&](std::size_t positive, std::size_t negative) {
+        pairs_.push_back(ClausePair{static_cast<std::uint32_t>(positive), static_cast<std::uint32_t>(negative)});
+      });
+      pair_begin_.push_back(pairs_.size());
       closed_alone_.push_back(closed_by_constant(c));
     }
     std::vector<std::size_t> open(clauses.size());
     std::iota(open.begin(), open.end(), 0);
     std::stable_sort(open.begin(), open.end(),
-                     [&](std::size_t a, std::size_t b) { return pairs_[a].size() < pairs_[b].size(); });
+                     [&](std::size_t a, std::size_t b) { return pair_count(a) < pair_count(b); });
     next_.resize(clauses.size() + 1);
     prev_.resize(clauses.size() + 1);
     std::size_t last = head_;
@@ -429,13 +443,18 @@ class Search {
   }
 
  private:
-  // A complementary pair of a clause: the prefixes of its literals at
-  // polarity 1 and 0, and their places in the clause.
-  struct PairRef {
-    const Prefix* positive;
-    const Prefix* negative;
-    std::size_t positive_at, negative_at;
+  // A complementary pair of a clause: the places of its literals at
+  // polarity 1 and 0.  The pairs of all clauses lie in one array, clause
+  // after clause.
+  struct ClausePair {
+    std::uint32_t positive, negative;
   };
+  std::size_t pair_count(std::size_t clause) const { return pair_begin_[clause + 1] - pair_begin_[clause]; }
+  const ClausePair& pair_of(std::size_t clause, std::size_t k) const { return pairs_[pair_begin_[clause] + k]; }
+  const SymbolString& prefix_at(std::size_t clause, std::uint32_t place) const {
+    const PrefixedClause& c = clauses_[clause];
+    return c.table().prefix(c.member(place)).symbols();
+  }
 
   // One level: the clause it closes, the pair of it that it tries and the
   // unifiers of that pair.
@@ -497,25 +516,29 @@ class Search {
       const std::size_t depth = frames_.size() - 1;
       Frame& frame = frames_.back();
       if (frame.next == frame.unifiers.size()) {
-        if (frame.pair == pairs_[frame.target].size()) {  // every choice of this level failed
+        if (frame.pair == pair_count(frame.target)) {  // every choice of this level failed
           relink_down_to(frame.mark);
           frames_.pop_back();
           if (!frames_.empty()) steps_.pop_back();  // the step that led to it
           continue;
         }
-        const PairRef& pair = pairs_[frame.target][frame.pair++];
-        frame.unifiers = unify_prefixes(*pair.positive, *pair.negative, subst_at(depth));
+        const ClausePair& pair = pair_of(frame.target, frame.pair++);
+        const PrefixedClause& target = clauses_[frame.target];
+        choice_poller_.poll();
+        frame.unifiers = unify_prefixes(target.table().prefix(target.member(pair.positive)),
+                                        target.table().prefix(target.member(pair.negative)), subst_at(depth));
         frame.next = 0;
         continue;
       }
       const PrefixSubstitution& unifier = frame.unifiers[frame.next++];
       spend(1);
+      choice_poller_.poll();
       if (!is_admissible(order_, unifier)) continue;
       const std::int64_t counter = ++frame.counter;
-      const PairRef& pair = pairs_[frame.target][frame.pair - 1];
+      const ClausePair& pair = pair_of(frame.target, frame.pair - 1);
       const PrefixedClause& target = clauses_[frame.target];
       steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(frame.target)}, PrefixedClause(),
-                                  unifier, LiteralPair{target.literal(pair.positive_at), target.literal(pair.negative_at)}});
+                                  unifier, LiteralPair{target.literal(pair.positive), target.literal(pair.negative)}});
       Entered below = enter(unifier, counter);  // may grow frames_: `frame` is not used after
       if (below == Entered::Refuted) return true;
       if (below == Entered::Dead) steps_.pop_back();
@@ -529,8 +552,8 @@ class Search {
     spend(1);
     const std::size_t mark = unlinked_.size();
     for (std::size_t i = next_[head_]; i != head_; i = next_[i]) {
-      spend(1 + pairs_[i].size());
-      if (closed_alone_[i] || closes_a_pair(pairs_[i], subst)) unlink(i);
+      spend(1 + pair_count(i));
+      if (closed_alone_[i] || closes_a_pair(i, subst)) unlink(i);
     }
     if (next_[head_] == head_) {
       if (is_admissible(order_, subst)) {
@@ -553,10 +576,12 @@ class Search {
     return Entered::Opened;
   }
 
-  static bool closes_a_pair(const std::vector<PairRef>& pairs, const PrefixSubstitution& subst) {
-    return std::any_of(pairs.begin(), pairs.end(), [&](const PairRef& pair) {
-      return subst.same_instances(pair.positive->symbols(), pair.negative->symbols());
-    });
+  bool closes_a_pair(std::size_t clause, const PrefixSubstitution& subst) const {
+    for (std::size_t k = 0; k < pair_count(clause); ++k) {
+      const ClausePair& pair = pair_of(clause, k);
+      if (subst.same_instances(prefix_at(clause, pair.positive), prefix_at(clause, pair.negative))) return true;
+    }
+    return false;
   }
 
   // Lets go of the levels and steps of a deep search on a thread of its own.
@@ -569,7 +594,8 @@ class Search {
   const SymbolOrder& order_;
   SearchLimits limits_;
   const PrefixSubstitution root_;
-  std::vector<std::vector<PairRef>> pairs_;
+  std::vector<ClausePair> pairs_;
+  std::vector<std::size_t> pair_begin_;  // by clause: where its pairs start, and one past the last
   std::vector<bool> closed_alone_;
   const std::size_t head_;  // the list's sentinel
   std::vector<std::size_t> next_, prev_, unlinked_;
@@ -579,7 +605,13 @@ class Search {
   PrefixSubstitution final_;
   std::uint64_t work_ = 0;
   std::uint64_t calls_ = 0;
+  // Every unit of work polls `poller_`; the unifications and admissibility
+  // tests, which cost far more than a closure test and whose cost grows with
+  // the substitution, also poll a poller of their own, so that a run of them
+  // after a long run of cheap tests is not left unchecked for a stride that
+  // the cheap tests set.
   core::InterruptPoller poller_;
+  core::InterruptPoller choice_poller_;
 };
 
 }  // namespace
