@@ -134,9 +134,10 @@ INTERRUPT_CASES = [
          "prove_translation_resolution(equivalences(5), max_steps=10**9, timeout_sec=3600)"),
     Case("prove_resolution translation", "issue5", "from constructive.resolution import prove_resolution",
          "prove_resolution(ISSUE5, method='translation', max_steps=10**9, timeout_sec=3600)"),
-    Case("prove_prefixed_resolution", "debruijn(3)",
-         "from constructive.resolution import prove_prefixed_resolution\nF = FAMILIES['debruijn'][0](3)",
-         "prove_prefixed_resolution(F, max_multiplicity=50, max_steps=10**9)"),
+    Case("prove_prefixed_resolution", "pigeon_invalid(2)",
+         "from constructive.resolution import prove_prefixed_resolution\nfrom families import BENCHMARK_FAMILIES\n"
+         "F, P = BENCHMARK_FAMILIES['pigeon_invalid'][0](2)",
+         "prove_prefixed_resolution(F, P, max_multiplicity=50, max_steps=10**9)"),
     Case("prove_ljt", "pigeon(6)", "from constructive.ljt import prove_ljt\nF = FAMILIES['pigeon'][0](6)",
          "prove_ljt(F)"),
     Case("prove_tableau", "pigeon(5)", "from constructive.tableau import prove_tableau\nF = FAMILIES['pigeon'][0](5)",

@@ -356,16 +356,17 @@ std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
   }
   table->seal();
   const std::shared_ptr<const LiteralTable> shared = std::move(table);
-  const std::vector<Path> paths = tree.paths();
+  std::vector<Path> paths = tree.paths();
   std::vector<PrefixedClause> out;
   out.reserve(paths.size());
   core::InterruptPoller poller;
-  for (const auto& path : paths) {
+  for (auto& path : paths) {
     poller.poll();
     std::vector<LiteralTable::Index> members;
     members.reserve(path.size());
     for (auto i : path) members.push_back(literal_at[i]);
     out.emplace_back(shared, std::move(members));
+    Path().swap(path);  // the paths and the clauses are not held in full together
   }
   return out;
 }
