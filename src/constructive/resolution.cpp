@@ -1,6 +1,7 @@
 #include "constructive/resolution.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <stdexcept>
 #include <numeric>
@@ -102,7 +103,7 @@ class Search {
       throw;
     }
     if (!refuted) return std::nullopt;
-    frames_.clear();
+    let_go_of_levels();
     std::vector<SearchStep> steps;
     steps.reserve(clauses_.size() + steps_.size());
     for (std::size_t i = 0; i < clauses_.size(); ++i)
@@ -253,17 +254,23 @@ class Search {
     return false;
   }
 
-  // Lets go of the levels and steps of a deep search on a thread of its own.
+  // A deep search lets go of its levels and steps on a thread of its own
+  // when it is abandoned, of its levels alone after a refutation (whose
+  // steps it returns).
   void abandon() noexcept {
     if (frames_.size() < kLevelsWorthAThread) return;
     core::release_in_background(std::make_pair(std::move(frames_), std::move(steps_)));
+  }
+  void let_go_of_levels() noexcept {
+    if (frames_.size() >= kLevelsWorthAThread) core::release_in_background(std::move(frames_));
+    frames_.clear();
   }
 
   const std::vector<PrefixedClause>& clauses_;
   const SymbolOrder& order_;
   SearchLimits limits_;
   const PrefixSubstitution root_;
-  std::vector<ClausePair> pairs_;
+  std::deque<ClausePair> pairs_;  // grows without moving what it holds: hundreds of megabytes at times
   std::vector<std::size_t> pair_begin_;  // by clause: where its pairs start, and one past the last
   std::vector<bool> closed_alone_;
   const std::size_t head_;  // the list's sentinel
@@ -375,15 +382,28 @@ bool within_caps(const FormulaTree& base, std::int64_t m, const core::NodePtr& t
 
 
 // What an attempt holds: the trees and the clauses of the level at hand.
+// Whatever ends a level or the attempt, a large one is let go of on a
+// thread of its own.
 struct Attempt {
   std::optional<FormulaTree> base, larger;
   std::vector<PrefixedClause> clauses;
 
-  // Past this many positions and clauses together, an attempt that an error
-  // ends is let go of on a thread of its own.
+  // Past this many positions and clauses together, memory is let go of on a
+  // thread of its own.
   static constexpr std::size_t kWorthAThread = 1 << 14;
-  std::size_t size() const {
-    return (base ? base->nodes().size() : 0) + (larger ? larger->nodes().size() : 0) + clauses.size();
+
+  // Lets go of the level at hand, a large one on a thread of its own, so
+  // that neither the next level nor the caller waits for its memory.
+  void let_go_of_level() noexcept {
+    if ((larger ? larger->nodes().size() : 0) + clauses.size() >= kWorthAThread)
+      core::release_in_background(std::make_pair(std::move(larger), std::move(clauses)));
+    larger.reset();
+    clauses.clear();
+  }
+  void let_go() noexcept {
+    let_go_of_level();
+    if (base && base->nodes().size() >= kWorthAThread) core::release_in_background(std::move(base));
+    base.reset();
   }
 };
 
@@ -399,8 +419,7 @@ std::optional<PrefixedProof> run_levels(Attempt& held, const core::NodePtr& targ
   const bool copies = has_copies(base);
   for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
     if (m > 1 && !copies) break;  // every higher level is the same tree
-    held.clauses.clear();
-    held.larger.reset();
+    held.let_go_of_level();
     if (!within_caps(base, m, target, premises, held.larger)) break;  // higher levels are larger still
     const FormulaTree& tree = held.larger ? *held.larger : base;
     held.clauses = clauses_of(tree);
@@ -418,9 +437,11 @@ std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const s
   if (max_multiplicity < 1) return std::nullopt;
   Attempt held;
   try {
-    return run_levels(held, target, premises, max_multiplicity, per_level);
+    auto found = run_levels(held, target, premises, max_multiplicity, per_level);
+    held.let_go();
+    return found;
   } catch (...) {
-    if (held.size() >= Attempt::kWorthAThread) core::release_in_background(std::move(held));
+    held.let_go();
     throw;
   }
 }
