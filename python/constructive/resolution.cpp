@@ -111,7 +111,7 @@ const PrefixedClause& clause_of(py::handle obj, const char* what = "clause") {
 py::object literal_set(const PrefixedClause& c) {
   if (py::object given = common::origin_of(c)) return given;
   py::set out;
-  for (const auto& l : c.literals()) out.add(py::cast(l));
+  for (std::size_t i = 0; i < c.size(); ++i) out.add(py::cast(c.literal(i)));
   return py::frozenset(out);
 }
 
@@ -157,7 +157,7 @@ void bind_clause(py::module_& m) {
                       common::constructor([](py::handle literals) {
                         std::vector<PrefixedLiteral> lits;
                         for (auto item : py::iter(literals)) lits.push_back(literal_of(item));
-                        return common::holding_origin(PrefixedClause(std::move(lits)), literals);
+                        return common::holding_origin(PrefixedClause(lits), literals);
                       }),
                       common::field("literals", &literal_set, py::frozenset(py::set())));
   cls.def("__len__", &PrefixedClause::size)

@@ -93,6 +93,54 @@ SymbolString PrefixSubstitution::apply(const SymbolString& symbols) const {
   return out;
 }
 
+namespace {
+
+// Reads the instance of a string under a substitution one symbol at a time
+// (the substitution is idempotent: a value holds no bound variable).
+class InstanceCursor {
+ public:
+  InstanceCursor(const SymbolString& symbols, const PrefixSubstitution& subst) : symbols_(symbols), subst_(subst) {}
+  // The next symbol, or null at the end.
+  const Symbol* next() {
+    for (;;) {
+      if (value_) {
+        if (at_ < value_->size()) return &(*value_)[at_++];
+        value_ = nullptr;
+      }
+      if (index_ == symbols_.size()) return nullptr;
+      const Symbol& s = symbols_[index_++];
+      if (s.is_variable()) {
+        if (const SymbolString* value = subst_.find(s)) {
+          value_ = value;
+          at_ = 0;
+          continue;
+        }
+      }
+      return &s;
+    }
+  }
+
+ private:
+  const SymbolString& symbols_;
+  const PrefixSubstitution& subst_;
+  std::size_t index_ = 0;
+  const SymbolString* value_ = nullptr;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+bool PrefixSubstitution::same_instances(const SymbolString& a, const SymbolString& b) const {
+  if (map_.empty()) return a == b;
+  InstanceCursor x(a, *this), y(b, *this);
+  for (;;) {
+    const Symbol* s = x.next();
+    const Symbol* t = y.next();
+    if (!s || !t) return s == t;
+    if (!(*s == *t)) return false;
+  }
+}
+
 void PrefixSubstitution::add(const Symbol& variable, SymbolString value) {
   for (auto& entry : map_)
     if (contains(entry.second, variable)) entry.second = replace(entry.second, variable, value);

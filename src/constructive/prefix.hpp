@@ -119,6 +119,9 @@ class PrefixSubstitution {
 
   SymbolString apply(const SymbolString& symbols) const;
   Prefix apply(const Prefix& prefix) const { return Prefix(apply(prefix.symbols())); }
+  // Whether the two strings have equal instances, apply(a) == apply(b),
+  // read without building them.
+  bool same_instances(const SymbolString& a, const SymbolString& b) const;
 
   // A new substitution with `variable` bound to the instance of `value`.
   // Raises ValueError when `variable` is not a variable, when it is already

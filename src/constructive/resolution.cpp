@@ -1,7 +1,7 @@
 #include "constructive/resolution.hpp"
 
 #include <algorithm>
-#include <charconv>
+#include <deque>
 #include <limits>
 #include <stdexcept>
 #include <numeric>
@@ -11,201 +11,35 @@
 #include "core/interrupt.hpp"
 #include "core/limits.hpp"
 #include "core/parser.hpp"
+#include "core/release.hpp"
 #include "core/sorts.hpp"
 
 namespace constructive {
 
-// ---------------------------------------------------------------------------
-// Literals and clauses
-// ---------------------------------------------------------------------------
-// The printer writes falsum as "_bot", the name a literal's text gives it.
-Polarity Polarity::from_decimal(const std::string& text) {
-  std::int64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error == std::errc() && end == text.data() + text.size()) return Polarity(value);
-  Polarity out;
-  out.wide_ = std::make_shared<const std::string>(text);
-  return out;
-}
-
-namespace {
-
-// The digits of a magnitude (no sign, no leading zeros) plus or minus one.
-std::string digits_plus_one(std::string digits) {
-  std::size_t i = digits.size();
-  while (i > 0 && digits[i - 1] == '9') digits[--i] = '0';
-  if (i == 0) return "1" + digits;
-  ++digits[i - 1];
-  return digits;
-}
-
-std::string digits_minus_one(std::string digits) {  // digits > 0
-  std::size_t i = digits.size();
-  while (digits[i - 1] == '0') digits[--i] = '9';
-  --digits[i - 1];
-  if (digits.size() > 1 && digits[0] == '0') digits.erase(0, 1);
-  return digits;
-}
-
-}  // namespace
-
-Polarity Polarity::complement() const {
-  if (!wide_) {
-    // 1 - p stays within 64 bits unless p is one of the two smallest values
-    if (small_ > std::numeric_limits<std::int64_t>::min() + 1) return Polarity(1 - small_);
-    return from_decimal(digits_plus_one(std::to_string(small_).substr(1)));
-  }
-  // 1 - p is -(p - 1) for p > 0 and |p| + 1 for p < 0
-  const std::string& text = *wide_;
-  if (text[0] == '-') return from_decimal(digits_plus_one(text.substr(1)));
-  return from_decimal("-" + digits_minus_one(text));
-}
-
-PrefixedLiteral::PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom)
-    : prefix_(std::move(prefix)),
-      polarity_(std::move(polarity)),
-      atom_(std::move(atom)),
-      atom_text_(core::to_string(*atom_)) {}
-
-std::string PrefixedLiteral::to_string() const {
-  return atom_text_ + "^" + polarity_.to_string() + ":" + prefix_.to_string();
-}
-
-bool PrefixedLiteral::operator==(const PrefixedLiteral& o) const {
-  return prefix_ == o.prefix_ && polarity_ == o.polarity_ && core::equal(atom_, o.atom_);
-}
-
-PrefixedClause::PrefixedClause(std::vector<PrefixedLiteral> literals) {
-  std::vector<std::string> texts;
-  texts.reserve(literals.size());
-  for (const auto& l : literals) texts.push_back(l.to_string());
-  adopt(std::move(literals), std::move(texts));
-}
-
-PrefixedClause::PrefixedClause(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts) {
-  adopt(std::move(literals), std::move(texts));
-}
-
-// Sorts the literals by their texts (ties in the order given) and keeps the
-// first of equal literals; equal literals write equal texts, so they meet in
-// one run of equal texts.
-void PrefixedClause::adopt(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts) {
-  std::vector<std::size_t> order(literals.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return texts[a] < texts[b]; });
-  literals_.reserve(literals.size());
-  texts_.reserve(literals.size());
-  std::size_t run = 0;  // where the run of texts equal to the current one starts in literals_
-  for (auto i : order) {
-    if (texts_.empty() || texts_.back() != texts[i]) run = literals_.size();
-    bool repeated = std::find(literals_.begin() + static_cast<std::ptrdiff_t>(run), literals_.end(), literals[i]) !=
-                    literals_.end();
-    if (repeated) continue;
-    literals_.push_back(std::move(literals[i]));
-    texts_.push_back(std::move(texts[i]));
-  }
-}
-
-PrefixedClause PrefixedClause::substitute(const PrefixSubstitution& s) const {
-  std::vector<PrefixedLiteral> out;
-  out.reserve(literals_.size());
-  for (const auto& l : literals_) out.push_back(l.substitute(s));
-  return PrefixedClause(std::move(out));
-}
-
-SymbolSet PrefixedClause::variables() const {
-  SymbolSet out;
-  for (const auto& l : literals_) out.insert_all(l.prefix().variables());
-  return out;
-}
-
-SymbolSet PrefixedClause::constants() const {
-  SymbolSet out;
-  for (const auto& l : literals_) out.insert_all(l.prefix().constants());
-  return out;
-}
-
-std::string PrefixedClause::to_string() const {
-  if (literals_.empty()) return "[]";
-  std::string out = "[ ";
-  for (std::size_t i = 0; i < texts_.size(); ++i) {
-    if (i) out += ", ";
-    out += texts_[i];
-  }
-  return out + " ]";
-}
-
-bool PrefixedClause::operator==(const PrefixedClause& o) const {
-  if (literals_.size() != o.literals_.size()) return false;
-  for (const auto& l : literals_)
-    if (std::find(o.literals_.begin(), o.literals_.end(), l) == o.literals_.end()) return false;
-  return true;
-}
-
-std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause) {
-  std::vector<std::pair<std::size_t, std::size_t>> out;
-  const auto& lits = clause.literals();
-  for (std::size_t i = 0; i < lits.size(); ++i)
-    for (std::size_t j = i + 1; j < lits.size(); ++j) {
-      if (lits[i].polarity() == lits[j].polarity() || !core::equal(lits[i].atom(), lits[j].atom())) continue;
-      if (lits[i].polarity() == 1)
-        out.emplace_back(i, j);
-      else
-        out.emplace_back(j, i);
-    }
-  return out;
-}
-
-std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause) {
-  std::vector<LiteralPair> out;
-  for (auto [first, second] : complementary_pair_positions(clause))
-    out.emplace_back(clause.literals()[first], clause.literals()[second]);
-  return out;
-}
-
-bool closed_by_constant(const PrefixedClause& clause) {
-  // falsum assumed, or verum as a goal: the path is closed at once
-  return std::any_of(clause.literals().begin(), clause.literals().end(), [](const PrefixedLiteral& l) {
-    return (l.polarity() == 1 && is_falsum(*l.atom())) || (l.polarity() == 0 && is_verum(*l.atom()));
-  });
-}
-
-bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst) {
-  return std::any_of(pairs.begin(), pairs.end(), [&](const LiteralPair& pair) {
-    return subst.apply(pair.first.prefix()) == subst.apply(pair.second.prefix());
-  });
-}
-
-bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst) {
-  return closed_by_constant(clause) || closes_a_pair(complementary_pairs(clause), subst);
-}
-
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree) {
-  // a leaf lies on many paths: its literal and text are made once
-  std::vector<std::optional<PrefixedLiteral>> literal_at(tree.nodes().size());
-  std::vector<std::string> text_at(tree.nodes().size());
+  // a leaf lies on many paths: its literal is made once, in a table all clauses share
+  auto table = std::make_shared<LiteralTable>();
+  std::vector<LiteralTable::Index> literal_at(tree.nodes().size());
+  for (auto i : tree.leaves()) {
+    const MatrixPosition& p = tree.node(i);
+    literal_at[i] = table->add(p.prefix, p.polarity, p.formula);
+  }
+  table->seal();
+  const std::shared_ptr<const LiteralTable> shared = std::move(table);
+  std::vector<Path> paths = tree.paths();
   std::vector<PrefixedClause> out;
+  out.reserve(paths.size());
   core::InterruptPoller poller;
-  for (const auto& path : tree.paths()) {
+  for (auto& path : paths) {
     poller.poll();
-    std::vector<PrefixedLiteral> lits;
-    std::vector<std::string> texts;
-    lits.reserve(path.size());
-    texts.reserve(path.size());
-    for (auto i : path) {
-      if (!literal_at[i]) {
-        const MatrixPosition& p = tree.node(i);
-        literal_at[i].emplace(p.prefix, p.polarity, p.formula);
-        text_at[i] = literal_at[i]->to_string();
-      }
-      lits.push_back(*literal_at[i]);
-      texts.push_back(text_at[i]);
-    }
-    out.emplace_back(std::move(lits), std::move(texts));
+    std::vector<LiteralTable::Index> members;
+    members.reserve(path.size());
+    for (auto i : path) members.push_back(literal_at[i]);
+    out.emplace_back(shared, std::move(members));
+    Path().swap(path);  // the paths and the clauses are not held in full together
   }
   return out;
 }
-
 // ---------------------------------------------------------------------------
 // Refutation search
 // ---------------------------------------------------------------------------
@@ -213,28 +47,37 @@ namespace {
 
 struct OutOfBudget {};
 
+// What an abandoned search holds is let go of on a thread of its own past
+// this many levels, so that an interrupt is answered at once however deep
+// the search went.
+constexpr std::size_t kLevelsWorthAThread = 256;
+
 // The open clauses are kept in a doubly linked list threaded through two
 // index arrays, in the order the search closes them: fewest complementary
 // pairs first, ties in clause order.  A level unlinks the clauses that its
 // substitution closes (a closed clause stays closed under every extension)
 // and the clause it resolves on, and links them back in reverse order when
 // it fails, so the whole search holds a few indices per clause however deep
-// it goes.
+// it goes.  The levels are frames of an explicit stack, each with the
+// unifiers of the pair it tries.
 class Search {
  public:
   Search(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order, const SearchLimits& limits)
       : clauses_(clauses), order_(order), limits_(limits), head_(clauses.size()) {
-    pairs_.reserve(clauses.size());
+    pair_begin_.reserve(clauses.size() + 1);
+    pair_begin_.push_back(0);
     for (const auto& c : clauses) {
-      auto& pairs = pairs_.emplace_back();
-      for (auto [first, second] : complementary_pair_positions(c))
-        pairs.push_back(PairRef{&c.literals()[first], &c.literals()[second]});
+      poller_.poll();  // a million clauses take a while
+      for_each_complementary_pair(c, [&](std::size_t positive, std::size_t negative) {
+        pairs_.push_back(ClausePair{static_cast<std::uint32_t>(positive), static_cast<std::uint32_t>(negative)});
+      });
+      pair_begin_.push_back(pairs_.size());
       closed_alone_.push_back(closed_by_constant(c));
     }
     std::vector<std::size_t> open(clauses.size());
     std::iota(open.begin(), open.end(), 0);
     std::stable_sort(open.begin(), open.end(),
-                     [&](std::size_t a, std::size_t b) { return pairs_[a].size() < pairs_[b].size(); });
+                     [&](std::size_t a, std::size_t b) { return pair_count(a) < pair_count(b); });
     next_.resize(clauses.size() + 1);
     prev_.resize(clauses.size() + 1);
     std::size_t last = head_;
@@ -250,11 +93,18 @@ class Search {
   // The derivation starts with one "initial" step per clause; those steps
   // are written once a refutation is found.
   std::optional<Refutation> run() {
+    bool refuted = false;
     try {
-      if (!backtrack(PrefixSubstitution(), static_cast<std::int64_t>(clauses_.size()))) return std::nullopt;
+      refuted = explore();
     } catch (const OutOfBudget&) {
+      abandon();
       return std::nullopt;
+    } catch (...) {
+      abandon();
+      throw;
     }
+    if (!refuted) return std::nullopt;
+    let_go_of_levels();
     std::vector<SearchStep> steps;
     steps.reserve(clauses_.size() + steps_.size());
     for (std::size_t i = 0; i < clauses_.size(); ++i)
@@ -264,6 +114,32 @@ class Search {
   }
 
  private:
+  // A complementary pair of a clause: the places of its literals at
+  // polarity 1 and 0.  The pairs of all clauses lie in one array, clause
+  // after clause.
+  struct ClausePair {
+    std::uint32_t positive, negative;
+  };
+  std::size_t pair_count(std::size_t clause) const { return pair_begin_[clause + 1] - pair_begin_[clause]; }
+  const ClausePair& pair_of(std::size_t clause, std::size_t k) const { return pairs_[pair_begin_[clause] + k]; }
+  const SymbolString& prefix_at(std::size_t clause, std::uint32_t place) const {
+    const PrefixedClause& c = clauses_[clause];
+    return c.table().prefix(c.member(place)).symbols();
+  }
+
+  // One level: the clause it closes, the pair of it that it tries and the
+  // unifiers of that pair.
+  struct Frame {
+    std::int64_t counter;  // the last step number handed out at this level
+    std::size_t mark;      // the unlinked clauses when the level began
+    std::size_t target;
+    std::size_t pair = 0;  // the next pair to try
+    std::vector<PrefixSubstitution> unifiers;
+    std::size_t next = 0;  // the next unifier to try
+  };
+
+  enum class Entered { Refuted, Dead, Opened };
+
   static std::string init_id(std::size_t i) { return numbered("init_", static_cast<std::int64_t>(i + 1)); }
   static std::string numbered(const char* head, std::int64_t n) {
     std::string out = head;
@@ -297,13 +173,59 @@ class Search {
     }
   }
 
-  bool backtrack(const PrefixSubstitution& subst, std::int64_t counter) {
-    core::RecursionGuard guard;
+  // The substitution of the level at `depth`: the unifier its parent tries.
+  const PrefixSubstitution& subst_at(std::size_t depth) const {
+    if (depth == 0) return root_;
+    const Frame& parent = frames_[depth - 1];
+    return parent.unifiers[parent.next - 1];
+  }
+
+  // Depth first over the levels; true when every clause is closed.
+  bool explore() {
+    Entered first = enter(root_, static_cast<std::int64_t>(clauses_.size()));
+    if (first != Entered::Opened) return first == Entered::Refuted;
+    while (!frames_.empty()) {
+      const std::size_t depth = frames_.size() - 1;
+      Frame& frame = frames_.back();
+      if (frame.next == frame.unifiers.size()) {
+        if (frame.pair == pair_count(frame.target)) {  // every choice of this level failed
+          relink_down_to(frame.mark);
+          frames_.pop_back();
+          if (!frames_.empty()) steps_.pop_back();  // the step that led to it
+          continue;
+        }
+        const ClausePair& pair = pair_of(frame.target, frame.pair++);
+        const PrefixedClause& target = clauses_[frame.target];
+        choice_poller_.poll();
+        frame.unifiers = unify_prefixes(target.table().prefix(target.member(pair.positive)),
+                                        target.table().prefix(target.member(pair.negative)), subst_at(depth));
+        frame.next = 0;
+        continue;
+      }
+      const PrefixSubstitution& unifier = frame.unifiers[frame.next++];
+      spend(1);
+      choice_poller_.poll();
+      if (!is_admissible(order_, unifier)) continue;
+      const std::int64_t counter = ++frame.counter;
+      const ClausePair& pair = pair_of(frame.target, frame.pair - 1);
+      const PrefixedClause& target = clauses_[frame.target];
+      steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(frame.target)}, PrefixedClause(),
+                                  unifier, LiteralPair{target.literal(pair.positive), target.literal(pair.negative)}});
+      Entered below = enter(unifier, counter);  // may grow frames_: `frame` is not used after
+      if (below == Entered::Refuted) return true;
+      if (below == Entered::Dead) steps_.pop_back();
+    }
+    return false;
+  }
+
+  // The start of a level under `subst`: drops the clauses it closes, then
+  // writes the refutation, or fails, or opens a frame for the first open clause.
+  Entered enter(const PrefixSubstitution& subst, std::int64_t counter) {
     spend(1);
     const std::size_t mark = unlinked_.size();
     for (std::size_t i = next_[head_]; i != head_; i = next_[i]) {
-      spend(1 + pairs_[i].size());
-      if (closed_alone_[i] || closes_a_pair(pairs_[i], subst)) unlink(i);
+      spend(1 + pair_count(i));
+      if (closed_alone_[i] || closes_a_pair(i, subst)) unlink(i);
     }
     if (next_[head_] == head_) {
       if (is_admissible(order_, subst)) {
@@ -315,56 +237,62 @@ class Search {
         steps_empty_id_ = numbered("s", counter + 1);
         steps_.push_back(SearchStep{steps_empty_id_, "empty_clause", premises, PrefixedClause(), subst, std::nullopt});
         final_ = subst;
-        return true;
+        return Entered::Refuted;
       }
       relink_down_to(mark);
-      return false;
+      return Entered::Dead;
     }
     const std::size_t target = next_[head_];
     unlink(target);
-    for (const auto& pair : pairs_[target]) {
-      for (auto& unifier : unify_prefixes(pair.positive->prefix(), pair.negative->prefix(), subst)) {
-        spend(1);
-        if (!is_admissible(order_, unifier)) continue;
-        ++counter;
-        steps_.push_back(SearchStep{numbered("s", counter), "resolution", {init_id(target)}, PrefixedClause(),
-                                    unifier, LiteralPair{*pair.positive, *pair.negative}});
-        if (backtrack(unifier, counter)) return true;
-        steps_.pop_back();
-      }
+    frames_.push_back(Frame{counter, mark, target, 0, {}, 0});
+    return Entered::Opened;
+  }
+
+  bool closes_a_pair(std::size_t clause, const PrefixSubstitution& subst) const {
+    for (std::size_t k = 0; k < pair_count(clause); ++k) {
+      const ClausePair& pair = pair_of(clause, k);
+      if (subst.same_instances(prefix_at(clause, pair.positive), prefix_at(clause, pair.negative))) return true;
     }
-    relink_down_to(mark);
     return false;
   }
 
-  // A complementary pair of a clause: its literals at polarity 1 and 0.
-  struct PairRef {
-    const PrefixedLiteral* positive;
-    const PrefixedLiteral* negative;
-  };
-  static bool closes_a_pair(const std::vector<PairRef>& pairs, const PrefixSubstitution& subst) {
-    return std::any_of(pairs.begin(), pairs.end(), [&](const PairRef& pair) {
-      return subst.apply(pair.positive->prefix()) == subst.apply(pair.negative->prefix());
-    });
+  // A deep search lets go of its levels and steps on a thread of its own
+  // when it is abandoned, of its levels alone after a refutation (whose
+  // steps it returns).
+  void abandon() noexcept {
+    if (frames_.size() < kLevelsWorthAThread) return;
+    core::release_in_background(std::make_pair(std::move(frames_), std::move(steps_)));
+  }
+  void let_go_of_levels() noexcept {
+    if (frames_.size() >= kLevelsWorthAThread) core::release_in_background(std::move(frames_));
+    frames_.clear();
   }
 
   const std::vector<PrefixedClause>& clauses_;
   const SymbolOrder& order_;
   SearchLimits limits_;
-  std::vector<std::vector<PairRef>> pairs_;
+  const PrefixSubstitution root_;
+  std::deque<ClausePair> pairs_;  // grows without moving what it holds: hundreds of megabytes at times
+  std::vector<std::size_t> pair_begin_;  // by clause: where its pairs start, and one past the last
   std::vector<bool> closed_alone_;
   const std::size_t head_;  // the list's sentinel
   std::vector<std::size_t> next_, prev_, unlinked_;
+  std::vector<Frame> frames_;
   std::vector<SearchStep> steps_;
   std::string steps_empty_id_;
   PrefixSubstitution final_;
   std::uint64_t work_ = 0;
   std::uint64_t calls_ = 0;
+  // Every unit of work polls `poller_`; the unifications and admissibility
+  // tests, which cost far more than a closure test and whose cost grows with
+  // the substitution, also poll a poller of their own, so that a run of them
+  // after a long run of cheap tests is not left unchecked for a stride that
+  // the cheap tests set.
   core::InterruptPoller poller_;
+  core::InterruptPoller choice_poller_;
 };
 
 }  // namespace
-
 std::optional<Refutation> search_refutation(const std::vector<PrefixedClause>& clauses, const SymbolOrder& order,
                                             const SearchLimits& limits) {
   return Search(clauses, order, limits).run();
@@ -454,30 +382,70 @@ bool within_caps(const FormulaTree& base, std::int64_t m, const core::NodePtr& t
   }
 }
 
+
+// What an attempt holds: the trees and the clauses of the level at hand.
+// Whatever ends a level or the attempt, a large one is let go of on a
+// thread of its own.
+struct Attempt {
+  std::optional<FormulaTree> base, larger;
+  std::vector<PrefixedClause> clauses;
+
+  // Past this many positions and clauses together, memory is let go of on a
+  // thread of its own.
+  static constexpr std::size_t kWorthAThread = 1 << 14;
+
+  // Lets go of the level at hand, a large one on a thread of its own, so
+  // that neither the next level nor the caller waits for its memory.
+  void let_go_of_level() noexcept {
+    if ((larger ? larger->nodes().size() : 0) + clauses.size() >= kWorthAThread)
+      core::release_in_background(std::make_pair(std::move(larger), std::move(clauses)));
+    larger.reset();
+    clauses.clear();
+  }
+  void let_go() noexcept {
+    let_go_of_level();
+    if (base && base->nodes().size() >= kWorthAThread) core::release_in_background(std::move(base));
+    base.reset();
+  }
+};
+
+std::optional<PrefixedProof> run_levels(Attempt& held, const core::NodePtr& target,
+                                        const std::vector<core::NodePtr>& premises, std::int64_t max_multiplicity,
+                                        const SearchLimits& per_level) {
+  try {
+    held.base.emplace(target, premises, 1);
+  } catch (const core::ValueError&) {
+    return std::nullopt;  // too large at every level
+  }
+  const FormulaTree& base = *held.base;
+  const bool copies = has_copies(base);
+  for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
+    if (m > 1 && !copies) break;  // every higher level is the same tree
+    held.let_go_of_level();
+    if (!within_caps(base, m, target, premises, held.larger)) break;  // higher levels are larger still
+    const FormulaTree& tree = held.larger ? *held.larger : base;
+    held.clauses = clauses_of(tree);
+    if (held.clauses.empty()) continue;
+    if (auto found = search_refutation(held.clauses, tree.tree_order(), per_level))
+      return PrefixedProof{std::move(*found), m};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<PrefixedProof> prove_prefixed(const core::NodePtr& target, const std::vector<core::NodePtr>& premises,
                                             std::int64_t max_multiplicity, const SearchLimits& per_level) {
   if (max_multiplicity < 1) return std::nullopt;
-  std::optional<FormulaTree> built;
+  Attempt held;
   try {
-    built.emplace(target, premises, 1);
-  } catch (const core::ValueError&) {
-    return std::nullopt;  // too large at every level
+    auto found = run_levels(held, target, premises, max_multiplicity, per_level);
+    held.let_go();
+    return found;
+  } catch (...) {
+    held.let_go();
+    throw;
   }
-  const FormulaTree& base = *built;
-  const bool copies = has_copies(base);
-  for (std::int64_t m = 1; m <= max_multiplicity; ++m) {
-    if (m > 1 && !copies) break;  // every higher level is the same tree
-    std::optional<FormulaTree> larger;
-    if (!within_caps(base, m, target, premises, larger)) break;  // higher levels are larger still
-    const FormulaTree& tree = larger ? *larger : base;
-    std::vector<PrefixedClause> clauses = clauses_of(tree);
-    if (clauses.empty()) continue;
-    if (auto found = search_refutation(clauses, tree.tree_order(), per_level))
-      return PrefixedProof{std::move(*found), m};
-  }
-  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -487,12 +455,12 @@ namespace {
 
 PrefixedClause instance_without(const std::vector<PrefixedLiteral>& lits, const std::vector<const PrefixedLiteral*>& drop,
                                 const PrefixSubstitution& u) {
-  std::vector<PrefixedLiteral> out;
+  std::vector<PrefixedLiteral> kept;
   for (const auto& l : lits) {
     bool dropped = std::any_of(drop.begin(), drop.end(), [&](const PrefixedLiteral* d) { return *d == l; });
-    if (!dropped) out.push_back(l.substitute(u));
+    if (!dropped) kept.push_back(l);
   }
-  return PrefixedClause(std::move(out));
+  return PrefixedClause::of(kept, &u);
 }
 
 }  // namespace
@@ -500,15 +468,16 @@ PrefixedClause instance_without(const std::vector<PrefixedLiteral>& lits, const 
 std::vector<Inference> resolve_clauses(const PrefixedClause& c1, const PrefixedClause& c2,
                                        const PrefixSubstitution& start, const SymbolOrder* order) {
   std::vector<Inference> out;
-  for (const auto& l1 : c1.literals())
-    for (const auto& l2 : c2.literals()) {
-      if (!core::equal(l1.atom(), l2.atom()) || l1.polarity() == l2.polarity()) continue;
+  const auto lits1 = c1.literals(), lits2 = c2.literals();
+  for (const auto& l1 : lits1)
+    for (const auto& l2 : lits2) {
+      if (!l1.same_atom(l2) || l1.polarity() == l2.polarity()) continue;
       for (auto& u : unify_prefixes(l1.prefix(), l2.prefix(), start)) {
         if (order && !is_admissible(*order, u)) continue;
         std::vector<PrefixedLiteral> combined;
-        for (const auto& l : c1.literals())
+        for (const auto& l : lits1)
           if (!(l == l1)) combined.push_back(l);
-        for (const auto& l : c2.literals())
+        for (const auto& l : lits2)
           if (!(l == l2)) combined.push_back(l);
         PrefixedClause clause = instance_without(combined, {}, u);
         out.push_back(Inference{std::move(clause), std::move(u), l1, l2});
@@ -520,11 +489,11 @@ std::vector<Inference> resolve_clauses(const PrefixedClause& c1, const PrefixedC
 std::vector<Inference> factor_clause(const PrefixedClause& clause, const PrefixSubstitution& start,
                                      const SymbolOrder* order) {
   std::vector<Inference> out;
-  const auto& lits = clause.literals();
+  const auto lits = clause.literals();
   for (std::size_t i = 0; i < lits.size(); ++i)
     for (std::size_t j = i + 1; j < lits.size(); ++j) {
       const auto &l1 = lits[i], &l2 = lits[j];
-      if (!core::equal(l1.atom(), l2.atom()) || !(l1.polarity() == l2.polarity())) continue;
+      if (!l1.same_atom(l2) || !(l1.polarity() == l2.polarity())) continue;
       for (auto& u : unify_prefixes(l1.prefix(), l2.prefix(), start)) {
         if (order && !is_admissible(*order, u)) continue;
         PrefixedClause factor = instance_without(lits, {&l2}, u);

@@ -3,10 +3,7 @@
 // prefixed clauses, and the relational translation of IPC into classical
 // first-order logic with its frame axioms.
 //
-// A prefixed clause keeps its literals sorted by their text (ties in order
-// of first appearance), without repetitions.  Every loop over the literals
-// of a clause follows that order, so pairs, unifiers, derivations and step
-// numbers are the same in every run, whatever the interpreter's hash seed.
+// The prefixed literals and clauses are those of constructive/prefixed_clause.hpp.
 //
 // The refutation search looks for one prefix substitution under which every
 // clause is closed: it holds falsum at polarity 1, verum at polarity 0, or
@@ -21,102 +18,17 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "constructive/matrix.hpp"
 #include "constructive/prefix.hpp"
+#include "constructive/prefixed_clause.hpp"
 #include "core/ast.hpp"
 #include "core/limits.hpp"
 
 namespace constructive {
-
-// The polarity of a prefixed literal: 0 for the goal side, 1 for the
-// premise side wherever the system makes one.  A caller may give any
-// integer; it is kept exactly, one outside 64 bits as its decimal text.
-class Polarity {
- public:
-  Polarity(std::int64_t value = 0) : small_(value) {}  // NOLINT: a polarity is its number
-  // From a decimal text ("-" and digits, no leading zeros); it is kept as a
-  // 64-bit number when it fits.
-  static Polarity from_decimal(const std::string& text);
-  // Whether the polarity fits in 64 bits, and its value when it does.
-  bool is_small() const { return !wide_; }
-  std::int64_t small() const { return small_; }
-  std::string to_string() const { return wide_ ? *wide_ : std::to_string(small_); }
-  // 1 - polarity: the other side.
-  Polarity complement() const;
-  bool operator==(const Polarity& o) const {
-    return wide_ ? (o.wide_ && *wide_ == *o.wide_) : (!o.wide_ && small_ == o.small_);
-  }
-  bool operator==(std::int64_t v) const { return !wide_ && small_ == v; }
-
- private:
-  std::int64_t small_;
-  std::shared_ptr<const std::string> wide_;  // set when the value needs more than 64 bits
-};
-
-class PrefixedLiteral {
- public:
-  PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom);
-  const Prefix& prefix() const { return prefix_; }
-  const Polarity& polarity() const { return polarity_; }
-  const core::NodePtr& atom() const { return atom_; }
-  // "P^1:c0.V1"; falsum writes "_bot".
-  std::string to_string() const;
-  PrefixedLiteral negate() const { return {prefix_, polarity_.complement(), atom_, atom_text_}; }
-  PrefixedLiteral substitute(const PrefixSubstitution& s) const { return {s.apply(prefix_), polarity_, atom_, atom_text_}; }
-  bool operator==(const PrefixedLiteral& o) const;
-
- private:
-  PrefixedLiteral(Prefix prefix, Polarity polarity, core::NodePtr atom, std::string atom_text)
-      : prefix_(std::move(prefix)), polarity_(polarity), atom_(std::move(atom)), atom_text_(std::move(atom_text)) {}
-  Prefix prefix_;
-  Polarity polarity_;
-  core::NodePtr atom_;
-  std::string atom_text_;
-};
-
-class PrefixedClause {
- public:
-  PrefixedClause() = default;
-  explicit PrefixedClause(std::vector<PrefixedLiteral> literals);
-  // The same, with the literals' texts already written (texts[i] is
-  // literals[i].to_string()).
-  PrefixedClause(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts);
-  const std::vector<PrefixedLiteral>& literals() const { return literals_; }
-  bool empty() const { return literals_.empty(); }
-  std::size_t size() const { return literals_.size(); }
-  PrefixedClause substitute(const PrefixSubstitution& s) const;
-  SymbolSet variables() const;
-  SymbolSet constants() const;
-  // "[]" or "[ P^1:c0, Q^0:c0.c1 ]".
-  std::string to_string() const;
-  // The same literals, whatever their order.
-  bool operator==(const PrefixedClause& o) const;
-
- private:
-  void adopt(std::vector<PrefixedLiteral> literals, std::vector<std::string> texts);
-  std::vector<PrefixedLiteral> literals_;
-  std::vector<std::string> texts_;  // parallel to literals_
-};
-
-// The literal pairs of a clause with equal atoms and different polarities,
-// each as (positive, negative), in the order of the clause's literals.
-using LiteralPair = std::pair<PrefixedLiteral, PrefixedLiteral>;
-std::vector<LiteralPair> complementary_pairs(const PrefixedClause& clause);
-// The same pairs as positions in the clause's literals.
-std::vector<std::pair<std::size_t, std::size_t>> complementary_pair_positions(const PrefixedClause& clause);
-
-// Whether the clause is closed under the substitution: it holds falsum at
-// polarity 1 or verum at polarity 0 (closed_by_constant, under every
-// substitution), or a complementary pair whose prefixes the substitution
-// makes equal (closes_a_pair).
-bool is_closed(const PrefixedClause& clause, const PrefixSubstitution& subst);
-bool closed_by_constant(const PrefixedClause& clause);
-bool closes_a_pair(const std::vector<LiteralPair>& pairs, const PrefixSubstitution& subst);
 
 // One clause per path of the tree, in path order.
 std::vector<PrefixedClause> clauses_of(const FormulaTree& tree);
