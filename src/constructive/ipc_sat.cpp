@@ -2,6 +2,7 @@
 
 #include <cadical.hpp>
 
+#include <algorithm>
 #include <new>
 
 namespace constructive {
@@ -124,6 +125,29 @@ IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
   throw core::Interrupted();  // the terminator stopped the call
 }
 
+// A world of a countermodel found earlier refutes the question when all
+// the assumptions hold in it and the goal does not.  Atoms defined after it
+// was found have no value in it, so it says nothing about them.
+bool IpcSat::refuted_by_world(std::span<const Atom> assumptions, Atom goal) const {
+  auto holds = [](const std::vector<char>& world, Atom x) {
+    return static_cast<std::size_t>(x) < world.size() && world[static_cast<std::size_t>(x)];
+  };
+  for (const std::vector<char>& world : worlds_) {
+    if (static_cast<std::size_t>(goal) >= world.size() || world[static_cast<std::size_t>(goal)]) continue;
+    if (std::all_of(assumptions.begin(), assumptions.end(), [&](Atom x) { return holds(world, x); })) return true;
+  }
+  return false;
+}
+
+void IpcSat::remember_world(std::vector<char>&& world) {
+  if (worlds_.size() < kWorldsKept) {
+    worlds_.push_back(std::move(world));
+  } else {
+    worlds_[next_world_].swap(world);
+    next_world_ = (next_world_ + 1) % kWorldsKept;
+  }
+}
+
 bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
   // One frame per open question; a frame above asks about one implication
   // clause (a -> b) -> c of the frame below it, in the model found there.
@@ -141,6 +165,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     std::size_t next = 0;     // the next implication clause to try in it
     bool deep = false;        // whether the whole procedure tries them now
   };
+  if (refuted_by_world(assumptions, goal)) return false;
   std::vector<Frame> frames;
   frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0, false});
   std::vector<Atom> core, above;
@@ -192,6 +217,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
         top.next = 0;
         continue;
       }
+      remember_world(std::move(top.model));
       if (frames.size() == 1) return false;
       frames.pop_back();  // a world above the model below: try that one's next clause
       continue;
@@ -199,6 +225,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     top.next = i + 1;
     const Implication imp = implications_[i];
     assumptions_above(top.model, imp.a);
+    if (refuted_by_world(above, imp.b)) continue;
     if (!top.deep) {
       if (solve(above, imp.b) == Outcome::NoModel) {
         learn(above, imp.a, imp.c);

@@ -98,6 +98,8 @@ class IpcSat {
   void clause(std::initializer_list<Atom> literals);
   void clause(std::span<const Atom> negated, Atom positive);
   Outcome solve(std::span<const Atom> assumptions, Atom goal);
+  bool refuted_by_world(std::span<const Atom> assumptions, Atom goal) const;
+  void remember_world(std::vector<char>&& world);
   CaDiCaL::Solver& solver();
   template <typename Step>
   auto guarded(Step&& step);
@@ -107,6 +109,12 @@ class IpcSat {
   std::unique_ptr<Terminator> terminator_;
   std::vector<Implication> implications_;
   std::vector<Learned> learned_;
+  // Worlds of the countermodels found so far, by atom (the most recent
+  // kWorldsKept): every learned clause holds in them, so each refutes every
+  // later question whose assumptions it makes true and whose goal false.
+  static constexpr std::size_t kWorldsKept = 64;
+  std::vector<std::vector<char>> worlds_;
+  std::size_t next_world_ = 0;  // the one replaced next, once all are kept
   bool keep_learned_ = false;
   Atom next_atom_ = 3;
   std::uint64_t solver_calls_ = 0;

@@ -248,9 +248,12 @@ struct Mode {
   std::uint64_t step_limit;  // sequents the search may take, 0 for no bound
 };
 constexpr Mode kPlain{false, false, 0};
-// A quick search takes a few milliseconds at most, sharing the proofs of
-// sequents that took a few hundred steps, as an unguided search does.
-constexpr Mode kQuick{true, false, core::limits::kLjtQuickSteps};
+// A quick search shares the proofs of sequents that took a few hundred
+// steps, as an unguided search does.  The first takes about as long as the
+// procedure needs to start; the second, of a sequent the procedure proved,
+// a few milliseconds at most, which builds most proofs of that size faster
+// than the guided search.
+constexpr Mode kQuick{true, false, core::limits::kLjtFirstQuickSteps};
 constexpr Mode kGuided{true, true, 0};
 
 // Releases the nodes of an abandoned search on a thread of their own, so
@@ -418,9 +421,10 @@ class Search {
   }
 
   // Whether the premise (the current antecedents edited as with_premise
-  // says, ==> `goal`) is provable: an axiom, or proved by the procedure.
-  // Provability depends on the set of the antecedents only, so the answers
-  // are remembered by that set and the goal.
+  // says, ==> `goal`) is provable: an axiom, settled by the right rules
+  // where no left rule applies, by a short plain search, or else by the
+  // procedure.  Provability depends on the set of the antecedents only, so
+  // the answers are remembered by that set and the goal.
   [[gnu::noinline]] bool provable(std::size_t consumed, std::initializer_list<Id> added, Id goal) {
     return with_premise(consumed, added, [&] {
       if (info(goal).verum) return true;
@@ -431,9 +435,12 @@ class Search {
       }
       std::sort(question_.begin(), question_.end());
       question_.erase(std::unique(question_.begin(), question_.end()), question_.end());
+      if (const Truth t = inert_antecedents() ? by_right_rules(goal) : Truth::Unknown; t != Truth::Unknown)
+        return t == Truth::Yes;
       question_.push_back(value(goal));
       if (auto known = answers_.find(question_); known != answers_.end()) return known->second;
-      const bool answer = procedure_.proves(gamma_, goal);
+      const std::optional<bool> settled = probe(goal);
+      const bool answer = settled ? *settled : procedure_.proves(gamma_, goal);
       answers_budget_.charge(
           [&] {
             answers_.emplace(question_, answer);
@@ -443,6 +450,71 @@ class Search {
       return answer;
     });
   }
+
+  // Whether no left rule applies to the antecedents of a question (their
+  // values are in question_, sorted): none is decomposable, and no
+  // implication from an atom has its atom among them.  The right rules
+  // alone then decide every goal without implications.
+  bool inert_antecedents() const {
+    for (Id id : gamma_) {
+      const FormulaInfo& f = info(id);
+      if (f.left_rule == LeftRule::None) continue;
+      if (f.left_rule != LeftRule::ImpAtom || holds_among_antecedents(value(f.left))) return false;
+    }
+    return true;
+  }
+
+  bool holds_among_antecedents(Id v) const { return std::binary_search(question_.begin(), question_.end(), v); }
+
+  enum class Truth : std::uint8_t { No, Yes, Unknown };
+
+  // What the rules make of `goal` over inert antecedents, as the search
+  // would try them: verum and a goal among the antecedents are axioms, a
+  // conjunction needs both sides, a disjunction either; any other goal
+  // fails, except an implication, which would add an antecedent.
+  Truth by_right_rules(Id goal) const {
+    stack_.check();
+    const FormulaInfo& f = info(goal);
+    if (f.verum || holds_among_antecedents(f.value)) return Truth::Yes;
+    switch (f.shape) {
+      case Shape::And: {
+        const Truth left = by_right_rules(f.left);
+        return left == Truth::Yes ? by_right_rules(f.right) : left;
+      }
+      case Shape::Or: {
+        const Truth left = by_right_rules(f.left);
+        return left == Truth::No ? by_right_rules(f.right) : left;
+      }
+      case Shape::Implies: return Truth::Unknown;
+      case Shape::Other: return Truth::No;
+    }
+    return Truth::Unknown;
+  }
+
+  // The plain search of the current antecedents ==> `goal` for at most
+  // kProbeSteps sequents: its answer, or nothing when it ran out of steps.
+  // Most questions of a proof are settled so in less time than the
+  // procedure takes; a derivation found is remembered, so the premise's
+  // search finds it again.  Running out of steps leaves the antecedents as
+  // the search had edited them, so they are put back from a copy.
+  std::optional<bool> probe(Id goal) {
+    probe_saved_.assign(gamma_.begin(), gamma_.end());
+    const std::uint64_t limit = step_limit_;
+    step_limit_ = std::min(limit, searched_ + kProbeSteps);
+    try {
+      const bool proved = prove(goal, nullptr, false) != nullptr;
+      step_limit_ = limit;
+      return proved;
+    } catch (const OutOfSteps&) {
+      step_limit_ = limit;
+      if (searched_ > limit) throw;  // the search's own bound, not the probe's
+      gamma_.assign(probe_saved_.begin(), probe_saved_.end());
+      return std::nullopt;
+    }
+  }
+
+  // About the cost of one question to the procedure on small problems.
+  static constexpr std::uint64_t kProbeSteps = 48;
 
   struct QuestionHash {
     std::size_t operator()(const std::vector<Id>& q) const {
@@ -559,7 +631,7 @@ class Search {
   const PremiseSearch& premise_search_;
   const bool remember_;
   bool guided_;
-  const std::uint64_t step_limit_;
+  std::uint64_t step_limit_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
   FormulaTable table_;
   core::InterruptPoller poller_;
@@ -575,6 +647,7 @@ class Search {
   std::uint64_t node_limit_ = 0;  // half the memory available, read on the first node
   Id goal_ = kNoId;
   std::vector<Id> gamma_;  // the antecedents of the sequent at hand
+  std::vector<Id> probe_saved_;  // the antecedents when a probe started
   Marks marks_;            // of the values of the antecedents at the last scan
 };
 
@@ -591,8 +664,8 @@ auto abandoning_on_interrupt(Search& search, Step&& step) {
 }
 
 // The result of a quick search of `seq`, or nothing when it ran out of steps.
-std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq) {
-  Search quick(nullptr, kQuick);
+std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq, std::uint64_t steps = kQuick.step_limit) {
+  Search quick(nullptr, Mode{kQuick.remember, kQuick.guided, steps});
   quick.load(seq);
   try {
     return quick.run(seq);
@@ -617,11 +690,16 @@ LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& pr
     plain.load(seq);
     return plain.run(seq);
   }
+  Search guided(nullptr, kGuided);
   if (memory == Memory::Adaptive) {
     if (auto found = quick_search(seq)) return *found;
+    if (guided.load(seq)) {
+      if (!guided.proves()) return nullptr;
+      if (auto found = quick_search(seq, core::limits::kLjtSecondQuickSteps)) return *found;
+    }
+  } else {
+    guided.load(seq);
   }
-  Search guided(nullptr, kGuided);
-  guided.load(seq);
   return abandoning_on_interrupt(guided, [&] { return guided.run(seq); });
 }
 

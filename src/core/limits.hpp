@@ -77,8 +77,12 @@ inline constexpr std::uint64_t kLjtProofMemoryDivisor = 2;
 // again costs less than a memory that large proofs would fill with them,
 // whose every lookup then misses the cache.
 inline constexpr std::uint64_t kLjtSharedUnguided = 256;
-// Sequents a quick search may take: a few milliseconds at most.
-inline constexpr std::uint64_t kLjtQuickSteps = 10000;
+// Sequents the first quick search may take, before the procedure is asked:
+// about as long as the procedure needs to start.
+inline constexpr std::uint64_t kLjtFirstQuickSteps = 500;
+// Sequents the second quick search, of a sequent the procedure proved, may
+// take: a few milliseconds at most.
+inline constexpr std::uint64_t kLjtSecondQuickSteps = 10000;
 // Proof nodes of an abandoned search worth a thread of their own to release,
 // so that an interrupt is answered at once.
 inline constexpr std::size_t kReleaseInBackground = std::size_t{1} << 16;
