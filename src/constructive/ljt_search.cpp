@@ -513,8 +513,7 @@ class Search {
     }
   }
 
-  // About the cost of one question to the procedure on small problems.
-  static constexpr std::uint64_t kProbeSteps = 48;
+  static constexpr std::uint64_t kProbeSteps = core::limits::kLjtProbeSteps;
 
   struct QuestionHash {
     std::size_t operator()(const std::vector<Id>& q) const {

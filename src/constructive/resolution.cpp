@@ -390,9 +390,7 @@ struct Attempt {
   std::optional<FormulaTree> base, larger;
   std::vector<PrefixedClause> clauses;
 
-  // Past this many positions and clauses together, memory is let go of on a
-  // thread of its own.
-  static constexpr std::size_t kWorthAThread = 1 << 14;
+  static constexpr std::size_t kWorthAThread = core::limits::kPrefixedReleaseInBackground;
 
   // Lets go of the level at hand, a large one on a thread of its own, so
   // that neither the next level nor the caller waits for its memory.

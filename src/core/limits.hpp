@@ -86,6 +86,13 @@ inline constexpr std::uint64_t kLjtSecondQuickSteps = 10000;
 // Proof nodes of an abandoned search worth a thread of their own to release,
 // so that an interrupt is answered at once.
 inline constexpr std::size_t kReleaseInBackground = std::size_t{1} << 16;
+// Sequents a plain search may take to settle a choice of the guided search
+// before the procedure is asked: about the cost of one question to the
+// procedure on small problems.
+inline constexpr std::uint64_t kLjtProbeSteps = 48;
+// Positions and clauses of a prefixed-search level worth a thread of their
+// own to release, so that the next level or an interrupt need not wait.
+inline constexpr std::size_t kPrefixedReleaseInBackground = std::size_t{1} << 14;
 
 // ---------------------------------------------------------------------------
 // Walks over shared trees
