@@ -89,28 +89,24 @@ void IpcSat::clause(std::span<const Atom> negated, Atom positive) {
   });
 }
 
-IpcSat::Atom IpcSat::conjunction(Atom a, Atom b) {
-  const Atom x = fresh();
+void IpcSat::define_conjunction(Atom x, Atom a, Atom b) {
   clause({-x, a});
   clause({-x, b});
   clause({-a, -b, x});
-  return x;
 }
 
-IpcSat::Atom IpcSat::disjunction(Atom a, Atom b) {
-  const Atom x = fresh();
+void IpcSat::define_disjunction(Atom x, Atom a, Atom b) {
   clause({-x, a, b});
   clause({-a, x});
   clause({-b, x});
-  return x;
 }
 
-IpcSat::Atom IpcSat::implication(Atom a, Atom b) {
-  const Atom x = fresh();
+void IpcSat::define_implication(Atom x, Atom a, Atom b) {
   clause({-x, -a, b});
   clause({-b, x});
-  implications_.push_back({a, b, x});
-  return x;
+  const auto at = std::upper_bound(implications_.begin(), implications_.end(), x,
+                                   [](Atom x, const Implication& imp) { return x < imp.c; });
+  implications_.insert(at, {a, b, x});
 }
 
 IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
@@ -151,9 +147,7 @@ void IpcSat::remember_world(std::vector<char>&& world) {
 bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
   // One frame per open question; a frame above asks about one implication
   // clause (a -> b) -> c of the frame below it, in the model found there.
-  // The implication clauses that the model leaves open are tried twice:
-  // first by the solver alone, which settles most of them at once, then by
-  // the whole procedure.  After a learned clause the frame that asked looks
+  // After a learned clause the frame that asked looks
   // for a new model, as the recursive procedure's loop does; the frames
   // below keep their models, which the clause may leave open or refute,
   // and their own loops find out when the questions return to them.
@@ -163,11 +157,10 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     Atom a, c;  // of the implication clause that opened the frame
     std::vector<char> model;  // by atom, once the solver has found one
     std::size_t next = 0;     // the next implication clause to try in it
-    bool deep = false;        // whether the whole procedure tries them now
   };
   if (refuted_by_world(assumptions, goal)) return false;
   std::vector<Frame> frames;
-  frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0, false});
+  frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0});
   std::vector<Atom> core, above;
   // The assumptions of a question about (a -> b) -> c in `model`: its true atoms and a.
   auto assumptions_above = [&](const std::vector<char>& model, Atom a) {
@@ -204,7 +197,6 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
         for (Atom x = 1; x <= atoms; ++x) top.model[x] = s.val(x) > 0;
       });
       top.next = 0;
-      top.deep = false;
     }
     // The next implication clause that the model leaves open: c false, and
     // a false too (a true forces b false by b -> c, so the model itself
@@ -212,11 +204,6 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     std::size_t i = top.next;
     while (i < implications_.size() && (top.model[implications_[i].c] || top.model[implications_[i].a])) ++i;
     if (i == implications_.size()) {
-      if (!top.deep) {
-        top.deep = true;
-        top.next = 0;
-        continue;
-      }
       remember_world(std::move(top.model));
       if (frames.size() == 1) return false;
       frames.pop_back();  // a world above the model below: try that one's next clause
@@ -226,14 +213,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     const Implication imp = implications_[i];
     assumptions_above(top.model, imp.a);
     if (refuted_by_world(above, imp.b)) continue;
-    if (!top.deep) {
-      if (solve(above, imp.b) == Outcome::NoModel) {
-        learn(above, imp.a, imp.c);
-        top.model.clear();
-      }
-      continue;
-    }
-    frames.push_back(Frame{above, imp.b, imp.a, imp.c, {}, 0, false});
+    frames.push_back(Frame{above, imp.b, imp.a, imp.c, {}, 0});
   }
 }
 

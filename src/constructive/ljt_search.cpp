@@ -206,29 +206,31 @@ class Procedure {
     return *sat_;
   }
 
+  // The atom of a formula.  A formula's atom is made before those of its
+  // parts, so that the procedure tries its implications outermost first.
   IpcSat::Atom atom(Id id) {
     const FormulaInfo& f = table_[id];
     if (f.value < atoms_.size() && atoms_[f.value] != 0) return atoms_[f.value];
     core::RecursionGuard guard;
     IpcSat& s = sat();
-    IpcSat::Atom a;
-    if (f.falsum) {
-      a = s.falsum();
-    } else if (f.verum) {
-      a = s.verum();
-    } else {
-      switch (f.shape) {
-        case Shape::And: a = s.conjunction(atom(f.left), atom(f.right)); break;
-        case Shape::Or: a = s.disjunction(atom(f.left), atom(f.right)); break;
-        case Shape::Implies: a = s.implication(atom(f.left), atom(f.right)); break;
-        default: a = s.fresh();
-      }
+    const IpcSat::Atom a = f.falsum ? s.falsum() : f.verum ? s.verum() : s.fresh();
+    record(id, a);
+    if (f.falsum || f.verum) return a;
+    switch (f.shape) {
+      case Shape::And: s.define_conjunction(a, atom(f.left), atom(f.right)); break;
+      case Shape::Or: s.define_disjunction(a, atom(f.left), atom(f.right)); break;
+      case Shape::Implies: s.define_implication(a, atom(f.left), atom(f.right)); break;
+      case Shape::Other: break;
     }
+    return a;
+  }
+
+  void record(Id id, IpcSat::Atom a) {
+    const FormulaInfo& f = table_[id];
     if (atoms_.size() <= f.value) atoms_.resize(std::max<std::size_t>(table_.value_count(), f.value + 1), 0);
     atoms_[f.value] = a;
     if (formulas_.size() <= static_cast<std::size_t>(a)) formulas_.resize(static_cast<std::size_t>(a) + 1, kNoId);
     if (formulas_[static_cast<std::size_t>(a)] == kNoId) formulas_[static_cast<std::size_t>(a)] = id;
-    return a;
   }
 
   const FormulaTable& table_;
