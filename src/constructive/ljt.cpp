@@ -35,8 +35,8 @@ Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent, std
   pool_ = std::move(pool);
 }
 
-Sequent::Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent)
-    : pool_(std::move(pool)), antecedents_(std::move(antecedents)), succedent_(succedent) {}
+Sequent::Sequent(FormulaPoolPtr pool, std::span<const Id> antecedents, Id succedent, std::pmr::memory_resource* memory)
+    : pool_(std::move(pool)), antecedents_(antecedents.begin(), antecedents.end(), memory), succedent_(succedent) {}
 
 pyhash::hash_t Sequent::hash() const {
   pyhash::hash_t h = hash_.load(std::memory_order_relaxed);
@@ -150,7 +150,8 @@ Difference difference(const Formulas& first, const Formulas& second) {
 // value.
 Difference difference(const Sequent& first, const Sequent& second) {
   if (first.pool() != second.pool()) return difference(first.antecedents(), second.antecedents());
-  std::vector<Sequent::Id> a = first.antecedent_ids(), b = second.antecedent_ids();
+  std::vector<Sequent::Id> a(first.antecedent_ids().begin(), first.antecedent_ids().end()),
+      b(second.antecedent_ids().begin(), second.antecedent_ids().end());
   std::sort(a.begin(), a.end());
   std::sort(b.begin(), b.end());
   Formulas left_over_first, left_over_second;

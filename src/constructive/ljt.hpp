@@ -39,6 +39,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <memory_resource>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,12 +87,14 @@ class Sequent {
   Sequent(const std::vector<core::NodePtr>& antecedents, core::NodePtr succedent,
           std::shared_ptr<const void> origin = nullptr);
   // Formulas given by their index in `pool`, which several sequents may
-  // share; equal formulas may stand at several indices.
-  Sequent(FormulaPoolPtr pool, std::vector<Id> antecedents, Id succedent);
+  // share; equal formulas may stand at several indices.  The indices are
+  // kept in `memory` (the search keeps a large proof's in an arena).
+  Sequent(FormulaPoolPtr pool, std::span<const Id> antecedents, Id succedent,
+          std::pmr::memory_resource* memory = std::pmr::new_delete_resource());
 
   std::size_t antecedent_count() const { return antecedents_.size(); }
   // The indices into the pool, for the search that built the sequent.
-  const std::vector<Id>& antecedent_ids() const { return antecedents_; }
+  std::span<const Id> antecedent_ids() const { return antecedents_; }
   Id succedent_id() const { return succedent_; }
   const FormulaPoolPtr& pool() const { return pool_; }
   const std::shared_ptr<const void>& origin() const { return origin_; }
@@ -110,7 +114,7 @@ class Sequent {
 
  private:
   FormulaPoolPtr pool_;
-  std::vector<Id> antecedents_;
+  std::pmr::vector<Id> antecedents_;
   Id succedent_;
   std::shared_ptr<const void> origin_;
   mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};

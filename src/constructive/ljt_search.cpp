@@ -30,6 +30,7 @@
 #include "constructive/ipc_sat.hpp"
 #include "constructive/ljt.hpp"
 #include "constructive/ljt_table.hpp"
+#include "core/arena.hpp"
 #include "core/interrupt.hpp"
 #include "core/limits.hpp"
 #include "core/release.hpp"
@@ -164,7 +165,7 @@ class ProofMemo {
 
   bool same_sequent(const Sequent& s, Id goal, const std::vector<Id>& gamma) const {
     if (s.antecedent_count() != gamma.size() || value(s.succedent_id()) != value(goal)) return false;
-    const auto& ids = s.antecedent_ids();
+    const auto ids = s.antecedent_ids();
     for (std::size_t i = 0; i < gamma.size(); ++i)
       if (value(ids[i]) != value(gamma[i])) return false;
     return true;
@@ -347,9 +348,15 @@ class Search {
     budget_.charge([&] { return proofs_.remember(key, node); }, [&]() noexcept { proofs_.forget(); });
   }
 
+  // The node of a derived sequent.  A guided search keeps nearly every node
+  // it makes, so its nodes and sequents come from an arena of the proof.
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) {
-    if (guided_) charge_node();
-    return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, std::move(d.premises));
+    if (!guided_)
+      return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, std::move(d.premises));
+    charge_node();
+    const core::ArenaAllocator<LJTProofNode> in_arena(arena_);
+    SequentPtr seq = given ? *given : std::allocate_shared<const Sequent>(in_arena, table_.pool(), gamma_, goal, arena_.get());
+    return std::allocate_shared<const LJTProofNode>(in_arena, std::move(seq), d.rule, std::move(d.premises));
   }
 
   // Counts the bytes of one more node of a guided search (with its sequent
@@ -541,6 +548,7 @@ class Search {
   template <typename... Attempts>
   static bool derive_by(Derivation& d, const char* rule, Attempts&&... attempts) {
     d.premises.clear();
+    d.premises.reserve(sizeof...(Attempts));
     if (!(keep(d, attempts()) && ...)) return false;
     d.rule = rule;
     return true;
@@ -635,6 +643,7 @@ class Search {
   std::uint64_t step_limit_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
   FormulaTable table_;
+  std::shared_ptr<core::BumpArena> arena_ = std::make_shared<core::BumpArena>();
   core::InterruptPoller poller_;
   core::StackLimit stack_;
   Budget budget_{2};
