@@ -18,26 +18,12 @@ namespace core {
 namespace {
 
 // Calls `visit` on each direct subformula of a compound formula, left to
-// right (terms and atoms have none).
+// right (the terms among the children, bound variables included, are skipped).
 template <typename Visit>
 void for_each_subformula(const Node& n, Visit visit) {
-  switch (n.kind()) {
-    case NodeKind::Not: visit(as<Not>(n).operand()); break;
-    case NodeKind::And:
-    case NodeKind::Or:
-    case NodeKind::Implies:
-    case NodeKind::Iff:
-      visit(as<BinaryFormula>(n).left());
-      visit(as<BinaryFormula>(n).right());
-      break;
-    case NodeKind::Forall:
-    case NodeKind::Exists: visit(as<Quantifier>(n).body()); break;
-    case NodeKind::ForallPred:
-    case NodeKind::ExistsPred:
-    case NodeKind::ForallFunc:
-    case NodeKind::ExistsFunc: visit(as<SecondOrderQuantifier>(n).body()); break;
-    default: break;
-  }
+  for_each_child(n, [&](const NodePtr& c) {
+    if (c->is_formula()) visit(c);
+  });
 }
 
 class BoundVariables {
