@@ -354,6 +354,7 @@ class Search {
     if (!guided_)
       return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, std::move(d.premises));
     charge_node();
+    if (!arena_) arena_ = std::make_shared<core::BumpArena>();  // on the first node: most searches are unguided
     const core::ArenaAllocator<LJTProofNode> in_arena(arena_);
     SequentPtr seq = given ? *given : std::allocate_shared<const Sequent>(in_arena, table_.pool(), gamma_, goal, arena_.get());
     return std::allocate_shared<const LJTProofNode>(in_arena, std::move(seq), d.rule, std::move(d.premises));
@@ -643,7 +644,7 @@ class Search {
   std::uint64_t step_limit_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
   FormulaTable table_;
-  std::shared_ptr<core::BumpArena> arena_ = std::make_shared<core::BumpArena>();
+  std::shared_ptr<core::BumpArena> arena_;  // of a guided search's nodes, made with the first
   core::InterruptPoller poller_;
   core::StackLimit stack_;
   Budget budget_{2};

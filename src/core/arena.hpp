@@ -25,6 +25,8 @@
 #include <new>
 #include <vector>
 
+#include "core/limits.hpp"
+
 namespace core {
 
 class BumpArena final : public std::pmr::memory_resource {
@@ -48,11 +50,8 @@ class BumpArena final : public std::pmr::memory_resource {
   void do_deallocate(void*, std::size_t, std::size_t) override {}  // freed with the arena
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 
-  static constexpr std::size_t kFirstBlock = std::size_t{64} << 10;
-  static constexpr std::size_t kLargestBlock = std::size_t{16} << 20;
-
-  // A new block of at least `bytes`; blocks double in size up to a bound,
-  // so that small proofs take little and large ones few blocks.  Large
+  // A new block of at least `bytes`; blocks double in size up to a bound
+  // (core/limits.hpp).  Large
   // blocks ask the kernel for huge pages: the arena fills its blocks from
   // the start, so every page is used, and each page fault maps 2 MB in
   // place of 4 KB (on a large proof the faults took a third of the time).
@@ -67,7 +66,7 @@ class BumpArena final : public std::pmr::memory_resource {
     blocks_.emplace_back(static_cast<std::byte*>(block));
     capacity_ = size;
     used_ = 0;
-    next_block_ = std::min(next_block_ * 2, kLargestBlock);
+    next_block_ = std::min(next_block_ * 2, limits::kArenaLargestBlock);
   }
 
   struct Free {
@@ -76,7 +75,7 @@ class BumpArena final : public std::pmr::memory_resource {
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
   std::vector<std::unique_ptr<std::byte, Free>> blocks_;
   std::size_t capacity_ = 0, used_ = 0;
-  std::size_t next_block_ = kFirstBlock;
+  std::size_t next_block_ = limits::kArenaFirstBlock;
 };
 
 template <typename T>

@@ -73,6 +73,11 @@ inline constexpr std::uint64_t kLjtMemoryDivisor = 8;
 // may use; past it the proof is too large to build (MemoryError), found
 // before the allocator fails.
 inline constexpr std::uint64_t kLjtProofMemoryDivisor = 2;
+// The blocks of the arena that holds a guided search's nodes: the first is
+// small, so that a small proof takes little; each next one doubles, up to
+// the largest, so that a large proof takes few.
+inline constexpr std::size_t kArenaFirstBlock = std::size_t{64} << 10;
+inline constexpr std::size_t kArenaLargestBlock = std::size_t{16} << 20;
 // Unguided, proofs found in fewer sequents are not shared: searching them
 // again costs less than a memory that large proofs would fill with them,
 // whose every lookup then misses the cache.
