@@ -241,9 +241,6 @@ class Procedure {
   std::vector<IpcSat::Atom> assumptions_;
 };
 
-// Thrown by a quick search that used up its sequents.
-struct OutOfSteps {};
-
 // How one search runs (see the top of the file).
 struct Mode {
   bool remember;             // share the nodes of proved sequents
@@ -303,6 +300,9 @@ class Search {
     return prove(goal_, &seq, guided_);
   }
 
+  // Whether the last run ended because it used up its sequents.
+  bool exhausted() const { return exhausted_; }
+
   // Whether the procedure proves the loaded sequent (guided searches only).
   bool proves() { return procedure_.proves(gamma_, goal_); }
 
@@ -322,7 +322,8 @@ class Search {
   LJTProofNodePtr prove(Id goal, const SequentPtr* given, bool known) {
     stack_.check();
     poller_.poll();
-    if (++searched_ > step_limit_) throw OutOfSteps{};
+    if (searched_ >= step_limit_) return out_of_steps();
+    ++searched_;
     const std::uint64_t first = searched_;
     const Scan scan = scan_sequent(goal);
     // Unguided, a sequent that an axiom closes is derived at once, without the memory.
@@ -336,6 +337,14 @@ class Search {
     LJTProofNodePtr node = conclude(goal, given, d);
     if (remembered && searched_ - first >= share_threshold_) remember_proof(proof_key(goal, scan), node);
     return node;
+  }
+
+  // Ends a search that used up its sequents: from here on every search
+  // fails at once, so that the whole search unwinds without exploring more
+  // (each choice stops at the flag) and nothing failed is remembered.
+  [[gnu::noinline]] LJTProofNodePtr out_of_steps() {
+    exhausted_ = true;
+    return nullptr;
   }
 
   std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ info(goal).key; }
@@ -450,6 +459,7 @@ class Search {
       question_.push_back(value(goal));
       if (auto known = answers_.find(question_); known != answers_.end()) return known->second;
       const std::optional<bool> settled = probe(goal);
+      if (exhausted_) return false;  // the search is over: no answer to remember
       const bool answer = settled ? *settled : procedure_.proves(gamma_, goal);
       answers_budget_.charge(
           [&] {
@@ -505,22 +515,16 @@ class Search {
   // kProbeSteps sequents: its answer, or nothing when it ran out of steps.
   // Most questions of a proof are settled so in less time than the
   // procedure takes; a derivation found is remembered, so the premise's
-  // search finds it again.  Running out of steps leaves the antecedents as
-  // the search had edited them, so they are put back from a copy.
+  // search finds it again.  A probe that runs out of steps unwinds like any
+  // failed search, restoring the antecedents on its way out.
   std::optional<bool> probe(Id goal) {
-    probe_saved_.assign(gamma_.begin(), gamma_.end());
     const std::uint64_t limit = step_limit_;
     step_limit_ = std::min(limit, searched_ + kProbeSteps);
-    try {
-      const bool proved = prove(goal, nullptr, false) != nullptr;
-      step_limit_ = limit;
-      return proved;
-    } catch (const OutOfSteps&) {
-      step_limit_ = limit;
-      if (searched_ > limit) throw;  // the search's own bound, not the probe's
-      gamma_.assign(probe_saved_.begin(), probe_saved_.end());
-      return std::nullopt;
-    }
+    const bool proved = prove(goal, nullptr, false) != nullptr;
+    step_limit_ = limit;
+    if (!exhausted_) return proved;
+    exhausted_ = searched_ >= limit;  // the search's own bound stays; the probe's is lifted
+    return std::nullopt;
   }
 
   static constexpr std::uint64_t kProbeSteps = core::limits::kLjtProbeSteps;
@@ -617,7 +621,7 @@ class Search {
     std::size_t left = disjunctive_goal ? 2 : 0;  // alternatives not yet tried
     for (std::size_t i = 0; i < gamma_.size(); ++i) left += info(at(i)).left_rule == LeftRule::ImpImp;
     auto viable = [&](std::size_t consumed, std::initializer_list<Id> added, Id goal) {
-      return !known || --left == 0 || provable(consumed, added, goal);
+      return !exhausted_ && (!known || --left == 0 || provable(consumed, added, goal));
     };
     if (disjunctive_goal) {
       const auto [gl, gr] = sides(g);
@@ -658,7 +662,7 @@ class Search {
   std::uint64_t node_limit_ = 0;  // half the memory available, read on the first node
   Id goal_ = kNoId;
   std::vector<Id> gamma_;  // the antecedents of the sequent at hand
-  std::vector<Id> probe_saved_;  // the antecedents when a probe started
+  bool exhausted_ = false;       // the search used up its sequents
   Marks marks_;            // of the values of the antecedents at the last scan
 };
 
@@ -678,11 +682,9 @@ auto abandoning_on_interrupt(Search& search, Step&& step) {
 std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq, std::uint64_t steps = kQuick.step_limit) {
   Search quick(nullptr, Mode{kQuick.remember, kQuick.guided, steps});
   quick.load(seq);
-  try {
-    return quick.run(seq);
-  } catch (const OutOfSteps&) {
-    return std::nullopt;
-  }
+  LJTProofNodePtr found = quick.run(seq);
+  if (quick.exhausted()) return std::nullopt;
+  return found;
 }
 
 }  // namespace
