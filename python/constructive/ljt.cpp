@@ -21,8 +21,8 @@ using core::NodePtr;
 
 namespace {
 
-template <typename Ptr>
-py::tuple to_py_tuple(const std::vector<Ptr>& items) {
+template <typename Items>
+py::tuple to_py_tuple(const Items& items) {
   py::tuple out(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) out[i] = py::cast(items[i]);
   return out;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <unordered_map>
@@ -26,23 +27,45 @@ FormulaPool::Id FormulaPool::add(NodePtr formula) {
   return static_cast<Id>(formulas_.size() - 1);
 }
 
+namespace {
+// A copy of `ids` in `memory` (null for none).
+const FormulaPool::Id* copy_ids(std::span<const FormulaPool::Id> ids, std::pmr::memory_resource* memory) {
+  if (ids.empty()) return nullptr;
+  if (ids.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many antecedents");
+  auto* out = static_cast<FormulaPool::Id*>(memory->allocate(ids.size_bytes(), alignof(FormulaPool::Id)));
+  std::copy(ids.begin(), ids.end(), out);
+  return out;
+}
+}  // namespace
+
 Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent, std::shared_ptr<const void> origin)
-    : origin_(std::move(origin)) {
+    : memory_(std::pmr::new_delete_resource()), origin_(std::move(origin)) {
   auto pool = std::make_shared<FormulaPool>();
-  antecedents_.reserve(antecedents.size());
-  for (const auto& a : antecedents) antecedents_.push_back(pool->add(a));
+  std::vector<Id> ids;
+  ids.reserve(antecedents.size());
+  for (const auto& a : antecedents) ids.push_back(pool->add(a));
   succedent_ = pool->add(std::move(succedent));
   pool_ = std::move(pool);
+  antecedents_ = copy_ids(ids, memory_);
+  count_ = static_cast<std::uint32_t>(ids.size());
 }
 
 Sequent::Sequent(FormulaPoolPtr pool, std::span<const Id> antecedents, Id succedent, std::pmr::memory_resource* memory)
-    : pool_(std::move(pool)), antecedents_(antecedents.begin(), antecedents.end(), memory), succedent_(succedent) {}
+    : pool_(std::move(pool)),
+      antecedents_(copy_ids(antecedents, memory)),
+      memory_(memory),
+      count_(static_cast<std::uint32_t>(antecedents.size())),
+      succedent_(succedent) {}
+
+Sequent::~Sequent() {
+  if (antecedents_) memory_->deallocate(const_cast<Id*>(antecedents_), count_ * sizeof(Id), alignof(Id));
+}
 
 pyhash::hash_t Sequent::hash() const {
   pyhash::hash_t h = hash_.load(std::memory_order_relaxed);
   if (h != kNoHash) return h;
   pyhash::TupleHasher members;
-  for (Id a : antecedents_) members.add((*pool_)[a]->hash());
+  for (Id a : antecedent_ids()) members.add((*pool_)[a]->hash());
   h = pyhash::of_tuple({members.finish(), succedent()->hash()});
   hash_.store(h, std::memory_order_relaxed);
   return h;
@@ -50,18 +73,18 @@ pyhash::hash_t Sequent::hash() const {
 
 std::vector<NodePtr> Sequent::antecedents() const {
   std::vector<NodePtr> out;
-  out.reserve(antecedents_.size());
-  for (Id a : antecedents_) out.push_back((*pool_)[a]);
+  out.reserve(count_);
+  for (Id a : antecedent_ids()) out.push_back((*pool_)[a]);
   return out;
 }
 
 bool Sequent::operator==(const Sequent& other) const {
   if (this == &other) return true;
-  if (antecedents_.size() != other.antecedents_.size() || hash() != other.hash()) return false;
+  if (count_ != other.count_ || hash() != other.hash()) return false;
   auto same = [&](Id mine, Id theirs) {  // one index of a shared pool is one formula
     return (pool_ == other.pool_ && mine == theirs) || core::equal((*pool_)[mine], (*other.pool_)[theirs]);
   };
-  for (std::size_t i = 0; i < antecedents_.size(); ++i)
+  for (std::size_t i = 0; i < count_; ++i)
     if (!same(antecedents_[i], other.antecedents_[i])) return false;
   return same(succedent_, other.succedent_);
 }
@@ -74,7 +97,7 @@ std::string Sequent::to_string(std::string_view notation) const {
     return core::to_string(*f, notation);
   };
   std::string out;
-  for (std::size_t i = 0; i < antecedents_.size(); ++i) {
+  for (std::size_t i = 0; i < count_; ++i) {
     if (i) out += ", ";
     out += member(antecedent(i));
   }
@@ -86,22 +109,55 @@ std::string Sequent::to_string(std::string_view notation) const {
 // ---------------------------------------------------------------------------
 // Proof nodes
 // ---------------------------------------------------------------------------
-LJTProofNode::LJTProofNode(SequentPtr sequent, std::string rule, std::vector<LJTProofNodePtr> premises)
-    : sequent_(std::move(sequent)), rule_(std::move(rule)), premises_(std::move(premises)) {}
+namespace {
+// The name of one of the calculus's rules, kept once for every node; null
+// for any other name.  The search passes the rule_name constants
+// themselves, which are found by address.
+const std::string* calculus_rule(std::string_view name) {
+  static constexpr std::array<const char*, 13> kNames{kRTop,     kLBot,     kAx,        kRImp,     kRAnd,
+                                                      kLAnd,     kLOr,      kLImpAtom,  kLImpAnd,  kLImpOr,
+                                                      kROr1,     kROr2,     kLImpImp};
+  static const std::array<std::string, 13> kTexts = [] {
+    std::array<std::string, 13> texts;
+    for (std::size_t i = 0; i < kNames.size(); ++i) texts[i] = kNames[i];
+    return texts;
+  }();
+  for (std::size_t i = 0; i < kNames.size(); ++i)
+    if (name.data() == kNames[i]) return &kTexts[i];
+  for (const std::string& text : kTexts)
+    if (text == name) return &text;
+  return nullptr;
+}
+}  // namespace
+
+LJTProofNode::LJTProofNode(SequentPtr sequent, std::string_view rule, std::span<LJTProofNodePtr> premises)
+    : sequent_(std::move(sequent)), rule_(calculus_rule(rule)) {
+  if (!rule_) {
+    own_rule_ = std::make_unique<const std::string>(rule);
+    rule_ = own_rule_.get();
+  }
+  if (premises.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many premises");
+  if (premises.size() > std::size(few_premises_)) more_premises_ = std::make_unique<LJTProofNodePtr[]>(premises.size());
+  premise_count_ = static_cast<std::uint32_t>(premises.size());
+  std::move(premises.begin(), premises.end(), own_premises().begin());
+}
 
 pyhash::hash_t LJTProofNode::hash() const {
   pyhash::hash_t h = hash_.load(std::memory_order_relaxed);
   if (h != kNoHash) return h;
   RecursionGuard guard;
   pyhash::TupleHasher subtree;
-  for (const auto& p : premises_) subtree.add(p->hash());
-  h = pyhash::of_tuple({sequent_->hash(), pyhash::of_string(rule_), subtree.finish()});
+  for (const auto& p : premises()) subtree.add(p->hash());
+  h = pyhash::of_tuple({sequent_->hash(), pyhash::of_string(*rule_), subtree.finish()});
   hash_.store(h, std::memory_order_relaxed);
   return h;
 }
 
 // A deep derivation is released by a loop instead of by nested destructors.
-LJTProofNode::~LJTProofNode() { core::TreeRelease<LJTProofNode>::release_all(premises_); }
+LJTProofNode::~LJTProofNode() {
+  std::span<LJTProofNodePtr> premises = own_premises();
+  core::TreeRelease<LJTProofNode>::release_all(premises);
+}
 
 bool equal(const LJTProofNode& a, const LJTProofNode& b) {
   RecursionGuard guard;

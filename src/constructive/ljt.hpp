@@ -91,10 +91,13 @@ class Sequent {
   // kept in `memory` (the search keeps a large proof's in an arena).
   Sequent(FormulaPoolPtr pool, std::span<const Id> antecedents, Id succedent,
           std::pmr::memory_resource* memory = std::pmr::new_delete_resource());
+  ~Sequent();
+  Sequent(const Sequent&) = delete;
+  Sequent& operator=(const Sequent&) = delete;
 
-  std::size_t antecedent_count() const { return antecedents_.size(); }
+  std::size_t antecedent_count() const { return count_; }
   // The indices into the pool, for the search that built the sequent.
-  std::span<const Id> antecedent_ids() const { return antecedents_; }
+  std::span<const Id> antecedent_ids() const { return {antecedents_, count_}; }
   Id succedent_id() const { return succedent_; }
   const FormulaPoolPtr& pool() const { return pool_; }
   const std::shared_ptr<const void>& origin() const { return origin_; }
@@ -114,7 +117,11 @@ class Sequent {
 
  private:
   FormulaPoolPtr pool_;
-  std::pmr::vector<Id> antecedents_;
+  // The indices, in memory of `memory_`: a search keeps millions of
+  // sequents, so the list is a pointer and a count, not a container.
+  const Id* antecedents_ = nullptr;
+  std::pmr::memory_resource* memory_;
+  std::uint32_t count_ = 0;
   Id succedent_;
   std::shared_ptr<const void> origin_;
   mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
@@ -129,26 +136,40 @@ using LJTProofNodePtr = std::shared_ptr<const LJTProofNode>;
 
 // One inference: the sequent it establishes, the name of the rule and the
 // derivations of the rule's premises, in the rule's order.  The record takes
-// any rule name; only the proof tree's check judges it.
+// any rule name; only the proof tree's check judges it.  A search keeps
+// millions of nodes, so a node is small: the names of the calculus's rules
+// are shared by all nodes (another name is a copy of the node's own), and up
+// to two premises are held in the node itself.
 class LJTProofNode {
  public:
-  LJTProofNode(SequentPtr sequent, std::string rule, std::vector<LJTProofNodePtr> premises = {});
+  LJTProofNode(SequentPtr sequent, std::string_view rule, std::span<LJTProofNodePtr> premises);  // moved from
+  LJTProofNode(SequentPtr sequent, const std::string& rule, std::vector<LJTProofNodePtr> premises = {})
+      : LJTProofNode(std::move(sequent), std::string_view(rule), std::span<LJTProofNodePtr>(premises)) {}
   ~LJTProofNode();
   LJTProofNode(const LJTProofNode&) = delete;
   LJTProofNode& operator=(const LJTProofNode&) = delete;
 
   const SequentPtr& sequent() const { return sequent_; }
-  const std::string& rule() const { return rule_; }
-  const std::vector<LJTProofNodePtr>& premises() const { return premises_; }
+  const std::string& rule() const { return *rule_; }
+  std::span<const LJTProofNodePtr> premises() const {
+    return {more_premises_ ? more_premises_.get() : few_premises_, premise_count_};
+  }
 
   // The host's hash of (sequent, rule, premises), hence of the whole
   // subtree; worked out on the first request.
   core::pyhash::hash_t hash() const;
 
  private:
+  std::span<LJTProofNodePtr> own_premises() {
+    return {more_premises_ ? more_premises_.get() : few_premises_, premise_count_};
+  }
+
   SequentPtr sequent_;
-  std::string rule_;
-  std::vector<LJTProofNodePtr> premises_;
+  const std::string* rule_;                      // a rule of the calculus's, or *own_rule_
+  std::unique_ptr<const std::string> own_rule_;  // any other name
+  std::uint32_t premise_count_ = 0;
+  LJTProofNodePtr few_premises_[2];                   // up to two premises
+  std::unique_ptr<LJTProofNodePtr[]> more_premises_;  // more than two
   mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
 };
 

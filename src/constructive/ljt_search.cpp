@@ -177,6 +177,52 @@ class ProofMemo {
 };
 
 
+// The answers to the questions of one proof, found again by the set of the
+// antecedents' values and the goal's value.  A question is compared with an
+// entry through the marks of its values, without sorting either: the same
+// goal, as many distinct values, each of the entry's marked.
+class Answers {
+ public:
+  // The answer to the question of `distinct` values (each marked in
+  // `marks`) and `goal`, if it was remembered; `key` comes from both alone.
+  std::optional<bool> find(std::uint64_t key, Id goal, std::span<const Id> distinct, const Marks& marks) const {
+    const std::uint32_t at = index_.find(key, [&](std::uint32_t e) {
+      const Entry& entry = entries_[e];
+      if (entry.goal != goal || entry.count != distinct.size()) return false;
+      for (std::uint32_t i = 0; i < entry.count; ++i)
+        if (!marks.marked(values_[entry.first + i])) return false;
+      return true;
+    });
+    if (at == kNoEntry) return std::nullopt;
+    return entries_[at].answer;
+  }
+
+  // Remembers an answer (after find missed); the bytes added.
+  std::size_t remember(std::uint64_t key, Id goal, std::span<const Id> distinct, bool answer) {
+    entries_.push_back({values_.size(), static_cast<std::uint32_t>(distinct.size()), goal, answer});
+    values_.insert(values_.end(), distinct.begin(), distinct.end());
+    index_.add(key);
+    return sizeof(Entry) + distinct.size() * sizeof(Id) + core::DenseIndex::kBytesPerNumber;
+  }
+
+  void forget() noexcept {
+    release(values_);
+    release(entries_);
+    index_.release();
+  }
+
+ private:
+  struct Entry {
+    std::size_t first;  // of its values in values_
+    std::uint32_t count;
+    Id goal;
+    bool answer;
+  };
+  std::vector<Id> values_;
+  std::vector<Entry> entries_;
+  core::DenseIndex index_;  // entry numbers are those of entries_
+};
+
 // The decision procedure on the formulas of one proof: each value gets an
 // atom, defined by its shape on first use (falsum and verum are the
 // procedure's constants, every other formula that no rule takes apart a
@@ -361,12 +407,13 @@ class Search {
   // it makes, so its nodes and sequents come from an arena of the proof.
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) {
     if (!guided_)
-      return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, std::move(d.premises));
+      return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, d.taken());
     charge_node();
-    if (!arena_) arena_ = std::make_shared<core::BumpArena>();  // on the first node: most searches are unguided
-    const core::ArenaAllocator<LJTProofNode> in_arena(arena_);
-    SequentPtr seq = given ? *given : std::allocate_shared<const Sequent>(in_arena, table_.pool(), gamma_, goal, arena_.get());
-    return std::allocate_shared<const LJTProofNode>(in_arena, std::move(seq), d.rule, std::move(d.premises));
+    if (!in_arena_) in_arena_.emplace(core::ArenaAllocator<LJTProofNode>::make());  // most searches are unguided
+    SequentPtr seq = given ? *given
+                           : std::allocate_shared<const Sequent>(*in_arena_, table_.pool(), gamma_, goal,
+                                                                 in_arena_->arena());
+    return std::allocate_shared<const LJTProofNode>(*in_arena_, std::move(seq), d.rule, d.taken());
   }
 
   // Counts the bytes of one more node of a guided search (with its sequent
@@ -448,31 +495,29 @@ class Search {
     return with_premise(consumed, added, [&] {
       if (info(goal).verum) return true;
       question_.clear();
+      question_marks_.next_round(table_.value_count());
+      std::uint64_t set_key = 0;  // a sum over the distinct values: order and repetition do not count
       for (Id id : gamma_) {
         if (info(id).falsum || value(id) == value(goal)) return true;
+        if (!question_marks_.mark(value(id))) continue;
         question_.push_back(value(id));
+        set_key += info(id).key;
       }
-      std::sort(question_.begin(), question_.end());
-      question_.erase(std::unique(question_.begin(), question_.end()), question_.end());
       if (const Truth t = inert_antecedents() ? by_right_rules(goal) : Truth::Unknown; t != Truth::Unknown)
         return t == Truth::Yes;
-      question_.push_back(value(goal));
-      if (auto known = answers_.find(question_); known != answers_.end()) return known->second;
+      const std::uint64_t key = core::hash_finish(core::hash_mix(set_key, value(goal)));
+      if (const std::optional<bool> known = answers_.find(key, value(goal), question_, question_marks_)) return *known;
       const std::optional<bool> settled = probe(goal);
       if (exhausted_) return false;  // the search is over: no answer to remember
       const bool answer = settled ? *settled : procedure_.proves(gamma_, goal);
-      answers_budget_.charge(
-          [&] {
-            answers_.emplace(question_, answer);
-            return question_.size() * sizeof(Id) + 4 * sizeof(void*) + sizeof(std::vector<Id>);
-          },
-          [&]() noexcept { release(answers_); });
+      answers_budget_.charge([&] { return answers_.remember(key, value(goal), question_, answer); },
+                             [&]() noexcept { answers_.forget(); });
       return answer;
     });
   }
 
   // Whether no left rule applies to the antecedents of a question (their
-  // values are in question_, sorted): none is decomposable, and no
+  // values are in question_ and marked in question_marks_): none is decomposable, and no
   // implication from an atom has its atom among them.  The right rules
   // alone then decide every goal without implications.
   bool inert_antecedents() const {
@@ -484,7 +529,7 @@ class Search {
     return true;
   }
 
-  bool holds_among_antecedents(Id v) const { return std::binary_search(question_.begin(), question_.end(), v); }
+  bool holds_among_antecedents(Id v) const { return question_marks_.marked(v); }
 
   enum class Truth : std::uint8_t { No, Yes, Unknown };
 
@@ -529,14 +574,6 @@ class Search {
 
   static constexpr std::uint64_t kProbeSteps = core::limits::kLjtProbeSteps;
 
-  struct QuestionHash {
-    std::size_t operator()(const std::vector<Id>& q) const {
-      std::uint64_t h = q.size();
-      for (Id v : q) h = core::hash_mix(h, v);
-      return static_cast<std::size_t>(core::hash_finish(h));
-    }
-  };
-
   // Searches the premise: the current antecedents edited as with_premise
   // says, ==> `goal`; `known` when it is known provable.
   LJTProofNodePtr premise(std::size_t consumed, std::initializer_list<Id> added, Id goal, bool known) {
@@ -552,8 +589,8 @@ class Search {
   // Tries the premises of one rule in order, stopping at the first failure.
   template <typename... Attempts>
   static bool derive_by(Derivation& d, const char* rule, Attempts&&... attempts) {
-    d.premises.clear();
-    d.premises.reserve(sizeof...(Attempts));
+    static_assert(sizeof...(Attempts) <= std::tuple_size_v<decltype(d.premises)>);
+    d.clear();
     if (!(keep(d, attempts()) && ...)) return false;
     d.rule = rule;
     return true;
@@ -562,7 +599,7 @@ class Search {
   // Adds a premise's derivation; false when the premise failed.
   [[gnu::noinline]] static bool keep(Derivation& d, LJTProofNodePtr premise) {
     if (!premise) return false;
-    d.premises.push_back(std::move(premise));
+    d.premises[d.count++] = std::move(premise);
     return true;
   }
 
@@ -648,14 +685,15 @@ class Search {
   std::uint64_t step_limit_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
   FormulaTable table_;
-  std::shared_ptr<core::BumpArena> arena_;  // of a guided search's nodes, made with the first
+  std::optional<core::ArenaAllocator<LJTProofNode>> in_arena_;  // of a guided search's nodes, made with the first
   core::InterruptPoller poller_;
   core::StackLimit stack_;
   Budget budget_{2};
   ProofMemo proofs_{table_};
   Procedure procedure_{table_};
-  std::vector<Id> question_;  // the values of a question's antecedents, sorted, then the goal's
-  std::unordered_map<std::vector<Id>, bool, QuestionHash> answers_;
+  std::vector<Id> question_;  // the distinct values of a question's antecedents
+  Marks question_marks_;      // of the same values
+  Answers answers_;
   Budget answers_budget_{2};
   std::uint64_t searched_ = 0;  // sequents searched so far
   std::uint64_t node_bytes_ = 0;

@@ -11,7 +11,9 @@
 // proof and one thread; ids only grow.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -180,10 +182,17 @@ class FormulaTable {
 };
 
 // The outcome of the rules on one sequent: the rule that derived it and the
-// derivations of its premises.
+// derivations of its premises (no rule has more than two).
 struct Derivation {
   const char* rule = nullptr;
-  std::vector<LJTProofNodePtr> premises;
+  std::array<LJTProofNodePtr, 2> premises;
+  std::size_t count = 0;
+
+  std::span<LJTProofNodePtr> taken() { return {premises.data(), count}; }
+  void clear() noexcept {
+    for (std::size_t i = 0; i < count; ++i) premises[i].reset();
+    count = 0;
+  }
 };
 
 }  // namespace constructive::ljt_detail

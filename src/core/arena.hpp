@@ -5,9 +5,11 @@
 // after the other, and gives nothing back before it dies: an allocation is
 // an addition, and the heap sees a few large blocks in place of millions
 // of small requests.  ArenaAllocator lets std::allocate_shared put objects
-// there, and as a memory resource it holds the containers inside them;
-// every object holds the arena alive, so the arena (and all its
-// memory) goes when the last of its objects does.  Memory of objects that
+// there, and as a memory resource it holds the containers inside them.
+// The allocators made from ArenaAllocator::make count as holders of their
+// arena (the control block of every object made with one keeps a copy), so
+// the arena (and all its memory) goes when the last of its objects and
+// allocators does; a holder costs one pointer, not a second shared count.  Memory of objects that
 // die earlier is not reused, so an arena suits objects that are kept.
 //
 // Threading: allocations come from one thread at a time; the objects may
@@ -17,6 +19,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstddef>
 #include <limits>
@@ -34,6 +37,13 @@ class BumpArena final : public std::pmr::memory_resource {
   BumpArena() = default;
   BumpArena(const BumpArena&) = delete;
   BumpArena& operator=(const BumpArena&) = delete;
+
+  // The holders of an arena made by ArenaAllocator::make: the arena
+  // deletes itself when the last lets go.
+  void hold() noexcept { holders_.fetch_add(1, std::memory_order_relaxed); }
+  void let_go() noexcept {
+    if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
 
   void* allocate(std::size_t bytes, std::size_t align) {
     std::size_t at = (used_ + align - 1) & ~(align - 1);
@@ -76,6 +86,7 @@ class BumpArena final : public std::pmr::memory_resource {
   std::vector<std::unique_ptr<std::byte, Free>> blocks_;
   std::size_t capacity_ = 0, used_ = 0;
   std::size_t next_block_ = limits::kArenaFirstBlock;
+  std::atomic<std::size_t> holders_{0};
 };
 
 template <typename T>
@@ -84,9 +95,24 @@ class ArenaAllocator {
   using value_type = T;
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the blocks are aligned as operator new aligns");
 
-  explicit ArenaAllocator(std::shared_ptr<BumpArena> arena) : arena_(std::move(arena)) {}
+  // An allocator over a new arena of its own.
+  static ArenaAllocator make() {
+    auto* arena = new BumpArena();
+    arena->hold();
+    return ArenaAllocator(arena);
+  }
+  ArenaAllocator(const ArenaAllocator& other) noexcept : arena_(other.arena_) { arena_->hold(); }
   template <typename U>
-  ArenaAllocator(const ArenaAllocator<U>& other) : arena_(other.arena()) {}
+  ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena_(other.arena()) {
+    arena_->hold();
+  }
+  ArenaAllocator& operator=(const ArenaAllocator& other) noexcept {
+    other.arena_->hold();
+    arena_->let_go();
+    arena_ = other.arena_;
+    return *this;
+  }
+  ~ArenaAllocator() { arena_->let_go(); }
 
   T* allocate(std::size_t n) {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
@@ -94,14 +120,15 @@ class ArenaAllocator {
   }
   void deallocate(T*, std::size_t) noexcept {}  // the arena frees everything at once
 
-  const std::shared_ptr<BumpArena>& arena() const { return arena_; }
+  BumpArena* arena() const { return arena_; }
   template <typename U>
   bool operator==(const ArenaAllocator<U>& other) const {
     return arena_ == other.arena();
   }
 
  private:
-  std::shared_ptr<BumpArena> arena_;
+  explicit ArenaAllocator(BumpArena* arena) noexcept : arena_(arena) {}
+  BumpArena* arena_;  // held: never null
 };
 
 }  // namespace core

@@ -21,11 +21,11 @@ struct Item {
 TEST(Arena, ObjectsKeepTheArenaAlive) {
   std::vector<std::shared_ptr<const Item>> items;
   {
-    auto arena = std::make_shared<core::BumpArena>();
-    const core::ArenaAllocator<Item> in_arena(arena);
-    for (std::size_t i = 0; i < 20000; ++i) items.push_back(std::allocate_shared<const Item>(in_arena, i % 97, arena.get()));
+    const auto in_arena = core::ArenaAllocator<Item>::make();
+    core::BumpArena* arena = in_arena.arena();
+    for (std::size_t i = 0; i < 20000; ++i) items.push_back(std::allocate_shared<const Item>(in_arena, i % 97, arena));
     // A request larger than any block gets a block of its own.
-    items.push_back(std::allocate_shared<const Item>(in_arena, std::size_t{1} << 22, arena.get()));
+    items.push_back(std::allocate_shared<const Item>(in_arena, std::size_t{1} << 22, arena));
   }
   for (std::size_t i = 0; i < 20000; ++i) {
     ASSERT_EQ(items[i]->values.size(), i % 97);
