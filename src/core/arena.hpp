@@ -16,8 +16,6 @@
 // die on any thread.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -61,10 +59,10 @@ class BumpArena final : public std::pmr::memory_resource {
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 
   // A new block of at least `bytes`; blocks double in size up to a bound
-  // (core/limits.hpp).  Large
-  // blocks ask the kernel for huge pages: the arena fills its blocks from
-  // the start, so every page is used, and each page fault maps 2 MB in
-  // place of 4 KB (on a large proof the faults took a third of the time).
+  // (core/limits.hpp).  Large blocks are aligned to huge pages, so that the
+  // kernel may map them so where it has huge pages at hand; they are not
+  // asked for (MADV_HUGEPAGE), which makes the kernel compact memory at
+  // each fault: on large proofs that took more time than it saved.
   void grow(std::size_t bytes) {
     std::size_t size = std::max(bytes, next_block_);
     const bool huge = size >= kHugePage;
@@ -72,7 +70,6 @@ class BumpArena final : public std::pmr::memory_resource {
     blocks_.reserve(blocks_.size() + 1);
     void* block = huge ? std::aligned_alloc(kHugePage, size) : std::malloc(size);  // aligned for any object
     if (!block) throw std::bad_alloc();
-    if (huge) madvise(block, size, MADV_HUGEPAGE);  // a hint: without huge pages it still works
     blocks_.emplace_back(static_cast<std::byte*>(block));
     capacity_ = size;
     used_ = 0;
