@@ -27,45 +27,53 @@ FormulaPool::Id FormulaPool::add(NodePtr formula) {
   return static_cast<Id>(formulas_.size() - 1);
 }
 
-namespace {
-// A copy of `ids` in `memory` (null for none).
-const FormulaPool::Id* copy_ids(std::span<const FormulaPool::Id> ids, std::pmr::memory_resource* memory) {
-  if (ids.empty()) return nullptr;
-  if (ids.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many antecedents");
-  auto* out = static_cast<FormulaPool::Id*>(memory->allocate(ids.size_bytes(), alignof(FormulaPool::Id)));
-  std::copy(ids.begin(), ids.end(), out);
-  return out;
+// Copies `ids` into memory of memory_, two bytes an index where they all fit.
+void Sequent::keep_ids(std::span<const Id> ids) {
+  if (ids.empty()) return;
+  if (ids.size() >= (std::size_t{1} << 31)) throw std::length_error("too many antecedents");
+  const bool narrow = std::all_of(ids.begin(), ids.end(), [](Id id) { return id <= 0xFFFF; });
+  void* out = memory_->allocate(ids.size() * (narrow ? sizeof(std::uint16_t) : sizeof(Id)), alignof(Id));
+  if (narrow)
+    std::transform(ids.begin(), ids.end(), static_cast<std::uint16_t*>(out),
+                   [](Id id) { return static_cast<std::uint16_t>(id); });
+  else
+    std::copy(ids.begin(), ids.end(), static_cast<Id*>(out));
+  antecedents_ = out;
+  count_ = static_cast<std::uint32_t>(ids.size());
+  narrow_ = narrow;
 }
-}  // namespace
 
 Sequent::Sequent(const std::vector<NodePtr>& antecedents, NodePtr succedent, std::shared_ptr<const void> origin)
-    : memory_(std::pmr::new_delete_resource()), origin_(std::move(origin)) {
+    : memory_(std::pmr::new_delete_resource()) {
   auto pool = std::make_shared<FormulaPool>();
   std::vector<Id> ids;
   ids.reserve(antecedents.size());
   for (const auto& a : antecedents) ids.push_back(pool->add(a));
   succedent_ = pool->add(std::move(succedent));
   pool_ = std::move(pool);
-  antecedents_ = copy_ids(ids, memory_);
-  count_ = static_cast<std::uint32_t>(ids.size());
+  if (origin) origin_ = std::make_unique<const std::shared_ptr<const void>>(std::move(origin));
+  keep_ids(ids);
 }
 
 Sequent::Sequent(FormulaPoolPtr pool, std::span<const Id> antecedents, Id succedent, std::pmr::memory_resource* memory)
-    : pool_(std::move(pool)),
-      antecedents_(copy_ids(antecedents, memory)),
-      memory_(memory),
-      count_(static_cast<std::uint32_t>(antecedents.size())),
-      succedent_(succedent) {}
+    : pool_(std::move(pool)), memory_(memory), succedent_(succedent) {
+  keep_ids(antecedents);
+}
 
 Sequent::~Sequent() {
-  if (antecedents_) memory_->deallocate(const_cast<Id*>(antecedents_), count_ * sizeof(Id), alignof(Id));
+  if (antecedents_) memory_->deallocate(const_cast<void*>(antecedents_), id_bytes(), alignof(Id));
+}
+
+const std::shared_ptr<const void>& Sequent::origin() const {
+  static const std::shared_ptr<const void> kNone;
+  return origin_ ? *origin_ : kNone;
 }
 
 pyhash::hash_t Sequent::hash() const {
   pyhash::hash_t h = hash_.load(std::memory_order_relaxed);
   if (h != kNoHash) return h;
   pyhash::TupleHasher members;
-  for (Id a : antecedent_ids()) members.add((*pool_)[a]->hash());
+  for (std::size_t i = 0; i < count_; ++i) members.add(antecedent(i)->hash());
   h = pyhash::of_tuple({members.finish(), succedent()->hash()});
   hash_.store(h, std::memory_order_relaxed);
   return h;
@@ -74,7 +82,7 @@ pyhash::hash_t Sequent::hash() const {
 std::vector<NodePtr> Sequent::antecedents() const {
   std::vector<NodePtr> out;
   out.reserve(count_);
-  for (Id a : antecedent_ids()) out.push_back((*pool_)[a]);
+  for (std::size_t i = 0; i < count_; ++i) out.push_back(antecedent(i));
   return out;
 }
 
@@ -85,7 +93,7 @@ bool Sequent::operator==(const Sequent& other) const {
     return (pool_ == other.pool_ && mine == theirs) || core::equal((*pool_)[mine], (*other.pool_)[theirs]);
   };
   for (std::size_t i = 0; i < count_; ++i)
-    if (!same(antecedents_[i], other.antecedents_[i])) return false;
+    if (!same(antecedent_id(i), other.antecedent_id(i))) return false;
   return same(succedent_, other.succedent_);
 }
 
@@ -206,8 +214,12 @@ Difference difference(const Formulas& first, const Formulas& second) {
 // value.
 Difference difference(const Sequent& first, const Sequent& second) {
   if (first.pool() != second.pool()) return difference(first.antecedents(), second.antecedents());
-  std::vector<Sequent::Id> a(first.antecedent_ids().begin(), first.antecedent_ids().end()),
-      b(second.antecedent_ids().begin(), second.antecedent_ids().end());
+  auto ids_of = [](const Sequent& s) {
+    std::vector<Sequent::Id> ids(s.antecedent_count());
+    for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = s.antecedent_id(i);
+    return ids;
+  };
+  std::vector<Sequent::Id> a = ids_of(first), b = ids_of(second);
   std::sort(a.begin(), a.end());
   std::sort(b.begin(), b.end());
   Formulas left_over_first, left_over_second;

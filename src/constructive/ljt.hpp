@@ -96,12 +96,15 @@ class Sequent {
   Sequent& operator=(const Sequent&) = delete;
 
   std::size_t antecedent_count() const { return count_; }
-  // The indices into the pool, for the search that built the sequent.
-  std::span<const Id> antecedent_ids() const { return {antecedents_, count_}; }
+  // The index into the pool of the i-th antecedent, for the search that
+  // built the sequent.
+  Id antecedent_id(std::size_t i) const {
+    return narrow_ ? static_cast<const std::uint16_t*>(antecedents_)[i] : static_cast<const Id*>(antecedents_)[i];
+  }
   Id succedent_id() const { return succedent_; }
   const FormulaPoolPtr& pool() const { return pool_; }
-  const std::shared_ptr<const void>& origin() const { return origin_; }
-  const core::NodePtr& antecedent(std::size_t i) const { return (*pool_)[antecedents_[i]]; }
+  const std::shared_ptr<const void>& origin() const;
+  const core::NodePtr& antecedent(std::size_t i) const { return (*pool_)[antecedent_id(i)]; }
   std::vector<core::NodePtr> antecedents() const;
   const core::NodePtr& succedent() const { return (*pool_)[succedent_]; }
 
@@ -116,14 +119,20 @@ class Sequent {
   std::string to_string(std::string_view notation = "infix") const;
 
  private:
+  void keep_ids(std::span<const Id> ids);
+  std::size_t id_bytes() const { return count_ * (narrow_ ? sizeof(std::uint16_t) : sizeof(Id)); }
+
   FormulaPoolPtr pool_;
   // The indices, in memory of `memory_`: a search keeps millions of
-  // sequents, so the list is a pointer and a count, not a container.
-  const Id* antecedents_ = nullptr;
+  // sequents, so the list is a pointer and a count, not a container, and
+  // its indices take two bytes each where they all fit (most pools are
+  // small).
+  const void* antecedents_ = nullptr;
   std::pmr::memory_resource* memory_;
-  std::uint32_t count_ = 0;
+  std::uint32_t count_ : 31 = 0;
+  std::uint32_t narrow_ : 1 = 0;
   Id succedent_;
-  std::shared_ptr<const void> origin_;
+  std::unique_ptr<const std::shared_ptr<const void>> origin_;  // null for none, which most sequents have
   mutable std::atomic<core::pyhash::hash_t> hash_{kNoHash};
 };
 using SequentPtr = std::shared_ptr<const Sequent>;

@@ -165,9 +165,8 @@ class ProofMemo {
 
   bool same_sequent(const Sequent& s, Id goal, const std::vector<Id>& gamma) const {
     if (s.antecedent_count() != gamma.size() || value(s.succedent_id()) != value(goal)) return false;
-    const auto ids = s.antecedent_ids();
     for (std::size_t i = 0; i < gamma.size(); ++i)
-      if (value(ids[i]) != value(gamma[i])) return false;
+      if (value(s.antecedent_id(i)) != value(gamma[i])) return false;
     return true;
   }
 
@@ -416,13 +415,13 @@ class Search {
     return std::allocate_shared<const LJTProofNode>(*in_arena_, std::move(seq), d.rule, d.taken());
   }
 
-  // Counts the bytes of one more node of a guided search (with its sequent
-  // and the memory's entry); past the bound the proof is too large to build.
+  // Counts one more node of a guided search: the arena's blocks hold the
+  // nodes and their sequents, and the memory indexes each node.  Past the
+  // bound the proof is too large to build.
   void charge_node() {
-    if (node_limit_ == 0) node_limit_ = memory_available() / core::limits::kLjtProofMemoryDivisor;
-    node_bytes_ += sizeof(LJTProofNode) + sizeof(Sequent) + 4 * sizeof(void*) +
-                   gamma_.size() * sizeof(Id) + core::DenseIndex::kBytesPerNumber;
-    if (node_bytes_ > node_limit_) throw std::bad_alloc();
+    if (node_limit_ == 0) node_limit_ = memory_available() / 8 * core::limits::kLjtProofMemoryEighths;
+    index_bytes_ += sizeof(LJTProofNodePtr) + core::DenseIndex::kBytesPerNumber;
+    if (in_arena_ && in_arena_->arena()->reserved() + index_bytes_ > node_limit_) throw std::bad_alloc();
   }
 
   [[gnu::noinline]] LJTProofNodePtr ask_premise_search(Id goal) const { return premise_search_(make_sequent(goal)); }
@@ -696,8 +695,8 @@ class Search {
   Answers answers_;
   Budget answers_budget_{2};
   std::uint64_t searched_ = 0;  // sequents searched so far
-  std::uint64_t node_bytes_ = 0;
-  std::uint64_t node_limit_ = 0;  // half the memory available, read on the first node
+  std::uint64_t index_bytes_ = 0;  // of the memory's entries for the nodes
+  std::uint64_t node_limit_ = 0;   // a share of the memory available, read on the first node
   Id goal_ = kNoId;
   std::vector<Id> gamma_;  // the antecedents of the sequent at hand
   bool exhausted_ = false;       // the search used up its sequents

@@ -43,6 +43,9 @@ class BumpArena final : public std::pmr::memory_resource {
     if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
 
+  // The bytes of all blocks taken so far.
+  std::size_t reserved() const { return reserved_; }
+
   void* allocate(std::size_t bytes, std::size_t align) {
     std::size_t at = (used_ + align - 1) & ~(align - 1);
     if (blocks_.empty() || at > capacity_ || bytes > capacity_ - at) {
@@ -71,6 +74,7 @@ class BumpArena final : public std::pmr::memory_resource {
     void* block = huge ? std::aligned_alloc(kHugePage, size) : std::malloc(size);  // aligned for any object
     if (!block) throw std::bad_alloc();
     blocks_.emplace_back(static_cast<std::byte*>(block));
+    reserved_ += size;
     capacity_ = size;
     used_ = 0;
     next_block_ = std::min(next_block_ * 2, limits::kArenaLargestBlock);
@@ -81,7 +85,7 @@ class BumpArena final : public std::pmr::memory_resource {
   };
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
   std::vector<std::unique_ptr<std::byte, Free>> blocks_;
-  std::size_t capacity_ = 0, used_ = 0;
+  std::size_t capacity_ = 0, used_ = 0, reserved_ = 0;
   std::size_t next_block_ = limits::kArenaFirstBlock;
   std::atomic<std::size_t> holders_{0};
 };

@@ -69,10 +69,11 @@ inline constexpr std::int64_t kMaxPrintedNodes = std::int64_t{1} << 26;
 // the address-space or data limit where lower): the search goes on without
 // it, slower, instead of running out.
 inline constexpr std::uint64_t kLjtMemoryDivisor = 8;
-// The proof nodes of a guided search may take half the memory the process
-// may use; past it the proof is too large to build (MemoryError), found
-// before the allocator fails.
-inline constexpr std::uint64_t kLjtProofMemoryDivisor = 2;
+// The proof nodes of a guided search (and its index of them) may take five
+// eighths of the memory the process may use; past it the proof is too large
+// to build (MemoryError), found before the allocator fails.  The rest is
+// left to the interpreter, the index's growth and the procedure.
+inline constexpr std::uint64_t kLjtProofMemoryEighths = 5;
 // The blocks of the arena that holds a guided search's nodes: the first is
 // small, so that a small proof takes little; each next one doubles, up to
 // the largest, so that a large proof takes few.

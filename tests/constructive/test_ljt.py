@@ -1122,7 +1122,7 @@ threading.stack_size(64 << 20)
 worker = threading.Thread(target=attempt)
 worker.start()  # its stack is mapped before the limit is set
 ready.wait()
-""" + limit_address_space(48 << 20) + """
+""" + limit_address_space(20 << 20) + """
 go.set()
 worker.join()
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
