@@ -31,6 +31,7 @@
 #include "constructive/ljt.hpp"
 #include "constructive/ljt_table.hpp"
 #include "core/arena.hpp"
+#include "core/fingerprint_index.hpp"
 #include "core/interrupt.hpp"
 #include "core/limits.hpp"
 #include "core/release.hpp"
@@ -143,7 +144,7 @@ class ProofMemo {
   std::size_t remember(std::uint64_t key, const LJTProofNodePtr& node) {
     nodes_.push_back(node);
     index_.add(key);
-    return sizeof(LJTProofNodePtr) + core::DenseIndex::kBytesPerNumber + sizeof(LJTProofNode) + sizeof(Sequent) +
+    return sizeof(LJTProofNodePtr) + core::FingerprintIndex::kBytesPerEntry + sizeof(LJTProofNode) + sizeof(Sequent) +
            node->sequent()->antecedent_count() * sizeof(Id);
   }
 
@@ -172,7 +173,7 @@ class ProofMemo {
 
   const FormulaTable& table_;
   std::vector<LJTProofNodePtr> nodes_;
-  core::DenseIndex index_;  // entry numbers are those of nodes_
+  core::FingerprintIndex index_;  // entry numbers are those of nodes_
 };
 
 
@@ -420,7 +421,7 @@ class Search {
   // bound the proof is too large to build.
   void charge_node() {
     if (node_limit_ == 0) node_limit_ = memory_available() / 8 * core::limits::kLjtProofMemoryEighths;
-    index_bytes_ += sizeof(LJTProofNodePtr) + core::DenseIndex::kBytesPerNumber;
+    index_bytes_ += sizeof(LJTProofNodePtr) + core::FingerprintIndex::kBytesPerEntry;
     if (in_arena_ && in_arena_->arena()->reserved() + index_bytes_ > node_limit_) throw std::bad_alloc();
   }
 
