@@ -135,13 +135,30 @@ bool IpcSat::refuted_by_world(std::span<const Atom> assumptions, Atom goal) cons
   return false;
 }
 
-void IpcSat::remember_world(std::vector<char>&& world) {
+// Swaps the model into the kept worlds; `world` gets back the storage of
+// the one it replaces, if any.
+void IpcSat::remember_world(std::vector<char>& world) {
   if (worlds_.size() < kWorldsKept) {
     worlds_.push_back(std::move(world));
+    world.clear();
   } else {
     worlds_[next_world_].swap(world);
     next_world_ = (next_world_ + 1) % kWorldsKept;
   }
+}
+
+// Opens a frame above those in use, reusing the storage of one opened
+// before, so that the many small questions allocate nothing once warm.
+IpcSat::Frame& IpcSat::open_frame(std::size_t depth, std::span<const Atom> assumptions, Atom goal, Atom a, Atom c) {
+  if (frames_.size() <= depth) frames_.resize(depth + 1);
+  Frame& frame = frames_[depth];
+  frame.assumptions.assign(assumptions.begin(), assumptions.end());
+  frame.goal = goal;
+  frame.a = a;
+  frame.c = c;
+  frame.modelled = false;
+  frame.next = 0;
+  return frame;
 }
 
 bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
@@ -151,44 +168,29 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
   // for a new model, as the recursive procedure's loop does; the frames
   // below keep their models, which the clause may leave open or refute,
   // and their own loops find out when the questions return to them.
-  struct Frame {
-    std::vector<Atom> assumptions;
-    Atom goal;
-    Atom a, c;  // of the implication clause that opened the frame
-    std::vector<char> model;  // by atom, once the solver has found one
-    std::size_t next = 0;     // the next implication clause to try in it
-  };
+  // frames_[0 .. depth) are the open ones.
   if (refuted_by_world(assumptions, goal)) return false;
-  std::vector<Frame> frames;
-  frames.push_back(Frame{{assumptions.begin(), assumptions.end()}, goal, 0, 0, {}, 0});
-  std::vector<Atom> core, above;
-  // The assumptions of a question about (a -> b) -> c in `model`: its true atoms and a.
-  auto assumptions_above = [&](const std::vector<char>& model, Atom a) {
-    above.clear();
-    for (Atom x = 1; x < static_cast<Atom>(model.size()); ++x)
-      if (model[x]) above.push_back(x);
-    above.push_back(a);
-  };
+  open_frame(0, assumptions, goal, 0, 0);
+  std::size_t depth = 1;
   // Learns (core - a) -> c after the last call proved b from `from` with a.
   auto learn = [&](const std::vector<Atom>& from, Atom a, Atom c) {
-    core.clear();
+    core_.clear();
     guarded([&](CaDiCaL::Solver& s) {
       for (Atom x : from)
-        if (x != a && s.failed(x)) core.push_back(x);
+        if (x != a && s.failed(x)) core_.push_back(x);
     });
-    clause(core, c);
-    if (keep_learned_) learned_.push_back({core, c});
+    clause(core_, c);
+    if (keep_learned_) learned_.push_back({core_, c});
   };
   for (;;) {
     poller_.poll();
-    Frame& top = frames.back();
-    if (top.model.empty()) {
+    Frame& top = frames_[depth - 1];
+    if (!top.modelled) {
       if (solve(top.assumptions, top.goal) == Outcome::NoModel) {
-        if (frames.size() == 1) return true;
-        const Atom a = top.a, c = top.c;
-        learn(top.assumptions, a, c);
-        frames.pop_back();  // the frame that asked sees its model refuted: it asks the solver again
-        frames.back().model.clear();
+        if (depth == 1) return true;
+        learn(top.assumptions, top.a, top.c);
+        --depth;  // the frame that asked sees its model refuted: it asks the solver again
+        frames_[depth - 1].modelled = false;
         continue;
       }
       const int atoms = next_atom_ - 1;
@@ -196,6 +198,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
       guarded([&](CaDiCaL::Solver& s) {
         for (Atom x = 1; x <= atoms; ++x) top.model[x] = s.val(x) > 0;
       });
+      top.modelled = true;
       top.next = 0;
     }
     // The next implication clause that the model leaves open: c false, and
@@ -204,16 +207,22 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
     std::size_t i = top.next;
     while (i < implications_.size() && (top.model[implications_[i].c] || top.model[implications_[i].a])) ++i;
     if (i == implications_.size()) {
-      remember_world(std::move(top.model));
-      if (frames.size() == 1) return false;
-      frames.pop_back();  // a world above the model below: try that one's next clause
+      remember_world(top.model);
+      top.modelled = false;
+      if (depth == 1) return false;
+      --depth;  // a world above the model below: try that one's next clause
       continue;
     }
     top.next = i + 1;
     const Implication imp = implications_[i];
-    assumptions_above(top.model, imp.a);
-    if (refuted_by_world(above, imp.b)) continue;
-    frames.push_back(Frame{above, imp.b, imp.a, imp.c, {}, 0});
+    // The question above: the model's true atoms and a.
+    above_.clear();
+    for (Atom x = 1; x < static_cast<Atom>(top.model.size()); ++x)
+      if (top.model[x]) above_.push_back(x);
+    above_.push_back(imp.a);
+    if (refuted_by_world(above_, imp.b)) continue;
+    open_frame(depth, above_, imp.b, imp.a, imp.c);  // may move `top`
+    ++depth;
   }
 }
 

@@ -103,7 +103,18 @@ class IpcSat {
   void clause(std::span<const Atom> negated, Atom positive);
   Outcome solve(std::span<const Atom> assumptions, Atom goal);
   bool refuted_by_world(std::span<const Atom> assumptions, Atom goal) const;
-  void remember_world(std::vector<char>&& world);
+  void remember_world(std::vector<char>& world);
+  // An open question of prove: the assumptions and goal, the implication
+  // clause (a -> b) -> c of the frame below that opened it, and the model
+  // the solver found for it with the next implication clause to try.
+  struct Frame {
+    std::vector<Atom> assumptions;
+    Atom goal = 0, a = 0, c = 0;
+    std::vector<char> model;  // by atom, when modelled
+    bool modelled = false;
+    std::size_t next = 0;
+  };
+  Frame& open_frame(std::size_t depth, std::span<const Atom> assumptions, Atom goal, Atom a, Atom c);
   CaDiCaL::Solver& solver();
   template <typename Step>
   auto guarded(Step&& step);
@@ -119,6 +130,9 @@ class IpcSat {
   static constexpr std::size_t kWorldsKept = 64;
   std::vector<std::vector<char>> worlds_;
   std::size_t next_world_ = 0;  // the one replaced next, once all are kept
+  // Storage that prove reuses from call to call.
+  std::vector<Frame> frames_;
+  std::vector<Atom> core_, above_;
   bool keep_learned_ = false;
   Atom next_atom_ = 3;
   std::uint64_t solver_calls_ = 0;
