@@ -295,11 +295,9 @@ struct Mode {
 };
 constexpr Mode kPlain{false, false, 0};
 // A quick search shares the proofs of sequents that took a few hundred
-// steps, as an unguided search does.  The first takes about as long as the
-// procedure needs to start; the second, of a sequent the procedure proved,
-// a few milliseconds at most, which builds most proofs of that size faster
-// than the guided search.
-constexpr Mode kQuick{true, false, core::limits::kLjtFirstQuickSteps};
+// steps, as an unguided search does; it takes about as long as the
+// procedure needs to start.
+constexpr Mode kQuick{true, false, core::limits::kLjtQuickSteps};
 constexpr Mode kGuided{true, true, 0};
 
 // Releases the nodes of an abandoned search on a thread of their own, so
@@ -340,9 +338,10 @@ class Search {
     return guided_;
   }
 
-  // The derivation of the loaded sequent `seq`, or null.
-  LJTProofNodePtr run(const SequentPtr& seq) {
-    if (guided_ && !procedure_.proves(gamma_, goal_)) return nullptr;
+  // The derivation of the loaded sequent `seq`, or null; `proved` when the
+  // procedure has proved it already.
+  LJTProofNodePtr run(const SequentPtr& seq, bool proved = false) {
+    if (guided_ && !proved && !procedure_.proves(gamma_, goal_)) return nullptr;
     return prove(goal_, &seq, guided_);
   }
 
@@ -717,8 +716,8 @@ auto abandoning_on_interrupt(Search& search, Step&& step) {
 }
 
 // The result of a quick search of `seq`, or nothing when it ran out of steps.
-std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq, std::uint64_t steps = kQuick.step_limit) {
-  Search quick(nullptr, Mode{kQuick.remember, kQuick.guided, steps});
+std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq) {
+  Search quick(nullptr, kQuick);
   quick.load(seq);
   LJTProofNodePtr found = quick.run(seq);
   if (quick.exhausted()) return std::nullopt;
@@ -742,16 +741,14 @@ LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& pr
     return plain.run(seq);
   }
   Search guided(nullptr, kGuided);
+  bool proved = false;
   if (memory == Memory::Adaptive) {
     if (auto found = quick_search(seq)) return *found;
-    if (guided.load(seq)) {
-      if (!guided.proves()) return nullptr;
-      if (auto found = quick_search(seq, core::limits::kLjtSecondQuickSteps)) return *found;
-    }
+    if (guided.load(seq) && !(proved = guided.proves())) return nullptr;
   } else {
     guided.load(seq);
   }
-  return abandoning_on_interrupt(guided, [&] { return guided.run(seq); });
+  return abandoning_on_interrupt(guided, [&] { return guided.run(seq, proved); });
 }
 
 bool LJTProver::decides(const SequentPtr& seq, Memory memory) const {
