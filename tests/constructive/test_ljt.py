@@ -156,6 +156,31 @@ def test_proof_node_record():
     assert root.rule == "R_Imp"
 
 
+def test_sequents_with_more_formulas_than_two_byte_indices_reach():
+    # sequents keep their indices in two bytes where every one fits; past
+    # 65536 formulas they take four, in the caller's sequents and the search's
+    many = tuple(atom(f"m{i}") for i in range(70000))
+    given = Sequent(many, many[-1])
+    assert given.antecedents == many and given.succedent == many[-1]
+    assert str(given).startswith("m0, m1, ") and str(given).endswith(", m69999 ==> m69999")
+    tree = prove_ljt(And(many[0], many[-1]), many)
+    assert tree.root.rule == "R_And" and tree.is_valid()
+    assert [n.sequent for n in tree.root.premises] == [Sequent(many, many[0]), Sequent(many, many[-1])]
+
+
+@pytest.mark.parametrize("rule, count", [("R_Imp", 0), ("R_And", 2), ("Custom rule name", 3), ("", 5)])
+def test_proof_node_keeps_any_rule_and_premise_count(rule, count):
+    # nodes hold up to two premises in place and the calculus's rule names
+    # shared; other names and longer premise lists must round-trip as well
+    premises = tuple(leaf((p,), p, "Ax" if i % 2 else "L_Bot") for i in range(count))
+    node = LJTProofNode(Sequent((p,), p), rule, premises)
+    assert node.rule == rule and node.premises == premises
+    assert node.to_dict()["rule"] == rule and len(node.to_dict()["premises"]) == count
+    assert node == LJTProofNode(Sequent((p,), p), "".join(rule), list(premises))
+    del premises
+    assert [child.rule for child in node.premises] == ["Ax" if i % 2 else "L_Bot" for i in range(count)]
+
+
 def test_proof_node_refuses_premises_that_are_not_nodes():
     with pytest.raises(TypeError):
         LJTProofNode(Sequent((p,), p), "R_Imp", (Sequent((p,), p),))
