@@ -76,12 +76,22 @@ COPIES = [copy.copy, copy.deepcopy, lambda v: pickle.loads(pickle.dumps(v)),
 COPY_IDS = ["copy", "deepcopy", "pickle", "pickle-0"]
 
 
+def rendering(value):
+    """The repr, with the members of a set-valued record in a fixed order: a
+    set lists its members in the order of its hash table, which for equal sets
+    can differ with the order they were inserted in (under some hash seeds)."""
+    literals = getattr(value, "literals", None)
+    if isinstance(literals, frozenset):
+        return type(value).__name__, sorted(map(repr, literals))
+    return repr(value)
+
+
 @pytest.mark.parametrize("make_copy", COPIES, ids=COPY_IDS)
 @pytest.mark.parametrize("value", NODES + RECORDS, ids=lambda v: type(v).__name__)
 def test_values_come_back_equal(value, make_copy):
     back = make_copy(value)
     assert type(back) is type(value) and back == value
-    assert repr(back) == repr(value)
+    assert rendering(back) == rendering(value)
     if type(value).__hash__ is not None:
         assert hash(back) == hash(value)
 
