@@ -407,8 +407,8 @@ class Search {
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) {
     if (!guided_)
       return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, d.taken());
-    charge_node();
     if (!in_arena_) in_arena_.emplace(core::ArenaAllocator<LJTProofNode>::make());  // most searches are unguided
+    charge_node();
     SequentPtr seq = given ? *given
                            : std::allocate_shared<const Sequent>(*in_arena_, table_.pool(), gamma_, goal,
                                                                  in_arena_->arena());
@@ -421,7 +421,7 @@ class Search {
   void charge_node() {
     if (node_limit_ == 0) node_limit_ = memory_available() / 8 * core::limits::kLjtProofMemoryEighths;
     index_bytes_ += sizeof(LJTProofNodePtr) + core::FingerprintIndex::kBytesPerEntry;
-    if (in_arena_ && in_arena_->arena()->reserved() + index_bytes_ > node_limit_) throw std::bad_alloc();
+    if (in_arena_->arena()->reserved() + index_bytes_ > node_limit_) throw std::bad_alloc();
   }
 
   [[gnu::noinline]] LJTProofNodePtr ask_premise_search(Id goal) const { return premise_search_(make_sequent(goal)); }
