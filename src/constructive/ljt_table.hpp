@@ -13,8 +13,8 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <memory>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>

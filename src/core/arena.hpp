@@ -9,8 +9,9 @@
 // The allocators made from ArenaAllocator::make count as holders of their
 // arena (the control block of every object made with one keeps a copy), so
 // the arena (and all its memory) goes when the last of its objects and
-// allocators does; a holder costs one pointer, not a second shared count.  Memory of objects that
-// die earlier is not reused, so an arena suits objects that are kept.
+// allocators does; a holder costs one pointer, not a second shared count.
+// Memory of objects that die earlier is not reused, so an arena suits
+// objects that are kept.
 //
 // Threading: allocations come from one thread at a time; the objects may
 // die on any thread.

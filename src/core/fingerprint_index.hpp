@@ -35,7 +35,8 @@ class FingerprintIndex {
     }
   }
 
-  // Enters the number size() with this key (after find missed).
+  // Enters the next number (as many as were entered before) with this key,
+  // after find missed.
   void add(std::uint64_t key) {
     if (keys_.size() >= kMissing - 1) throw std::length_error("too many entries");
     keys_.push_back(key);
