@@ -77,6 +77,7 @@ void IpcSat::clause(std::initializer_list<Atom> literals) {
   guarded([&](CaDiCaL::Solver& s) {
     for (Atom lit : literals) s.add(lit);
     s.add(0);
+    flat_.add(literals);
   });
 }
 
@@ -86,6 +87,10 @@ void IpcSat::clause(std::span<const Atom> negated, Atom positive) {
     for (Atom lit : negated) s.add(-lit);
     s.add(positive);
     s.add(0);
+    literals_.clear();
+    for (Atom lit : negated) literals_.push_back(-lit);
+    literals_.push_back(positive);
+    flat_.add(literals_);
   });
 }
 
@@ -110,6 +115,11 @@ void IpcSat::define_implication(Atom x, Atom a, Atom b) {
 }
 
 IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
+  ++questions_;
+  const FlatPropagation::Result settled =
+      guarded([&](CaDiCaL::Solver&) { return flat_.solve(assumptions, goal, next_atom_ - 1); });
+  flat_answered_ = settled != FlatPropagation::Result::Unknown;
+  if (flat_answered_) return settled == FlatPropagation::Result::Model ? Outcome::Model : Outcome::NoModel;
   ++solver_calls_;
   const int result = guarded([&](CaDiCaL::Solver& s) {
     for (Atom a : assumptions) s.assume(a);
@@ -119,6 +129,14 @@ IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
   if (result == 10) return Outcome::Model;
   if (result == 20) return Outcome::NoModel;
   throw core::Interrupted();  // the terminator stopped the call
+}
+
+bool IpcSat::true_in_model(Atom x) {
+  return flat_answered_ ? flat_.value(x) : guarded([&](CaDiCaL::Solver& s) { return s.val(x) > 0; });
+}
+
+bool IpcSat::failed(Atom x) {
+  return flat_answered_ ? flat_.failed(x) : guarded([&](CaDiCaL::Solver& s) { return s.failed(x); });
 }
 
 // A world of a countermodel found earlier refutes the question when all
@@ -175,10 +193,8 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
   // Learns (core - a) -> c after the last call proved b from `from` with a.
   auto learn = [&](const std::vector<Atom>& from, Atom a, Atom c) {
     core_.clear();
-    guarded([&](CaDiCaL::Solver& s) {
-      for (Atom x : from)
-        if (x != a && s.failed(x)) core_.push_back(x);
-    });
+    for (Atom x : from)
+      if (x != a && failed(x)) core_.push_back(x);
     clause(core_, c);
     if (keep_learned_) learned_.push_back({core_, c});
   };
@@ -195,9 +211,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
       }
       const int atoms = next_atom_ - 1;
       top.model.assign(static_cast<std::size_t>(atoms) + 1, 0);
-      guarded([&](CaDiCaL::Solver& s) {
-        for (Atom x = 1; x <= atoms; ++x) top.model[x] = s.val(x) > 0;
-      });
+      for (Atom x = 1; x <= atoms; ++x) top.model[x] = true_in_model(x);
       top.modelled = true;
       top.next = 0;
     }

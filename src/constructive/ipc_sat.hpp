@@ -28,6 +28,10 @@
 // most as deep as there are atoms.  The goal is negated only as an
 // assumption, never as a clause, so it does not leak into inner calls.
 //
+// Each model or core is looked for first by propagation over the same flat
+// clauses (ipc_propagation.hpp), which settles nearly every question of a
+// small problem at a fraction of a solver call; the solver gets the others.
+//
 // Invariants: every learned clause is an intuitionistic consequence of the
 // definitions, so it stays for the whole life of the object, and all the
 // questions asked of one object share what it learned.  Atoms defined later
@@ -46,6 +50,7 @@
 #include <span>
 #include <vector>
 
+#include "constructive/ipc_propagation.hpp"
 #include "core/interrupt.hpp"
 
 namespace CaDiCaL {
@@ -89,6 +94,8 @@ class IpcSat {
   const std::vector<Learned>& learned() const { return learned_; }
 
   std::size_t atom_count() const { return static_cast<std::size_t>(next_atom_ - 1); }
+  // Models looked for, and how many of them the solver itself was asked for.
+  std::uint64_t questions() const { return questions_; }
   std::uint64_t solver_calls() const { return solver_calls_; }
 
  private:
@@ -102,6 +109,10 @@ class IpcSat {
   void clause(std::initializer_list<Atom> literals);
   void clause(std::span<const Atom> negated, Atom positive);
   Outcome solve(std::span<const Atom> assumptions, Atom goal);
+  // After solve: the model's value of an atom, or whether an assumption is
+  // in the core, from whichever of the propagation and the solver answered.
+  bool true_in_model(Atom x);
+  bool failed(Atom x);
   bool refuted_by_world(std::span<const Atom> assumptions, Atom goal) const;
   void remember_world(std::vector<char>& world);
   // An open question of prove: the assumptions and goal, the implication
@@ -120,6 +131,10 @@ class IpcSat {
   auto guarded(Step&& step);
 
   std::unique_ptr<CaDiCaL::Solver> solver_;
+  // The same flat clauses, for the questions that propagation settles
+  // (ipc_propagation.hpp); the solver is asked the others.
+  FlatPropagation flat_;
+  bool flat_answered_ = false;  // by the last solve
   struct Terminator;
   std::unique_ptr<Terminator> terminator_;
   std::vector<Implication> implications_;
@@ -132,10 +147,10 @@ class IpcSat {
   std::size_t next_world_ = 0;  // the one replaced next, once all are kept
   // Storage that prove reuses from call to call.
   std::vector<Frame> frames_;
-  std::vector<Atom> core_, above_;
+  std::vector<Atom> core_, above_, literals_;
   bool keep_learned_ = false;
   Atom next_atom_ = 3;
-  std::uint64_t solver_calls_ = 0;
+  std::uint64_t questions_ = 0, solver_calls_ = 0;
   core::InterruptPoller poller_;
 };
 
