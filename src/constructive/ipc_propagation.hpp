@@ -36,6 +36,14 @@ class FlatPropagation {
   // Adds the clause: the disjunction of `literals` (at least one).
   void add(std::span<const Literal> literals);
 
+  // Calls f with the literals of each clause kept (repeats and tautologies
+  // dropped), in the order they were added.
+  template <typename F>
+  void for_each_clause(F&& f) const {
+    for (std::size_t at = 0; at < literals_.size(); at += static_cast<std::size_t>(literals_[at]) + 1)
+      f(std::span<const Literal>(&literals_[at + 1], static_cast<std::size_t>(literals_[at])));
+  }
+
   // Looks for an assignment of the atoms 1 .. atoms that makes every clause,
   // every atom of `assumptions` and the negation of `goal` true.
   Result solve(std::span<const int> assumptions, int goal, int atoms);

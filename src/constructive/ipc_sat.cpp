@@ -25,23 +25,7 @@ struct IpcSat::Terminator : CaDiCaL::Terminator {
   bool stop = false;
 };
 
-IpcSat::IpcSat()
-    : solver_(std::make_unique<CaDiCaL::Solver>()), terminator_(std::make_unique<Terminator>(poller_)) {
-  solver_->connect_terminator(terminator_.get());
-  // Models with few true atoms: small worlds, whose questions above them
-  // are the general ones.
-  solver_->set("phase", 0);
-  // Without timing each call: reading the process clock cost more than small solves.
-  solver_->set("profile", 0);
-  // The solver's clock by wall time, which needs no system call, in place of
-  // the process time that each call reads.
-  solver_->set("realtime", 1);
-  // No lucky-phase search: each of the many small calls would pay for it.
-  solver_->set("lucky", 0);
-  // No inprocessing: its rounds between the many short incremental calls
-  // cost more than they save (measured on the pigeonhole and equivalence
-  // chain problems).
-  solver_->set("inprocessing", 0);
+IpcSat::IpcSat() : terminator_(std::make_unique<Terminator>(poller_)) {
   clause({-kFalsum});
   clause({kVerum});
 }
@@ -50,20 +34,46 @@ IpcSat::~IpcSat() {
   if (solver_) solver_->disconnect_terminator();
 }
 
+// The solver, made on the first question that propagation leaves open
+// (most problems have none, and making one costs more than a small
+// problem's whole procedure), with every clause given so far.
 CaDiCaL::Solver& IpcSat::solver() {
-  if (!solver_) throw std::bad_alloc();
+  if (solver_) return *solver_;
+  auto made = std::make_unique<CaDiCaL::Solver>();
+  // Models with few true atoms: small worlds, whose questions above them
+  // are the general ones.
+  made->set("phase", 0);
+  // Without timing each call: reading the process clock cost more than small solves.
+  made->set("profile", 0);
+  // The solver's clock by wall time, which needs no system call, in place of
+  // the process time that each call reads.
+  made->set("realtime", 1);
+  // No lucky-phase search: each of the many small calls would pay for it.
+  made->set("lucky", 0);
+  // No inprocessing: its rounds between the many short incremental calls
+  // cost more than they save (measured on the pigeonhole and equivalence
+  // chain problems).
+  made->set("inprocessing", 0);
+  flat_.for_each_clause([&](std::span<const Atom> literals) {
+    for (Atom lit : literals) made->add(lit);
+    made->add(0);
+  });
+  made->connect_terminator(terminator_.get());
+  solver_ = std::move(made);
   return *solver_;
 }
 
-// Runs one step on the solver; when the solver runs out of memory midway
-// its state is unknown, so it is dropped.
+// Runs one step on the clauses; when memory runs out midway their state is
+// unknown, so the solver and the propagation are given up for good.
 template <typename Step>
 auto IpcSat::guarded(Step&& step) {
-  CaDiCaL::Solver& s = solver();
+  if (failed_for_memory_) throw std::bad_alloc();
   try {
-    return step(s);
+    return step();
   } catch (const std::bad_alloc&) {
+    if (solver_) solver_->disconnect_terminator();
     solver_.reset();
+    failed_for_memory_ = true;
     throw;
   }
 }
@@ -73,25 +83,24 @@ IpcSat::Atom IpcSat::fresh() {
   return next_atom_++;
 }
 
-void IpcSat::clause(std::initializer_list<Atom> literals) {
-  guarded([&](CaDiCaL::Solver& s) {
-    for (Atom lit : literals) s.add(lit);
-    s.add(0);
+void IpcSat::clause(std::initializer_list<Atom> literals) { clause(std::span<const Atom>(literals)); }
+
+// The clause: the disjunction of `literals`.
+void IpcSat::clause(std::span<const Atom> literals) {
+  guarded([&] {
     flat_.add(literals);
+    if (!solver_) return;
+    for (Atom lit : literals) solver_->add(lit);
+    solver_->add(0);
   });
 }
 
 // The flat clause: the conjunction of `negated` gives `positive`.
 void IpcSat::clause(std::span<const Atom> negated, Atom positive) {
-  guarded([&](CaDiCaL::Solver& s) {
-    for (Atom lit : negated) s.add(-lit);
-    s.add(positive);
-    s.add(0);
-    literals_.clear();
-    for (Atom lit : negated) literals_.push_back(-lit);
-    literals_.push_back(positive);
-    flat_.add(literals_);
-  });
+  literals_.clear();
+  for (Atom lit : negated) literals_.push_back(-lit);
+  literals_.push_back(positive);
+  clause(std::span<const Atom>(literals_));
 }
 
 void IpcSat::define_conjunction(Atom x, Atom a, Atom b) {
@@ -117,11 +126,12 @@ void IpcSat::define_implication(Atom x, Atom a, Atom b) {
 IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
   ++questions_;
   const FlatPropagation::Result settled =
-      guarded([&](CaDiCaL::Solver&) { return flat_.solve(assumptions, goal, next_atom_ - 1); });
+      guarded([&] { return flat_.solve(assumptions, goal, next_atom_ - 1); });
   flat_answered_ = settled != FlatPropagation::Result::Unknown;
   if (flat_answered_) return settled == FlatPropagation::Result::Model ? Outcome::Model : Outcome::NoModel;
   ++solver_calls_;
-  const int result = guarded([&](CaDiCaL::Solver& s) {
+  const int result = guarded([&] {
+    CaDiCaL::Solver& s = solver();
     for (Atom a : assumptions) s.assume(a);
     s.assume(-goal);
     return s.solve();
@@ -132,11 +142,11 @@ IpcSat::Outcome IpcSat::solve(std::span<const Atom> assumptions, Atom goal) {
 }
 
 bool IpcSat::true_in_model(Atom x) {
-  return flat_answered_ ? flat_.value(x) : guarded([&](CaDiCaL::Solver& s) { return s.val(x) > 0; });
+  return flat_answered_ ? flat_.value(x) : guarded([&] { return solver().val(x) > 0; });
 }
 
 bool IpcSat::failed(Atom x) {
-  return flat_answered_ ? flat_.failed(x) : guarded([&](CaDiCaL::Solver& s) { return s.failed(x); });
+  return flat_answered_ ? flat_.failed(x) : guarded([&] { return solver().failed(x); });
 }
 
 // A world of a countermodel found earlier refutes the question when all

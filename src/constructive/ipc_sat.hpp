@@ -107,6 +107,7 @@ class IpcSat {
   enum class Outcome { Model, NoModel };
 
   void clause(std::initializer_list<Atom> literals);
+  void clause(std::span<const Atom> literals);
   void clause(std::span<const Atom> negated, Atom positive);
   Outcome solve(std::span<const Atom> assumptions, Atom goal);
   // After solve: the model's value of an atom, or whether an assumption is
@@ -135,6 +136,7 @@ class IpcSat {
   // (ipc_propagation.hpp); the solver is asked the others.
   FlatPropagation flat_;
   bool flat_answered_ = false;  // by the last solve
+  bool failed_for_memory_ = false;
   struct Terminator;
   std::unique_ptr<Terminator> terminator_;
   std::vector<Implication> implications_;
