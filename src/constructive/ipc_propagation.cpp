@@ -1,7 +1,6 @@
 #include "constructive/ipc_propagation.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -21,28 +20,28 @@ void FlatPropagation::grow(int atoms) {
 void FlatPropagation::add(std::span<const Literal> literals) {
   // Clauses are found by their place in literals_, a 32-bit number below the markers.
   if (literals_.size() + literals.size() + 1 >= kChosen) throw std::bad_alloc();
-  int atoms = 0;
-  for (Literal lit : literals) atoms = std::max(atoms, lit > 0 ? lit : -lit);
-  grow(atoms);
+  std::size_t atoms = 0;
+  for (Literal lit : literals) atoms = std::max(atoms, atom_of(lit));
+  grow(static_cast<int>(atoms));
   // Repeated literals go (a clause of x = a & a repeats a); a clause with a
   // literal and its negation holds anyway.
   const std::uint32_t at = static_cast<std::uint32_t>(literals_.size());
   literals_.push_back(0);
+  bool tautology = false;
   for (Literal lit : literals) {
-    const std::size_t atom = static_cast<std::size_t>(lit > 0 ? lit : -lit);
     const std::uint8_t sign = lit > 0 ? 1 : 2;
-    if (seen_[atom] == sign) continue;
-    if (seen_[atom] != 0) {  // both signs: drop the clause
-      for (std::size_t i = at + 1; i < literals_.size(); ++i) seen_[static_cast<std::size_t>(std::abs(literals_[i]))] = 0;
-      seen_[atom] = 0;
-      literals_.resize(at);
-      return;
-    }
-    seen_[atom] = sign;
+    std::uint8_t& seen = seen_[atom_of(lit)];
+    tautology = tautology || (seen != 0 && seen != sign);
+    if (seen != 0) continue;
+    seen = sign;
     literals_.push_back(lit);
   }
+  for (std::size_t i = at + 1; i < literals_.size(); ++i) seen_[atom_of(literals_[i])] = 0;
+  if (tautology) {
+    literals_.resize(at);
+    return;
+  }
   const std::size_t count = literals_.size() - at - 1;
-  for (std::size_t i = at + 1; i < literals_.size(); ++i) seen_[static_cast<std::size_t>(std::abs(literals_[i]))] = 0;
   literals_[at] = static_cast<Literal>(count);
   if (count == 1) {
     units_.push_back(literals_[at + 1]);
@@ -54,7 +53,7 @@ void FlatPropagation::add(std::span<const Literal> literals) {
 }
 
 void FlatPropagation::assign(Literal lit, std::uint32_t reason) {
-  const std::size_t atom = static_cast<std::size_t>(lit > 0 ? lit : -lit);
+  const std::size_t atom = atom_of(lit);
   values_[atom] = lit > 0 ? 1 : -1;
   reasons_[atom] = reason;
   trail_.push_back(lit);
@@ -62,7 +61,7 @@ void FlatPropagation::assign(Literal lit, std::uint32_t reason) {
 
 void FlatPropagation::undo_to(std::size_t mark) {
   for (std::size_t i = mark; i < trail_.size(); ++i) {
-    const std::size_t atom = static_cast<std::size_t>(std::abs(trail_[i]));
+    const std::size_t atom = atom_of(trail_[i]);
     saved_[atom] = values_[atom] > 0;
     values_[atom] = 0;
   }
@@ -109,22 +108,18 @@ std::uint32_t FlatPropagation::propagate() {
 
 void FlatPropagation::explain(std::uint32_t clause, int atom) {
   auto mark_clause = [&](std::uint32_t c) {
-    for (int i = 1; i <= literals_[c]; ++i) seen_[static_cast<std::size_t>(std::abs(literals_[c + i]))] = 1;
+    for (int i = 1; i <= literals_[c]; ++i) seen_[atom_of(literals_[c + i])] = 1;
   };
   if (clause == kNoConflict)
     seen_[static_cast<std::size_t>(atom)] = 1;
   else
     mark_clause(clause);
   for (std::size_t i = trail_.size(); i-- > 0;) {
-    const std::size_t a = static_cast<std::size_t>(std::abs(trail_[i]));
+    const std::size_t a = atom_of(trail_[i]);
     if (!seen_[a]) continue;
+    if (reasons_[a] != kAssumed) mark_clause(reasons_[a]);  // marks a again, among the others
     seen_[a] = 0;
-    if (reasons_[a] != kAssumed) {
-      mark_clause(reasons_[a]);
-      seen_[a] = 0;
-    } else if (values_[a] > 0) {
-      failed_[a] = 1;
-    }
+    if (reasons_[a] == kAssumed && values_[a] > 0) failed_[a] = 1;
   }
 }
 
@@ -169,8 +164,8 @@ FlatPropagation::Result FlatPropagation::solve(std::span<const int> assumptions,
   auto take = [&](Literal lit) {
     if (value_of(lit) > 0) return true;
     if (value_of(lit) < 0) {  // the assumption clashes with what the earlier ones force
-      explain(kNoConflict, std::abs(lit));
-      if (lit > 0) failed_[static_cast<std::size_t>(lit)] = 1;
+      explain(kNoConflict, static_cast<int>(atom_of(lit)));
+      if (lit > 0) failed_[atom_of(lit)] = 1;
       return false;
     }
     assign(lit, kAssumed);

@@ -57,9 +57,10 @@ class FlatPropagation {
   static constexpr std::uint32_t kAssumed = UINT32_MAX, kChosen = UINT32_MAX - 1;
   static constexpr std::uint32_t kNoConflict = UINT32_MAX;
 
-  static std::size_t code(Literal lit) { return 2 * static_cast<std::size_t>(lit > 0 ? lit : -lit) + (lit < 0); }
+  static std::size_t atom_of(Literal lit) { return static_cast<std::size_t>(lit > 0 ? lit : -lit); }
+  static std::size_t code(Literal lit) { return 2 * atom_of(lit) + (lit < 0); }
   int value_of(Literal lit) const {
-    const int v = values_[static_cast<std::size_t>(lit > 0 ? lit : -lit)];
+    const int v = values_[atom_of(lit)];
     return lit > 0 ? v : -v;
   }
   void grow(int atoms);

@@ -40,8 +40,9 @@
 // Threading: an object belongs to the thread that uses it; it holds no
 // global state and never touches the interpreter.  prove polls for
 // interrupts (also inside long solver calls) and throws core::Interrupted;
-// when the solver runs out of memory the solver is dropped, and this and
-// every later call throw std::bad_alloc.
+// when memory runs out while the clauses change or a question is asked,
+// the solver and the propagation are dropped, and this and every later
+// call throw std::bad_alloc.
 #pragma once
 
 #include <cstddef>
