@@ -52,6 +52,16 @@ void FlatPropagation::add(std::span<const Literal> literals) {
   watches_[code(literals_[at + 2])].push_back(at);
 }
 
+void FlatPropagation::drop_since(const Mark& mark) {
+  undo_to(0);
+  for (std::vector<std::uint32_t>& watching : watches_)
+    std::erase_if(watching, [&](std::uint32_t clause) { return clause >= mark.literals; });
+  literals_.resize(mark.literals);
+  units_.resize(mark.units);
+  unit_clauses_.resize(mark.units);
+  std::copy(mark.saved.begin(), mark.saved.end(), saved_.begin());
+}
+
 void FlatPropagation::assign(Literal lit, std::uint32_t reason) {
   const std::size_t atom = atom_of(lit);
   values_[atom] = lit > 0 ? 1 : -1;

@@ -36,6 +36,15 @@ class FlatPropagation {
   // Adds the clause: the disjunction of `literals` (at least one).
   void add(std::span<const Literal> literals);
 
+  // The clauses added from a mark on can be dropped again, leaving the
+  // object as it was at the mark (the values completion tries first too).
+  struct Mark {
+    std::size_t literals, units;
+    std::vector<std::uint8_t> saved;
+  };
+  Mark mark() const { return {literals_.size(), units_.size(), saved_}; }
+  void drop_since(const Mark& mark);
+
   // Calls f with the literals of each clause kept (repeats and tautologies
   // dropped), in the order they were added.
   template <typename F>

@@ -149,6 +149,21 @@ bool IpcSat::failed(Atom x) {
   return flat_answered_ ? flat_.failed(x) : guarded([&] { return solver().failed(x); });
 }
 
+// Whether a classical model refutes the question: a model of the flat
+// clauses in which every implication clause (a -> b) -> c also holds as
+// a | c.  It is a Kripke model of one world, so the goal does not follow
+// intuitionistically either.  Propagation looks for one (Unknown counts
+// as no), with the clauses a | c added for the call only.
+bool IpcSat::refuted_classically(std::span<const Atom> assumptions, Atom goal) {
+  return guarded([&] {
+    const FlatPropagation::Mark mark = flat_.mark();
+    for (const Implication& imp : implications_) flat_.add(std::initializer_list<Atom>{imp.a, imp.c});
+    const bool refuted = flat_.solve(assumptions, goal, next_atom_ - 1) == FlatPropagation::Result::Model;
+    flat_.drop_since(mark);
+    return refuted;
+  });
+}
+
 // A world of a countermodel found earlier refutes the question when all
 // the assumptions hold in it and the goal does not.  Atoms defined after it
 // was found have no value in it, so it says nothing about them.

@@ -85,6 +85,10 @@ class IpcSat {
   // Whether the atoms `assumptions` give `goal`.
   bool prove(std::span<const Atom> assumptions, Atom goal);
 
+  // Whether the question fails already classically, as a cheap first
+  // check: true means the atoms do not give the goal; false says nothing.
+  bool refuted_classically(std::span<const Atom> assumptions, Atom goal);
+
   // A learned flat clause: the conjunction of `premises` gives `conclusion`.
   struct Learned {
     std::vector<Atom> premises;

@@ -232,10 +232,18 @@ class Procedure {
   explicit Procedure(const FormulaTable& table) : table_(table) {}
 
   // Whether the procedure proves `gamma` ==> `goal` (ids of the table).
+  // The first question is checked classically first: most non-theorems
+  // of a search's first sequent are classical non-theorems, refuted so
+  // with no question to the procedure, where the later ones (the premises
+  // of a proof) nearly all hold.
   bool proves(const std::vector<Id>& gamma, Id goal) {
     assumptions_.clear();
     for (Id id : gamma) assumptions_.push_back(atom(id));
-    return sat().prove(assumptions_, atom(goal));
+    const IpcSat::Atom target = atom(goal);
+    const bool first = !asked_;
+    asked_ = true;
+    if (first && sat().refuted_classically(assumptions_, target)) return false;
+    return sat().prove(assumptions_, target);
   }
 
   void keep_learned() { sat().keep_learned(); }
@@ -285,6 +293,7 @@ class Procedure {
   std::vector<IpcSat::Atom> atoms_;  // by value; 0 for none yet
   std::vector<Id> formulas_;         // by atom
   std::vector<IpcSat::Atom> assumptions_;
+  bool asked_ = false;  // whether proves has been called
 };
 
 // How one search runs (see the top of the file).

@@ -38,9 +38,11 @@ bool has_model(const std::vector<Clause>& clauses, const std::vector<int>& assum
 
 // Random clause sets of up to 8 atoms, with repeated literals, tautologies
 // and units, asked under random assumptions, one object per set so that
-// later questions meet the watches the earlier ones moved: a model must
-// satisfy everything, a core must have no model, and an Unknown must be
-// a question that has a model but not one the greedy completion finds.
+// later questions meet the watches and the assignment the earlier ones
+// left: each question's assumptions often begin with some of the last
+// one's, and clauses are added between questions.  A model must satisfy
+// everything, a core must have no model, and an Unknown must be a
+// question that has a model but not one the greedy completion finds.
 TEST(FlatPropagation, AgreesWithEveryAssignment) {
   std::mt19937 rng(2026);
   int models = 0, refutations = 0;
@@ -49,16 +51,18 @@ TEST(FlatPropagation, AgreesWithEveryAssignment) {
     auto literal = [&] { return (static_cast<int>(rng() % atoms) + 1) * (rng() % 2 ? 1 : -1); };
     std::vector<Clause> clauses;
     FlatPropagation flat;
-    const int clause_count = static_cast<int>(rng() % (3 * atoms));
-    for (int c = 0; c < clause_count; ++c) {
+    auto add_clause = [&] {
       Clause clause(1 + rng() % 4);
       for (int& lit : clause) lit = literal();
       clauses.push_back(clause);
       flat.add(clause);
-    }
+    };
+    const int clause_count = static_cast<int>(rng() % (3 * atoms));
+    for (int c = 0; c < clause_count; ++c) add_clause();
+    std::vector<int> assumed;
     for (int question = 0; question < 12; ++question) {
-      std::vector<int> assumed(rng() % 4);
-      for (int& a : assumed) a = static_cast<int>(rng() % atoms) + 1;
+      assumed.resize(rng() % 2 ? rng() % (assumed.size() + 1) : 0);
+      for (std::size_t extra = rng() % 4; extra > 0; --extra) assumed.push_back(static_cast<int>(rng() % atoms) + 1);
       const int goal = static_cast<int>(rng() % atoms) + 1;
       switch (flat.solve(assumed, goal, atoms)) {
         case FlatPropagation::Result::Model: {
@@ -87,6 +91,7 @@ TEST(FlatPropagation, AgreesWithEveryAssignment) {
           ASSERT_TRUE(has_model(clauses, assumed, goal, atoms)) << "round " << round << " question " << question;
           break;
       }
+      if (rng() % 3 == 0) add_clause();
     }
   }
   // The table exercises both answers.
@@ -134,6 +139,43 @@ TEST(FlatPropagation, CoresOfClashesBeforeAnyChoice) {
     EXPECT_TRUE(flat.failed(1) && flat.failed(2) && flat.failed(3));
     EXPECT_FALSE(flat.failed(4));
   }
+}
+
+// Clauses added after a mark and dropped again leave no trace: the answers
+// are those of the clauses before the mark.  Here 1 | 2 with the dropped
+// units -1 and -2 would have no model at all.
+TEST(FlatPropagation, DroppedClausesLeaveNoTrace) {
+  FlatPropagation flat;
+  flat.add(std::vector<int>{1, 2});
+  flat.add(std::vector<int>{-3, 1});
+  const FlatPropagation::Mark mark = flat.mark();
+  flat.add(std::vector<int>{-1});
+  flat.add(std::vector<int>{-2, 4});
+  flat.add(std::vector<int>{-4});
+  EXPECT_EQ(flat.solve({}, 5, 5), FlatPropagation::Result::NoModel);
+  flat.drop_since(mark);
+  const std::vector<int> assumed{3};
+  ASSERT_EQ(flat.solve(assumed, 2, 5), FlatPropagation::Result::Model);
+  EXPECT_TRUE(flat.value(1));
+  EXPECT_EQ(flat.solve({}, 1, 5), FlatPropagation::Result::Model);
+  EXPECT_TRUE(flat.value(2));
+}
+
+// The classical check refutes what fails classically and nothing else, and
+// its clauses a | c do not stay: p | ~p holds classically but is not
+// proved after the check, and p -> q is refuted at once.
+TEST(IpcSat, ClassicalCheckIsSoundAndLeavesNoClauses) {
+  constructive::IpcSat sat;
+  const int p = sat.fresh(), q = sat.fresh(), not_p = sat.fresh(), excluded_middle = sat.fresh(), pq = sat.fresh();
+  sat.define_implication(not_p, p, sat.falsum());
+  sat.define_disjunction(excluded_middle, p, not_p);
+  sat.define_implication(pq, p, q);
+  EXPECT_FALSE(sat.refuted_classically({}, excluded_middle));
+  EXPECT_TRUE(sat.refuted_classically({}, pq));
+  const std::vector<int> assumed{q};
+  EXPECT_FALSE(sat.refuted_classically(assumed, pq));
+  EXPECT_FALSE(sat.prove({}, excluded_middle));
+  EXPECT_TRUE(sat.prove(assumed, pq));
 }
 
 // The procedure on top of the propagation: p -> q, q -> r |- p -> r holds,
