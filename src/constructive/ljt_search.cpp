@@ -511,7 +511,7 @@ class Search {
         question_.push_back(value(id));
         set_key += info(id).key;
       }
-      if (const Truth t = inert_antecedents() ? by_right_rules(goal) : Truth::Unknown; t != Truth::Unknown)
+      if (const Truth t = inert_antecedents() ? by_right_rules_of_question(goal) : Truth::Unknown; t != Truth::Unknown)
         return t == Truth::Yes;
       const std::uint64_t key = core::hash_finish(core::hash_mix(set_key, value(goal)));
       if (const std::optional<bool> known = answers_.find(key, value(goal), question_, question_marks_)) return *known;
@@ -541,27 +541,49 @@ class Search {
 
   enum class Truth : std::uint8_t { No, Yes, Unknown };
 
+  // by_right_rules over the antecedents of the question at hand.  Its
+  // answers are kept by value for as long as the questions have the same
+  // antecedents: a choice between the sides of a disjunction asks about the
+  // left side, and the premise it picks asks again about the left side's
+  // left side, which the first answer has already met.  (Unkept, a goal
+  // that nests its disjunctions to the left cost time quadratic in its size
+  // at each such choice.)
+  Truth by_right_rules_of_question(Id goal) {
+    if (question_ != right_question_ || right_truths_.size() < table_.value_count()) {  // (or the table grew)
+      right_question_ = question_;
+      right_kept_.next_round(table_.value_count());
+      right_truths_.resize(std::max(right_truths_.size(), table_.value_count()));
+    }
+    return by_right_rules(goal);
+  }
+
   // What the rules make of `goal` over inert antecedents, as the search
   // would try them: verum and a goal among the antecedents are axioms, a
   // conjunction needs both sides, a disjunction either; any other goal
   // fails, except an implication, which would add an antecedent.
-  Truth by_right_rules(Id goal) const {
+  Truth by_right_rules(Id goal) {
     stack_.check();
     const FormulaInfo& f = info(goal);
     if (f.verum || holds_among_antecedents(f.value)) return Truth::Yes;
+    if (right_kept_.marked(f.value)) return right_truths_[f.value];
+    Truth truth = Truth::Unknown;
     switch (f.shape) {
       case Shape::And: {
         const Truth left = by_right_rules(f.left);
-        return left == Truth::Yes ? by_right_rules(f.right) : left;
+        truth = left == Truth::Yes ? by_right_rules(f.right) : left;
+        break;
       }
       case Shape::Or: {
         const Truth left = by_right_rules(f.left);
-        return left == Truth::No ? by_right_rules(f.right) : left;
+        truth = left == Truth::No ? by_right_rules(f.right) : left;
+        break;
       }
-      case Shape::Implies: return Truth::Unknown;
-      case Shape::Other: return Truth::No;
+      case Shape::Implies: truth = Truth::Unknown; break;
+      case Shape::Other: truth = Truth::No; break;
     }
-    return Truth::Unknown;
+    right_kept_.mark(f.value);
+    right_truths_[f.value] = truth;
+    return truth;
   }
 
   // The plain search of the current antecedents ==> `goal` for at most
@@ -700,6 +722,11 @@ class Search {
   ProofMemo proofs_{table_};
   Procedure procedure_{table_};
   std::vector<Id> question_;  // the distinct values of a question's antecedents
+  // What by_right_rules made of each value marked in right_kept_, over the
+  // antecedents right_question_.
+  std::vector<Id> right_question_;
+  Marks right_kept_;
+  std::vector<Truth> right_truths_;
   Marks question_marks_;      // of the same values
   Answers answers_;
   Budget answers_budget_{2};
