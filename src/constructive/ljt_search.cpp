@@ -246,7 +246,12 @@ class Procedure {
     return sat().prove(assumptions_, target);
   }
 
-  void keep_learned() { sat().keep_learned(); }
+  // Keeps the clauses the procedure learns, for checking them; the first
+  // question then goes to the procedure itself, without the classical check.
+  void keep_learned() {
+    sat().keep_learned();
+    asked_ = true;
+  }
   const std::vector<IpcSat::Learned>& learned() { return sat().learned(); }
   // The formula behind an atom (falsum and verum have one without a formula).
   NodePtr formula_of(IpcSat::Atom a) {
@@ -331,8 +336,11 @@ void release_abandoned(std::vector<LJTProofNodePtr>&& nodes) noexcept {
 // memory available, beyond which the search ends with std::bad_alloc.
 class Search {
  public:
-  Search(const PremiseSearch& premise_search, Mode mode)
-      : premise_search_(premise_search),
+  // `table` holds the formulas; the searches of one proof share it, so that
+  // each formula is taken apart once.
+  Search(FormulaTable& table, const PremiseSearch& premise_search, Mode mode)
+      : table_(table),
+        premise_search_(premise_search),
         remember_(mode.remember && !premise_search),
         guided_(mode.guided && !premise_search),
         step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX) {}
@@ -714,7 +722,7 @@ class Search {
   bool guided_;
   std::uint64_t step_limit_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
-  FormulaTable table_;
+  FormulaTable& table_;
   std::optional<core::ArenaAllocator<LJTProofNode>> in_arena_;  // of a guided search's nodes, made with the first
   core::InterruptPoller poller_;
   core::StackLimit stack_;
@@ -752,8 +760,8 @@ auto abandoning_on_interrupt(Search& search, Step&& step) {
 }
 
 // The result of a quick search of `seq`, or nothing when it ran out of steps.
-std::optional<LJTProofNodePtr> quick_search(const SequentPtr& seq) {
-  Search quick(nullptr, kQuick);
+std::optional<LJTProofNodePtr> quick_search(FormulaTable& table, const SequentPtr& seq) {
+  Search quick(table, nullptr, kQuick);
   quick.load(seq);
   LJTProofNodePtr found = quick.run(seq);
   if (quick.exhausted()) return std::nullopt;
@@ -771,15 +779,16 @@ SequentPtr LJTProver::initial_sequent(const NodePtr& target, const std::vector<N
 }
 
 LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& premise_search, Memory memory) const {
+  FormulaTable table;
   if (premise_search || memory == Memory::Plain) {
-    Search plain(premise_search, kPlain);
+    Search plain(table, premise_search, kPlain);
     plain.load(seq);
     return plain.run(seq);
   }
-  Search guided(nullptr, kGuided);
+  Search guided(table, nullptr, kGuided);
   bool proved = false;
   if (memory == Memory::Adaptive) {
-    if (auto found = quick_search(seq)) return *found;
+    if (auto found = quick_search(table, seq)) return *found;
     if (guided.load(seq) && !(proved = guided.proves())) return nullptr;
   } else {
     guided.load(seq);
@@ -788,11 +797,12 @@ LJTProofNodePtr LJTProver::search(const SequentPtr& seq, const PremiseSearch& pr
 }
 
 bool LJTProver::decides(const SequentPtr& seq, Memory memory) const {
-  if (memory == Memory::Adaptive) {
-    if (auto found = quick_search(seq)) return *found != nullptr;
-  }
   if (memory == Memory::Plain) return search(seq, nullptr, memory) != nullptr;
-  Search guided(nullptr, kGuided);
+  FormulaTable table;
+  if (memory == Memory::Adaptive) {
+    if (auto found = quick_search(table, seq)) return *found != nullptr;
+  }
+  Search guided(table, nullptr, kGuided);
   if (guided.load(seq)) return guided.proves();
   return abandoning_on_interrupt(guided, [&] { return guided.run(seq) != nullptr; });
 }
@@ -803,7 +813,8 @@ bool LJTProver::provable(const NodePtr& target, const std::vector<NodePtr>& prem
 
 std::vector<std::pair<std::vector<NodePtr>, NodePtr>> LJTProver::learned_clauses(const SequentPtr& seq) {
   std::vector<std::pair<std::vector<NodePtr>, NodePtr>> out;
-  Search guided(nullptr, kGuided);
+  FormulaTable table;
+  Search guided(table, nullptr, kGuided);
   if (!guided.load(seq)) return out;
   Procedure& procedure = guided.procedure();
   procedure.keep_learned();
