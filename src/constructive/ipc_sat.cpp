@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <new>
-#include <cstdio>
-#include <cstdlib>
 
 namespace constructive {
 
@@ -33,7 +31,6 @@ IpcSat::IpcSat() : terminator_(std::make_unique<Terminator>(poller_)) {
 }
 
 IpcSat::~IpcSat() {
-  if (std::getenv("IPC_STATS")) std::fprintf(stderr, "ipc: atoms %d impl %zu questions %lu solver %lu\n", next_atom_ - 1, implications_.size(), (unsigned long)questions_, (unsigned long)solver_calls_);
   if (solver_) solver_->disconnect_terminator();
 }
 
