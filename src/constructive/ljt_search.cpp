@@ -339,11 +339,11 @@ class Search {
   // `table` holds the formulas; the searches of one proof share it, so that
   // each formula is taken apart once.
   Search(FormulaTable& table, const PremiseSearch& premise_search, Mode mode)
-      : table_(table),
-        premise_search_(premise_search),
+      : premise_search_(premise_search),
         remember_(mode.remember && !premise_search),
         guided_(mode.guided && !premise_search),
-        step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX) {}
+        step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX),
+        table_(table) {}
 
   // Takes in the sequent; true when the procedure decides it.
   bool load(const SequentPtr& seq) {
