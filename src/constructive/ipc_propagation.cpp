@@ -14,18 +14,19 @@ void FlatPropagation::grow(int atoms) {
   failed_.resize(size, 0);
   seen_.resize(size, 0);
   saved_.resize(size, 0);
-  heads_.resize(2 * size, kEnd);
+  lists_.resize(2 * size);
 }
 
 void FlatPropagation::add(std::span<const Literal> literals) {
-  if (literals_.size() + literals.size() + kHeader >= kMostLiterals) throw std::bad_alloc();
+  // Clauses are found by their place in literals_, a 32-bit number below the markers.
+  if (literals_.size() + literals.size() + 1 >= kChosen) throw std::bad_alloc();
   std::size_t atoms = 0;
   for (Literal lit : literals) atoms = std::max(atoms, atom_of(lit));
   grow(static_cast<int>(atoms));
   // Repeated literals go (a clause of x = a & a repeats a); a clause with a
   // literal and its negation holds anyway.
   const std::uint32_t at = static_cast<std::uint32_t>(literals_.size());
-  literals_.insert(literals_.end(), {0, kEnd, kEnd});
+  literals_.push_back(0);
   bool tautology = false;
   for (Literal lit : literals) {
     const std::uint8_t sign = lit > 0 ? 1 : 2;
@@ -35,42 +36,44 @@ void FlatPropagation::add(std::span<const Literal> literals) {
     seen = sign;
     literals_.push_back(lit);
   }
-  for (std::size_t i = at + kHeader; i < literals_.size(); ++i) seen_[atom_of(literals_[i])] = 0;
+  for (std::size_t i = at + 1; i < literals_.size(); ++i) seen_[atom_of(literals_[i])] = 0;
   if (tautology) {
     literals_.resize(at);
     return;
   }
-  const std::size_t count = literals_.size() - at - kHeader;
+  const std::size_t count = literals_.size() - at - 1;
   literals_[at] = static_cast<Literal>(count);
   if (count == 1) {
-    units_.push_back(literals_[at + kHeader]);
+    units_.push_back(literals_[at + 1]);
     unit_clauses_.push_back(at);
     return;
   }
-  watch(at, 0);
-  watch(at, 1);
+  watch(code(literals_[at + 1]), at);
+  watch(code(literals_[at + 2]), at);
 }
 
-// Puts the clause at the front of the list of its literal in `slot`.
-void FlatPropagation::watch(std::uint32_t clause, int slot) {
-  std::int32_t& head = heads_[code(literals_of(clause)[slot])];
-  *next_of(clause, slot) = head;
-  head = static_cast<std::int32_t>(clause);
+void FlatPropagation::watch(std::size_t lit_code, std::uint32_t clause) {
+  WatchList& list = lists_[lit_code];
+  if (list.size == list.capacity) relocate(list, list.capacity ? 2 * std::size_t{list.capacity} : 4);
+  pool_[list.begin + list.size++] = clause;
+}
+
+// Moves the list to the end of the pool with room for `capacity` entries.
+void FlatPropagation::relocate(WatchList& list, std::size_t capacity) {
+  const std::size_t at = pool_.size();
+  if (at + capacity >= UINT32_MAX) throw std::bad_alloc();  // the lists hold 32-bit places and sizes
+  pool_.resize(at + capacity);
+  std::copy_n(pool_.begin() + list.begin, list.size, pool_.begin() + static_cast<std::ptrdiff_t>(at));
+  list.begin = static_cast<std::uint32_t>(at);
+  list.capacity = static_cast<std::uint32_t>(capacity);
 }
 
 void FlatPropagation::drop_since(const Mark& mark) {
   undo_to(0);
-  for (std::size_t lit_code = 0; lit_code < heads_.size(); ++lit_code) {
-    const Literal lit = static_cast<Literal>(lit_code / 2) * (lit_code % 2 ? -1 : 1);
-    std::int32_t* link = &heads_[lit_code];
-    while (*link != kEnd) {
-      const auto clause = static_cast<std::uint32_t>(*link);
-      std::int32_t* next = next_of(clause, literals_of(clause)[0] == lit ? 0 : 1);
-      if (clause >= mark.literals)
-        *link = *next;
-      else
-        link = next;
-    }
+  for (WatchList& list : lists_) {
+    const auto first = pool_.begin() + list.begin;
+    const auto kept = std::remove_if(first, first + list.size, [&](std::uint32_t clause) { return clause >= mark.literals; });
+    list.size = static_cast<std::uint32_t>(kept - first);
   }
   literals_.resize(mark.literals);
   units_.resize(mark.units);
@@ -101,39 +104,43 @@ void FlatPropagation::undo_to(std::size_t mark) {
 std::uint32_t FlatPropagation::propagate() {
   while (propagated_ < trail_.size()) {
     const Literal falsified = -trail_[propagated_++];
-    std::int32_t* link = &heads_[code(falsified)];
-    while (*link != kEnd) {
-      const auto clause = static_cast<std::uint32_t>(*link);
-      Literal* lits = literals_of(clause);
+    // The list stays where it is while it is read: a watch that moves goes
+    // to another literal's list, whose growth may move the pool (so the
+    // entries are read by index) but not this list's place in it.
+    WatchList& list = lists_[code(falsified)];
+    std::uint32_t kept = 0;
+    for (std::uint32_t i = 0; i < list.size; ++i) {
+      const std::uint32_t clause = pool_[list.begin + i];
+      Literal* lits = &literals_[clause + 1];
       const int count = literals_[clause];
-      if (lits[0] == falsified) {  // the falsified literal goes second, with its link
-        std::swap(lits[0], lits[1]);
-        std::swap(*next_of(clause, 0), *next_of(clause, 1));
-      }
-      std::int32_t* next = next_of(clause, 1);
+      if (lits[0] == falsified) std::swap(lits[0], lits[1]);
       if (value_of(lits[0]) > 0) {
-        link = next;
+        pool_[list.begin + kept++] = clause;
         continue;
       }
       int other = 2;
       while (other < count && value_of(lits[other]) < 0) ++other;
-      if (other < count) {  // the clause leaves this list for that of lits[other]
-        *link = *next;
+      if (other < count) {
         std::swap(lits[1], lits[other]);
-        watch(clause, 1);
+        watch(code(lits[1]), clause);
         continue;
       }
-      if (value_of(lits[0]) < 0) return clause;
+      pool_[list.begin + kept++] = clause;
+      if (value_of(lits[0]) < 0) {
+        while (++i < list.size) pool_[list.begin + kept++] = pool_[list.begin + i];
+        list.size = kept;
+        return clause;
+      }
       assign(lits[0], clause);
-      link = next;
     }
+    list.size = kept;
   }
   return kNoConflict;
 }
 
 void FlatPropagation::explain(std::uint32_t clause, int atom) {
   auto mark_clause = [&](std::uint32_t c) {
-    for (int i = 0; i < literals_[c]; ++i) seen_[atom_of(literals_of(c)[i])] = 1;
+    for (int i = 1; i <= literals_[c]; ++i) seen_[atom_of(literals_[c + i])] = 1;
   };
   if (clause == kNoConflict)
     seen_[static_cast<std::size_t>(atom)] = 1;

@@ -49,8 +49,8 @@ class FlatPropagation {
   // dropped), in the order they were added.
   template <typename F>
   void for_each_clause(F&& f) const {
-    for (std::size_t at = 0; at < literals_.size(); at += static_cast<std::size_t>(literals_[at]) + kHeader)
-      f(std::span<const Literal>(&literals_[at + kHeader], static_cast<std::size_t>(literals_[at])));
+    for (std::size_t at = 0; at < literals_.size(); at += static_cast<std::size_t>(literals_[at]) + 1)
+      f(std::span<const Literal>(&literals_[at + 1], static_cast<std::size_t>(literals_[at])));
   }
 
   // Looks for an assignment of the atoms 1 .. atoms that makes every clause,
@@ -64,9 +64,6 @@ class FlatPropagation {
 
  private:
   static constexpr std::uint32_t kAssumed = UINT32_MAX, kChosen = UINT32_MAX - 1;
-  // Clauses are numbered by their place in literals_, below INT32_MAX so
-  // that the watch lists can hold them.
-  static constexpr std::size_t kMostLiterals = INT32_MAX;
   static constexpr std::uint32_t kNoConflict = UINT32_MAX;
 
   static std::size_t atom_of(Literal lit) { return static_cast<std::size_t>(lit > 0 ? lit : -lit); }
@@ -84,19 +81,23 @@ class FlatPropagation {
   void explain(std::uint32_t clause, int atom);
   bool complete(int atoms);
 
-  // Clause c is literals_[c + kHeader .. c + kHeader + literals_[c]); its
-  // first two literals are watched.  The clauses watching a literal form a
-  // list that starts at heads_[code(literal)] and goes on through
-  // literals_[c + 1] where the literal is the clause's first and through
-  // literals_[c + 2] where it is its second (kEnd ends it): so moving a
-  // watch allocates nothing, and neither does making a problem's clauses.
-  static constexpr std::size_t kHeader = 3;
-  static constexpr std::int32_t kEnd = -1;
-  std::int32_t* next_of(std::uint32_t clause, int slot) { return &literals_[clause + 1 + static_cast<std::uint32_t>(slot)]; }
-  Literal* literals_of(std::uint32_t clause) { return &literals_[clause + kHeader]; }
-  void watch(std::uint32_t clause, int slot);
+  // The clauses watching each literal, all in one pool: the list of the
+  // literal with code k is pool_[begin, begin + size) of lists_[k], with
+  // room up to begin + capacity.  A list that outgrows its room moves to
+  // the end of the pool with twice the room; the room it leaves is not
+  // used again, so the pool is less than twice the lists' room.  So making
+  // a problem's clauses allocates a few times in all, not once a literal,
+  // and a list is still read in order from one block.
+  struct WatchList {
+    std::uint32_t begin = 0, size = 0, capacity = 0;
+  };
+  void watch(std::size_t lit_code, std::uint32_t clause);
+  void relocate(WatchList& list, std::size_t capacity);
+
+  // Clause c is literals_[c + 1 .. c + 1 + literals_[c]); its first two are watched.
   std::vector<Literal> literals_;
-  std::vector<std::int32_t> heads_;  // by literal code: the first clause watching it
+  std::vector<WatchList> lists_;  // by literal code
+  std::vector<std::uint32_t> pool_;
   std::vector<Literal> units_;
   std::vector<std::uint32_t> unit_clauses_;  // where each unit stands in literals_
   std::vector<std::int8_t> values_;          // by atom: 1 true, -1 false, 0 open
