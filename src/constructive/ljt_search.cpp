@@ -306,13 +306,24 @@ struct Mode {
   bool remember;             // share the nodes of proved sequents
   bool guided;               // let the procedure decide, where it decides as the rules do
   std::uint64_t step_limit;  // sequents the search may take, 0 for no bound
+  bool nodes = true;         // build the proof; else only whether there is one
 };
 constexpr Mode kPlain{false, false, 0};
 // A quick search shares the proofs of sequents that took a few hundred
 // steps, as an unguided search does; it takes about as long as the
 // procedure needs to start.
 constexpr Mode kQuick{true, false, core::limits::kLjtQuickSteps};
+// The same, for an answer without a proof.
+constexpr Mode kQuickAnswer{true, false, core::limits::kLjtQuickSteps, false};
 constexpr Mode kGuided{true, true, 0};
+
+// The node a search that builds no proof returns for a derived sequent:
+// one node for all, which only says that there is a derivation.
+const LJTProofNodePtr& derived_mark() {
+  static const LJTProofNodePtr mark = std::make_shared<const LJTProofNode>(
+      std::make_shared<const Sequent>(std::vector<NodePtr>{}, verum()), std::string(kRTop));
+  return mark;
+}
 
 // Releases the nodes of an abandoned search on a thread of their own, so
 // that an interrupt is answered at once however many nodes the search
@@ -343,6 +354,7 @@ class Search {
         remember_(mode.remember && !premise_search),
         guided_(mode.guided && !premise_search),
         step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX),
+        nodes_(mode.nodes),
         table_(table) {}
 
   // Takes in the sequent; true when the procedure decides it.
@@ -412,6 +424,7 @@ class Search {
   std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ info(goal).key; }
 
   [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node) {
+    if (!nodes_) return;  // the mark of a derivation has no sequent to find it by
     if (guided_) {  // the nodes live in the proof anyway: the memory only indexes them
       proofs_.remember(key, node);
       return;
@@ -422,6 +435,7 @@ class Search {
   // The node of a derived sequent.  A guided search keeps nearly every node
   // it makes, so its nodes and sequents come from an arena of the proof.
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) {
+    if (!nodes_) return derived_mark();
     if (!guided_)
       return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, d.taken());
     if (!in_arena_) in_arena_.emplace(core::ArenaAllocator<LJTProofNode>::make());  // most searches are unguided
@@ -721,6 +735,7 @@ class Search {
   const bool remember_;
   bool guided_;
   std::uint64_t step_limit_;
+  const bool nodes_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
   FormulaTable& table_;
   std::optional<core::ArenaAllocator<LJTProofNode>> in_arena_;  // of a guided search's nodes, made with the first
@@ -760,8 +775,8 @@ auto abandoning_on_interrupt(Search& search, Step&& step) {
 }
 
 // The result of a quick search of `seq`, or nothing when it ran out of steps.
-std::optional<LJTProofNodePtr> quick_search(FormulaTable& table, const SequentPtr& seq) {
-  Search quick(table, nullptr, kQuick);
+std::optional<LJTProofNodePtr> quick_search(FormulaTable& table, const SequentPtr& seq, Mode mode = kQuick) {
+  Search quick(table, nullptr, mode);
   quick.load(seq);
   LJTProofNodePtr found = quick.run(seq);
   if (quick.exhausted()) return std::nullopt;
@@ -800,7 +815,7 @@ bool LJTProver::decides(const SequentPtr& seq, Memory memory) const {
   if (memory == Memory::Plain) return search(seq, nullptr, memory) != nullptr;
   FormulaTable table;
   if (memory == Memory::Adaptive) {
-    if (auto found = quick_search(table, seq)) return *found != nullptr;
+    if (auto found = quick_search(table, seq, kQuickAnswer)) return *found != nullptr;
   }
   Search guided(table, nullptr, kGuided);
   if (guided.load(seq)) return guided.proves();
