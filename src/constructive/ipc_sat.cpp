@@ -230,7 +230,7 @@ bool IpcSat::prove(std::span<const Atom> assumptions, Atom goal) {
       if (solve(top.assumptions, top.goal) == Outcome::NoModel) {
         if (depth == 1) return true;
         learn(top.assumptions, top.a, top.c);
-        --depth;  // the frame that asked sees its model refuted: it asks the solver again
+        --depth;  // the frame that asked sees its model refuted: it looks for a new one
         frames_[depth - 1].modelled = false;
         continue;
       }

@@ -123,7 +123,7 @@ class IpcSat {
   void remember_world(std::vector<char>& world);
   // An open question of prove: the assumptions and goal, the implication
   // clause (a -> b) -> c of the frame below that opened it, and the model
-  // the solver found for it with the next implication clause to try.
+  // found for it with the next implication clause to try.
   struct Frame {
     std::vector<Atom> assumptions;
     Atom goal = 0, a = 0, c = 0;

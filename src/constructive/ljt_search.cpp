@@ -309,12 +309,14 @@ struct Mode {
   bool nodes = true;         // build the proof; else only whether there is one
 };
 constexpr Mode kPlain{false, false, 0};
-// A quick search shares the proofs of sequents that took a few hundred
-// steps, as an unguided search does; it takes about as long as the
-// procedure needs to start.
-constexpr Mode kQuick{true, false, core::limits::kLjtQuickSteps};
+// A quick search takes about as long as the procedure needs to start.  It
+// shares no proofs: an unguided search shares only those that took more
+// sequents than a quick search may take in all.
+constexpr Mode kQuick{false, false, core::limits::kLjtQuickSteps};
+static_assert(core::limits::kLjtQuickSteps <= core::limits::kLjtSharedUnguided,
+              "a quick search that may share proofs should remember them");
 // The same, for an answer without a proof.
-constexpr Mode kQuickAnswer{true, false, core::limits::kLjtQuickSteps, false};
+constexpr Mode kQuickAnswer{false, false, core::limits::kLjtQuickSteps, false};
 constexpr Mode kGuided{true, true, 0};
 
 // The node a search that builds no proof returns for a derived sequent:
@@ -351,7 +353,7 @@ class Search {
   // each formula is taken apart once.
   Search(FormulaTable& table, const PremiseSearch& premise_search, Mode mode)
       : premise_search_(premise_search),
-        remember_(mode.remember && !premise_search),
+        remember_(mode.remember && mode.nodes && !premise_search),  // without nodes, nothing to share
         guided_(mode.guided && !premise_search),
         step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX),
         nodes_(mode.nodes),
@@ -424,7 +426,6 @@ class Search {
   std::uint64_t proof_key(Id goal, const Scan& scan) const { return scan.order_key ^ info(goal).key; }
 
   [[gnu::noinline]] void remember_proof(std::uint64_t key, const LJTProofNodePtr& node) {
-    if (!nodes_) return;  // the mark of a derivation has no sequent to find it by
     if (guided_) {  // the nodes live in the proof anyway: the memory only indexes them
       proofs_.remember(key, node);
       return;
