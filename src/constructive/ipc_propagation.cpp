@@ -48,14 +48,16 @@ void FlatPropagation::add(std::span<const Literal> literals) {
     unit_clauses_.push_back(at);
     return;
   }
-  watch(code(literals_[at + 1]), at);
-  watch(code(literals_[at + 2]), at);
+  const Literal first = literals_[at + 1], second = literals_[at + 2];
+  const bool binary = count == 2;
+  watch(code(first), {at, binary ? second : 0});
+  watch(code(second), {at, binary ? first : 0});
 }
 
-void FlatPropagation::watch(std::size_t lit_code, std::uint32_t clause) {
+void FlatPropagation::watch(std::size_t lit_code, Watch watch) {
   WatchList& list = lists_[lit_code];
   if (list.size == list.capacity) relocate(list, list.capacity ? 2 * std::size_t{list.capacity} : 4);
-  pool_[list.begin + list.size++] = clause;
+  pool_[list.begin + list.size++] = watch;
 }
 
 // Moves the list to the end of the pool with room for `capacity` entries.
@@ -72,7 +74,7 @@ void FlatPropagation::drop_since(const Mark& mark) {
   undo_to(0);
   for (WatchList& list : lists_) {
     const auto first = pool_.begin() + list.begin;
-    const auto kept = std::remove_if(first, first + list.size, [&](std::uint32_t clause) { return clause >= mark.literals; });
+    const auto kept = std::remove_if(first, first + list.size, [&](const Watch& w) { return w.clause >= mark.literals; });
     list.size = static_cast<std::uint32_t>(kept - first);
   }
   literals_.resize(mark.literals);
@@ -98,9 +100,10 @@ void FlatPropagation::undo_to(std::size_t mark) {
   propagated_ = std::min(propagated_, mark);
 }
 
-// Visits the clauses watching each literal made false since the last call:
-// each finds another literal to watch, or forces its other watched literal,
-// or, with that one false too, is the clash returned.
+// Visits the clauses of each literal made false since the last call: a
+// binary one forces its other literal; a longer one finds another literal
+// to watch, or forces its other watched literal; a clause whose literals
+// are all false is the clash returned.
 std::uint32_t FlatPropagation::propagate() {
   while (propagated_ < trail_.size()) {
     const Literal falsified = -trail_[propagated_++];
@@ -110,28 +113,33 @@ std::uint32_t FlatPropagation::propagate() {
     WatchList& list = lists_[code(falsified)];
     std::uint32_t kept = 0;
     for (std::uint32_t i = 0; i < list.size; ++i) {
-      const std::uint32_t clause = pool_[list.begin + i];
-      Literal* lits = &literals_[clause + 1];
-      const int count = literals_[clause];
-      if (lits[0] == falsified) std::swap(lits[0], lits[1]);
-      if (value_of(lits[0]) > 0) {
-        pool_[list.begin + kept++] = clause;
-        continue;
+      const Watch w = pool_[list.begin + i];
+      pool_[list.begin + kept] = w;  // kept, unless it moves to another literal
+      Literal forced = w.other;
+      if (forced == 0) {
+        Literal* lits = &literals_[w.clause + 1];
+        const int count = literals_[w.clause];
+        if (lits[0] == falsified) std::swap(lits[0], lits[1]);
+        if (value_of(lits[0]) <= 0) {
+          int other = 2;
+          while (other < count && value_of(lits[other]) < 0) ++other;
+          if (other < count) {
+            std::swap(lits[1], lits[other]);
+            watch(code(lits[1]), w);
+            continue;
+          }
+        }
+        forced = lits[0];
       }
-      int other = 2;
-      while (other < count && value_of(lits[other]) < 0) ++other;
-      if (other < count) {
-        std::swap(lits[1], lits[other]);
-        watch(code(lits[1]), clause);
-        continue;
-      }
-      pool_[list.begin + kept++] = clause;
-      if (value_of(lits[0]) < 0) {
+      ++kept;
+      const int value = value_of(forced);
+      if (value > 0) continue;
+      if (value < 0) {
         while (++i < list.size) pool_[list.begin + kept++] = pool_[list.begin + i];
         list.size = kept;
-        return clause;
+        return w.clause;
       }
-      assign(lits[0], clause);
+      assign(forced, w.clause);
     }
     list.size = kept;
   }

@@ -11,7 +11,8 @@
 // holds the same clauses.  Both answers are exact, so the procedure's
 // results do not depend on who gave them, only the models it meets do.
 //
-// Clauses are watched by two literals; every solve starts from the empty
+// A binary clause is read from the lists of its two literals, a longer one
+// is watched by two of its literals; every solve starts from the empty
 // assignment (the units first), so nothing is undone between calls.  The
 // reasons of the assignment give the core of a No: the positive
 // assumptions that the clash depends on.
@@ -81,7 +82,7 @@ class FlatPropagation {
   void explain(std::uint32_t clause, int atom);
   bool complete(int atoms);
 
-  // The clauses watching each literal, all in one pool: the list of the
+  // The clauses of each literal, all in one pool: the list of the
   // literal with code k is pool_[begin, begin + size) of lists_[k], with
   // room up to begin + capacity.  A list that outgrows its room moves to
   // the end of the pool with twice the room; the room it leaves is not
@@ -91,13 +92,24 @@ class FlatPropagation {
   struct WatchList {
     std::uint32_t begin = 0, size = 0, capacity = 0;
   };
-  void watch(std::size_t lit_code, std::uint32_t clause);
+  // A clause in the list of one of its literals.  A binary clause carries
+  // its other literal, which it forces when the first is false, so that
+  // propagation need not visit the clause (most of the clauses that define
+  // the formulas are binary); a longer clause (other 0) is watched by its
+  // first two literals.  Both kinds share one list per literal, in the
+  // order they were added, so that propagation meets them in that order.
+  struct Watch {
+    std::uint32_t clause;
+    Literal other;
+  };
+  void watch(std::size_t lit_code, Watch watch);
   void relocate(WatchList& list, std::size_t capacity);
 
-  // Clause c is literals_[c + 1 .. c + 1 + literals_[c]); its first two are watched.
+  // Clause c is literals_[c + 1 .. c + 1 + literals_[c]); the first two of a
+  // longer one are watched.
   std::vector<Literal> literals_;
   std::vector<WatchList> lists_;  // by literal code
-  std::vector<std::uint32_t> pool_;
+  std::vector<Watch> pool_;
   std::vector<Literal> units_;
   std::vector<std::uint32_t> unit_clauses_;  // where each unit stands in literals_
   std::vector<std::int8_t> values_;          // by atom: 1 true, -1 false, 0 open
