@@ -384,8 +384,16 @@ class Search {
 
   Procedure& procedure() { return procedure_; }
 
+  // The nodes may go to other threads once the search is over.
+  ~Search() { share_arena(); }
+  Search(const Search&) = delete;
+  Search& operator=(const Search&) = delete;
+
   // Lets go of the proof memory on a thread of its own (after an interrupt).
-  void abandon() noexcept { release_abandoned(proofs_.take()); }
+  void abandon() noexcept {
+    share_arena();
+    release_abandoned(proofs_.take());
+  }
 
  private:
   // Searches the current antecedents with the goal `goal`; `known` when the
@@ -439,7 +447,9 @@ class Search {
     if (!nodes_) return derived_mark();
     if (!guided_)
       return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, d.taken());
-    if (!in_arena_) in_arena_.emplace(core::ArenaAllocator<LJTProofNode>::make());  // most searches are unguided
+    // Most searches are unguided.  The nodes stay on this thread until the
+    // search ends (~Search, abandon), which then shares the arena.
+    if (!in_arena_) in_arena_.emplace(core::ArenaAllocator<LJTProofNode>::make_on_this_thread());
     charge_node();
     SequentPtr seq = given ? *given
                            : std::allocate_shared<const Sequent>(*in_arena_, table_.pool(), gamma_, goal,
@@ -454,6 +464,10 @@ class Search {
     if (node_limit_ == 0) node_limit_ = memory_available() / 8 * core::limits::kLjtProofMemoryEighths;
     index_bytes_ += sizeof(LJTProofNodePtr) + core::FingerprintIndex::kBytesPerEntry;
     if (in_arena_->arena()->reserved() + index_bytes_ > node_limit_) throw std::bad_alloc();
+  }
+
+  void share_arena() noexcept {
+    if (in_arena_) in_arena_->arena()->share();
   }
 
   [[gnu::noinline]] LJTProofNodePtr ask_premise_search(Id goal) const { return premise_search_(make_sequent(goal)); }
