@@ -356,6 +356,7 @@ class Search {
         remember_(mode.remember && mode.nodes && !premise_search),  // without nodes, nothing to share
         guided_(mode.guided && !premise_search),
         step_limit_(mode.step_limit ? mode.step_limit : UINT64_MAX),
+        quick_(mode.step_limit != 0 && mode.step_limit <= core::limits::kLjtQuickSteps),
         nodes_(mode.nodes),
         table_(table) {}
 
@@ -442,15 +443,18 @@ class Search {
   }
 
   // The node of a derived sequent.  A guided search keeps nearly every node
-  // it makes, so its nodes and sequents come from an arena of the proof.
+  // it makes, and a quick one makes few: their nodes and sequents come from
+  // an arena of the proof, where each costs an addition.  A longer unguided
+  // search may make and drop any number of nodes, whose memory an arena
+  // would keep, so its nodes come from the heap.
   [[gnu::noinline]] LJTProofNodePtr conclude(Id goal, const SequentPtr* given, Derivation& d) {
     if (!nodes_) return derived_mark();
-    if (!guided_)
+    if (!guided_ && !quick_)
       return std::make_shared<const LJTProofNode>(given ? *given : make_sequent(goal), d.rule, d.taken());
-    // Most searches are unguided.  The nodes stay on this thread until the
-    // search ends (~Search, abandon), which then shares the arena.
+    // The nodes stay on this thread until the search ends (~Search,
+    // abandon), which then shares the arena.
     if (!in_arena_) in_arena_.emplace(core::ArenaAllocator<LJTProofNode>::make_on_this_thread());
-    charge_node();
+    if (guided_) charge_node();  // a quick search's few nodes need no bound
     SequentPtr seq = given ? *given
                            : std::allocate_shared<const Sequent>(*in_arena_, table_.pool(), gamma_, goal,
                                                                  in_arena_->arena());
@@ -750,6 +754,7 @@ class Search {
   const bool remember_;
   bool guided_;
   std::uint64_t step_limit_;
+  const bool quick_;  // at most kLjtQuickSteps sequents
   const bool nodes_;
   std::uint64_t share_threshold_ = 0;  // sequents a proof must take to be remembered
   FormulaTable& table_;
