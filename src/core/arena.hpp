@@ -38,9 +38,8 @@ namespace core {
 
 class BumpArena final : public std::pmr::memory_resource {
  public:
-  BumpArena() = default;
   // With `shared` false, the holders are counted plainly until share().
-  explicit BumpArena(bool shared) : shared_(shared) {}
+  explicit BumpArena(bool shared = true) : shared_(shared) {}
   BumpArena(const BumpArena&) = delete;
   BumpArena& operator=(const BumpArena&) = delete;
 
@@ -121,18 +120,10 @@ class ArenaAllocator {
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the blocks are aligned as operator new aligns");
 
   // An allocator over a new arena of its own.
-  static ArenaAllocator make() {
-    auto* arena = new BumpArena();
-    arena->hold();
-    return ArenaAllocator(arena);
-  }
+  static ArenaAllocator make() { return over_new_arena(true); }
   // The same, with the holders counted plainly until arena()->share(),
   // which must come before any of them goes to another thread.
-  static ArenaAllocator make_on_this_thread() {
-    auto* arena = new BumpArena(false);
-    arena->hold();
-    return ArenaAllocator(arena);
-  }
+  static ArenaAllocator make_on_this_thread() { return over_new_arena(false); }
   ArenaAllocator(const ArenaAllocator& other) noexcept : arena_(other.arena_) { arena_->hold(); }
   template <typename U>
   ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena_(other.arena()) {
@@ -160,6 +151,11 @@ class ArenaAllocator {
 
  private:
   explicit ArenaAllocator(BumpArena* arena) noexcept : arena_(arena) {}
+  static ArenaAllocator over_new_arena(bool shared) {
+    auto* arena = new BumpArena(shared);
+    arena->hold();
+    return ArenaAllocator(arena);
+  }
   BumpArena* arena_;  // held: never null
 };
 
