@@ -131,7 +131,7 @@ def main():
             before, after = series[("baseline", name, call)], series[("ours", name, call)]
             for n in before:
                 if before[n][0] < 0.01 and (n not in after or after[n][0] > 1.1 * before[n][0]):
-                    slower.append((f"{name}({n})", call, before[n][0], after.get(n, (None,))[0]))
+                    slower.append((("family", name, n), f"{name}({n})", call, before[n][0], after.get(n, (None,))[0]))
     for premises in (0, 1, 2):
         for call in CALLS:
             totals = []
@@ -143,7 +143,8 @@ def main():
             for k in range(60):
                 before, after = randoms[("baseline", premises, k, call)], randoms[("ours", premises, k, call)]
                 if before and before[0] < 0.01 and (after is None or after[0] > 1.1 * before[0]):
-                    slower.append((f"random+{premises}#{k}", call, before[0], after[0] if after else None))
+                    slower.append((("random", str(premises), k), f"random+{premises}#{k}", call, before[0],
+                                   after[0] if after else None))
     confirmed = confirm(slower, builds, args.jobs, args.limit)
     print(f"\n{len(slower)} cases slower by more than 10 % where the baseline took under 10 ms; measured again, the"
           f" builds in turn ({CONFIRM_ROUNDS} more runs each), {len(confirmed)} stay so:")
@@ -152,16 +153,16 @@ def main():
 
 
 def confirm(slower, builds, jobs, limit):
-    """The cases of `slower` that stay slower by more than 10 % when measured
-    again, each build in turn, with the best of every run of each."""
+    """The cases of `slower` ((kind, name, n) of the case, its label, call,
+    baseline's and our seconds) that stay slower by more than 10 % when
+    measured again, each build in turn, with the best of every run of each:
+    (label, call, baseline's seconds, ours)."""
     def again(entry):
-        name, call, before, after = entry
-        kind, key, n = (("random", *name[len("random+"):].split("#")) if name.startswith("random+")
-                        else ("family", *name[:-1].split("(")))
+        (kind, key, n), name, call, before, after = entry
         best = {"baseline": before, "ours": after}
         for _ in range(CONFIRM_ROUNDS):
             for build, path in builds.items():
-                result = run(path, kind, key, int(n), call, limit)
+                result = run(path, kind, key, n, call, limit)
                 if result is not None and (best[build] is None or result[0] < best[build]):
                     best[build] = result[0]
         return name, call, best["baseline"], best["ours"]
