@@ -20,18 +20,23 @@ bool holds(int lit, std::uint32_t assignment) {
   return lit > 0 ? value : !value;
 }
 
+// Whether the assignment makes every clause true.
+bool satisfies(const std::vector<Clause>& clauses, std::uint32_t assignment) {
+  for (const Clause& clause : clauses) {
+    bool some = false;
+    for (int lit : clause) some = some || holds(lit, assignment);
+    if (!some) return false;
+  }
+  return true;
+}
+
 // Whether some assignment of atoms 1..atoms makes every clause, every atom
 // of `assumed` and not-goal true.
 bool has_model(const std::vector<Clause>& clauses, const std::vector<int>& assumed, int goal, int atoms) {
   for (std::uint32_t assignment = 0; assignment < (1u << atoms); ++assignment) {
     bool ok = !holds(goal, assignment);
     for (int a : assumed) ok = ok && holds(a, assignment);
-    for (const Clause& clause : clauses) {
-      bool some = false;
-      for (int lit : clause) some = some || holds(lit, assignment);
-      ok = ok && some;
-    }
-    if (ok) return true;
+    if (ok && satisfies(clauses, assignment)) return true;
   }
   return false;
 }
@@ -72,11 +77,7 @@ TEST(FlatPropagation, AgreesWithEveryAssignment) {
             if (flat.value(x)) assignment |= 1u << (x - 1);
           ASSERT_FALSE(holds(goal, assignment));
           for (int a : assumed) ASSERT_TRUE(holds(a, assignment));
-          for (const Clause& clause : clauses) {
-            bool some = false;
-            for (int lit : clause) some = some || holds(lit, assignment);
-            ASSERT_TRUE(some) << "round " << round << " question " << question;
-          }
+          ASSERT_TRUE(satisfies(clauses, assignment)) << "round " << round << " question " << question;
           break;
         }
         case FlatPropagation::Result::NoModel: {
